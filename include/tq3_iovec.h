@@ -1,0 +1,37 @@
+/* I/O vector: an ordered list of owned byte pieces. */
+#ifndef TQ3_IOVEC_H
+#define TQ3_IOVEC_H
+
+#include <stddef.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct tq3_iov {
+    unsigned char **data; /* piece bytes, each owned */
+    size_t *size;         /* piece lengths */
+    size_t iovc;          /* number of pieces */
+    size_t room;          /* allocated entries */
+} tq3_iov;
+
+tq3_iov *tq3_iov_new(void);
+/* Appends a copy of `len` bytes (an empty piece is not stored). 1 or 0. */
+int tq3_iov_add(tq3_iov *iov, const void *bytes, size_t len);
+/* Appends printf-formatted text (without its NUL). 1 or 0. */
+int tq3_iov_add_fmt(tq3_iov *iov, const char *fmt, ...)
+    __attribute__((format(printf, 2, 3)));
+/* Joins all pieces into one new buffer followed by a NUL byte that `len`
+ * does not count. NULL (and *len 0) when the vector holds no bytes. */
+unsigned char *tq3_iov_reassembly(const tq3_iov *iov, size_t *len);
+/* Total number of bytes held. */
+size_t tq3_iov_length(const tq3_iov *iov);
+/* Frees the pieces and empties the vector for reuse. */
+void tq3_iov_reuse(tq3_iov *iov);
+void tq3_iov_dtr(tq3_iov *iov);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,91 @@
+/* Text, path, file and XML helpers of the host. */
+#ifndef TQ_UTILS_H
+#define TQ_UTILS_H
+
+#include <iksemel.h>
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+
+#include "tqlist.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Cuts `text` in place into at most `max` words separated by any byte of
+ * `seps`, storing pointers in `words`. Empty words are skipped. With a
+ * non-zero `quote`, a word that begins with it runs to the next `quote`
+ * (separators inside are kept, and so are the quote characters). Text past
+ * the `max`-th word is left uncut and not returned. Returns the count. */
+int strexplode(char *text, char **words, int max, const char *seps, char quote);
+
+/* Removes one enclosing pair of `quote` (the first and last byte) in place
+ * when both are present and the text has at least two bytes. Returns
+ * `text`. */
+char *dequote(char *text, char quote);
+
+/* BSD-style bounded copy/append; return the length they tried to create. */
+size_t strlcpy(char *dst, const char *src, size_t size);
+size_t strlcat(char *dst, const char *src, size_t size);
+
+/* First occurrence of `needle` in `hay`, or NULL; an empty needle gives
+ * NULL. */
+void *memmem_local(const void *hay, size_t hay_len, const void *needle, size_t needle_len);
+/* Occurrences of `c` in the text (0 for NULL). */
+int count_char_from_string(const char *text, char c);
+/* Replaces, in place, every byte that is not part of a well-formed UTF-8
+ * sequence (and every control byte but TAB, LF, CR) with '?'. Returns the
+ * number of bytes replaced. */
+int sanitize_utf8_string(char *text);
+
+/* Splits DELIM pattern DELIM options in place. The pattern runs to the last
+ * DELIM, so it may itself hold the delimiter. Returns 1 with *pattern and
+ * *options set (options may be empty), or 0 when the text does not start
+ * with DELIM, has no closing DELIM or the pattern is empty. */
+int data_format(char *text, char delim, char **pattern, char **options);
+
+/* Reads "H:MM-H:MM" (hours 0-23, minutes 0-59; blanks allowed around the
+ * dash). Returns 1 and the four values, or 0. */
+int range_hourminute(const char *text, int *hour_start, int *minute_start, int *hour_end,
+                     int *minute_end);
+
+/* 1 when `name` matches any fnmatch pattern (char*) of the list. */
+int fnmatch_list(const tqlist *patterns, const char *name, int flags);
+
+/* True when `text` occurs, without regard to letter case, in the character
+ * data or attribute values of `node`, its descendants or its following
+ * siblings and their descendants. */
+int super_simple_xml_search(iks *node, const char *text);
+/* Appends copies of every child of `src` to `dest`. Returns how many. */
+int slurp_xml_tree(iks *dest, iks *src);
+
+/* Makes a host path of a module path: both '\\' and '/' separate parts. */
+char *host_path(const char *path);
+/* Creates every directory of `path` that is missing. 1 when the directory
+ * exists afterwards. */
+int check_dir_and_create(const char *path);
+/* Rotates DIR/NAME: NAME.k becomes NAME.k+1 (higher numbers are older),
+ * NAME becomes NAME.1, and files past `keep` rotated copies are removed.
+ * keep <= 0 only removes the rotated copies. Returns the number of rotated
+ * copies left. */
+int rotate_logs_pattern(const char *dir, const char *name, int keep);
+/* Number of rotated copies NAME.1, NAME.2 ... present without a gap (with
+ * `flags` 1, NAME itself is counted too). */
+int count_directory_pattern(const char *dir, const char *name, int flags);
+
+/* Reads dotted IPv4 text into a network-order address. 1 or 0. */
+int host_address(const char *text, uint32_t *addr);
+
+/* Unique name for this run: returns the secure form (32 hex digits of
+ * random data), and the insecure form (host, pid and time) through
+ * `insecure` when given. Both newly allocated. */
+char *simple_unique_name(char **insecure);
+/* Unique identifier, 32 hex digits, distinct for every call. */
+char *simple_unique_name_hashed(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,51 @@
+/* Host variables: typed values kept by name in a module's namespace table.
+ * Integer variables are changed atomically so that counters need no lock. */
+#ifndef VARIABLES_H
+#define VARIABLES_H
+
+#include "tqtable.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+enum {
+    VARIABLE_STRING = 1,
+    VARIABLE_INTEGER = 2,
+    VARIABLE_FLOAT = 4,
+    VARIABLE_STATISTIC = 0x20000
+};
+
+typedef struct tq_variable {
+    unsigned flags;
+    char *name;
+    union {
+        char *text;    /* VARIABLE_STRING, owned */
+        long integer;  /* VARIABLE_INTEGER, change with variable_add */
+        double real;   /* VARIABLE_FLOAT */
+    } data;
+} tq_variable;
+
+/* Creates or replaces the variable named by `spec`. A spec "i/NAME" makes an
+ * integer, "f/NAME" a float, "s/NAME" or a bare NAME a string; `value` is
+ * parsed accordingly (an unreadable number gives 0). Replacing keeps the
+ * record (so held references stay valid) and changes type and value.
+ * Returns the variable, or NULL for an empty name. Takes the table's lock. */
+tq_variable *variable_set(tqtable *ns, const char *spec, const char *value);
+/* Looks up NAME (locking). */
+tq_variable *variable_get(tqtable *ns, const char *name);
+/* Integer value: the integer, a float truncated, a string read as a decimal
+ * number; `def` when the variable is NULL or its text is not a number. */
+long variable_convert_to_int(const tq_variable *var, long def);
+/* Atomically adds `delta` to an integer variable; returns the new value.
+ * Other types are left alone and give 0. */
+long variable_add(tq_variable *var, long delta);
+/* Text form of the value, newly allocated. */
+char *variable_to_string(const tq_variable *var);
+void variable_destroy(void *var);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
