@@ -66,11 +66,12 @@ char *host_path(const char *path);
  * exists afterwards. */
 int check_dir_and_create(const char *path);
 /* Rotates DIR/NAME: NAME.k becomes NAME.k+1 (higher numbers are older),
- * NAME becomes NAME.1, and files past `keep` rotated copies are removed.
+ * NAME becomes NAME.0, and rotated copies numbered `keep` and above are
+ * removed, so at most `keep` copies (NAME.0 .. NAME.keep-1) remain.
  * keep <= 0 only removes the rotated copies. Returns the number of rotated
  * copies left. */
 int rotate_logs_pattern(const char *dir, const char *name, int keep);
-/* Number of rotated copies NAME.1, NAME.2 ... present without a gap (with
+/* Number of rotated copies NAME.0, NAME.1 ... present without a gap (with
  * `flags` 1, NAME itself is counted too). */
 int count_directory_pattern(const char *dir, const char *name, int flags);
 

@@ -1,0 +1,710 @@
+/* Shared types of the MSNP policy module.
+ *
+ * Data flow: the host hands each relayed chunk to msnp_tasklet, the
+ * decoupler cuts it into whole commands, the dispatcher finds each command
+ * in the command table and runs the handler of the chunk's direction, the
+ * handler asks the policy matcher, and the verdicts decide which commands go
+ * back into the I/O vector. Policy objects live in the registry `ents`.
+ *
+ * Records keep the C shape the host and the management layer rely on
+ * (plain fields, owned NUL-terminated char* texts, tqlist/tqtable
+ * containers); records that embed C++ locks are created with new and
+ * destroyed with delete by their own constructors and destructors. */
+#ifndef TQ3_MSNP_H
+#define TQ3_MSNP_H
+
+#include <regex.h>
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <time.h>
+
+#include <iksemel.h>
+
+#include <mutex>
+#include <shared_mutex>
+
+#include "tq3_core_interface.h"
+#include "tq3_iovec.h"
+#include "tqconn.h"
+#include "tqevents_interface.h"
+#include "tqidl.h"
+#include "tqlist.h"
+#include "tqtable.h"
+#include "trevalquin_plugin.h"
+#include "utils.h"
+#include "variables.h"
+
+struct msnp_message;
+struct msnp_person;
+struct msnp_rtree;
+
+/* ------------------------------------------------------------------ */
+/* Command table and dispatcher                                        */
+/* ------------------------------------------------------------------ */
+
+typedef enum msnp_opcode {
+    MSN_OPCODE_ACK = 0, MSN_OPCODE_ADC, MSN_OPCODE_ADD, MSN_OPCODE_ADG, MSN_OPCODE_ADL,
+    MSN_OPCODE_ANS, MSN_OPCODE_BLP, MSN_OPCODE_BPR, MSN_OPCODE_BYE, MSN_OPCODE_CAL,
+    MSN_OPCODE_CHG, MSN_OPCODE_CHL, MSN_OPCODE_CVQ, MSN_OPCODE_CVR, MSN_OPCODE_FIL,
+    MSN_OPCODE_FLN, MSN_OPCODE_FQY, MSN_OPCODE_GCF, MSN_OPCODE_GSB, MSN_OPCODE_GTC,
+    MSN_OPCODE_ILN, MSN_OPCODE_INF, MSN_OPCODE_IPG, MSN_OPCODE_IRO, MSN_OPCODE_JOI,
+    MSN_OPCODE_LKP, MSN_OPCODE_LSG, MSN_OPCODE_LST, MSN_OPCODE_MSG, MSN_OPCODE_NAK,
+    MSN_OPCODE_NLN, MSN_OPCODE_NOT, MSN_OPCODE_OUT, MSN_OPCODE_PAG, MSN_OPCODE_PGD,
+    MSN_OPCODE_PNG, MSN_OPCODE_PRP, MSN_OPCODE_QNG, MSN_OPCODE_QRY, MSN_OPCODE_REA,
+    MSN_OPCODE_REG, MSN_OPCODE_REM, MSN_OPCODE_RFS, MSN_OPCODE_RMG, MSN_OPCODE_RML,
+    MSN_OPCODE_RNG, MSN_OPCODE_SBS, MSN_OPCODE_SBP, MSN_OPCODE_SDC, MSN_OPCODE_SND,
+    MSN_OPCODE_SYN, MSN_OPCODE_TFR, MSN_OPCODE_UBM, MSN_OPCODE_UBN, MSN_OPCODE_UBX,
+    MSN_OPCODE_URL, MSN_OPCODE_USR, MSN_OPCODE_UUM, MSN_OPCODE_UUN, MSN_OPCODE_UUX,
+    MSN_OPCODE_VER, MSN_OPCODE_XFR,
+    MSN_OPCODE_UNKNOWN /* 62: anything else, and the table's end marker */
+} msnp_opcode;
+
+typedef enum msnp_optype {
+    MSNP_OPTYPE_NONE = 0,
+    MSNP_OPTYPE_NEEDUSER = 1,     /* only once the connection has its tracker */
+    MSNP_OPTYPE_SAFE_EXPLODE = 2, /* the handler gets the line cut into words */
+    MSNP_OPTYPE_OFFSET = 4        /* payload command: the line names a length */
+} msnp_optype;
+
+#define MSNP_MAX_WORDS 64
+
+typedef struct task_struct {
+    tqconn *conn;
+    char *safe_buffer;                /* word-cut copy, or NULL without handler */
+    char *data_buffer;                /* the bytes that go out on pass */
+    char *data_pieces[MSNP_MAX_WORDS];/* words of safe_buffer, NULL after last */
+    size_t buffer_size;
+    size_t data_bpsize;               /* number of words (0 when not cut) */
+    msnp_opcode opcode;
+    struct msnp_message *message;     /* parsed payload, set by message handlers */
+    tq3_module *self;
+    risk_t risk_level;
+    tqlist *lda_groups, *lda_supers, *lda_objects, *lda_temp; /* matcher scratch */
+} task_struct;
+
+typedef match_t (*msnp_handler)(task_struct *tstruct);
+
+typedef struct msnp_table {
+    char strcmd[4];
+    msnp_opcode opcode;
+    unsigned optype;            /* msnp_optype bits */
+    msnp_handler handler[2];    /* indexed by conn_direction */
+} msnp_table;
+
+/* One chunk cut into whole commands. */
+typedef struct tq3_decouple_data {
+    char *base;       /* 4 NULs, the chunk, 12 NULs; owned */
+    char **ptrs;      /* start of each piece inside base */
+    size_t *ptrsize;  /* length of each piece */
+    size_t size;      /* number of pieces */
+    int moredata;     /* 0 when the chunk ends exactly after a payload command */
+    size_t room;      /* entries allocated in ptrs/ptrsize */
+} tq3_decouple_data;
+
+extern "C" const msnp_table ltable[MSN_OPCODE_UNKNOWN + 1];
+
+/* ------------------------------------------------------------------ */
+/* Object kinds and the entity registry                                */
+/* ------------------------------------------------------------------ */
+
+typedef enum msnp_object_type {
+    MSNP_OBJECT_NONE = 0,
+    MSNP_OBJECT_PERSON = 1,
+    MSNP_OBJECT_NODE = 2,
+    MSNP_OBJECT_GROUP = 4,
+    MSNP_OBJECT_TIME = 8,
+    MSNP_OBJECT_IMBITMAP = 16,
+    MSNP_OBJECT_EXPR = 32,
+    MSNP_OBJECT_OBJECT = 64
+} msnp_object_type;
+
+typedef struct msnp_object {
+    char name[9];
+    msnp_object_type type;
+} msnp_object;
+
+extern "C" const msnp_object msnp_objects[];
+
+typedef enum msnp_person_type {
+    PERSON_NONE = 0,
+    PERSON_SUPER = 1,
+    PERSON_CONTACT = 2,
+    PERSON_USER = 3
+} msnp_person_type;
+
+typedef enum msnp_serialize_flags_t {
+    WITH_NONE = 0,
+    WITH_STATISTICS = 1,
+    WITH_CONTACTS = 2,
+    WITH_ANY = -1
+} msnp_serialize_flags_t;
+
+/* Per-person and per-connection verdict counters: for every group four
+ * counters stats_<group>_none/_pass/_block/_alert, then chat_time. */
+#define MSNP_STATISTICS_GROUPS(G) \
+    G(message_out_unknown) \
+    G(message_out_textplain) \
+    G(message_out_textplain_bytes) \
+    G(message_out_emoticon) \
+    G(message_out_datacast) \
+    G(message_out_p2p) \
+    G(message_out_clientcaps) \
+    G(message_out_control) \
+    G(message_out_profile) \
+    G(message_out_inimailnotification) \
+    G(message_out_mailnotification) \
+    G(message_out_invite) \
+    G(message_out_systemmessage) \
+    G(message_out_mailactivenotification) \
+    G(message_out_ink) \
+    G(message_out_textsecway) \
+    G(message_in_unknown) \
+    G(message_in_textplain) \
+    G(message_in_textplain_bytes) \
+    G(message_in_emoticon) \
+    G(message_in_datacast) \
+    G(message_in_p2p) \
+    G(message_in_clientcaps) \
+    G(message_in_control) \
+    G(message_in_profile) \
+    G(message_in_inimailnotification) \
+    G(message_in_mailnotification) \
+    G(message_in_invite) \
+    G(message_in_systemmessage) \
+    G(message_in_mailactivenotification) \
+    G(message_in_ink) \
+    G(message_in_textsecway) \
+    G(invite_out_unknown) \
+    G(invite_out_filetransfer) \
+    G(invite_out_picture) \
+    G(invite_out_voice) \
+    G(invite_out_whiteboard) \
+    G(invite_out_netmeeting) \
+    G(invite_out_applicationsharing) \
+    G(invite_out_foldersharing) \
+    G(invite_out_rdesktop) \
+    G(invite_out_webcam) \
+    G(invite_out_fotoshow) \
+    G(invite_out_photos) \
+    G(invite_out_baldurgate) \
+    G(invite_out_mechwarrior) \
+    G(invite_out_jediknight) \
+    G(invite_out_european_air_war) \
+    G(invite_out_deep_space9) \
+    G(invite_out_crimson_skies) \
+    G(invite_out_crimson_skies_trial) \
+    G(invite_out_age_of_empires2) \
+    G(invite_in_unknown) \
+    G(invite_in_filetransfer) \
+    G(invite_in_picture) \
+    G(invite_in_voice) \
+    G(invite_in_whiteboard) \
+    G(invite_in_netmeeting) \
+    G(invite_in_applicationsharing) \
+    G(invite_in_foldersharing) \
+    G(invite_in_rdesktop) \
+    G(invite_in_webcam) \
+    G(invite_in_fotoshow) \
+    G(invite_in_photos) \
+    G(invite_in_baldurgate) \
+    G(invite_in_mechwarrior) \
+    G(invite_in_jediknight) \
+    G(invite_in_european_air_war) \
+    G(invite_in_deep_space9) \
+    G(invite_in_crimson_skies) \
+    G(invite_in_crimson_skies_trial) \
+    G(invite_in_age_of_empires2) \
+    G(datacast_out_unknown) \
+    G(datacast_out_wink) \
+    G(datacast_out_nudge) \
+    G(datacast_out_action) \
+    G(datacast_in_unknown) \
+    G(datacast_in_wink) \
+    G(datacast_in_nudge) \
+    G(datacast_in_action)
+
+#define MSNP_STATISTICS_FIELDS(g) \
+    unsigned long stats_##g##_none, stats_##g##_pass, stats_##g##_block, stats_##g##_alert;
+
+typedef struct msnp_statistics {
+    MSNP_STATISTICS_GROUPS(MSNP_STATISTICS_FIELDS)
+    unsigned long chat_time;
+} msnp_statistics;
+
+typedef struct msnp_user msnp_user;
+
+typedef struct msnp_person {
+    tqlist *contactl;             /* msnp_relates*: own relations */
+    msnp_object_type object_type; /* MSNP_OBJECT_PERSON */
+    char *ident;
+    char *description;
+    char *handle;
+    regex_t *re_handle;           /* compiled contact pattern, or NULL */
+    char *friendly;
+    int fixed_friendly;
+    int no_warnings;
+    int no_logs;
+    int force_logs;
+    int no_inimailnot;
+    int no_actmailnot;
+    int no_mailnot;
+    int disabled;
+    int bounty_initial;
+    int bounty_life;
+    unsigned long last_login;
+    char *ver_system_lower, *ver_system_upper;
+    char *ver_client_lower, *ver_client_upper;
+    msnp_statistics stats;
+    tqlist *supers;               /* msnp_person* */
+    tqtable *weak;                /* name -> tqlist of char* (name, words...) */
+    unsigned wdirty;
+    tqlist *group_backref;        /* msnp_group_member* */
+    tqlist *relation_backref;     /* msnp_relates* pointing here */
+    tqlist *supers_backref;       /* msnp_person* naming this one as super */
+    tqlist *rtree_backref;        /* msnp_rtree* holding this person */
+    msnp_user *user;
+    char *pmm;
+    char *psm;
+    char *fixed_state;
+    char *fixed_privacy;
+    char *auto_reply;
+    char *username;
+    msnp_person_type type;
+    uint32_t source_addr, source_mask; /* network order; both 0: any */
+    risk_t risk_level;
+} msnp_person;
+
+struct msnp_user {
+    std::recursive_mutex log_lock; /* guards log_file */
+    msnp_person *person;
+    FILE *log_file;
+    unsigned user_ref;
+    time_t guest_time;
+    time_t guest_grace;
+    int welcomed;
+    int bounty_initial;
+    int bounty_current;
+    int bounty_life;
+    int bounty_lifecur;
+    tqtable *user_codes;
+    tqlist *contacts;
+    int master;
+};
+
+typedef struct msnp_group {
+    char *ident;
+    char *description;
+    unsigned size;
+    tqlist *glist;            /* msnp_group_member* in order */
+    tqtable *weak;            /* name -> copy of name */
+    unsigned wdirty;
+    tqlist *group_backref;    /* msnp_group_member* holding this group */
+    tqlist *relation_backref; /* msnp_relates* pointing here */
+} msnp_group;
+
+typedef struct msnp_group_member {
+    msnp_object_type type;    /* PERSON or GROUP */
+    void *member;
+    msnp_group *back;
+} msnp_group_member;
+
+/* Relation-list owner view: the common head of persons and nodes. */
+typedef struct msnp_relation_container {
+    tqlist *contactl;
+    msnp_object_type object_type;
+    void *generic_ip;
+} msnp_relation_container;
+
+typedef enum msnp_relates_flags {
+    RELATION_NONE = 0,
+    RELATION_DISABLED = 1
+} msnp_relates_flags;
+
+typedef struct msnp_relates {
+    msnp_object_type rel_type; /* kind of the target */
+    tqlist *times;
+    tqlist *exprs;
+    tqlist *imbitmaps;
+    tqlist *objects;
+    match_t action;
+    conn_direction direction;
+    void *relation;            /* target person or group */
+    void *back;                /* owner person or node */
+    msnp_object_type back_type;
+    unsigned flags;            /* msnp_relates_flags */
+    char *uid;
+    risk_t risk_level;
+    risk_t risk_threshold;
+} msnp_relates;
+
+typedef struct msnp_rtree {
+    tqlist *contactl;              /* msnp_relates* */
+    msnp_object_type object_type;  /* MSNP_OBJECT_NODE */
+    char *ident;
+    char *description;
+    tqlist *people;                /* msnp_person* placed here */
+    tqlist *siblings;              /* child nodes in order */
+    struct msnp_rtree *backref;    /* parent, NULL for the root */
+    int refs;                      /* 1 while attached under a parent */
+} msnp_rtree;
+
+/* ------------------------------------------------------------------ */
+/* Generic policy objects                                              */
+/* ------------------------------------------------------------------ */
+
+typedef struct msnp_object_generic msnp_object_generic;
+
+struct msnp_object_generic {
+    msnp_object_type type;
+    char *ident;
+    char *description;
+    tqlist *backref;   /* msnp_relates* listing this object */
+    tqlist *sibs;      /* included objects of the same kind */
+    tqlist *sibsref;   /* objects including this one */
+    tqtable *weak;     /* awaited included names -> copy */
+    tqtable *objtable; /* the registry table of the kind */
+    void (*destructor)(void *data);
+    char *(*decodedata)(idl_parser *idl, iks *node, size_t size);
+    iks *(*encodedata)(void *data);
+    int (*del_literal)(idl_parser *idl, msnp_object_generic *obj, char *literal);
+    int (*add_literal)(idl_parser *idl, msnp_object_generic *obj, char *literal);
+    int (*move)(idl_parser *idl, msnp_object_generic *obj, int src, int dst);
+    int (*modify)(idl_parser *idl, msnp_object_generic *obj, char **args);
+    int wdirty;
+    void *data;
+};
+
+typedef msnp_object_generic msnp_object_time;
+typedef msnp_object_generic msnp_object_expr;
+typedef msnp_object_generic msnp_object_imbitmap;
+typedef msnp_object_generic msnp_object_object;
+
+typedef struct satime {
+    int month_week;
+    int hour_start, hour_end;
+    int minute_start, minute_end;
+} satime;
+
+typedef struct msnp_time_node {
+    unsigned type; /* 0 relative, 1 absolute */
+    union {
+        struct {
+            time_t start, end;
+        } abs;
+        satime rel;
+    } time;
+} msnp_time_node;
+
+typedef struct msnp_time_token {
+    const char *name;
+    unsigned month_week;
+} msnp_time_token;
+
+typedef struct msnp_expr_node {
+    unsigned type;     /* kind code */
+    unsigned modifier; /* modifier and scope bits */
+    char *literal;
+    regex_t *expr;     /* compiled for sre/ere, else NULL */
+} msnp_expr_node;
+
+typedef struct msnp_expr_node_token {
+    unsigned code;
+    const char *value;
+    char opt;
+} msnp_expr_node_token;
+
+typedef struct msnp_expr_type_refs {
+    unsigned body, header, raw, fname;
+} msnp_expr_type_refs;
+
+typedef struct msnp_imbitmap_node {
+    unsigned com_type;
+    unsigned msg_type;
+    unsigned inv_type;
+    unsigned dct_type;
+} msnp_imbitmap_node;
+
+/* ------------------------------------------------------------------ */
+/* Message model and type tables                                       */
+/* ------------------------------------------------------------------ */
+
+typedef enum msnp_message_code {
+    MSNP_MESSAGE_UNKNOWN = 0,
+    MSNP_MESSAGE_TEXTPLAIN = 1,
+    MSNP_MESSAGE_EMOTICON = 2,
+    MSNP_MESSAGE_DATACAST = 4,
+    MSNP_MESSAGE_P2P = 8,
+    MSNP_MESSAGE_CLIENTCAPS = 16,
+    MSNP_MESSAGE_CONTROL = 32,
+    MSNP_MESSAGE_PROFILE = 64,
+    MSNP_MESSAGE_INIMAILNOTIFICIATION = 128,
+    MSNP_MESSAGE_MAILNOTIFICATION = 256,
+    MSNP_MESSAGE_INVITE = 512,
+    MSNP_MESSAGE_SYSTEMMESSAGE = 1024,
+    MSNP_MESSAGE_MAILACTIVENOTIFICATION = 2048,
+    MSNP_MESSAGE_INK = 4096,
+    MSNP_MESSAGE_TEXTSECWAY = 8192,
+    MSNP_MESSAGE_ALL = -1
+} msnp_message_code;
+
+typedef enum msnp_invite_code {
+    MSNP_INVITE_UNKNOWN = 0,
+    MSNP_INVITE_FILETRANSFER = 1,
+    MSNP_INVITE_PICTURE = 2,
+    MSNP_INVITE_VOICE = 4,
+    MSNP_INVITE_WHITEBOARD = 8,
+    MSNP_INVITE_NETMEETING = 16,
+    MSNP_INVITE_APPLICATIONSHARING = 32,
+    MSNP_INVITE_FOLDERSHARING = 64,
+    MSNP_INVITE_RDESKTOP = 128,
+    MSNP_INVITE_WEBCAM = 256,
+    MSNP_INVITE_FOTOSHOW = 512,
+    MSNP_INVITE_BALDURGATE = 1024,
+    MSNP_INVITE_MECHWARRIOR = 2048,
+    MSNP_INVITE_JEDIKNIGHT = 4096,
+    MSNP_INVITE_EUROPEAN_AIR_WAR = 8192,
+    MSNP_INVITE_DEEP_SPACE9 = 16384,
+    MSNP_INVITE_CRIMSON_SKIES = 32768,
+    MSNP_INVITE_CRIMSON_SKIES_TRIAL = 65536,
+    MSNP_INVITE_AGE_OF_EMPIRES2 = 131072,
+    MSNP_INVITE_PHOTOS = 262144,
+    MSNP_INVITE_ALL = -1
+} msnp_invite_code;
+
+typedef enum msnp_datacast_code {
+    MSNP_DATACAST_UNKNOWN = 0,
+    MSNP_DATACAST_WINK = 1,
+    MSNP_DATACAST_NUDGE = 2,
+    MSNP_DATACAST_ACTION = 4,
+    MSNP_DATACAST_ALL = -1
+} msnp_datacast_code;
+
+typedef enum msnp_com_code {
+    MSNP_COM_NONE = 0,
+    MSNP_COM_CALL = 1,
+    MSNP_COM_RCALL = 2,
+    MSNP_COM_LIST = 4,
+    MSNP_COM_MESSAGE = 8,
+    MSNP_COM_ADD = 16,
+    MSNP_COM_REM = 32,
+    MSNP_COM_PMM = 64,
+    MSNP_COM_SEND_NOTIFICATION = 128,
+    MSNP_COM_RECEIVE_NOTIFICATION = 256,
+    MSNP_COM_SEND_MOBILE = 512,
+    MSNP_COM_RECEIVE_MOBILE = 1024,
+    MSNP_COM_FEDERATION = 2048,
+    MSNP_COM_SEND_FEDERATION = 4096,
+    MSNP_COM_RECEIVE_FEDERATION = 8192,
+    MSNP_COM_ALL = -1
+} msnp_com_code;
+
+typedef enum msnp_slp_command_code {
+    MSNP_SLP_COMMAND_BYE = 0,
+    MSNP_SLP_COMMAND_INVITE = 1,
+    MSNP_SLP_COMMAND_UNKNOWN = 2
+} msnp_slp_command_code;
+
+typedef struct msnp_message_ctype {
+    char name[38];
+    msnp_message_code type;
+    char fname[33];
+} msnp_message_ctype;
+
+typedef struct msnp_invite_itype {
+    char name[39];
+    msnp_invite_code type;
+    char fname[27];
+} msnp_invite_itype;
+
+typedef struct msnp_datacast {
+    char name[4];
+    msnp_datacast_code type;
+    char fname[16];
+} msnp_datacast;
+
+typedef struct msnp_com_type {
+    char name[29];
+    msnp_com_code type;
+} msnp_com_type;
+
+typedef struct msnp_slp_command {
+    char name[7];
+    size_t size;
+    msnp_slp_command_code type;
+} msnp_slp_command;
+
+extern "C" const msnp_message_ctype msnp_message_ctypes[];
+extern "C" const msnp_invite_itype msnp_invite_codes[];
+extern "C" const msnp_datacast msnp_datacasts[];
+extern "C" const msnp_com_type msnp_com_types[];
+extern "C" const msnp_slp_command msnp_slp_commands[];
+
+typedef struct msnp_message {
+    tqtable *header;
+    tqtable *subheader;
+    tqtable *subslp;
+    char *content;        /* body, inside basecontent */
+    char *basecontent;    /* private copy of the command */
+    char *header_content; /* copy of the header block */
+    msnp_message_code ctype;
+    msnp_invite_code itype;
+    msnp_datacast_code dtype;
+    msnp_invite_code slp_euf_guid;
+    char *slp_sessionid;  /* borrowed from subslp */
+    char *slp_appid;      /* borrowed from subslp */
+    char *slp_context;    /* borrowed from subslp */
+    char *orig;
+    char *dest;
+    char *ft_name;
+} msnp_message;
+
+/* ------------------------------------------------------------------ */
+/* Connection tracker                                                  */
+/* ------------------------------------------------------------------ */
+
+typedef struct msnp_conntrack {
+    std::shared_mutex ss_users_lock;
+    tqconn *conn;
+    char *user_handle;
+    tqlist *ss_users;          /* char*: participants, newest first */
+    tqlist *si_skipl;          /* char*: SLP session ids seen */
+    FILE *chat_log;
+    time_t time;
+    char *cont_handle;
+    char *session;
+    int clean_to_warn;
+    int last_mark;
+    time_t last_warn;
+    long time_warn;
+    time_t time_last_message_send;
+    time_t time_last_message_rcvd;
+    msnp_person *person;
+    void *wptr;
+    size_t wptrsiz;
+    int master;
+    int adl_initial;
+    int lsawarn;
+    int sawarn;
+    msnp_statistics stats;
+} msnp_conntrack;
+
+typedef struct msnp_session {
+    char *user;
+    char *sess;
+    char *auth;
+} msnp_session;
+
+/* The registry of policy objects, one per module. */
+typedef struct msnp_entities {
+    std::shared_mutex root_lock; /* the relation tree and policy changes */
+    msnp_rtree *root;
+    std::recursive_mutex logsdata_lock;
+    time_t log_flush;
+    tqtable *people;    /* ident -> msnp_person */
+    tqtable *users;     /* handle -> msnp_user */
+    tqtable *busers;    /* handle -> msnp_user (parked) */
+    tqtable *groups;    /* ident -> msnp_group */
+    tqtable *times;     /* ident -> msnp_object_time */
+    tqtable *exprs;
+    tqtable *imbitmaps;
+    tqtable *objects;
+    tqtable *ns;        /* the module's variables */
+    char *id_secure;
+    char *id_insecure;
+    msnp_group *group_local;
+    tq3_module *self;
+} msnp_entities;
+
+extern "C" msnp_entities *ents;
+
+/* ------------------------------------------------------------------ */
+/* Entry points                                                        */
+/* ------------------------------------------------------------------ */
+
+extern "C" {
+extern const tq3_module_ops plugin_data;
+match_t msnp_tasklet(tq3_module *self, tqconn *conn, tq3_iov *iov);
+int msnp_tasklet_fini(tq3_module *self, tqconn *conn);
+}
+
+/* ------------------------------------------------------------------ */
+/* Decoupler, command table, dispatcher, word helpers                  */
+/* ------------------------------------------------------------------ */
+
+tq3_decouple_data *tq3_decouple_data_new(char *base);
+void tq3_decouple_data_resize(tq3_decouple_data *dd, size_t index);
+void tq3_decouple_data_destroy(tq3_decouple_data *dd);
+tq3_decouple_data *tq3_msn_decouple(const unsigned char *dados, size_t tam);
+int opcode_count_args(const char *data, const char *sep, const char *end);
+
+const msnp_table *table_search_opcode(const char *strcmd);
+const msnp_table *table_search_opcode_wrapper(const char *text);
+const msnp_table *table_search_strcmd(msnp_opcode opcode);
+task_struct *new_task_struct(tq3_decouple_data *data, int index, tqconn *conn,
+                             const msnp_table *table, tq3_module *self);
+void task_struct_destroy(task_struct *tstruct);
+match_t tq3_msn_dispatcher(task_struct **tstruct, tqconn *conn, tq3_decouple_data *data,
+                           size_t index, tq3_module *self);
+
+char *chunk(task_struct *tstruct, unsigned index);
+void replace(task_struct *tstruct, int index, char *data);
+void reconstruct(task_struct *tstruct, int delim);
+
+/* ------------------------------------------------------------------ */
+/* Persons, users, registry                                            */
+/* ------------------------------------------------------------------ */
+
+/* Hands the object's XML to the host as an object-new / object-data event
+ * through the parser, unless there is no parser or it is importing. Takes
+ * ownership of `xml` (deleted in every case). */
+void msnp_event_object_new(idl_parser *idl, iks *xml);
+void msnp_event_object_data(idl_parser *idl, iks *xml);
+/* 0 for an identifier, else the first character that breaks the rule. */
+char msnp_object_symbol(const char *sym);
+/* Any object by name or node path; *type gets its kind. */
+void *msnp_generic_object_search(idl_parser *idl, const char *sym, msnp_object_type *type, int mask,
+                                 int *err);
+
+/* ------------------------------------------------------------------ */
+/* Groups                                                              */
+/* ------------------------------------------------------------------ */
+
+/* ------------------------------------------------------------------ */
+/* Relations                                                           */
+/* ------------------------------------------------------------------ */
+
+/* The common "add": puts the object named `orig` (or a literal, or a weak
+ * reference) into `odest` of kind `type_dest`. */
+int msnp_add_object_dest(idl_parser *idl, void *odest, msnp_object_type type_dest, const char *orig,
+                         char **prop, int *weak);
+
+/* ------------------------------------------------------------------ */
+/* Generic objects                                                     */
+/* ------------------------------------------------------------------ */
+
+/* Table lookups; unlocked when `mask` holds the kind's bit. */
+msnp_object_generic *msnp_search_time(const char *ident, int mask);
+msnp_object_generic *msnp_search_expr(const char *ident, int mask);
+msnp_object_generic *msnp_search_imbitmap(const char *ident, int mask);
+msnp_object_generic *msnp_search_object(const char *ident, int mask);
+int msnp_add_object_generic(idl_parser *idl, msnp_object_generic *dest, msnp_object_generic *orig);
+int msnp_add_object_generic_weak(idl_parser *idl, msnp_object_generic *obj, const char *weak);
+int msnp_destroy_object_generic(idl_parser *idl, msnp_object_generic *obj, int lock);
+iks *msnp_serialize_object_generic(msnp_object_generic *obj);
+
+/* ------------------------------------------------------------------ */
+/* Message model                                                       */
+/* ------------------------------------------------------------------ */
+
+/* ------------------------------------------------------------------ */
+/* Relation tree                                                       */
+/* ------------------------------------------------------------------ */
+
+/* ------------------------------------------------------------------ */
+/* Statistics                                                          */
+/* ------------------------------------------------------------------ */
+
+void msnp_statistics_zero(msnp_statistics *statistics);
+
+#endif
