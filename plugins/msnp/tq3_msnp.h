@@ -697,6 +697,36 @@ iks *msnp_serialize_object_generic(msnp_object_generic *obj);
 /* Message model                                                       */
 /* ------------------------------------------------------------------ */
 
+/* Lookups by key: the code of the first matching row, or the table's
+ * terminating code/row. Invitation GUIDs compare without regard to case,
+ * SLP words by prefix of the row's size. */
+msnp_message_code msnp_message_code_symbol(const char *sym);
+msnp_invite_code msnp_invite_code_symbol(const char *sym);
+const msnp_datacast *msnp_datacast_symbol(const char *sym);
+msnp_slp_command_code msnp_slp_command_code_symbol(char *sym);
+/* Lookups by friendly name and by code; the terminating row when none. */
+const msnp_message_ctype *msnp_message_search_friendly_name(const char *friendly);
+const msnp_invite_itype *msnp_invite_search_friendly_name(const char *friendly);
+const msnp_datacast *msnp_datacast_search_friendly_name(const char *friendly);
+const msnp_message_ctype *msnp_message_search_type(msnp_message_code code);
+const msnp_invite_itype *msnp_invite_search_type(msnp_invite_code code);
+const msnp_datacast *msnp_datacast_search_type(msnp_datacast_code code);
+const msnp_com_type *msnp_com_type_search_symbol(const char *name);
+const msnp_com_type *msnp_com_type_search_type(msnp_com_code code);
+
+/* Parses header lines (cut in place) into a new table of owned value
+ * copies; NULL for NULL. */
+tqtable *header_to_table(char *header);
+/* Word `index` of the command line (cut in place), or NULL. */
+char *fetch_user_from_preheader(char *conteudo, int index);
+/* Parses the task's command; NULL when the payload has no empty line. */
+msnp_message *new_msnp_message(task_struct *tstruct);
+void destroy_msnp_message(msnp_message *message);
+/* The P2P step: SLP request, session fields, offered file name. */
+void tq3_msnp_message_slp(msnp_message *message, size_t content_size);
+/* "prefix:user;{endpoint}" -> "user" (new text); NULL for NULL. */
+char *msnp_normalize_msnp16_guid(const char *handle);
+
 /* ------------------------------------------------------------------ */
 /* Relation tree                                                       */
 /* ------------------------------------------------------------------ */

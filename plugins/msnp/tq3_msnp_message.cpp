@@ -1,0 +1,483 @@
+/* MSG payload model: the vocabulary tables of message kinds, invited
+ * applications, datacasts, command classes and SLP methods, their lookups,
+ * and the parser that turns one MSG/UUM/UBM command into an msnp_message.
+ *
+ * All parsing cuts into one private copy of the command. Payload bytes come
+ * straight from the network, so every scan over binary data is bounded by
+ * the command's size, never by a terminator. */
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+
+#include "tq3_msnp.h"
+
+/* ------------------------------------------------------------------ */
+/* Tables                                                              */
+/* ------------------------------------------------------------------ */
+
+/* The "all" rows carry an empty key and sit right before the terminating
+ * row, so an empty key classifies as "all". */
+extern "C" const msnp_message_ctype msnp_message_ctypes[] = {
+    {"text/plain", MSNP_MESSAGE_TEXTPLAIN, "message_plaintext"},
+    {"application/x-msnmsgrp2p", MSNP_MESSAGE_P2P, "message_p2p"},
+    {"text/x-msnmsgr-datacast", MSNP_MESSAGE_DATACAST, "message_datacast"},
+    {"text/x-mms-emoticon", MSNP_MESSAGE_EMOTICON, "message_emoticon"},
+    {"text/x-mms-animemoticon", MSNP_MESSAGE_EMOTICON, "message_emoticon"},
+    {"text/x-clientcaps", MSNP_MESSAGE_CLIENTCAPS, "message_clientcaps"},
+    {"text/x-msmsgscontrol", MSNP_MESSAGE_CONTROL, "message_control"},
+    {"text/x-msmsgsprofile", MSNP_MESSAGE_PROFILE, "message_profile"},
+    {"text/x-msmsgsinitialemailnotification", MSNP_MESSAGE_INIMAILNOTIFICIATION,
+     "message_initialemailnotification"},
+    {"text/x-msmsgsinitialmdatanotification", MSNP_MESSAGE_INIMAILNOTIFICIATION,
+     "message_initialemailnotification"},
+    {"text/x-msmsgsemailnotification", MSNP_MESSAGE_MAILNOTIFICATION, "message_emailnotification"},
+    {"text/x-msmsgsactivemailnotification", MSNP_MESSAGE_MAILACTIVENOTIFICATION,
+     "message_emailactivenotification"},
+    {"text/x-msmsgsinvite", MSNP_MESSAGE_INVITE, "message_invite"},
+    {"application/x-msmsgssystemmessage", MSNP_MESSAGE_SYSTEMMESSAGE, "message_system"},
+    {"application/x-ms-ink", MSNP_MESSAGE_INK, "message_ink"},
+    {"text/x-secway", MSNP_MESSAGE_TEXTSECWAY, "message_secway"},
+    {"", MSNP_MESSAGE_ALL, "message_all"},
+    {"", MSNP_MESSAGE_UNKNOWN, ""},
+};
+
+/* GUID texts exactly as clients send them, including the brace-less webcam
+ * GUID and the short first group of the MechWarrior one. */
+extern "C" const msnp_invite_itype msnp_invite_codes[] = {
+    {"{1DF57D09-637A-4ca5-91B9-2C3EDAAF62FE}", MSNP_INVITE_WHITEBOARD, "invite_whiteboard"},
+    {"{44BBA842-CC51-11CF-AAFA-00AA00B6015C}", MSNP_INVITE_NETMEETING, "invite_netmeeting"},
+    {"{F1B1920C-6A3C-4ce7-B18C-AFAB305FD03D}", MSNP_INVITE_APPLICATIONSHARING,
+     "invite_application_sharing"},
+    {"{02D3C01F-BF30-4825-A83A-DE7AF41648AA}", MSNP_INVITE_VOICE, "invite_voice"},
+    {"{5D3E02AB-6190-11D3-BBBB-00C04F795683}", MSNP_INVITE_FILETRANSFER, "invite_file_transfer"},
+    {"{A4268EEC-FEC5-49E5-95C3-F126696BDBF6}", MSNP_INVITE_PICTURE, "invite_picture"},
+    {"{56b994a7-380f-410b-9985-c809d78c1bdc}", MSNP_INVITE_RDESKTOP, "invite_remote_desktop"},
+    {"2A23868E-B45F-401d-B8B0-1E16B774A5B7", MSNP_INVITE_WEBCAM, "invite_webcam"},
+    {"{1C9AA97E-9C05-4583-A3BD-908A196F1E92}", MSNP_INVITE_WEBCAM, "invite_webcam"},
+    {"{4BD96FC0-AB17-4425-A14A-439185962DC8}", MSNP_INVITE_WEBCAM, "invite_webcam"},
+    {"{534142D5-1F2A-431F-A60C-B0CF723FDF7D}", MSNP_INVITE_FOLDERSHARING, "invite_folder_sharing"},
+    {"{6A13AF9C-5308-4F35-923A-67E8DDA40C2F}", MSNP_INVITE_FOTOSHOW, "invite_foto_show"},
+    {"{41D3E74E-04A2-4B37-96F8-08ACDB610874}", MSNP_INVITE_PHOTOS, "invite_photos"},
+    {"{51EE01C3-3121-11D2-BF69-0060083FE27C}", MSNP_INVITE_EUROPEAN_AIR_WAR, "invite_air_war"},
+    {"{01020200-0000-4002-9200-100000000666}", MSNP_INVITE_DEEP_SPACE9, "invite_deep_space9"},
+    {"{130366E3-B397-11D3-8823-0050DA5A270B}", MSNP_INVITE_CRIMSON_SKIES, "invite_crimson_skies"},
+    {"{9475A347-20CF-4F26-80CC-9D60779C2711}", MSNP_INVITE_CRIMSON_SKIES_TRIAL,
+     "invite_crimson_skies_trial"},
+    {"{FB69A260-5031-11D3-A2D4-006097BA6550}", MSNP_INVITE_AGE_OF_EMPIRES2,
+     "invite_age_of_empires_2"},
+    {"{A5794C17-F586-4941-9906-9AF0F8E62283}", MSNP_INVITE_JEDIKNIGHT, "invite_jedi_knight"},
+    {"{8DAE4336-2B71-11D4-9A6C-006067325E47}", MSNP_INVITE_BALDURGATE, "invite_baldur_gate"},
+    {"{41FD0FA-2942-4DC4-B4C5-73D2C55F4C94}", MSNP_INVITE_MECHWARRIOR, "invite_mech_warrior"},
+    {"", MSNP_INVITE_ALL, "invite_all"},
+    {"", MSNP_INVITE_UNKNOWN, ""},
+};
+
+/* The identifiers are the protocol's ("1" is a nudge), the codes our own
+ * bit values. */
+extern "C" const msnp_datacast msnp_datacasts[] = {
+    {"1", MSNP_DATACAST_NUDGE, "datacast_nudge"},
+    {"2", MSNP_DATACAST_WINK, "datacast_wink"},
+    {"4", MSNP_DATACAST_ACTION, "datacast_action"},
+    {"all", MSNP_DATACAST_ALL, "datacast_all"},
+    {"", MSNP_DATACAST_UNKNOWN, ""},
+};
+
+extern "C" const msnp_com_type msnp_com_types[] = {
+    {"command_make_call", MSNP_COM_CALL},
+    {"command_receive_call", MSNP_COM_RCALL},
+    {"command_list_user", MSNP_COM_LIST},
+    {"command_receive_message", MSNP_COM_MESSAGE},
+    {"command_add_contact", MSNP_COM_ADD},
+    {"command_remove_contact", MSNP_COM_REM},
+    {"command_pmm", MSNP_COM_PMM},
+    {"command_send_notification", MSNP_COM_SEND_NOTIFICATION},
+    {"command_receive_notification", MSNP_COM_RECEIVE_NOTIFICATION},
+    {"command_send_mobile", MSNP_COM_SEND_MOBILE},
+    {"command_receive_mobile", MSNP_COM_RECEIVE_MOBILE},
+    {"command_federation", MSNP_COM_FEDERATION},
+    {"command_send_federation", MSNP_COM_SEND_FEDERATION},
+    {"command_receive_federation", MSNP_COM_RECEIVE_FEDERATION},
+    {"command_all", MSNP_COM_ALL},
+    {"", MSNP_COM_NONE},
+};
+
+extern "C" const msnp_slp_command msnp_slp_commands[] = {
+    {"BYE", 3, MSNP_SLP_COMMAND_BYE},
+    {"INVITE", 6, MSNP_SLP_COMMAND_INVITE},
+    {"", 0, MSNP_SLP_COMMAND_UNKNOWN},
+};
+
+/* ------------------------------------------------------------------ */
+/* Lookups                                                             */
+/* ------------------------------------------------------------------ */
+
+/* Every scan stops at the terminating row, which is returned (or its code)
+ * when nothing matched; the "all" rows before it take part. */
+
+msnp_message_code msnp_message_code_symbol(const char *sym) {
+    if (!sym)
+        return MSNP_MESSAGE_UNKNOWN;
+    for (const msnp_message_ctype *row = msnp_message_ctypes; row->type != MSNP_MESSAGE_UNKNOWN; ++row)
+        if (strcmp(row->name, sym) == 0)
+            return row->type;
+    return MSNP_MESSAGE_UNKNOWN;
+}
+
+msnp_invite_code msnp_invite_code_symbol(const char *sym) {
+    if (!sym)
+        return MSNP_INVITE_UNKNOWN;
+    for (const msnp_invite_itype *row = msnp_invite_codes; row->type != MSNP_INVITE_UNKNOWN; ++row)
+        if (strcasecmp(row->name, sym) == 0)
+            return row->type;
+    return MSNP_INVITE_UNKNOWN;
+}
+
+static const msnp_datacast *datacast_end(void) {
+    const msnp_datacast *row = msnp_datacasts;
+    while (row->type != MSNP_DATACAST_UNKNOWN)
+        ++row;
+    return row;
+}
+
+const msnp_datacast *msnp_datacast_symbol(const char *sym) {
+    if (!sym)
+        return datacast_end();
+    const msnp_datacast *row = msnp_datacasts;
+    for (; row->type != MSNP_DATACAST_UNKNOWN; ++row)
+        if (strcmp(row->name, sym) == 0)
+            return row;
+    return row;
+}
+
+msnp_slp_command_code msnp_slp_command_code_symbol(char *sym) {
+    if (!sym)
+        return MSNP_SLP_COMMAND_UNKNOWN;
+    for (const msnp_slp_command *row = msnp_slp_commands; row->type != MSNP_SLP_COMMAND_UNKNOWN; ++row)
+        if (strncmp(row->name, sym, row->size) == 0)
+            return row->type;
+    return MSNP_SLP_COMMAND_UNKNOWN;
+}
+
+const msnp_message_ctype *msnp_message_search_friendly_name(const char *friendly) {
+    const msnp_message_ctype *row = msnp_message_ctypes;
+    for (; row->type != MSNP_MESSAGE_UNKNOWN; ++row)
+        if (friendly && strcmp(row->fname, friendly) == 0)
+            return row;
+    return row;
+}
+
+const msnp_invite_itype *msnp_invite_search_friendly_name(const char *friendly) {
+    const msnp_invite_itype *row = msnp_invite_codes;
+    for (; row->type != MSNP_INVITE_UNKNOWN; ++row)
+        if (friendly && strcmp(row->fname, friendly) == 0)
+            return row;
+    return row;
+}
+
+const msnp_datacast *msnp_datacast_search_friendly_name(const char *friendly) {
+    const msnp_datacast *row = msnp_datacasts;
+    for (; row->type != MSNP_DATACAST_UNKNOWN; ++row)
+        if (friendly && strcmp(row->fname, friendly) == 0)
+            return row;
+    return row;
+}
+
+const msnp_message_ctype *msnp_message_search_type(msnp_message_code code) {
+    const msnp_message_ctype *row = msnp_message_ctypes;
+    for (; row->type != MSNP_MESSAGE_UNKNOWN; ++row)
+        if (row->type == code)
+            return row;
+    return row;
+}
+
+const msnp_invite_itype *msnp_invite_search_type(msnp_invite_code code) {
+    const msnp_invite_itype *row = msnp_invite_codes;
+    for (; row->type != MSNP_INVITE_UNKNOWN; ++row)
+        if (row->type == code)
+            return row;
+    return row;
+}
+
+const msnp_datacast *msnp_datacast_search_type(msnp_datacast_code code) {
+    const msnp_datacast *row = msnp_datacasts;
+    for (; row->type != MSNP_DATACAST_UNKNOWN; ++row)
+        if (row->type == code)
+            return row;
+    return row;
+}
+
+const msnp_com_type *msnp_com_type_search_symbol(const char *name) {
+    const msnp_com_type *row = msnp_com_types;
+    for (; row->type != MSNP_COM_NONE; ++row)
+        if (name && strcmp(row->name, name) == 0)
+            return row;
+    return row;
+}
+
+const msnp_com_type *msnp_com_type_search_type(msnp_com_code code) {
+    const msnp_com_type *row = msnp_com_types;
+    for (; row->type != MSNP_COM_NONE; ++row)
+        if (row->type == code)
+            return row;
+    return row;
+}
+
+/* ------------------------------------------------------------------ */
+/* Header lines and command words                                      */
+/* ------------------------------------------------------------------ */
+
+#define MSNP_HEADER_MAX_LINES 63
+
+tqtable *header_to_table(char *header) {
+    if (!header)
+        return nullptr;
+    char *lines[MSNP_HEADER_MAX_LINES];
+    int count = strexplode(header, lines, MSNP_HEADER_MAX_LINES, "\n\r", 0);
+    tqtable *table = new_tqtable(64);
+    if (!table)
+        return nullptr;
+    for (int i = 0; i < count; ++i) {
+        char *sep = strstr(lines[i], ": ");
+        if (!sep)
+            continue;
+        *sep = '\0';
+        char *value = strdup(sep + 2);
+        if (!value)
+            continue;
+        /* A repeated name keeps its last value; the displaced copy is ours. */
+        free(table->set(table, lines[i], value));
+    }
+    return table;
+}
+
+char *fetch_user_from_preheader(char *conteudo, int index) {
+    if (!conteudo || index < 0)
+        return nullptr;
+    /* Only the command line counts; the payload after it is left alone
+     * apart from the one terminator. */
+    char *eol = strpbrk(conteudo, "\r\n");
+    if (eol)
+        *eol = '\0';
+    char *words[5];
+    int count = strexplode(conteudo, words, 5, " \t", 0);
+    if (count < 3 || index >= count)
+        return nullptr;
+    return words[index];
+}
+
+/* ------------------------------------------------------------------ */
+/* Record                                                              */
+/* ------------------------------------------------------------------ */
+
+static void set_dest_from_p2p(msnp_message *message, tqtable *table) {
+    if (message->dest || !table)
+        return;
+    char *value = (char *)table->get(table, "P2P-Dest");
+    if (value)
+        message->dest = msnp_normalize_msnp16_guid(value);
+}
+
+void destroy_msnp_message(msnp_message *message) {
+    if (!message)
+        return;
+    if (message->header)
+        tqtable_destroy_with_values(message->header, nullptr);
+    if (message->subheader)
+        tqtable_destroy_with_values(message->subheader, nullptr);
+    if (message->subslp)
+        tqtable_destroy_with_values(message->subslp, nullptr);
+    free(message->orig);
+    free(message->dest);
+    free(message->basecontent);
+    free(message->header_content);
+    free(message->ft_name);
+    free(message);
+}
+
+/* Length of the data iks_base64_decode produces for `text`: every four
+ * characters give three bytes, trailing '=' give none. */
+static size_t base64_decoded_length(const char *text) {
+    size_t len = strlen(text);
+    size_t pad = 0;
+    while (pad < len && pad < 2 && text[len - 1 - pad] == '=')
+        ++pad;
+    size_t out = len * 3 / 4;
+    return out > pad ? out - pad : 0;
+}
+
+/* The file-transfer context carries a fixed 20-byte preamble, then the
+ * offered name as 16-bit little-endian characters. */
+#define MSNP_FT_CONTEXT_NAME_OFFSET 20
+
+static void recover_ft_name(msnp_message *message) {
+    const char *context = message->slp_context;
+    size_t limit = strlen(context) / 2 + 1;
+    size_t decoded_len = base64_decoded_length(context);
+    char *decoded = iks_base64_decode(context);
+    if (!decoded)
+        return;
+    char *name = (char *)calloc(limit + 1, 1);
+    if (!name) {
+        iks_free(decoded);
+        return;
+    }
+    size_t n = 0;
+    for (size_t pos = MSNP_FT_CONTEXT_NAME_OFFSET; n < limit && pos + 1 < decoded_len; pos += 2) {
+        char low = decoded[pos];
+        if (low == '\0')
+            break;
+        name[n++] = low;
+    }
+    name[n] = '\0';
+    iks_free(decoded);
+    free(message->ft_name);
+    message->ft_name = name;
+}
+
+void tq3_msnp_message_slp(msnp_message *message, size_t content_size) {
+    if (!message || !message->content)
+        return;
+    unsigned char *body = (unsigned char *)message->content;
+
+    /* A P2P chunk is a binary header and, for session set-up, an SLP
+     * request in text; its method starts within the first 50 bytes. */
+    size_t offset = 0;
+    int found = 0;
+    for (; offset < 50 && offset < content_size && !found; ++offset) {
+        for (const msnp_slp_command *row = msnp_slp_commands; row->type != MSNP_SLP_COMMAND_UNKNOWN;
+             ++row) {
+            if (offset + row->size <= content_size && memcmp(body + offset, row->name, row->size) == 0) {
+                found = 1;
+                break;
+            }
+        }
+        if (found)
+            break;
+    }
+    if (!found) {
+        /* Ink sent through a P2P session starts with '@'. */
+        if (content_size > 0 && body[0] == 0x40)
+            message->ctype = MSNP_MESSAGE_INK;
+        return;
+    }
+
+    char *method = (char *)body + offset;
+    size_t rest = content_size - offset;
+    char *eol = (char *)memmem_local(method, rest, "\r\n", 2);
+    if (!eol)
+        return;
+    *eol = '\0';
+    char *slp_headers = eol + 2;
+    size_t headers_size = rest - (size_t)(slp_headers - method);
+    char *slp_body = nullptr;
+    char *blank = (char *)memmem_local(slp_headers, headers_size, "\r\n\r\n", 4);
+    if (blank) {
+        *blank = '\0';
+        slp_body = blank + 4;
+    }
+
+    message->subheader = header_to_table(slp_headers);
+    message->subslp = header_to_table(slp_body);
+
+    if (message->subslp) {
+        tqtable *slp = message->subslp;
+        char *guid = (char *)slp->get(slp, "EUF-GUID");
+        if (guid) {
+            message->slp_euf_guid = msnp_invite_code_symbol(guid);
+            message->itype = message->slp_euf_guid;
+        }
+        set_dest_from_p2p(message, slp);
+        message->slp_context = (char *)slp->get(slp, "Context");
+        message->slp_sessionid = (char *)slp->get(slp, "SessionID");
+        message->slp_appid = (char *)slp->get(slp, "AppID");
+    }
+
+    if (message->itype == MSNP_INVITE_FILETRANSFER && message->slp_context)
+        recover_ft_name(message);
+}
+
+msnp_message *new_msnp_message(task_struct *tstruct) {
+    if (!tstruct || !tstruct->data_buffer)
+        return nullptr;
+    size_t size = tstruct->buffer_size;
+    msnp_message *message = (msnp_message *)calloc(1, sizeof *message);
+    if (!message)
+        return nullptr;
+    message->basecontent = (char *)calloc(size + 1, 1);
+    if (!message->basecontent) {
+        free(message);
+        return nullptr;
+    }
+    memcpy(message->basecontent, tstruct->data_buffer, size);
+    char *base = message->basecontent;
+
+    char *header_start = base;
+    char *eol = (char *)memmem_local(base, size, "\r\n", 2);
+    if (eol) {
+        *eol = '\0';
+        header_start = eol + 2;
+        conn_direction dir = tstruct->conn ? tstruct->conn->direction : DIR_UNKNOWN;
+        if (dir == DIR_SERVER_TO_CLIENT) {
+            char *word = fetch_user_from_preheader(base, 1);
+            if (word)
+                message->orig = strdup(word);
+        } else if (dir == DIR_CLIENT_TO_SERVER && tstruct->opcode == MSN_OPCODE_UUM) {
+            char *word = fetch_user_from_preheader(base, 2);
+            if (word)
+                message->dest = strdup(word);
+        }
+    }
+
+    size_t header_room = size - (size_t)(header_start - base);
+    char *blank = (char *)memmem_local(header_start, header_room, "\r\n\r\n", 4);
+    if (!blank) {
+        destroy_msnp_message(message);
+        return nullptr;
+    }
+    *blank = '\0';
+    message->content = blank + 4;
+    message->header_content = strdup(header_start);
+    message->header = header_to_table(header_start);
+
+    tqtable *header = message->header;
+    char *ctype = header ? (char *)header->get(header, "Content-Type") : nullptr;
+    if (ctype) {
+        set_dest_from_p2p(message, header);
+        /* Parameters such as "; charset=UTF-8" are dropped from the stored
+         * value too, so later readers see the bare type. */
+        char *semi = strchr(ctype, ';');
+        if (semi)
+            *semi = '\0';
+        message->ctype = msnp_message_code_symbol(ctype);
+
+        switch (message->ctype) {
+        case MSNP_MESSAGE_DATACAST:
+        case MSNP_MESSAGE_CLIENTCAPS:
+        case MSNP_MESSAGE_INVITE: {
+            tqtable *sub = header_to_table(message->content);
+            message->subheader = sub;
+            if (!sub)
+                break;
+            char *value = (char *)sub->get(sub, "Application-GUID");
+            if (value)
+                message->itype = msnp_invite_code_symbol(value);
+            set_dest_from_p2p(message, sub);
+            value = (char *)sub->get(sub, "ID");
+            if (value)
+                message->dtype = msnp_datacast_symbol(value)->type;
+            value = (char *)sub->get(sub, "Application-File");
+            if (value)
+                message->ft_name = strdup(value);
+            break;
+        }
+        case MSNP_MESSAGE_P2P:
+            tq3_msnp_message_slp(message, size - (size_t)(message->content - base));
+            break;
+        default:
+            break;
+        }
+    }
+
+    tstruct->message = message;
+    return message;
+}
