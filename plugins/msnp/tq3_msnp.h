@@ -660,8 +660,13 @@ void reconstruct(task_struct *tstruct, int delim);
  * ownership of `xml` (deleted in every case). */
 void msnp_event_object_new(idl_parser *idl, iks *xml);
 void msnp_event_object_data(idl_parser *idl, iks *xml);
-/* 0 for an identifier, else the first character that breaks the rule. */
+/* 0 for an identifier, else the first character that breaks the rule
+ * (the empty text passes; NULL never does). */
 char msnp_object_symbol(const char *sym);
+/* Row of msnp_objects by exact name / by kind; the end row (kind 0) when
+ * nothing matches. */
+const msnp_object *msnp_object_search_symbol(const char *name);
+const msnp_object *msnp_object_search_type(msnp_object_type type);
 /* Any object by name or node path; *type gets its kind. */
 void *msnp_generic_object_search(idl_parser *idl, const char *sym, msnp_object_type *type, int mask,
                                  int *err);
