@@ -16,7 +16,9 @@ typedef struct tq3_iov {
 } tq3_iov;
 
 tq3_iov *tq3_iov_new(void);
-/* Appends a copy of `len` bytes (an empty piece is not stored). 1 or 0. */
+/* Appends a copy of `len` bytes. An empty piece is not stored and counts as
+ * success. 1, or 0 for a NULL vector, NULL bytes with len > 0, or no
+ * memory. */
 int tq3_iov_add(tq3_iov *iov, const void *bytes, size_t len);
 /* Appends printf-formatted text (without its NUL). 1 or 0. */
 int tq3_iov_add_fmt(tq3_iov *iov, const char *fmt, ...)

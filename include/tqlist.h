@@ -20,7 +20,9 @@ typedef int (*tqlist_match_fn)(const void *data, const void *key);
 /* Releases one element; NULL means free(). */
 typedef void (*tqlist_free_fn)(void *data);
 
-/* Insertions return the new node (NULL only when out of memory). */
+/* Insertions return the new node (NULL only when out of memory or `list`
+ * is NULL). A NULL `node` makes insert_after append and insert_before
+ * prepend. */
 tqlist *tqlist_insert_begin(tqlist **list, void *data);
 tqlist *tqlist_insert_end(tqlist **list, void *data);
 tqlist *tqlist_insert_after(tqlist **list, tqlist *node, void *data);
@@ -44,12 +46,14 @@ void tqlist_destroy(tqlist **list, tqlist_free_fn release);
 /* Frees every node but leaves the elements alone; leaves *list empty. */
 void tqlist_destroy_without_refs(tqlist **list);
 
-/* Parses a position word (decimal, >= 0). Returns 1 and sets *index, or 0. */
+/* Parses a position word: decimal digits only (no sign, no blanks), at most
+ * INT_MAX. Returns 1 and sets *index, or 0 and leaves *index alone. */
 int index_from_args(const char *word, int *index);
-/* Node at position `index` (0 is the first), or NULL. */
+/* Node at position `index` (0 is the first), or NULL (also for index < 0). */
 tqlist *list_from_index(tqlist *list, int index);
 /* NULL-terminated array of the list's elements in order (the elements are
- * shared, not copied); release the array with free(). */
+ * shared, not copied); release the array with free(). An empty list gives
+ * an array holding only the NULL; NULL means out of memory. */
 char **symbol_table_from_list(const tqlist *list);
 
 #ifdef __cplusplus

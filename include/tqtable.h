@@ -4,7 +4,11 @@
  * itself); the `_safe` slots take it. Keys are copied; values are the
  * caller's. Iteration (`keys`, `values`, `linear_entries_direct`) follows
  * insertion order, so serialised output is stable. A repeated `set` on a
- * key keeps the last value and hands the displaced one back. */
+ * key keeps the last value and hands the displaced one back.
+ *
+ * A NULL table or key is refused by every slot (NULL or 0 result, nothing
+ * stored). The lock is a plain pthread read-write lock: it is not
+ * recursive for writers, so never call a `_safe` slot while holding it. */
 #ifndef TQTABLE_H
 #define TQTABLE_H
 
@@ -31,7 +35,9 @@ struct tqtable {
     int (*set_unique)(tqtable *t, const char *key, void *value);
     /* Removes `key`; returns its value, or NULL when absent. */
     void *(*remove)(tqtable *t, const char *key);
-    /* Re-keys an entry: 1 done, 0 when `from` is absent or `to` taken. */
+    /* Re-keys an entry, keeping its place in the order: 1 done (also when
+     * `from` equals `to` and is present), 0 when `from` is absent or `to`
+     * is taken by another entry. */
     int (*rename)(tqtable *t, const char *from, const char *to);
     /* New list of copies of the keys (release with tqlist_destroy(.., NULL)). */
     tqlist *(*keys)(tqtable *t);
@@ -55,9 +61,12 @@ void tqtable_destroy(tqtable *t);
 /* Frees the table and each value with `release` (free() when NULL). */
 void tqtable_destroy_with_values(tqtable *t, tqlist_free_fn release);
 
+/* Number of entries. Takes no lock, so it may be called with or without
+ * the table's lock held. */
 size_t tqtable_count(tqtable *t);
 /* Visits entries in insertion order without locking; the visitor must not
- * change the table. Returns the number of entries visited. */
+ * change the table. Returns the number of entries visited, counting the one
+ * whose visit stopped the walk. */
 size_t linear_entries_direct(tqtable *t, tqtable_visit_fn visit, void *arg);
 
 void tqtable_rdlock(tqtable *t);

@@ -28,19 +28,27 @@ typedef struct tq_variable {
 
 /* Creates or replaces the variable named by `spec`. A spec "i/NAME" makes an
  * integer, "f/NAME" a float, "s/NAME" or a bare NAME a string; `value` is
- * parsed accordingly (an unreadable number gives 0). Replacing keeps the
- * record (so held references stay valid) and changes type and value.
+ * parsed accordingly: a number is the whole text in base 10, blanks around
+ * it allowed; anything else, or a value out of range, gives 0. Any other
+ * "X/" prefix is part of the name. A NULL string value is stored as "".
+ * Replacing keeps the record (so held references stay valid) and changes
+ * type and value; VARIABLE_STATISTIC and other non-type flags are kept.
+ * Replacing a string value frees the old text, so a reader must not hold
+ * it across a concurrent variable_set.
  * Returns the variable, or NULL for an empty name. Takes the table's lock. */
 tq_variable *variable_set(tqtable *ns, const char *spec, const char *value);
 /* Looks up NAME (locking). */
 tq_variable *variable_get(tqtable *ns, const char *name);
 /* Integer value: the integer, a float truncated, a string read as a decimal
- * number; `def` when the variable is NULL or its text is not a number. */
+ * number (same rules as variable_set); `def` when the variable is NULL or
+ * its text is not a number. A float out of the range of long is clamped. */
 long variable_convert_to_int(const tq_variable *var, long def);
-/* Atomically adds `delta` to an integer variable; returns the new value.
- * Other types are left alone and give 0. */
+/* Atomically adds `delta` to an integer variable; returns the new value
+ * (wrapping around on overflow). Other types are left alone and give 0. */
 long variable_add(tq_variable *var, long delta);
-/* Text form of the value, newly allocated. */
+/* Text form of the value, newly allocated: "%ld" for integers, the
+ * shortest text that reads back as the same double for floats, the text
+ * for strings. NULL for a NULL variable. */
 char *variable_to_string(const tq_variable *var);
 void variable_destroy(void *var);
 

@@ -1,0 +1,359 @@
+// String-keyed table kept in insertion order. Entries live in a std::list so
+// that iterators stay valid across inserts and removals; the hash index maps
+// each key to its entry. The plain slots never lock: callers that hold the
+// table's lock (tqtable_rdlock/wrlock) call them from inside the critical
+// section, and the `_safe` slots wrap them with the lock.
+#include "tqtable.h"
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <list>
+#include <new>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+namespace {
+
+struct Entry {
+    std::string key;
+    void *value;
+};
+
+struct KeyHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
+};
+
+struct Impl {
+    std::list<Entry> order;
+    std::unordered_map<std::string, std::list<Entry>::iterator, KeyHash, std::equal_to<>> index;
+    // Mirrors order.size() so that tqtable_count needs no lock and can be
+    // called by a thread that already holds the write lock.
+    std::atomic<size_t> count{0};
+    pthread_rwlock_t lock;
+
+    explicit Impl(size_t buckets) : index(buckets ? buckets : 16)
+    {
+        pthread_rwlock_init(&lock, nullptr);
+    }
+    ~Impl() { pthread_rwlock_destroy(&lock); }
+};
+
+Impl *impl_of(tqtable *t) { return t ? static_cast<Impl *>(t->impl) : nullptr; }
+
+class ReadGuard {
+public:
+    explicit ReadGuard(Impl *i) : i_(i) { pthread_rwlock_rdlock(&i_->lock); }
+    ~ReadGuard() { pthread_rwlock_unlock(&i_->lock); }
+    ReadGuard(const ReadGuard &) = delete;
+    ReadGuard &operator=(const ReadGuard &) = delete;
+
+private:
+    Impl *i_;
+};
+
+class WriteGuard {
+public:
+    explicit WriteGuard(Impl *i) : i_(i) { pthread_rwlock_wrlock(&i_->lock); }
+    ~WriteGuard() { pthread_rwlock_unlock(&i_->lock); }
+    WriteGuard(const WriteGuard &) = delete;
+    WriteGuard &operator=(const WriteGuard &) = delete;
+
+private:
+    Impl *i_;
+};
+
+void *t_get(tqtable *t, const char *key)
+{
+    Impl *i = impl_of(t);
+    if (!i || !key)
+        return nullptr;
+    auto it = i->index.find(std::string_view(key));
+    return it == i->index.end() ? nullptr : it->second->value;
+}
+
+void *t_set(tqtable *t, const char *key, void *value)
+{
+    Impl *i = impl_of(t);
+    if (!i || !key)
+        return nullptr;
+    try {
+        auto it = i->index.find(std::string_view(key));
+        if (it != i->index.end()) {
+            void *old = it->second->value;
+            it->second->value = value;
+            return old;
+        }
+        i->order.push_back(Entry{key, value});
+        try {
+            i->index.emplace(key, std::prev(i->order.end()));
+        } catch (...) {
+            i->order.pop_back();
+            throw;
+        }
+        i->count.store(i->order.size(), std::memory_order_relaxed);
+    } catch (const std::bad_alloc &) {
+    }
+    return nullptr;
+}
+
+int t_set_unique(tqtable *t, const char *key, void *value)
+{
+    Impl *i = impl_of(t);
+    if (!i || !key)
+        return 0;
+    if (i->index.find(std::string_view(key)) != i->index.end())
+        return 0;
+    try {
+        i->order.push_back(Entry{key, value});
+        try {
+            i->index.emplace(key, std::prev(i->order.end()));
+        } catch (...) {
+            i->order.pop_back();
+            throw;
+        }
+    } catch (const std::bad_alloc &) {
+        return 0;
+    }
+    i->count.store(i->order.size(), std::memory_order_relaxed);
+    return 1;
+}
+
+void *t_remove(tqtable *t, const char *key)
+{
+    Impl *i = impl_of(t);
+    if (!i || !key)
+        return nullptr;
+    auto it = i->index.find(std::string_view(key));
+    if (it == i->index.end())
+        return nullptr;
+    void *value = it->second->value;
+    i->order.erase(it->second);
+    i->index.erase(it);
+    i->count.store(i->order.size(), std::memory_order_relaxed);
+    return value;
+}
+
+int t_rename(tqtable *t, const char *from, const char *to)
+{
+    Impl *i = impl_of(t);
+    if (!i || !from || !to)
+        return 0;
+    auto it = i->index.find(std::string_view(from));
+    if (it == i->index.end())
+        return 0;
+    if (std::strcmp(from, to) == 0)
+        return 1;
+    if (i->index.find(std::string_view(to)) != i->index.end())
+        return 0;
+    try {
+        auto pos = it->second;
+        std::string newkey(to);
+        i->index.emplace(newkey, pos);
+        // Both allocations succeeded: nothing below can throw.
+        pos->key.swap(newkey);
+        i->index.erase(i->index.find(std::string_view(from)));
+    } catch (const std::bad_alloc &) {
+        return 0;
+    }
+    return 1;
+}
+
+tqlist *t_keys(tqtable *t)
+{
+    Impl *i = impl_of(t);
+    tqlist *out = nullptr;
+    tqlist *tail = nullptr;
+    if (!i)
+        return nullptr;
+    for (const Entry &e : i->order) {
+        char *copy = strdup(e.key.c_str());
+        tqlist *node = copy ? tqlist_insert_after(&out, tail, copy) : nullptr;
+        if (!node) {
+            std::free(copy);
+            tqlist_destroy(&out, nullptr);
+            return nullptr;
+        }
+        tail = node;
+    }
+    return out;
+}
+
+tqlist *t_values(tqtable *t)
+{
+    Impl *i = impl_of(t);
+    tqlist *out = nullptr;
+    tqlist *tail = nullptr;
+    if (!i)
+        return nullptr;
+    for (const Entry &e : i->order) {
+        // Append after the remembered tail: keeps the copy linear in size.
+        tail = tqlist_insert_after(&out, tail, e.value);
+        if (!tail) {
+            tqlist_destroy_without_refs(&out);
+            return nullptr;
+        }
+    }
+    return out;
+}
+
+void *t_get_safe(tqtable *t, const char *key)
+{
+    Impl *i = impl_of(t);
+    if (!i)
+        return nullptr;
+    ReadGuard g(i);
+    return t_get(t, key);
+}
+
+void *t_set_safe(tqtable *t, const char *key, void *value)
+{
+    Impl *i = impl_of(t);
+    if (!i)
+        return nullptr;
+    WriteGuard g(i);
+    return t_set(t, key, value);
+}
+
+int t_set_unique_safe(tqtable *t, const char *key, void *value)
+{
+    Impl *i = impl_of(t);
+    if (!i)
+        return 0;
+    WriteGuard g(i);
+    return t_set_unique(t, key, value);
+}
+
+void *t_remove_safe(tqtable *t, const char *key)
+{
+    Impl *i = impl_of(t);
+    if (!i)
+        return nullptr;
+    WriteGuard g(i);
+    return t_remove(t, key);
+}
+
+int t_rename_safe(tqtable *t, const char *from, const char *to)
+{
+    Impl *i = impl_of(t);
+    if (!i)
+        return 0;
+    WriteGuard g(i);
+    return t_rename(t, from, to);
+}
+
+tqlist *t_keys_safe(tqtable *t)
+{
+    Impl *i = impl_of(t);
+    if (!i)
+        return nullptr;
+    ReadGuard g(i);
+    return t_keys(t);
+}
+
+tqlist *t_values_safe(tqtable *t)
+{
+    Impl *i = impl_of(t);
+    if (!i)
+        return nullptr;
+    ReadGuard g(i);
+    return t_values(t);
+}
+
+} // namespace
+
+extern "C" {
+
+tqtable *new_tqtable(size_t buckets)
+{
+    auto *t = static_cast<tqtable *>(std::calloc(1, sizeof(tqtable)));
+    if (!t)
+        return nullptr;
+    try {
+        t->impl = new Impl(buckets);
+    } catch (const std::bad_alloc &) {
+        std::free(t);
+        return nullptr;
+    }
+    t->get = t_get;
+    t->set = t_set;
+    t->set_unique = t_set_unique;
+    t->remove = t_remove;
+    t->rename = t_rename;
+    t->keys = t_keys;
+    t->values = t_values;
+    t->get_safe = t_get_safe;
+    t->set_safe = t_set_safe;
+    t->set_unique_safe = t_set_unique_safe;
+    t->remove_safe = t_remove_safe;
+    t->rename_safe = t_rename_safe;
+    t->keys_safe = t_keys_safe;
+    t->values_safe = t_values_safe;
+    return t;
+}
+
+void tqtable_destroy(tqtable *t)
+{
+    if (!t)
+        return;
+    delete impl_of(t);
+    std::free(t);
+}
+
+void tqtable_destroy_with_values(tqtable *t, tqlist_free_fn release)
+{
+    Impl *i = impl_of(t);
+    if (!i)
+        return;
+    for (Entry &e : i->order) {
+        if (release)
+            release(e.value);
+        else
+            std::free(e.value);
+    }
+    tqtable_destroy(t);
+}
+
+size_t tqtable_count(tqtable *t)
+{
+    Impl *i = impl_of(t);
+    return i ? i->count.load(std::memory_order_relaxed) : 0;
+}
+
+size_t linear_entries_direct(tqtable *t, tqtable_visit_fn visit, void *arg)
+{
+    Impl *i = impl_of(t);
+    if (!i || !visit)
+        return 0;
+    size_t n = 0;
+    for (const Entry &e : i->order) {
+        ++n;
+        if (visit(e.key.c_str(), e.value, arg))
+            break;
+    }
+    return n;
+}
+
+void tqtable_rdlock(tqtable *t)
+{
+    if (Impl *i = impl_of(t))
+        pthread_rwlock_rdlock(&i->lock);
+}
+
+void tqtable_wrlock(tqtable *t)
+{
+    if (Impl *i = impl_of(t))
+        pthread_rwlock_wrlock(&i->lock);
+}
+
+void tqtable_unlock(tqtable *t)
+{
+    if (Impl *i = impl_of(t))
+        pthread_rwlock_unlock(&i->lock);
+}
+
+} // extern "C"

@@ -1,0 +1,223 @@
+// Host variables. A record, once in the namespace, is never reallocated:
+// modules keep pointers to their counters and bump them without a lock.
+#include "variables.h"
+
+#include <cerrno>
+#include <charconv>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr unsigned kTypeMask = VARIABLE_STRING | VARIABLE_INTEGER | VARIABLE_FLOAT;
+
+bool is_space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+// A whole text (blanks around it allowed) as a decimal long.
+bool parse_long(const char *text, long *out)
+{
+    if (!text)
+        return false;
+    while (is_space(*text))
+        ++text;
+    if (!*text)
+        return false;
+    errno = 0;
+    char *end = nullptr;
+    long v = std::strtol(text, &end, 10);
+    if (end == text || errno == ERANGE)
+        return false;
+    while (is_space(*end))
+        ++end;
+    if (*end)
+        return false;
+    *out = v;
+    return true;
+}
+
+bool parse_double(const char *text, double *out)
+{
+    if (!text)
+        return false;
+    while (is_space(*text))
+        ++text;
+    if (!*text)
+        return false;
+    errno = 0;
+    char *end = nullptr;
+    double v = std::strtod(text, &end);
+    if (end == text || errno == ERANGE)
+        return false;
+    while (is_space(*end))
+        ++end;
+    if (*end)
+        return false;
+    *out = v;
+    return true;
+}
+
+// Splits "i/NAME", "f/NAME", "s/NAME" or "NAME" into type and name.
+unsigned spec_type(const char *spec, const char **name)
+{
+    if (spec[0] != '\0' && spec[1] == '/') {
+        switch (spec[0]) {
+        case 'i':
+            *name = spec + 2;
+            return VARIABLE_INTEGER;
+        case 'f':
+            *name = spec + 2;
+            return VARIABLE_FLOAT;
+        case 's':
+            *name = spec + 2;
+            return VARIABLE_STRING;
+        default:
+            break;
+        }
+    }
+    *name = spec;
+    return VARIABLE_STRING;
+}
+
+} // namespace
+
+extern "C" {
+
+tq_variable *variable_set(tqtable *ns, const char *spec, const char *value)
+{
+    if (!ns || !spec)
+        return nullptr;
+    const char *name = nullptr;
+    unsigned type = spec_type(spec, &name);
+    if (!*name)
+        return nullptr;
+
+    // Prepare the new value before taking the lock: only pointer and number
+    // stores happen inside it.
+    char *text = nullptr;
+    long integer = 0;
+    double real = 0.0;
+    if (type == VARIABLE_STRING) {
+        text = strdup(value ? value : "");
+        if (!text)
+            return nullptr;
+    } else if (type == VARIABLE_INTEGER) {
+        if (!parse_long(value, &integer))
+            integer = 0;
+    } else if (!parse_double(value, &real)) {
+        real = 0.0;
+    }
+
+    tqtable_wrlock(ns);
+    auto *var = static_cast<tq_variable *>(ns->get(ns, name));
+    if (!var) {
+        var = static_cast<tq_variable *>(std::calloc(1, sizeof(tq_variable)));
+        char *copy = var ? strdup(name) : nullptr;
+        if (!copy || !ns->set_unique(ns, name, var)) {
+            tqtable_unlock(ns);
+            std::free(copy);
+            std::free(var);
+            std::free(text);
+            return nullptr;
+        }
+        var->name = copy;
+    } else if ((var->flags & kTypeMask) == VARIABLE_STRING) {
+        std::free(var->data.text);
+        var->data.text = nullptr;
+    }
+    // Flags other than the type (VARIABLE_STATISTIC) belong to the record
+    // and survive a change of value.
+    var->flags = (var->flags & ~kTypeMask) | type;
+    if (type == VARIABLE_STRING)
+        var->data.text = text;
+    else if (type == VARIABLE_INTEGER)
+        __atomic_store_n(&var->data.integer, integer, __ATOMIC_SEQ_CST);
+    else
+        var->data.real = real;
+    tqtable_unlock(ns);
+    return var;
+}
+
+tq_variable *variable_get(tqtable *ns, const char *name)
+{
+    if (!ns || !name)
+        return nullptr;
+    return static_cast<tq_variable *>(ns->get_safe(ns, name));
+}
+
+long variable_convert_to_int(const tq_variable *var, long def)
+{
+    if (!var)
+        return def;
+    switch (var->flags & kTypeMask) {
+    case VARIABLE_INTEGER:
+        return __atomic_load_n(&var->data.integer, __ATOMIC_SEQ_CST);
+    case VARIABLE_FLOAT: {
+        double d = var->data.real;
+        // Out-of-range conversion is undefined: clamp instead.
+        if (!(d == d))
+            return def;
+        if (d >= static_cast<double>(LONG_MAX))
+            return LONG_MAX;
+        if (d <= static_cast<double>(LONG_MIN))
+            return LONG_MIN;
+        return static_cast<long>(d);
+    }
+    case VARIABLE_STRING: {
+        long v;
+        return parse_long(var->data.text, &v) ? v : def;
+    }
+    default:
+        return def;
+    }
+}
+
+long variable_add(tq_variable *var, long delta)
+{
+    if (!var || (var->flags & kTypeMask) != VARIABLE_INTEGER)
+        return 0;
+    // Counters wrap like unsigned numbers rather than overflowing.
+    auto *cell = reinterpret_cast<unsigned long *>(&var->data.integer);
+    return static_cast<long>(__atomic_add_fetch(cell, static_cast<unsigned long>(delta), __ATOMIC_SEQ_CST));
+}
+
+char *variable_to_string(const tq_variable *var)
+{
+    if (!var)
+        return nullptr;
+    switch (var->flags & kTypeMask) {
+    case VARIABLE_INTEGER: {
+        char *out = nullptr;
+        if (asprintf(&out, "%ld", __atomic_load_n(&var->data.integer, __ATOMIC_SEQ_CST)) < 0)
+            return nullptr;
+        return out;
+    }
+    case VARIABLE_FLOAT: {
+        // Shortest text that reads back as the same double.
+        char buf[64];
+        auto res = std::to_chars(buf, buf + sizeof buf - 1, var->data.real);
+        if (res.ec != std::errc())
+            return nullptr;
+        *res.ptr = '\0';
+        return strdup(buf);
+    }
+    case VARIABLE_STRING:
+        return strdup(var->data.text ? var->data.text : "");
+    default:
+        return strdup("");
+    }
+}
+
+void variable_destroy(void *v)
+{
+    auto *var = static_cast<tq_variable *>(v);
+    if (!var)
+        return;
+    if ((var->flags & kTypeMask) == VARIABLE_STRING)
+        std::free(var->data.text);
+    std::free(var->name);
+    std::free(var);
+}
+
+} // extern "C"

@@ -1,0 +1,169 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tqtable.h"
+
+namespace {
+
+std::vector<std::string> keys_of(tqtable *t)
+{
+    std::vector<std::string> out;
+    tqlist *k = t->keys_safe(t);
+    for (tqlist *n = k; n; n = n->next)
+        out.emplace_back(static_cast<char *>(n->data));
+    tqlist_destroy(&k, nullptr);
+    return out;
+}
+
+int v1, v2, v3;
+
+class TqTableTest : public ::testing::Test {
+protected:
+    void SetUp() override { t = new_tqtable(4); ASSERT_NE(t, nullptr); }
+    void TearDown() override { tqtable_destroy(t); }
+    tqtable *t = nullptr;
+};
+
+} // namespace
+
+TEST_F(TqTableTest, SetReturnsDisplacedValueAndLastWins)
+{
+    EXPECT_EQ(t->set(t, "k", &v1), nullptr);
+    EXPECT_EQ(t->set(t, "k", &v2), &v1);
+    EXPECT_EQ(t->get(t, "k"), &v2);
+    EXPECT_EQ(tqtable_count(t), 1u);
+    EXPECT_EQ(t->get(t, "missing"), nullptr);
+}
+
+TEST_F(TqTableTest, SetUniqueKeepsTheOldValue)
+{
+    EXPECT_EQ(t->set_unique(t, "k", &v1), 1);
+    EXPECT_EQ(t->set_unique(t, "k", &v2), 0);
+    EXPECT_EQ(t->get(t, "k"), &v1);
+}
+
+TEST_F(TqTableTest, KeysAreCopied)
+{
+    std::string key = "volatile";
+    t->set(t, key.c_str(), &v1);
+    key[0] = 'X';
+    EXPECT_EQ(t->get(t, "volatile"), &v1);
+}
+
+TEST_F(TqTableTest, RemoveGivesTheValueBack)
+{
+    t->set(t, "a", &v1);
+    t->set(t, "b", &v2);
+    EXPECT_EQ(t->remove(t, "a"), &v1);
+    EXPECT_EQ(t->remove(t, "a"), nullptr);
+    EXPECT_EQ(tqtable_count(t), 1u);
+    EXPECT_EQ(keys_of(t), std::vector<std::string>{"b"});
+}
+
+TEST_F(TqTableTest, RenameRefusesTakenOrMissingAndKeepsPosition)
+{
+    t->set(t, "a", &v1);
+    t->set(t, "b", &v2);
+    t->set(t, "c", &v3);
+    EXPECT_EQ(t->rename(t, "a", "b"), 0);
+    EXPECT_EQ(t->get(t, "a"), &v1);
+    EXPECT_EQ(t->get(t, "b"), &v2);
+    EXPECT_EQ(t->rename(t, "zz", "y"), 0);
+    EXPECT_EQ(t->rename_safe(t, "b", "x"), 1);
+    EXPECT_EQ(t->get(t, "b"), nullptr);
+    EXPECT_EQ(t->get(t, "x"), &v2);
+    EXPECT_EQ(keys_of(t), (std::vector<std::string>{"a", "x", "c"}));
+    EXPECT_EQ(t->rename(t, "c", "c"), 1);
+    EXPECT_EQ(tqtable_count(t), 3u);
+}
+
+TEST_F(TqTableTest, IterationFollowsInsertionOrder)
+{
+    const char *names[] = {"zeta", "alpha", "mid", "beta", "omega", "delta", "k1", "k2", "k3"};
+    static int vals[9];
+    for (int i = 0; i < 9; ++i)
+        t->set(t, names[i], &vals[i]);
+    t->remove(t, "mid");
+    t->set(t, "mid", &vals[2]);    // re-added: now last
+    t->set(t, "alpha", &vals[0]);  // replaced: keeps its place
+    EXPECT_EQ(keys_of(t), (std::vector<std::string>{"zeta", "alpha", "beta", "omega", "delta", "k1",
+                                                    "k2", "k3", "mid"}));
+    tqlist *vals_list = t->values(t);
+    EXPECT_EQ(vals_list->data, &vals[0]);
+    EXPECT_EQ(tqlist_length(vals_list), 9u);
+    tqlist_destroy_without_refs(&vals_list);
+
+    struct Seen { std::vector<std::string> keys; } seen;
+    size_t n = linear_entries_direct(t, [](const char *k, void *, void *arg) {
+        auto *s = static_cast<Seen *>(arg);
+        s->keys.emplace_back(k);
+        return s->keys.size() == 3 ? 1 : 0;
+    }, &seen);
+    EXPECT_EQ(n, 3u);
+    EXPECT_EQ(seen.keys, (std::vector<std::string>{"zeta", "alpha", "beta"}));
+}
+
+TEST_F(TqTableTest, PlainSlotsWorkUnderTheCallersLock)
+{
+    // A caller holding the write lock uses plain slots; a deadlock here would
+    // hang the test.
+    tqtable_wrlock(t);
+    t->set(t, "a", &v1);
+    t->rename(t, "a", "b");
+    EXPECT_EQ(tqtable_count(t), 1u);
+    tqtable_unlock(t);
+    tqtable_rdlock(t);
+    EXPECT_EQ(t->get(t, "b"), &v1);
+    tqtable_unlock(t);
+}
+
+TEST_F(TqTableTest, SafeSlotsSurviveConcurrentWriters)
+{
+    constexpr int kThreads = 4, kKeys = 500;
+    std::vector<std::thread> th;
+    for (int w = 0; w < kThreads; ++w) {
+        th.emplace_back([this, w] {
+            for (int i = 0; i < kKeys; ++i) {
+                std::string k = std::to_string(w) + "/" + std::to_string(i);
+                t->set_safe(t, k.c_str(), &v1);
+                t->get_safe(t, k.c_str());
+                if (i % 2)
+                    t->remove_safe(t, k.c_str());
+            }
+        });
+    }
+    for (auto &x : th)
+        x.join();
+    EXPECT_EQ(tqtable_count(t), static_cast<size_t>(kThreads * kKeys / 2));
+}
+
+TEST(TqTable, DestroyWithValuesReleasesEach)
+{
+    tqtable *t = new_tqtable(0);
+    t->set(t, "a", strdup("x"));
+    t->set(t, "b", strdup("y"));
+    tqtable_destroy_with_values(t, nullptr);  // free(); leaks show under ASan
+
+    static int released;
+    released = 0;
+    t = new_tqtable(1);
+    t->set(t, "a", &v1);
+    t->set(t, "b", &v2);
+    tqtable_destroy_with_values(t, [](void *) { ++released; });
+    EXPECT_EQ(released, 2);
+}
+
+TEST(TqTable, NullKeysAreRejected)
+{
+    tqtable *t = new_tqtable(1);
+    EXPECT_EQ(t->set(t, nullptr, &v1), nullptr);
+    EXPECT_EQ(t->set_unique(t, nullptr, &v1), 0);
+    EXPECT_EQ(t->get(t, nullptr), nullptr);
+    EXPECT_EQ(tqtable_count(t), 0u);
+    tqtable_destroy(t);
+}
