@@ -16,13 +16,20 @@ extern "C" {
 /* Cuts `text` in place into at most `max` words separated by any byte of
  * `seps`, storing pointers in `words`. Empty words are skipped. With a
  * non-zero `quote`, a word that begins with it runs to the next `quote`
- * (separators inside are kept, and so are the quote characters). Text past
- * the `max`-th word is left uncut and not returned. Returns the count. */
+ * (separators inside are kept, and so are the quote characters); bytes
+ * glued to the closing quote belong to the same word, and an unclosed quote
+ * runs to the end of the text. A quote inside a word is an ordinary byte.
+ * Each word ends at the next separator, which is overwritten with NUL; once
+ * `max` words are found the rest of the text is left uncut and not
+ * returned, so the last word never holds separators of unquoted text.
+ * `words` needs room for `max` entries only (no terminating NULL is
+ * written). A NULL `seps` means no separators. Returns the count (0 for a
+ * NULL text or words, or max <= 0). */
 int strexplode(char *text, char **words, int max, const char *seps, char quote);
 
 /* Removes one enclosing pair of `quote` (the first and last byte) in place
- * when both are present and the text has at least two bytes. Returns
- * `text`. */
+ * when both are present and the text has at least two bytes (a lone quote
+ * character is left alone). Returns `text`. */
 char *dequote(char *text, char quote);
 
 /* BSD-style bounded copy/append; return the length they tried to create. */

@@ -1,0 +1,267 @@
+// Text helpers. All of them work on NUL-terminated byte strings and treat a
+// NULL argument as bad input (a neutral result), never as a crash.
+#include "utils.h"
+
+#include <arpa/inet.h>
+
+#include <cstring>
+
+namespace {
+
+bool is_sep(char c, const char *seps)
+{
+    // strchr would also find the terminating NUL: test it explicitly.
+    return c != '\0' && std::strchr(seps, c) != nullptr;
+}
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+bool is_blank(char c) { return c == ' ' || c == '\t'; }
+
+// Reads H or HH (0-23) ':' MM (00-59), advancing *p.
+bool read_hour_minute(const char **p, int *hour, int *minute)
+{
+    const char *s = *p;
+    if (!is_digit(s[0]))
+        return false;
+    int h = s[0] - '0';
+    ++s;
+    if (is_digit(s[0])) {
+        h = h * 10 + (s[0] - '0');
+        ++s;
+    }
+    if (*s != ':' || !is_digit(s[1]) || !is_digit(s[2]))
+        return false;
+    int m = (s[1] - '0') * 10 + (s[2] - '0');
+    s += 3;
+    if (is_digit(*s) || h > 23 || m > 59)
+        return false;
+    *hour = h;
+    *minute = m;
+    *p = s;
+    return true;
+}
+
+// Length of the well-formed UTF-8 sequence at `s` (RFC 3629: no overlong
+// forms, no surrogates, nothing above U+10FFFF), or 0.
+size_t utf8_sequence(const unsigned char *s)
+{
+    unsigned char c = s[0];
+    if (c < 0x80)
+        return 1;
+    unsigned char lo = 0x80, hi = 0xBF;
+    size_t len;
+    if (c >= 0xC2 && c <= 0xDF) {
+        len = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        len = 3;
+        if (c == 0xE0)
+            lo = 0xA0;
+        else if (c == 0xED)
+            hi = 0x9F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        len = 4;
+        if (c == 0xF0)
+            lo = 0x90;
+        else if (c == 0xF4)
+            hi = 0x8F;
+    } else {
+        return 0;
+    }
+    // The terminating NUL is not a continuation byte, so a truncated
+    // sequence stops the scan before reading past the string.
+    if (s[1] < lo || s[1] > hi)
+        return 0;
+    for (size_t i = 2; i < len; ++i)
+        if (s[i] < 0x80 || s[i] > 0xBF)
+            return 0;
+    return len;
+}
+
+} // namespace
+
+extern "C" {
+
+int strexplode(char *text, char **words, int max, const char *seps, char quote)
+{
+    if (!text || !words || max <= 0)
+        return 0;
+    if (!seps)
+        seps = "";
+    int n = 0;
+    char *p = text;
+    while (n < max) {
+        while (is_sep(*p, seps))
+            ++p;
+        if (*p == '\0')
+            break;
+        words[n++] = p;
+        if (quote != '\0' && *p == quote) {
+            char *close = std::strchr(p + 1, quote);
+            p = close ? close + 1 : p + std::strlen(p);
+        }
+        while (*p != '\0' && !is_sep(*p, seps))
+            ++p;
+        if (*p == '\0')
+            break;
+        *p++ = '\0';
+    }
+    return n;
+}
+
+char *dequote(char *text, char quote)
+{
+    if (!text)
+        return nullptr;
+    size_t len = std::strlen(text);
+    if (len >= 2 && text[0] == quote && text[len - 1] == quote) {
+        std::memmove(text, text + 1, len - 2);
+        text[len - 2] = '\0';
+    }
+    return text;
+}
+
+size_t strlcpy(char *dst, const char *src, size_t size)
+{
+    if (!src)
+        src = "";
+    size_t len = std::strlen(src);
+    if (dst && size) {
+        size_t n = len < size - 1 ? len : size - 1;
+        std::memcpy(dst, src, n);
+        dst[n] = '\0';
+    }
+    return len;
+}
+
+size_t strlcat(char *dst, const char *src, size_t size)
+{
+    // Like the BSD original, a destination without a NUL inside `size`
+    // counts as `size` long and is left untouched.
+    if (!src)
+        src = "";
+    if (!dst)
+        return std::strlen(src);
+    size_t dlen = strnlen(dst, size);
+    if (dlen == size)
+        return size + std::strlen(src);
+    return dlen + strlcpy(dst + dlen, src, size - dlen);
+}
+
+void *memmem_local(const void *hay, size_t hay_len, const void *needle, size_t needle_len)
+{
+    if (!hay || !needle || needle_len == 0 || needle_len > hay_len)
+        return nullptr;
+    const auto *h = static_cast<const unsigned char *>(hay);
+    const auto *n = static_cast<const unsigned char *>(needle);
+    const unsigned char *last = h + (hay_len - needle_len);
+    for (const unsigned char *p = h; p <= last; ++p) {
+        p = static_cast<const unsigned char *>(std::memchr(p, n[0], static_cast<size_t>(last - p) + 1));
+        if (!p)
+            return nullptr;
+        if (std::memcmp(p, n, needle_len) == 0)
+            return const_cast<unsigned char *>(p);
+    }
+    return nullptr;
+}
+
+int count_char_from_string(const char *text, char c)
+{
+    if (!text || c == '\0')
+        return 0;
+    int n = 0;
+    for (; *text; ++text)
+        if (*text == c)
+            ++n;
+    return n;
+}
+
+int sanitize_utf8_string(char *text)
+{
+    if (!text)
+        return 0;
+    int replaced = 0;
+    auto *p = reinterpret_cast<unsigned char *>(text);
+    while (*p) {
+        unsigned char c = *p;
+        if (c < 0x80) {
+            if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c == 0x7F) {
+                *p = '?';
+                ++replaced;
+            }
+            ++p;
+            continue;
+        }
+        size_t len = utf8_sequence(p);
+        if (len == 0) {
+            *p++ = '?';
+            ++replaced;
+        } else {
+            p += len;
+        }
+    }
+    return replaced;
+}
+
+int data_format(char *text, char delim, char **pattern, char **options)
+{
+    if (!text || delim == '\0' || text[0] != delim)
+        return 0;
+    char *last = std::strrchr(text + 1, delim);
+    if (!last || last == text + 1)
+        return 0;
+    *last = '\0';
+    if (pattern)
+        *pattern = text + 1;
+    if (options)
+        *options = last + 1;
+    return 1;
+}
+
+int range_hourminute(const char *text, int *hour_start, int *minute_start, int *hour_end,
+                     int *minute_end)
+{
+    if (!text)
+        return 0;
+    const char *p = text;
+    int hs, ms, he, me;
+    while (is_blank(*p))
+        ++p;
+    if (!read_hour_minute(&p, &hs, &ms))
+        return 0;
+    while (is_blank(*p))
+        ++p;
+    if (*p++ != '-')
+        return 0;
+    while (is_blank(*p))
+        ++p;
+    if (!read_hour_minute(&p, &he, &me))
+        return 0;
+    while (is_blank(*p))
+        ++p;
+    if (*p != '\0')
+        return 0;
+    if (hour_start)
+        *hour_start = hs;
+    if (minute_start)
+        *minute_start = ms;
+    if (hour_end)
+        *hour_end = he;
+    if (minute_end)
+        *minute_end = me;
+    return 1;
+}
+
+int host_address(const char *text, uint32_t *addr)
+{
+    if (!text)
+        return 0;
+    struct in_addr a;
+    if (inet_pton(AF_INET, text, &a) != 1)
+        return 0;
+    if (addr)
+        *addr = a.s_addr;
+    return 1;
+}
+
+} // extern "C"
