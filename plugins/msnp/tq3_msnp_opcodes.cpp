@@ -1,0 +1,117 @@
+/* The MSNP command table and its lookups.
+ *
+ * ltable is indexed by command code: entry i holds code i, and the last
+ * entry ("XXX") is both the end marker and the answer for anything that is
+ * not a command we know. Each entry carries the handler for data travelling
+ * server -> client (slot DIR_SERVER_TO_CLIENT) and client -> server (slot
+ * DIR_CLIENT_TO_SERVER); a null slot lets the command through untouched.
+ * Handlers are filled in by the work that writes them; the trailing comment
+ * of a row names the one each slot expects. */
+#include <string.h>
+
+#include "tq3_msnp.h"
+
+namespace {
+
+constexpr unsigned NONE = MSNP_OPTYPE_NONE;
+constexpr unsigned NEEDUSER = MSNP_OPTYPE_NEEDUSER;
+constexpr unsigned EXPLODE = MSNP_OPTYPE_SAFE_EXPLODE;
+constexpr unsigned OFFSET = MSNP_OPTYPE_OFFSET;
+
+} // namespace
+
+/*                 command  code                 flags                          {in (s->c), out (c->s)} */
+extern "C" const msnp_table ltable[MSN_OPCODE_UNKNOWN + 1] = {
+    {"ACK", MSN_OPCODE_ACK, NONE, {nullptr, nullptr}},
+    {"ADC", MSN_OPCODE_ADC, NEEDUSER | EXPLODE, {nullptr, nullptr}},          /* adc, adc */
+    {"ADD", MSN_OPCODE_ADD, NEEDUSER | EXPLODE, {nullptr, nullptr}},          /* add_reverse, add */
+    {"ADG", MSN_OPCODE_ADG, NONE, {nullptr, nullptr}},
+    {"ADL", MSN_OPCODE_ADL, NEEDUSER | OFFSET, {nullptr, nullptr}},           /* -, adl */
+    {"ANS", MSN_OPCODE_ANS, EXPLODE, {nullptr, nullptr}},                     /* ans_server, try_new_msnp_conntrack */
+    {"BLP", MSN_OPCODE_BLP, NEEDUSER | EXPLODE, {nullptr, nullptr}},          /* -, blp */
+    {"BPR", MSN_OPCODE_BPR, NONE, {nullptr, nullptr}},
+    {"BYE", MSN_OPCODE_BYE, NEEDUSER | EXPLODE, {nullptr, nullptr}},          /* bye, - */
+    {"CAL", MSN_OPCODE_CAL, NEEDUSER | EXPLODE, {nullptr, nullptr}},          /* -, cal */
+    {"CHG", MSN_OPCODE_CHG, NEEDUSER | EXPLODE, {nullptr, nullptr}},          /* -, chg */
+    {"CHL", MSN_OPCODE_CHL, NONE, {nullptr, nullptr}},
+    {"CVQ", MSN_OPCODE_CVQ, NONE, {nullptr, nullptr}},
+    {"CVR", MSN_OPCODE_CVR, EXPLODE, {nullptr, nullptr}},                     /* -, cvr */
+    {"FIL", MSN_OPCODE_FIL, NEEDUSER, {nullptr, nullptr}},
+    {"FLN", MSN_OPCODE_FLN, NEEDUSER | EXPLODE, {nullptr, nullptr}},          /* fln, - */
+    {"FQY", MSN_OPCODE_FQY, OFFSET, {nullptr, nullptr}},
+    {"GCF", MSN_OPCODE_GCF, OFFSET, {nullptr, nullptr}},
+    {"GSB", MSN_OPCODE_GSB, NONE, {nullptr, nullptr}},
+    {"GTC", MSN_OPCODE_GTC, NONE, {nullptr, nullptr}},
+    {"ILN", MSN_OPCODE_ILN, NEEDUSER | EXPLODE, {nullptr, nullptr}},          /* iln, - */
+    {"INF", MSN_OPCODE_INF, NONE, {nullptr, nullptr}},
+    {"IPG", MSN_OPCODE_IPG, NEEDUSER | OFFSET, {nullptr, nullptr}},           /* ipg, - */
+    {"IRO", MSN_OPCODE_IRO, NEEDUSER | EXPLODE, {nullptr, nullptr}},          /* iro, - */
+    {"JOI", MSN_OPCODE_JOI, NEEDUSER | EXPLODE, {nullptr, nullptr}},          /* joi, - */
+    {"LKP", MSN_OPCODE_LKP, NONE, {nullptr, nullptr}},
+    {"LSG", MSN_OPCODE_LSG, EXPLODE, {nullptr, nullptr}},
+    {"LST", MSN_OPCODE_LST, NEEDUSER | EXPLODE, {nullptr, nullptr}},          /* lst, - */
+    {"MSG", MSN_OPCODE_MSG, NEEDUSER | OFFSET, {nullptr, nullptr}},           /* msg_from_switchboard, msg_to_switchboard */
+    {"NAK", MSN_OPCODE_NAK, NONE, {nullptr, nullptr}},
+    {"NLN", MSN_OPCODE_NLN, NEEDUSER | EXPLODE, {nullptr, nullptr}},          /* nln, - */
+    {"NOT", MSN_OPCODE_NOT, NEEDUSER | EXPLODE | OFFSET, {nullptr, nullptr}},
+    {"OUT", MSN_OPCODE_OUT, NEEDUSER, {nullptr, nullptr}},                    /* -, out */
+    {"PAG", MSN_OPCODE_PAG, NEEDUSER | OFFSET, {nullptr, nullptr}},
+    {"PGD", MSN_OPCODE_PGD, NEEDUSER | EXPLODE | OFFSET, {nullptr, nullptr}}, /* -, pgd */
+    {"PNG", MSN_OPCODE_PNG, NONE, {nullptr, nullptr}},
+    {"PRP", MSN_OPCODE_PRP, NEEDUSER | EXPLODE, {nullptr, nullptr}},          /* -, prp */
+    {"QNG", MSN_OPCODE_QNG, NONE, {nullptr, nullptr}},
+    {"QRY", MSN_OPCODE_QRY, NONE, {nullptr, nullptr}},
+    {"REA", MSN_OPCODE_REA, NEEDUSER | EXPLODE, {nullptr, nullptr}},          /* rea_reverse, rea */
+    {"REG", MSN_OPCODE_REG, NONE, {nullptr, nullptr}},
+    {"REM", MSN_OPCODE_REM, NEEDUSER | EXPLODE, {nullptr, nullptr}},          /* rem_reverse, rem */
+    {"RFS", MSN_OPCODE_RFS, NONE, {nullptr, nullptr}},
+    {"RMG", MSN_OPCODE_RMG, NONE, {nullptr, nullptr}},
+    {"RML", MSN_OPCODE_RML, NEEDUSER | OFFSET, {nullptr, nullptr}},           /* -, rml */
+    {"RNG", MSN_OPCODE_RNG, NEEDUSER | EXPLODE, {nullptr, nullptr}},          /* rng, - */
+    {"SBS", MSN_OPCODE_SBS, NONE, {nullptr, nullptr}},
+    {"SBP", MSN_OPCODE_SBP, NONE, {nullptr, nullptr}},
+    {"SDC", MSN_OPCODE_SDC, NEEDUSER, {nullptr, nullptr}},
+    {"SND", MSN_OPCODE_SND, NEEDUSER, {nullptr, nullptr}},
+    {"SYN", MSN_OPCODE_SYN, NEEDUSER, {nullptr, nullptr}},
+    {"TFR", MSN_OPCODE_TFR, NEEDUSER, {nullptr, nullptr}},
+    {"UBM", MSN_OPCODE_UBM, NEEDUSER | OFFSET, {nullptr, nullptr}},           /* msg_from_switchboard, - */
+    {"UBN", MSN_OPCODE_UBN, NEEDUSER | EXPLODE | OFFSET, {nullptr, nullptr}}, /* uun_ubn, - */
+    {"UBX", MSN_OPCODE_UBX, NEEDUSER | EXPLODE | OFFSET, {nullptr, nullptr}}, /* ubx, - */
+    {"URL", MSN_OPCODE_URL, NEEDUSER, {nullptr, nullptr}},
+    {"USR", MSN_OPCODE_USR, EXPLODE, {nullptr, nullptr}},                     /* try_new_msnp_conntrack, - */
+    {"UUM", MSN_OPCODE_UUM, NEEDUSER | OFFSET, {nullptr, nullptr}},           /* -, msg_to_switchboard */
+    {"UUN", MSN_OPCODE_UUN, NEEDUSER | EXPLODE | OFFSET, {nullptr, nullptr}}, /* -, uun_ubn */
+    {"UUX", MSN_OPCODE_UUX, NEEDUSER | OFFSET, {nullptr, nullptr}},           /* -, uux */
+    {"VER", MSN_OPCODE_VER, EXPLODE, {nullptr, nullptr}},                     /* -, ver */
+    {"XFR", MSN_OPCODE_XFR, NONE, {nullptr, nullptr}},
+    {"XXX", MSN_OPCODE_UNKNOWN, NONE, {nullptr, nullptr}},
+};
+
+const msnp_table *table_search_opcode(const char *strcmd)
+{
+    const msnp_table *entry = ltable;
+    if (!strcmd)
+        return &ltable[MSN_OPCODE_UNKNOWN];
+    for (; entry->opcode != MSN_OPCODE_UNKNOWN; ++entry)
+        if (strcmp(entry->strcmd, strcmd) == 0)
+            return entry;
+    return entry;
+}
+
+const msnp_table *table_search_opcode_wrapper(const char *text)
+{
+    char word[4] = {0, 0, 0, 0};
+    if (!text)
+        return &ltable[MSN_OPCODE_UNKNOWN];
+    /* Stop at a NUL: the text may be shorter than a command word. */
+    for (int i = 0; i < 3 && text[i] != '\0'; ++i)
+        word[i] = text[i];
+    return table_search_opcode(word);
+}
+
+const msnp_table *table_search_strcmd(msnp_opcode opcode)
+{
+    if (static_cast<unsigned>(opcode) >= MSN_OPCODE_UNKNOWN)
+        return &ltable[MSN_OPCODE_UNKNOWN];
+    return &ltable[opcode];
+}
