@@ -1,0 +1,139 @@
+/* IM bitmap objects: sets of command classes, content types, invited
+ * applications and datacast kinds, held as bits of the type tables. A
+ * literal is one friendly name of those tables. */
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "tq3_msnp.h"
+
+void msnp_destructor_imbitmap(void *data) {
+    free(data);
+}
+
+/* The bits a type name stands for and the field that holds them; the
+ * command classes are tried first, then content types, invitations and
+ * datacasts. */
+static unsigned *literal_field(msnp_imbitmap_node *bits, const char *name, unsigned *value) {
+    const msnp_com_type *com = msnp_com_type_search_symbol(name);
+    if (com->type != MSNP_COM_NONE) {
+        *value = (unsigned)com->type;
+        return &bits->com_type;
+    }
+    const msnp_message_ctype *msg = msnp_message_search_friendly_name(name);
+    if (msg->type != MSNP_MESSAGE_UNKNOWN) {
+        *value = (unsigned)msg->type;
+        return &bits->msg_type;
+    }
+    const msnp_invite_itype *inv = msnp_invite_search_friendly_name(name);
+    if (inv->type != MSNP_INVITE_UNKNOWN) {
+        *value = (unsigned)inv->type;
+        return &bits->inv_type;
+    }
+    const msnp_datacast *dct = msnp_datacast_search_friendly_name(name);
+    if (dct->type != MSNP_DATACAST_UNKNOWN) {
+        *value = (unsigned)dct->type;
+        return &bits->dct_type;
+    }
+    return nullptr;
+}
+
+static int change_literal(idl_parser *idl, msnp_object_generic *obj, char *literal, int set) {
+    if (!obj || !obj->data)
+        return 0;
+    unsigned value = 0;
+    unsigned *field = literal ? literal_field((msnp_imbitmap_node *)obj->data, literal, &value) : nullptr;
+    if (!field) {
+        if (idl)
+            idl->warn(idl, "Unknown bitmap definition: %s", literal ? literal : "");
+        return 0;
+    }
+    if (set)
+        *field |= value;
+    else
+        *field &= ~value;
+    return 1;
+}
+
+int msnp_add_object_imbitmap_literal(idl_parser *idl, msnp_object_generic *obj, char *literal) {
+    return change_literal(idl, obj, literal, 1);
+}
+
+int msnp_del_object_imbitmap_literal(idl_parser *idl, msnp_object_generic *obj, char *literal) {
+    return change_literal(idl, obj, literal, 0);
+}
+
+/* One "acl" child per set bit that a table row names, bit 0 first, in the
+ * same form as the access-list sections of relations. */
+enum acl_kind { ACL_COMMAND, ACL_CONTENT, ACL_INVITATION, ACL_DATACAST };
+
+static const char *acl_name(acl_kind kind, unsigned bit) {
+    switch (kind) {
+    case ACL_COMMAND: {
+        const msnp_com_type *row = msnp_com_type_search_type((msnp_com_code)bit);
+        return row->type != MSNP_COM_NONE ? row->name : nullptr;
+    }
+    case ACL_CONTENT: {
+        const msnp_message_ctype *row = msnp_message_search_type((msnp_message_code)bit);
+        return row->type != MSNP_MESSAGE_UNKNOWN ? row->fname : nullptr;
+    }
+    case ACL_INVITATION: {
+        const msnp_invite_itype *row = msnp_invite_search_type((msnp_invite_code)bit);
+        return row->type != MSNP_INVITE_UNKNOWN ? row->fname : nullptr;
+    }
+    case ACL_DATACAST: {
+        const msnp_datacast *row = msnp_datacast_search_type((msnp_datacast_code)bit);
+        return row->type != MSNP_DATACAST_UNKNOWN ? row->fname : nullptr;
+    }
+    }
+    return nullptr;
+}
+
+static void append_acls(iks *x, acl_kind kind, unsigned bits) {
+    for (unsigned i = 0; i < 32; ++i) {
+        unsigned bit = 1u << i;
+        if (!(bits & bit))
+            continue;
+        const char *name = acl_name(kind, bit);
+        if (name && *name)
+            iks_insert_cdata(iks_insert(x, "acl"), name, 0);
+    }
+}
+
+iks *msnp_encodedata_object_imbitmap(void *data) {
+    iks *x = iks_new("data");
+    if (!x)
+        return nullptr;
+    const msnp_imbitmap_node *bits = (const msnp_imbitmap_node *)data;
+    if (!bits)
+        return x;
+    append_acls(x, ACL_COMMAND, bits->com_type);
+    append_acls(x, ACL_CONTENT, bits->msg_type);
+    append_acls(x, ACL_INVITATION, bits->inv_type);
+    append_acls(x, ACL_DATACAST, bits->dct_type);
+    return x;
+}
+
+char *msnp_decodedata_object_imbitmap(idl_parser *idl, iks *node, size_t size) {
+    (void)size;
+    if (!node || iks_type(node) != IKS_TAG)
+        return nullptr;
+    if (strcmp(iks_name(node), "acl") != 0) {
+        if (idl)
+            idl->warn(idl, "Unknown node: %s", iks_name(node));
+        return nullptr;
+    }
+    const char *text = nullptr;
+    for (iks *child = iks_child(node); child && !text; child = iks_next(child))
+        if (iks_type(child) == IKS_CDATA)
+            text = iks_cdata(child);
+    if (!text) {
+        if (idl)
+            idl->warn(idl, "Entry without data");
+        return nullptr;
+    }
+    char *literal = nullptr;
+    if (asprintf(&literal, "'%s'", text) < 0)
+        return nullptr;
+    return literal;
+}
