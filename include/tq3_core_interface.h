@@ -57,8 +57,11 @@ tq3_module *tq3_module_new(const struct tq3_module_ops *ops);
 /* Frees the record, its namespace and variables (not `block`/`data`). */
 void tq3_module_destroy(tq3_module *m);
 
-/* Writes every byte (retrying short writes and EINTR). Returns `len`, or -1
- * on error. */
+/* Writes every byte (retrying short writes and EINTR). Sockets are written
+ * with MSG_NOSIGNAL, so a vanished peer gives -1 with EPIPE instead of
+ * SIGPIPE; other descriptors (pipes, files) are written with write().
+ * Returns `len` (0 for len 0), or -1 with errno set (EINVAL for a negative
+ * descriptor or NULL bytes). */
 ssize_t atomic_send(int sock, const void *bytes, size_t len);
 
 #ifdef __cplusplus

@@ -40,7 +40,8 @@ typedef struct tq3_expectation {
 tq3_expectation *tq3_expectation_new(void);
 /* Runs `data_destructor` on `data` (when both set), then frees. */
 void tq3_expectation_destroy(tq3_expectation *e);
-/* True when a connection from saddr:sport to daddr:dport matches. */
+/* True when a connection from saddr:sport to daddr:dport matches (every
+ * field compared under its mask). A NULL expectation matches nothing. */
 int tq3_expectation_match(const tq3_expectation *e, uint32_t saddr, uint16_t sport, uint32_t daddr,
                           uint16_t dport);
 
@@ -76,7 +77,8 @@ typedef struct tqconn {
     tqlist *eventsq;           /* event_t*: events for the host, owned */
 } tqconn;
 
-/* A zeroed connection with both sockets -1. */
+/* A zeroed connection with both sockets -1 (so direction is
+ * DIR_SERVER_TO_CLIENT until the host sets it). */
 tqconn *tqconn_new(void);
 /* Frees what the connection owns (identity strings, held bytes, pending
  * expectations, queued events, SOCKS header); not `plugin` or `expdata`. */

@@ -49,8 +49,22 @@ const char *tqevents_code_name(event_code code);
  * ADVISED flags. */
 const char *tqevents_match_name(match_t match);
 
-/* Object events carry a copy of the object's XML. NULL arguments give
- * NULL. */
+/* Event texts. Every shortcut renders one element; an attribute whose value
+ * is NULL is left out, "time" is the event's time in decimal seconds and
+ * "verdict" is tqevents_match_name of the match:
+ *   <object-new>copy of the object</object-new>
+ *   <object-data>copy of the object</object-data>
+ *   <object-rename old=".." new=".."/>
+ *   <object-collect name=".."/>
+ *   <contact-activity handle code verdict time/>   (code: tqevents_code_name)
+ *   <message orig dest session verdict time>text</message>
+ *   <activity orig dest session verdict activity time>detail</activity>
+ *   <join-leave user type verdict time/>
+ * An empty or NULL text/detail gives an element without character data.
+ * Results are NULL only when out of memory or as stated below. */
+
+/* Object events carry a copy of the object's XML (the caller keeps the
+ * original). NULL arguments give NULL. */
 event_t *tqevents_shortcut_object_new(iks *object);
 event_t *tqevents_shortcut_object_data(iks *object);
 event_t *tqevents_shortcut_object_rename(const char *old_name, const char *new_name);
@@ -66,7 +80,8 @@ event_t *tqevents_shortcut_log_activity(const char *orig, const char *dest, cons
                                         const char *detail, const char *session, match_t match);
 event_t *tqevents_shortcut_log_join_leave(const char *user, const char *type, match_t match);
 
-/* Appends `event` to the queue (a list of event_t*), which takes it. */
+/* Appends `event` to the queue (a list of event_t*), which takes it: when
+ * it cannot be queued (NULL queue, no memory) it is destroyed. */
 void tqevents_insert_event_entry(tqlist **queue, event_t *event);
 void tqevents_destroy_event(event_t *event);
 /* Destroys every queued event and empties the queue. */

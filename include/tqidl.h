@@ -41,13 +41,17 @@ struct idl_parser {
     tqlist *events;   /* event_t* in delivery order */
 };
 
-/* A parser whose callbacks gather errors, warnings and events in its lists.
+/* A parser whose callbacks gather errors, warnings and events in its lists:
+ * `error` stores "CODE: message" (code in decimal) and sets last_code,
+ * `warn` stores the message, `event` appends and `event_first` prepends
+ * (a NULL event is ignored).
  * `args` and `user` are left for the caller; `user` is owned by the caller. */
 idl_parser *idl_parser_new(void);
 /* Replaces the reply text with a copy of `text` (NULL clears it). */
 void idl_parser_set_data(idl_parser *p, const char *text);
-/* Forgets what was gathered and the reply. */
+/* Forgets what was gathered and the reply; last_code goes back to 0. */
 void idl_parser_clear(idl_parser *p);
+/* Frees the gathered lists, the reply and the record; not `args`/`user`. */
 void idl_parser_destroy(idl_parser *p);
 
 #ifdef __cplusplus
