@@ -688,9 +688,60 @@ const msnp_object *msnp_object_search_type(msnp_object_type type);
 void *msnp_generic_object_search(idl_parser *idl, const char *sym, msnp_object_type *type, int mask,
                                  int *err);
 
+/* The registry: creates it (tables, root node "root", group "Local"), makes
+ * it the global `ents` and self->block; destroy frees every object in it. */
+msnp_entities *msnp_entities_new(tq3_module *self);
+void msnp_entities_destroy(msnp_entities *e);
+
+/* Configuration variables by name, read at the moment of use: the text of a
+ * string variable (owned by the host), or the integer value; `def` when
+ * absent. */
+const char *msnp_get_var(const char *key, const char *def);
+long msnp_get_var_long(const char *key, long def);
+
+msnp_person *new_msnp_person(idl_parser *idl, const char *ident, const char *handle,
+                             const char *friendly);
+/* The "new" command for persons: args[0] handle, args[1] friendly name. */
+msnp_person *msnp_new_object_person(idl_parser *idl, const char *ident, char **args);
+/* Sets or changes the handle and with it the person type; 1 or 0. A contact
+ * pattern that does not compile is refused. */
+int msnp_person_set_handle(idl_parser *idl, msnp_person *person, const char *handle);
+int msnp_person_is_super(const msnp_person *person);
+/* Lookups: with MSNP_OBJECT_PERSON in `mask` the caller holds the table. */
+msnp_person *msnp_search_person(const char *ident, int mask);
+msnp_person *msnp_search_person_by_handle(const char *handle, msnp_person_type type);
+msnp_person *msnp_search_user(const char *handle);
+/* Run-time user of a user person, created or found; reference counted. */
+msnp_user *new_msn_user(msnp_person *person);
+void destroy_msnp_user(msnp_user *user);
+int msnp_destroy_person(tq3_module *self, idl_parser *idl, msnp_person *person);
+int msnp_bounty_values(msnp_user *user);
+/* The person's XML form; `flags` of msnp_serialize_flags_t. */
+iks *msnp_serialize_object_single(msnp_person *person, int flags, const char *arg,
+                                  const char *range);
+
 /* ------------------------------------------------------------------ */
 /* Groups                                                              */
 /* ------------------------------------------------------------------ */
+
+msnp_group *new_msnp_group(idl_parser *idl, const char *ident);
+/* The "new" command for groups. */
+msnp_group *msnp_new_object_group(idl_parser *idl, const char *name, char **args);
+msnp_group *msnp_search_group(const char *ident, int mask);
+int msnp_add_group_member(idl_parser *idl, msnp_group *group, void *member, msnp_object_type type);
+int msnp_group_unlink_member(msnp_group_member *record);
+int msnp_group_unlink_member_back(idl_parser *idl, msnp_group_member *record);
+int msnp_del_object_group(idl_parser *idl, msnp_group *group, void *ref);
+/* Reorders members; positions as list_from_index counts them. */
+int msnp_move_object_group_index(idl_parser *idl, msnp_group *group, int src, int dst);
+int msnp_add_group_weak(idl_parser *idl, msnp_group *group, const char *name);
+int msnp_del_group_weak(idl_parser *idl, msnp_group *group, const char *name);
+int msnp_destroy_group(idl_parser *idl, msnp_group *group);
+/* Turns weak references to `ident` held by persons and groups into
+ * relations and memberships. */
+int msnp_generic_resolve_weaks(idl_parser *idl, const char *ident);
+iks *msnp_serialize_object_group(msnp_group *group);
+iks *msnp_serialize_group_member(msnp_group_member *record, ikstack *stack);
 
 /* ------------------------------------------------------------------ */
 /* Relations                                                           */
@@ -700,6 +751,34 @@ void *msnp_generic_object_search(idl_parser *idl, const char *sym, msnp_object_t
  * reference) into `odest` of kind `type_dest`. */
 int msnp_add_object_dest(idl_parser *idl, void *odest, msnp_object_type type_dest, const char *orig,
                          char **prop, int *weak);
+
+msnp_relates *new_relation(void *target, msnp_object_type type);
+/* new_relation, entered into the target's back-references, then each
+ * property word of the NULL-terminated `perm` applied in order. */
+msnp_relates *new_relation_desc(idl_parser *idl, void *target, char **perm, msnp_object_type type);
+/* Gives `person` a relation to `target` (or a super: then NULL). */
+msnp_relates *relates_to(idl_parser *idl, msnp_person *person, void *target, char **perm,
+                         msnp_object_type type);
+int relates_to_weak(idl_parser *idl, msnp_person *person, const char *name, char **perm);
+int modify_relation(idl_parser *idl, msnp_relates *relation, const char *word);
+int modify_relation_weak_single(msnp_person *person, const char *name, const char *word);
+/* tqlist_match_fn: the relation's target is `target`. */
+int msnp_search_relation(const void *relation, const void *target);
+int msnp_unlink_relation(idl_parser *idl, msnp_relates *relation);
+int msnp_unlink_relation_reverse(msnp_relates *relation);
+int msnp_unlink_relation_objects_from_relation(msnp_relates *relation);
+int msnp_unlink_contact_from_container(msnp_relates *relation, tqlist *node);
+/* Reply of a command that added a relation: its XML with "index", as the
+ * parser's data (not while importing). */
+void msnp_relation_reply(idl_parser *idl, msnp_relates *relation, int index);
+iks *msnp_serialize_relation(msnp_relates *relation, ikstack *stack);
+iks *msnp_serialize_relation_objects(msnp_relates *relation, ikstack *stack);
+/* "access-list-section" of the type names of the set bits; NULL when
+ * empty. */
+iks *msnp_serialize_relation_com(unsigned bits);
+iks *msnp_serialize_relation_message(unsigned bits);
+iks *msnp_serialize_relation_invite(unsigned bits);
+iks *msnp_serialize_relation_datacast(unsigned bits);
 
 /* ------------------------------------------------------------------ */
 /* Generic objects                                                     */
@@ -821,6 +900,24 @@ char *msnp_normalize_msnp16_guid(const char *handle);
 /* ------------------------------------------------------------------ */
 /* Relation tree                                                       */
 /* ------------------------------------------------------------------ */
+
+msnp_rtree *new_rtree_node(const char *ident);
+msnp_rtree *rtree_search_sibling(msnp_rtree *tree, const char *ident);
+/* NULL-terminated names from `tree`; an empty list gives `tree`. */
+msnp_rtree *rtree_resolve_tree_list(msnp_rtree *tree, char **path);
+/* Path text split at "/"; a component that is no identifier gives NULL
+ * and *err = 1. */
+msnp_rtree *rtree_resolve_tree(msnp_rtree *tree, const char *path, int *err);
+/* Path text of the node ("/" for the root), newly allocated. */
+char *rtree_reverse(msnp_rtree *node);
+int msnp_rtree_unlink_user(idl_parser *idl, msnp_rtree *rtree_node, msnp_person *member);
+int msnp_unlink_backref_rtree(msnp_person *person, msnp_rtree *node);
+int rtree_add_contact(idl_parser *idl, msnp_rtree *tree, msnp_relates *relation);
+/* `depth` levels of content ((unsigned)-1: all); the node goes into `xn`. */
+iks *msnp_serialize_object_node(msnp_rtree *node, iks *xn, unsigned depth);
+/* Emits the node's tree event through the parser (which owns it); NULL
+ * without a parser or while importing. */
+event_t *rtree_event(idl_parser *idl, msnp_rtree *tree);
 
 /* ------------------------------------------------------------------ */
 /* Statistics                                                          */

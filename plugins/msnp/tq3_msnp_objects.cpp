@@ -85,3 +85,807 @@ char msnp_object_symbol(const char *sym)
             return *p;
     return 0;
 }
+
+/* ------------------------------------------------------------------ */
+/* XML helpers shared by the person form                               */
+/* ------------------------------------------------------------------ */
+
+/* Children of serialised objects stand one per line: a "\n" text node goes
+ * between two children. */
+static iks *xml_child(iks *parent, const char *name)
+{
+    if (iks_child(parent))
+        iks_insert_cdata(parent, "\n", 1);
+    return iks_insert(parent, name);
+}
+
+static void xml_child_node(iks *parent, iks *child)
+{
+    if (iks_child(parent))
+        iks_insert_cdata(parent, "\n", 1);
+    iks_insert_node(parent, child);
+}
+
+static void xml_text_child(iks *parent, const char *name, const char *text)
+{
+    iks_insert_cdata(xml_child(parent, name), text, 0);
+}
+
+static void xml_attribute(iks *parent, const char *type, const char *value)
+{
+    iks *a = xml_child(parent, "attribute");
+    iks_insert_attrib(a, "type", type);
+    iks_insert_cdata(a, value, 0);
+}
+
+static void xml_attribute_number(iks *parent, const char *type, const char *fmt, unsigned long v)
+{
+    char buf[32];
+    snprintf(buf, sizeof buf, fmt, v);
+    xml_attribute(parent, type, buf);
+}
+
+static void xml_attribute_int(iks *parent, const char *type, int v)
+{
+    char buf[16];
+    snprintf(buf, sizeof buf, "%d", v);
+    xml_attribute(parent, type, buf);
+}
+
+/* ------------------------------------------------------------------ */
+/* Lookups                                                             */
+/* ------------------------------------------------------------------ */
+
+msnp_person *msnp_search_person(const char *ident, int mask)
+{
+    if (!ident || !ents || !ents->people)
+        return nullptr;
+    tqtable *t = ents->people;
+    return static_cast<msnp_person *>((mask & MSNP_OBJECT_PERSON) ? t->get(t, ident)
+                                                                  : t->get_safe(t, ident));
+}
+
+namespace {
+struct handle_query {
+    const char *handle;
+    msnp_person_type type;
+    msnp_person *found;
+};
+} // namespace
+
+static int visit_person_handle(const char *, void *value, void *arg)
+{
+    auto *q = static_cast<handle_query *>(arg);
+    auto *p = static_cast<msnp_person *>(value);
+    if (p && p->type == q->type && p->handle && strcmp(p->handle, q->handle) == 0) {
+        q->found = p;
+        return 1;
+    }
+    return 0;
+}
+
+msnp_person *msnp_search_person_by_handle(const char *handle, msnp_person_type type)
+{
+    if (!handle || !ents || !ents->people)
+        return nullptr;
+    handle_query q = {handle, type, nullptr};
+    tqtable_rdlock(ents->people);
+    linear_entries_direct(ents->people, visit_person_handle, &q);
+    tqtable_unlock(ents->people);
+    return q.found;
+}
+
+msnp_person *msnp_search_user(const char *handle)
+{
+    if (!handle || !ents || !ents->users)
+        return nullptr;
+    auto *user = static_cast<msnp_user *>(ents->users->get_safe(ents->users, handle));
+    return user ? user->person : nullptr;
+}
+
+void *msnp_generic_object_search(idl_parser *idl, const char *sym, msnp_object_type *type, int mask,
+                                 int *err)
+{
+    if (type)
+        *type = MSNP_OBJECT_NONE;
+    if (!sym || !ents)
+        return nullptr;
+
+    if (msnp_object_symbol(sym) == 0 && mask != MSNP_OBJECT_NODE) {
+        void *hit;
+        if ((hit = msnp_search_person(sym, mask))) {
+            if (type)
+                *type = MSNP_OBJECT_PERSON;
+            return hit;
+        }
+        if ((hit = msnp_search_group(sym, mask))) {
+            if (type)
+                *type = MSNP_OBJECT_GROUP;
+            return hit;
+        }
+        static const struct {
+            msnp_object_generic *(*search)(const char *, int);
+            msnp_object_type kind;
+        } generic[] = {
+            {msnp_search_object, MSNP_OBJECT_OBJECT},
+            {msnp_search_time, MSNP_OBJECT_TIME},
+            {msnp_search_expr, MSNP_OBJECT_EXPR},
+            {msnp_search_imbitmap, MSNP_OBJECT_IMBITMAP},
+        };
+        for (const auto &g : generic)
+            if ((hit = g.search(sym, mask))) {
+                if (type)
+                    *type = g.kind;
+                return hit;
+            }
+        /* A caller that wants the kind back also accepts a top-level node
+         * named like an identifier. */
+        if (type) {
+            msnp_rtree *node = rtree_search_sibling(ents->root, sym);
+            if (node) {
+                *type = MSNP_OBJECT_NODE;
+                return node;
+            }
+        }
+        return nullptr;
+    }
+
+    int invalid = 0;
+    msnp_rtree *node = rtree_resolve_tree(ents->root, sym, &invalid);
+    if (node) {
+        if (type)
+            *type = MSNP_OBJECT_NODE;
+        return node;
+    }
+    if (invalid && mask == MSNP_OBJECT_NODE && idl) {
+        idl->error(idl, 23, "Path contains invalid names: %s", sym);
+        if (err)
+            *err = 1;
+        return nullptr;
+    }
+    if (idl && mask != MSNP_OBJECT_NODE)
+        idl->error(idl, 23, "Not a valid object name or path: %s", sym);
+    if (err)
+        *err = (mask == MSNP_OBJECT_NODE && !invalid) ? 0 : 1;
+    return nullptr;
+}
+
+/* ------------------------------------------------------------------ */
+/* Persons                                                             */
+/* ------------------------------------------------------------------ */
+
+static void release_regex(regex_t *re)
+{
+    if (re) {
+        regfree(re);
+        free(re);
+    }
+}
+
+static void release_weak_relation(void *list)
+{
+    auto *l = static_cast<tqlist *>(list);
+    tqlist_destroy(&l, nullptr);
+}
+
+/* Frees what the person owns; the person must already be out of every
+ * table and list. */
+static void person_release(msnp_person *p)
+{
+    if (!p)
+        return;
+    if (p->weak)
+        tqtable_destroy_with_values(p->weak, release_weak_relation);
+    release_regex(p->re_handle);
+    char *strings[] = {p->ident, p->description, p->handle, p->friendly, p->ver_system_lower,
+                       p->ver_system_upper, p->ver_client_lower, p->ver_client_upper, p->pmm,
+                       p->psm, p->fixed_state, p->fixed_privacy, p->auto_reply, p->username};
+    for (char *s : strings)
+        free(s);
+    tqlist_destroy_without_refs(&p->contactl);
+    tqlist_destroy_without_refs(&p->supers);
+    tqlist_destroy_without_refs(&p->group_backref);
+    tqlist_destroy_without_refs(&p->relation_backref);
+    tqlist_destroy_without_refs(&p->supers_backref);
+    tqlist_destroy_without_refs(&p->rtree_backref);
+    free(p);
+}
+
+int msnp_person_is_super(const msnp_person *person)
+{
+    return person && !person->handle;
+}
+
+int msnp_person_set_handle(idl_parser *idl, msnp_person *person, const char *handle)
+{
+    if (!person)
+        return 0;
+
+    if (!handle) {
+        if (person->handle && person->type != PERSON_SUPER)
+            return 0;
+        free(person->handle);
+        release_regex(person->re_handle);
+        person->handle = nullptr;
+        person->re_handle = nullptr;
+        person->type = PERSON_SUPER;
+        return 1;
+    }
+
+    if (handle[0] == '/') {
+        if (person->handle && person->type != PERSON_CONTACT)
+            return 0;
+        char *text = strdup(handle);
+        if (!text)
+            return 0;
+        dequote(text, '/');
+        const char *pattern = text[0] == '!' ? text + 1 : text;
+        auto *re = static_cast<regex_t *>(malloc(sizeof(regex_t)));
+        /* A pattern that does not compile is refused: a person whose
+         * pattern could never be evaluated would silently match nothing. */
+        if (!re || regcomp(re, pattern, 0) != 0) {
+            if (idl)
+                idl->warn(idl, "Contact pattern does not compile: %s", handle);
+            free(re);
+            free(text);
+            return 0;
+        }
+        free(person->handle);
+        release_regex(person->re_handle);
+        person->handle = text;
+        person->re_handle = re;
+        person->type = PERSON_CONTACT;
+        return 1;
+    }
+
+    if (person->handle && person->type != PERSON_USER)
+        return 0;
+    /* A person being built is checked by its constructor, which also has to
+     * undo the construction. */
+    if (person->type != PERSON_NONE) {
+        msnp_person *other = msnp_search_person_by_handle(handle, PERSON_USER);
+        if (other) {
+            if (idl)
+                idl->error(idl, 1006, "Object handle is already used: %s", other->ident);
+            return 0;
+        }
+    }
+    char *copy = strdup(handle);
+    if (!copy)
+        return 0;
+    char *old = person->handle;
+    person->handle = copy;
+    release_regex(person->re_handle);
+    person->re_handle = nullptr;
+    person->type = PERSON_USER;
+    if (person->user && old && ents && ents->users)
+        ents->users->rename_safe(ents->users, old, copy);
+    free(old);
+    return 1;
+}
+
+msnp_person *new_msnp_person(idl_parser *idl, const char *ident, const char *handle,
+                             const char *friendly)
+{
+    if (!ident || !ents)
+        return nullptr;
+    auto *p = static_cast<msnp_person *>(calloc(1, sizeof(msnp_person)));
+    if (!p)
+        return nullptr;
+    p->object_type = MSNP_OBJECT_PERSON;
+    p->ident = strdup(ident);
+    p->type = PERSON_NONE;
+    if (!p->ident || !msnp_person_set_handle(idl, p, handle)) {
+        person_release(p);
+        return nullptr;
+    }
+    p->friendly = friendly ? strdup(friendly) : nullptr;
+    p->weak = new_tqtable(32);
+    p->wdirty = 0;
+    msnp_statistics_zero(&p->stats);
+
+    if (p->type == PERSON_USER) {
+        msnp_person *other = msnp_search_person_by_handle(p->handle, PERSON_USER);
+        if (other) {
+            if (idl)
+                idl->error(idl, 1006, "Object handle is already used: %s", other->ident);
+            person_release(p);
+            return nullptr;
+        }
+    }
+    if (!ents->people->set_unique_safe(ents->people, p->ident, p)) {
+        if (idl)
+            idl->error(idl, 25, "Object identifier already exists: %s", ident);
+        person_release(p);
+        return nullptr;
+    }
+    msnp_generic_resolve_weaks(idl, p->ident);
+    if (p->type == PERSON_USER && ents->group_local)
+        msnp_add_group_member(idl, ents->group_local, p, MSNP_OBJECT_PERSON);
+    return p;
+}
+
+msnp_person *msnp_new_object_person(idl_parser *idl, const char *ident, char **args)
+{
+    if (!ident) {
+        if (idl)
+            idl->error(idl, 2, "Missing person identification");
+        return nullptr;
+    }
+    msnp_object_type kind = MSNP_OBJECT_NONE;
+    int err = 0;
+    void *found = msnp_generic_object_search(idl, ident, &kind, 0, &err);
+    if (found || msnp_object_symbol(ident) != 0) {
+        if (idl)
+            idl->error(idl, 25, "Object identifier already exists: %s", ident);
+        return nullptr;
+    }
+    const char *handle = args ? args[0] : nullptr;
+    const char *friendly = handle ? args[1] : nullptr;
+    return new_msnp_person(idl, ident, handle, friendly);
+}
+
+/* ------------------------------------------------------------------ */
+/* Run-time users                                                      */
+/* ------------------------------------------------------------------ */
+
+int msnp_bounty_values(msnp_user *user)
+{
+    if (!user || !user->person)
+        return 0;
+    if (user->person->bounty_life)
+        user->bounty_life = user->person->bounty_life;
+    if (user->person->bounty_initial)
+        user->bounty_initial = user->person->bounty_initial;
+    if (!user->bounty_life)
+        user->bounty_life = static_cast<int>(msnp_get_var_long("bounties-lifetime", 0));
+    if (!user->bounty_initial)
+        user->bounty_initial = static_cast<int>(msnp_get_var_long("bounties-initial", 0));
+    return 1;
+}
+
+/* Run-time users are not parked in `busers`: a user person that leaves its
+ * last node loses its run-time user for good, and the next placement builds
+ * a fresh one with quotas read anew. `busers` is still consulted first so
+ * that a parked user, should another part of the module ever park one, is
+ * revived as the person's user. */
+msnp_user *new_msn_user(msnp_person *person)
+{
+    if (!person || !person->handle || !ents)
+        return nullptr;
+    auto *parked = static_cast<msnp_user *>(ents->busers->remove_safe(ents->busers, person->handle));
+    if (parked) {
+        parked->person = person;
+        person->user = parked;
+        ents->users->set_safe(ents->users, person->handle, parked);
+        return parked;
+    }
+    auto *existing = static_cast<msnp_user *>(ents->users->get_safe(ents->users, person->handle));
+    if (existing)
+        return existing;
+
+    auto *u = new msnp_user();
+    u->person = person;
+    u->log_file = nullptr;
+    u->user_ref = 1;
+    u->guest_time = 0;
+    u->welcomed = 0;
+    u->master = 0;
+    person->user = u;
+    u->bounty_initial = u->bounty_current = u->bounty_life = u->bounty_lifecur = 0;
+    msnp_bounty_values(u);
+    u->bounty_lifecur = u->bounty_life;
+    u->user_codes = new_tqtable(8);
+    u->contacts = nullptr;
+    ents->users->set_safe(ents->users, person->handle, u);
+    return u;
+}
+
+void destroy_msnp_user(msnp_user *user)
+{
+    if (!user)
+        return;
+    if (user->user_ref >= 2) {
+        --user->user_ref;
+        return;
+    }
+    if (user->person && user->person->handle && ents && ents->users) {
+        /* Only this user's own entry goes: the handle may meanwhile name a
+         * newer run-time user. */
+        tqtable_wrlock(ents->users);
+        if (ents->users->get(ents->users, user->person->handle) == user)
+            ents->users->remove(ents->users, user->person->handle);
+        tqtable_unlock(ents->users);
+    }
+    {
+        std::lock_guard<std::recursive_mutex> guard(user->log_lock);
+        if (user->log_file) {
+            fclose(user->log_file);
+            user->log_file = nullptr;
+        }
+    }
+    if (user->user_codes)
+        tqtable_destroy_with_values(user->user_codes, nullptr);
+    tqlist_destroy(&user->contacts, nullptr);
+    delete user;
+}
+
+/* ------------------------------------------------------------------ */
+/* Destroying a person                                                 */
+/* ------------------------------------------------------------------ */
+
+int msnp_destroy_person(tq3_module *self, idl_parser *idl, msnp_person *person)
+{
+    if (!person)
+        return 0;
+    if (!self && ents)
+        self = ents->self;
+
+    /* Open connections of the user must not outlive the person: the host
+     * closes a connection whose poison verdict is block. */
+    if (person->type == PERSON_USER && person->user && self) {
+        pthread_rwlock_rdlock(&self->data_lock);
+        for (tqlist *l = self->data; l; l = l->next) {
+            auto *track = static_cast<msnp_conntrack *>(l->data);
+            if (track && track->person == person) {
+                track->person = nullptr;
+                if (track->conn)
+                    track->conn->poison_match = TQ_MATCH_BLOCK;
+            }
+        }
+        pthread_rwlock_unlock(&self->data_lock);
+    }
+
+    while (person->contactl) {
+        auto *rel = static_cast<msnp_relates *>(person->contactl->data);
+        tqlist_unlink_remove(&person->contactl, person->contactl);
+        msnp_unlink_relation_reverse(rel);
+    }
+
+    while (person->group_backref) {
+        auto *rec = static_cast<msnp_group_member *>(person->group_backref->data);
+        tqlist_unlink_remove(&person->group_backref, person->group_backref);
+        msnp_group_unlink_member_back(idl, rec);
+        free(rec);
+    }
+
+    while (person->relation_backref) {
+        auto *rel = static_cast<msnp_relates *>(person->relation_backref->data);
+        tqlist_unlink_remove(&person->relation_backref, person->relation_backref);
+        /* A relation that its owner does not list is an orphan; it is freed
+         * here so that it cannot point at the freed person. */
+        if (msnp_unlink_relation(idl, rel) == 0)
+            msnp_unlink_relation_reverse(rel);
+    }
+
+    while (person->rtree_backref) {
+        auto *node = static_cast<msnp_rtree *>(person->rtree_backref->data);
+        tqlist_unlink_remove(&person->rtree_backref, person->rtree_backref);
+        msnp_rtree_unlink_user(idl, node, person);
+    }
+
+    while (person->supers_backref) {
+        auto *other = static_cast<msnp_person *>(person->supers_backref->data);
+        tqlist_unlink_remove(&person->supers_backref, person->supers_backref);
+        while (tqlist_unlink_remove_ref(&other->supers, person))
+            if (idl)
+                msnp_event_object_data(idl, msnp_serialize_object_single(person, WITH_NONE, nullptr,
+                                                                         nullptr));
+    }
+
+    for (tqlist *l = person->supers; l; l = l->next) {
+        auto *super = static_cast<msnp_person *>(l->data);
+        while (tqlist_unlink_remove_ref(&super->supers_backref, person))
+            ;
+    }
+    tqlist_destroy_without_refs(&person->supers);
+
+    tqtable_destroy_with_values(person->weak, release_weak_relation);
+    person->weak = nullptr;
+    if (ents && ents->people) {
+        tqtable_wrlock(ents->people);
+        if (ents->people->get(ents->people, person->ident) == person)
+            ents->people->remove(ents->people, person->ident);
+        tqtable_unlock(ents->people);
+    }
+
+    if (person->handle && ents && ents->users) {
+        auto *user = static_cast<msnp_user *>(ents->users->get_safe(ents->users, person->handle));
+        if (user && user->person == person) {
+            person->user = nullptr;
+            destroy_msnp_user(user);
+        }
+    }
+    /* A run-time user that is no longer in `users` is still this person's
+     * to release. */
+    if (person->user) {
+        msnp_user *user = person->user;
+        person->user = nullptr;
+        destroy_msnp_user(user);
+    }
+
+    person_release(person);
+    return 1;
+}
+
+/* ------------------------------------------------------------------ */
+/* Serialised person                                                   */
+/* ------------------------------------------------------------------ */
+
+/* Statistics of a user person ("statistics" element, with persisted data of
+ * the period named by `arg`/`range`). The statistics serialiser is not part
+ * of this module yet: nothing is attached until it is. */
+static iks *msnp_person_statistics_seam(msnp_person *, const char *, const char *, ikstack *)
+{
+    return nullptr;
+}
+
+/* Contact list of a run-time user ("contacts" element). Not wired to the
+ * contact-list serialiser yet: nothing is attached until it is. */
+static iks *msnp_person_contacts_seam(msnp_user *, ikstack *)
+{
+    return nullptr;
+}
+
+namespace {
+struct weak_serial {
+    iks *list;
+};
+} // namespace
+
+static int visit_weak_relation(const char *key, void *value, void *arg)
+{
+    auto *ws = static_cast<weak_serial *>(arg);
+    auto *words = static_cast<tqlist *>(value);
+    iks *rel = xml_child(ws->list, "relation");
+    iks_insert_attrib(rel, "object", key);
+    if (words && words->next) {
+        iks *acl = iks_insert(rel, "access-list");
+        for (tqlist *w = words->next; w; w = w->next)
+            xml_text_child(acl, "object", static_cast<const char *>(w->data));
+    }
+    return 0;
+}
+
+iks *msnp_serialize_object_single(msnp_person *person, int flags, const char *arg,
+                                  const char *range)
+{
+    if (!person)
+        return nullptr;
+    char buf[64];
+    iks *x = iks_new("person");
+    snprintf(buf, sizeof buf, "%d", static_cast<int>(person->type));
+    iks_insert_attrib(x, "type", buf);
+    if (person->ident)
+        iks_insert_attrib(x, "name", person->ident);
+    if (person->type == PERSON_USER && person->user && person->user->guest_time)
+        iks_insert_attrib(x, "guest", "1");
+
+    if (person->handle)
+        xml_text_child(x, "handle", person->handle);
+    if (person->friendly)
+        xml_text_child(x, "friendly", person->friendly);
+    if (person->description)
+        xml_text_child(x, "description", person->description);
+
+    if (person->psm)
+        xml_attribute(x, "psm", person->psm);
+    if (person->pmm)
+        xml_attribute(x, "pmm", person->pmm);
+    if (person->fixed_friendly)
+        xml_attribute(x, "fixed_friendly", "1");
+    if (person->no_warnings)
+        xml_attribute(x, "no_warnings", "1");
+    if (person->disabled)
+        xml_attribute(x, "disabled", "1");
+    if (person->fixed_state)
+        xml_attribute(x, "fixed_state", person->fixed_state);
+    if (person->fixed_privacy)
+        xml_attribute(x, "fixed_privacy", person->fixed_privacy);
+    if (person->bounty_life)
+        xml_attribute_int(x, "bounties_life", person->bounty_life);
+    if (person->bounty_initial)
+        xml_attribute_int(x, "bounties_initial", person->bounty_initial);
+    if (person->last_login)
+        xml_attribute_number(x, "last_login", "%lu", person->last_login);
+    if (person->username)
+        xml_attribute(x, "username", person->username);
+    if (person->source_addr || person->source_mask) {
+        char addr[INET_ADDRSTRLEN], mask[INET_ADDRSTRLEN];
+        struct in_addr a, m;
+        a.s_addr = person->source_addr;
+        m.s_addr = person->source_mask;
+        inet_ntop(AF_INET, &a, addr, sizeof addr);
+        inet_ntop(AF_INET, &m, mask, sizeof mask);
+        snprintf(buf, sizeof buf, "%s/%s", addr, mask);
+        xml_attribute(x, "network_source", buf);
+    }
+
+    if (person->user && person->user->bounty_initial) {
+        iks *b = xml_child(x, "bounties");
+        snprintf(buf, sizeof buf, "%d", person->user->bounty_lifecur);
+        iks_insert_cdata(iks_insert(b, "lifetime"), buf, 0);
+        snprintf(buf, sizeof buf, "%d", person->user->bounty_current);
+        iks_insert_cdata(iks_insert(b, "current"), buf, 0);
+    }
+
+    if (person->no_logs)
+        xml_attribute_int(x, "no_logs", person->no_logs);
+    if (person->force_logs)
+        xml_attribute_int(x, "force_logs", person->force_logs);
+    if (person->no_inimailnot)
+        xml_attribute(x, "no_inimailnot", "1");
+    if (person->no_actmailnot)
+        xml_attribute(x, "no_actmailnot", "1");
+    if (person->no_mailnot)
+        xml_attribute(x, "no_mailnot", "1");
+    if (person->auto_reply)
+        xml_attribute(x, "auto_reply", person->auto_reply);
+    if (person->ver_system_lower)
+        xml_attribute(x, "ver_system_lower", person->ver_system_lower);
+    if (person->ver_system_upper)
+        xml_attribute(x, "ver_system_upper", person->ver_system_upper);
+    if (person->ver_client_lower)
+        xml_attribute(x, "ver_client_lower", person->ver_client_lower);
+    if (person->ver_client_upper)
+        xml_attribute(x, "ver_client_upper", person->ver_client_upper);
+    xml_attribute_number(x, "risk", "%lu", person->risk_level);
+
+    if (person->rtree_backref) {
+        iks *refs = xml_child(x, "back-references");
+        for (tqlist *l = person->rtree_backref; l; l = l->next) {
+            char *path = rtree_reverse(static_cast<msnp_rtree *>(l->data));
+            if (path)
+                xml_text_child(refs, "reference", path);
+            free(path);
+        }
+    }
+
+    for (tqlist *l = person->supers; l; l = l->next)
+        xml_text_child(x, "super", static_cast<msnp_person *>(l->data)->ident);
+
+    if ((flags & WITH_STATISTICS) && person->type == PERSON_USER) {
+        iks *stats = msnp_person_statistics_seam(person, arg, range, iks_stack(x));
+        if (stats)
+            xml_child_node(x, stats);
+    }
+    if ((flags & WITH_CONTACTS) && person->user && person->user->contacts) {
+        iks *contacts = msnp_person_contacts_seam(person->user, iks_stack(x));
+        if (contacts)
+            xml_child_node(x, contacts);
+    }
+
+    if (person->contactl || person->wdirty) {
+        iks *list = iks_new_within("relation-list", iks_stack(x));
+        for (tqlist *l = person->contactl; l; l = l->next) {
+            iks *rel = msnp_serialize_relation(static_cast<msnp_relates *>(l->data), iks_stack(x));
+            if (rel)
+                xml_child_node(list, rel);
+        }
+        /* Read without the weak table's lock: this form is also built while
+         * weak resolution holds that lock to turn an entry into a relation. */
+        if (person->weak) {
+            weak_serial ws = {list};
+            linear_entries_direct(person->weak, visit_weak_relation, &ws);
+        }
+        if (iks_first_tag(list))
+            xml_child_node(x, list);
+    }
+    return x;
+}
+
+/* ------------------------------------------------------------------ */
+/* The registry                                                        */
+/* ------------------------------------------------------------------ */
+
+msnp_entities *msnp_entities_new(tq3_module *self)
+{
+    auto *e = new msnp_entities();
+    ents = e;
+    if (self)
+        self->block = e;
+    e->self = self;
+    e->id_secure = simple_unique_name(&e->id_insecure);
+    e->ns = self ? self->ns : nullptr;
+    e->log_flush = 0;
+    e->people = new_tqtable(64);
+    e->groups = new_tqtable(64);
+    e->users = new_tqtable(64);
+    e->busers = new_tqtable(64);
+    e->times = new_tqtable(64);
+    e->exprs = new_tqtable(64);
+    e->imbitmaps = new_tqtable(64);
+    e->objects = new_tqtable(64);
+    e->root = new_rtree_node("root");
+    e->group_local = new_msnp_group(nullptr, "Local");
+    return e;
+}
+
+/* Frees a detached node and its subtree; the relations still hanging from
+ * it are destroyed, its users forget it. */
+static void registry_free_node(msnp_rtree *node)
+{
+    while (node->contactl) {
+        auto *rel = static_cast<msnp_relates *>(node->contactl->data);
+        tqlist_unlink_remove(&node->contactl, node->contactl);
+        msnp_unlink_relation_reverse(rel);
+    }
+    for (tqlist *l = node->people; l; l = l->next)
+        msnp_unlink_backref_rtree(static_cast<msnp_person *>(l->data), node);
+    tqlist_destroy_without_refs(&node->people);
+    for (tqlist *l = node->siblings; l; l = l->next)
+        registry_free_node(static_cast<msnp_rtree *>(l->data));
+    tqlist_destroy_without_refs(&node->siblings);
+    free(node->ident);
+    free(node->description);
+    free(node);
+}
+
+static void registry_destroy_generics(tqtable *table)
+{
+    tqlist *objs = table->values_safe(table);
+    for (tqlist *l = objs; l; l = l->next)
+        msnp_destroy_object_generic(nullptr, static_cast<msnp_object_generic *>(l->data), 0);
+    tqlist_destroy_without_refs(&objs);
+}
+
+static void release_user_entry(void *value)
+{
+    auto *u = static_cast<msnp_user *>(value);
+    if (u->person && u->person->user == u)
+        u->person->user = nullptr;
+    u->user_ref = 1;
+    u->person = nullptr;
+    destroy_msnp_user(u);
+}
+
+void msnp_entities_destroy(msnp_entities *e)
+{
+    if (!e)
+        return;
+    msnp_entities *previous = ents;
+    ents = e; /* every destructor below works on the global registry */
+
+    for (;;) {
+        tqlist *people = e->people->values_safe(e->people);
+        if (!people)
+            break;
+        auto *p = static_cast<msnp_person *>(people->data);
+        tqlist_destroy_without_refs(&people);
+        msnp_destroy_person(e->self, nullptr, p);
+    }
+    registry_free_node(e->root);
+    e->root = nullptr;
+    for (;;) {
+        tqlist *groups = e->groups->values_safe(e->groups);
+        if (!groups)
+            break;
+        auto *g = static_cast<msnp_group *>(groups->data);
+        tqlist_destroy_without_refs(&groups);
+        msnp_destroy_group(nullptr, g);
+    }
+    e->group_local = nullptr;
+    registry_destroy_generics(e->times);
+    registry_destroy_generics(e->exprs);
+    registry_destroy_generics(e->imbitmaps);
+    registry_destroy_generics(e->objects);
+
+    tqtable_destroy(e->people);
+    tqtable_destroy(e->groups);
+    /* Users whose person is gone cannot be reached any more; release them
+     * with the tables so that nothing is left behind. */
+    tqtable *users = e->users, *busers = e->busers;
+    e->users = e->busers = nullptr;
+    tqtable_destroy_with_values(users, release_user_entry);
+    tqtable_destroy_with_values(busers, release_user_entry);
+    tqtable_destroy(e->times);
+    tqtable_destroy(e->exprs);
+    tqtable_destroy(e->imbitmaps);
+    tqtable_destroy(e->objects);
+    free(e->id_secure);
+    free(e->id_insecure);
+    if (e->self && e->self->block == e)
+        e->self->block = nullptr;
+    delete e;
+    ents = previous == e ? nullptr : previous;
+}
