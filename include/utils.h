@@ -39,57 +39,78 @@ size_t strlcat(char *dst, const char *src, size_t size);
 /* First occurrence of `needle` in `hay`, or NULL; an empty needle gives
  * NULL. */
 void *memmem_local(const void *hay, size_t hay_len, const void *needle, size_t needle_len);
-/* Occurrences of `c` in the text (0 for NULL). */
+/* Occurrences of `c` in the text (0 for NULL text or c == '\0'). */
 int count_char_from_string(const char *text, char c);
 /* Replaces, in place, every byte that is not part of a well-formed UTF-8
  * sequence (and every control byte but TAB, LF, CR) with '?'. Returns the
- * number of bytes replaced. */
+ * number of bytes replaced. Well-formed means RFC 3629: no overlong forms,
+ * no surrogates, nothing above U+10FFFF; each byte of a broken or truncated
+ * sequence counts and is replaced. Control bytes are 0x01-0x1F and 0x7F
+ * (C1 controls are well-formed two-byte characters and stay). */
 int sanitize_utf8_string(char *text);
 
 /* Splits DELIM pattern DELIM options in place. The pattern runs to the last
  * DELIM, so it may itself hold the delimiter. Returns 1 with *pattern and
  * *options set (options may be empty), or 0 when the text does not start
- * with DELIM, has no closing DELIM or the pattern is empty. */
+ * with DELIM, has no closing DELIM or the pattern is empty; on 0 the text
+ * is unchanged. "/a/b/i" gives pattern "a/b" and options "i". */
 int data_format(char *text, char delim, char **pattern, char **options);
 
-/* Reads "H:MM-H:MM" (hours 0-23, minutes 0-59; blanks allowed around the
- * dash). Returns 1 and the four values, or 0. */
+/* Reads "H:MM-H:MM" (hours 0-23 in one or two digits, minutes 00-59 in
+ * exactly two; blanks and tabs allowed around the dash and at both ends,
+ * nothing else). "23:59" is the last minute; "24:00" is rejected. Returns 1
+ * and the four values, or 0 leaving them untouched. */
 int range_hourminute(const char *text, int *hour_start, int *minute_start, int *hour_end,
                      int *minute_end);
 
-/* 1 when `name` matches any fnmatch pattern (char*) of the list. */
+/* 1 when `name` matches any fnmatch pattern (char*) of the list; NULL
+ * entries are skipped, a NULL name matches nothing. */
 int fnmatch_list(const tqlist *patterns, const char *name, int flags);
 
 /* True when `text` occurs, without regard to letter case, in the character
  * data or attribute values of `node`, its descendants or its following
- * siblings and their descendants. */
+ * siblings and their descendants. Case is folded for ASCII letters only;
+ * element and attribute names are not searched. An empty text is found in
+ * any node; a NULL node or text gives 0. */
 int super_simple_xml_search(iks *node, const char *text);
-/* Appends copies of every child of `src` to `dest`. Returns how many. */
+/* Appends copies of every child of `src` (elements and character data) to
+ * `dest`, allocated in `dest`'s stack so that they live and die with it.
+ * Returns how many. */
 int slurp_xml_tree(iks *dest, iks *src);
 
-/* Makes a host path of a module path: both '\\' and '/' separate parts. */
+/* Makes a host path of a module path: both '\\' and '/' separate parts,
+ * and the result (newly allocated; NULL for NULL) uses '/'. The path
+ * arguments of the directory and rotation helpers below go through the
+ * same conversion. */
 char *host_path(const char *path);
-/* Creates every directory of `path` that is missing. 1 when the directory
- * exists afterwards. */
+/* Creates every directory of `path` that is missing (mode 0755 before the
+ * umask). 1 when the directory exists afterwards, 0 otherwise (also when a
+ * part of the path is a file). */
 int check_dir_and_create(const char *path);
 /* Rotates DIR/NAME: NAME.k becomes NAME.k+1 (higher numbers are older),
  * NAME becomes NAME.0, and rotated copies numbered `keep` and above are
  * removed, so at most `keep` copies (NAME.0 .. NAME.keep-1) remain.
- * keep <= 0 only removes the rotated copies. Returns the number of rotated
- * copies left. */
+ * keep <= 0 only removes the rotated copies. When NAME does not exist
+ * nothing is shifted; copies numbered `keep` and above are still removed.
+ * Only names NAME.<decimal without leading zeros> are rotated copies.
+ * Returns the number of rotated copies left, or -1 when NAME is empty,
+ * ".", ".." or holds a separator, or DIR cannot be read. */
 int rotate_logs_pattern(const char *dir, const char *name, int keep);
 /* Number of rotated copies NAME.0, NAME.1 ... present without a gap (with
  * `flags` 1, NAME itself is counted too). */
 int count_directory_pattern(const char *dir, const char *name, int flags);
 
-/* Reads dotted IPv4 text into a network-order address. 1 or 0. */
+/* Reads dotted IPv4 text (exactly four decimal parts 0-255) into a
+ * network-order address. 1 or 0. */
 int host_address(const char *text, uint32_t *addr);
 
 /* Unique name for this run: returns the secure form (32 hex digits of
- * random data), and the insecure form (host, pid and time) through
- * `insecure` when given. Both newly allocated. */
+ * random data from getrandom), and the insecure form "HOST-PID-TIME"
+ * (time in epoch seconds) through `insecure` when given. Both newly
+ * allocated; the result is NULL when no random data can be had. */
 char *simple_unique_name(char **insecure);
-/* Unique identifier, 32 hex digits, distinct for every call. */
+/* Unique identifier, 32 lower-case hex digits, distinct for every call in
+ * this process (random half plus a scrambled counter). */
 char *simple_unique_name_hashed(void);
 
 #ifdef __cplusplus
