@@ -1,0 +1,531 @@
+// MSG payload parsing and the message type tables.
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+#include <string.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "tq3_msnp.h"
+
+namespace {
+
+// One command held in a buffer of exactly its size, as the dispatcher
+// hands it over: no terminator, so any read past the end trips ASan.
+struct Command {
+    tqconn conn{};
+    task_struct task{};
+    char *bytes = nullptr;
+    msnp_message *msg = nullptr;
+
+    Command(const std::string &text, conn_direction dir, msnp_opcode op = MSN_OPCODE_MSG) {
+        conn.direction = dir;
+        bytes = static_cast<char *>(malloc(text.size() ? text.size() : 1));
+        memcpy(bytes, text.data(), text.size());
+        task.conn = &conn;
+        task.data_buffer = bytes;
+        task.buffer_size = text.size();
+        task.opcode = op;
+    }
+    msnp_message *parse() {
+        msg = new_msnp_message(&task);
+        return msg;
+    }
+    ~Command() {
+        destroy_msnp_message(msg);
+        free(bytes);
+    }
+};
+
+std::string with_length(const std::string &line_prefix, const std::string &payload) {
+    return line_prefix + " " + std::to_string(payload.size()) + "\r\n" + payload;
+}
+
+const char *header_value(tqtable *t, const char *name) {
+    return t ? static_cast<const char *>(t->get(t, name)) : nullptr;
+}
+
+std::string ft_context(const std::string &name, size_t preamble = 20) {
+    std::string raw(preamble, '\x07');
+    for (char c : name) {
+        raw += c;
+        raw += '\0';
+    }
+    raw += std::string(2, '\0');
+    char *b64 = iks_base64_encode(raw.data(), static_cast<int>(raw.size()));
+    std::string out(b64);
+    iks_free(b64);
+    return out;
+}
+
+// A P2P payload whose SLP request starts `offset` bytes into the body.
+std::string p2p_payload(size_t offset, const std::string &slp_body, unsigned char fill = 0) {
+    std::string body(offset, static_cast<char>(fill));
+    body += "INVITE MSNMSGR:bob@example.com MSNSLP/1.0\r\n"
+            "To: <msnmsgr:bob@example.com>\r\n"
+            "From: <msnmsgr:alice@example.com>\r\n"
+            "Content-Type: application/x-msnmsgr-sessionreqbody\r\n"
+            "\r\n" +
+            slp_body;
+    body += std::string(1, '\0');
+    body += std::string(4, '\0');  // footer
+    return "MIME-Version: 1.0\r\nContent-Type: application/x-msnmsgrp2p\r\n"
+           "P2P-Dest: carol@example.com\r\n\r\n" +
+           body;
+}
+
+const std::string kFtGuid = "{5D3E02AB-6190-11D3-BBBB-00C04F795683}";
+
+}  // namespace
+
+// ---------------------------------------------------------------------
+// Type tables
+
+TEST(MessageTables, RowCountsAndTerminators) {
+    size_t n = 0;
+    while (msnp_message_ctypes[n].type != MSNP_MESSAGE_UNKNOWN) ++n;
+    EXPECT_EQ(n, 17u);
+    n = 0;
+    while (msnp_invite_codes[n].type != MSNP_INVITE_UNKNOWN) ++n;
+    EXPECT_EQ(n, 22u);
+    n = 0;
+    while (msnp_datacasts[n].type != MSNP_DATACAST_UNKNOWN) ++n;
+    EXPECT_EQ(n, 4u);
+    n = 0;
+    while (msnp_com_types[n].type != MSNP_COM_NONE) ++n;
+    EXPECT_EQ(n, 15u);
+    EXPECT_EQ(msnp_slp_commands[2].type, MSNP_SLP_COMMAND_UNKNOWN);
+    EXPECT_EQ(msnp_slp_commands[2].size, 0u);
+    EXPECT_STREQ(msnp_message_ctypes[16].fname, "message_all");
+    EXPECT_STREQ(msnp_message_ctypes[17].fname, "");
+}
+
+TEST(MessageTables, ContentTypesAreExactAndCaseSensitive) {
+    EXPECT_EQ(msnp_message_code_symbol("text/plain"), MSNP_MESSAGE_TEXTPLAIN);
+    EXPECT_EQ(msnp_message_code_symbol("Text/Plain"), MSNP_MESSAGE_UNKNOWN);
+    EXPECT_EQ(msnp_message_code_symbol("text/x-msmsgsinitialmdatanotification"),
+              MSNP_MESSAGE_INIMAILNOTIFICIATION);
+    EXPECT_EQ(msnp_message_code_symbol(""), MSNP_MESSAGE_ALL);
+    EXPECT_EQ(msnp_message_code_symbol(nullptr), MSNP_MESSAGE_UNKNOWN);
+    EXPECT_EQ(msnp_message_code_symbol("text/x-mms-animemoticon"), MSNP_MESSAGE_EMOTICON);
+}
+
+TEST(MessageTables, InvitationGuidsIgnoreCaseAndKeepTheirOddForms) {
+    EXPECT_EQ(msnp_invite_code_symbol("{5d3e02ab-6190-11d3-bbbb-00c04f795683}"), MSNP_INVITE_FILETRANSFER);
+    EXPECT_EQ(msnp_invite_code_symbol("2A23868E-B45F-401d-B8B0-1E16B774A5B7"), MSNP_INVITE_WEBCAM);
+    EXPECT_EQ(msnp_invite_code_symbol("{2A23868E-B45F-401d-B8B0-1E16B774A5B7}"), MSNP_INVITE_UNKNOWN);
+    EXPECT_EQ(msnp_invite_code_symbol("{41FD0FA-2942-4DC4-B4C5-73D2C55F4C94}"), MSNP_INVITE_MECHWARRIOR);
+    EXPECT_EQ(msnp_invite_code_symbol(""), MSNP_INVITE_ALL);
+    EXPECT_EQ(msnp_invite_code_symbol(nullptr), MSNP_INVITE_UNKNOWN);
+}
+
+TEST(MessageTables, DatacastIdentifiersAreTheProtocols) {
+    EXPECT_EQ(msnp_datacast_symbol("1")->type, MSNP_DATACAST_NUDGE);
+    EXPECT_EQ(msnp_datacast_symbol("2")->type, MSNP_DATACAST_WINK);
+    EXPECT_EQ(msnp_datacast_symbol("4")->type, MSNP_DATACAST_ACTION);
+    EXPECT_EQ(msnp_datacast_symbol("3")->type, MSNP_DATACAST_UNKNOWN);
+    EXPECT_EQ(msnp_datacast_symbol("all")->type, MSNP_DATACAST_ALL);
+    EXPECT_EQ(msnp_datacast_symbol(nullptr)->type, MSNP_DATACAST_UNKNOWN);
+    EXPECT_STREQ(msnp_datacast_symbol("9")->fname, "");
+}
+
+TEST(MessageTables, SlpMethodsMatchByPrefix) {
+    char invite[] = "INVITE MSNMSGR:x";
+    char bye[] = "BYE";
+    char short_word[] = "BY";
+    char other[] = "ACK";
+    EXPECT_EQ(msnp_slp_command_code_symbol(invite), MSNP_SLP_COMMAND_INVITE);
+    EXPECT_EQ(msnp_slp_command_code_symbol(bye), MSNP_SLP_COMMAND_BYE);
+    EXPECT_EQ(msnp_slp_command_code_symbol(short_word), MSNP_SLP_COMMAND_UNKNOWN);
+    EXPECT_EQ(msnp_slp_command_code_symbol(other), MSNP_SLP_COMMAND_UNKNOWN);
+    EXPECT_EQ(msnp_slp_command_code_symbol(nullptr), MSNP_SLP_COMMAND_UNKNOWN);
+}
+
+TEST(MessageTables, FriendlyNameAndCodeLookups) {
+    EXPECT_EQ(msnp_message_search_friendly_name("message_p2p")->type, MSNP_MESSAGE_P2P);
+    EXPECT_EQ(msnp_message_search_friendly_name("message_all")->type, MSNP_MESSAGE_ALL);
+    EXPECT_EQ(msnp_message_search_friendly_name("nope")->type, MSNP_MESSAGE_UNKNOWN);
+    EXPECT_EQ(msnp_message_search_friendly_name(nullptr)->type, MSNP_MESSAGE_UNKNOWN);
+    EXPECT_EQ(msnp_invite_search_friendly_name("invite_webcam")->type, MSNP_INVITE_WEBCAM);
+    EXPECT_EQ(msnp_datacast_search_friendly_name("datacast_nudge")->type, MSNP_DATACAST_NUDGE);
+    EXPECT_STREQ(msnp_message_search_type(MSNP_MESSAGE_EMOTICON)->name, "text/x-mms-emoticon");
+    EXPECT_STREQ(msnp_invite_search_type(MSNP_INVITE_WEBCAM)->name, "2A23868E-B45F-401d-B8B0-1E16B774A5B7");
+    EXPECT_STREQ(msnp_datacast_search_type(MSNP_DATACAST_WINK)->fname, "datacast_wink");
+    EXPECT_STREQ(msnp_message_search_type((msnp_message_code)0x4000)->fname, "");
+    EXPECT_EQ(msnp_com_type_search_symbol("command_pmm")->type, MSNP_COM_PMM);
+    EXPECT_EQ(msnp_com_type_search_symbol("command_nothing")->type, MSNP_COM_NONE);
+    EXPECT_STREQ(msnp_com_type_search_type(MSNP_COM_RECEIVE_FEDERATION)->name, "command_receive_federation");
+    EXPECT_STREQ(msnp_com_type_search_type(MSNP_COM_ALL)->name, "command_all");
+}
+
+// ---------------------------------------------------------------------
+// Header lines and command words
+
+TEST(HeaderLines, ParsesNameValueAndSkipsOtherLines) {
+    char text[] = "A: 1\r\nB:2\r\n\r\nC: three: four\r\nnoise\r\n";
+    tqtable *t = header_to_table(text);
+    ASSERT_NE(t, nullptr);
+    EXPECT_STREQ(header_value(t, "A"), "1");
+    EXPECT_EQ(header_value(t, "B"), nullptr);
+    EXPECT_STREQ(header_value(t, "C"), "three: four");
+    EXPECT_EQ(header_value(t, "a"), nullptr);
+    EXPECT_EQ(tqtable_count(t), 2u);
+    tqtable_destroy_with_values(t, nullptr);
+    EXPECT_EQ(header_to_table(nullptr), nullptr);
+}
+
+TEST(HeaderLines, RepeatedNameKeepsTheLastValue) {
+    char text[] = "X: first\r\nX: second\r\nX: third";
+    tqtable *t = header_to_table(text);
+    ASSERT_NE(t, nullptr);
+    EXPECT_STREQ(header_value(t, "X"), "third");
+    EXPECT_EQ(tqtable_count(t), 1u);
+    tqtable_destroy_with_values(t, nullptr);
+}
+
+TEST(HeaderLines, OnlySixtyThreeLinesAreRead) {
+    std::string text;
+    for (int i = 0; i < 70; ++i) text += "H" + std::to_string(i) + ": v\r\n";
+    std::vector<char> buf(text.begin(), text.end());
+    buf.push_back('\0');
+    tqtable *t = header_to_table(buf.data());
+    ASSERT_NE(t, nullptr);
+    EXPECT_NE(header_value(t, "H0"), nullptr);
+    EXPECT_NE(header_value(t, "H61"), nullptr);
+    EXPECT_EQ(header_value(t, "H65"), nullptr);
+    tqtable_destroy_with_values(t, nullptr);
+}
+
+TEST(CommandWords, WordOfTheFirstLine) {
+    char line[] = "MSG alice Alice 120\r\nMIME-Version: 1.0";
+    EXPECT_STREQ(fetch_user_from_preheader(line, 1), "alice");
+    char line2[] = "MSG alice Alice 120";
+    EXPECT_STREQ(fetch_user_from_preheader(line2, 3), "120");
+    char line3[] = "MSG alice Alice 120";
+    EXPECT_EQ(fetch_user_from_preheader(line3, 4), nullptr);
+    char two[] = "OUT OTH";
+    EXPECT_EQ(fetch_user_from_preheader(two, 1), nullptr);
+    char tabbed[] = "UUM\t7\tbob 5";
+    EXPECT_STREQ(fetch_user_from_preheader(tabbed, 2), "bob");
+    EXPECT_EQ(fetch_user_from_preheader(nullptr, 0), nullptr);
+}
+
+TEST(HandleNormalisation, StripsNetworkPrefixAndEndpoint) {
+    struct { const char *in, *out; } cases[] = {
+        {"1:user@example.com;{0b7b1e25-7a5f-4c8c-9c3a-0d1ad3f4a001}", "user@example.com"},
+        {"bob;{guid}", "bob"},
+        {"user:", "user:"},
+        {"plain", "plain"},
+        {"32:a:b;c", "a:b"},
+        {"", ""},
+    };
+    for (auto &c : cases) {
+        char *got = msnp_normalize_msnp16_guid(c.in);
+        ASSERT_NE(got, nullptr) << c.in;
+        EXPECT_STREQ(got, c.out) << c.in;
+        free(got);
+    }
+    EXPECT_EQ(msnp_normalize_msnp16_guid(nullptr), nullptr);
+}
+
+// ---------------------------------------------------------------------
+// Parsing commands
+
+const std::string kTextPayload =
+    "MIME-Version: 1.0\r\nContent-Type: text/plain; charset=UTF-8\r\n\r\nhello";
+
+TEST(MessageParse, ServerTextMessage) {
+    Command c(with_length("MSG alice Alice", kTextPayload), DIR_SERVER_TO_CLIENT);
+    msnp_message *m = c.parse();
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(c.task.message, m);
+    EXPECT_STREQ(m->orig, "alice");
+    EXPECT_EQ(m->dest, nullptr);
+    EXPECT_EQ(m->ctype, MSNP_MESSAGE_TEXTPLAIN);
+    EXPECT_STREQ(m->content, "hello");
+    EXPECT_STREQ(header_value(m->header, "Content-Type"), "text/plain");
+    EXPECT_STREQ(m->header_content, "MIME-Version: 1.0\r\nContent-Type: text/plain; charset=UTF-8");
+    EXPECT_EQ(m->subheader, nullptr);
+}
+
+TEST(MessageParse, ClientMessageTakesNoHandles) {
+    Command c(with_length("MSG 5 N", kTextPayload), DIR_CLIENT_TO_SERVER);
+    msnp_message *m = c.parse();
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(m->orig, nullptr);
+    EXPECT_EQ(m->dest, nullptr);
+    EXPECT_EQ(m->ctype, MSNP_MESSAGE_TEXTPLAIN);
+}
+
+TEST(MessageParse, UumNamesTheDestination) {
+    Command c("UUM 7 bob 32 1 80\r\n" + kTextPayload, DIR_CLIENT_TO_SERVER, MSN_OPCODE_UUM);
+    msnp_message *m = c.parse();
+    ASSERT_NE(m, nullptr);
+    EXPECT_STREQ(m->dest, "bob");
+    EXPECT_EQ(m->orig, nullptr);
+}
+
+TEST(MessageParse, NoEmptyLineGivesNoRecord) {
+    Command c("MSG alice Alice 20\r\nContent-Type: text/plain\r\n", DIR_SERVER_TO_CLIENT);
+    EXPECT_EQ(c.parse(), nullptr);
+    EXPECT_EQ(c.task.message, nullptr);
+}
+
+TEST(MessageParse, FirstLineIsAlwaysTheCommandLine) {
+    // Without a command line the first header line is taken for it.
+    Command c("Content-Type: text/x-msmsgscontrol\r\nTypingUser: a\r\n\r\n", DIR_SERVER_TO_CLIENT);
+    msnp_message *m = c.parse();
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(m->ctype, MSNP_MESSAGE_UNKNOWN);
+    EXPECT_STREQ(header_value(m->header, "TypingUser"), "a");
+    EXPECT_EQ(header_value(m->header, "Content-Type"), nullptr);
+}
+
+TEST(MessageParse, ContentTypeWithoutBlankIsNotAHeader) {
+    Command c(with_length("MSG alice Alice", "Content-Type:text/plain\r\n\r\nhi"), DIR_SERVER_TO_CLIENT);
+    msnp_message *m = c.parse();
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(m->ctype, MSNP_MESSAGE_UNKNOWN);
+}
+
+TEST(MessageParse, EmptyContentTypeIsAll) {
+    Command c(with_length("MSG alice Alice", "MIME-Version: 1.0\r\nContent-Type: \r\n\r\nhi"),
+              DIR_SERVER_TO_CLIENT);
+    msnp_message *m = c.parse();
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(m->ctype, MSNP_MESSAGE_ALL);
+}
+
+TEST(MessageParse, DatacastKinds) {
+    struct { const char *id; msnp_datacast_code code; } cases[] = {
+        {"1", MSNP_DATACAST_NUDGE}, {"2", MSNP_DATACAST_WINK}, {"3", MSNP_DATACAST_UNKNOWN},
+        {"4", MSNP_DATACAST_ACTION}, {"all", MSNP_DATACAST_ALL}};
+    for (auto &cs : cases) {
+        std::string payload = "MIME-Version: 1.0\r\nContent-Type: text/x-msnmsgr-datacast\r\n\r\nID: " +
+                              std::string(cs.id) + "\r\n\r\n";
+        Command c(with_length("MSG alice Alice", payload), DIR_SERVER_TO_CLIENT);
+        msnp_message *m = c.parse();
+        ASSERT_NE(m, nullptr);
+        EXPECT_EQ(m->ctype, MSNP_MESSAGE_DATACAST);
+        EXPECT_EQ(m->dtype, cs.code) << cs.id;
+    }
+}
+
+TEST(MessageParse, InvitationWithLowerCaseGuid) {
+    std::string payload =
+        "MIME-Version: 1.0\r\nContent-Type: text/x-msmsgsinvite; charset=UTF-8\r\n\r\n"
+        "Application-Name: File Transfer\r\n"
+        "Application-GUID: {5d3e02ab-6190-11d3-bbbb-00c04f795683}\r\n"
+        "Invitation-Command: INVITE\r\nApplication-File: report.pdf\r\n"
+        "P2P-Dest: 1:dave@example.com;{ep}\r\n\r\n";
+    Command c(with_length("MSG 9 N", payload), DIR_CLIENT_TO_SERVER);
+    msnp_message *m = c.parse();
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(m->ctype, MSNP_MESSAGE_INVITE);
+    EXPECT_EQ(m->itype, MSNP_INVITE_FILETRANSFER);
+    EXPECT_STREQ(m->ft_name, "report.pdf");
+    EXPECT_STREQ(m->dest, "dave@example.com");
+    EXPECT_STREQ(header_value(m->subheader, "Invitation-Command"), "INVITE");
+}
+
+TEST(MessageParse, P2PDestForms) {
+    for (const char *form : {"1:bob;{0a1b}", "bob;{0a1b}", "bob"}) {
+        std::string payload = "MIME-Version: 1.0\r\nContent-Type: text/plain\r\nP2P-Dest: " +
+                              std::string(form) + "\r\n\r\nhi";
+        Command c(with_length("MSG 3 N", payload), DIR_CLIENT_TO_SERVER);
+        msnp_message *m = c.parse();
+        ASSERT_NE(m, nullptr);
+        EXPECT_STREQ(m->dest, "bob") << form;
+    }
+}
+
+TEST(MessageParse, UumDestinationIsNotReplacedByP2PDest) {
+    std::string payload = "Content-Type: text/plain\r\nP2P-Dest: carol\r\n\r\nhi";
+    Command c("UUM 7 bob 32 1 " + std::to_string(payload.size()) + "\r\n" + payload, DIR_CLIENT_TO_SERVER,
+              MSN_OPCODE_UUM);
+    msnp_message *m = c.parse();
+    ASSERT_NE(m, nullptr);
+    EXPECT_STREQ(m->dest, "bob");
+}
+
+// ---------------------------------------------------------------------
+// P2P payloads
+
+std::string slp_body_with(const std::string &guid, const std::string &context) {
+    return "EUF-GUID: " + guid + "\r\nSessionID: 4711\r\nAppID: 2\r\nContext: " + context + "\r\n\r\n";
+}
+
+TEST(MessageP2P, SlpAtByte49IsFound) {
+    Command c(with_length("MSG 4 D", p2p_payload(49, slp_body_with(kFtGuid, "AAAA"))), DIR_CLIENT_TO_SERVER);
+    msnp_message *m = c.parse();
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(m->ctype, MSNP_MESSAGE_P2P);
+    ASSERT_NE(m->subheader, nullptr);
+    ASSERT_NE(m->subslp, nullptr);
+    EXPECT_STREQ(header_value(m->subheader, "To"), "<msnmsgr:bob@example.com>");
+    EXPECT_EQ(m->slp_euf_guid, MSNP_INVITE_FILETRANSFER);
+    EXPECT_EQ(m->itype, MSNP_INVITE_FILETRANSFER);
+    EXPECT_STREQ(m->slp_sessionid, "4711");
+    EXPECT_STREQ(m->slp_appid, "2");
+    EXPECT_STREQ(m->slp_context, "AAAA");
+    EXPECT_STREQ(m->dest, "carol@example.com");
+}
+
+TEST(MessageP2P, SlpAtByte50IsNotFound) {
+    Command c(with_length("MSG 4 D", p2p_payload(50, slp_body_with(kFtGuid, "AAAA"))), DIR_CLIENT_TO_SERVER);
+    msnp_message *m = c.parse();
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(m->ctype, MSNP_MESSAGE_P2P);
+    EXPECT_EQ(m->subheader, nullptr);
+    EXPECT_EQ(m->subslp, nullptr);
+    EXPECT_EQ(m->itype, MSNP_INVITE_UNKNOWN);
+    EXPECT_EQ(m->ft_name, nullptr);
+}
+
+TEST(MessageP2P, FileNameRecoveredFromContext) {
+    Command c(with_length("MSG 4 D", p2p_payload(48, slp_body_with(kFtGuid, ft_context("abc")))),
+              DIR_CLIENT_TO_SERVER);
+    msnp_message *m = c.parse();
+    ASSERT_NE(m, nullptr);
+    ASSERT_NE(m->ft_name, nullptr);
+    EXPECT_STREQ(m->ft_name, "abc");
+}
+
+TEST(MessageP2P, FileNameOnlyForFileTransfers) {
+    std::string picture = "{A4268EEC-FEC5-49E5-95C3-F126696BDBF6}";
+    Command c(with_length("MSG 4 D", p2p_payload(48, slp_body_with(picture, ft_context("abc")))),
+              DIR_CLIENT_TO_SERVER);
+    msnp_message *m = c.parse();
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(m->itype, MSNP_INVITE_PICTURE);
+    EXPECT_EQ(m->ft_name, nullptr);
+}
+
+TEST(MessageP2P, BadOrShortContextGivesNoName) {
+    for (const std::string &ctx : {std::string("!!!!"), std::string("QUJD"), std::string("="),
+                                   std::string("QUJDREVGR0g="), ft_context("", 19)}) {
+        Command c(with_length("MSG 4 D", p2p_payload(48, slp_body_with(kFtGuid, ctx))), DIR_CLIENT_TO_SERVER);
+        msnp_message *m = c.parse();
+        ASSERT_NE(m, nullptr);
+        EXPECT_TRUE(m->ft_name == nullptr || m->ft_name[0] == '\0') << ctx;
+    }
+}
+
+TEST(MessageP2P, FileNameStopsAtTheEndOfTheData) {
+    // A name running to the end of the decoded data with no terminating
+    // character must stop at the data's end.
+    std::string raw(20, 'x');
+    for (int i = 0; i < 8; ++i) raw += std::string("z\x01", 2);
+    char *b64 = iks_base64_encode(raw.data(), static_cast<int>(raw.size()));
+    Command c(with_length("MSG 4 D", p2p_payload(48, slp_body_with(kFtGuid, b64))), DIR_CLIENT_TO_SERVER);
+    iks_free(b64);
+    msnp_message *m = c.parse();
+    ASSERT_NE(m, nullptr);
+    ASSERT_NE(m->ft_name, nullptr);
+    EXPECT_STREQ(m->ft_name, "zzzzzzzz");
+}
+
+TEST(MessageP2P, InkWithoutSlp) {
+    std::string payload = "Content-Type: application/x-msnmsgrp2p\r\n\r\n";
+    payload += '\x40';
+    payload += std::string(60, '\0');
+    Command c(with_length("MSG 4 D", payload), DIR_CLIENT_TO_SERVER);
+    msnp_message *m = c.parse();
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(m->ctype, MSNP_MESSAGE_INK);
+}
+
+TEST(MessageP2P, MethodLineWithoutLineEndGivesNoTables) {
+    std::string payload = "Content-Type: application/x-msnmsgrp2p\r\n\r\n";
+    payload += std::string(10, '\0') + "INVITE MSNMSGR:bob";
+    Command c(with_length("MSG 4 D", payload), DIR_CLIENT_TO_SERVER);
+    msnp_message *m = c.parse();
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(m->subheader, nullptr);
+    EXPECT_EQ(m->subslp, nullptr);
+}
+
+TEST(MessageP2P, PartialMethodAtTheVeryEndIsNotCompared) {
+    std::string payload = "Content-Type: application/x-msnmsgrp2p\r\n\r\n";
+    payload += std::string(5, '\0') + "INVIT";
+    Command c(with_length("MSG 4 D", payload), DIR_CLIENT_TO_SERVER);
+    msnp_message *m = c.parse();
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(m->ctype, MSNP_MESSAGE_P2P);
+    EXPECT_EQ(m->subheader, nullptr);
+}
+
+TEST(MessageP2P, ByeWithoutBodyHasHeadersOnly) {
+    std::string payload = "Content-Type: application/x-msnmsgrp2p\r\n\r\n";
+    payload += std::string(48, '\0') + "BYE MSNMSGR:bob MSNSLP/1.0\r\nTo: <msnmsgr:bob>\r\nCSeq: 0 ";
+    Command c(with_length("MSG 4 D", payload), DIR_CLIENT_TO_SERVER);
+    msnp_message *m = c.parse();
+    ASSERT_NE(m, nullptr);
+    ASSERT_NE(m->subheader, nullptr);
+    EXPECT_STREQ(header_value(m->subheader, "To"), "<msnmsgr:bob>");
+    EXPECT_EQ(m->subslp, nullptr);
+    EXPECT_EQ(m->slp_context, nullptr);
+}
+
+// ---------------------------------------------------------------------
+// Hostile input: every prefix and random bytes, checked under ASan.
+
+TEST(MessageRobustness, EveryTruncationOfValidCommands) {
+    std::vector<std::string> commands = {
+        with_length("MSG alice Alice", kTextPayload),
+        with_length("MSG 4 D", p2p_payload(48, slp_body_with(kFtGuid, ft_context("abc")))),
+        "UUM 7 bob 32 1 80\r\n" + kTextPayload,
+        with_length("MSG a A", "Content-Type: text/x-msnmsgr-datacast\r\n\r\nID: 1\r\n\r\n"),
+    };
+    for (const std::string &full : commands) {
+        for (size_t len = 0; len <= full.size(); ++len) {
+            for (conn_direction dir : {DIR_SERVER_TO_CLIENT, DIR_CLIENT_TO_SERVER}) {
+                Command c(full.substr(0, len), dir, MSN_OPCODE_UUM);
+                msnp_message *m = c.parse();
+                if (m) {
+                    EXPECT_NE(m->basecontent, nullptr);
+                }
+            }
+        }
+    }
+}
+
+TEST(MessageRobustness, RandomBytesAfterValidHeaders) {
+    std::mt19937 rng(12345);
+    const char *heads[] = {"Content-Type: application/x-msnmsgrp2p\r\n\r\n",
+                           "Content-Type: text/x-msmsgsinvite\r\n\r\n",
+                           "Content-Type: text/x-msnmsgr-datacast\r\n\r\n", "Content-Type: \r\n\r\n"};
+    const char alphabet[] = "INVITEBYE:\r\n @\x40\x00=abc";
+    for (int round = 0; round < 400; ++round) {
+        std::string payload = heads[round % 4];
+        size_t n = rng() % 120;
+        for (size_t i = 0; i < n; ++i)
+            payload += (rng() % 3 == 0) ? static_cast<char>(rng() & 0xFF)
+                                        : alphabet[rng() % (sizeof alphabet - 1)];
+        Command c(with_length("MSG x X", payload), round % 2 ? DIR_CLIENT_TO_SERVER : DIR_SERVER_TO_CLIENT);
+        msnp_message *m = c.parse();
+        ASSERT_NE(m, nullptr);
+    }
+}
+
+TEST(MessageRobustness, NullAndEmptyTasks) {
+    EXPECT_EQ(new_msnp_message(nullptr), nullptr);
+    task_struct t{};
+    EXPECT_EQ(new_msnp_message(&t), nullptr);
+    destroy_msnp_message(nullptr);
+    Command c("", DIR_SERVER_TO_CLIENT);
+    EXPECT_EQ(c.parse(), nullptr);
+}
+
+TEST(MessageRobustness, HandFilledRecordIsReleased) {
+    // The notification handler fills a record by hand; the destructor must
+    // cope with the fields it leaves null.
+    msnp_message *m = static_cast<msnp_message *>(calloc(1, sizeof(msnp_message)));
+    m->basecontent = strdup("UBN bob 1 5\r\nhello");
+    m->content = m->basecontent + 13;
+    m->ctype = MSNP_MESSAGE_P2P;
+    m->orig = strdup("bob");
+    destroy_msnp_message(m);
+}
