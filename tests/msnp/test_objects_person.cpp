@@ -1,0 +1,534 @@
+#include "msnp/entity_fixture.h"
+
+#include <string.h>
+
+namespace {
+
+using Strings = std::vector<std::string>;
+
+/* ---------------------------------------------------------------- */
+/* Registry, kinds, names                                            */
+/* ---------------------------------------------------------------- */
+
+TEST_F(EntityTest, RegistryStartsWithRootLocalAndEmptyTables)
+{
+    ASSERT_NE(ents, nullptr);
+    EXPECT_EQ(self->block, ents);
+    EXPECT_EQ(ents->self, self);
+    EXPECT_EQ(ents->ns, self->ns);
+    ASSERT_NE(ents->root, nullptr);
+    EXPECT_STREQ(ents->root->ident, "root");
+    EXPECT_EQ(ents->root->object_type, MSNP_OBJECT_NODE);
+    ASSERT_NE(ents->group_local, nullptr);
+    EXPECT_STREQ(ents->group_local->ident, "Local");
+    EXPECT_EQ(msnp_search_group("Local", 0), ents->group_local);
+    for (tqtable *t : {ents->people, ents->users, ents->busers, ents->times, ents->exprs, ents->imbitmaps,
+                       ents->objects})
+        EXPECT_EQ(tqtable_count(t), 0u);
+    EXPECT_EQ(tqtable_count(ents->groups), 1u);
+    ASSERT_NE(ents->id_secure, nullptr);
+    ASSERT_NE(ents->id_insecure, nullptr);
+    EXPECT_STRNE(ents->id_secure, ents->id_insecure);
+}
+
+TEST_F(EntityTest, ObjectKindTableOrderAndSearches)
+{
+    const char *names[] = {"person", "group", "node", "time", "expr", "imbitmap", "object", ""};
+    msnp_object_type kinds[] = {MSNP_OBJECT_PERSON, MSNP_OBJECT_GROUP, MSNP_OBJECT_NODE, MSNP_OBJECT_TIME,
+                                MSNP_OBJECT_EXPR, MSNP_OBJECT_IMBITMAP, MSNP_OBJECT_OBJECT, MSNP_OBJECT_NONE};
+    for (int i = 0; i < 8; ++i) {
+        EXPECT_STREQ(msnp_objects[i].name, names[i]);
+        EXPECT_EQ(msnp_objects[i].type, kinds[i]);
+    }
+    EXPECT_EQ(msnp_object_search_symbol("imbitmap")->type, MSNP_OBJECT_IMBITMAP);
+    EXPECT_EQ(msnp_object_search_symbol("Person")->type, MSNP_OBJECT_NONE);
+    EXPECT_EQ(msnp_object_search_symbol(nullptr)->type, MSNP_OBJECT_NONE);
+    EXPECT_STREQ(msnp_object_search_type(MSNP_OBJECT_NODE)->name, "node");
+    EXPECT_EQ(msnp_object_search_type(static_cast<msnp_object_type>(3))->type, MSNP_OBJECT_NONE);
+}
+
+TEST_F(EntityTest, IdentifierTestReturnsFirstOffendingCharacter)
+{
+    EXPECT_EQ(msnp_object_symbol("abc_1Z"), 0);
+    EXPECT_EQ(msnp_object_symbol(""), 0);
+    EXPECT_EQ(msnp_object_symbol("1abc"), '1');
+    EXPECT_EQ(msnp_object_symbol("_a"), '_');
+    EXPECT_EQ(msnp_object_symbol("ab-c"), '-');
+    EXPECT_EQ(msnp_object_symbol("a/b"), '/');
+    EXPECT_NE(msnp_object_symbol(nullptr), 0);
+}
+
+/* ---------------------------------------------------------------- */
+/* Handles and person types                                          */
+/* ---------------------------------------------------------------- */
+
+TEST_F(EntityTest, SuperBecomesContactAndContactRefusesPlainHandle)
+{
+    msnp_person *p = new_msnp_person(idl, "s", nullptr, nullptr);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(p->type, PERSON_SUPER);
+    EXPECT_TRUE(msnp_person_is_super(p));
+
+    EXPECT_EQ(msnp_person_set_handle(idl, p, "/.*@example\\.com/"), 1);
+    EXPECT_EQ(p->type, PERSON_CONTACT);
+    EXPECT_STREQ(p->handle, ".*@example\\.com");
+    ASSERT_NE(p->re_handle, nullptr);
+    EXPECT_EQ(regexec(p->re_handle, "bob@example.com", 0, nullptr, 0), 0);
+    EXPECT_FALSE(msnp_person_is_super(p));
+
+    EXPECT_EQ(msnp_person_set_handle(idl, p, "bob@example.com"), 0);
+    EXPECT_EQ(msnp_person_set_handle(idl, p, nullptr), 0);
+    EXPECT_EQ(p->type, PERSON_CONTACT);
+    EXPECT_STREQ(p->handle, ".*@example\\.com");
+
+    EXPECT_EQ(msnp_person_set_handle(idl, p, "/^a/"), 1);
+    EXPECT_STREQ(p->handle, "^a");
+}
+
+TEST_F(EntityTest, UserRefusesPatternAndKeepsHandle)
+{
+    msnp_person *p = user("u", "u@example.com");
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(p->type, PERSON_USER);
+    EXPECT_EQ(p->re_handle, nullptr);
+    EXPECT_EQ(msnp_person_set_handle(idl, p, "/x/"), 0);
+    EXPECT_EQ(msnp_person_set_handle(idl, p, nullptr), 0);
+    EXPECT_STREQ(p->handle, "u@example.com");
+    EXPECT_EQ(p->type, PERSON_USER);
+}
+
+TEST_F(EntityTest, NegatedContactPatternKeepsBangButCompilesPatternAlone)
+{
+    msnp_person *p = new_msnp_person(idl, "c", "/!^foo$/", nullptr);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(p->type, PERSON_CONTACT);
+    EXPECT_STREQ(p->handle, "!^foo$");
+    ASSERT_NE(p->re_handle, nullptr);
+    EXPECT_EQ(regexec(p->re_handle, "foo", 0, nullptr, 0), 0);
+    EXPECT_NE(regexec(p->re_handle, "!foo", 0, nullptr, 0), 0);
+}
+
+TEST_F(EntityTest, ContactPatternThatDoesNotCompileIsRefused)
+{
+    EXPECT_EQ(new_msnp_person(idl, "bad", "/a\\{1/", nullptr), nullptr);
+    EXPECT_EQ(warnings(), Strings{"Contact pattern does not compile: /a\\{1/"});
+    EXPECT_EQ(msnp_search_person("bad", 0), nullptr);
+    EXPECT_EQ(tqtable_count(ents->people), 0u);
+
+    msnp_person *p = new_msnp_person(idl, "good", "/^a/", nullptr);
+    ASSERT_NE(p, nullptr);
+    regex_t *before = p->re_handle;
+    EXPECT_EQ(msnp_person_set_handle(idl, p, "/[z/"), 0);
+    EXPECT_STREQ(p->handle, "^a");
+    EXPECT_EQ(p->re_handle, before);
+}
+
+TEST_F(EntityTest, TwoUsersCannotShareAHandle)
+{
+    msnp_person *a = new_msnp_person(idl, "alice", "x@example.com", nullptr);
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(new_msnp_person(idl, "alice2", "x@example.com", nullptr), nullptr);
+    EXPECT_EQ(idl->last_code, 1006);
+    EXPECT_EQ(errors(), Strings{"1006: Object handle is already used: alice"});
+    EXPECT_EQ(msnp_search_person("alice2", 0), nullptr);
+    EXPECT_EQ(tqtable_count(ents->people), 1u);
+    EXPECT_EQ(member_names(ents->group_local), Strings{"alice"});
+
+    /* A contact pattern of the same text is no user and is accepted. */
+    EXPECT_NE(new_msnp_person(idl, "pattern", "/x@example.com/", nullptr), nullptr);
+}
+
+TEST_F(EntityTest, UserHandleChangeChecksOthersAndItself)
+{
+    msnp_person *a = user("a", "a@x");
+    msnp_person *b = user("b", "b@x");
+    ASSERT_TRUE(a && b);
+    EXPECT_EQ(msnp_person_set_handle(idl, a, "a@x"), 0);
+    EXPECT_EQ(msnp_person_set_handle(idl, a, "b@x"), 0);
+    EXPECT_EQ(errors(), (Strings{"1006: Object handle is already used: a", "1006: Object handle is already used: b"}));
+    EXPECT_STREQ(a->handle, "a@x");
+
+    /* The run-time user follows the new handle. */
+    msnp_user *u = new_msn_user(a);
+    ASSERT_NE(u, nullptr);
+    EXPECT_EQ(msnp_person_set_handle(idl, a, "new@x"), 1);
+    EXPECT_EQ(ents->users->get_safe(ents->users, "a@x"), nullptr);
+    EXPECT_EQ(ents->users->get_safe(ents->users, "new@x"), u);
+    EXPECT_EQ(msnp_search_user("new@x"), a);
+}
+
+TEST_F(EntityTest, SuperMayGainAUserHandleUnlessTaken)
+{
+    user("a", "a@x");
+    msnp_person *s = super("s");
+    EXPECT_EQ(msnp_person_set_handle(idl, s, "a@x"), 0);
+    EXPECT_EQ(idl->last_code, 1006);
+    EXPECT_EQ(s->type, PERSON_SUPER);
+    EXPECT_EQ(msnp_person_set_handle(idl, s, "s@x"), 1);
+    EXPECT_EQ(s->type, PERSON_USER);
+    EXPECT_EQ(msnp_search_person_by_handle("s@x", PERSON_USER), s);
+}
+
+TEST_F(EntityTest, NewUserJoinsLocalAtOnce)
+{
+    msnp_person *u = new_msnp_person(idl, "u", "u@x", "Friendly");
+    ASSERT_NE(u, nullptr);
+    EXPECT_STREQ(u->friendly, "Friendly");
+    ASSERT_EQ(tqlist_length(u->group_backref), 1u);
+    auto *rec = static_cast<msnp_group_member *>(u->group_backref->data);
+    EXPECT_EQ(rec->back, ents->group_local);
+    EXPECT_EQ(rec->member, u);
+    EXPECT_EQ(ents->group_local->size, 1u);
+    /* Supers and contacts do not join. */
+    super("s");
+    new_msnp_person(idl, "c", "/c/", nullptr);
+    EXPECT_EQ(member_names(ents->group_local), Strings{"u"});
+    std::string xml = group_xml(ents->group_local);
+    EXPECT_NE(xml.find("internal='1'"), std::string::npos) << xml;
+    EXPECT_NE(xml.find("<member type='single'>u</member>"), std::string::npos) << xml;
+    /* Joining emitted the group's data event. */
+    ASSERT_EQ(event_count(), 1u);
+    EXPECT_NE(events()[0].find("name='Local'"), std::string::npos);
+}
+
+/* ---------------------------------------------------------------- */
+/* The "new" command and lookups                                     */
+/* ---------------------------------------------------------------- */
+
+TEST_F(EntityTest, NewObjectPersonRefusals)
+{
+    EXPECT_EQ(msnp_new_object_person(idl, nullptr, nullptr), nullptr);
+    EXPECT_EQ(errors(), Strings{"2: Missing person identification"});
+    idl_parser_clear(idl);
+
+    new_msnp_group(nullptr, "G");
+    EXPECT_EQ(msnp_new_object_person(idl, "G", nullptr), nullptr);
+    EXPECT_EQ(errors(), Strings{"25: Object identifier already exists: G"});
+    idl_parser_clear(idl);
+
+    EXPECT_EQ(msnp_new_object_person(idl, "1abc", nullptr), nullptr);
+    EXPECT_EQ(errors(), (Strings{"23: Not a valid object name or path: 1abc",
+                                 "25: Object identifier already exists: 1abc"}));
+    EXPECT_EQ(tqtable_count(ents->people), 0u);
+}
+
+TEST_F(EntityTest, NewObjectPersonTakesHandleAndFriendly)
+{
+    char *args[] = {const_cast<char *>("h@x"), const_cast<char *>("Friend"), nullptr};
+    msnp_person *p = msnp_new_object_person(idl, "p", args);
+    ASSERT_NE(p, nullptr);
+    EXPECT_STREQ(p->handle, "h@x");
+    EXPECT_STREQ(p->friendly, "Friend");
+
+    char *noh[] = {nullptr, const_cast<char *>("Ignored")};
+    msnp_person *s = msnp_new_object_person(idl, "s", noh);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(s->type, PERSON_SUPER);
+    EXPECT_EQ(s->friendly, nullptr);
+    EXPECT_EQ(msnp_new_object_person(idl, "p", nullptr), nullptr);
+    EXPECT_EQ(idl->last_code, 25);
+}
+
+TEST_F(EntityTest, GenericSearchOrderPathsAndReports)
+{
+    msnp_person *p = super("x");
+    msnp_rtree *n = new_rtree_node("n");
+    attach(ents->root, n);
+    msnp_rtree *m = new_rtree_node("m");
+    attach(n, m);
+
+    msnp_object_type kind = MSNP_OBJECT_NONE;
+    EXPECT_EQ(msnp_generic_object_search(idl, "x", &kind, 0, nullptr), p);
+    EXPECT_EQ(kind, MSNP_OBJECT_PERSON);
+    EXPECT_EQ(msnp_generic_object_search(idl, "Local", &kind, 0, nullptr), ents->group_local);
+    EXPECT_EQ(kind, MSNP_OBJECT_GROUP);
+
+    /* A top-level node is found by its bare name only when the kind is
+     * asked for. */
+    EXPECT_EQ(msnp_generic_object_search(idl, "n", &kind, 0, nullptr), n);
+    EXPECT_EQ(kind, MSNP_OBJECT_NODE);
+    EXPECT_EQ(msnp_generic_object_search(idl, "n", nullptr, 0, nullptr), nullptr);
+    EXPECT_EQ(msnp_generic_object_search(idl, "/n/m", &kind, 0, nullptr), m);
+    EXPECT_EQ(msnp_generic_object_search(idl, "n/m", &kind, 0, nullptr), m);
+    EXPECT_EQ(msnp_generic_object_search(idl, "m", &kind, 0, nullptr), nullptr);
+    EXPECT_EQ(kind, MSNP_OBJECT_NONE);
+    EXPECT_TRUE(errors().empty());
+
+    /* With only the node bit, a bare name is a path too. */
+    EXPECT_EQ(msnp_generic_object_search(idl, "n", &kind, MSNP_OBJECT_NODE, nullptr), n);
+
+    /* A name with "/" is only a path: a person "x" is not found as "x/". */
+    int err = -1;
+    EXPECT_EQ(msnp_generic_object_search(idl, "x/y", &kind, 0, &err), nullptr);
+    EXPECT_EQ(err, 1);
+    EXPECT_EQ(msnp_generic_object_search(idl, "9lives", &kind, 0, &err), nullptr);
+    EXPECT_EQ(errors(), (Strings{"23: Not a valid object name or path: x/y",
+                                 "23: Not a valid object name or path: 9lives"}));
+    idl_parser_clear(idl);
+
+    err = -1;
+    EXPECT_EQ(msnp_generic_object_search(idl, "n/zz", &kind, MSNP_OBJECT_NODE, &err), nullptr);
+    EXPECT_EQ(err, 0);
+    EXPECT_TRUE(errors().empty());
+    EXPECT_EQ(msnp_generic_object_search(idl, "n/9z", &kind, MSNP_OBJECT_NODE, &err), nullptr);
+    EXPECT_EQ(err, 1);
+    EXPECT_EQ(errors(), Strings{"23: Path contains invalid names: n/9z"});
+
+    /* Without a parser nothing is reported. */
+    idl_parser_clear(idl);
+    EXPECT_EQ(msnp_generic_object_search(nullptr, "9lives", nullptr, 0, nullptr), nullptr);
+    EXPECT_EQ(msnp_generic_object_search(idl, nullptr, &kind, 0, &err), nullptr);
+}
+
+TEST_F(EntityTest, SearchByHandleMatchesTypeAndExactText)
+{
+    msnp_person *u = user("u", "a@x");
+    msnp_person *c = new_msnp_person(nullptr, "c", "/b@x/", nullptr);
+    EXPECT_EQ(msnp_search_person_by_handle("a@x", PERSON_USER), u);
+    EXPECT_EQ(msnp_search_person_by_handle("A@x", PERSON_USER), nullptr);
+    EXPECT_EQ(msnp_search_person_by_handle("a@x", PERSON_CONTACT), nullptr);
+    EXPECT_EQ(msnp_search_person_by_handle("b@x", PERSON_CONTACT), c);
+    EXPECT_EQ(msnp_search_person_by_handle(nullptr, PERSON_USER), nullptr);
+    EXPECT_EQ(msnp_search_person("u", MSNP_OBJECT_PERSON), u);
+}
+
+/* ---------------------------------------------------------------- */
+/* Run-time users and quotas                                         */
+/* ---------------------------------------------------------------- */
+
+TEST_F(EntityTest, RunTimeUserIsCreatedOnceWithQuotaFromVariables)
+{
+    variable_set(self->ns, "i/bounties-lifetime", "3600");
+    variable_set(self->ns, "i/bounties-initial", "600");
+    msnp_person *p = user("p", "p@x");
+    EXPECT_EQ(msnp_search_user("p@x"), nullptr);
+    msnp_user *u = new_msn_user(p);
+    ASSERT_NE(u, nullptr);
+    EXPECT_EQ(p->user, u);
+    EXPECT_EQ(u->person, p);
+    EXPECT_EQ(u->user_ref, 1u);
+    EXPECT_EQ(u->bounty_life, 3600);
+    EXPECT_EQ(u->bounty_lifecur, 3600);
+    EXPECT_EQ(u->bounty_initial, 600);
+    EXPECT_EQ(u->bounty_current, 0);
+    EXPECT_NE(u->user_codes, nullptr);
+    EXPECT_EQ(new_msn_user(p), u);
+    EXPECT_EQ(tqtable_count(ents->users), 1u);
+    EXPECT_EQ(msnp_search_user("p@x"), p);
+    EXPECT_EQ(new_msn_user(nullptr), nullptr);
+}
+
+TEST_F(EntityTest, PersonQuotaOverridesVariables)
+{
+    variable_set(self->ns, "i/bounties-lifetime", "3600");
+    msnp_person *p = user("p", "p@x");
+    p->bounty_life = 60;
+    p->bounty_initial = 30;
+    msnp_user *u = new_msn_user(p);
+    EXPECT_EQ(u->bounty_life, 60);
+    EXPECT_EQ(u->bounty_initial, 30);
+    EXPECT_EQ(u->bounty_lifecur, 60);
+
+    msnp_user orphan;
+    orphan.person = nullptr;
+    EXPECT_EQ(msnp_bounty_values(&orphan), 0);
+}
+
+TEST_F(EntityTest, VariableReaders)
+{
+    EXPECT_STREQ(msnp_get_var("log-dir", "dflt"), "dflt");
+    EXPECT_EQ(msnp_get_var_long("count", 7), 7);
+    variable_set(self->ns, "log-dir", "logs");
+    variable_set(self->ns, "i/count", "42");
+    EXPECT_STREQ(msnp_get_var("log-dir", "dflt"), "logs");
+    EXPECT_STREQ(msnp_get_var("count", "dflt"), "dflt"); /* not a string variable */
+    EXPECT_EQ(msnp_get_var_long("count", 7), 42);
+    EXPECT_EQ(msnp_get_var_long("log-dir", 7), 7); /* text that is not a number */
+}
+
+TEST_F(EntityTest, UserReferencesAreCounted)
+{
+    msnp_person *p = user("p", "p@x");
+    msnp_user *u = new_msn_user(p);
+    u->user_ref = 2;
+    destroy_msnp_user(u);
+    EXPECT_EQ(u->user_ref, 1u);
+    EXPECT_EQ(ents->users->get_safe(ents->users, "p@x"), u);
+    p->user = nullptr;
+    destroy_msnp_user(u);
+    EXPECT_EQ(ents->users->get_safe(ents->users, "p@x"), nullptr);
+}
+
+/* ---------------------------------------------------------------- */
+/* Destruction                                                       */
+/* ---------------------------------------------------------------- */
+
+TEST_F(EntityTest, DestroyingAUserBlocksItsConnections)
+{
+    msnp_person *p = user("p", "p@x");
+    msnp_person *q = user("q", "q@x");
+    msnp_rtree *n = new_rtree_node("n");
+    attach(ents->root, n);
+    place(n, p);
+    place(n, q);
+
+    auto *mine = new msnp_conntrack();
+    auto *other = new msnp_conntrack();
+    mine->conn = tqconn_new();
+    other->conn = tqconn_new();
+    mine->person = p;
+    other->person = q;
+    tqlist_insert_begin(&self->data, mine);
+    tqlist_insert_begin(&self->data, other);
+
+    EXPECT_EQ(msnp_destroy_person(self, idl, p), 1);
+    EXPECT_EQ(mine->person, nullptr);
+    EXPECT_EQ(mine->conn->poison_match, TQ_MATCH_BLOCK);
+    EXPECT_EQ(other->person, q);
+    EXPECT_NE(other->conn->poison_match, TQ_MATCH_BLOCK);
+    EXPECT_EQ(msnp_search_user("p@x"), nullptr);
+    EXPECT_EQ(msnp_search_user("q@x"), q);
+    EXPECT_EQ(tqlist_search_ref(n->people, p), nullptr);
+    EXPECT_EQ(member_names(ents->group_local), Strings{"q"});
+    EXPECT_EQ(msnp_search_person("p", 0), nullptr);
+
+    for (msnp_conntrack *t : {mine, other}) {
+        tqconn_destroy(t->conn);
+        delete t;
+    }
+    tqlist_destroy_without_refs(&self->data);
+}
+
+TEST_F(EntityTest, DestroyingAPersonUnlinksEverySide)
+{
+    msnp_person *a = user("a", "a@x");
+    msnp_person *b = user("b", "b@x");
+    msnp_person *s = super("s");
+    msnp_group *g = new_msnp_group(nullptr, "g");
+    ASSERT_TRUE(a && b && s && g);
+
+    ASSERT_NE(relates_to(nullptr, a, b, nullptr, MSNP_OBJECT_PERSON), nullptr);
+    ASSERT_NE(relates_to(nullptr, b, a, nullptr, MSNP_OBJECT_PERSON), nullptr);
+    EXPECT_EQ(relates_to(nullptr, a, s, nullptr, MSNP_OBJECT_PERSON), nullptr);
+    ASSERT_EQ(msnp_add_group_member(nullptr, g, b, MSNP_OBJECT_PERSON), 1);
+    relates_to_weak(nullptr, b, "later", nullptr);
+
+    EXPECT_EQ(msnp_destroy_person(self, idl, b), 1);
+    EXPECT_EQ(a->contactl, nullptr);
+    EXPECT_EQ(a->relation_backref, nullptr);
+    EXPECT_EQ(g->glist, nullptr);
+    EXPECT_EQ(member_names(ents->group_local), Strings{"a"});
+    /* Events: "g" and "Local" lost a member, "a" lost its relation. */
+    EXPECT_EQ(event_count(), 3u);
+
+    /* Destroying the super clears the persons that named it. */
+    idl_parser_clear(idl);
+    EXPECT_EQ(msnp_destroy_person(self, idl, s), 1);
+    EXPECT_EQ(a->supers, nullptr);
+    ASSERT_EQ(event_count(), 1u);
+    EXPECT_NE(events()[0].find("name='s'"), std::string::npos);
+
+    /* And destroying a person that names a super clears the super. */
+    msnp_person *s2 = super("s2");
+    relates_to(nullptr, a, s2, nullptr, MSNP_OBJECT_PERSON);
+    EXPECT_EQ(tqlist_length(s2->supers_backref), 1u);
+    msnp_destroy_person(self, nullptr, a);
+    EXPECT_EQ(s2->supers_backref, nullptr);
+    EXPECT_EQ(tqtable_count(ents->people), 1u);
+}
+
+TEST_F(EntityTest, DestroyingAPersonLeavesTheTree)
+{
+    msnp_person *p = user("p", "p@x");
+    msnp_rtree *n = new_rtree_node("n");
+    msnp_rtree *m = new_rtree_node("m");
+    attach(ents->root, n);
+    attach(n, m);
+    place(n, p);
+    place(m, p);
+    EXPECT_EQ(tqlist_length(p->rtree_backref), 2u);
+    EXPECT_EQ(msnp_destroy_person(self, idl, p), 1);
+    EXPECT_EQ(n->people, nullptr);
+    EXPECT_EQ(m->people, nullptr);
+    EXPECT_EQ(tqtable_count(ents->users), 0u);
+    /* One tree event per node left, plus Local's data event. */
+    EXPECT_EQ(event_count(), 3u);
+}
+
+/* ---------------------------------------------------------------- */
+/* Serialised person                                                 */
+/* ---------------------------------------------------------------- */
+
+TEST_F(EntityTest, SerialisedPersonOrder)
+{
+    msnp_person *p = new_msnp_person(nullptr, "p", "p@x", "Pee");
+    p->description = strdup("desc");
+    p->psm = strdup("hello");
+    p->disabled = 1;
+    p->bounty_life = 60;
+    p->last_login = 1234;
+    p->source_addr = htonl(0x0A000000);
+    p->source_mask = htonl(0xFF000000);
+    p->no_logs = 2;
+    p->auto_reply = strdup("away");
+    p->risk_level = 5;
+    msnp_person *s = super("s");
+    relates_to(nullptr, p, s, nullptr, MSNP_OBJECT_PERSON);
+    msnp_rtree *n = new_rtree_node("n");
+    attach(ents->root, n);
+    place(n, p);
+    p->user->guest_time = 99;
+
+    std::string xml = person_xml(p);
+    const char *order[] = {"<person type='3' name='p' guest='1'>",
+                           "<handle>p@x</handle>",
+                           "<friendly>Pee</friendly>",
+                           "<description>desc</description>",
+                           "<attribute type='psm'>hello</attribute>",
+                           "<attribute type='disabled'>1</attribute>",
+                           "<attribute type='bounties_life'>60</attribute>",
+                           "<attribute type='last_login'>1234</attribute>",
+                           "<attribute type='network_source'>10.0.0.0/255.0.0.0</attribute>",
+                           "<attribute type='no_logs'>2</attribute>",
+                           "<attribute type='auto_reply'>away</attribute>",
+                           "<attribute type='risk'>5</attribute>",
+                           "<back-references><reference>/n</reference></back-references>",
+                           "<super>s</super>"};
+    size_t at = 0;
+    for (const char *piece : order) {
+        size_t found = xml.find(piece, at);
+        ASSERT_NE(found, std::string::npos) << piece << "\n" << xml;
+        at = found;
+    }
+    EXPECT_EQ(xml.find("fixed_friendly"), std::string::npos);
+    EXPECT_EQ(xml.find("bounties_initial"), std::string::npos);
+    EXPECT_EQ(xml.find("relation-list"), std::string::npos);
+    EXPECT_NE(xml.find("</handle>\n<friendly>"), std::string::npos) << xml;
+}
+
+TEST_F(EntityTest, SerialisedSuperIsMinimalAndRiskIsAlwaysThere)
+{
+    msnp_person *s = super("s");
+    EXPECT_EQ(person_xml(s), "<person type='1' name='s'><attribute type='risk'>0</attribute></person>");
+}
+
+TEST_F(EntityTest, SerialisedRelationListHoldsRelationsAndWeakEntries)
+{
+    msnp_person *a = user("a", "a@x");
+    msnp_person *b = user("b", "b@x");
+    relates_to(nullptr, a, b, nullptr, MSNP_OBJECT_PERSON);
+    char *words[] = {const_cast<char *>("'action_block'"), const_cast<char *>("risk:2"), nullptr};
+    relates_to_weak(nullptr, a, "later", words);
+    relates_to_weak(nullptr, a, "bare", nullptr);
+    std::string xml = person_xml(a);
+    size_t list = xml.find("<relation-list><relation object='b'");
+    ASSERT_NE(list, std::string::npos) << xml;
+    EXPECT_NE(xml.find("<relation object='later'><access-list><object>&apos;action_block&apos;</object>\n"
+                       "<object>risk:2</object></access-list></relation>",
+                       list),
+              std::string::npos)
+        << xml;
+    EXPECT_NE(xml.find("<relation object='bare'/>"), std::string::npos) << xml;
+}
+
+} // namespace
