@@ -241,17 +241,11 @@ int msnp_resolve_weaks_object_generic(idl_parser *idl, msnp_object_generic *obj)
 /* Destruction                                                         */
 /* ------------------------------------------------------------------ */
 
-/* A node that owns a relation restricted by a destroyed object should
- * announce its new shape with its tree event. The tree event belongs to the
- * relation tree, which does not exist yet; until then node owners are not
- * notified. */
+/* Owners of relations that lost a restriction announce their new shape:
+ * a person with its object-data event, a tree node with its tree event. */
 static void generic_notify_node_owner(idl_parser *idl, msnp_rtree *node) {
-    (void)idl;
-    (void)node;
+    rtree_event(idl, node);
 }
-
-/* Declared with the persons; repeated here until their prototype lands. */
-iks *msnp_serialize_object_single(msnp_person *person, int flags, const char *arg, const char *range);
 
 static void generic_notify_person_owner(idl_parser *idl, msnp_person *person) {
     if (!idl || idl->import || !person)
