@@ -1,0 +1,339 @@
+// Time windows and expression literals of the generic policy objects.
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "tq3_msnp.h"
+
+namespace {
+
+// A local time; weekday follows from the date.
+time_t local(int year, int month, int day, int hour, int minute, int second = 0) {
+    struct tm tm {};
+    tm.tm_year = year - 1900;
+    tm.tm_mon = month - 1;
+    tm.tm_mday = day;
+    tm.tm_hour = hour;
+    tm.tm_min = minute;
+    tm.tm_sec = second;
+    tm.tm_isdst = -1;
+    return mktime(&tm);
+}
+
+// 2024-01-08 is a Monday, 2024-01-12 a Friday, 2024-01-13 a Saturday.
+const int kYear = 2024, kMonth = 1, kMonday = 8, kFriday = 12, kSaturday = 13, kSunday = 14;
+
+struct Window {
+    msnp_time_node *node;
+    explicit Window(const char *spec) : node(msnp_object_time_node_from_spec(spec)) {}
+    ~Window() { free(node); }
+    bool at(int day, int hour, int minute, int second = 0) const {
+        return msnp_time_node_match(node, local(kYear, kMonth, day, hour, minute, second)) != 0;
+    }
+};
+
+struct Expr {
+    msnp_expr_node *node;
+    Expr(idl_parser *idl, const char *text) : node(msnp_expr_node_new(idl, text)) {}
+    ~Expr() { msnp_expr_node_destroy(node); }
+    bool matches(const char *subject) const {
+        return node && node->expr && regexec(node->expr, subject, 0, nullptr, 0) == 0;
+    }
+};
+
+std::string owned(char *s) {
+    std::string out = s ? s : "<null>";
+    free(s);
+    return out;
+}
+
+std::string xml(iks *x) {
+    if (!x) return "";
+    std::string s = iks_string(iks_stack(x), x);
+    iks_delete(x);
+    return s;
+}
+
+std::vector<std::string> texts(const tqlist *l) {
+    std::vector<std::string> out;
+    for (; l; l = l->next) out.emplace_back(static_cast<const char *>(l->data));
+    return out;
+}
+
+class Parser : public ::testing::Test {
+protected:
+    idl_parser *idl = idl_parser_new();
+    ~Parser() override { idl_parser_destroy(idl); }
+    std::vector<std::string> warnings() const { return texts(idl->warnings); }
+    std::vector<std::string> errors() const { return texts(idl->errors); }
+};
+
+// A bare object of a kind, outside the registry, for literal operations.
+msnp_object_generic bare(msnp_object_type type) {
+    msnp_object_generic g;
+    memset(&g, 0, sizeof g);
+    g.type = type;
+    return g;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------
+// Time literals
+
+TEST(TimeWindow, WeekdaysEightToSix) {
+    Window w("'month_all,mo,tu,we,th,fr@08:00-18:00'");
+    ASSERT_NE(w.node, nullptr);
+    EXPECT_EQ(w.node->type, 0u);
+    EXPECT_EQ((unsigned)w.node->time.rel.month_week, 0xFFFFu | 0x3E0000u);
+    EXPECT_TRUE(w.at(kMonday, 8, 0));
+    EXPECT_TRUE(w.at(kFriday, 12, 30));
+    EXPECT_TRUE(w.at(kMonday, 18, 0));
+    EXPECT_TRUE(w.at(kMonday, 18, 0, 59));
+    EXPECT_FALSE(w.at(kMonday, 18, 1));
+    EXPECT_FALSE(w.at(kMonday, 7, 59));
+    EXPECT_FALSE(w.at(kSaturday, 12, 0));
+    EXPECT_FALSE(w.at(kSunday, 12, 0));
+}
+
+TEST(TimeWindow, MinuteBoundsAreInclusive) {
+    Window w("@09:30-17:15");
+    ASSERT_NE(w.node, nullptr);
+    EXPECT_EQ((unsigned)w.node->time.rel.month_week, 0xFFFFFFFFu);
+    EXPECT_TRUE(w.at(kSaturday, 9, 30));
+    EXPECT_TRUE(w.at(kSaturday, 17, 15));
+    EXPECT_FALSE(w.at(kSaturday, 9, 29));
+    EXPECT_FALSE(w.at(kSaturday, 17, 16));
+}
+
+TEST(TimeWindow, WeekdaysOnlyNeverMatch) {
+    Window w("mo,fr@00:00-23:59");
+    ASSERT_NE(w.node, nullptr);
+    EXPECT_FALSE(w.at(kMonday, 12, 0));
+    EXPECT_FALSE(w.at(kFriday, 12, 0));
+}
+
+TEST(TimeWindow, AllButTheWeekendAllDay) {
+    Window w("all,!sa,!su@");
+    ASSERT_NE(w.node, nullptr);
+    EXPECT_EQ(w.node->time.rel.hour_start, 0);
+    EXPECT_EQ(w.node->time.rel.minute_end, 59);
+    EXPECT_TRUE(w.at(kMonday, 0, 0));
+    EXPECT_TRUE(w.at(kFriday, 23, 59));
+    EXPECT_FALSE(w.at(kSaturday, 12, 0));
+    EXPECT_FALSE(w.at(kSunday, 12, 0));
+    EXPECT_EQ(owned(msnp_encode_time_bitmap((unsigned)w.node->time.rel.month_week)),
+              "jan,feb,mar,apr,may,jun,jul,aug,sep,oct,nov,dec,mo,tu,we,th,fr");
+}
+
+TEST(TimeWindow, UnknownTokensAreIgnored) {
+    Window w("month_all,mo,funday@10:00-11:00");
+    ASSERT_NE(w.node, nullptr);
+    EXPECT_EQ((unsigned)w.node->time.rel.month_week, 0xFFFFu | 0x20000u);
+}
+
+TEST(TimeWindow, DaysWithoutRange) {
+    Window w("month_all,sa@");
+    ASSERT_NE(w.node, nullptr);
+    EXPECT_TRUE(w.at(kSaturday, 0, 0));
+    EXPECT_TRUE(w.at(kSaturday, 23, 59));
+    EXPECT_FALSE(w.at(kFriday, 12, 0));
+}
+
+TEST(TimeWindow, AbsoluteForms) {
+    Window both("1000-2000"), open("'1700000000'"), until("-2000");
+    ASSERT_TRUE(both.node && open.node && until.node);
+    EXPECT_EQ(both.node->type, 1u);
+    EXPECT_EQ(both.node->time.abs.start, 1000);
+    EXPECT_EQ(both.node->time.abs.end, 2000);
+    EXPECT_EQ(open.node->time.abs.start, 1700000000);
+    EXPECT_EQ(open.node->time.abs.end, 0x7FFFFFFF);
+    EXPECT_EQ(until.node->time.abs.start, 0);
+    EXPECT_EQ(until.node->time.abs.end, 2000);
+    EXPECT_TRUE(msnp_time_node_match(both.node, 1000));
+    EXPECT_TRUE(msnp_time_node_match(both.node, 2000));
+    EXPECT_FALSE(msnp_time_node_match(both.node, 2001));
+    EXPECT_TRUE(msnp_time_node_match(open.node, 2000000000));
+    EXPECT_FALSE(msnp_time_node_match(open.node, 1699999999));
+}
+
+TEST(TimeWindow, UnparsableSpecs) {
+    for (const char *spec : {"", "''", "abc", "12x-5", "10-2x", "--5", "mo@25:00-26:00", "@8-9", "mo@x"}) {
+        msnp_time_node *n = msnp_object_time_node_from_spec(spec);
+        EXPECT_EQ(n, nullptr) << spec;
+        free(n);
+    }
+    EXPECT_EQ(msnp_object_time_node_from_spec(nullptr), nullptr);
+}
+
+TEST(TimeWindow, ListMatchesWhenAnyWindowDoes) {
+    tqlist *windows = nullptr;
+    tqlist_insert_end(&windows, msnp_object_time_node_from_spec("month_all,mo@08:00-09:00"));
+    tqlist_insert_end(&windows, msnp_object_time_node_from_spec("month_all,fr@16:00-17:00"));
+    EXPECT_TRUE(msnp_time_list_match(windows, local(kYear, kMonth, kMonday, 8, 30)));
+    EXPECT_TRUE(msnp_time_list_match(windows, local(kYear, kMonth, kFriday, 16, 30)));
+    EXPECT_FALSE(msnp_time_list_match(windows, local(kYear, kMonth, kFriday, 8, 30)));
+    EXPECT_FALSE(msnp_time_list_match(nullptr, local(kYear, kMonth, kFriday, 8, 30)));
+    tqlist_destroy(&windows, nullptr);
+}
+
+TEST(TimeBitmap, EncodesNamedBitsOnly) {
+    EXPECT_EQ(owned(msnp_encode_time_bitmap(0)), "");
+    EXPECT_EQ(owned(msnp_encode_time_bitmap(0x1 | 0x800 | 0x10000 | 0x400000)), "jan,dec,su,sa");
+    EXPECT_EQ(owned(msnp_encode_time_bitmap(0x1000 | 0x80000000u)), "");
+}
+
+TEST_F(Parser, TimeLiteralsAddAndDelete) {
+    msnp_object_generic t = bare(MSNP_OBJECT_TIME);
+    char a[] = "'month_all,mo@08:00-09:00'", b[] = "100-200", bad[] = "soon", other[] = "100-201";
+    EXPECT_EQ(msnp_add_object_time_literal(idl, &t, a), 1);
+    EXPECT_EQ(msnp_add_object_time_literal(idl, &t, b), 1);
+    EXPECT_EQ(msnp_add_object_time_literal(idl, &t, bad), 0);
+    EXPECT_EQ(errors(), std::vector<std::string>{"1004: Not a valid time definition: soon"});
+    ASSERT_EQ(tqlist_length(static_cast<tqlist *>(t.data)), 2u);
+    // Newest first.
+    EXPECT_EQ(static_cast<msnp_time_node *>(static_cast<tqlist *>(t.data)->data)->type, 1u);
+
+    EXPECT_EQ(msnp_del_object_time_literal(idl, &t, other), 0);
+    EXPECT_EQ(msnp_del_object_time_literal(idl, &t, b), 1);
+    EXPECT_EQ(msnp_del_object_time_literal(idl, &t, nullptr), 0);
+    EXPECT_EQ(warnings().size(), 1u);
+    EXPECT_EQ(warnings()[0].rfind("Invalid time specification: ", 0), 0u);
+    char a2[] = "month_all,mo@8:00-9:00";
+    EXPECT_EQ(msnp_del_object_time_literal(idl, &t, a2), 1);
+    EXPECT_EQ(t.data, nullptr);
+}
+
+TEST_F(Parser, TimeEncodingAndDecoding) {
+    tqlist *windows = nullptr;
+    tqlist_insert_end(&windows, msnp_object_time_node_from_spec("all,!sa,!su@08:05-18:00"));
+    tqlist_insert_end(&windows, msnp_object_time_node_from_spec("5-10"));
+    std::string text = xml(msnp_encodedata_object_time(windows));
+    EXPECT_EQ(text,
+              "<data><time type='relative'>jan,feb,mar,apr,may,jun,jul,aug,sep,oct,nov,dec,mo,tu,we,th,fr"
+              "@08:05-18:00</time><time type='absolute'>5-10</time></data>");
+    tqlist_destroy(&windows, nullptr);
+
+    int err = 0;
+    iks *x = iks_tree("<time type='absolute'>5-10</time>", 0, &err);
+    EXPECT_EQ(owned(msnp_decodedata_object_time(idl, x, 0)), "'5-10'");
+    iks_delete(x);
+    x = iks_tree("<time/>", 0, &err);
+    EXPECT_EQ(msnp_decodedata_object_time(idl, x, 0), nullptr);
+    iks_delete(x);
+    x = iks_tree("<when>1</when>", 0, &err);
+    EXPECT_EQ(msnp_decodedata_object_time(idl, x, 0), nullptr);
+    iks_delete(x);
+    EXPECT_EQ(warnings(), (std::vector<std::string>{"Entry without data", "Not a valid node"}));
+}
+
+// ---------------------------------------------------------------------
+// Expression literals
+
+TEST_F(Parser, ExtendedWithIgnorecaseCleared) {
+    Expr e(idl, "/ab+c/eI");
+    ASSERT_NE(e.node, nullptr);
+    EXPECT_EQ(e.node->type, 0x40000u);
+    EXPECT_EQ(e.node->modifier & 0x1u, 0u);
+    EXPECT_STREQ(e.node->literal, "ab+c");
+    EXPECT_TRUE(e.matches("xabbbc"));
+    EXPECT_FALSE(e.matches("xABBC"));
+}
+
+TEST_F(Parser, DefaultKindIsBasic) {
+    Expr e(idl, "/ab+c/");
+    ASSERT_NE(e.node, nullptr);
+    EXPECT_EQ(e.node->type, 0x20000u);
+    EXPECT_EQ(e.node->modifier, 0u);
+    EXPECT_TRUE(e.matches("ab+c"));
+    EXPECT_FALSE(e.matches("abbc"));
+}
+
+TEST_F(Parser, IgnorecaseLowersThePattern) {
+    Expr e(idl, "/Secret/ib");
+    ASSERT_NE(e.node, nullptr);
+    EXPECT_STREQ(e.node->literal, "secret");
+    EXPECT_EQ(e.node->modifier, 0x1u | 0x8u);
+    EXPECT_TRUE(e.matches("top SECRET stuff"));
+}
+
+TEST_F(Parser, GlobAndLiteralAreNotCompiled) {
+    Expr g(idl, "/*.exe/gf"), x(idl, "/hi/xhB");
+    ASSERT_TRUE(g.node && x.node);
+    EXPECT_EQ(g.node->type, 0x80000u);
+    EXPECT_EQ(g.node->modifier, 0x20u);
+    EXPECT_EQ(g.node->expr, nullptr);
+    EXPECT_EQ(x.node->type, 0x10000u);
+    EXPECT_EQ(x.node->modifier, 0x10u);
+}
+
+TEST_F(Parser, PatternMayHoldTheDelimiter) {
+    Expr e(idl, "/a/b/e");
+    ASSERT_NE(e.node, nullptr);
+    EXPECT_STREQ(e.node->literal, "a/b");
+}
+
+TEST_F(Parser, UnknownOptionIsReported) {
+    Expr e(idl, "/a/q");
+    ASSERT_NE(e.node, nullptr);
+    EXPECT_EQ(warnings(), std::vector<std::string>{"Unknown expression option: q"});
+}
+
+TEST_F(Parser, NoNodeForBadText) {
+    for (const char *text : {"//", "abc", "/abc", "/(/e", "/a\\{1/", ""}) {
+        Expr e(idl, text);
+        EXPECT_EQ(e.node, nullptr) << text;
+    }
+    EXPECT_EQ(msnp_expr_node_new(idl, nullptr), nullptr);
+}
+
+TEST_F(Parser, ExprLiteralsAddAndDelete) {
+    msnp_object_generic o = bare(MSNP_OBJECT_EXPR);
+    char a[] = "/foo/i", b[] = "/bar/e", bad[] = "nope", a_plain[] = "/foo/", a_again[] = "/FOO/i";
+    EXPECT_EQ(msnp_add_object_expr_literal(idl, &o, a), 1);
+    EXPECT_EQ(msnp_add_object_expr_literal(idl, &o, b), 1);
+    EXPECT_EQ(msnp_add_object_expr_literal(idl, &o, bad), 1);
+    EXPECT_EQ(warnings(), std::vector<std::string>{"Not a valid expression: nope"});
+    ASSERT_EQ(tqlist_length(static_cast<tqlist *>(o.data)), 2u);
+    EXPECT_STREQ(static_cast<msnp_expr_node *>(static_cast<tqlist *>(o.data)->data)->literal, "foo");
+    EXPECT_EQ(msnp_del_object_expr_literal(idl, &o, a_plain), 0);
+    EXPECT_EQ(msnp_del_object_expr_literal(idl, &o, a_again), 1);
+    EXPECT_EQ(tqlist_length(static_cast<tqlist *>(o.data)), 1u);
+    msnp_destructor_expr(o.data);
+}
+
+TEST_F(Parser, ExprEncodingAndDecodingRoundTrip) {
+    tqlist *nodes = nullptr;
+    tqlist_insert_end(&nodes, msnp_expr_node_new(idl, "/Hi there/eibh"));
+    tqlist_insert_end(&nodes, msnp_expr_node_new(idl, "/*.zip/gf"));
+    std::string text = xml(msnp_encodedata_object_expr(nodes));
+    EXPECT_EQ(text,
+              "<data><expr type='ere'>hi there<ignorecase/><body/><header/></expr>"
+              "<expr type='glob'>*.zip<filename/></expr></data>");
+    msnp_destructor_expr(nodes);
+
+    int err = 0;
+    iks *x = iks_tree("<expr type='ere'>hi there<ignorecase/><body/><header/></expr>", 0, &err);
+    std::string literal = owned(msnp_decodedata_object_expr(idl, x, 0));
+    iks_delete(x);
+    EXPECT_EQ(literal, "'/hi there/eibh'");
+    Expr back(idl, literal.substr(1, literal.size() - 2).c_str());
+    ASSERT_NE(back.node, nullptr);
+    EXPECT_EQ(back.node->type, 0x40000u);
+    EXPECT_EQ(back.node->modifier, 0x1u | 0x8u | 0x10u);
+}
+
+TEST_F(Parser, ExprDecodingReportsBadParts) {
+    int err = 0;
+    iks *x = iks_tree("<expr type='perl'>a</expr>", 0, &err);
+    EXPECT_EQ(msnp_decodedata_object_expr(idl, x, 0), nullptr);
+    iks_delete(x);
+    x = iks_tree("<expr type='sre'>a<loud/><raw/></expr>", 0, &err);
+    EXPECT_EQ(owned(msnp_decodedata_object_expr(idl, x, 0)), "'/a/sr'");
+    iks_delete(x);
+    EXPECT_EQ(warnings(), (std::vector<std::string>{"Not a valid expr type: perl", "Not a valid expr modifier: loud"}));
+}
