@@ -284,7 +284,8 @@ static int visit_resolve_person(const char *, void *value, void *arg)
         return 0;
     tqtable_wrlock(person->weak);
     auto *words = static_cast<tqlist *>(person->weak->get(person->weak, ctx->ident));
-    if (words) {
+    bool resolved = words != nullptr;
+    if (resolved) {
         /* The stored words follow the awaited name, in the order given. */
         char **perm = symbol_table_from_list(words->next);
         msnp_add_object_dest(ctx->idl, person, MSNP_OBJECT_PERSON, ctx->ident, perm, nullptr);
@@ -293,7 +294,7 @@ static int visit_resolve_person(const char *, void *value, void *arg)
         tqlist_destroy(&words, nullptr);
     }
     tqtable_unlock(person->weak);
-    if (words)
+    if (resolved)
         person->wdirty--;
     return 0;
 }
