@@ -167,7 +167,7 @@ piece_kind classify(const msnp_table *entry, const char *cur, const char *line_e
         blanks = opcode_count_args(cur, " ", "\r\n");
         if (blanks == 1 || blanks == 2)
             return PIECE_LINE;
-        form = op == MSN_OPCODE_QRY ? "nsn" : "nssssssssn";
+        form = op == MSN_OPCODE_QRY ? "nsn" : "nsssssssn";
         break;
     default:
         /* A flagged command without a known layout: no payload to skip. */
