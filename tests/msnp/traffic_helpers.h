@@ -1,12 +1,11 @@
-/* Helpers shared by the traffic-path tests: I/O vector conversions, a
- * module record and connection on the stack, and a command table whose
- * handlers record what they are given so that routing can be observed
- * without product handlers. */
+/* Shared by the traffic-path tests: a module record and connection without
+ * the host, I/O vector conversions, and a copy of the command table whose
+ * handlers record what they get, so routing is observable without product
+ * handlers. */
 #ifndef TESTS_MSNP_TRAFFIC_HELPERS_H
 #define TESTS_MSNP_TRAFFIC_HELPERS_H
 
 #include <pthread.h>
-#include <string.h>
 
 #include <functional>
 #include <string>
@@ -16,51 +15,41 @@
 
 namespace traffic {
 
-inline std::string S(const char *bytes, size_t len) { return std::string(bytes, len); }
-
-/* A module record as the host would pass it, without the host. */
 struct Module {
     tq3_module m{};
-    Module() { pthread_rwlock_init(&m.data_lock, nullptr); m.version = 1; }
-    ~Module()
-    {
-        tqlist_destroy_without_refs(&m.data);
-        pthread_rwlock_destroy(&m.data_lock);
-    }
-    tq3_module *get() { return &m; }
+    Module() { pthread_rwlock_init(&m.data_lock, nullptr); }
+    ~Module() { tqlist_destroy_without_refs(&m.data); pthread_rwlock_destroy(&m.data_lock); }
 };
 
-struct Conn {
+inline tqconn make_conn(conn_direction dir, void *plugin = nullptr)
+{
     tqconn c{};
-    explicit Conn(conn_direction dir = DIR_CLIENT_TO_SERVER, void *plugin = nullptr)
-    {
-        c.direction = dir;
-        c.plugin = plugin;
-        c.clid = c.srvd = -1;
-    }
-    tqconn *get() { return &c; }
-};
+    c.direction = dir;
+    c.plugin = plugin;
+    c.clid = c.srvd = -1;
+    return c;
+}
 
 struct Iov {
     tq3_iov *v = tq3_iov_new();
-    Iov() = default;
-    explicit Iov(const std::string &bytes) { add(bytes); }
-    ~Iov() { tq3_iov_dtr(v); }
-    Iov(const Iov &) = delete;
-    Iov &operator=(const Iov &) = delete;
-    void add(const std::string &bytes) { tq3_iov_add(v, bytes.data(), bytes.size()); }
-    std::string joined() const
+    explicit Iov(const std::vector<std::string> &parts = {})
     {
-        std::string out;
-        for (size_t i = 0; i < v->iovc; ++i)
-            out.append(reinterpret_cast<const char *>(v->data[i]), v->size[i]);
-        return out;
+        for (const auto &p : parts)
+            tq3_iov_add(v, p.data(), p.size());
     }
+    ~Iov() { tq3_iov_dtr(v); }
     std::vector<std::string> pieces() const
     {
         std::vector<std::string> out;
         for (size_t i = 0; i < v->iovc; ++i)
             out.emplace_back(reinterpret_cast<const char *>(v->data[i]), v->size[i]);
+        return out;
+    }
+    std::string joined() const
+    {
+        std::string out;
+        for (const auto &p : pieces())
+            out += p;
         return out;
     }
 };
@@ -70,13 +59,15 @@ struct Seen {
     conn_direction direction;
     std::string bytes;
     std::vector<std::string> words;
-    bool had_safe_buffer;
 };
 
-/* What the recording handlers saw, and what they answer. */
+/* While alive, the recording handlers log into it and answer `verdict`. */
 struct Recorder {
     std::vector<Seen> seen;
     std::function<match_t(task_struct *)> verdict = [](task_struct *) { return TQ_MATCH_PASS; };
+    static Recorder *&current() { static Recorder *r = nullptr; return r; }
+    Recorder() { current() = this; }
+    ~Recorder() { current() = nullptr; }
     std::vector<std::string> commands() const
     {
         std::vector<std::string> out;
@@ -86,56 +77,39 @@ struct Recorder {
     }
 };
 
-inline Recorder *&current_recorder()
-{
-    static Recorder *rec = nullptr;
-    return rec;
-}
-
 inline match_t record_handler(task_struct *t)
 {
-    Recorder *rec = current_recorder();
-    if (!rec)
+    Recorder *r = Recorder::current();
+    if (!r)
         return TQ_MATCH_PASS;
-    Seen s;
-    s.opcode = t->opcode;
-    s.direction = t->conn ? t->conn->direction : DIR_UNKNOWN;
-    s.bytes.assign(t->data_buffer, t->buffer_size);
+    Seen s{t->opcode, t->conn->direction, std::string(t->data_buffer, t->buffer_size), {}};
     for (size_t i = 0; i < t->data_bpsize; ++i)
         s.words.emplace_back(t->data_pieces[i]);
-    s.had_safe_buffer = t->safe_buffer != nullptr;
-    rec->seen.push_back(s);
-    return rec->verdict(t);
+    r->seen.push_back(s);
+    return r->verdict(t);
 }
 
-/* ltable with a recording handler in both directions of every command
- * (the end marker keeps none). */
-inline const msnp_table *recording_table()
+/* ltable's entry for `cmd` with the recording handler in both slots. */
+inline msnp_table recording_entry(const char *cmd)
+{
+    msnp_table e = *table_search_opcode(cmd);
+    e.handler[0] = e.handler[1] = record_handler;
+    return e;
+}
+
+/* Lookup for msnp_tasklet_lookup: every known command records. */
+inline const msnp_table *recording_lookup(const char *text)
 {
     static msnp_table table[MSN_OPCODE_UNKNOWN + 1];
     static bool made = false;
     if (!made) {
-        for (int i = 0; i <= MSN_OPCODE_UNKNOWN; ++i) {
-            table[i] = ltable[i];
-            if (i != MSN_OPCODE_UNKNOWN)
-                table[i].handler[0] = table[i].handler[1] = record_handler;
-        }
+        for (int i = 0; i < MSN_OPCODE_UNKNOWN; ++i)
+            table[i] = recording_entry(ltable[i].strcmd);
+        table[MSN_OPCODE_UNKNOWN] = ltable[MSN_OPCODE_UNKNOWN];
         made = true;
     }
-    return table;
+    return &table[table_search_opcode_wrapper(text)->opcode];
 }
-
-inline const msnp_table *recording_lookup(const char *text)
-{
-    return &recording_table()[table_search_opcode_wrapper(text)->opcode];
-}
-
-/* Installs a recorder for the lifetime of the object. */
-struct RecordScope {
-    Recorder rec;
-    RecordScope() { current_recorder() = &rec; }
-    ~RecordScope() { current_recorder() = nullptr; }
-};
 
 } // namespace traffic
 
