@@ -405,11 +405,25 @@ TEST(MessageP2P, FileNameOnlyForFileTransfers) {
 
 TEST(MessageP2P, BadOrShortContextGivesNoName) {
     for (const std::string &ctx : {std::string("!!!!"), std::string("QUJD"), std::string("="),
-                                   std::string("QUJDREVGR0g="), ft_context("", 19)}) {
+                                   std::string("QUJDREVGR0g="), ft_context("", 19),
+                                   std::string(64, '*'), std::string(80, '=')}) {
         Command c(with_length("MSG 4 D", p2p_payload(48, slp_body_with(kFtGuid, ctx))), DIR_CLIENT_TO_SERVER);
         msnp_message *m = c.parse();
         ASSERT_NE(m, nullptr);
         EXPECT_TRUE(m->ft_name == nullptr || m->ft_name[0] == '\0') << ctx;
+    }
+}
+
+TEST(MessageP2P, MalformedBase64IsDecodedWithinBounds) {
+    // Stray characters decode as zero bits; whatever comes out must stay
+    // within the decoded data and the length limit.
+    for (const std::string &ctx : {std::string(61, 'Q') + "=x=", std::string(27, 'Q') + "=", std::string(30, 'Q')}) {
+        Command c(with_length("MSG 4 D", p2p_payload(48, slp_body_with(kFtGuid, ctx))), DIR_CLIENT_TO_SERVER);
+        msnp_message *m = c.parse();
+        ASSERT_NE(m, nullptr);
+        ASSERT_NE(m->ft_name, nullptr) << ctx;
+        EXPECT_LE(strlen(m->ft_name), ctx.size() / 2 + 1) << ctx;
+        EXPECT_LE(strlen(m->ft_name), (ctx.size() * 3 / 4 - 20) / 2 + 1) << ctx;
     }
 }
 
