@@ -925,4 +925,14 @@ event_t *rtree_event(idl_parser *idl, msnp_rtree *tree);
 
 void msnp_statistics_zero(msnp_statistics *statistics);
 
+/* ------------------------------------------------------------------ */
+/* XML helpers                                                         */
+/* ------------------------------------------------------------------ */
+
+/* Children of serialised objects stand one per line: a "\n" text node
+ * goes before every child but the first. */
+iks *msnp_xml_child(iks *parent, const char *name);
+void msnp_xml_child_node(iks *parent, iks *child);
+void msnp_xml_text_child(iks *parent, const char *name, const char *text);
+
 #endif

@@ -90,30 +90,9 @@ char msnp_object_symbol(const char *sym)
 /* XML helpers shared by the person form                               */
 /* ------------------------------------------------------------------ */
 
-/* Children of serialised objects stand one per line: a "\n" text node goes
- * between two children. */
-static iks *xml_child(iks *parent, const char *name)
-{
-    if (iks_child(parent))
-        iks_insert_cdata(parent, "\n", 1);
-    return iks_insert(parent, name);
-}
-
-static void xml_child_node(iks *parent, iks *child)
-{
-    if (iks_child(parent))
-        iks_insert_cdata(parent, "\n", 1);
-    iks_insert_node(parent, child);
-}
-
-static void xml_text_child(iks *parent, const char *name, const char *text)
-{
-    iks_insert_cdata(xml_child(parent, name), text, 0);
-}
-
 static void xml_attribute(iks *parent, const char *type, const char *value)
 {
-    iks *a = xml_child(parent, "attribute");
+    iks *a = msnp_xml_child(parent, "attribute");
     iks_insert_attrib(a, "type", type);
     iks_insert_cdata(a, value, 0);
 }
@@ -637,12 +616,12 @@ static int visit_weak_relation(const char *key, void *value, void *arg)
 {
     auto *ws = static_cast<weak_serial *>(arg);
     auto *words = static_cast<tqlist *>(value);
-    iks *rel = xml_child(ws->list, "relation");
+    iks *rel = msnp_xml_child(ws->list, "relation");
     iks_insert_attrib(rel, "object", key);
     if (words && words->next) {
         iks *acl = iks_insert(rel, "access-list");
         for (tqlist *w = words->next; w; w = w->next)
-            xml_text_child(acl, "object", static_cast<const char *>(w->data));
+            msnp_xml_text_child(acl, "object", static_cast<const char *>(w->data));
     }
     return 0;
 }
@@ -662,11 +641,11 @@ iks *msnp_serialize_object_single(msnp_person *person, int flags, const char *ar
         iks_insert_attrib(x, "guest", "1");
 
     if (person->handle)
-        xml_text_child(x, "handle", person->handle);
+        msnp_xml_text_child(x, "handle", person->handle);
     if (person->friendly)
-        xml_text_child(x, "friendly", person->friendly);
+        msnp_xml_text_child(x, "friendly", person->friendly);
     if (person->description)
-        xml_text_child(x, "description", person->description);
+        msnp_xml_text_child(x, "description", person->description);
 
     if (person->psm)
         xml_attribute(x, "psm", person->psm);
@@ -702,7 +681,7 @@ iks *msnp_serialize_object_single(msnp_person *person, int flags, const char *ar
     }
 
     if (person->user && person->user->bounty_initial) {
-        iks *b = xml_child(x, "bounties");
+        iks *b = msnp_xml_child(x, "bounties");
         snprintf(buf, sizeof buf, "%d", person->user->bounty_lifecur);
         iks_insert_cdata(iks_insert(b, "lifetime"), buf, 0);
         snprintf(buf, sizeof buf, "%d", person->user->bounty_current);
@@ -732,27 +711,27 @@ iks *msnp_serialize_object_single(msnp_person *person, int flags, const char *ar
     xml_attribute_number(x, "risk", "%lu", person->risk_level);
 
     if (person->rtree_backref) {
-        iks *refs = xml_child(x, "back-references");
+        iks *refs = msnp_xml_child(x, "back-references");
         for (tqlist *l = person->rtree_backref; l; l = l->next) {
             char *path = rtree_reverse(static_cast<msnp_rtree *>(l->data));
             if (path)
-                xml_text_child(refs, "reference", path);
+                msnp_xml_text_child(refs, "reference", path);
             free(path);
         }
     }
 
     for (tqlist *l = person->supers; l; l = l->next)
-        xml_text_child(x, "super", static_cast<msnp_person *>(l->data)->ident);
+        msnp_xml_text_child(x, "super", static_cast<msnp_person *>(l->data)->ident);
 
     if ((flags & WITH_STATISTICS) && person->type == PERSON_USER) {
         iks *stats = msnp_person_statistics_seam(person, arg, range, iks_stack(x));
         if (stats)
-            xml_child_node(x, stats);
+            msnp_xml_child_node(x, stats);
     }
     if ((flags & WITH_CONTACTS) && person->user && person->user->contacts) {
         iks *contacts = msnp_person_contacts_seam(person->user, iks_stack(x));
         if (contacts)
-            xml_child_node(x, contacts);
+            msnp_xml_child_node(x, contacts);
     }
 
     if (person->contactl || person->wdirty) {
@@ -760,7 +739,7 @@ iks *msnp_serialize_object_single(msnp_person *person, int flags, const char *ar
         for (tqlist *l = person->contactl; l; l = l->next) {
             iks *rel = msnp_serialize_relation(static_cast<msnp_relates *>(l->data), iks_stack(x));
             if (rel)
-                xml_child_node(list, rel);
+                msnp_xml_child_node(list, rel);
         }
         /* Read without the weak table's lock: this form is also built while
          * weak resolution holds that lock to turn an entry into a relation. */
@@ -769,7 +748,7 @@ iks *msnp_serialize_object_single(msnp_person *person, int flags, const char *ar
             linear_entries_direct(person->weak, visit_weak_relation, &ws);
         }
         if (iks_first_tag(list))
-            xml_child_node(x, list);
+            msnp_xml_child_node(x, list);
     }
     return x;
 }

@@ -9,26 +9,6 @@
 
 #include "tq3_msnp.h"
 
-/* Children of serialised objects stand one per line. */
-static iks *xml_child(iks *parent, const char *name)
-{
-    if (iks_child(parent))
-        iks_insert_cdata(parent, "\n", 1);
-    return iks_insert(parent, name);
-}
-
-static void xml_child_node(iks *parent, iks *child)
-{
-    if (iks_child(parent))
-        iks_insert_cdata(parent, "\n", 1);
-    iks_insert_node(parent, child);
-}
-
-static void xml_text_child(iks *parent, const char *name, const char *text)
-{
-    iks_insert_cdata(xml_child(parent, name), text, 0);
-}
-
 msnp_group *msnp_search_group(const char *ident, int mask)
 {
     if (!ident || !ents || !ents->groups)
@@ -357,7 +337,7 @@ iks *msnp_serialize_group_member(msnp_group_member *record, ikstack *stack)
 
 static int visit_weak_member(const char *key, void *, void *arg)
 {
-    iks *m = xml_child(static_cast<iks *>(arg), "member");
+    iks *m = msnp_xml_child(static_cast<iks *>(arg), "member");
     iks_insert_attrib(m, "type", "weak");
     iks_insert_cdata(m, key, 0);
     return 0;
@@ -372,11 +352,11 @@ iks *msnp_serialize_object_group(msnp_group *group)
     if (ents && group == ents->group_local)
         iks_insert_attrib(x, "internal", "1");
     if (group->description)
-        xml_text_child(x, "description", group->description);
+        msnp_xml_text_child(x, "description", group->description);
     for (tqlist *l = group->glist; l; l = l->next) {
         iks *m = msnp_serialize_group_member(static_cast<msnp_group_member *>(l->data), iks_stack(x));
         if (m)
-            xml_child_node(x, m);
+            msnp_xml_child_node(x, m);
     }
     /* Read without the weak table's lock, like the person form: weak
      * resolution emits this form while it holds that lock. */

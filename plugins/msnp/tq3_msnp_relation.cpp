@@ -359,9 +359,7 @@ iks *msnp_serialize_relation_objects(msnp_relates *relation, ikstack *stack)
             auto *obj = static_cast<msnp_object_generic *>(e->data);
             if (!acl)
                 acl = stack ? iks_new_within("access-list", stack) : iks_new("access-list");
-            else
-                iks_insert_cdata(acl, "\n", 1);
-            iks *o = iks_insert(acl, "object");
+            iks *o = msnp_xml_child(acl, "object");
             iks_insert_attrib(o, "type", l.type);
             iks_insert_cdata(o, obj->ident, 0);
         }

@@ -63,3 +63,26 @@ void reconstruct(task_struct *tstruct, int delim)
     tstruct->data_buffer = out;
     tstruct->buffer_size = total;
 }
+
+/* ------------------------------------------------------------------ */
+/* XML helpers                                                         */
+/* ------------------------------------------------------------------ */
+
+iks *msnp_xml_child(iks *parent, const char *name)
+{
+    if (iks_child(parent))
+        iks_insert_cdata(parent, "\n", 1);
+    return iks_insert(parent, name);
+}
+
+void msnp_xml_child_node(iks *parent, iks *child)
+{
+    if (iks_child(parent))
+        iks_insert_cdata(parent, "\n", 1);
+    iks_insert_node(parent, child);
+}
+
+void msnp_xml_text_child(iks *parent, const char *name, const char *text)
+{
+    iks_insert_cdata(msnp_xml_child(parent, name), text, 0);
+}
