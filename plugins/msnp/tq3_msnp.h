@@ -934,5 +934,11 @@ void msnp_statistics_zero(msnp_statistics *statistics);
 iks *msnp_xml_child(iks *parent, const char *name);
 void msnp_xml_child_node(iks *parent, iks *child);
 void msnp_xml_text_child(iks *parent, const char *name, const char *text);
+/* Text of the first character-data child of `node`, or NULL. */
+const char *msnp_xml_first_text(iks *node);
+/* The same, warning "Entry without data" through `idl` when there is none. */
+const char *msnp_xml_entry_text(idl_parser *idl, iks *node);
+/* "'text'", newly allocated; NULL when out of memory. */
+char *msnp_quote_literal(const char *text);
 
 #endif

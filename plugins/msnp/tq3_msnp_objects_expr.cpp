@@ -212,15 +212,9 @@ char *msnp_decodedata_object_expr(idl_parser *idl, iks *node, size_t size) {
             idl->warn(idl, "Not a valid node");
         return nullptr;
     }
-    const char *text = nullptr;
-    for (iks *child = iks_child(node); child && !text; child = iks_next(child))
-        if (iks_type(child) == IKS_CDATA)
-            text = iks_cdata(child);
-    if (!text) {
-        if (idl)
-            idl->warn(idl, "Entry without data");
+    const char *text = msnp_xml_entry_text(idl, node);
+    if (!text)
         return nullptr;
-    }
     const char *type = iks_find_attrib(node, "type");
     const msnp_expr_node_token *kind = type ? token_by_value(type) : token_by_code(MSNP_EXPR_SRE);
     if (!kind || !is_kind(kind->code)) {

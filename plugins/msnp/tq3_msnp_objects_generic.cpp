@@ -477,13 +477,6 @@ static iks *first_tag(iks *node) {
     return nullptr;
 }
 
-static const char *node_text(iks *node) {
-    for (iks *child = node ? iks_child(node) : nullptr; child; child = iks_next(child))
-        if (iks_type(child) == IKS_CDATA)
-            return iks_cdata(child);
-    return nullptr;
-}
-
 msnp_object_generic *msnp_deserialize_object_generic(idl_parser *idl, iks *node) {
     if (!node)
         return nullptr;
@@ -503,7 +496,7 @@ msnp_object_generic *msnp_deserialize_object_generic(idl_parser *idl, iks *node)
             continue;
         const char *name = iks_name(child);
         if (strcmp(name, "description") == 0) {
-            const char *text = node_text(child);
+            const char *text = msnp_xml_first_text(child);
             free(obj->description);
             obj->description = text && *text ? strdup(text) : nullptr;
             continue;
@@ -525,7 +518,7 @@ msnp_object_generic *msnp_deserialize_object_generic(idl_parser *idl, iks *node)
             if (obj->decodedata && data)
                 literal = obj->decodedata(idl, data, 0);
         } else {
-            const char *text = node_text(child);
+            const char *text = msnp_xml_first_text(child);
             if (text)
                 literal = strdup(text);
         }

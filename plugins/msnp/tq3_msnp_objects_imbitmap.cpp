@@ -123,17 +123,8 @@ char *msnp_decodedata_object_imbitmap(idl_parser *idl, iks *node, size_t size) {
             idl->warn(idl, "Unknown node: %s", iks_name(node));
         return nullptr;
     }
-    const char *text = nullptr;
-    for (iks *child = iks_child(node); child && !text; child = iks_next(child))
-        if (iks_type(child) == IKS_CDATA)
-            text = iks_cdata(child);
-    if (!text) {
-        if (idl)
-            idl->warn(idl, "Entry without data");
+    const char *text = msnp_xml_entry_text(idl, node);
+    if (!text)
         return nullptr;
-    }
-    char *literal = nullptr;
-    if (asprintf(&literal, "'%s'", text) < 0)
-        return nullptr;
-    return literal;
+    return msnp_quote_literal(text);
 }

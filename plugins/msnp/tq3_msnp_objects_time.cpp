@@ -257,19 +257,10 @@ char *msnp_decodedata_object_time(idl_parser *idl, iks *node, size_t size) {
             idl->warn(idl, "Not a valid node");
         return nullptr;
     }
-    const char *text = nullptr;
-    for (iks *child = iks_child(node); child && !text; child = iks_next(child))
-        if (iks_type(child) == IKS_CDATA)
-            text = iks_cdata(child);
-    if (!text) {
-        if (idl)
-            idl->warn(idl, "Entry without data");
+    const char *text = msnp_xml_entry_text(idl, node);
+    if (!text)
         return nullptr;
-    }
-    char *literal = nullptr;
-    if (asprintf(&literal, "'%s'", text) < 0)
-        return nullptr;
-    return literal;
+    return msnp_quote_literal(text);
 }
 
 int msnp_time_node_match(const msnp_time_node *node, time_t when) {

@@ -1,5 +1,7 @@
 /* Connection tracker, identity helpers, statistics blocks and the word
- * helpers handlers use to read and rewrite command lines. */
+ * helpers handlers use to read and rewrite command lines, and the XML
+ * helpers of the object forms. */
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -85,4 +87,28 @@ void msnp_xml_child_node(iks *parent, iks *child)
 void msnp_xml_text_child(iks *parent, const char *name, const char *text)
 {
     iks_insert_cdata(msnp_xml_child(parent, name), text, 0);
+}
+
+const char *msnp_xml_first_text(iks *node)
+{
+    for (iks *child = node ? iks_child(node) : nullptr; child; child = iks_next(child))
+        if (iks_type(child) == IKS_CDATA)
+            return iks_cdata(child);
+    return nullptr;
+}
+
+const char *msnp_xml_entry_text(idl_parser *idl, iks *node)
+{
+    const char *text = msnp_xml_first_text(node);
+    if (!text && idl)
+        idl->warn(idl, "Entry without data");
+    return text;
+}
+
+char *msnp_quote_literal(const char *text)
+{
+    char *literal = nullptr;
+    if (asprintf(&literal, "'%s'", text) < 0)
+        return nullptr;
+    return literal;
 }
