@@ -63,41 +63,14 @@ int msnp_del_object_imbitmap_literal(idl_parser *idl, msnp_object_generic *obj, 
     return change_literal(idl, obj, literal, 0);
 }
 
-/* One "acl" child per set bit that a table row names, bit 0 first, in the
- * same form as the access-list sections of relations. */
-enum acl_kind { ACL_COMMAND, ACL_CONTENT, ACL_INVITATION, ACL_DATACAST };
-
-static const char *acl_name(acl_kind kind, unsigned bit) {
-    switch (kind) {
-    case ACL_COMMAND: {
-        const msnp_com_type *row = msnp_com_type_search_type((msnp_com_code)bit);
-        return row->type != MSNP_COM_NONE ? row->name : nullptr;
-    }
-    case ACL_CONTENT: {
-        const msnp_message_ctype *row = msnp_message_search_type((msnp_message_code)bit);
-        return row->type != MSNP_MESSAGE_UNKNOWN ? row->fname : nullptr;
-    }
-    case ACL_INVITATION: {
-        const msnp_invite_itype *row = msnp_invite_search_type((msnp_invite_code)bit);
-        return row->type != MSNP_INVITE_UNKNOWN ? row->fname : nullptr;
-    }
-    case ACL_DATACAST: {
-        const msnp_datacast *row = msnp_datacast_search_type((msnp_datacast_code)bit);
-        return row->type != MSNP_DATACAST_UNKNOWN ? row->fname : nullptr;
-    }
-    }
-    return nullptr;
-}
-
-static void append_acls(iks *x, acl_kind kind, unsigned bits) {
-    for (unsigned i = 0; i < 32; ++i) {
-        unsigned bit = 1u << i;
-        if (!(bits & bit))
-            continue;
-        const char *name = acl_name(kind, bit);
-        if (name && *name)
-            iks_insert_cdata(iks_insert(x, "acl"), name, 0);
-    }
+/* The "acl" children of an access-list section (as relations build them)
+ * move into `x`; an empty section adds nothing. */
+static void append_section(iks *x, iks *section) {
+    if (!section)
+        return;
+    for (iks *child = iks_child(section); child; child = iks_next(child))
+        iks_insert_node(x, iks_copy_within(child, iks_stack(x)));
+    iks_delete(section);
 }
 
 iks *msnp_encodedata_object_imbitmap(void *data) {
@@ -107,10 +80,10 @@ iks *msnp_encodedata_object_imbitmap(void *data) {
     const msnp_imbitmap_node *bits = (const msnp_imbitmap_node *)data;
     if (!bits)
         return x;
-    append_acls(x, ACL_COMMAND, bits->com_type);
-    append_acls(x, ACL_CONTENT, bits->msg_type);
-    append_acls(x, ACL_INVITATION, bits->inv_type);
-    append_acls(x, ACL_DATACAST, bits->dct_type);
+    append_section(x, msnp_serialize_relation_com(bits->com_type));
+    append_section(x, msnp_serialize_relation_message(bits->msg_type));
+    append_section(x, msnp_serialize_relation_invite(bits->inv_type));
+    append_section(x, msnp_serialize_relation_datacast(bits->dct_type));
     return x;
 }
 
