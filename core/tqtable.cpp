@@ -45,27 +45,32 @@ struct Impl {
 
 Impl *impl_of(tqtable *t) { return t ? static_cast<Impl *>(t->impl) : nullptr; }
 
-class ReadGuard {
+// Holds the table's lock, taken with `Lock`, for the guard's scope.
+template <int (*Lock)(pthread_rwlock_t *)> class Guard {
 public:
-    explicit ReadGuard(Impl *i) : i_(i) { pthread_rwlock_rdlock(&i_->lock); }
-    ~ReadGuard() { pthread_rwlock_unlock(&i_->lock); }
-    ReadGuard(const ReadGuard &) = delete;
-    ReadGuard &operator=(const ReadGuard &) = delete;
+    explicit Guard(Impl *i) : i_(i) { Lock(&i_->lock); }
+    ~Guard() { pthread_rwlock_unlock(&i_->lock); }
+    Guard(const Guard &) = delete;
+    Guard &operator=(const Guard &) = delete;
 
 private:
     Impl *i_;
 };
+using ReadGuard = Guard<pthread_rwlock_rdlock>;
+using WriteGuard = Guard<pthread_rwlock_wrlock>;
 
-class WriteGuard {
-public:
-    explicit WriteGuard(Impl *i) : i_(i) { pthread_rwlock_wrlock(&i_->lock); }
-    ~WriteGuard() { pthread_rwlock_unlock(&i_->lock); }
-    WriteGuard(const WriteGuard &) = delete;
-    WriteGuard &operator=(const WriteGuard &) = delete;
-
-private:
-    Impl *i_;
-};
+// Appends a new entry and indexes it; throws std::bad_alloc with the table
+// unchanged.
+void append_entry(Impl *i, const char *key, void *value)
+{
+    i->order.push_back(Entry{key, value});
+    try {
+        i->index.emplace(key, std::prev(i->order.end()));
+    } catch (...) {
+        i->order.pop_back();
+        throw;
+    }
+}
 
 void *t_get(tqtable *t, const char *key)
 {
@@ -88,13 +93,7 @@ void *t_set(tqtable *t, const char *key, void *value)
             it->second->value = value;
             return old;
         }
-        i->order.push_back(Entry{key, value});
-        try {
-            i->index.emplace(key, std::prev(i->order.end()));
-        } catch (...) {
-            i->order.pop_back();
-            throw;
-        }
+        append_entry(i, key, value);
         i->count.store(i->order.size(), std::memory_order_relaxed);
     } catch (const std::bad_alloc &) {
     }
@@ -109,13 +108,7 @@ int t_set_unique(tqtable *t, const char *key, void *value)
     if (i->index.find(std::string_view(key)) != i->index.end())
         return 0;
     try {
-        i->order.push_back(Entry{key, value});
-        try {
-            i->index.emplace(key, std::prev(i->order.end()));
-        } catch (...) {
-            i->order.pop_back();
-            throw;
-        }
+        append_entry(i, key, value);
     } catch (const std::bad_alloc &) {
         return 0;
     }

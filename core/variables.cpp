@@ -15,8 +15,9 @@ constexpr unsigned kTypeMask = VARIABLE_STRING | VARIABLE_INTEGER | VARIABLE_FLO
 
 bool is_space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
-// A whole text (blanks around it allowed) as a decimal long.
-bool parse_long(const char *text, long *out)
+// A whole text (blanks around it allowed) as a number that `convert`
+// (strtol in base 10, or strtod) reads.
+template <typename T, typename Convert> bool parse_number(const char *text, T *out, Convert convert)
 {
     if (!text)
         return false;
@@ -26,7 +27,7 @@ bool parse_long(const char *text, long *out)
         return false;
     errno = 0;
     char *end = nullptr;
-    long v = std::strtol(text, &end, 10);
+    T v = convert(text, &end);
     if (end == text || errno == ERANGE)
         return false;
     while (is_space(*end))
@@ -37,25 +38,14 @@ bool parse_long(const char *text, long *out)
     return true;
 }
 
+bool parse_long(const char *text, long *out)
+{
+    return parse_number(text, out, [](const char *t, char **end) { return std::strtol(t, end, 10); });
+}
+
 bool parse_double(const char *text, double *out)
 {
-    if (!text)
-        return false;
-    while (is_space(*text))
-        ++text;
-    if (!*text)
-        return false;
-    errno = 0;
-    char *end = nullptr;
-    double v = std::strtod(text, &end);
-    if (end == text || errno == ERANGE)
-        return false;
-    while (is_space(*end))
-        ++end;
-    if (*end)
-        return false;
-    *out = v;
-    return true;
+    return parse_number(text, out, [](const char *t, char **end) { return std::strtod(t, end); });
 }
 
 // Splits "i/NAME", "f/NAME", "s/NAME" or "NAME" into type and name.
