@@ -17,6 +17,8 @@
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 #include <time.h>
 
 #include <iksemel.h>
@@ -736,6 +738,32 @@ int msnp_del_object_group(idl_parser *idl, msnp_group *group, void *ref);
 int msnp_move_object_group_index(idl_parser *idl, msnp_group *group, int src, int dst);
 int msnp_add_group_weak(idl_parser *idl, msnp_group *group, const char *name);
 int msnp_del_group_weak(idl_parser *idl, msnp_group *group, const char *name);
+/* Weak tables of groups and generic objects map an awaited name to a copy
+ * of it; `wdirty` counts the entries. Each gives 1 when the table changed. */
+template <typename Count> int msnp_weak_name_add(tqtable *weak, Count *wdirty, const char *name)
+{
+    char *copy = strdup(name);
+    if (!copy)
+        return 0;
+    if (!weak->set_unique_safe(weak, name, copy)) {
+        free(copy);
+        return 0;
+    }
+    ++*wdirty;
+    return 1;
+}
+template <typename Count> int msnp_weak_name_del(tqtable *weak, Count *wdirty, const char *name)
+{
+    tqtable_wrlock(weak);
+    char *copy = static_cast<char *>(weak->remove(weak, name));
+    if (copy)
+        --*wdirty;
+    tqtable_unlock(weak);
+    if (!copy)
+        return 0;
+    free(copy);
+    return 1;
+}
 int msnp_destroy_group(idl_parser *idl, msnp_group *group);
 /* Turns weak references to `ident` held by persons and groups into
  * relations and memberships. */
@@ -934,6 +962,9 @@ void msnp_statistics_zero(msnp_statistics *statistics);
 iks *msnp_xml_child(iks *parent, const char *name);
 void msnp_xml_child_node(iks *parent, iks *child);
 void msnp_xml_text_child(iks *parent, const char *name, const char *text);
+/* Whether `node` is an element called `name`; warns "Not a valid node"
+ * through `idl` when it is not. */
+int msnp_xml_expect_tag(idl_parser *idl, iks *node, const char *name);
 /* Text of the first character-data child of `node`, or NULL. */
 const char *msnp_xml_first_text(iks *node);
 /* The same, warning "Entry without data" through `idl` when there is none. */

@@ -186,14 +186,8 @@ int msnp_del_object_generic(idl_parser *idl, msnp_object_generic *obj, msnp_obje
 int msnp_add_object_generic_weak(idl_parser *idl, msnp_object_generic *obj, const char *weak) {
     if (!obj || !weak)
         return 0;
-    char *copy = strdup(weak);
-    if (!copy)
+    if (!msnp_weak_name_add(obj->weak, &obj->wdirty, weak))
         return 0;
-    if (!obj->weak->set_unique_safe(obj->weak, weak, copy)) {
-        free(copy);
-        return 0;
-    }
-    obj->wdirty++;
     msnp_event_object_generic_data(idl, obj);
     return 1;
 }
@@ -201,14 +195,8 @@ int msnp_add_object_generic_weak(idl_parser *idl, msnp_object_generic *obj, cons
 int msnp_del_object_generic_weak(idl_parser *idl, msnp_object_generic *obj, const char *weak) {
     if (!obj || !weak)
         return 0;
-    tqtable_wrlock(obj->weak);
-    char *copy = (char *)obj->weak->remove(obj->weak, weak);
-    if (copy)
-        obj->wdirty--;
-    tqtable_unlock(obj->weak);
-    if (!copy)
+    if (!msnp_weak_name_del(obj->weak, &obj->wdirty, weak))
         return 0;
-    free(copy);
     msnp_event_object_generic_data(idl, obj);
     return 1;
 }

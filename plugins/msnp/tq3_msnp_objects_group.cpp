@@ -185,14 +185,8 @@ int msnp_add_group_weak(idl_parser *idl, msnp_group *group, const char *name)
 {
     if (!group || !name)
         return 0;
-    char *copy = strdup(name);
-    if (!copy)
+    if (!msnp_weak_name_add(group->weak, &group->wdirty, name))
         return 0;
-    if (!group->weak->set_unique_safe(group->weak, name, copy)) {
-        free(copy);
-        return 0;
-    }
-    group->wdirty++;
     group_event(idl, group);
     return 1;
 }
@@ -201,14 +195,8 @@ int msnp_del_group_weak(idl_parser *idl, msnp_group *group, const char *name)
 {
     if (!group || !name)
         return 0;
-    tqtable_wrlock(group->weak);
-    char *copy = static_cast<char *>(group->weak->remove(group->weak, name));
-    if (copy)
-        group->wdirty--;
-    tqtable_unlock(group->weak);
-    if (!copy)
+    if (!msnp_weak_name_del(group->weak, &group->wdirty, name))
         return 0;
-    free(copy);
     group_event(idl, group);
     return 1;
 }

@@ -252,11 +252,8 @@ iks *msnp_encodedata_object_time(void *data) {
 
 char *msnp_decodedata_object_time(idl_parser *idl, iks *node, size_t size) {
     (void)size;
-    if (!node || iks_type(node) != IKS_TAG || strcmp(iks_name(node), "time") != 0) {
-        if (idl)
-            idl->warn(idl, "Not a valid node");
+    if (!msnp_xml_expect_tag(idl, node, "time"))
         return nullptr;
-    }
     const char *text = msnp_xml_entry_text(idl, node);
     if (!text)
         return nullptr;

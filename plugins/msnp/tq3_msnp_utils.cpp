@@ -89,6 +89,15 @@ void msnp_xml_text_child(iks *parent, const char *name, const char *text)
     iks_insert_cdata(msnp_xml_child(parent, name), text, 0);
 }
 
+int msnp_xml_expect_tag(idl_parser *idl, iks *node, const char *name)
+{
+    if (node && iks_type(node) == IKS_TAG && strcmp(iks_name(node), name) == 0)
+        return 1;
+    if (idl)
+        idl->warn(idl, "Not a valid node");
+    return 0;
+}
+
 const char *msnp_xml_first_text(iks *node)
 {
     for (iks *child = node ? iks_child(node) : nullptr; child; child = iks_next(child))
