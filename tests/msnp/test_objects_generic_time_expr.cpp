@@ -85,63 +85,47 @@ msnp_object_generic bare(msnp_object_type type) {
 // ---------------------------------------------------------------------
 // Time literals
 
-TEST(TimeWindow, WeekdaysEightToSix) {
-    Window w("'month_all,mo,tu,we,th,fr@08:00-18:00'");
-    ASSERT_NE(w.node, nullptr);
-    EXPECT_EQ(w.node->type, 0u);
-    EXPECT_EQ((unsigned)w.node->time.rel.month_week, 0xFFFFu | 0x3E0000u);
-    EXPECT_TRUE(w.at(kMonday, 8, 0));
-    EXPECT_TRUE(w.at(kFriday, 12, 30));
-    EXPECT_TRUE(w.at(kMonday, 18, 0));
-    EXPECT_TRUE(w.at(kMonday, 18, 0, 59));
-    EXPECT_FALSE(w.at(kMonday, 18, 1));
-    EXPECT_FALSE(w.at(kMonday, 7, 59));
-    EXPECT_FALSE(w.at(kSaturday, 12, 0));
-    EXPECT_FALSE(w.at(kSunday, 12, 0));
+TEST(TimeWindow, RelativeWindows) {
+    struct Probe { int day, hour, minute, second; bool in; };
+    struct Case { const char *spec; long long mask; std::vector<Probe> probes; };  // mask -1: any
+    const Case cases[] = {
+        {"'month_all,mo,tu,we,th,fr@08:00-18:00'", 0xFFFF | 0x3E0000,
+         {{kMonday, 8, 0, 0, true}, {kFriday, 12, 30, 0, true}, {kMonday, 18, 0, 0, true},
+          {kMonday, 18, 0, 59, true}, {kMonday, 18, 1, 0, false}, {kMonday, 7, 59, 0, false},
+          {kSaturday, 12, 0, 0, false}, {kSunday, 12, 0, 0, false}}},
+        // Minute bounds are inclusive; no tokens means every bit.
+        {"@09:30-17:15", 0xFFFFFFFF,
+         {{kSaturday, 9, 30, 0, true}, {kSaturday, 17, 15, 0, true}, {kSaturday, 9, 29, 0, false},
+          {kSaturday, 17, 16, 0, false}}},
+        // Weekdays without months never match.
+        {"mo,fr@00:00-23:59", -1, {{kMonday, 12, 0, 0, false}, {kFriday, 12, 0, 0, false}}},
+        {"month_all,mo,funday@10:00-11:00", 0xFFFF | 0x20000, {}},  // unknown tokens ignored
+        {"month_all,sa@", -1,
+         {{kSaturday, 0, 0, 0, true}, {kSaturday, 23, 59, 0, true}, {kFriday, 12, 0, 0, false}}},
+        {"all,!sa,!su@", -1,
+         {{kMonday, 0, 0, 0, true}, {kFriday, 23, 59, 0, true}, {kSaturday, 12, 0, 0, false},
+          {kSunday, 12, 0, 0, false}}},
+    };
+    for (const Case &c : cases) {
+        Window w(c.spec);
+        ASSERT_NE(w.node, nullptr) << c.spec;
+        EXPECT_EQ(w.node->type, 0u) << c.spec;
+        if (c.mask >= 0) {
+            EXPECT_EQ((unsigned)w.node->time.rel.month_week, (unsigned long long)c.mask) << c.spec;
+        }
+        for (const Probe &p : c.probes)
+            EXPECT_EQ(w.at(p.day, p.hour, p.minute, p.second), p.in)
+                << c.spec << " day " << p.day << " " << p.hour << ":" << p.minute << ":" << p.second;
+    }
 }
 
-TEST(TimeWindow, MinuteBoundsAreInclusive) {
-    Window w("@09:30-17:15");
-    ASSERT_NE(w.node, nullptr);
-    EXPECT_EQ((unsigned)w.node->time.rel.month_week, 0xFFFFFFFFu);
-    EXPECT_TRUE(w.at(kSaturday, 9, 30));
-    EXPECT_TRUE(w.at(kSaturday, 17, 15));
-    EXPECT_FALSE(w.at(kSaturday, 9, 29));
-    EXPECT_FALSE(w.at(kSaturday, 17, 16));
-}
-
-TEST(TimeWindow, WeekdaysOnlyNeverMatch) {
-    Window w("mo,fr@00:00-23:59");
-    ASSERT_NE(w.node, nullptr);
-    EXPECT_FALSE(w.at(kMonday, 12, 0));
-    EXPECT_FALSE(w.at(kFriday, 12, 0));
-}
-
-TEST(TimeWindow, AllButTheWeekendAllDay) {
+TEST(TimeWindow, EmptyRangeIsTheWholeDay) {
     Window w("all,!sa,!su@");
     ASSERT_NE(w.node, nullptr);
     EXPECT_EQ(w.node->time.rel.hour_start, 0);
     EXPECT_EQ(w.node->time.rel.minute_end, 59);
-    EXPECT_TRUE(w.at(kMonday, 0, 0));
-    EXPECT_TRUE(w.at(kFriday, 23, 59));
-    EXPECT_FALSE(w.at(kSaturday, 12, 0));
-    EXPECT_FALSE(w.at(kSunday, 12, 0));
     EXPECT_EQ(owned(msnp_encode_time_bitmap((unsigned)w.node->time.rel.month_week)),
               "jan,feb,mar,apr,may,jun,jul,aug,sep,oct,nov,dec,mo,tu,we,th,fr");
-}
-
-TEST(TimeWindow, UnknownTokensAreIgnored) {
-    Window w("month_all,mo,funday@10:00-11:00");
-    ASSERT_NE(w.node, nullptr);
-    EXPECT_EQ((unsigned)w.node->time.rel.month_week, 0xFFFFu | 0x20000u);
-}
-
-TEST(TimeWindow, DaysWithoutRange) {
-    Window w("month_all,sa@");
-    ASSERT_NE(w.node, nullptr);
-    EXPECT_TRUE(w.at(kSaturday, 0, 0));
-    EXPECT_TRUE(w.at(kSaturday, 23, 59));
-    EXPECT_FALSE(w.at(kFriday, 12, 0));
 }
 
 TEST(TimeWindow, AbsoluteForms) {
@@ -234,47 +218,35 @@ TEST_F(Parser, TimeEncodingAndDecoding) {
 // ---------------------------------------------------------------------
 // Expression literals
 
-TEST_F(Parser, ExtendedWithIgnorecaseCleared) {
-    Expr e(idl, "/ab+c/eI");
-    ASSERT_NE(e.node, nullptr);
-    EXPECT_EQ(e.node->type, 0x40000u);
-    EXPECT_EQ(e.node->modifier & 0x1u, 0u);
-    EXPECT_STREQ(e.node->literal, "ab+c");
-    EXPECT_TRUE(e.matches("xabbbc"));
-    EXPECT_FALSE(e.matches("xABBC"));
-}
-
-TEST_F(Parser, DefaultKindIsBasic) {
-    Expr e(idl, "/ab+c/");
-    ASSERT_NE(e.node, nullptr);
-    EXPECT_EQ(e.node->type, 0x20000u);
-    EXPECT_EQ(e.node->modifier, 0u);
-    EXPECT_TRUE(e.matches("ab+c"));
-    EXPECT_FALSE(e.matches("abbc"));
-}
-
-TEST_F(Parser, IgnorecaseLowersThePattern) {
-    Expr e(idl, "/Secret/ib");
-    ASSERT_NE(e.node, nullptr);
-    EXPECT_STREQ(e.node->literal, "secret");
-    EXPECT_EQ(e.node->modifier, 0x1u | 0x8u);
-    EXPECT_TRUE(e.matches("top SECRET stuff"));
-}
-
-TEST_F(Parser, GlobAndLiteralAreNotCompiled) {
-    Expr g(idl, "/*.exe/gf"), x(idl, "/hi/xhB");
-    ASSERT_TRUE(g.node && x.node);
-    EXPECT_EQ(g.node->type, 0x80000u);
-    EXPECT_EQ(g.node->modifier, 0x20u);
-    EXPECT_EQ(g.node->expr, nullptr);
-    EXPECT_EQ(x.node->type, 0x10000u);
-    EXPECT_EQ(x.node->modifier, 0x10u);
-}
-
-TEST_F(Parser, PatternMayHoldTheDelimiter) {
-    Expr e(idl, "/a/b/e");
-    ASSERT_NE(e.node, nullptr);
-    EXPECT_STREQ(e.node->literal, "a/b");
+TEST_F(Parser, ExprKindsModifiersAndMatching) {
+    struct Case {
+        const char *text;
+        unsigned type, modmask, modifier;  // (modifier & modmask) == modifier
+        const char *literal;               // nullptr: not checked
+        bool compiled;
+        std::vector<const char *> hits, misses;
+    };
+    const Case cases[] = {
+        // Extended with ignorecase cleared again by "I".
+        {"/ab+c/eI", 0x40000u, 0x1u, 0u, "ab+c", true, {"xabbbc"}, {"xABBC"}},
+        {"/ab+c/", 0x20000u, ~0u, 0u, nullptr, true, {"ab+c"}, {"abbc"}},  // basic by default
+        {"/Secret/ib", 0x20000u, ~0u, 0x1u | 0x8u, "secret", true, {"top SECRET stuff"}, {}},
+        {"/*.exe/gf", 0x80000u, ~0u, 0x20u, nullptr, false, {}, {}},
+        {"/hi/xhB", 0x10000u, ~0u, 0x10u, nullptr, false, {}, {}},
+        {"/a/b/e", 0x40000u, ~0u, 0u, "a/b", true, {}, {}},  // the pattern may hold the delimiter
+    };
+    for (const Case &c : cases) {
+        Expr e(idl, c.text);
+        ASSERT_NE(e.node, nullptr) << c.text;
+        EXPECT_EQ(e.node->type, c.type) << c.text;
+        EXPECT_EQ(e.node->modifier & c.modmask, c.modifier) << c.text;
+        if (c.literal) {
+            EXPECT_STREQ(e.node->literal, c.literal) << c.text;
+        }
+        EXPECT_EQ(e.node->expr != nullptr, c.compiled) << c.text;
+        for (const char *subject : c.hits) EXPECT_TRUE(e.matches(subject)) << c.text << " ~ " << subject;
+        for (const char *subject : c.misses) EXPECT_FALSE(e.matches(subject)) << c.text << " ~ " << subject;
+    }
 }
 
 TEST_F(Parser, UnknownOptionIsReported) {
