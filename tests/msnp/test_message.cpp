@@ -283,19 +283,17 @@ TEST(MessageParse, FirstLineIsAlwaysTheCommandLine) {
     EXPECT_EQ(header_value(m->header, "Content-Type"), nullptr);
 }
 
-TEST(MessageParse, ContentTypeWithoutBlankIsNotAHeader) {
-    Command c(with_length("MSG alice Alice", "Content-Type:text/plain\r\n\r\nhi"), DIR_SERVER_TO_CLIENT);
-    msnp_message *m = c.parse();
-    ASSERT_NE(m, nullptr);
-    EXPECT_EQ(m->ctype, MSNP_MESSAGE_UNKNOWN);
-}
-
-TEST(MessageParse, EmptyContentTypeIsAll) {
-    Command c(with_length("MSG alice Alice", "MIME-Version: 1.0\r\nContent-Type: \r\n\r\nhi"),
-              DIR_SERVER_TO_CLIENT);
-    msnp_message *m = c.parse();
-    ASSERT_NE(m, nullptr);
-    EXPECT_EQ(m->ctype, MSNP_MESSAGE_ALL);
+TEST(MessageParse, ContentTypeNeedsTheBlankAndEmptyIsAll) {
+    struct { const char *payload; msnp_message_code ctype; } cases[] = {
+        {"Content-Type:text/plain\r\n\r\nhi", MSNP_MESSAGE_UNKNOWN},
+        {"MIME-Version: 1.0\r\nContent-Type: \r\n\r\nhi", MSNP_MESSAGE_ALL},
+    };
+    for (auto &cs : cases) {
+        Command c(with_length("MSG alice Alice", cs.payload), DIR_SERVER_TO_CLIENT);
+        msnp_message *m = c.parse();
+        ASSERT_NE(m, nullptr) << cs.payload;
+        EXPECT_EQ(m->ctype, cs.ctype) << cs.payload;
+    }
 }
 
 TEST(MessageParse, DatacastKinds) {
@@ -441,34 +439,21 @@ TEST(MessageP2P, FileNameStopsAtTheEndOfTheData) {
     EXPECT_STREQ(m->ft_name, "zzzzzzzz");
 }
 
-TEST(MessageP2P, InkWithoutSlp) {
-    std::string payload = "Content-Type: application/x-msnmsgrp2p\r\n\r\n";
-    payload += '\x40';
-    payload += std::string(60, '\0');
-    Command c(with_length("MSG 4 D", payload), DIR_CLIENT_TO_SERVER);
-    msnp_message *m = c.parse();
-    ASSERT_NE(m, nullptr);
-    EXPECT_EQ(m->ctype, MSNP_MESSAGE_INK);
-}
-
-TEST(MessageP2P, MethodLineWithoutLineEndGivesNoTables) {
-    std::string payload = "Content-Type: application/x-msnmsgrp2p\r\n\r\n";
-    payload += std::string(10, '\0') + "INVITE MSNMSGR:bob";
-    Command c(with_length("MSG 4 D", payload), DIR_CLIENT_TO_SERVER);
-    msnp_message *m = c.parse();
-    ASSERT_NE(m, nullptr);
-    EXPECT_EQ(m->subheader, nullptr);
-    EXPECT_EQ(m->subslp, nullptr);
-}
-
-TEST(MessageP2P, PartialMethodAtTheVeryEndIsNotCompared) {
-    std::string payload = "Content-Type: application/x-msnmsgrp2p\r\n\r\n";
-    payload += std::string(5, '\0') + "INVIT";
-    Command c(with_length("MSG 4 D", payload), DIR_CLIENT_TO_SERVER);
-    msnp_message *m = c.parse();
-    ASSERT_NE(m, nullptr);
-    EXPECT_EQ(m->ctype, MSNP_MESSAGE_P2P);
-    EXPECT_EQ(m->subheader, nullptr);
+TEST(MessageP2P, BodiesWithoutACompleteSlpRequest) {
+    const std::string head = "Content-Type: application/x-msnmsgrp2p\r\n\r\n";
+    struct { std::string body; msnp_message_code ctype; } cases[] = {
+        {"\x40" + std::string(60, '\0'), MSNP_MESSAGE_INK},                      // ink, no SLP
+        {std::string(10, '\0') + "INVITE MSNMSGR:bob", MSNP_MESSAGE_P2P},        // method line without line end
+        {std::string(5, '\0') + "INVIT", MSNP_MESSAGE_P2P},                      // partial method at the very end
+    };
+    for (auto &cs : cases) {
+        Command c(with_length("MSG 4 D", head + cs.body), DIR_CLIENT_TO_SERVER);
+        msnp_message *m = c.parse();
+        ASSERT_NE(m, nullptr) << cs.body;
+        EXPECT_EQ(m->ctype, cs.ctype) << cs.body;
+        EXPECT_EQ(m->subheader, nullptr) << cs.body;
+        EXPECT_EQ(m->subslp, nullptr) << cs.body;
+    }
 }
 
 TEST(MessageP2P, ByeWithoutBodyHasHeadersOnly) {
