@@ -6,14 +6,18 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "utils.h"
 
 namespace fs = std::filesystem;
 
 namespace {
+
+using Files = std::map<std::string, std::string>;  // name -> content
 
 class TempDir : public ::testing::Test {
 protected:
@@ -25,23 +29,18 @@ protected:
     }
     void TearDown() override { fs::remove_all(dir); }
 
-    void write(const std::string &name, const std::string &content)
+    void write(const std::string &name, const std::string &content) { std::ofstream(dir / name) << content; }
+    Files files()
     {
-        std::ofstream(dir / name) << content;
-    }
-    std::string read(const std::string &name)
-    {
-        std::ifstream in(dir / name);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
-    std::set<std::string> names()
-    {
-        std::set<std::string> out;
-        for (auto &e : fs::directory_iterator(dir))
-            out.insert(e.path().filename().string());
+        Files out;
+        for (auto &e : fs::directory_iterator(dir)) {
+            std::ifstream in(e.path());
+            out[e.path().filename().string()] = std::string(std::istreambuf_iterator<char>(in), {});
+        }
         return out;
     }
     int rotate(int keep) { return rotate_logs_pattern(dir.c_str(), "stats.log", keep); }
+    int count(const char *pattern, int current) { return count_directory_pattern(dir.c_str(), pattern, current); }
 
     fs::path dir;
 };
@@ -79,68 +78,53 @@ TEST_F(TempDir, RotationNumbersNewestZeroAndKeepsTheLimit)
 {
     for (int round = 1; round <= 5; ++round) {
         write("stats.log", "round" + std::to_string(round));
-        int left = rotate(3);
-        EXPECT_EQ(left, std::min(round, 3));
+        EXPECT_EQ(rotate(3), std::min(round, 3));
         EXPECT_FALSE(fs::exists(dir / "stats.log"));
     }
-    EXPECT_EQ(names(), (std::set<std::string>{"stats.log.0", "stats.log.1", "stats.log.2"}));
-    EXPECT_EQ(read("stats.log.0"), "round5");
-    EXPECT_EQ(read("stats.log.1"), "round4");
-    EXPECT_EQ(read("stats.log.2"), "round3");
-    EXPECT_EQ(count_directory_pattern(dir.c_str(), "stats.log", 0), 3);
+    EXPECT_EQ(files(), (Files{{"stats.log.0", "round5"}, {"stats.log.1", "round4"}, {"stats.log.2", "round3"}}));
+    EXPECT_EQ(count("stats.log", 0), 3);
     write("stats.log", "current");
-    EXPECT_EQ(count_directory_pattern(dir.c_str(), "stats.log", 1), 4);
+    EXPECT_EQ(count("stats.log", 1), 4);
 }
 
-TEST_F(TempDir, RotationLeavesOtherFilesAlone)
+TEST_F(TempDir, RotationEdgeCases)
 {
-    write("stats.log", "now");
-    write("stats.log.01", "not ours");
-    write("stats.log.x", "not ours");
-    write("stats.logger.1", "not ours");
-    write("other.log.0", "not ours");
-    EXPECT_EQ(rotate(2), 1);
-    EXPECT_EQ(names(), (std::set<std::string>{"stats.log.0", "stats.log.01", "stats.log.x",
-                                              "stats.logger.1", "other.log.0"}));
+    struct Case { const char *what; Files before; int keep; int left; Files after; };
+    const std::vector<Case> cases = {
+        {"other files are left alone",
+         {{"stats.log", "now"}, {"stats.log.01", "n"}, {"stats.log.x", "n"}, {"stats.logger.1", "n"}, {"other.log.0", "n"}},
+         2, 1,
+         {{"stats.log.0", "now"}, {"stats.log.01", "n"}, {"stats.log.x", "n"}, {"stats.logger.1", "n"}, {"other.log.0", "n"}}},
+        {"no current file: no shift, extra copies go",
+         {{"stats.log.0", "a"}, {"stats.log.1", "b"}, {"stats.log.5", "old"}}, 2, 2,
+         {{"stats.log.0", "a"}, {"stats.log.1", "b"}}},
+        {"keep zero only removes copies",
+         {{"stats.log", "now"}, {"stats.log.0", "a"}, {"stats.log.7", "b"}}, 0, 0, {{"stats.log", "now"}}},
+        {"negative keep", {{"stats.log", "now"}}, -1, 0, {{"stats.log", "now"}}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        for (const auto &[name, content] : c.before)
+            write(name, content);
+        EXPECT_EQ(rotate(c.keep), c.left);
+        EXPECT_EQ(files(), c.after);
+        for (const auto &[name, content] : files())
+            fs::remove(dir / name);
+    }
 }
 
-TEST_F(TempDir, RotationWithoutCurrentFileDoesNotShift)
-{
-    write("stats.log.0", "a");
-    write("stats.log.1", "b");
-    write("stats.log.5", "old");
-    EXPECT_EQ(rotate(2), 2);
-    EXPECT_EQ(names(), (std::set<std::string>{"stats.log.0", "stats.log.1"}));
-    EXPECT_EQ(read("stats.log.0"), "a");
-}
-
-TEST_F(TempDir, RotationKeepZeroOnlyRemovesCopies)
-{
-    write("stats.log", "now");
-    write("stats.log.0", "a");
-    write("stats.log.7", "b");
-    EXPECT_EQ(rotate(0), 0);
-    EXPECT_EQ(names(), std::set<std::string>{"stats.log"});
-    EXPECT_EQ(rotate(-1), 0);
-    EXPECT_EQ(read("stats.log"), "now");
-}
-
-TEST_F(TempDir, RotationRefusesBadNames)
+TEST_F(TempDir, RotationRefusesBadNamesAndCountStopsAtTheFirstGap)
 {
     EXPECT_EQ(rotate_logs_pattern(dir.c_str(), "../x", 3), -1);
     EXPECT_EQ(rotate_logs_pattern(dir.c_str(), "", 3), -1);
     EXPECT_EQ(rotate_logs_pattern((dir / "missing").c_str(), "x", 3), -1);
     EXPECT_EQ(rotate_logs_pattern(nullptr, "x", 3), -1);
-}
 
-TEST_F(TempDir, CountStopsAtTheFirstGap)
-{
-    write("stats.log.0", "");
-    write("stats.log.1", "");
-    write("stats.log.3", "");
-    EXPECT_EQ(count_directory_pattern(dir.c_str(), "stats.log", 0), 2);
-    EXPECT_EQ(count_directory_pattern(dir.c_str(), "stats.log", 1), 2);  // no current file
-    EXPECT_EQ(count_directory_pattern(dir.c_str(), "nothing", 0), 0);
+    for (const char *name : {"stats.log.0", "stats.log.1", "stats.log.3"})
+        write(name, "");
+    EXPECT_EQ(count("stats.log", 0), 2);
+    EXPECT_EQ(count("stats.log", 1), 2);  // no current file
+    EXPECT_EQ(count("nothing", 0), 0);
 }
 
 TEST(FnmatchList, AnyPatternMatches)
@@ -157,25 +141,20 @@ TEST(FnmatchList, AnyPatternMatches)
     tqlist_destroy_without_refs(&l);
 }
 
-TEST(UniqueName, SecureIsHexAndInsecureNamesThisProcess)
+TEST(UniqueName, IdsAreHexDistinctAndInsecureNamesThisProcess)
 {
     char *insecure = nullptr;
     std::string a = own(simple_unique_name(&insecure));
     std::string in = own(insecure);
-    ASSERT_EQ(a.size(), 32u);
-    EXPECT_EQ(a.find_first_not_of("0123456789abcdef"), std::string::npos);
     EXPECT_NE(in.find("-" + std::to_string(getpid()) + "-"), std::string::npos) << in;
     EXPECT_NE(own(simple_unique_name(nullptr)), a);
-}
 
-TEST(UniqueName, HashedIdsAreDistinct)
-{
-    std::set<std::string> seen;
-    for (int i = 0; i < 5000; ++i) {
-        std::string id = own(simple_unique_name_hashed());
-        ASSERT_EQ(id.size(), 32u);
-        ASSERT_EQ(id.find_first_not_of("0123456789abcdef"), std::string::npos);
-        seen.insert(id);
+    std::set<std::string> seen{a};
+    for (int i = 0; i < 5000; ++i)
+        seen.insert(own(simple_unique_name_hashed()));
+    EXPECT_EQ(seen.size(), 5001u);
+    for (const std::string &id : seen) {
+        ASSERT_EQ(id.size(), 32u) << id;
+        ASSERT_EQ(id.find_first_not_of("0123456789abcdef"), std::string::npos) << id;
     }
-    EXPECT_EQ(seen.size(), 5000u);
 }

@@ -10,63 +10,52 @@
 
 namespace {
 
-std::vector<std::string> explode(std::string text, int max, const char *seps, char quote = 0)
+using W = std::vector<std::string>;
+
+W explode(std::string text, int max, const char *seps, char quote = 0)
 {
     std::vector<char> buf(text.begin(), text.end());
     buf.push_back('\0');
     std::vector<char *> words(max > 0 ? max + 1 : 1, nullptr);
     int n = strexplode(buf.data(), words.data(), max, seps, quote);
-    std::vector<std::string> out;
-    for (int i = 0; i < n; ++i)
-        out.emplace_back(words[i]);
-    if (max >= 0) {
-        EXPECT_EQ(words[max > 0 ? max : 0], nullptr) << "wrote past max";
-    }
+    W out(words.begin(), words.begin() + n);
+    EXPECT_EQ(words[max > 0 ? max : 0], nullptr) << "wrote past max";
     return out;
 }
 
-using W = std::vector<std::string>;
-
 } // namespace
 
-TEST(Strexplode, SkipsEmptyComponents)
+TEST(Strexplode, SplitsSkippingEmptiesAndHonouringQuotes)
 {
-    EXPECT_EQ(explode("/a//b/", 10, "/"), (W{"a", "b"}));
-    EXPECT_EQ(explode("  USR  1 \r\n", 10, " \r\n"), (W{"USR", "1"}));
-    EXPECT_EQ(explode("////", 10, "/"), W{});
-    EXPECT_EQ(explode("", 10, "/"), W{});
+    struct Case { const char *text; const char *seps; char quote; W words; };
+    const std::vector<Case> cases = {
+        {"/a//b/", "/", 0, {"a", "b"}},
+        {"  USR  1 \r\n", " \r\n", 0, {"USR", "1"}},
+        {"////", "/", 0, {}},
+        {"", "/", 0, {}},
+        {"add \"John Smith\" x", " ", '"', {"add", "\"John Smith\"", "x"}},
+        {"a\"b c\"", " ", '"', {"a\"b", "c\""}},             // a quote inside a word does not start quoting
+        {"x \"open ended", " ", '"', {"x", "\"open ended"}}, // unterminated quote runs to the end
+        {"\"a b\"c d", " ", '"', {"\"a b\"c", "d"}},         // text glued to the closing quote
+        {"\"a b\"", " ", 0, {"\"a", "b\""}},                 // no quote character: ordinary bytes
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.text);
+        EXPECT_EQ(explode(c.text, 10, c.seps, c.quote), c.words);
+    }
 }
 
-TEST(Strexplode, StopsAtLimitAndLeavesTheRestUncut)
+TEST(Strexplode, StopsAtLimitAndRefusesNullArguments)
 {
-    std::string text = "a b c d";
-    std::vector<char> buf(text.begin(), text.end());
-    buf.push_back('\0');
+    char buf[] = "a b c d";
     char *w[3] = {nullptr, nullptr, nullptr};
-    EXPECT_EQ(strexplode(buf.data(), w, 2, " ", 0), 2);
+    EXPECT_EQ(strexplode(buf, w, 2, " ", 0), 2);
     EXPECT_STREQ(w[0], "a");
     EXPECT_STREQ(w[1], "b");
     EXPECT_EQ(w[2], nullptr);
-    EXPECT_STREQ(buf.data() + 4, "c d");  // past the limit: untouched
+    EXPECT_STREQ(buf + 4, "c d");  // past the limit: untouched
     EXPECT_EQ(explode("a b", 0, " "), W{});
-}
 
-TEST(Strexplode, QuotedWordKeepsSeparatorsAndQuotes)
-{
-    EXPECT_EQ(explode("add \"John Smith\" x", 10, " ", '"'), (W{"add", "\"John Smith\"", "x"}));
-    // A quote inside a word does not start quoting.
-    EXPECT_EQ(explode("a\"b c\"", 10, " ", '"'), (W{"a\"b", "c\""}));
-    // Unterminated quote runs to the end.
-    EXPECT_EQ(explode("x \"open ended", 10, " ", '"'), (W{"x", "\"open ended"}));
-    // Text glued to the closing quote belongs to the same word.
-    EXPECT_EQ(explode("\"a b\"c d", 10, " ", '"'), (W{"\"a b\"c", "d"}));
-    // Without a quote character, quotes are ordinary bytes.
-    EXPECT_EQ(explode("\"a b\"", 10, " "), (W{"\"a", "b\""}));
-}
-
-TEST(Strexplode, NullArgumentsGiveNoWords)
-{
-    char *w[2];
     char text[] = "a b";
     EXPECT_EQ(strexplode(nullptr, w, 2, " ", 0), 0);
     EXPECT_EQ(strexplode(text, nullptr, 2, " ", 0), 0);
@@ -76,18 +65,17 @@ TEST(Strexplode, NullArgumentsGiveNoWords)
 
 TEST(Dequote, RemovesOneEnclosingPair)
 {
-    char a[] = "\"hello\"";
-    EXPECT_STREQ(dequote(a, '"'), "hello");
-    char b[] = "\"\"";
-    EXPECT_STREQ(dequote(b, '"'), "");
-    char c[] = "\"";  // one char: both ends are the same byte, not a pair
-    EXPECT_STREQ(dequote(c, '"'), "\"");
-    char d[] = "\"half";
-    EXPECT_STREQ(dequote(d, '"'), "\"half");
-    char e[] = "''x''";
-    EXPECT_STREQ(dequote(e, '\''), "'x'");
-    char f[] = "";
-    EXPECT_STREQ(dequote(f, '"'), "");
+    struct Case { const char *in; char quote; const char *out; };
+    const std::vector<Case> cases = {
+        {"\"hello\"", '"', "hello"}, {"\"\"", '"', ""},
+        {"\"", '"', "\""},  // one char: both ends are the same byte, not a pair
+        {"\"half", '"', "\"half"}, {"''x''", '\'', "'x'"}, {"", '"', ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.in);
+        std::string buf = c.in;
+        EXPECT_STREQ(dequote(buf.data(), c.quote), c.out);
+    }
     EXPECT_EQ(dequote(nullptr, '"'), nullptr);
 }
 
@@ -125,56 +113,35 @@ TEST(CountChar, CountsOccurrences)
     EXPECT_EQ(count_char_from_string("abc", '\0'), 0);
 }
 
-TEST(SanitizeUtf8, KeepsWellFormedText)
+TEST(SanitizeUtf8, ReplacesEachBadByteAndKeepsWellFormedText)
 {
-    char s[] = "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80\t\r\n";
-    EXPECT_EQ(sanitize_utf8_string(s), 0);
-    EXPECT_STREQ(s, "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80\t\r\n");
-}
-
-TEST(SanitizeUtf8, ReplacesTruncatedSequences)
-{
-    char end[] = "ab\xE2\x82";  // euro sign cut short at the end
-    EXPECT_EQ(sanitize_utf8_string(end), 2);
-    EXPECT_STREQ(end, "ab??");
-    char mid[] = "\xC3x";
-    EXPECT_EQ(sanitize_utf8_string(mid), 1);
-    EXPECT_STREQ(mid, "?x");
-    char four[] = "\xF0\x9F\x98";
-    EXPECT_EQ(sanitize_utf8_string(four), 3);
-    EXPECT_STREQ(four, "???");
-}
-
-TEST(SanitizeUtf8, ReplacesOverlongSurrogatesAndOutOfRange)
-{
-    char overlong2[] = "\xC0\xAF";      // '/' in two bytes
-    EXPECT_EQ(sanitize_utf8_string(overlong2), 2);
-    EXPECT_STREQ(overlong2, "??");
-    char overlong3[] = "\xE0\x80\xAF";
-    EXPECT_EQ(sanitize_utf8_string(overlong3), 3);
-    char surrogate[] = "\xED\xA0\x80";
-    EXPECT_EQ(sanitize_utf8_string(surrogate), 3);
-    char toobig[] = "\xF4\x90\x80\x80";  // above U+10FFFF
-    EXPECT_EQ(sanitize_utf8_string(toobig), 4);
-    char ff[] = "a\xFF";
-    EXPECT_EQ(sanitize_utf8_string(ff), 1);
-    EXPECT_STREQ(ff, "a?");
-    char lone[] = "\x80z";
-    EXPECT_EQ(sanitize_utf8_string(lone), 1);
-}
-
-TEST(SanitizeUtf8, ReplacesControlBytes)
-{
-    char s[] = "a\x01" "b\x1B\x7F" "c";
-    EXPECT_EQ(sanitize_utf8_string(s), 3);
-    EXPECT_STREQ(s, "a?b??c");
+    struct Case { const char *in; int replaced; const char *out; };
+    const std::vector<Case> cases = {
+        {"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80\t\r\n", 0, "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80\t\r\n"},
+        {"ab\xE2\x82", 2, "ab??"},            // truncated at the end
+        {"\xC3x", 1, "?x"},                   // truncated in the middle
+        {"\xF0\x9F\x98", 3, "???"},
+        {"\xC0\xAF", 2, "??"},                // overlong '/'
+        {"\xE0\x80\xAF", 3, "???"},           // overlong, three bytes
+        {"\xED\xA0\x80", 3, "???"},           // surrogate
+        {"\xF4\x90\x80\x80", 4, "????"},      // above U+10FFFF
+        {"a\xFF", 1, "a?"},
+        {"\x80z", 1, "?z"},                   // lone continuation byte
+        {"a\x01" "b\x1B\x7F" "c", 3, "a?b??c"}, // control bytes
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.in);
+        std::string buf = c.in;
+        EXPECT_EQ(sanitize_utf8_string(buf.data()), c.replaced);
+        EXPECT_STREQ(buf.c_str(), c.out);
+    }
     EXPECT_EQ(sanitize_utf8_string(nullptr), 0);
 }
 
-TEST(DataFormat, PatternRunsToTheLastDelimiter)
+TEST(DataFormat, SplitsAtTheLastDelimiterOrLeavesTextUntouched)
 {
-    char a[] = "/a/b/i";
     char *pat = nullptr, *opt = nullptr;
+    char a[] = "/a/b/i";
     ASSERT_EQ(data_format(a, '/', &pat, &opt), 1);
     EXPECT_STREQ(pat, "a/b");
     EXPECT_STREQ(opt, "i");
@@ -182,38 +149,24 @@ TEST(DataFormat, PatternRunsToTheLastDelimiter)
     ASSERT_EQ(data_format(b, '/', &pat, &opt), 1);
     EXPECT_STREQ(pat, "abc");
     EXPECT_STREQ(opt, "");
-}
-
-TEST(DataFormat, RejectsMalformedTextUntouched)
-{
-    char *pat = nullptr, *opt = nullptr;
     for (const char *bad : {"abc/i", "/abc", "/", "//i", ""}) {
-        std::string copy = bad;
-        std::vector<char> buf(copy.begin(), copy.end());
-        buf.push_back('\0');
-        EXPECT_EQ(data_format(buf.data(), '/', &pat, &opt), 0) << bad;
-        EXPECT_STREQ(buf.data(), bad);
+        SCOPED_TRACE(bad);
+        std::string buf = bad;
+        EXPECT_EQ(data_format(buf.data(), '/', &pat, &opt), 0);
+        EXPECT_STREQ(buf.c_str(), bad);
     }
     EXPECT_EQ(data_format(nullptr, '/', &pat, &opt), 0);
 }
 
-TEST(RangeHourMinute, AcceptsBoundsAndBlanksAroundDash)
+TEST(RangeHourMinute, AcceptsBoundsAndBlanksAroundDashOnly)
 {
-    int a = -1, b = -1, c = -1, d = -1;
-    ASSERT_EQ(range_hourminute("0:00-23:59", &a, &b, &c, &d), 1);
-    EXPECT_EQ(a, 0);
-    EXPECT_EQ(b, 0);
-    EXPECT_EQ(c, 23);
-    EXPECT_EQ(d, 59);
-    ASSERT_EQ(range_hourminute("08:30 - 17:05", &a, &b, &c, &d), 1);
-    EXPECT_EQ(a, 8);
-    EXPECT_EQ(b, 30);
-    EXPECT_EQ(c, 17);
-    EXPECT_EQ(d, 5);
-}
-
-TEST(RangeHourMinute, RejectsOutOfRangeAndJunk)
-{
+    struct Case { const char *text; int a, b, c, d; };
+    for (const Case &k : {Case{"0:00-23:59", 0, 0, 23, 59}, Case{"08:30 - 17:05", 8, 30, 17, 5}}) {
+        SCOPED_TRACE(k.text);
+        int a = -1, b = -1, c = -1, d = -1;
+        ASSERT_EQ(range_hourminute(k.text, &a, &b, &c, &d), 1);
+        EXPECT_EQ((std::vector<int>{a, b, c, d}), (std::vector<int>{k.a, k.b, k.c, k.d}));
+    }
     int a = 7, b = 7, c = 7, d = 7;
     for (const char *bad : {"0:00-24:00", "24:00-1:00", "0:60-1:00", "1:00-2:5", "1:00", "1:00-",
                             "1:00-2:00x", "1:00--2:00", "123:00-1:00", "a:00-1:00", "", "1:000-2:00"})
@@ -227,8 +180,6 @@ TEST(HostAddress, ReadsDottedQuadInNetworkOrder)
     uint32_t addr = 0;
     ASSERT_EQ(host_address("10.1.2.3", &addr), 1);
     EXPECT_EQ(ntohl(addr), 0x0A010203u);
-    EXPECT_EQ(host_address("256.1.1.1", &addr), 0);
-    EXPECT_EQ(host_address("10.1.2", &addr), 0);
-    EXPECT_EQ(host_address("host.example", &addr), 0);
-    EXPECT_EQ(host_address(nullptr, &addr), 0);
+    for (const char *bad : {"256.1.1.1", "10.1.2", "host.example", static_cast<const char *>(nullptr)})
+        EXPECT_EQ(host_address(bad, &addr), 0) << (bad ? bad : "null");
 }

@@ -6,9 +6,7 @@ namespace {
 
 using Strings = std::vector<std::string>;
 
-/* ---------------------------------------------------------------- */
-/* Registry, kinds, names                                            */
-/* ---------------------------------------------------------------- */
+/* ---- Registry, kinds, names ---- */
 
 TEST_F(EntityTest, RegistryStartsWithRootLocalAndEmptyTables)
 {
@@ -33,68 +31,59 @@ TEST_F(EntityTest, RegistryStartsWithRootLocalAndEmptyTables)
 
 TEST_F(EntityTest, ObjectKindTableOrderAndSearches)
 {
-    const char *names[] = {"person", "group", "node", "time", "expr", "imbitmap", "object", ""};
-    msnp_object_type kinds[] = {MSNP_OBJECT_PERSON, MSNP_OBJECT_GROUP, MSNP_OBJECT_NODE, MSNP_OBJECT_TIME,
-                                MSNP_OBJECT_EXPR, MSNP_OBJECT_IMBITMAP, MSNP_OBJECT_OBJECT, MSNP_OBJECT_NONE};
-    for (int i = 0; i < 8; ++i) {
-        EXPECT_STREQ(msnp_objects[i].name, names[i]);
-        EXPECT_EQ(msnp_objects[i].type, kinds[i]);
+    const std::vector<std::pair<std::string, msnp_object_type>> kinds = {
+        {"person", MSNP_OBJECT_PERSON}, {"group", MSNP_OBJECT_GROUP}, {"node", MSNP_OBJECT_NODE},
+        {"time", MSNP_OBJECT_TIME}, {"expr", MSNP_OBJECT_EXPR}, {"imbitmap", MSNP_OBJECT_IMBITMAP},
+        {"object", MSNP_OBJECT_OBJECT}, {"", MSNP_OBJECT_NONE}};
+    for (size_t i = 0; i < kinds.size(); ++i) {
+        SCOPED_TRACE(kinds[i].first);
+        EXPECT_EQ(msnp_objects[i].name, kinds[i].first);
+        EXPECT_EQ(msnp_objects[i].type, kinds[i].second);
+        EXPECT_EQ(msnp_object_search_symbol(kinds[i].first.c_str())->type, kinds[i].second);
+        EXPECT_EQ(msnp_object_search_type(kinds[i].second)->name, kinds[i].first);
     }
-    EXPECT_EQ(msnp_object_search_symbol("imbitmap")->type, MSNP_OBJECT_IMBITMAP);
     EXPECT_EQ(msnp_object_search_symbol("Person")->type, MSNP_OBJECT_NONE);
     EXPECT_EQ(msnp_object_search_symbol(nullptr)->type, MSNP_OBJECT_NONE);
-    EXPECT_STREQ(msnp_object_search_type(MSNP_OBJECT_NODE)->name, "node");
     EXPECT_EQ(msnp_object_search_type(static_cast<msnp_object_type>(3))->type, MSNP_OBJECT_NONE);
 }
 
 TEST_F(EntityTest, IdentifierTestReturnsFirstOffendingCharacter)
 {
-    EXPECT_EQ(msnp_object_symbol("abc_1Z"), 0);
-    EXPECT_EQ(msnp_object_symbol(""), 0);
-    EXPECT_EQ(msnp_object_symbol("1abc"), '1');
-    EXPECT_EQ(msnp_object_symbol("_a"), '_');
-    EXPECT_EQ(msnp_object_symbol("ab-c"), '-');
-    EXPECT_EQ(msnp_object_symbol("a/b"), '/');
+    for (const auto &[text, bad] : std::vector<std::pair<const char *, int>>{
+             {"abc_1Z", 0}, {"", 0}, {"1abc", '1'}, {"_a", '_'}, {"ab-c", '-'}, {"a/b", '/'}})
+        EXPECT_EQ(msnp_object_symbol(text), bad) << text;
     EXPECT_NE(msnp_object_symbol(nullptr), 0);
 }
 
-/* ---------------------------------------------------------------- */
-/* Handles and person types                                          */
-/* ---------------------------------------------------------------- */
+/* ---- Handles and person types ---- */
 
-TEST_F(EntityTest, SuperBecomesContactAndContactRefusesPlainHandle)
+TEST_F(EntityTest, SuperBecomesContactAndContactKeepsOnlyCompilingPatterns)
 {
-    msnp_person *p = new_msnp_person(idl, "s", nullptr, nullptr);
+    msnp_person *p = super("s");
     ASSERT_NE(p, nullptr);
     EXPECT_EQ(p->type, PERSON_SUPER);
     EXPECT_TRUE(msnp_person_is_super(p));
-
     EXPECT_EQ(msnp_person_set_handle(idl, p, "/.*@example\\.com/"), 1);
     EXPECT_EQ(p->type, PERSON_CONTACT);
+    EXPECT_FALSE(msnp_person_is_super(p));
     EXPECT_STREQ(p->handle, ".*@example\\.com");
     ASSERT_NE(p->re_handle, nullptr);
     EXPECT_EQ(regexec(p->re_handle, "bob@example.com", 0, nullptr, 0), 0);
-    EXPECT_FALSE(msnp_person_is_super(p));
-
-    EXPECT_EQ(msnp_person_set_handle(idl, p, "bob@example.com"), 0);
-    EXPECT_EQ(msnp_person_set_handle(idl, p, nullptr), 0);
+    /* A plain handle, none, or a pattern that does not compile leave it as it was. */
+    regex_t *before = p->re_handle;
+    for (const char *refused : {"bob@example.com", static_cast<const char *>(nullptr), "/[z/"})
+        EXPECT_EQ(msnp_person_set_handle(idl, p, refused), 0) << (refused ? refused : "null");
     EXPECT_EQ(p->type, PERSON_CONTACT);
     EXPECT_STREQ(p->handle, ".*@example\\.com");
-
+    EXPECT_EQ(p->re_handle, before);
     EXPECT_EQ(msnp_person_set_handle(idl, p, "/^a/"), 1);
     EXPECT_STREQ(p->handle, "^a");
-}
 
-TEST_F(EntityTest, UserRefusesPatternAndKeepsHandle)
-{
-    msnp_person *p = user("u", "u@example.com");
-    ASSERT_NE(p, nullptr);
-    EXPECT_EQ(p->type, PERSON_USER);
-    EXPECT_EQ(p->re_handle, nullptr);
-    EXPECT_EQ(msnp_person_set_handle(idl, p, "/x/"), 0);
-    EXPECT_EQ(msnp_person_set_handle(idl, p, nullptr), 0);
-    EXPECT_STREQ(p->handle, "u@example.com");
-    EXPECT_EQ(p->type, PERSON_USER);
+    EXPECT_EQ(new_msnp_person(idl, "bad", "/a\\{1/", nullptr), nullptr);
+    EXPECT_EQ(warnings(), (Strings{"Contact pattern does not compile: /[z/",
+                                   "Contact pattern does not compile: /a\\{1/"}));
+    EXPECT_EQ(msnp_search_person("bad", 0), nullptr);
+    EXPECT_EQ(tqtable_count(ents->people), 1u);
 }
 
 TEST_F(EntityTest, NegatedContactPatternKeepsBangButCompilesPatternAlone)
@@ -108,19 +97,16 @@ TEST_F(EntityTest, NegatedContactPatternKeepsBangButCompilesPatternAlone)
     EXPECT_NE(regexec(p->re_handle, "!foo", 0, nullptr, 0), 0);
 }
 
-TEST_F(EntityTest, ContactPatternThatDoesNotCompileIsRefused)
+TEST_F(EntityTest, UserRefusesPatternAndKeepsHandle)
 {
-    EXPECT_EQ(new_msnp_person(idl, "bad", "/a\\{1/", nullptr), nullptr);
-    EXPECT_EQ(warnings(), Strings{"Contact pattern does not compile: /a\\{1/"});
-    EXPECT_EQ(msnp_search_person("bad", 0), nullptr);
-    EXPECT_EQ(tqtable_count(ents->people), 0u);
-
-    msnp_person *p = new_msnp_person(idl, "good", "/^a/", nullptr);
+    msnp_person *p = user("u", "u@example.com");
     ASSERT_NE(p, nullptr);
-    regex_t *before = p->re_handle;
-    EXPECT_EQ(msnp_person_set_handle(idl, p, "/[z/"), 0);
-    EXPECT_STREQ(p->handle, "^a");
-    EXPECT_EQ(p->re_handle, before);
+    EXPECT_EQ(p->type, PERSON_USER);
+    EXPECT_EQ(p->re_handle, nullptr);
+    EXPECT_EQ(msnp_person_set_handle(idl, p, "/x/"), 0);
+    EXPECT_EQ(msnp_person_set_handle(idl, p, nullptr), 0);
+    EXPECT_STREQ(p->handle, "u@example.com");
+    EXPECT_EQ(p->type, PERSON_USER);
 }
 
 TEST_F(EntityTest, TwoUsersCannotShareAHandle)
@@ -171,9 +157,8 @@ TEST_F(EntityTest, SuperMayGainAUserHandleUnlessTaken)
 
 TEST_F(EntityTest, NewUserJoinsLocalAtOnce)
 {
-    msnp_person *u = new_msnp_person(idl, "u", "u@x", "Friendly");
+    msnp_person *u = new_msnp_person(idl, "u", "u@x", nullptr);
     ASSERT_NE(u, nullptr);
-    EXPECT_STREQ(u->friendly, "Friendly");
     ASSERT_EQ(tqlist_length(u->group_backref), 1u);
     auto *rec = static_cast<msnp_group_member *>(u->group_backref->data);
     EXPECT_EQ(rec->back, ents->group_local);
@@ -191,24 +176,21 @@ TEST_F(EntityTest, NewUserJoinsLocalAtOnce)
     EXPECT_NE(events()[0].find("name='Local'"), std::string::npos);
 }
 
-/* ---------------------------------------------------------------- */
-/* The "new" command and lookups                                     */
-/* ---------------------------------------------------------------- */
+/* ---- The "new" command and lookups ---- */
 
 TEST_F(EntityTest, NewObjectPersonRefusals)
 {
-    EXPECT_EQ(msnp_new_object_person(idl, nullptr, nullptr), nullptr);
-    EXPECT_EQ(errors(), Strings{"2: Missing person identification"});
-    idl_parser_clear(idl);
-
     new_msnp_group(nullptr, "G");
-    EXPECT_EQ(msnp_new_object_person(idl, "G", nullptr), nullptr);
-    EXPECT_EQ(errors(), Strings{"25: Object identifier already exists: G"});
-    idl_parser_clear(idl);
-
-    EXPECT_EQ(msnp_new_object_person(idl, "1abc", nullptr), nullptr);
-    EXPECT_EQ(errors(), (Strings{"23: Not a valid object name or path: 1abc",
-                                 "25: Object identifier already exists: 1abc"}));
+    const std::vector<std::pair<const char *, Strings>> cases = {
+        {nullptr, {"2: Missing person identification"}},
+        {"G", {"25: Object identifier already exists: G"}},
+        {"1abc", {"23: Not a valid object name or path: 1abc", "25: Object identifier already exists: 1abc"}}};
+    for (const auto &[ident, expected] : cases) {
+        SCOPED_TRACE(ident ? ident : "null");
+        idl_parser_clear(idl);
+        EXPECT_EQ(msnp_new_object_person(idl, ident, nullptr), nullptr);
+        EXPECT_EQ(errors(), expected);
+    }
     EXPECT_EQ(tqtable_count(ents->people), 0u);
 }
 
@@ -292,11 +274,9 @@ TEST_F(EntityTest, SearchByHandleMatchesTypeAndExactText)
     EXPECT_EQ(msnp_search_person("u", MSNP_OBJECT_PERSON), u);
 }
 
-/* ---------------------------------------------------------------- */
-/* Run-time users and quotas                                         */
-/* ---------------------------------------------------------------- */
+/* ---- Run-time users and quotas ---- */
 
-TEST_F(EntityTest, RunTimeUserIsCreatedOnceWithQuotaFromVariables)
+TEST_F(EntityTest, RunTimeUserIsCreatedOnceWithQuotaFromVariablesOrPerson)
 {
     variable_set(self->ns, "i/bounties-lifetime", "3600");
     variable_set(self->ns, "i/bounties-initial", "600");
@@ -307,28 +287,21 @@ TEST_F(EntityTest, RunTimeUserIsCreatedOnceWithQuotaFromVariables)
     EXPECT_EQ(p->user, u);
     EXPECT_EQ(u->person, p);
     EXPECT_EQ(u->user_ref, 1u);
-    EXPECT_EQ(u->bounty_life, 3600);
-    EXPECT_EQ(u->bounty_lifecur, 3600);
-    EXPECT_EQ(u->bounty_initial, 600);
-    EXPECT_EQ(u->bounty_current, 0);
+    EXPECT_EQ((std::vector<long>{u->bounty_life, u->bounty_lifecur, u->bounty_initial, u->bounty_current}),
+              (std::vector<long>{3600, 3600, 600, 0}));
     EXPECT_NE(u->user_codes, nullptr);
     EXPECT_EQ(new_msn_user(p), u);
     EXPECT_EQ(tqtable_count(ents->users), 1u);
     EXPECT_EQ(msnp_search_user("p@x"), p);
     EXPECT_EQ(new_msn_user(nullptr), nullptr);
-}
 
-TEST_F(EntityTest, PersonQuotaOverridesVariables)
-{
-    variable_set(self->ns, "i/bounties-lifetime", "3600");
-    msnp_person *p = user("p", "p@x");
-    p->bounty_life = 60;
-    p->bounty_initial = 30;
-    msnp_user *u = new_msn_user(p);
-    EXPECT_EQ(u->bounty_life, 60);
-    EXPECT_EQ(u->bounty_initial, 30);
-    EXPECT_EQ(u->bounty_lifecur, 60);
-
+    /* The person's own quota overrides the variables. */
+    msnp_person *q = user("q", "q@x");
+    q->bounty_life = 60;
+    q->bounty_initial = 30;
+    u = new_msn_user(q);
+    EXPECT_EQ((std::vector<long>{u->bounty_life, u->bounty_lifecur, u->bounty_initial}),
+              (std::vector<long>{60, 60, 30}));
     msnp_user orphan;
     orphan.person = nullptr;
     EXPECT_EQ(msnp_bounty_values(&orphan), 0);
@@ -359,9 +332,7 @@ TEST_F(EntityTest, UserReferencesAreCounted)
     EXPECT_EQ(ents->users->get_safe(ents->users, "p@x"), nullptr);
 }
 
-/* ---------------------------------------------------------------- */
-/* Destruction                                                       */
-/* ---------------------------------------------------------------- */
+/* ---- Destruction ---- */
 
 TEST_F(EntityTest, DestroyingAUserBlocksItsConnections)
 {
@@ -455,9 +426,7 @@ TEST_F(EntityTest, DestroyingAPersonLeavesTheTree)
     EXPECT_EQ(event_count(), 3u);
 }
 
-/* ---------------------------------------------------------------- */
-/* Serialised person                                                 */
-/* ---------------------------------------------------------------- */
+/* ---- Serialised person ---- */
 
 TEST_F(EntityTest, SerialisedPersonOrder)
 {
