@@ -23,6 +23,7 @@
 
 #include <iksemel.h>
 
+#include <atomic>
 #include <mutex>
 #include <shared_mutex>
 
@@ -631,7 +632,21 @@ extern "C" {
 extern const tq3_module_ops plugin_data;
 match_t msnp_tasklet(tq3_module *self, tqconn *conn, tq3_iov *iov);
 int msnp_tasklet_fini(tq3_module *self, tqconn *conn);
+/* Brings the registry up once (0 ready, 1 refused). */
+int msnp_init(tq3_module *self, char **arg);
+/* Re-attaches the registry after the host reloaded the module's code. */
+void msnp_reload(tq3_module *self, char **arg);
+/* Loads a policy document: 1 parsed, 0 not well-formed XML (nothing changed). */
+int msnp_setconfig(tq3_module *self, idl_parser *idl, const char *config);
+/* The whole policy as a document (caller frees), or NULL. */
+char *msnp_getconfig(tq3_module *self, idl_parser *idl);
+/* Drops every policy object but the root node and the group "Local". */
+void msnp_reset(tq3_module *self, idl_parser *idl);
+/* Writes every user's statistics file, keeping `count` rotated copies. */
+void msnp_statistics_persistence(tq3_module *self, int count, time_t now);
 }
+/* Destroys every object of a generic-object table. */
+void msnp_collect_all_from_generic_table(idl_parser *idl, tqtable *generic);
 
 /* ------------------------------------------------------------------ */
 /* Decoupler, command table, dispatcher, word helpers                  */
@@ -946,12 +961,93 @@ iks *msnp_serialize_object_node(msnp_rtree *node, iks *xn, unsigned depth);
 /* Emits the node's tree event through the parser (which owns it); NULL
  * without a parser or while importing. */
 event_t *rtree_event(idl_parser *idl, msnp_rtree *tree);
+/* Walks the NULL-terminated names from `tree`, creating missing children
+ * (object-new and parent tree events); the last node. */
+msnp_rtree *msnp_tree_grow(idl_parser *idl, msnp_rtree *tree, char **nodelist);
+/* The "new" command for nodes: `name` is a path relative to `base`; code 25
+ * when it already resolves. */
+msnp_rtree *msnp_new_object_node(idl_parser *idl, const char *name, msnp_rtree *base);
+/* Makes `sibl` a child of `tree`, moving it from its old parent; 1 or 0. */
+int rtree_add_sibling(idl_parser *idl, msnp_rtree *tree, msnp_rtree *sibl);
+/* Places a user person in the node; 1 when a run-time user exists. */
+int rtree_add_person(idl_parser *idl, msnp_rtree *tree, msnp_person *person);
+int msnp_rtree_unlink_sibling(idl_parser *idl, msnp_rtree *rtree_node, msnp_rtree *sibling);
+/* Detaches and destroys a node with its subtree; -1 for the root. */
+int msnp_rtree_unlink_node(idl_parser *idl, msnp_rtree *rtree_node);
+/* The "del" command on a node: a user of the node or the first relation
+ * targeting `ref`; 1 when something was removed. */
+int msnp_del_object_node(idl_parser *idl, msnp_rtree *tree, void *ref);
+int msnp_move_object_node_index(idl_parser *idl, msnp_rtree *node, int src, int dst);
+/* Renames a node, or with `newname` "description:" sets its description. */
+int msnp_rename_object_node(idl_parser *idl, msnp_rtree *node, const char *newname,
+                            const char *desc);
+/* Object-data event of every user of the node and its subtree. */
+void rtree_notify_users(idl_parser *idl, msnp_rtree *node);
 
 /* ------------------------------------------------------------------ */
 /* Statistics                                                          */
 /* ------------------------------------------------------------------ */
 
 void msnp_statistics_zero(msnp_statistics *statistics);
+/* The "statistics" element (NULL when no child is written); created in
+ * `stack` when given, else as a new tree; `zero` asks for a complete dump. */
+iks *msnp_statistics_serialize(msnp_statistics *statistics, ikstack *stack, int zero);
+void msnp_statistics_deserialize(msnp_statistics *statistics, iks *node);
+/* Writes the user's statistics file (rotating `count` copies) and clears
+ * the block; a file that cannot be opened keeps the counts. */
+void msnp_persist_statistics(msnp_person *person, int count);
+/* Stored files as "persisted-statistics": listed, or summed over `trange`
+ * ("B:E", "B:", ":E", "B"); NULL when nothing was found. */
+iks *msnp_statistics_persisted(msnp_person *person, int past, const char *trange);
+
+typedef struct msnp_person_stat_entry {
+    iks *var;
+    unsigned long value;
+} msnp_person_stat_entry;
+
+/* Module-wide counters: integer variables "stats-..." in the module's
+ * namespace, created on first use. `site` is the counting site's own
+ * reference (NULL until first use). */
+void msnp_stat_bump(std::atomic<tq_variable *> *site, const char *name);
+/* Bumps NAME followed by "-none", "-pass", "-block" or "-alert" by the
+ * verdict; `sites` holds the four references of the site. */
+void msnp_stat_bump_verdict(std::atomic<tq_variable *> sites[4], const char *name, match_t verdict);
+#define MSNP_STAT_BUMP(name)                                                  \
+    do {                                                                      \
+        static std::atomic<tq_variable *> msnp_stat_site_{nullptr};           \
+        msnp_stat_bump(&msnp_stat_site_, (name));                             \
+    } while (0)
+#define MSNP_STAT_BUMP_VERDICT(name, verdict)                                 \
+    do {                                                                      \
+        static std::atomic<tq_variable *> msnp_stat_sites_[4] = {};           \
+        msnp_stat_bump_verdict(msnp_stat_sites_, (name), (verdict));          \
+    } while (0)
+
+/* ------------------------------------------------------------------ */
+/* Configuration loading and the policy document                       */
+/* ------------------------------------------------------------------ */
+
+/* One top-level element of the policy document; always 1. */
+int tq3_config_dispatch(idl_parser *idl, iks *node);
+int tq3_config_objects(idl_parser *idl, iks *node);
+int tq3_config_object_person(idl_parser *idl, iks *node);
+int tq3_config_object_group(idl_parser *idl, iks *node);
+int tq3_config_relation_trees(idl_parser *idl, iks *node);
+msnp_rtree *recurse_nodes_and_create_tree(idl_parser *idl, iks *node, msnp_rtree *tree);
+/* Sets one person property by key (the "attribute" keys); 1 or 0. */
+int msnp_modify_person_property(idl_parser *idl, msnp_person *person, const char *key,
+                                const char *value, const char *next);
+/* The "modify" command on a person: args[0] selects a property ("key:") or
+ * relations (index, target name, weak name); the rest are words. */
+int msnp_modify_object_single(idl_parser *idl, msnp_person *person, char **args);
+/* Re-targets a relation of a person or node (`owner`) from `cur` to `newname`. */
+int msnp_relation_change_contact(idl_parser *idl, void *owner, const char *cur,
+                                 const char *newname);
+/* "object-list" of every object whose name matches `pattern` (fnmatch), in
+ * the order expressions, times, IM bitmaps, object-objects, contact persons,
+ * groups, other persons; persons with statistics when `statistics`. NULL
+ * when nothing matches. */
+iks *msnp_serialize_objects_from_glob(const char *pattern, int statistics);
 
 /* ------------------------------------------------------------------ */
 /* XML helpers                                                         */
