@@ -751,6 +751,9 @@ int msnp_group_unlink_member_back(idl_parser *idl, msnp_group_member *record);
 int msnp_del_object_group(idl_parser *idl, msnp_group *group, void *ref);
 /* Reorders members; positions as list_from_index counts them. */
 int msnp_move_object_group_index(idl_parser *idl, msnp_group *group, int src, int dst);
+/* The element at `src` goes before the one at `dst` when src > dst, after
+ * it when src < dst; 0 when either position does not exist, else 1. */
+int msnp_list_move_index(tqlist **list, int src, int dst);
 int msnp_add_group_weak(idl_parser *idl, msnp_group *group, const char *name);
 int msnp_del_group_weak(idl_parser *idl, msnp_group *group, const char *name);
 /* Weak tables of groups and generic objects map an awaited name to a copy

@@ -161,24 +161,31 @@ int msnp_del_object_group(idl_parser *idl, msnp_group *group, void *ref)
     return 0;
 }
 
+int msnp_list_move_index(tqlist **list, int src, int dst)
+{
+    if (!list)
+        return 0;
+    tqlist *from = list_from_index(*list, src);
+    tqlist *to = list_from_index(*list, dst);
+    if (!from || !to)
+        return 0;
+    if (src == dst)
+        return 1;
+    /* The element lands on the far side of `to` from where it came, so that
+     * after its old place is gone it stands at position `dst`. */
+    void *data = from->data;
+    if (!(src > dst ? tqlist_insert_before(list, to, data) : tqlist_insert_after(list, to, data)))
+        return 0;
+    tqlist_unlink_remove(list, from);
+    return 1;
+}
+
 int msnp_move_object_group_index(idl_parser *idl, msnp_group *group, int src, int dst)
 {
     (void)idl;
     if (!group)
         return 0;
-    tqlist *from = list_from_index(group->glist, src);
-    tqlist *to = list_from_index(group->glist, dst);
-    if (!from || !to)
-        return 0;
-    if (src == dst)
-        return 1;
-    void *rec = from->data;
-    if (src > dst)
-        tqlist_insert_before(&group->glist, to, rec);
-    else
-        tqlist_insert_after(&group->glist, to, rec);
-    tqlist_unlink_remove(&group->glist, from);
-    return 1;
+    return msnp_list_move_index(&group->glist, src, dst);
 }
 
 int msnp_add_group_weak(idl_parser *idl, msnp_group *group, const char *name)
