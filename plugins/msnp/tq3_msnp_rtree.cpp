@@ -178,3 +178,340 @@ event_t *rtree_event(idl_parser *idl, msnp_rtree *tree)
         idl->event(idl, ev);
     return ev;
 }
+
+/* ------------------------------------------------------------------ */
+/* Events                                                              */
+/* ------------------------------------------------------------------ */
+
+/* Object events are built only when someone will receive them; while the
+ * configuration is imported the host wants none. */
+static int rtree_wants_events(idl_parser *idl)
+{
+    return idl && !idl->import && idl->event;
+}
+
+static void rtree_emit(idl_parser *idl, event_t *ev)
+{
+    if (!ev)
+        return;
+    if (rtree_wants_events(idl))
+        idl->event(idl, ev);
+    else
+        tqevents_destroy_event(ev);
+}
+
+static void rtree_person_event(idl_parser *idl, msnp_person *person)
+{
+    if (rtree_wants_events(idl))
+        msnp_event_object_data(idl, msnp_serialize_object_single(person, WITH_NONE, nullptr, nullptr));
+}
+
+/* The object-new event of a node just hung into the tree: the same payload
+ * as its tree event. */
+static void rtree_new_event(idl_parser *idl, msnp_rtree *node)
+{
+    if (!rtree_wants_events(idl))
+        return;
+    iks *root = iks_new("root");
+    char *path = rtree_reverse(node);
+    iks_insert_attrib(root, "path", path);
+    free(path);
+    msnp_serialize_object_node(node, root, 1);
+    msnp_event_object_new(idl, root);
+}
+
+void rtree_notify_users(idl_parser *idl, msnp_rtree *node)
+{
+    if (!node || !rtree_wants_events(idl))
+        return;
+    for (tqlist *l = node->people; l; l = l->next)
+        rtree_person_event(idl, static_cast<msnp_person *>(l->data));
+    for (tqlist *l = node->siblings; l; l = l->next)
+        rtree_notify_users(idl, static_cast<msnp_rtree *>(l->data));
+}
+
+/* ------------------------------------------------------------------ */
+/* Growing and attaching                                               */
+/* ------------------------------------------------------------------ */
+
+int msnp_rtree_unlink_sibling(idl_parser *idl, msnp_rtree *rtree_node, msnp_rtree *sibling)
+{
+    if (!rtree_node || !sibling)
+        return 0;
+    if (!tqlist_unlink_remove_ref(&rtree_node->siblings, sibling))
+        return 0;
+    if (idl)
+        rtree_event(idl, rtree_node);
+    return 1;
+}
+
+int rtree_add_sibling(idl_parser *idl, msnp_rtree *tree, msnp_rtree *sibl)
+{
+    if (!tree || !sibl || !sibl->ident)
+        return 0;
+    if (sibl == tree) {
+        if (idl)
+            idl->error(idl, 20, "Self moving: %s", sibl->ident);
+        return 0;
+    }
+    for (msnp_rtree *up = tree->backref; up; up = up->backref)
+        if (up == sibl) {
+            if (idl)
+                idl->error(idl, 21, "Self indirect moving: %s", sibl->ident);
+            return 0;
+        }
+    if (rtree_search_sibling(tree, sibl->ident)) {
+        if (idl)
+            idl->error(idl, 25, "Name conflict: %s", sibl->ident);
+        return 0;
+    }
+    if (!tqlist_insert_end(&tree->siblings, sibl))
+        return 0;
+    if (sibl->backref) {
+        msnp_rtree_unlink_sibling(idl, sibl->backref, sibl);
+        if (sibl->refs > 0)
+            --sibl->refs;
+    }
+    sibl->backref = tree;
+    ++sibl->refs;
+    return 1;
+}
+
+msnp_rtree *msnp_tree_grow(idl_parser *idl, msnp_rtree *tree, char **nodelist)
+{
+    for (; tree && nodelist && *nodelist; ++nodelist) {
+        msnp_rtree *child = rtree_search_sibling(tree, *nodelist);
+        if (!child) {
+            child = new_rtree_node(*nodelist);
+            if (!child)
+                return nullptr;
+            if (!rtree_add_sibling(idl, tree, child)) {
+                free(child->ident);
+                free(child);
+                return nullptr;
+            }
+            rtree_new_event(idl, child);
+            rtree_event(idl, tree);
+        }
+        tree = child;
+    }
+    return tree;
+}
+
+msnp_rtree *msnp_new_object_node(idl_parser *idl, const char *name, msnp_rtree *base)
+{
+    if (!name) {
+        if (idl)
+            idl->error(idl, 2, "Missing object name");
+        return nullptr;
+    }
+    if (!base && ents)
+        base = ents->root;
+    if (!base)
+        return nullptr;
+    char *copy = strdup(name);
+    if (!copy)
+        return nullptr;
+    char *words[RTREE_MAX_PATH + 2] = {};
+    int n = strexplode(copy, words, RTREE_MAX_PATH + 1, "/", 0);
+    msnp_rtree *node = nullptr;
+    if (n > RTREE_MAX_PATH) {
+        /* Growing only the first components would create a node the
+         * caller never named. */
+        if (idl)
+            idl->error(idl, 23, "Not a valid object name or path: %s", name);
+    } else if (rtree_resolve_tree_list(base, words)) {
+        if (idl)
+            idl->error(idl, 25, "Node path %s already exists", name);
+    } else {
+        node = msnp_tree_grow(idl, base, words);
+    }
+    free(copy);
+    return node;
+}
+
+/* ------------------------------------------------------------------ */
+/* Users of a node                                                     */
+/* ------------------------------------------------------------------ */
+
+int rtree_add_person(idl_parser *idl, msnp_rtree *tree, msnp_person *person)
+{
+    if (!tree || !person)
+        return 0;
+    if (person->type != PERSON_USER) {
+        if (idl)
+            idl->error(idl, 1005, "Only user person can take part as users");
+        return 0;
+    }
+    if (tqlist_search_ref(tree->people, person)) {
+        if (idl)
+            idl->error(idl, 1006, "User already exists in the node");
+        return 0;
+    }
+    if (!tqlist_insert_end(&tree->people, person))
+        return 0;
+    if (!tqlist_insert_begin(&person->rtree_backref, tree)) {
+        tqlist_unlink_remove_ref(&tree->people, person);
+        return 0;
+    }
+    rtree_person_event(idl, person);
+    return new_msn_user(person) != nullptr;
+}
+
+/* A user person that stands in no node any more loses its run-time user:
+ * only users of the tree are known at sign-in. */
+static void rtree_detach_user(msnp_person *person)
+{
+    if (!person || person->rtree_backref || !person->user)
+        return;
+    msnp_user *user = person->user;
+    person->user = nullptr;
+    if (ents && ents->users && person->handle) {
+        tqtable_wrlock(ents->users);
+        if (ents->users->get(ents->users, person->handle) == user)
+            ents->users->remove(ents->users, person->handle);
+        tqtable_unlock(ents->users);
+    }
+    destroy_msnp_user(user);
+}
+
+int msnp_del_object_node(idl_parser *idl, msnp_rtree *tree, void *ref)
+{
+    if (!tree || !ref)
+        return 0;
+    int removed = 0;
+    if (tqlist_search_ref(tree->people, ref)) {
+        auto *person = static_cast<msnp_person *>(ref);
+        msnp_unlink_backref_rtree(person, tree);
+        while (tqlist_unlink_remove_ref(&tree->people, person))
+            ;
+        rtree_person_event(idl, person);
+        rtree_detach_user(person);
+        removed = 1;
+    } else {
+        tqlist *l = tqlist_search(tree->contactl, msnp_search_relation, ref);
+        if (l) {
+            msnp_unlink_contact_from_container(static_cast<msnp_relates *>(l->data), l);
+            removed = 1;
+        }
+    }
+    if (removed && idl)
+        rtree_event(idl, tree);
+    return removed;
+}
+
+/* ------------------------------------------------------------------ */
+/* Unlinking, reordering, renaming                                     */
+/* ------------------------------------------------------------------ */
+
+int msnp_rtree_unlink_node(idl_parser *idl, msnp_rtree *rtree_node)
+{
+    if (!rtree_node)
+        return 0;
+    if (ents && rtree_node == ents->root)
+        return -1;
+    if (rtree_node->backref && msnp_rtree_unlink_sibling(idl, rtree_node->backref, rtree_node) &&
+        rtree_node->refs > 0)
+        --rtree_node->refs;
+    if (rtree_node->refs > 0)
+        return 1;
+
+    while (rtree_node->contactl) {
+        auto *rel = static_cast<msnp_relates *>(rtree_node->contactl->data);
+        tqlist_unlink_remove(&rtree_node->contactl, rtree_node->contactl);
+        msnp_unlink_relation_reverse(rel);
+    }
+    for (tqlist *l = rtree_node->people; l; l = l->next) {
+        auto *person = static_cast<msnp_person *>(l->data);
+        if (msnp_unlink_backref_rtree(person, rtree_node)) {
+            rtree_person_event(idl, person);
+            rtree_detach_user(person);
+        }
+    }
+    tqlist_destroy_without_refs(&rtree_node->people);
+    /* Children go first, while this node still hangs where its path says:
+     * each collect event names the place the node had. */
+    while (rtree_node->siblings) {
+        auto *child = static_cast<msnp_rtree *>(rtree_node->siblings->data);
+        if (msnp_rtree_unlink_node(idl, child) != 1 || tqlist_search_ref(rtree_node->siblings, child)) {
+            /* A child that refuses to go must not keep the loop alive. */
+            tqlist_unlink_remove_ref(&rtree_node->siblings, child);
+        }
+    }
+    if (rtree_wants_events(idl)) {
+        char *path = rtree_reverse(rtree_node);
+        rtree_emit(idl, tqevents_shortcut_object_collect(path));
+        free(path);
+    }
+    free(rtree_node->ident);
+    free(rtree_node->description);
+    free(rtree_node);
+    return 1;
+}
+
+int msnp_move_object_node_index(idl_parser *idl, msnp_rtree *node, int src, int dst)
+{
+    (void)idl;
+    if (!node)
+        return 0;
+    return msnp_list_move_index(&node->contactl, src, dst);
+}
+
+int msnp_rename_object_node(idl_parser *idl, msnp_rtree *node, const char *newname, const char *desc)
+{
+    if (!node || !newname)
+        return 0;
+    if (strcmp(newname, "description:") == 0) {
+        if (!desc) {
+            if (idl)
+                idl->error(idl, 2, "Missing description");
+            return 0;
+        }
+        char *text = strdup(desc);
+        if (!text)
+            return 0;
+        dequote(text, '"');
+        free(node->description);
+        node->description = nullptr;
+        if (*text)
+            node->description = text;
+        else
+            free(text);
+        if (idl)
+            rtree_event(idl, node);
+        return 1;
+    }
+    if (ents && node == ents->root) {
+        if (idl)
+            idl->error(idl, 4, "Can not rename root");
+        return 0;
+    }
+    /* An empty name would make a node no path can reach. */
+    if (!*newname || msnp_object_symbol(newname) != 0) {
+        if (idl)
+            idl->error(idl, 23, "Not a valid object name: %s", newname);
+        return 0;
+    }
+    msnp_rtree *other = node->backref ? rtree_search_sibling(node->backref, newname) : nullptr;
+    if (other && other != node) {
+        if (idl)
+            idl->error(idl, 25, "Hierarchical name conflict: %s", newname);
+        return 0;
+    }
+    char *name = strdup(newname);
+    if (!name)
+        return 0;
+    char *old_path = rtree_reverse(node);
+    free(node->ident);
+    node->ident = name;
+    if (rtree_wants_events(idl)) {
+        char *new_path = rtree_reverse(node);
+        rtree_emit(idl, tqevents_shortcut_object_rename(old_path, new_path));
+        free(new_path);
+    }
+    free(old_path);
+    if (idl && node->backref)
+        rtree_event(idl, node->backref);
+    rtree_notify_users(idl, node);
+    return 1;
+}
