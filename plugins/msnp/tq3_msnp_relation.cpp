@@ -468,19 +468,55 @@ static const char *destination_ident(void *odest, msnp_object_type type_dest)
     }
 }
 
-/* An existing object added to a tree node: moving nodes, placing users and
- * node relations need the tree operations, which this module does not carry
- * yet; the request is refused as unsupported until they do. */
-static int msnp_add_object_dest_node_seam(idl_parser *idl, msnp_rtree *node, void *object,
-                                          msnp_object_type kind, char **perm)
+static void relation_emit(idl_parser *idl, event_t *ev)
 {
-    (void)node;
-    (void)object;
-    (void)kind;
-    (void)perm;
+    if (!ev)
+        return;
+    if (idl && !idl->import && idl->event)
+        idl->event(idl, ev);
+    else
+        tqevents_destroy_event(ev);
+}
+
+/* An existing person, group or node added to a tree node. A node moves
+ * under it; a user person without property words takes part as a user;
+ * everything else becomes a relation of the node. */
+static int add_object_to_node(idl_parser *idl, msnp_rtree *node, void *object,
+                              msnp_object_type kind, char **perm)
+{
+    if (kind == MSNP_OBJECT_NODE) {
+        auto *moved = static_cast<msnp_rtree *>(object);
+        char *old_path = rtree_reverse(moved);
+        if (!rtree_add_sibling(idl, node, moved)) {
+            free(old_path);
+            return 0;
+        }
+        if (idl && !idl->import && idl->event) {
+            char *new_path = rtree_reverse(moved);
+            relation_emit(idl, tqevents_shortcut_object_rename(old_path, new_path));
+            free(new_path);
+        }
+        free(old_path);
+        if (idl)
+            rtree_event(idl, node);
+        rtree_notify_users(idl, moved);
+        return 1;
+    }
+    int has_words = perm && *perm;
+    if (!has_words && kind == MSNP_OBJECT_PERSON &&
+        static_cast<msnp_person *>(object)->type != PERSON_CONTACT) {
+        int placed = rtree_add_person(idl, node, static_cast<msnp_person *>(object));
+        if (placed && idl)
+            rtree_event(idl, node);
+        return placed;
+    }
+    msnp_relates *rel = new_relation_desc(idl, object, perm, kind);
+    if (!rel)
+        return 0;
+    rtree_add_contact(idl, node, rel);
     if (idl)
-        idl->error(idl, 30, "Unsupported operation");
-    return 0;
+        rtree_event(idl, node);
+    return 1;
 }
 
 int msnp_add_object_dest(idl_parser *idl, void *odest, msnp_object_type type_dest, const char *orig,
@@ -509,8 +545,7 @@ int msnp_add_object_dest(idl_parser *idl, void *odest, msnp_object_type type_des
                     idl->error(idl, 22, "Not a valid operation");
                 return 0;
             }
-            return msnp_add_object_dest_node_seam(idl, static_cast<msnp_rtree *>(odest), object,
-                                                  kind, prop);
+            return add_object_to_node(idl, static_cast<msnp_rtree *>(odest), object, kind, prop);
         case MSNP_OBJECT_GROUP:
             if (kind != MSNP_OBJECT_PERSON && kind != MSNP_OBJECT_GROUP)
                 break;
