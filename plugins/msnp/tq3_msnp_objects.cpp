@@ -591,12 +591,37 @@ int msnp_destroy_person(tq3_module *self, idl_parser *idl, msnp_person *person)
 /* Serialised person                                                   */
 /* ------------------------------------------------------------------ */
 
-/* Statistics of a user person ("statistics" element, with persisted data of
- * the period named by `arg`/`range`). The statistics serialiser is not part
- * of this module yet: nothing is attached until it is. */
-static iks *msnp_person_statistics_seam(msnp_person *, const char *, const char *, ikstack *)
+/* Statistics of a user person: the current period's counters and, when a
+ * period `arg` (number of stored files, 0 for all) is asked for, the stored
+ * ones, listed or summed over `range`, inside the same element. An `arg`
+ * that is not a decimal number asks for nothing stored. */
+static iks *msnp_person_statistics(msnp_person *person, const char *arg, const char *range,
+                                   ikstack *stack)
 {
-    return nullptr;
+    iks *stats = msnp_statistics_serialize(&person->stats, stack, 0);
+    if (!arg || !*arg)
+        return stats;
+    char *end = nullptr;
+    errno = 0;
+    long past = strtol(arg, &end, 10);
+    if (*end || errno == ERANGE || past < 0 || past > INT_MAX)
+        return stats;
+    iks *persisted = msnp_statistics_persisted(person, static_cast<int>(past), range);
+    if (!persisted)
+        return stats;
+    iks *copy = iks_copy_within(persisted, stack);
+    iks_delete(persisted);
+    if (!copy)
+        return stats;
+    if (!stats) {
+        stats = iks_new_within("statistics", stack);
+        if (!stats)
+            return nullptr;
+        iks_insert_cdata(stats, "\n", 1);
+    }
+    iks_insert_node(stats, copy);
+    iks_insert_cdata(stats, "\n", 1);
+    return stats;
 }
 
 /* Contact list of a run-time user ("contacts" element). Not wired to the
@@ -724,7 +749,7 @@ iks *msnp_serialize_object_single(msnp_person *person, int flags, const char *ar
         msnp_xml_text_child(x, "super", static_cast<msnp_person *>(l->data)->ident);
 
     if ((flags & WITH_STATISTICS) && person->type == PERSON_USER) {
-        iks *stats = msnp_person_statistics_seam(person, arg, range, iks_stack(x));
+        iks *stats = msnp_person_statistics(person, arg, range, iks_stack(x));
         if (stats)
             msnp_xml_child_node(x, stats);
     }
@@ -780,24 +805,29 @@ msnp_entities *msnp_entities_new(tq3_module *self)
     return e;
 }
 
-/* Frees a detached node and its subtree; the relations still hanging from
- * it are destroyed, its users forget it. */
-static void registry_free_node(msnp_rtree *node)
+/* The root cannot be unlinked like other nodes: its subtree goes through
+ * the tree's own unlinking, then what hangs from the root itself is
+ * released with it. */
+static void registry_free_root(msnp_rtree *root)
 {
-    while (node->contactl) {
-        auto *rel = static_cast<msnp_relates *>(node->contactl->data);
-        tqlist_unlink_remove(&node->contactl, node->contactl);
+    if (!root)
+        return;
+    while (root->siblings) {
+        auto *child = static_cast<msnp_rtree *>(root->siblings->data);
+        if (msnp_rtree_unlink_node(nullptr, child) != 1 || tqlist_search_ref(root->siblings, child))
+            tqlist_unlink_remove_ref(&root->siblings, child);
+    }
+    while (root->contactl) {
+        auto *rel = static_cast<msnp_relates *>(root->contactl->data);
+        tqlist_unlink_remove(&root->contactl, root->contactl);
         msnp_unlink_relation_reverse(rel);
     }
-    for (tqlist *l = node->people; l; l = l->next)
-        msnp_unlink_backref_rtree(static_cast<msnp_person *>(l->data), node);
-    tqlist_destroy_without_refs(&node->people);
-    for (tqlist *l = node->siblings; l; l = l->next)
-        registry_free_node(static_cast<msnp_rtree *>(l->data));
-    tqlist_destroy_without_refs(&node->siblings);
-    free(node->ident);
-    free(node->description);
-    free(node);
+    for (tqlist *l = root->people; l; l = l->next)
+        msnp_unlink_backref_rtree(static_cast<msnp_person *>(l->data), root);
+    tqlist_destroy_without_refs(&root->people);
+    free(root->ident);
+    free(root->description);
+    free(root);
 }
 
 static void registry_destroy_generics(tqtable *table)
@@ -833,7 +863,7 @@ void msnp_entities_destroy(msnp_entities *e)
         tqlist_destroy_without_refs(&people);
         msnp_destroy_person(e->self, nullptr, p);
     }
-    registry_free_node(e->root);
+    registry_free_root(e->root);
     e->root = nullptr;
     for (;;) {
         tqlist *groups = e->groups->values_safe(e->groups);
