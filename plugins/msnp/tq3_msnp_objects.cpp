@@ -594,19 +594,20 @@ int msnp_destroy_person(tq3_module *self, idl_parser *idl, msnp_person *person)
 /* Statistics of a user person: the current period's counters and, when a
  * period `arg` (number of stored files, 0 for all) is asked for, the stored
  * ones, listed or summed over `range`, inside the same element. An `arg`
- * that is not a decimal number asks for nothing stored. */
+ * that is not an unsigned decimal number asks for nothing stored. */
 static iks *msnp_person_statistics(msnp_person *person, const char *arg, const char *range,
                                    ikstack *stack)
 {
     iks *stats = msnp_statistics_serialize(&person->stats, stack, 0);
     if (!arg || !*arg)
         return stats;
-    char *end = nullptr;
-    errno = 0;
-    long past = strtol(arg, &end, 10);
-    if (*end || errno == ERANGE || past < 0 || past > INT_MAX)
-        return stats;
-    iks *persisted = msnp_statistics_persisted(person, static_cast<int>(past), range);
+    int past = 0;
+    for (const char *p = arg; *p; ++p) {
+        if (*p < '0' || *p > '9' || past >= 100000) /* far beyond any kept rotation */
+            return stats;
+        past = past * 10 + (*p - '0');
+    }
+    iks *persisted = msnp_statistics_persisted(person, past, range);
     if (!persisted)
         return stats;
     iks *copy = iks_copy_within(persisted, stack);
