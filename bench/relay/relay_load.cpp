@@ -1,0 +1,456 @@
+/* Load generator for the relay benchmark (bench/relay/run.sh).
+ *
+ *   relay_load server                       scripted switchboard; prints its port
+ *   relay_load freeport                     prints a free loopback port
+ *   relay_load bulk-up   SOCKS DST BYTES SECONDS
+ *   relay_load bulk-down SOCKS DST BYTES SECONDS
+ *   relay_load ping      SOCKS DST COUNT
+ *   relay_load idle      SOCKS DST COUNT PID
+ *
+ * SOCKS is the proxy's port on 127.0.0.1, or 0 to talk to DST directly.
+ * Every client session opens like a switchboard login ("USR 1 <mode> ...")
+ * so that the scripted server knows what to do; the rest is MSNP traffic:
+ * MSG payload commands one way, ACKs the other.
+ * Results go to stdout as `key value` lines for the script to tabulate. */
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+[[noreturn]] void die(const char *what)
+{
+    std::fprintf(stderr, "relay_load: %s: %s\n", what, std::strerror(errno));
+    std::exit(1);
+}
+
+[[noreturn]] void usage()
+{
+    std::fputs("usage: relay_load server | freeport | bulk-up SOCKS DST BYTES SECONDS |\n"
+               "       bulk-down SOCKS DST BYTES SECONDS | ping SOCKS DST COUNT | idle SOCKS DST COUNT PID\n",
+               stderr);
+    std::exit(2);
+}
+
+/* A buffer of whole switchboard MSG commands, repeated by the senders:
+ * typical chat-sized payloads with a plain-text MIME header. */
+std::string msg_stream(size_t target)
+{
+    std::string out;
+    std::string body = "MIME-Version: 1.0\r\nContent-Type: text/plain; charset=UTF-8\r\n"
+                       "X-MMS-IM-Format: FN=Segoe%20UI; EF=; CO=0; CS=0; PF=0\r\n\r\n";
+    body += std::string(1400 - body.size(), 'x');
+    for (unsigned id = 1; out.size() < target; ++id)
+        out += "MSG " + std::to_string(id) + " N " + std::to_string(body.size()) + "\r\n" + body;
+    return out;
+}
+
+void write_all(int fd, const char *p, size_t n)
+{
+    while (n > 0) {
+        ssize_t w = ::send(fd, p, n, MSG_NOSIGNAL);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+            die("send");
+        p += w;
+        n -= static_cast<size_t>(w);
+    }
+}
+
+void write_all(int fd, const std::string &s) { write_all(fd, s.data(), s.size()); }
+
+/* Reads one CR LF-terminated line byte by byte (only used for short
+ * replies outside the measured loops). */
+std::string read_line(int fd)
+{
+    std::string line;
+    char c;
+    while (true) {
+        ssize_t n = ::recv(fd, &c, 1, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            die("connection closed while waiting for a reply");
+        line += c;
+        if (line.size() >= 2 && line.compare(line.size() - 2, 2, "\r\n") == 0)
+            return line;
+    }
+}
+
+void read_exact(int fd, char *p, size_t n)
+{
+    while (n > 0) {
+        ssize_t r = ::recv(fd, p, n, 0);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            die("short read");
+        p += r;
+        n -= static_cast<size_t>(r);
+    }
+}
+
+int connect_loopback(uint16_t port)
+{
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        die("socket");
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0)
+        die("connect");
+    int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return fd;
+}
+
+/* A session to DST, through the SOCKS5 proxy at `socks` unless it is 0,
+ * opened with `USR 1 <hello>` and its answer. */
+int open_session(uint16_t socks, uint16_t dst, const std::string &hello)
+{
+    int fd = connect_loopback(socks ? socks : dst);
+    if (socks) {
+        const unsigned char greet[] = {5, 1, 0};
+        write_all(fd, reinterpret_cast<const char *>(greet), sizeof greet);
+        char sel[2];
+        read_exact(fd, sel, 2);
+        if (sel[0] != 5 || sel[1] != 0) {
+            errno = EPROTO;
+            die("SOCKS method refused");
+        }
+        unsigned char req[10] = {5, 1, 0, 1, 127, 0, 0, 1, static_cast<unsigned char>(dst >> 8),
+                                 static_cast<unsigned char>(dst & 0xff)};
+        write_all(fd, reinterpret_cast<const char *>(req), sizeof req);
+        char rep[10];
+        read_exact(fd, rep, 4);
+        if (rep[1] != 0) {
+            errno = ECONNREFUSED;
+            die("SOCKS CONNECT refused");
+        }
+        size_t rest = rep[3] == 4 ? 18 : rep[3] == 1 ? 6 : 0;
+        std::vector<char> skip(rest);
+        read_exact(fd, skip.data(), rest);
+    }
+    write_all(fd, "USR 1 " + hello + "\r\n");
+    std::string ok = read_line(fd);
+    if (ok.rfind("USR 1 OK ", 0) != 0) {
+        errno = EPROTO;
+        die("unexpected login answer");
+    }
+    return fd;
+}
+
+double seconds_since(Clock::time_point t0)
+{
+    return std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+/* ---- the scripted switchboard -------------------------------------------- */
+
+struct Session {
+    enum Mode { Hello, Sink, Source, Ping, Idle } mode = Hello;
+    std::string in;
+    uint64_t count = 0;  /* bytes received (Sink) or sent (Source) */
+    uint64_t limit = 0;  /* Source: bytes to send */
+    Clock::time_point deadline;
+    size_t offset = 0;   /* Source: position in the stream buffer */
+};
+
+int run_server()
+{
+    int lfd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    int one = 1;
+    ::setsockopt(lfd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (::bind(lfd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || ::listen(lfd, 4096) != 0 ||
+        ::getsockname(lfd, reinterpret_cast<sockaddr *>(&a), &len) != 0)
+        die("listen");
+    std::printf("%u\n", ntohs(a.sin_port));
+    std::fflush(stdout);
+
+    const std::string stream = msg_stream(1 << 20);
+    int ep = ::epoll_create1(EPOLL_CLOEXEC);
+    epoll_event ev{EPOLLIN, {.fd = lfd}};
+    ::epoll_ctl(ep, EPOLL_CTL_ADD, lfd, &ev);
+    std::unordered_map<int, Session> sessions;
+    std::vector<char> buf(256 * 1024);
+    auto drop = [&](int fd) {
+        ::epoll_ctl(ep, EPOLL_CTL_DEL, fd, nullptr);
+        ::close(fd);
+        sessions.erase(fd);
+    };
+
+    epoll_event evs[256];
+    for (;;) {
+        int n = ::epoll_wait(ep, evs, 256, -1);
+        if (n < 0 && errno == EINTR)
+            continue;
+        for (int i = 0; i < n; ++i) {
+            int fd = evs[i].data.fd;
+            if (fd == lfd) {
+                int c;
+                while ((c = ::accept4(lfd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC)) >= 0) {
+                    ::setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+                    epoll_event ce{EPOLLIN, {.fd = c}};
+                    ::epoll_ctl(ep, EPOLL_CTL_ADD, c, &ce);
+                    sessions[c] = Session{};
+                }
+                continue;
+            }
+            Session &s = sessions[fd];
+            if (s.mode == Session::Source) {
+                while (s.count < s.limit && Clock::now() < s.deadline) {
+                    size_t chunk = std::min<uint64_t>(stream.size() - s.offset, s.limit - s.count);
+                    ssize_t w = ::send(fd, stream.data() + s.offset, chunk, MSG_NOSIGNAL);
+                    if (w <= 0)
+                        break;
+                    s.count += static_cast<uint64_t>(w);
+                    s.offset = (s.offset + static_cast<size_t>(w)) % stream.size();
+                }
+                if (s.count >= s.limit || Clock::now() >= s.deadline)
+                    drop(fd); /* the close marks the end for the reader */
+                continue;
+            }
+            ssize_t r = ::recv(fd, buf.data(), buf.size(), 0);
+            if (r <= 0) {
+                if (r < 0 && (errno == EAGAIN || errno == EINTR))
+                    continue;
+                if (s.mode == Session::Sink) {
+                    std::string bye = "BYE " + std::to_string(s.count) + "\r\n";
+                    (void)!::send(fd, bye.data(), bye.size(), MSG_NOSIGNAL);
+                }
+                drop(fd);
+                continue;
+            }
+            if (s.mode == Session::Sink) {
+                s.count += static_cast<uint64_t>(r);
+                continue;
+            }
+            s.in.append(buf.data(), static_cast<size_t>(r));
+            if (s.mode == Session::Hello) {
+                size_t eol = s.in.find("\r\n");
+                if (eol == std::string::npos)
+                    continue;
+                char mode[32] = "";
+                unsigned long long bytes = 0;
+                double secs = 0;
+                std::sscanf(s.in.c_str(), "USR 1 %31s %llu %lf", mode, &bytes, &secs);
+                std::string ok = "USR 1 OK " + std::string(mode) + "@bench.example Bench\r\n";
+                write_all(fd, ok);
+                s.in.erase(0, eol + 2);
+                if (!std::strcmp(mode, "sink")) {
+                    s.mode = Session::Sink;
+                    s.count = s.in.size();
+                    s.in.clear();
+                } else if (!std::strcmp(mode, "source")) {
+                    s.mode = Session::Source;
+                    s.limit = bytes;
+                    s.deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                                    std::chrono::duration<double>(secs));
+                    epoll_event oe{EPOLLOUT, {.fd = fd}};
+                    ::epoll_ctl(ep, EPOLL_CTL_MOD, fd, &oe);
+                } else if (!std::strcmp(mode, "ping")) {
+                    s.mode = Session::Ping;
+                } else {
+                    s.mode = Session::Idle;
+                }
+            }
+            if (s.mode == Session::Ping) {
+                /* Answer each whole MSG with its ACK. */
+                std::string out;
+                for (;;) {
+                    size_t eol = s.in.find("\r\n");
+                    if (eol == std::string::npos)
+                        break;
+                    unsigned trid = 0, size = 0;
+                    char ack[8] = "";
+                    if (std::sscanf(s.in.c_str(), "MSG %u %7s %u", &trid, ack, &size) != 3)
+                        size = 0;
+                    if (s.in.size() < eol + 2 + size)
+                        break;
+                    s.in.erase(0, eol + 2 + size);
+                    out += "ACK " + std::to_string(trid) + "\r\n";
+                }
+                if (!out.empty())
+                    write_all(fd, out);
+            } else if (s.mode == Session::Idle) {
+                s.in.clear();
+            }
+        }
+    }
+}
+
+/* ---- clients ----------------------------------------------------------------- */
+
+int bulk_up(uint16_t socks, uint16_t dst, uint64_t bytes, double secs)
+{
+    const std::string stream = msg_stream(1 << 20);
+    int fd = open_session(socks, dst, "sink");
+    auto t0 = Clock::now();
+    uint64_t sent = 0;
+    while (sent < bytes && seconds_since(t0) < secs) {
+        size_t n = std::min<uint64_t>(stream.size(), bytes - sent);
+        write_all(fd, stream.data(), n);
+        sent += n;
+    }
+    ::shutdown(fd, SHUT_WR);
+    std::string bye = read_line(fd);
+    double t = seconds_since(t0);
+    unsigned long long got = 0;
+    std::sscanf(bye.c_str(), "BYE %llu", &got);
+    ::close(fd);
+    if (got != sent) {
+        std::fprintf(stderr, "relay_load: sent %llu bytes, the server got %llu\n",
+                     static_cast<unsigned long long>(sent), got);
+        return 1;
+    }
+    std::printf("bytes %llu\nseconds %.3f\nmbps %.1f\n", got, t, got / t / 1e6);
+    return 0;
+}
+
+int bulk_down(uint16_t socks, uint16_t dst, uint64_t bytes, double secs)
+{
+    int fd = open_session(socks, dst, "source " + std::to_string(bytes) + " " + std::to_string(secs));
+    std::vector<char> buf(256 * 1024);
+    uint64_t got = 0;
+    auto t0 = Clock::now();
+    for (;;) {
+        ssize_t r = ::recv(fd, buf.data(), buf.size(), 0);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            break;
+        got += static_cast<uint64_t>(r);
+    }
+    double t = seconds_since(t0);
+    ::close(fd);
+    std::printf("bytes %llu\nseconds %.3f\nmbps %.1f\n", static_cast<unsigned long long>(got), t, got / t / 1e6);
+    return got ? 0 : 1;
+}
+
+int ping(uint16_t socks, uint16_t dst, int count)
+{
+    int fd = open_session(socks, dst, "ping");
+    std::string body = "MIME-Version: 1.0\r\nContent-Type: text/plain; charset=UTF-8\r\n\r\nping";
+    std::vector<double> us;
+    for (int i = 0; i < count + 100; ++i) {
+        std::string cmd = "MSG " + std::to_string(i + 2) + " A " + std::to_string(body.size()) + "\r\n" + body;
+        auto t0 = Clock::now();
+        write_all(fd, cmd);
+        std::string ack = read_line(fd);
+        double t = seconds_since(t0) * 1e6;
+        if (ack != "ACK " + std::to_string(i + 2) + "\r\n") {
+            errno = EPROTO;
+            die("unexpected ACK");
+        }
+        if (i >= 100) /* the first round trips warm caches and the pool */
+            us.push_back(t);
+    }
+    ::close(fd);
+    std::sort(us.begin(), us.end());
+    std::printf("median_us %.1f\np99_us %.1f\n", us[us.size() / 2], us[us.size() * 99 / 100]);
+    return 0;
+}
+
+long rss_kib(long pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::atol(line.c_str() + 6);
+    return -1;
+}
+
+int idle(uint16_t socks, uint16_t dst, int count, long pid)
+{
+    long before = rss_kib(pid);
+    std::vector<int> fds;
+    fds.reserve(static_cast<size_t>(count));
+    for (int i = 0; i < count; ++i)
+        fds.push_back(open_session(socks, dst, "idle"));
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    long after = rss_kib(pid);
+    for (int fd : fds)
+        ::close(fd);
+    if (before < 0 || after < 0) {
+        std::fprintf(stderr, "relay_load: cannot read the RSS of %ld\n", pid);
+        return 1;
+    }
+    std::printf("rss_before_kib %ld\nrss_after_kib %ld\nper_conn_kib %.2f\n", before, after,
+                static_cast<double>(after - before) / count);
+    return 0;
+}
+
+int freeport()
+{
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) != 0)
+        die("bind");
+    std::printf("%u\n", ntohs(a.sin_port));
+    ::close(fd);
+    return 0;
+}
+
+uint16_t port_arg(const char *s)
+{
+    long v = std::strtol(s, nullptr, 10);
+    if (v < 0 || v > 65535)
+        usage();
+    return static_cast<uint16_t>(v);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc < 2)
+        usage();
+    std::string cmd = argv[1];
+    if (cmd == "server")
+        return run_server();
+    if (cmd == "freeport")
+        return freeport();
+    if (argc < 5)
+        usage();
+    uint16_t socks = port_arg(argv[2]), dst = port_arg(argv[3]);
+    if (cmd == "bulk-up" && argc == 6)
+        return bulk_up(socks, dst, std::strtoull(argv[4], nullptr, 10), std::atof(argv[5]));
+    if (cmd == "bulk-down" && argc == 6)
+        return bulk_down(socks, dst, std::strtoull(argv[4], nullptr, 10), std::atof(argv[5]));
+    if (cmd == "ping" && argc == 5)
+        return ping(socks, dst, std::atoi(argv[4]));
+    if (cmd == "idle" && argc == 6)
+        return idle(socks, dst, std::atoi(argv[4]), std::atol(argv[5]));
+    usage();
+}
