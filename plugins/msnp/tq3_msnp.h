@@ -1070,5 +1070,10 @@ const char *msnp_xml_first_text(iks *node);
 const char *msnp_xml_entry_text(idl_parser *idl, iks *node);
 /* "'text'", newly allocated; NULL when out of memory. */
 char *msnp_quote_literal(const char *text);
+/* Copy of `text` with the XML references (&amp; &lt; &gt; &quot; &apos;,
+ * &#N; and &#xN;) replaced by their characters; an unknown or broken
+ * reference stays as written. The XML reader leaves attribute values
+ * undecoded. NULL for NULL or out of memory. */
+char *msnp_xml_unescape(const char *text);
 
 #endif

@@ -121,3 +121,98 @@ char *msnp_quote_literal(const char *text)
         return nullptr;
     return literal;
 }
+
+/* Appends code point `cp` as UTF-8; 0 when it is no character. */
+static size_t utf8_encode(unsigned long cp, char *out)
+{
+    if (cp == 0 || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+        return 0;
+    if (cp < 0x80) {
+        out[0] = static_cast<char>(cp);
+        return 1;
+    }
+    if (cp < 0x800) {
+        out[0] = static_cast<char>(0xC0 | (cp >> 6));
+        out[1] = static_cast<char>(0x80 | (cp & 0x3F));
+        return 2;
+    }
+    if (cp < 0x10000) {
+        out[0] = static_cast<char>(0xE0 | (cp >> 12));
+        out[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out[2] = static_cast<char>(0x80 | (cp & 0x3F));
+        return 3;
+    }
+    out[0] = static_cast<char>(0xF0 | (cp >> 18));
+    out[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out[3] = static_cast<char>(0x80 | (cp & 0x3F));
+    return 4;
+}
+
+/* Decodes the reference starting at `ref` (on the '&') into `out`; returns
+ * the length of the reference consumed, 0 when it is not one we know. */
+static size_t xml_reference(const char *ref, char *out, size_t *outlen)
+{
+    static const struct {
+        const char *name;
+        char c;
+    } named[] = {{"&amp;", '&'}, {"&lt;", '<'}, {"&gt;", '>'}, {"&quot;", '"'}, {"&apos;", '\''}};
+    for (const auto &n : named) {
+        size_t len = strlen(n.name);
+        if (strncmp(ref, n.name, len) == 0) {
+            out[0] = n.c;
+            *outlen = 1;
+            return len;
+        }
+    }
+    if (ref[1] != '#')
+        return 0;
+    int hex = ref[2] == 'x' || ref[2] == 'X';
+    const char *digits = ref + (hex ? 3 : 2);
+    unsigned long cp = 0;
+    const char *p = digits;
+    /* Eight digits are more than any character needs; stopping there keeps
+     * the value from overflowing. */
+    for (; *p && p - digits < 8; ++p) {
+        int d;
+        if (*p >= '0' && *p <= '9')
+            d = *p - '0';
+        else if (hex && *p >= 'a' && *p <= 'f')
+            d = *p - 'a' + 10;
+        else if (hex && *p >= 'A' && *p <= 'F')
+            d = *p - 'A' + 10;
+        else
+            break;
+        cp = cp * (hex ? 16 : 10) + static_cast<unsigned long>(d);
+    }
+    if (p == digits || *p != ';')
+        return 0;
+    *outlen = utf8_encode(cp, out);
+    if (*outlen == 0)
+        return 0;
+    return static_cast<size_t>(p - ref) + 1;
+}
+
+char *msnp_xml_unescape(const char *text)
+{
+    if (!text)
+        return nullptr;
+    /* Decoding never lengthens: every reference is longer than the bytes
+     * it stands for. */
+    char *out = static_cast<char *>(malloc(strlen(text) + 1));
+    if (!out)
+        return nullptr;
+    size_t at = 0;
+    for (const char *p = text; *p;) {
+        size_t produced = 0;
+        size_t used = *p == '&' ? xml_reference(p, out + at, &produced) : 0;
+        if (used) {
+            at += produced;
+            p += used;
+        } else {
+            out[at++] = *p++;
+        }
+    }
+    out[at] = '\0';
+    return out;
+}
