@@ -1,8 +1,13 @@
-/* The module's face towards the host on the traffic path: the exported
- * descriptor, the registry global, and the per-chunk and end-of-connection
- * entry points. */
+/* The module's face towards the host: the exported descriptor, the
+ * registry global, the per-chunk and end-of-connection entry points, start
+ * and reload, the policy document in both directions, and the
+ * administrative entry points (reset, statistics persistence). */
 #include <pthread.h>
 #include <stdlib.h>
+#include <string.h>
+
+#include <mutex>
+#include <shared_mutex>
 
 #include "tq3_msnp.h"
 
@@ -11,7 +16,7 @@ extern "C" {
 msnp_entities *ents = nullptr;
 
 /* Entry points left null here arrive with the code that implements them
- * (initialisation, configuration, administration, timers). */
+ * (management commands, timers, connection information). */
 const tq3_module_ops plugin_data = {
     .name = "msnp",
     .description = "MSN",
@@ -24,18 +29,18 @@ const tq3_module_ops plugin_data = {
     .tasklet = msnp_tasklet,
     .tasklet_init = nullptr,
     .tasklet_fini = msnp_tasklet_fini,
-    .init = nullptr,
+    .init = msnp_init,
     .fini = nullptr,
     .postinit = nullptr,
     .config = nullptr,
-    .getconfig = nullptr,
-    .setconfig = nullptr,
-    .statistics = nullptr,
+    .getconfig = msnp_getconfig,
+    .setconfig = msnp_setconfig,
+    .statistics = msnp_statistics_persistence,
     .schedtask = nullptr,
-    .reload = nullptr,
+    .reload = msnp_reload,
     .poll = nullptr,
     .info = nullptr,
-    .reset = nullptr,
+    .reset = msnp_reset,
     .alarm = nullptr,
     .task_alarm = nullptr,
 };
@@ -149,4 +154,186 @@ int msnp_tasklet_fini(tq3_module *self, tqconn *conn)
      * creator still owns it. */
     (void)ct;
     return 0;
+}
+
+/* ------------------------------------------------------------------ */
+/* Initialisation and the policy document                              */
+/* ------------------------------------------------------------------ */
+
+int msnp_init(tq3_module *self, char **arg)
+{
+    (void)arg;
+    if (!self || self->version == 0)
+        return 1;
+    /* The registry outlives code reloads; a second start keeps it. */
+    if (self->block)
+        return 0;
+    return msnp_entities_new(self) ? 0 : 1;
+}
+
+void msnp_reload(tq3_module *self, char **arg)
+{
+    (void)arg;
+    if (self)
+        ents = static_cast<msnp_entities *>(self->block);
+}
+
+int msnp_setconfig(tq3_module *self, idl_parser *idl, const char *config)
+{
+    (void)self;
+    if (!config || !ents)
+        return 0;
+    int err = IKS_OK;
+    iks *doc = iks_tree(config, 0, &err);
+    if (!doc || err != IKS_OK) {
+        if (doc)
+            iks_delete(doc);
+        return 0;
+    }
+    /* Matching reads the tree and the relations under the read side; a
+     * load changes both, so it holds the write side for its whole run as
+     * the changing management commands do. */
+    {
+        std::unique_lock<std::shared_mutex> guard(ents->root_lock);
+        for (iks *x = iks_first_tag(doc); x; x = iks_next_tag(x))
+            tq3_config_dispatch(idl, x);
+    }
+    iks_delete(doc);
+    return 1;
+}
+
+char *msnp_getconfig(tq3_module *self, idl_parser *idl)
+{
+    (void)self;
+    (void)idl;
+    if (!ents)
+        return nullptr;
+    iks *doc = iks_new("trevalquin");
+    if (!doc)
+        return nullptr;
+    iks_insert_attrib(doc, "version", "1.0");
+
+    std::shared_lock<std::shared_mutex> guard(ents->root_lock);
+    long persist = msnp_get_var_long("persist-statistics", 0);
+    iks *objects = msnp_serialize_objects_from_glob("*", persist != 0);
+    if (objects) {
+        iks_insert_node(doc, iks_copy_within(objects, iks_stack(doc)));
+        iks_insert_cdata(doc, "\n", 1);
+        iks_delete(objects);
+    }
+
+    iks *trees = iks_insert(doc, "relation-trees");
+    iks_insert_cdata(trees, "\n", 1);
+    iks *scratch = iks_new("rtree");
+    if (scratch) {
+        iks *root = msnp_serialize_object_node(ents->root, scratch, static_cast<unsigned>(-1));
+        /* The document holds what the root holds, not the root itself. */
+        if (root)
+            slurp_xml_tree(trees, root);
+        iks_delete(scratch);
+    }
+    guard.unlock();
+
+    const char *text = iks_string(iks_stack(doc), doc);
+    char *copy = text ? strdup(text) : nullptr;
+    iks_delete(doc);
+    return copy;
+}
+
+/* ------------------------------------------------------------------ */
+/* Administration                                                      */
+/* ------------------------------------------------------------------ */
+
+void msnp_collect_all_from_generic_table(idl_parser *idl, tqtable *generic)
+{
+    if (!generic)
+        return;
+    /* Destruction under the held write lock takes the plain removal:
+     * the table's lock is not recursive. */
+    tqtable_wrlock(generic);
+    while (tqtable_count(generic) > 0) {
+        tqlist *values = generic->values(generic);
+        if (!values)
+            break;
+        for (tqlist *l = values; l; l = l->next)
+            msnp_destroy_object_generic(idl, static_cast<msnp_object_generic *>(l->data), 1);
+        tqlist_destroy_without_refs(&values);
+    }
+    tqtable_unlock(generic);
+}
+
+namespace {
+
+/* The first group of the registry that is not the built-in one. */
+msnp_group *first_removable_group()
+{
+    msnp_group *found = nullptr;
+    tqlist *groups = ents->groups->values_safe(ents->groups);
+    for (tqlist *l = groups; l && !found; l = l->next)
+        if (l->data != ents->group_local)
+            found = static_cast<msnp_group *>(l->data);
+    tqlist_destroy_without_refs(&groups);
+    return found;
+}
+
+} // namespace
+
+void msnp_reset(tq3_module *self, idl_parser *idl)
+{
+    if (!ents)
+        return;
+    if (!self)
+        self = ents->self;
+    std::unique_lock<std::shared_mutex> guard(ents->root_lock);
+
+    for (tqlist *l = ents->root->siblings, *next; l; l = next) {
+        next = l->next;
+        auto *node = static_cast<msnp_rtree *>(l->data);
+        if (idl && idl->event) {
+            char *path = rtree_reverse(node);
+            event_t *ev = path ? tqevents_shortcut_object_collect(path) : nullptr;
+            if (ev)
+                idl->event(idl, ev);
+            free(path);
+        }
+        msnp_rtree_unlink_node(idl, node);
+    }
+
+    for (;;) {
+        tqlist *people = ents->people->values_safe(ents->people);
+        if (!people)
+            break;
+        auto *person = static_cast<msnp_person *>(people->data);
+        tqlist_destroy_without_refs(&people);
+        msnp_destroy_person(self, idl, person);
+    }
+
+    while (msnp_group *group = first_removable_group())
+        msnp_destroy_group(idl, group);
+
+    msnp_collect_all_from_generic_table(idl, ents->imbitmaps);
+    msnp_collect_all_from_generic_table(idl, ents->exprs);
+    msnp_collect_all_from_generic_table(idl, ents->times);
+    msnp_collect_all_from_generic_table(idl, ents->objects);
+}
+
+namespace {
+
+int visit_persist(const char *, void *value, void *arg)
+{
+    msnp_persist_statistics(static_cast<msnp_person *>(value), *static_cast<int *>(arg));
+    return 0;
+}
+
+} // namespace
+
+void msnp_statistics_persistence(tq3_module *self, int count, time_t now)
+{
+    (void)self;
+    (void)now;
+    if (!ents || !ents->people)
+        return;
+    tqtable_rdlock(ents->people);
+    linear_entries_direct(ents->people, visit_persist, &count);
+    tqtable_unlock(ents->people);
 }
