@@ -1,0 +1,387 @@
+// Administration commands and their Unix socket.
+#include "admin.h"
+
+#include <pwd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+
+namespace gw {
+
+namespace {
+
+using local = asio::local::stream_protocol;
+
+constexpr auto kAdminTimeout = std::chrono::seconds(10);
+
+std::string trim(const std::string &s)
+{
+    size_t b = s.find_first_not_of(" \t\r\n");
+    if (b == std::string::npos)
+        return {};
+    size_t e = s.find_last_not_of(" \t\r\n");
+    return s.substr(b, e - b + 1);
+}
+
+// Protocol lines never contain a line break of their own.
+std::string flat(const std::string &s)
+{
+    std::string out = s;
+    for (char &c : out)
+        if (c == '\n' || c == '\r')
+            c = ' ';
+    return out;
+}
+
+bool split_word(const std::string &text, std::string &word, std::string &rest)
+{
+    std::string t = trim(text);
+    if (t.empty())
+        return false;
+    size_t sp = t.find_first_of(" \t");
+    word = t.substr(0, sp);
+    rest = sp == std::string::npos ? std::string() : trim(t.substr(sp));
+    return true;
+}
+
+bool need_level(const AdminCaller &caller, Report &r)
+{
+    if (caller.level <= 1)
+        return true;
+    r.error(12, "More level required");
+    return false;
+}
+
+const char *const kHelp[] = {
+    "msnp VERB [WORDS...]   management command of the module",
+    "get NAME               value of a module variable",
+    "set NAME VALUE         set a module variable (integer when decimal)",
+    "vars                   every variable and counter",
+    "counters               statistic counters only",
+    "save                   write the policy file from the module's configuration",
+    "reload-policy          reset the module and load the policy file again",
+    "info TID               the module's view of connection TID",
+    "connections            live relayed connections",
+    "reset                  drop the module's policy",
+    "help                   this list",
+};
+
+std::string user_name(uid_t uid)
+{
+    struct passwd pw{};
+    struct passwd *found = nullptr;
+    char buf[1024];
+    if (getpwuid_r(uid, &pw, buf, sizeof buf, &found) == 0 && found && found->pw_name)
+        return found->pw_name;
+    return "uid " + std::to_string(uid);
+}
+
+// One request on the administration socket.
+class AdminSession : public std::enable_shared_from_this<AdminSession> {
+public:
+    AdminSession(local::socket s, AdminCommands &commands, int others_level)
+        : socket_(std::move(s)), timer_(socket_.get_executor()), commands_(commands),
+          others_level_(others_level)
+    {
+    }
+
+    void start()
+    {
+        timer_.expires_after(kAdminTimeout);
+        timer_.async_wait([self = shared_from_this()](const asio::error_code &ec) {
+            if (!ec && !self->answered_) {
+                asio::error_code ignored;
+                self->socket_.close(ignored);
+            }
+        });
+        read();
+    }
+
+private:
+    void read()
+    {
+        socket_.async_read_some(asio::buffer(chunk_), [self = shared_from_this()](
+                                                          const asio::error_code &ec, size_t n) {
+            self->on_read(ec, n);
+        });
+    }
+
+    void on_read(const asio::error_code &ec, size_t n)
+    {
+        if (ec && ec != asio::error::eof) {
+            timer_.cancel();
+            return; // the caller went away or the timer closed the socket
+        }
+        line_.append(chunk_.data(), n);
+        size_t nl = line_.find('\n');
+        if (nl == std::string::npos && line_.size() > kAdminMaxRequest) {
+            Report r;
+            r.error(2, "Request longer than " + std::to_string(kAdminMaxRequest) + " bytes");
+            reply(format_admin_reply(r, false));
+            return;
+        }
+        if (nl == std::string::npos && !ec) {
+            read();
+            return;
+        }
+        if (nl != std::string::npos)
+            line_.resize(nl);
+        if (line_.size() > kAdminMaxRequest) {
+            Report r;
+            r.error(2, "Request longer than " + std::to_string(kAdminMaxRequest) + " bytes");
+            reply(format_admin_reply(r, false));
+            return;
+        }
+        AdminCaller caller = identify();
+        AdminRequest req;
+        if (!parse_admin_request(line_, req)) {
+            Report r;
+            r.error(2, "Empty request");
+            reply(format_admin_reply(r, false));
+            return;
+        }
+        commands_.run(req, caller, [self = shared_from_this()](std::string text) {
+            asio::post(self->socket_.get_executor(),
+                       [self, text = std::move(text)]() mutable { self->reply(std::move(text)); });
+        });
+    }
+
+    AdminCaller identify()
+    {
+        AdminCaller c;
+        struct ucred cred{};
+        socklen_t len = sizeof cred;
+        if (getsockopt(socket_.native_handle(), SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) {
+            c.name = "unknown";
+            c.level = others_level_;
+            return c;
+        }
+        c.name = user_name(cred.uid);
+        c.level = caller_level(cred.uid, geteuid(), others_level_);
+        return c;
+    }
+
+    void reply(std::string text)
+    {
+        answered_ = true;
+        out_ = std::move(text);
+        asio::async_write(socket_, asio::buffer(out_),
+                          [self = shared_from_this()](const asio::error_code &, size_t) {
+                              asio::error_code ignored;
+                              self->timer_.cancel();
+                              self->socket_.shutdown(local::socket::shutdown_both, ignored);
+                              self->socket_.close(ignored);
+                          });
+    }
+
+    local::socket socket_;
+    asio::steady_timer timer_;
+    AdminCommands &commands_;
+    int others_level_;
+    std::array<char, 4096> chunk_{};
+    std::string line_;
+    std::string out_;
+    bool answered_ = false;
+};
+
+} // namespace
+
+bool parse_admin_request(const std::string &line, AdminRequest &out)
+{
+    return split_word(line, out.verb, out.rest);
+}
+
+std::string format_admin_reply(const Report &r, bool ok)
+{
+    std::string out;
+    for (const auto &[code, message] : r.errors)
+        out += "E " + std::to_string(code) + " " + flat(message) + "\n";
+    for (const auto &w : r.warnings)
+        out += "W " + flat(w) + "\n";
+    for (const auto &e : r.events)
+        out += "V " + one_line(e) + "\n";
+    if (!r.data.empty()) {
+        size_t start = 0;
+        while (start < r.data.size()) {
+            size_t nl = r.data.find('\n', start);
+            std::string line =
+                r.data.substr(start, nl == std::string::npos ? std::string::npos : nl - start);
+            if (!line.empty() && line.back() == '\r')
+                line.pop_back();
+            out += "D " + line + "\n";
+            if (nl == std::string::npos)
+                break;
+            start = nl + 1;
+        }
+    }
+    out += (ok && !r.failed()) ? "OK\n" : "FAIL\n";
+    return out;
+}
+
+int caller_level(uid_t peer, uid_t owner, int others)
+{
+    return (peer == 0 || peer == owner) ? 0 : others;
+}
+
+void AdminCommands::finish(Report &r, bool ok, const std::function<void(std::string)> &done)
+{
+    if (deps_.events)
+        for (const auto &e : r.events)
+            deps_.events->event(e);
+    done(format_admin_reply(r, ok));
+}
+
+void AdminCommands::run(const AdminRequest &req, const AdminCaller &caller,
+                        std::function<void(std::string)> done)
+{
+    Report r;
+    const std::string &verb = req.verb;
+    ModuleHost *m = deps_.module;
+    bool module_command = verb == "msnp" || verb == "get" || verb == "set" || verb == "vars" ||
+                          verb == "counters" || verb == "save" || verb == "reload-policy" ||
+                          verb == "reset" || verb == "info";
+    if (module_command && !m) {
+        r.error(30, "No module is loaded");
+        finish(r, false, done);
+        return;
+    }
+    if (verb == "help") {
+        for (const char *line : kHelp)
+            r.data += std::string(line) + "\n";
+    } else if (verb == "msnp") {
+        std::string sub, rest;
+        if (!split_word(req.rest, sub, rest))
+            r.error(2, "Missing management verb");
+        else
+            m->config(sub, rest, caller.name, caller.level, r);
+    } else if (verb == "get") {
+        std::string value;
+        if (req.rest.empty())
+            r.error(2, "Missing variable name");
+        else if (!m->get_variable(req.rest, value))
+            r.error(27, "Unknown variable: " + req.rest);
+        else
+            r.data = value;
+    } else if (verb == "set") {
+        std::string name, value;
+        if (!split_word(req.rest, name, value) || value.empty())
+            r.error(2, "Usage: set NAME VALUE");
+        else if (need_level(caller, r))
+            m->set_variable(name, value);
+    } else if (verb == "vars" || verb == "counters") {
+        for (const auto &v : m->variables(verb == "counters"))
+            r.data += v.name + " = " + v.value + "\n";
+    } else if (verb == "save") {
+        if (need_level(caller, r))
+            m->save_policy(deps_.policy_file, r);
+    } else if (verb == "reload-policy") {
+        if (!need_level(caller, r)) {
+        } else if (deps_.policy_file.empty()) {
+            r.error(30, "no policy file is configured");
+        } else {
+            m->reload_policy(deps_.policy_file, r);
+        }
+    } else if (verb == "reset") {
+        if (need_level(caller, r))
+            m->reset(r);
+    } else if (verb == "connections") {
+        if (deps_.table)
+            for (const auto &c : deps_.table->all()) {
+                std::string s = c->summary();
+                if (!s.empty())
+                    r.data += s + "\n";
+            }
+    } else if (verb == "info") {
+        char *end = nullptr;
+        unsigned long tid = std::strtoul(req.rest.c_str(), &end, 10);
+        std::shared_ptr<Connection> c;
+        if (req.rest.empty() || !end || *end)
+            r.error(2, "Usage: info TID");
+        else if (!deps_.table || !(c = deps_.table->find(tid)))
+            r.error(27, "No connection " + req.rest);
+        if (c) {
+            c->request_info([done](bool ok, std::string text) {
+                Report ir;
+                if (ok)
+                    ir.data = text;
+                else
+                    ir.error(30, text);
+                done(format_admin_reply(ir, ok));
+            });
+            return;
+        }
+    } else {
+        r.error(2, "Unknown command: " + verb);
+    }
+    finish(r, true, done);
+}
+
+AdminServer::~AdminServer() { close(); }
+
+bool AdminServer::open(const std::string &path, std::string &error)
+{
+    struct stat st{};
+    if (lstat(path.c_str(), &st) == 0) {
+        if (!S_ISSOCK(st.st_mode)) {
+            error = path + ": exists and is not a socket";
+            return false;
+        }
+        local::socket probe(io_);
+        asio::error_code ec;
+        probe.connect(local::endpoint(path), ec);
+        if (!ec) {
+            error = path + ": another gateway answers on this administration socket";
+            return false;
+        }
+        unlink(path.c_str());
+    }
+    asio::error_code ec;
+    acceptor_.open(local::endpoint(path).protocol(), ec);
+    if (!ec) {
+        // Owner-only from the moment the file exists.
+        mode_t old = umask(0177);
+        acceptor_.bind(local::endpoint(path), ec);
+        umask(old);
+    }
+    if (!ec)
+        acceptor_.listen(asio::socket_base::max_listen_connections, ec);
+    if (ec) {
+        error = path + ": cannot create the administration socket: " + ec.message();
+        asio::error_code ignored;
+        acceptor_.close(ignored);
+        return false;
+    }
+    chmod(path.c_str(), 0600);
+    path_ = path;
+    accept();
+    return true;
+}
+
+void AdminServer::close()
+{
+    if (!acceptor_.is_open())
+        return;
+    asio::error_code ignored;
+    acceptor_.close(ignored);
+    if (!path_.empty())
+        unlink(path_.c_str());
+}
+
+void AdminServer::accept()
+{
+    acceptor_.async_accept(asio::make_strand(io_), [this](const asio::error_code &ec,
+                                                          local::socket s) {
+        if (ec == asio::error::operation_aborted || !acceptor_.is_open())
+            return;
+        if (!ec)
+            std::make_shared<AdminSession>(std::move(s), commands_, others_level_)->start();
+        accept();
+    });
+}
+
+} // namespace gw

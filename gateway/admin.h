@@ -1,0 +1,86 @@
+// Administration over a Unix socket: one request line per connection, the
+// reply as `E`/`W`/`V`/`D` lines and a final `OK` or `FAIL`.
+#ifndef GW_ADMIN_H
+#define GW_ADMIN_H
+
+#include <asio.hpp>
+
+#include <sys/types.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "events.h"
+#include "module_host.h"
+#include "relay.h"
+
+namespace gw {
+
+constexpr size_t kAdminMaxRequest = 64 * 1024;
+
+struct AdminRequest {
+    std::string verb;
+    std::string rest; // the rest of the line, blanks around it removed
+};
+
+struct AdminCaller {
+    std::string name;
+    int level = 0; // 0 and 1 may change things, higher may only look
+};
+
+// Splits a request line; false for a line without a verb.
+bool parse_admin_request(const std::string &line, AdminRequest &out);
+// The reply for a report: errors, warnings, events, data lines, then OK
+// (no error and `ok`) or FAIL.
+std::string format_admin_reply(const Report &r, bool ok);
+// Root and the gateway's own user administer fully; others get `others`.
+int caller_level(uid_t peer, uid_t owner, int others);
+
+class AdminCommands {
+public:
+    struct Deps {
+        ModuleHost *module = nullptr; // the module the commands address
+        std::string policy_file;
+        ConnectionTable *table = nullptr;
+        EventSink *events = nullptr;
+    };
+
+    explicit AdminCommands(Deps deps) : deps_(std::move(deps)) {}
+
+    // Runs one request. `done` receives the whole reply, possibly later and
+    // on another thread (`info` waits for the connection's strand).
+    void run(const AdminRequest &req, const AdminCaller &caller,
+             std::function<void(std::string)> done);
+
+private:
+    void finish(Report &r, bool ok, const std::function<void(std::string)> &done);
+
+    Deps deps_;
+};
+
+// The listening socket and the per-request exchange.
+class AdminServer {
+public:
+    AdminServer(asio::io_context &io, AdminCommands &commands, int others_level)
+        : io_(io), commands_(commands), others_level_(others_level), acceptor_(io) {}
+    ~AdminServer();
+
+    // Creates the socket with owner-only permissions. A stale socket file
+    // is replaced; one that a running gateway answers on is an error.
+    bool open(const std::string &path, std::string &error);
+    void close();
+
+private:
+    void accept();
+
+    asio::io_context &io_;
+    AdminCommands &commands_;
+    int others_level_;
+    asio::local::stream_protocol::acceptor acceptor_;
+    std::string path_;
+};
+
+} // namespace gw
+
+#endif

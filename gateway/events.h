@@ -1,0 +1,51 @@
+// Where module events and the gateway's own notices go: one line each in
+// the events file, and on stderr when the gateway runs in the foreground.
+#ifndef GW_EVENTS_H
+#define GW_EVENTS_H
+
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+#include "tqlist.h"
+
+namespace gw {
+
+class EventSink {
+public:
+    EventSink() = default;
+    ~EventSink();
+    EventSink(const EventSink &) = delete;
+    EventSink &operator=(const EventSink &) = delete;
+
+    // Opens (appending) `path`; an empty path keeps only the console.
+    bool open(const std::string &path, bool console, std::string &error);
+    void close();
+
+    // One event element as the module rendered it.
+    void event(const std::string &xml);
+    // Writes and destroys every event_t* of the queue.
+    void drain(tqlist **queue);
+    // The gateway's own notice, as a <notice> element.
+    void notice(const std::string &kind, const std::string &text, unsigned long tid = 0);
+
+private:
+    void write_line(const std::string &line);
+
+    std::mutex lock_;
+    FILE *file_ = nullptr;
+    bool console_ = false;
+};
+
+// Keeps an event on one line: line breaks become character references, so
+// the line is still the same XML.
+std::string one_line(const std::string &xml);
+// Escapes text for XML character data and attribute values.
+std::string xml_escape(const std::string &text);
+// The notice element the sink writes.
+std::string notice_element(const std::string &kind, const std::string &text, unsigned long tid,
+                           long when);
+
+} // namespace gw
+
+#endif

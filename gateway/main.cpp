@@ -1,0 +1,66 @@
+// trevalquin: the gateway. Only the command line is read here.
+#include <unistd.h>
+
+#include <climits>
+#include <cstring>
+#include <iostream>
+#include <string>
+
+#include "server.h"
+
+namespace {
+
+void usage(std::ostream &out)
+{
+    out << "usage: trevalquin [-c FILE] [-f] [--set KEY=VALUE ...]\n"
+           "  -c FILE          configuration file (default: built-in settings)\n"
+           "  -f               foreground: events are also printed to stderr\n"
+           "  --set KEY=VALUE  override one setting, as a configuration line would\n";
+}
+
+std::string exe_dir()
+{
+    char buf[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0)
+        return {};
+    std::string p(buf, static_cast<size_t>(n));
+    size_t slash = p.rfind('/');
+    return slash == std::string::npos ? std::string() : p.substr(0, slash);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    gw::LaunchOptions opts;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "-c" && i + 1 < argc) {
+            opts.config_file = argv[++i];
+        } else if (a == "-f") {
+            opts.foreground = true;
+        } else if (a == "--set" && i + 1 < argc) {
+            opts.overrides.push_back(argv[++i]);
+        } else if (a.rfind("--set=", 0) == 0) {
+            opts.overrides.push_back(a.substr(6));
+        } else if (a == "-h" || a == "--help") {
+            usage(std::cout);
+            return 0;
+        } else {
+            std::cerr << "trevalquin: unexpected argument \"" << a << "\"\n";
+            usage(std::cerr);
+            return 2;
+        }
+    }
+    opts.exe_dir = exe_dir();
+
+    gw::Settings settings;
+    std::string error;
+    if (!gw::build_settings(opts, settings, error)) {
+        std::cerr << "trevalquin: " << error << "\n";
+        return 1;
+    }
+    gw::Server server(std::move(opts), std::move(settings));
+    return server.run();
+}

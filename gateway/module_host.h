@@ -1,0 +1,103 @@
+// One protocol module loaded with dlopen: its record, its entry points and
+// what the gateway's administration does with them.
+#ifndef GW_MODULE_HOST_H
+#define GW_MODULE_HOST_H
+
+#include <ctime>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "settings.h"
+#include "trevalquin_plugin.h"
+
+namespace gw {
+
+// Version of the interface this gateway offers its modules; a module whose
+// `require` is higher is refused.
+constexpr unsigned kHostInterfaceVersion = 1;
+
+// What a module reported through a parser during one operation.
+struct Report {
+    std::vector<std::pair<int, std::string>> errors;
+    std::vector<std::string> warnings;
+    std::vector<std::string> events; // event XML
+    std::string data;                // reply text
+
+    void error(int code, const std::string &message) { errors.emplace_back(code, message); }
+    bool failed() const { return !errors.empty(); }
+    void append(Report &&other);
+};
+
+struct VariableValue {
+    std::string name;
+    std::string value;
+    bool statistic = false;
+};
+
+class ModuleHost {
+public:
+    ~ModuleHost();
+    ModuleHost(const ModuleHost &) = delete;
+    ModuleHost &operator=(const ModuleHost &) = delete;
+
+    // dlopen, descriptor, interface check, module record and `init`.
+    static std::unique_ptr<ModuleHost> load(const std::string &path, std::string &error);
+
+    tq3_module *record() const { return mod_; }
+    const tq3_module_ops &ops() const { return *ops_; }
+    const std::string &path() const { return path_; }
+    std::string name() const { return ops_->name ? ops_->name : "?"; }
+    bool handles_traffic() const { return ops_->tasklet != nullptr; }
+
+    // Module variables of the configuration.
+    void apply_variables(const std::vector<ModuleVariable> &vars);
+    bool get_variable(const std::string &name, std::string &value) const;
+    void set_variable(const std::string &name, const std::string &value);
+    // Every variable sorted by name; only counters with `statistics_only`.
+    std::vector<VariableValue> variables(bool statistics_only) const;
+
+    // `setconfig` with the text of FILE (import mode, level 0). False when
+    // the file cannot be read or is not accepted; `report` has the rest.
+    bool load_policy(const std::string &file, Report &report);
+    // `reset`, then load_policy, as one administrative step.
+    bool reload_policy(const std::string &file, Report &report);
+    // `getconfig` written to FILE atomically.
+    bool save_policy(const std::string &file, Report &report);
+    void reset(Report &report);
+    // One management command through `config`.
+    void config(const std::string &verb, const std::string &rest, const std::string &user,
+                int level, Report &report);
+    // `info` for one connection; false when the module has none.
+    bool info(tqconn *conn, std::string &text);
+
+    void schedtask(long elapsed);
+    void statistics(int keep, time_t now);
+
+private:
+    ModuleHost() = default;
+
+    void *dl_ = nullptr;
+    const tq3_module_ops *ops_ = nullptr;
+    tq3_module *mod_ = nullptr;
+    std::string path_;
+    // Serialises administrative entry points of this module, so that a
+    // reload (reset + setconfig) is not interleaved with a command.
+    mutable std::recursive_mutex admin_;
+};
+
+// Writes `contents` to FILE through a temporary file in the same directory,
+// fsync and rename, so that readers see the old or the new file, never a
+// part. False with `error` set.
+bool write_file_atomically(const std::string &file, const std::string &contents,
+                           std::string &error);
+
+// Where the default module is looked for: next to the executable, in its
+// parent directory, then the bare name for the loader's search path.
+std::vector<std::string> default_module_candidates(const std::string &exe_dir);
+
+} // namespace gw
+
+#endif

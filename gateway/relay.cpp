@@ -1,0 +1,699 @@
+// Client connections: handshake, connect, relay.
+#include "relay.h"
+
+#include <arpa/inet.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "chunk.h"
+
+namespace gw {
+
+namespace {
+
+using tcp = asio::ip::tcp;
+
+// Reads go into one buffer per worker thread: an idle connection owns no
+// read buffer at all, only what it could not write yet.
+constexpr size_t kScratchSize = 64 * 1024;
+constexpr size_t kHandshakeRead = 4096;
+// Bytes left unsent keep their buffer only while they are small.
+constexpr size_t kKeepPendingCapacity = 64 * 1024;
+
+uint8_t *scratch()
+{
+    thread_local std::unique_ptr<uint8_t[]> buf(new uint8_t[kScratchSize]);
+    return buf.get();
+}
+
+int other(int side) { return 1 - side; }
+
+void release(std::string &s)
+{
+    if (s.capacity() > kKeepPendingCapacity)
+        std::string().swap(s);
+    else
+        s.clear();
+}
+
+// The IPv4 address of `a` (also when mapped into IPv6), network order.
+bool ipv4_of(const asio::ip::address &a, uint32_t &out)
+{
+    if (a.is_v4()) {
+        out = htonl(a.to_v4().to_uint());
+        return true;
+    }
+    if (a.is_v6() && a.to_v6().is_v4_mapped()) {
+        out = htonl(asio::ip::make_address_v4(asio::ip::v4_mapped, a.to_v6()).to_uint());
+        return true;
+    }
+    return false;
+}
+
+std::string endpoint_text(const tcp::endpoint &ep)
+{
+    return format_host_port(ep.address().to_string(), ep.port());
+}
+
+uint8_t reply_code_for(const asio::error_code &ec)
+{
+    if (ec == asio::error::connection_refused)
+        return SOCKS_CONNECTION_REFUSED;
+    if (ec == asio::error::network_unreachable)
+        return SOCKS_NETWORK_UNREACHABLE;
+    if (ec == asio::error::host_unreachable || ec == asio::error::timed_out)
+        return SOCKS_HOST_UNREACHABLE;
+    return SOCKS_GENERAL_FAILURE;
+}
+
+} // namespace
+
+void ConnectionTable::add(unsigned long tid, const std::shared_ptr<Connection> &c)
+{
+    std::lock_guard<std::mutex> g(lock_);
+    conns_[tid] = c;
+}
+
+void ConnectionTable::remove(unsigned long tid)
+{
+    std::lock_guard<std::mutex> g(lock_);
+    conns_.erase(tid);
+}
+
+std::shared_ptr<Connection> ConnectionTable::find(unsigned long tid) const
+{
+    std::lock_guard<std::mutex> g(lock_);
+    auto it = conns_.find(tid);
+    return it == conns_.end() ? nullptr : it->second.lock();
+}
+
+std::vector<std::shared_ptr<Connection>> ConnectionTable::all() const
+{
+    std::vector<std::shared_ptr<Connection>> out;
+    std::lock_guard<std::mutex> g(lock_);
+    for (const auto &[tid, weak] : conns_)
+        if (auto c = weak.lock())
+            out.push_back(std::move(c));
+    return out;
+}
+
+size_t ConnectionTable::size() const
+{
+    std::lock_guard<std::mutex> g(lock_);
+    return conns_.size();
+}
+
+Connection::Connection(RelayContext &ctx, tcp::socket client, unsigned long tid)
+    : ctx_(ctx), client_(std::move(client)), server_(client_.get_executor()),
+      resolver_(client_.get_executor()), timer_(client_.get_executor()), tid_(tid),
+      hs_(ctx.require_password, ctx.check_password)
+{
+}
+
+Connection::~Connection()
+{
+    close();
+    if (conn_) {
+        tqlist_destroy_without_refs(&conn_->expdata);
+        tqconn_destroy(conn_);
+    }
+    if (iov_)
+        tq3_iov_dtr(iov_);
+}
+
+void Connection::start()
+{
+    ctx_.table->add(tid_, shared_from_this());
+    asio::post(client_.get_executor(), [self = shared_from_this()] {
+        asio::error_code ec;
+        self->client_.non_blocking(true, ec);
+        if (ec) {
+            self->close();
+            return;
+        }
+        self->timer_.expires_after(std::chrono::seconds(self->ctx_.settings->connect_timeout));
+        self->timer_.async_wait([self](const asio::error_code &tec) {
+            if (tec || self->closed_)
+                return;
+            if (self->stage_ == Stage::Handshake) {
+                self->close("socks-timeout", "no complete SOCKS request in time");
+            } else if (self->stage_ == Stage::Connecting) {
+                asio::error_code ignored;
+                self->resolver_.cancel();
+                self->server_.close(ignored);
+                self->refuse(SOCKS_HOST_UNREACHABLE,
+                             "no connection to " +
+                                 format_host_port(self->hs_.target().host,
+                                                  self->hs_.target().port) +
+                                 " in time");
+            }
+        });
+        self->read_handshake();
+    });
+}
+
+void Connection::stop()
+{
+    asio::post(client_.get_executor(), [self = shared_from_this()] { self->close(); });
+}
+
+void Connection::check_poison()
+{
+    asio::post(client_.get_executor(), [self = shared_from_this()] {
+        if (!self->closed_ && self->conn_ && self->conn_->poison_match == TQ_MATCH_BLOCK)
+            self->close("poisoned", "the module ended the connection");
+    });
+}
+
+void Connection::request_info(std::function<void(bool, std::string)> done)
+{
+    asio::post(client_.get_executor(), [self = shared_from_this(), done = std::move(done)] {
+        if (self->closed_ || !self->module_ || !self->conn_) {
+            done(false, "connection " + std::to_string(self->tid_) + " is not handled by a module");
+            return;
+        }
+        std::string text;
+        if (!self->module_->info(self->conn_, text)) {
+            done(false, "module " + self->module_->name() + " gives no connection information");
+            return;
+        }
+        done(true, text);
+    });
+}
+
+std::string Connection::summary() const
+{
+    std::lock_guard<std::mutex> g(summary_lock_);
+    return summary_;
+}
+
+// ---- Handshake -----------------------------------------------------------
+
+void Connection::read_handshake()
+{
+    client_.async_wait(tcp::socket::wait_read, [self = shared_from_this()](
+                                                    const asio::error_code &ec) {
+        self->on_handshake_readable(ec);
+    });
+}
+
+void Connection::on_handshake_readable(const asio::error_code &ec)
+{
+    if (closed_ || stage_ != Stage::Handshake)
+        return;
+    if (ec) {
+        close();
+        return;
+    }
+    asio::error_code rec;
+    uint8_t *buf = scratch();
+    size_t n = client_.read_some(asio::buffer(buf, kHandshakeRead), rec);
+    if (rec == asio::error::would_block || rec == asio::error::try_again) {
+        read_handshake();
+        return;
+    }
+    if (rec) { // includes a client that left in the middle of its request
+        close();
+        return;
+    }
+    SocksStatus st = hs_.feed(buf, n);
+    std::string reply = hs_.take_reply();
+    switch (st) {
+    case SocksStatus::NeedMore:
+        if (reply.empty())
+            read_handshake();
+        else
+            send_then(std::move(reply), [this] { read_handshake(); });
+        break;
+    case SocksStatus::Failed:
+        ctx_.events->notice("socks-refused", hs_.failure(), tid_);
+        stage_ = Stage::Closed;
+        if (reply.empty())
+            close();
+        else
+            send_then(std::move(reply), [this] { close(); });
+        break;
+    case SocksStatus::Request:
+        stage_ = Stage::Connecting;
+        leftover_ = hs_.take_leftover();
+        if (reply.empty())
+            resolve();
+        else
+            send_then(std::move(reply), [this] { resolve(); });
+        break;
+    }
+}
+
+void Connection::send_then(std::string bytes, std::function<void()> next)
+{
+    hs_out_ = std::move(bytes);
+    asio::async_write(client_, asio::buffer(hs_out_),
+                      [self = shared_from_this(), next = std::move(next)](
+                          const asio::error_code &ec, size_t) {
+                          if (self->closed_)
+                              return;
+                          if (ec) {
+                              self->close();
+                              return;
+                          }
+                          next();
+                      });
+}
+
+void Connection::refuse(uint8_t code, const std::string &why)
+{
+    ctx_.events->notice("connect-refused", why, tid_);
+    stage_ = Stage::Closed;
+    send_then(hs_.failure_reply(code), [this] { close(); });
+}
+
+// ---- Connecting ------------------------------------------------------------
+
+void Connection::resolve()
+{
+    if (closed_ || stage_ != Stage::Connecting)
+        return;
+    const SocksTarget &t = hs_.target();
+    if (t.type == SocksAddressType::Domain) {
+        resolver_.async_resolve(
+            t.host, std::to_string(t.port),
+            [self = shared_from_this()](const asio::error_code &ec,
+                                        const tcp::resolver::results_type &results) {
+                if (self->closed_ || self->stage_ != Stage::Connecting)
+                    return;
+                const SocksTarget &tt = self->hs_.target();
+                if (ec) {
+                    self->refuse(SOCKS_HOST_UNREACHABLE, "cannot resolve " + tt.host + ": " +
+                                                             ec.message());
+                    return;
+                }
+                std::vector<tcp::endpoint> eps;
+                for (const auto &r : results)
+                    eps.push_back(r.endpoint());
+                self->on_resolved(std::move(eps));
+            });
+        return;
+    }
+    asio::ip::address a;
+    if (t.type == SocksAddressType::IPv4) {
+        asio::ip::address_v4::bytes_type b;
+        std::memcpy(b.data(), t.addr.data(), 4);
+        a = asio::ip::address_v4(b);
+    } else {
+        asio::ip::address_v6::bytes_type b;
+        std::memcpy(b.data(), t.addr.data(), 16);
+        a = asio::ip::address_v6(b);
+    }
+    on_resolved({tcp::endpoint(a, t.port)});
+}
+
+void Connection::on_resolved(std::vector<tcp::endpoint> endpoints)
+{
+    const SocksTarget &t = hs_.target();
+    std::string dest = format_host_port(t.host, t.port);
+    if (endpoints.empty()) {
+        refuse(SOCKS_HOST_UNREACHABLE, "no address for " + dest);
+        return;
+    }
+    asio::error_code ec;
+    tcp::endpoint peer = client_.remote_endpoint(ec);
+    if (ec) {
+        close();
+        return;
+    }
+    uint32_t saddr = 0;
+    if (ipv4_of(peer.address(), saddr)) {
+        for (const auto &ep : endpoints) {
+            uint32_t daddr = 0;
+            if (!ipv4_of(ep.address(), daddr))
+                continue;
+            auto found = ctx_.expectations->match(saddr, htons(peer.port()), daddr, htons(t.port),
+                                                  Clock::now());
+            if (!found.empty()) {
+                matched_ = std::move(found);
+                endpoints = {ep}; // the expected server, not another address of the name
+                break;
+            }
+        }
+    }
+    bool msnp_port = ctx_.settings->is_msnp_port(t.port);
+    for (const auto &m : matched_) {
+        if (!m.data_only && m.owner) {
+            module_ = static_cast<ModuleHost *>(m.owner);
+            break;
+        }
+    }
+    if (!module_ && msnp_port) {
+        for (ModuleHost *m : ctx_.modules) {
+            if (m->handles_traffic()) {
+                module_ = m;
+                break;
+            }
+        }
+    }
+    if (module_ && !module_->handles_traffic())
+        module_ = nullptr;
+    if (ctx_.settings->strict && !msnp_port && matched_.empty()) {
+        refuse(SOCKS_NOT_ALLOWED, "strict mode: " + dest + " is neither an MSNP port nor expected");
+        return;
+    }
+    asio::async_connect(server_, endpoints,
+                        [self = shared_from_this()](const asio::error_code &cec,
+                                                    const tcp::endpoint &ep) {
+                            self->on_connected(cec, ep);
+                        });
+}
+
+void Connection::on_connected(const asio::error_code &ec, const tcp::endpoint &ep)
+{
+    if (closed_ || stage_ != Stage::Connecting)
+        return;
+    const SocksTarget &t = hs_.target();
+    if (ec) {
+        refuse(reply_code_for(ec),
+               "cannot connect to " + format_host_port(t.host, t.port) + ": " + ec.message());
+        return;
+    }
+    if (!setup_connection())
+        return;
+    asio::error_code lec;
+    tcp::endpoint local = server_.local_endpoint(lec);
+    std::string reply;
+    if (!lec && local.address().is_v6()) {
+        auto b = local.address().to_v6().to_bytes();
+        reply = hs_.success_reply(b.data(), 6, local.port());
+    } else if (!lec) {
+        auto b = local.address().to_v4().to_bytes();
+        reply = hs_.success_reply(b.data(), 4, local.port());
+    } else {
+        reply = hs_.success_reply(nullptr, 4, 0);
+    }
+    (void)ep;
+    send_then(std::move(reply), [this] { begin_relay(); });
+}
+
+bool Connection::setup_connection()
+{
+    const SocksTarget &t = hs_.target();
+    conn_ = tqconn_new();
+    if (!conn_) {
+        refuse(SOCKS_GENERAL_FAILURE, "out of memory");
+        return false;
+    }
+    asio::error_code ec;
+    server_.non_blocking(true, ec);
+    client_.set_option(tcp::no_delay(true), ec);
+    server_.set_option(tcp::no_delay(true), ec);
+    conn_->clid = client_.native_handle();
+    conn_->srvd = server_.native_handle();
+    conn_->tid = tid_;
+    conn_->version = t.version;
+    tcp::endpoint peer = client_.remote_endpoint(ec);
+    tcp::endpoint remote = server_.remote_endpoint(ec);
+    uint32_t a = 0;
+    if (ipv4_of(peer.address(), a)) {
+        conn_->saddr = a;
+        conn_->sport = htons(peer.port());
+    }
+    if (ipv4_of(remote.address(), a)) {
+        conn_->daddr = a;
+        conn_->dport = htons(remote.port());
+    }
+    if (t.version == 5 && !t.user.empty()) {
+        auto *h = static_cast<tq_socks5_header *>(std::calloc(1, sizeof(tq_socks5_header)));
+        if (h) {
+            h->user = strdup(t.user.c_str());
+            conn_->header.socks5 = h;
+        }
+    }
+    for (const auto &m : matched_)
+        if (m.expectation->data)
+            tqlist_insert_end(&conn_->expdata, m.expectation->data);
+    {
+        std::lock_guard<std::mutex> g(summary_lock_);
+        summary_ = std::to_string(tid_) + " " + endpoint_text(peer) + " -> " +
+                   format_host_port(t.host, t.port) + (module_ ? " msnp " : " plain ") +
+                   (t.user.empty() ? std::string("-") : t.user);
+    }
+    if (module_ && module_->ops().tasklet_init) {
+        int rc = module_->ops().tasklet_init(module_->record(), conn_);
+        after_module_call();
+        if (rc != 0) {
+            refuse(SOCKS_NOT_ALLOWED, "module " + module_->name() + " refused the connection");
+            return false;
+        }
+    }
+    return true;
+}
+
+void Connection::begin_relay()
+{
+    if (closed_)
+        return;
+    stage_ = Stage::Relaying;
+    timer_.cancel();
+    if (!leftover_.empty()) {
+        std::string first;
+        first.swap(leftover_);
+        on_chunk(0, reinterpret_cast<const uint8_t *>(first.data()), first.size());
+    }
+    settle();
+}
+
+// ---- Relay -----------------------------------------------------------------
+
+bool Connection::can_read(int side) const
+{
+    if (closed_ || poisoned_ || eof_[side] || stage_ != Stage::Relaying)
+        return false;
+    // Through a module nothing is read while output is queued, so that what
+    // the module writes itself during a tasklet lands after what went before.
+    if (module_)
+        return !writing_[0] && !writing_[1];
+    return !writing_[other(side)];
+}
+
+void Connection::arm(int side)
+{
+    if (reading_[side] || !can_read(side))
+        return;
+    reading_[side] = true;
+    sock(side).async_wait(tcp::socket::wait_read,
+                          [self = shared_from_this(), side](const asio::error_code &ec) {
+                              self->on_readable(side, ec);
+                          });
+}
+
+void Connection::on_readable(int side, const asio::error_code &ec)
+{
+    reading_[side] = false;
+    if (closed_)
+        return;
+    if (ec) {
+        close();
+        return;
+    }
+    if (!can_read(side))
+        return; // read again once the queued output is gone
+    asio::error_code rec;
+    uint8_t *buf = scratch();
+    size_t n = sock(side).read_some(asio::buffer(buf, kScratchSize), rec);
+    if (rec == asio::error::would_block || rec == asio::error::try_again) {
+        arm(side);
+        return;
+    }
+    if (rec == asio::error::eof) {
+        on_eof(side);
+        return;
+    }
+    if (rec) {
+        close();
+        return;
+    }
+    on_chunk(side, buf, n);
+    settle();
+}
+
+void Connection::on_chunk(int side, const uint8_t *data, size_t len)
+{
+    if (module_) {
+        run_module(side, data, len);
+        return;
+    }
+    write_to(other(side), {asio::buffer(data, len)});
+}
+
+void Connection::run_module(int side, const uint8_t *data, size_t len)
+{
+    if (!iov_ && !(iov_ = tq3_iov_new())) {
+        close("out-of-memory", "no memory for the relay vector");
+        return;
+    }
+    conn_direction dir = side == 0 ? DIR_CLIENT_TO_SERVER : DIR_SERVER_TO_CLIENT;
+    ChunkOutcome o = run_chunk(module_->record(), conn_, iov_, held_[side], dir, data, len,
+                               ctx_.settings->max_held_bytes);
+    std::string inject[2];
+    inject[0] = take_injected(conn_->clid_b, conn_->clid_bsiz);
+    inject[1] = take_injected(conn_->srvd_b, conn_->srvd_bsiz);
+    after_module_call();
+    if (o.action == ChunkAction::Overflow) {
+        close("held-bytes-exceeded",
+              std::string(side == 0 ? "client" : "server") + " sent more than " +
+                  std::to_string(ctx_.settings->max_held_bytes) +
+                  " bytes without completing a command");
+        return;
+    }
+    int dest = other(side);
+    std::vector<asio::const_buffer> out;
+    if (o.action == ChunkAction::Forward)
+        for (size_t i = 0; i < iov_->iovc; ++i)
+            out.push_back(asio::buffer(iov_->data[i], iov_->size[i]));
+    // Injected bytes follow the chunk's own output on their socket.
+    if (!inject[dest].empty())
+        out.push_back(asio::buffer(inject[dest]));
+    if (!write_to(dest, out))
+        return;
+    if (!inject[side].empty() && !write_to(side, {asio::buffer(inject[side])}))
+        return;
+    if (o.poisoned)
+        poisoned_ = true;
+}
+
+void Connection::after_module_call()
+{
+    if (!conn_)
+        return;
+    if (conn_->eventsq)
+        ctx_.events->drain(&conn_->eventsq);
+    if (conn_->explist)
+        ctx_.expectations->take_list(&conn_->explist, module_, Clock::now());
+}
+
+bool Connection::write_to(int dest, const std::vector<asio::const_buffer> &bufs)
+{
+    size_t total = asio::buffer_size(bufs);
+    if (total == 0)
+        return true;
+    if (writing_[dest]) {
+        for (const auto &b : bufs)
+            queued_[dest].append(static_cast<const char *>(b.data()), b.size());
+        return true;
+    }
+    // Try to write at once: most chunks fit in the socket buffer, and then
+    // nothing is copied.
+    size_t done = 0;
+    std::vector<asio::const_buffer> rest = bufs;
+    while (done < total) {
+        asio::error_code ec;
+        size_t n = sock(dest).write_some(rest, ec);
+        if (ec == asio::error::would_block || ec == asio::error::try_again)
+            break;
+        if (ec) {
+            close();
+            return false;
+        }
+        done += n;
+        // Drop what was written from the front of `rest`.
+        while (n && !rest.empty()) {
+            if (n >= rest.front().size()) {
+                n -= rest.front().size();
+                rest.erase(rest.begin());
+            } else {
+                rest.front() += n;
+                n = 0;
+            }
+        }
+    }
+    if (done == total)
+        return true;
+    pending_[dest].clear();
+    for (const auto &b : rest)
+        pending_[dest].append(static_cast<const char *>(b.data()), b.size());
+    writing_[dest] = true;
+    asio::async_write(sock(dest), asio::buffer(pending_[dest]),
+                      [self = shared_from_this(), dest](const asio::error_code &ec, size_t) {
+                          self->on_written(dest, ec);
+                      });
+    return true;
+}
+
+void Connection::on_written(int dest, const asio::error_code &ec)
+{
+    writing_[dest] = false;
+    if (closed_)
+        return;
+    if (ec) {
+        close();
+        return;
+    }
+    release(pending_[dest]);
+    if (!queued_[dest].empty()) {
+        std::string q;
+        q.swap(queued_[dest]);
+        if (!write_to(dest, {asio::buffer(q)}))
+            return;
+    }
+    settle();
+}
+
+void Connection::on_eof(int side)
+{
+    eof_[side] = true;
+    // An incomplete command from a side that left never reaches the other.
+    release(held_[side]);
+    settle();
+}
+
+void Connection::settle()
+{
+    if (closed_ || stage_ != Stage::Relaying)
+        return;
+    for (int d = 0; d < 2; ++d) {
+        if (eof_[other(d)] && !writing_[d] && !shut_[d]) {
+            asio::error_code ec;
+            sock(d).shutdown(tcp::socket::shutdown_send, ec);
+            shut_[d] = true;
+        }
+    }
+    bool idle = !writing_[0] && !writing_[1];
+    if (idle && poisoned_) {
+        close("poisoned", "the module ended the connection");
+        return;
+    }
+    if (idle && eof_[0] && eof_[1]) {
+        close();
+        return;
+    }
+    arm(0);
+    arm(1);
+}
+
+void Connection::close(const std::string &notice_kind, const std::string &notice)
+{
+    if (closed_)
+        return;
+    closed_ = true;
+    stage_ = Stage::Closed;
+    if (!notice_kind.empty())
+        ctx_.events->notice(notice_kind, notice, tid_);
+    asio::error_code ec;
+    timer_.cancel();
+    resolver_.cancel();
+    // The module lets go of the connection before its sockets are closed:
+    // until then its timers may still write to them.
+    if (module_ && conn_) {
+        if (module_->ops().tasklet_fini)
+            module_->ops().tasklet_fini(module_->record(), conn_);
+        ctx_.events->drain(&conn_->eventsq);
+    }
+    client_.close(ec);
+    server_.close(ec);
+    if (conn_) {
+        conn_->clid = -1;
+        conn_->srvd = -1;
+    }
+    ctx_.table->remove(tid_);
+}
+
+} // namespace gw

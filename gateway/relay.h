@@ -1,0 +1,135 @@
+// One client connection: SOCKS handshake, connection to the server, then
+// the relay, through a module for MSNP and expected connections. Every
+// handler of a connection runs on its own strand, so the module never sees
+// two tasklets of one connection at once.
+#ifndef GW_RELAY_H
+#define GW_RELAY_H
+
+#include <asio.hpp>
+
+#include <atomic>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "events.h"
+#include "expectations.h"
+#include "module_host.h"
+#include "settings.h"
+#include "socks.h"
+
+namespace gw {
+
+class Connection;
+
+// Live connections by number, for administration and shutdown.
+class ConnectionTable {
+public:
+    void add(unsigned long tid, const std::shared_ptr<Connection> &c);
+    void remove(unsigned long tid);
+    std::shared_ptr<Connection> find(unsigned long tid) const;
+    std::vector<std::shared_ptr<Connection>> all() const;
+    size_t size() const;
+
+private:
+    mutable std::mutex lock_;
+    std::map<unsigned long, std::weak_ptr<Connection>> conns_;
+};
+
+// What connections share with the server.
+struct RelayContext {
+    const Settings *settings = nullptr;
+    EventSink *events = nullptr;
+    ExpectationRegistry *expectations = nullptr;
+    // Modules in load order; MSNP ports go to the first one that relays.
+    std::vector<ModuleHost *> modules;
+    bool require_password = false;
+    SocksHandshake::PasswordCheck check_password;
+    ConnectionTable *table = nullptr;
+};
+
+class Connection : public std::enable_shared_from_this<Connection> {
+public:
+    Connection(RelayContext &ctx, asio::ip::tcp::socket client, unsigned long tid);
+    ~Connection();
+    Connection(const Connection &) = delete;
+    Connection &operator=(const Connection &) = delete;
+
+    void start();
+    // Ends the connection from any thread.
+    void stop();
+    // Ends the connection when its module has poisoned it.
+    void check_poison();
+    // The module's `info` for this connection, computed on its strand;
+    // `done` gets false when the connection is not handled by a module.
+    void request_info(std::function<void(bool, std::string)> done);
+
+    unsigned long tid() const { return tid_; }
+    // `TID CLIENT -> SERVER msnp|plain USER`, empty before it is relayed.
+    std::string summary() const;
+
+private:
+    using tcp = asio::ip::tcp;
+    enum class Stage { Handshake, Connecting, Relaying, Closed };
+
+    asio::ip::tcp::socket &sock(int side) { return side == 0 ? client_ : server_; }
+
+    void read_handshake();
+    void on_handshake_readable(const asio::error_code &ec);
+    void send_then(std::string bytes, std::function<void()> next);
+    void refuse(uint8_t code, const std::string &why);
+    void resolve();
+    void on_resolved(std::vector<tcp::endpoint> endpoints);
+    void on_connected(const asio::error_code &ec, const tcp::endpoint &ep);
+    bool setup_connection();
+    void begin_relay();
+
+    bool can_read(int side) const;
+    void arm(int side);
+    void on_readable(int side, const asio::error_code &ec);
+    void on_chunk(int side, const uint8_t *data, size_t len);
+    void run_module(int side, const uint8_t *data, size_t len);
+    bool write_to(int dest, const std::vector<asio::const_buffer> &bufs);
+    void on_written(int dest, const asio::error_code &ec);
+    void on_eof(int side);
+    void settle();
+    void after_module_call();
+    void close(const std::string &notice_kind = {}, const std::string &notice = {});
+
+    RelayContext &ctx_;
+    tcp::socket client_;
+    tcp::socket server_;
+    tcp::resolver resolver_;
+    asio::steady_timer timer_;
+    unsigned long tid_;
+    Stage stage_ = Stage::Handshake;
+
+    SocksHandshake hs_;
+    std::string hs_out_;
+    std::string leftover_;
+
+    tqconn *conn_ = nullptr;
+    ModuleHost *module_ = nullptr;
+    std::vector<ExpectationMatch> matched_;
+    tq3_iov *iov_ = nullptr;
+
+    bool reading_[2] = {false, false};
+    bool eof_[2] = {false, false};
+    bool writing_[2] = {false, false};
+    bool shut_[2] = {false, false};
+    bool poisoned_ = false;
+    bool closed_ = false;
+    std::string pending_[2]; // bytes being written to the side
+    std::string queued_[2];  // bytes for the side after the pending ones
+    std::string held_[2];    // incomplete command read from the side
+
+    mutable std::mutex summary_lock_;
+    std::string summary_;
+};
+
+} // namespace gw
+
+#endif

@@ -1,0 +1,383 @@
+// The gateway process.
+#include "server.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <cstdio>
+#include <ctime>
+#include <fstream>
+#include <iostream>
+#include <thread>
+
+namespace gw {
+
+namespace {
+
+constexpr auto kExpiryInterval = std::chrono::seconds(5);
+constexpr auto kAcceptRetry = std::chrono::milliseconds(100);
+
+} // namespace
+
+bool build_settings(const LaunchOptions &opts, Settings &s, std::string &error)
+{
+    s = Settings();
+    if (!opts.config_file.empty() && !read_settings_file(opts.config_file, s, error))
+        return false;
+    SettingsReader reader(s);
+    reader.begin_source();
+    for (const auto &o : opts.overrides) {
+        std::string why;
+        if (!reader.override_setting(o, why)) {
+            error = "--set " + o + ": " + why;
+            return false;
+        }
+    }
+    return true;
+}
+
+bool read_user_file(const std::string &path, std::map<std::string, std::string> &users,
+                    std::string &error)
+{
+    std::ifstream in(path);
+    if (!in) {
+        error = path + ": cannot open the user file";
+        return false;
+    }
+    std::string line;
+    int number = 0;
+    while (std::getline(in, line)) {
+        ++number;
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        size_t b = line.find_first_not_of(" \t");
+        if (b == std::string::npos || line[b] == '#')
+            continue;
+        size_t colon = line.find(':');
+        if (colon == std::string::npos || colon == 0) {
+            error = path + ":" + std::to_string(number) + ": expected user:password";
+            return false;
+        }
+        users[line.substr(0, colon)] = line.substr(colon + 1);
+    }
+    return true;
+}
+
+Server::Server(LaunchOptions opts, Settings settings)
+    : opts_(std::move(opts)), settings_(std::move(settings))
+{
+}
+
+Server::~Server()
+{
+    // Queued handlers hold connections; let them go while the modules are
+    // still loaded.
+    io_.restart();
+    acceptors_.clear();
+    admin_.reset();
+}
+
+void Server::report(const Report &r, const std::string &what)
+{
+    for (const auto &[code, message] : r.errors) {
+        std::cerr << "trevalquin: " << what << ": error " << code << ": " << message << "\n";
+        events_.notice(what + "-error", std::to_string(code) + ": " + message);
+    }
+    for (const auto &w : r.warnings) {
+        std::cerr << "trevalquin: " << what << ": warning: " << w << "\n";
+        events_.notice(what + "-warning", w);
+    }
+    for (const auto &e : r.events)
+        events_.event(e);
+}
+
+bool Server::load_modules(std::string &error)
+{
+    std::vector<std::string> paths = settings_.modules;
+    if (paths.empty()) {
+        auto candidates = default_module_candidates(opts_.exe_dir);
+        std::string chosen = candidates.back();
+        for (const auto &c : candidates) {
+            if (c.find('/') != std::string::npos && access(c.c_str(), R_OK) == 0) {
+                chosen = c;
+                break;
+            }
+        }
+        paths.push_back(chosen);
+    }
+    for (const auto &p : paths) {
+        auto m = ModuleHost::load(p, error);
+        if (!m)
+            return false;
+        modules_.push_back(std::move(m));
+    }
+    for (auto &m : modules_)
+        m->apply_variables(settings_.vars);
+    if (!settings_.policy.empty()) {
+        if (access(settings_.policy.c_str(), R_OK) != 0) {
+            error = "policy file " + settings_.policy + " cannot be read: " + std::strerror(errno);
+            return false;
+        }
+        Report r;
+        bool ok = modules_.front()->load_policy(settings_.policy, r);
+        report(r, "policy");
+        if (!ok) {
+            error = "policy file " + settings_.policy + " was not accepted by module " +
+                    modules_.front()->name();
+            return false;
+        }
+    }
+    for (auto &m : modules_)
+        if (m->ops().postinit && m->ops().postinit(m->record()) != 0) {
+            error = "module " + m->name() + " failed after its configuration";
+            return false;
+        }
+    return true;
+}
+
+bool Server::open_listeners(std::string &error)
+{
+    using tcp = asio::ip::tcp;
+    for (const auto &l : settings_.listen) {
+        asio::error_code ec;
+        asio::ip::address a = asio::ip::make_address(l.host, ec);
+        if (ec) {
+            error = "listen " + l.host + ": not an IP address";
+            return false;
+        }
+        auto acc = std::make_unique<tcp::acceptor>(io_);
+        tcp::endpoint ep(a, l.port);
+        acc->open(ep.protocol(), ec);
+        if (!ec)
+            acc->set_option(tcp::acceptor::reuse_address(true), ec);
+        if (!ec)
+            acc->bind(ep, ec);
+        if (!ec)
+            acc->listen(asio::socket_base::max_listen_connections, ec);
+        if (ec) {
+            error = "cannot listen on " + format_host_port(l.host, l.port) + ": " + ec.message();
+            return false;
+        }
+        acceptors_.push_back(std::move(acc));
+    }
+    return true;
+}
+
+bool Server::start(std::string &error)
+{
+    if (!events_.open(settings_.events_file, opts_.foreground, error))
+        return false;
+    if (!settings_.user_file.empty() && !read_user_file(settings_.user_file, users_, error))
+        return false;
+    if (!load_modules(error))
+        return false;
+
+    ctx_.settings = &settings_;
+    ctx_.events = &events_;
+    ctx_.expectations = &expectations_;
+    for (auto &m : modules_)
+        ctx_.modules.push_back(m.get());
+    ctx_.table = &table_;
+    ctx_.require_password = !settings_.user_file.empty();
+    ctx_.check_password = [this](const std::string &u, const std::string &p) {
+        auto it = users_.find(u);
+        return it != users_.end() && it->second == p;
+    };
+
+    if (!open_listeners(error))
+        return false;
+    AdminCommands::Deps deps;
+    deps.module = modules_.empty() ? nullptr : modules_.front().get();
+    deps.policy_file = settings_.policy;
+    deps.table = &table_;
+    deps.events = &events_;
+    commands_ = std::make_unique<AdminCommands>(deps);
+    admin_ = std::make_unique<AdminServer>(io_, *commands_, settings_.admin_level);
+    if (!admin_->open(settings_.admin_socket, error))
+        return false;
+
+    for (const auto &acc : acceptors_) {
+        asio::error_code ec;
+        auto ep = acc->local_endpoint(ec);
+        std::cout << "listening on " << format_host_port(ep.address().to_string(), ep.port())
+                  << "\n";
+    }
+    std::cout.flush();
+
+    for (size_t i = 0; i < acceptors_.size(); ++i)
+        accept(i);
+    last_schedtask_ = Clock::now();
+    schedule_schedtask();
+    schedule_statistics();
+    schedule_expiry();
+    signals_.add(SIGINT);
+    signals_.add(SIGTERM);
+    signals_.add(SIGHUP);
+    wait_signals();
+    return true;
+}
+
+void Server::accept(size_t index)
+{
+    acceptors_[index]->async_accept(
+        asio::make_strand(io_), [this, index](const asio::error_code &ec,
+                                              asio::ip::tcp::socket s) {
+            if (stopping_ || ec == asio::error::operation_aborted)
+                return;
+            if (ec) {
+                // Out of descriptors and the like: wait a little rather
+                // than spin on the error.
+                events_.notice("accept-error", ec.message());
+                auto t = std::make_shared<asio::steady_timer>(io_, kAcceptRetry);
+                t->async_wait([this, index, t](const asio::error_code &) {
+                    if (!stopping_)
+                        accept(index);
+                });
+                return;
+            }
+            if (table_.size() >= settings_.max_connections) {
+                asio::error_code ignored;
+                s.close(ignored);
+                long now = static_cast<long>(std::time(nullptr));
+                if (last_limit_notice_.exchange(now) != now)
+                    events_.notice("connection-limit",
+                                   "refused a client: " +
+                                       std::to_string(settings_.max_connections) +
+                                       " connections are open");
+            } else {
+                auto c = std::make_shared<Connection>(ctx_, std::move(s), ++next_tid_);
+                c->start();
+            }
+            accept(index);
+        });
+}
+
+void Server::schedule_schedtask()
+{
+    if (settings_.schedtask_interval <= 0 || stopping_)
+        return;
+    schedtask_timer_.expires_after(std::chrono::seconds(settings_.schedtask_interval));
+    schedtask_timer_.async_wait([this](const asio::error_code &ec) {
+        if (ec || stopping_)
+            return;
+        auto now = Clock::now();
+        long elapsed = static_cast<long>(
+            std::chrono::duration_cast<std::chrono::seconds>(now - last_schedtask_).count());
+        last_schedtask_ = now;
+        for (auto &m : modules_)
+            m->schedtask(elapsed);
+        // The module marks connections to end from its timer; act on it.
+        for (const auto &c : table_.all())
+            c->check_poison();
+        schedule_schedtask();
+    });
+}
+
+void Server::schedule_statistics()
+{
+    if (settings_.statistics_interval <= 0 || stopping_)
+        return;
+    statistics_timer_.expires_after(std::chrono::seconds(settings_.statistics_interval));
+    statistics_timer_.async_wait([this](const asio::error_code &ec) {
+        if (ec || stopping_)
+            return;
+        for (auto &m : modules_)
+            m->statistics(static_cast<int>(settings_.statistics_keep), std::time(nullptr));
+        schedule_statistics();
+    });
+}
+
+void Server::schedule_expiry()
+{
+    if (stopping_)
+        return;
+    expiry_timer_.expires_after(kExpiryInterval);
+    expiry_timer_.async_wait([this](const asio::error_code &ec) {
+        if (ec || stopping_)
+            return;
+        expectations_.expire(Clock::now());
+        schedule_expiry();
+    });
+}
+
+void Server::wait_signals()
+{
+    signals_.async_wait([this](const asio::error_code &ec, int signo) {
+        if (ec)
+            return;
+        if (signo == SIGHUP) {
+            reload();
+            wait_signals();
+            return;
+        }
+        stop();
+    });
+}
+
+void Server::reload()
+{
+    Settings fresh;
+    std::string error;
+    if (!build_settings(opts_, fresh, error)) {
+        std::cerr << "trevalquin: reload: " << error << "\n";
+        events_.notice("reload-error", error);
+        return;
+    }
+    for (auto &m : modules_)
+        m->apply_variables(fresh.vars);
+    if (!settings_.policy.empty() && !modules_.empty()) {
+        Report r;
+        modules_.front()->reload_policy(settings_.policy, r);
+        report(r, "policy");
+    }
+    events_.notice("reload", "configuration variables and policy reloaded");
+}
+
+void Server::stop()
+{
+    if (stopping_.exchange(true))
+        return;
+    events_.notice("stopping", "signal received; closing connections");
+    asio::error_code ignored;
+    for (auto &a : acceptors_)
+        a->close(ignored);
+    if (admin_)
+        admin_->close();
+    schedtask_timer_.cancel();
+    statistics_timer_.cancel();
+    expiry_timer_.cancel();
+    signals_.cancel(ignored);
+    for (const auto &c : table_.all())
+        c->stop();
+}
+
+int Server::run()
+{
+    std::signal(SIGPIPE, SIG_IGN);
+    std::string error;
+    if (!start(error)) {
+        std::cerr << "trevalquin: " << error << "\n";
+        return 1;
+    }
+    std::vector<std::thread> threads;
+    for (int i = 1; i < settings_.workers; ++i)
+        threads.emplace_back([this] { io_.run(); });
+    io_.run();
+    for (auto &t : threads)
+        t.join();
+
+    int status = 0;
+    if (settings_.save_on_exit && !settings_.policy.empty() && !modules_.empty()) {
+        Report r;
+        if (!modules_.front()->save_policy(settings_.policy, r))
+            status = 1;
+        report(r, "save");
+    }
+    expectations_.clear();
+    modules_.clear();
+    return status;
+}
+
+} // namespace gw

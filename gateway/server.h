@@ -1,0 +1,85 @@
+// The gateway process: modules, listeners, administration, timers and
+// signals around one io_context run by a small pool of threads.
+#ifndef GW_SERVER_H
+#define GW_SERVER_H
+
+#include <asio.hpp>
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "admin.h"
+#include "events.h"
+#include "expectations.h"
+#include "module_host.h"
+#include "relay.h"
+#include "settings.h"
+
+namespace gw {
+
+struct LaunchOptions {
+    std::string config_file;            // empty: built-in defaults only
+    std::vector<std::string> overrides; // `KEY=VALUE` lines
+    bool foreground = false;
+    std::string exe_dir; // where the default module is looked for first
+};
+
+// Builds the settings from defaults, the file and the overrides.
+bool build_settings(const LaunchOptions &opts, Settings &s, std::string &error);
+
+// `user:password` lines; `#` comments and blank lines ignored.
+bool read_user_file(const std::string &path, std::map<std::string, std::string> &users,
+                    std::string &error);
+
+class Server {
+public:
+    Server(LaunchOptions opts, Settings settings);
+    ~Server();
+
+    // Starts, serves until SIGTERM/SIGINT, and returns the exit status.
+    int run();
+
+private:
+    bool start(std::string &error);
+    bool load_modules(std::string &error);
+    bool open_listeners(std::string &error);
+    void accept(size_t index);
+    void schedule_schedtask();
+    void schedule_statistics();
+    void schedule_expiry();
+    void wait_signals();
+    void reload();
+    void stop();
+    void report(const Report &r, const std::string &what);
+
+    LaunchOptions opts_;
+    Settings settings_;
+    EventSink events_;
+    ExpectationRegistry expectations_;
+    ConnectionTable table_;
+    std::vector<std::unique_ptr<ModuleHost>> modules_;
+    std::map<std::string, std::string> users_;
+    RelayContext ctx_;
+    std::unique_ptr<AdminCommands> commands_;
+    std::atomic<unsigned long> next_tid_{0};
+    std::atomic<bool> stopping_{false};
+    std::atomic<long> last_limit_notice_{0};
+
+    // Declared last: destroyed first, so that handlers still queued release
+    // their connections while everything above is alive.
+    asio::io_context io_;
+    std::vector<std::unique_ptr<asio::ip::tcp::acceptor>> acceptors_;
+    std::unique_ptr<AdminServer> admin_;
+    asio::steady_timer schedtask_timer_{io_};
+    asio::steady_timer statistics_timer_{io_};
+    asio::steady_timer expiry_timer_{io_};
+    asio::signal_set signals_{io_};
+    Clock::time_point last_schedtask_;
+};
+
+} // namespace gw
+
+#endif

@@ -1,0 +1,88 @@
+// Gateway configuration: one `key = value` file, every key optional.
+#ifndef GW_SETTINGS_H
+#define GW_SETTINGS_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace gw {
+
+struct ListenAddress {
+    std::string host; // literal address, without brackets
+    uint16_t port = 0;
+    bool operator==(const ListenAddress &) const = default;
+};
+
+// A module variable from a `var NAME = VALUE` line.
+struct ModuleVariable {
+    std::string name;
+    std::string value;
+    bool integer = false; // a signed decimal number that was not quoted
+    bool operator==(const ModuleVariable &) const = default;
+};
+
+struct Settings {
+    std::vector<ListenAddress> listen{{"127.0.0.1", 1080}};
+    std::vector<uint16_t> msnp_ports{1863};
+    bool strict = false;
+    std::vector<std::string> modules; // empty: look for libtq3_msnp.so
+    std::string policy;
+    std::string admin_socket = "trevalquin.sock";
+    int admin_level = 2;
+    std::string events_file = "trevalquin-events.log";
+    std::string user_file;
+    long schedtask_interval = 60;
+    long statistics_interval = 3600;
+    long statistics_keep = 10;
+    size_t max_held_bytes = 1048576;
+    size_t max_connections = 4096;
+    int workers = 2;
+    long connect_timeout = 30;
+    bool save_on_exit = false;
+    std::vector<ModuleVariable> vars;
+
+    bool is_msnp_port(uint16_t port) const;
+};
+
+// Applies lines to a Settings record. Repeatable keys (`listen`,
+// `module`) replace the values of an earlier source on their first
+// occurrence in a new one and accumulate within it, so that a command-line
+// override of `listen` replaces the file's listeners instead of adding to
+// them. Variables accumulate; a later one of the same name wins.
+class SettingsReader {
+public:
+    explicit SettingsReader(Settings &s) : s_(s) {}
+
+    // Starts a new source (a file, or the command-line overrides).
+    void begin_source();
+    // One line of a file: blank and `#` lines are ignored. False with
+    // `error` set (without a location) when the line is bad.
+    bool line(const std::string &text, std::string &error);
+    // One `KEY=VALUE` override.
+    bool override_setting(const std::string &text, std::string &error);
+    // A whole text, errors prefixed with "NAME:LINE: ".
+    bool text(const std::string &contents, const std::string &name, std::string &error);
+
+private:
+    bool apply(const std::string &key, const std::string &value, bool quoted, std::string &error);
+
+    Settings &s_;
+    bool listen_seen_ = false;
+    bool module_seen_ = false;
+};
+
+// Reads FILE into `s` as one source. False with a message naming the file
+// (and the line) on failure.
+bool read_settings_file(const std::string &path, Settings &s, std::string &error);
+
+// Parses `host:port`, `[v6]:port`. False on a bad form or port.
+bool parse_listen_address(const std::string &text, ListenAddress &out);
+
+// Host text for messages: IPv6 literals in brackets.
+std::string format_host_port(const std::string &host, uint16_t port);
+
+} // namespace gw
+
+#endif
