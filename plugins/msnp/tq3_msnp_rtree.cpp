@@ -1,5 +1,6 @@
-/* Relation tree: nodes, path resolution and path text, the back-references
- * between nodes and the users placed in them, and the node's tree event.
+/* Relation tree: nodes, path resolution and path text, growing paths,
+ * moving, renaming and unlinking nodes, the users placed in nodes with
+ * their back-references, and the node's tree event.
  *
  * Nodes own their name, description and list heads; the persons in
  * `people` and the relations in `contactl` belong to the registry and are
