@@ -4,6 +4,7 @@
 #include "trevalquin_plugin.h"
 #include "variables.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -16,6 +17,22 @@ namespace {
 // Buckets for a module namespace: modules keep a few dozen variables and
 // one counter per verdict kind.
 constexpr size_t kNamespaceBuckets = 256;
+
+// How long atomic_send waits for a non-blocking descriptor to take more
+// bytes before it gives up on a peer that stopped reading.
+constexpr int kSendStallMs = 10000;
+
+// Waits until `fd` can take more bytes: 1 ready, 0 timed out, -1 error.
+int wait_writable(int fd)
+{
+    struct pollfd p = {fd, POLLOUT, 0};
+    for (;;) {
+        int r = poll(&p, 1, kSendStallMs);
+        if (r < 0 && errno == EINTR)
+            continue;
+        return r > 0 ? 1 : r;
+    }
+}
 
 } // namespace
 
@@ -125,6 +142,16 @@ ssize_t atomic_send(int sock, const void *bytes, size_t len)
         if (n < 0) {
             if (errno == EINTR)
                 continue;
+            // The gateway's sockets are non-blocking: a full send buffer
+            // means waiting here, not a failure, so the bytes stay whole.
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                int w = wait_writable(sock);
+                if (w > 0)
+                    continue;
+                if (w == 0)
+                    errno = ETIMEDOUT;
+                return -1;
+            }
             return -1;
         }
         if (n == 0) {

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <string>
@@ -99,6 +100,32 @@ TEST(AtomicSend, WritesEverythingThroughASocketFullBuffer)
     std::string got;
     std::thread reader([&] {
         char buf[1000];
+        ssize_t n;
+        while ((n = read(sv[1], buf, sizeof buf)) > 0)
+            got.append(buf, static_cast<size_t>(n));
+    });
+    EXPECT_EQ(atomic_send(sv[0], payload.data(), payload.size()), static_cast<ssize_t>(payload.size()));
+    close(sv[0]);
+    reader.join();
+    close(sv[1]);
+    EXPECT_EQ(got, payload);
+}
+
+TEST(AtomicSend, WaitsOnANonBlockingSocketUntilThePeerReads)
+{
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    int small = 4096;
+    setsockopt(sv[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    ASSERT_EQ(fcntl(sv[0], F_SETFL, fcntl(sv[0], F_GETFL) | O_NONBLOCK), 0);
+    std::string payload(256 * 1024, '\0');
+    for (size_t i = 0; i < payload.size(); ++i)
+        payload[i] = static_cast<char>(i * 7 + i / 251);
+    std::string got;
+    std::thread reader([&] {
+        // Start late, so that the writer meets a full buffer first.
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        char buf[4096];
         ssize_t n;
         while ((n = read(sv[1], buf, sizeof buf)) > 0)
             got.append(buf, static_cast<size_t>(n));
