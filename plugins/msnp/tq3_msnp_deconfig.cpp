@@ -613,12 +613,26 @@ void tree_user(idl_parser *idl, msnp_rtree *tree, iks *user)
         idl_parser_set_data(idl, nullptr);
 }
 
+/* Paths of more components than this name no node (they cannot be
+ * resolved), and nesting without bound would exhaust the stack of the
+ * recursion that reads and writes the tree. */
+const unsigned tree_max_depth = 256;
+
+unsigned node_depth(const msnp_rtree *node)
+{
+    unsigned depth = 0;
+    for (; node && node->backref; node = node->backref)
+        ++depth;
+    return depth;
+}
+
 } // namespace
 
 msnp_rtree *recurse_nodes_and_create_tree(idl_parser *idl, iks *node, msnp_rtree *tree)
 {
     if (!tree)
         return nullptr;
+    const bool full = node_depth(tree) >= tree_max_depth;
     msnp_rtree *last = nullptr;
     for (iks *x = node; x; x = iks_next_tag(x)) {
         if (iks_type(x) != IKS_TAG)
@@ -629,6 +643,10 @@ msnp_rtree *recurse_nodes_and_create_tree(idl_parser *idl, iks *node, msnp_rtree
             if (!ident) {
                 if (idl && idl->warn)
                     idl->warn(idl, "rtree node missing identification");
+                continue;
+            }
+            if (full) {
+                warn(idl, "rtree node too deep: %s", ident.get());
                 continue;
             }
             msnp_rtree *child = msnp_new_object_node(idl, ident.get(), tree);

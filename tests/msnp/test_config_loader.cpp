@@ -195,6 +195,31 @@ TEST_F(ConfigTest, ExistingNodeIsFilledAndEscapedNamesSurvive)
     EXPECT_EQ(dump(self, idl), d1);
 }
 
+TEST_F(ConfigTest, DeepTreeIsCutAndNoParserIsNeeded)
+{
+    std::string tree;
+    for (int i = 0; i < 300; ++i)
+        tree += "<node identifier='n" + std::to_string(i) + "'>";
+    for (int i = 0; i < 300; ++i)
+        tree += "</node>";
+    load("", tree);
+    EXPECT_EQ(warnings(), Strings{"rtree node too deep: n256"});
+    msnp_rtree *n = ents->root;
+    int depth = 0;
+    for (; n->siblings; ++depth)
+        n = static_cast<msnp_rtree *>(n->siblings->data);
+    EXPECT_EQ(depth, 256);
+
+    msnp_reset(self, nullptr);
+    std::string doc = "<trevalquin><bad/><object-list><person/><person type='1' name='s'>"
+                      "<relation-list><relation/><relation object='w' action='block'/></relation-list></person>"
+                      "</object-list><relation-trees><node/><user/><relation object='s' action='block'/></relation-trees></trevalquin>";
+    EXPECT_EQ(msnp_setconfig(self, nullptr, doc.c_str()), 1);
+    ASSERT_NE(msnp_search_person("s", 0), nullptr);
+    EXPECT_EQ(msnp_search_person("s", 0)->wdirty, 1u);
+    EXPECT_EQ(tqlist_length(ents->root->contactl), 1u);
+}
+
 TEST_F(ConfigTest, PersonProperties)
 {
     msnp_person *p = user("p", "p@x");
