@@ -123,46 +123,58 @@ void Report::append(Report &&other)
 
 std::unique_ptr<ModuleHost> ModuleHost::load(const std::string &path, std::string &error)
 {
-    std::unique_ptr<ModuleHost> h(new ModuleHost);
-    h->path_ = path;
-    h->dl_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!h->dl_) {
+    void *dl = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!dl) {
         const char *why = dlerror();
         error = "cannot load module " + path + ": " + (why ? why : "unknown error");
         return nullptr;
     }
     dlerror();
-    h->ops_ = static_cast<const tq3_module_ops *>(dlsym(h->dl_, TQ3_PLUGIN_SYMBOL));
-    if (!h->ops_) {
+    auto *ops = static_cast<const tq3_module_ops *>(dlsym(dl, TQ3_PLUGIN_SYMBOL));
+    if (!ops) {
         error = "module " + path + " has no " TQ3_PLUGIN_SYMBOL " descriptor";
+        dlclose(dl);
         return nullptr;
     }
-    if (h->ops_->require > kHostInterfaceVersion) {
-        error = "module " + path + " requires host interface " +
-                std::to_string(h->ops_->require) + ", this gateway offers " +
-                std::to_string(kHostInterfaceVersion);
-        h->ops_ = nullptr;
+    auto h = adopt(ops, path, error);
+    if (h) {
+        h->dl_ = dl;
+        h->mod_->dl_handle = dl;
+    }
+    return h;
+}
+
+std::unique_ptr<ModuleHost> ModuleHost::adopt(const tq3_module_ops *ops, const std::string &path,
+                                              std::string &error)
+{
+    if (!ops) {
+        error = "module " + path + " has no descriptor";
         return nullptr;
     }
-    h->mod_ = tq3_module_new(h->ops_);
+    if (ops->require > kHostInterfaceVersion) {
+        error = "module " + path + " requires host interface " + std::to_string(ops->require) +
+                ", this gateway offers " + std::to_string(kHostInterfaceVersion);
+        return nullptr;
+    }
+    std::unique_ptr<ModuleHost> h(new ModuleHost);
+    h->path_ = path;
+    h->mod_ = tq3_module_new(ops);
     if (!h->mod_) {
         error = "module " + path + ": out of memory";
-        h->ops_ = nullptr;
         return nullptr;
     }
-    h->mod_->dl_handle = h->dl_;
-    if (h->ops_->init) {
+    if (ops->init) {
         std::vector<char *> argv = {h->path_.data(), nullptr};
-        int rc = h->ops_->init(h->mod_, argv.data());
+        int rc = ops->init(h->mod_, argv.data());
         if (rc != 0) {
             error = "module " + path + " refused to start (init returned " + std::to_string(rc) +
                     ")";
             tq3_module_destroy(h->mod_);
             h->mod_ = nullptr;
-            h->ops_ = nullptr;
             return nullptr;
         }
     }
+    h->ops_ = ops;
     return h;
 }
 

@@ -45,6 +45,9 @@ public:
 
     // dlopen, descriptor, interface check, module record and `init`.
     static std::unique_ptr<ModuleHost> load(const std::string &path, std::string &error);
+    // The same for a descriptor already in memory (`path` names it).
+    static std::unique_ptr<ModuleHost> adopt(const tq3_module_ops *ops, const std::string &path,
+                                             std::string &error);
 
     tq3_module *record() const { return mod_; }
     const tq3_module_ops &ops() const { return *ops_; }

@@ -1,0 +1,335 @@
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "admin.h"
+#include "variables.h"
+
+using gw::AdminCaller;
+using gw::AdminCommands;
+using gw::AdminRequest;
+using gw::Report;
+
+namespace {
+
+// A module whose entry points show what the host handed them.
+std::string last_args;
+int last_level = -1;
+int resets = 0;
+std::string configured;
+
+int fake_config(tq3_module *, idl_parser *p)
+{
+    last_args = std::string(p->args[0]) + "|" + p->args[1] + "|" + std::to_string(p->argc);
+    last_level = p->user ? p->user->level : -1;
+    std::string verb = p->args[0];
+    if (verb == "fail") {
+        p->error(p, 27, "Unknown object: %s", p->args[1]);
+        p->warn(p, "looked in %d tables", 3);
+    } else if (verb == "list") {
+        idl_parser_set_data(p, "<a/>\n<b/>\n");
+        p->event(p, tqevents_shortcut_object_collect("gone"));
+    }
+    return 0;
+}
+
+char *fake_getconfig(tq3_module *, idl_parser *)
+{
+    return strdup(("<trevalquin version=\"1.0\">" + configured + "</trevalquin>").c_str());
+}
+
+int fake_setconfig(tq3_module *, idl_parser *p, const char *text)
+{
+    if (std::strncmp(text, "<trevalquin", 11) != 0)
+        return 0;
+    if (!p->import)
+        return 0;
+    configured = text;
+    return 1;
+}
+
+void fake_reset(tq3_module *, idl_parser *) { ++resets; }
+
+tq3_module_ops fake_ops()
+{
+    tq3_module_ops ops{};
+    ops.name = "fake";
+    ops.require = 1;
+    ops.config = fake_config;
+    ops.getconfig = fake_getconfig;
+    ops.setconfig = fake_setconfig;
+    ops.reset = fake_reset;
+    return ops;
+}
+
+std::string run(AdminCommands &c, const std::string &line, int level = 0)
+{
+    AdminRequest req;
+    if (!gw::parse_admin_request(line, req))
+        return "(unparsed)";
+    std::string out;
+    c.run(req, AdminCaller{"tester", level}, [&](std::string s) { out = std::move(s); });
+    return out;
+}
+
+std::string temp_dir()
+{
+    char tmpl[] = "/tmp/tq-admin-XXXXXX";
+    const char *d = mkdtemp(tmpl);
+    return d ? d : "";
+}
+
+} // namespace
+
+TEST(AdminProtocol, RequestLine)
+{
+    AdminRequest r;
+    ASSERT_TRUE(gw::parse_admin_request("  msnp new person  alice \r\n", r));
+    EXPECT_EQ(r.verb, "msnp");
+    EXPECT_EQ(r.rest, "new person  alice");
+    ASSERT_TRUE(gw::parse_admin_request("vars", r));
+    EXPECT_EQ(r.verb, "vars");
+    EXPECT_EQ(r.rest, "");
+    EXPECT_FALSE(gw::parse_admin_request(" \t\r\n", r));
+}
+
+TEST(AdminProtocol, ReplyLinesInOrder)
+{
+    Report r;
+    r.warnings.push_back("two\nlines");
+    r.error(27, "Unknown object: x");
+    r.events.push_back("<object-collect name=\"x\"/>");
+    r.data = "first\r\n\nthird\n";
+    EXPECT_EQ(gw::format_admin_reply(r, true), "E 27 Unknown object: x\n"
+                                               "W two lines\n"
+                                               "V <object-collect name=\"x\"/>\n"
+                                               "D first\n"
+                                               "D \n"
+                                               "D third\n"
+                                               "FAIL\n");
+    Report ok;
+    ok.data = "no newline";
+    EXPECT_EQ(gw::format_admin_reply(ok, true), "D no newline\nOK\n");
+    EXPECT_EQ(gw::format_admin_reply(Report{}, true), "OK\n");
+    EXPECT_EQ(gw::format_admin_reply(Report{}, false), "FAIL\n");
+}
+
+TEST(AdminProtocol, CallerLevel)
+{
+    EXPECT_EQ(gw::caller_level(0, 1000, 2), 0);
+    EXPECT_EQ(gw::caller_level(1000, 1000, 2), 0);
+    EXPECT_EQ(gw::caller_level(1001, 1000, 2), 2);
+    EXPECT_EQ(gw::caller_level(1001, 1000, 1), 1);
+}
+
+TEST(AdminCommands, ModuleCommandsCarryVerbRestAndLevel)
+{
+    static tq3_module_ops ops = fake_ops();
+    std::string error;
+    auto m = gw::ModuleHost::adopt(&ops, "fake.so", error);
+    ASSERT_TRUE(m) << error;
+    AdminCommands c({m.get(), "", nullptr, nullptr});
+
+    EXPECT_EQ(run(c, "msnp new person alice", 2), "OK\n");
+    EXPECT_EQ(last_args, "new|person alice|2");
+    EXPECT_EQ(last_level, 2);
+    EXPECT_EQ(run(c, "msnp serialize"), "OK\n");
+    EXPECT_EQ(last_args, "serialize||1");
+    EXPECT_EQ(run(c, "msnp fail thing"),
+              "E 27 Unknown object: thing\nW looked in 3 tables\nFAIL\n");
+    event_t *ev = tqevents_shortcut_object_collect("gone");
+    EXPECT_EQ(run(c, "msnp list"), "V " + std::string(ev->text) + "\nD <a/>\nD <b/>\nOK\n");
+    tqevents_destroy_event(ev);
+    EXPECT_EQ(run(c, "msnp"), "E 2 Missing management verb\nFAIL\n");
+    EXPECT_EQ(run(c, "frobnicate now"), "E 2 Unknown command: frobnicate\nFAIL\n");
+    EXPECT_NE(run(c, "help").find("D connections"), std::string::npos);
+
+    static tq3_module_ops bare{};
+    bare.name = "bare";
+    auto b = gw::ModuleHost::adopt(&bare, "bare.so", error);
+    ASSERT_TRUE(b) << error;
+    AdminCommands cb({b.get(), "", nullptr, nullptr});
+    EXPECT_EQ(run(cb, "msnp new x"), "E 30 Module does not support management commands\nFAIL\n");
+    EXPECT_EQ(run(cb, "save"), "E 30 no policy file is configured\nFAIL\n");
+
+    AdminCommands none({nullptr, "", nullptr, nullptr});
+    EXPECT_EQ(run(none, "vars"), "E 30 No module is loaded\nFAIL\n");
+}
+
+TEST(AdminCommands, VariablesAndLevels)
+{
+    static tq3_module_ops ops = fake_ops();
+    std::string error;
+    auto m = gw::ModuleHost::adopt(&ops, "fake.so", error);
+    ASSERT_TRUE(m) << error;
+    m->apply_variables({{"log-dir", "/tmp/x", false}, {"persist-statistics", "1", true}});
+    tq_variable *counter = variable_set(m->record()->ns, "i/stats-user-login", "4");
+    counter->flags |= VARIABLE_STATISTIC;
+    AdminCommands c({m.get(), "", nullptr, nullptr});
+
+    EXPECT_EQ(run(c, "vars"), "D log-dir = /tmp/x\nD persist-statistics = 1\n"
+                              "D stats-user-login = 4\nOK\n");
+    EXPECT_EQ(run(c, "counters"), "D stats-user-login = 4\nOK\n");
+    EXPECT_EQ(run(c, "get log-dir"), "D /tmp/x\nOK\n");
+    EXPECT_EQ(run(c, "get nothing"), "E 27 Unknown variable: nothing\nFAIL\n");
+    EXPECT_EQ(run(c, "get"), "E 2 Missing variable name\nFAIL\n");
+
+    EXPECT_EQ(run(c, "set quota 12", 2), "E 12 More level required\nFAIL\n");
+    EXPECT_EQ(run(c, "get quota"), "E 27 Unknown variable: quota\nFAIL\n");
+    EXPECT_EQ(run(c, "set quota 12", 1), "OK\n");
+    EXPECT_EQ(variable_get(m->record()->ns, "quota")->flags & VARIABLE_INTEGER,
+              unsigned(VARIABLE_INTEGER));
+    EXPECT_EQ(run(c, "set greeting hello there", 0), "OK\n");
+    EXPECT_EQ(run(c, "get greeting"), "D hello there\nOK\n");
+    EXPECT_EQ(variable_get(m->record()->ns, "greeting")->flags & VARIABLE_STRING,
+              unsigned(VARIABLE_STRING));
+    EXPECT_EQ(run(c, "set lonely"), "E 2 Usage: set NAME VALUE\nFAIL\n");
+    for (const char *cmd : {"save", "reset", "reload-policy"})
+        EXPECT_EQ(run(c, cmd, 3), "E 12 More level required\nFAIL\n") << cmd;
+}
+
+TEST(AdminCommands, SaveAndReloadThePolicyFile)
+{
+    static tq3_module_ops ops = fake_ops();
+    std::string dir = temp_dir();
+    ASSERT_FALSE(dir.empty());
+    std::string policy = dir + "/policy.xml";
+    {
+        std::ofstream f(policy);
+        f << "<trevalquin><object-list/></trevalquin>";
+    }
+    chmod(policy.c_str(), 0640);
+    std::string error;
+    auto m = gw::ModuleHost::adopt(&ops, "fake.so", error);
+    ASSERT_TRUE(m) << error;
+    Report load;
+    ASSERT_TRUE(m->load_policy(policy, load));
+    EXPECT_EQ(configured, "<trevalquin><object-list/></trevalquin>");
+
+    AdminCommands c({m.get(), policy, nullptr, nullptr});
+    configured = "<x/>";
+    EXPECT_EQ(run(c, "save"), "OK\n");
+    std::ifstream in(policy);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    EXPECT_EQ(ss.str(), "<trevalquin version=\"1.0\"><x/></trevalquin>\n");
+    struct stat st{};
+    ASSERT_EQ(stat(policy.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u); // permissions of the replaced file kept
+    // No temporary file is left next to it.
+    EXPECT_EQ(system(("test $(ls " + dir + " | wc -l) -eq 1").c_str()), 0);
+
+    int before = resets;
+    EXPECT_EQ(run(c, "reload-policy"), "OK\n");
+    EXPECT_EQ(resets, before + 1);
+    EXPECT_EQ(configured, "<trevalquin version=\"1.0\"><x/></trevalquin>\n");
+
+    {
+        std::ofstream f(policy);
+        f << "not xml";
+    }
+    EXPECT_EQ(run(c, "reload-policy"), "E 2 " + policy + ": the policy is not well-formed XML\nFAIL\n");
+    std::remove(policy.c_str());
+    std::string out = run(c, "reload-policy");
+    EXPECT_EQ(out.substr(0, 5), "E 27 ");
+    EXPECT_EQ(resets, before + 2); // a missing file resets nothing
+    rmdir(dir.c_str());
+}
+
+TEST(ModuleHost, RefusesModulesItCannotServe)
+{
+    static tq3_module_ops future{};
+    future.name = "future";
+    future.require = gw::kHostInterfaceVersion + 1;
+    std::string error;
+    EXPECT_FALSE(gw::ModuleHost::adopt(&future, "future.so", error));
+    EXPECT_NE(error.find("requires host interface 2"), std::string::npos) << error;
+
+    static tq3_module_ops refusing{};
+    refusing.name = "refusing";
+    refusing.init = [](tq3_module *, char **) { return 1; };
+    EXPECT_FALSE(gw::ModuleHost::adopt(&refusing, "refusing.so", error));
+    EXPECT_NE(error.find("refused to start"), std::string::npos) << error;
+
+    EXPECT_FALSE(gw::ModuleHost::load("/nonexistent/libnothing.so", error));
+    EXPECT_NE(error.find("cannot load module"), std::string::npos) << error;
+}
+
+TEST(AdminServer, SocketIsOwnerOnlyAndAnswersOneLine)
+{
+    static tq3_module_ops ops = fake_ops();
+    std::string error;
+    auto m = gw::ModuleHost::adopt(&ops, "fake.so", error);
+    ASSERT_TRUE(m) << error;
+    m->apply_variables({{"answer", "42", true}});
+    std::string dir = temp_dir();
+    std::string path = dir + "/admin.sock";
+    {
+        std::ofstream stale(path); // not a socket: refused
+    }
+    asio::io_context io;
+    AdminCommands c({m.get(), "", nullptr, nullptr});
+    {
+        gw::AdminServer bad(io, c, 2);
+        EXPECT_FALSE(bad.open(path, error));
+        std::remove(path.c_str());
+    }
+    gw::AdminServer server(io, c, 2);
+    ASSERT_TRUE(server.open(path, error)) << error;
+    struct stat st{};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    gw::AdminServer second(io, c, 2);
+    EXPECT_FALSE(second.open(path, error)); // a live gateway answers there
+    EXPECT_NE(error.find("another gateway"), std::string::npos);
+
+    auto ask = [&](const std::string &request) {
+        int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un sa{};
+        sa.sun_family = AF_UNIX;
+        std::strncpy(sa.sun_path, path.c_str(), sizeof sa.sun_path - 1);
+        EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
+        size_t done = 0;
+        while (done < request.size()) {
+            ssize_t n = write(fd, request.data() + done, request.size() - done);
+            if (n <= 0)
+                break;
+            done += static_cast<size_t>(n);
+        }
+        shutdown(fd, SHUT_WR);
+        std::string reply;
+        char buf[4096];
+        ssize_t n;
+        while ((n = read(fd, buf, sizeof buf)) > 0)
+            reply.append(buf, static_cast<size_t>(n));
+        close(fd);
+        return reply;
+    };
+    std::thread runner([&] {
+        auto guard = asio::make_work_guard(io);
+        io.run();
+    });
+    EXPECT_EQ(ask("get answer\n"), "D 42\nOK\n");
+    EXPECT_EQ(ask("get answer"), "D 42\nOK\n"); // half-close ends the line too
+    EXPECT_EQ(ask("\n"), "E 2 Empty request\nFAIL\n");
+    EXPECT_EQ(ask(std::string(gw::kAdminMaxRequest + 10, 'x')),
+              "E 2 Request longer than 65536 bytes\nFAIL\n");
+    // The caller here is the gateway's own user: full level.
+    EXPECT_EQ(ask("set answer 43\n"), "OK\n");
+    EXPECT_EQ(ask("get answer\n"), "D 43\nOK\n");
+    asio::post(io, [&] {
+        server.close();
+        io.stop();
+    });
+    runner.join();
+    EXPECT_NE(access(path.c_str(), F_OK), 0); // the socket file is gone
+    rmdir(dir.c_str());
+}
