@@ -1,0 +1,818 @@
+/* End-to-end tests of the gateway program: the real binary runs as a child
+ * on loopback with a test policy, scripted MSNP servers and clients talk
+ * through its SOCKS port, and tqctl drives its administration socket. */
+#include <gtest/gtest.h>
+
+#include <iksemel.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <functional>
+#include <regex>
+
+#include "gateway/e2e_helpers.h"
+
+using namespace e2e;
+
+namespace {
+
+/* A relayed connection: the client's end at the gateway and the server's
+ * end accepted by a scripted server. */
+struct Pair {
+    Fd client, server;
+};
+
+/* A client-side chunk of the conversation and the server-side peer must see
+ * the same bytes; `seg` > 0 sends them a few bytes at a time. */
+::testing::AssertionResult pass_through(int from, int to, const std::string &bytes, size_t seg = 0)
+{
+    bool sent = seg ? send_segmented(from, bytes, seg) : send_all(from, bytes);
+    if (!sent)
+        return ::testing::AssertionFailure() << "send failed";
+    std::string got = recv_exact(to, bytes.size());
+    if (got != bytes)
+        return ::testing::AssertionFailure() << "relayed bytes differ\n  sent: " << ::testing::PrintToString(bytes)
+                                             << "\n  got:  " << ::testing::PrintToString(got);
+    return ::testing::AssertionSuccess();
+}
+
+/* Every line of an events file is one well-formed XML element. */
+::testing::AssertionResult each_line_is_xml(const std::string &text)
+{
+    for (const auto &l : lines_of(text)) {
+        int err = 0;
+        iks *x = iks_tree(l.c_str(), 0, &err);
+        if (!x)
+            return ::testing::AssertionFailure() << "not XML: " << l;
+        iks_delete(x);
+    }
+    return ::testing::AssertionSuccess();
+}
+
+std::string msg(const std::string &head, const std::string &payload)
+{
+    return head + " " + std::to_string(payload.size()) + "\r\n" + payload;
+}
+
+std::string text_payload(const std::string &text)
+{
+    return "MIME-Version: 1.0\r\nContent-Type: text/plain; charset=UTF-8\r\n"
+           "X-MMS-IM-Format: FN=Arial; EF=; CO=0; CS=0; PF=22\r\n\r\n" +
+           text;
+}
+
+class GatewayE2E : public ::testing::Test {
+protected:
+    TempDir dir;
+    Listener ns, sb, plain; /* notification server, switchboard, a non-MSNP service */
+    Gateway gw;
+    std::string policy = dir / "policy.xml";
+    std::string admin = dir / "admin.sock";
+    std::string events = dir / "events.log";
+
+    void SetUp() override
+    {
+        ASSERT_FALSE(dir.path().empty());
+        ASSERT_TRUE(ns.port() && sb.port() && plain.port());
+        std::filesystem::copy_file(std::string(TQ_SOURCE_DIR) + "/tests/gateway/data/policy.xml", policy);
+    }
+
+    std::vector<std::string> settings(const std::vector<std::string> &extra = {}) const
+    {
+        std::vector<std::string> s{
+            "listen=127.0.0.1:0",
+            "module=" TQ_MODULE_PATH,
+            "policy=" + policy,
+            "admin-socket=" + admin,
+            "events-file=" + events,
+            "msnp-ports=" + std::to_string(ns.port()) + "," + std::to_string(sb.port()),
+            "connect-timeout=2",
+            "var e2e-number = 42",
+            "var e2e-text = \"hello world\"",
+        };
+        s.insert(s.end(), extra.begin(), extra.end());
+        return s;
+    }
+
+    void start(const std::vector<std::string> &extra = {})
+    {
+        ASSERT_TRUE(gw.start(TQ_GATEWAY_BIN, settings(extra), dir)) << gw.error();
+    }
+
+    Pair open_pair(Listener &server, const Socks5 &opt = {})
+    {
+        Pair p;
+        int rep = -1;
+        p.client = socks5_connect(gw.port(), server.port(), &rep, opt);
+        EXPECT_EQ(rep, 0) << "SOCKS5 CONNECT refused";
+        if (p.client)
+            p.server = server.accept();
+        EXPECT_TRUE(p.server) << "the gateway did not reach the server";
+        return p;
+    }
+
+    /* One round trip on a fresh connection: the gateway still serves. */
+    void expect_still_serving(Listener &server)
+    {
+        Pair p = open_pair(server);
+        ASSERT_TRUE(p.client && p.server);
+        EXPECT_TRUE(pass_through(p.client.get(), p.server.get(), "PNG\r\n"));
+        EXPECT_TRUE(pass_through(p.server.get(), p.client.get(), "QNG 42\r\n"));
+    }
+
+    /* Lines of the events file that are gateway notices of `kind`, once
+     * at least `min` of them were written. */
+    std::vector<std::string> notices(const std::string &kind, size_t min = 1) const
+    {
+        std::vector<std::string> out;
+        eventually([&] {
+            out.clear();
+            for (const auto &l : lines_of(slurp(events)))
+                if (l.rfind("<notice kind=\"" + kind + "\"", 0) == 0)
+                    out.push_back(l);
+            return out.size() >= min;
+        });
+        return out;
+    }
+
+    RunResult tqctl(const std::vector<std::string> &words)
+    {
+        std::vector<std::string> argv{TQCTL_BIN, "-s", admin};
+        argv.insert(argv.end(), words.begin(), words.end());
+        return run_program(argv, dir);
+    }
+};
+
+/* ---- relaying MSNP ------------------------------------------------------ */
+
+TEST_F(GatewayE2E, NotificationLoginThenSwitchboardConversationPassUnchanged)
+{
+    start();
+    const std::string ck = "17262740.1050826919.32308";
+
+    Pair n = open_pair(ns);
+    ASSERT_TRUE(n.client && n.server);
+    int c = n.client.get(), s = n.server.get();
+    EXPECT_TRUE(pass_through(c, s, "VER 1 MSNP8 CVR0\r\n"));
+    EXPECT_TRUE(pass_through(s, c, "VER 1 MSNP8 CVR0\r\n"));
+    EXPECT_TRUE(pass_through(c, s, "CVR 2 0x0409 winnt 5.1 i386 MSNMSGR 6.2.0208 MSMSGS alice@example.com\r\n"));
+    EXPECT_TRUE(pass_through(s, c, "CVR 2 6.2.0208 6.2.0208 6.0.0602 http://download.example/ http://www.example/\r\n"));
+    EXPECT_TRUE(pass_through(c, s, "USR 3 TWN I alice@example.com\r\n"));
+    EXPECT_TRUE(pass_through(s, c, "USR 3 TWN S lc=1033,id=507,tw=40,fs=1,ct=1062764229,kpp=1,kv=5\r\n"));
+    EXPECT_TRUE(pass_through(c, s, "USR 4 TWN S t=53*1hAu8ADuD3TEwdXoOMi08sD*2!cMrntTwVMTjoB3p&p=\r\n"));
+    /* The login reply, the profile message and the first list sync in one
+     * chunk: three commands, one of them with a payload. */
+    std::string profile = "MIME-Version: 1.0\r\nContent-Type: text/x-msmsgsprofile; charset=UTF-8\r\n"
+                          "LoginTime: 1062764229\r\nEmailEnabled: 0\r\nMemberIdHigh: 84736\r\n\r\n";
+    EXPECT_TRUE(pass_through(s, c,
+                             "USR 4 OK alice@example.com Alice%20Example 1 0\r\n" +
+                                 msg("MSG Hotmail Hotmail", profile) + "SYN 5 12 0 0\r\n"));
+    EXPECT_TRUE(pass_through(c, s, "CHG 6 NLN 0\r\n"));
+    EXPECT_TRUE(pass_through(s, c, "CHG 6 NLN 0\r\nILN 6 NLN bob@example.org Bob%20B 268435492\r\n"));
+    EXPECT_TRUE(pass_through(c, s, "XFR 7 SB\r\n"));
+    EXPECT_TRUE(pass_through(s, c, "XFR 7 SB 127.0.0.1:" + std::to_string(sb.port()) + " CKI " + ck + "\r\n"));
+
+    /* The switchboard session the client was sent to, while the
+     * notification connection stays open. */
+    Pair b = open_pair(sb);
+    ASSERT_TRUE(b.client && b.server);
+    int bc = b.client.get(), bs = b.server.get();
+    EXPECT_TRUE(pass_through(bc, bs, "USR 1 alice@example.com " + ck + "\r\n"));
+    EXPECT_TRUE(pass_through(bs, bc, "USR 1 OK alice@example.com Alice%20Example\r\n"));
+    EXPECT_TRUE(pass_through(bc, bs, "CAL 2 bob@example.org\r\n"));
+    EXPECT_TRUE(pass_through(bs, bc, "CAL 2 RINGING 11752013\r\nJOI bob@example.org Bob%20B\r\n"));
+
+    /* A payload that holds CR LF, a NUL byte and text shaped like another
+     * command must travel as one opaque unit, cut at every size. */
+    std::string tricky = text_payload(std::string("line one\r\nMSG 9 N 5\r\nOUT\r\n") + '\0' + "tail");
+    for (size_t seg : {1u, 2u, 3u, 7u, 13u}) {
+        SCOPED_TRACE("segment size " + std::to_string(seg));
+        EXPECT_TRUE(pass_through(bc, bs, msg("MSG 3 N", tricky), seg));
+        EXPECT_TRUE(pass_through(bs, bc, "ACK 3\r\n"));
+        EXPECT_TRUE(pass_through(bs, bc, msg("MSG bob@example.org Bob%20B", text_payload("hi alice")), seg));
+    }
+    /* Two commands, the second cut in its header line: the stream that
+     * arrives once the second is complete is still exactly what was sent. */
+    std::string typing = msg("MSG 4 U", "MIME-Version: 1.0\r\nContent-Type: text/x-msmsgscontrol\r\n"
+                                        "TypingUser: alice@example.com\r\n\r\n\r\n");
+    std::string next = msg("MSG 5 A", text_payload("ack me"));
+    ASSERT_TRUE(send_all(bc, typing + next.substr(0, 5)));
+    std::this_thread::sleep_for(milliseconds(50));
+    ASSERT_TRUE(send_all(bc, next.substr(5)));
+    EXPECT_EQ(recv_exact(bs, typing.size() + next.size()), typing + next);
+    EXPECT_TRUE(pass_through(bs, bc, "ACK 5\r\nBYE bob@example.org\r\n"));
+    EXPECT_TRUE(pass_through(bc, bs, "OUT\r\n"));
+
+    /* The client goes; the server side of its relay closes too. */
+    b.client.reset();
+    EXPECT_TRUE(recv_until_closed(bs).closed);
+    EXPECT_TRUE(pass_through(c, s, "OUT\r\n"));
+    n.server.reset();
+    EXPECT_TRUE(recv_until_closed(c).closed);
+
+    /* A clean session leaves no complaint behind. */
+    std::string ev = slurp(events);
+    EXPECT_TRUE(each_line_is_xml(ev));
+    for (const char *kind : {"socks-refused", "connect-refused", "held-bytes-exceeded", "poisoned", "policy-error"})
+        EXPECT_EQ(ev.find(std::string("kind=\"") + kind + "\""), std::string::npos) << ev;
+}
+
+/* Bulk traffic in both directions at once, in chunks that fall anywhere
+ * relative to the commands: everything arrives, in order, unchanged. */
+TEST_F(GatewayE2E, BulkStreamsBothWaysArriveIntact)
+{
+    start();
+    for (Listener *target : {&sb, &plain}) {
+        SCOPED_TRACE(target == &sb ? "switchboard port" : "plain port");
+        Pair p = open_pair(*target);
+        ASSERT_TRUE(p.client && p.server);
+        auto stream = [](unsigned seed, const char *head) {
+            std::string out;
+            for (unsigned i = 0; out.size() < 600 * 1024; ++i) {
+                std::string body(static_cast<size_t>((i * 7919u + seed) % 1800), '\0');
+                for (size_t k = 0; k < body.size(); ++k)
+                    body[k] = static_cast<char>((k * 31 + i + seed) & 0xff);
+                out += msg(std::string(head) + " " + std::to_string(i + 1) + " N", body);
+            }
+            return out;
+        };
+        std::string up = stream(1, "MSG"), down = stream(2, "MSG");
+        auto sender = [](int fd, const std::string &data) {
+            for (size_t off = 0, k = 0; off < data.size(); ++k) {
+                size_t n = std::min(data.size() - off, 1 + (k * 4099) % 9000);
+                if (!send_all(fd, data.substr(off, n)))
+                    return;
+                off += n;
+            }
+        };
+        std::thread t1(sender, p.client.get(), std::cref(up));
+        std::thread t2(sender, p.server.get(), std::cref(down));
+        std::string got_up, got_down;
+        std::thread r1([&] { got_up = recv_exact(p.server.get(), up.size(), milliseconds(20000)); });
+        got_down = recv_exact(p.client.get(), down.size(), milliseconds(20000));
+        r1.join();
+        t1.join();
+        t2.join();
+        EXPECT_EQ(got_up.size(), up.size());
+        EXPECT_TRUE(got_up == up) << "client-to-server stream differs";
+        EXPECT_EQ(got_down.size(), down.size());
+        EXPECT_TRUE(got_down == down) << "server-to-client stream differs";
+    }
+}
+
+/* ---- SOCKS forms ---------------------------------------------------------- */
+
+struct SocksForm {
+    const char *name;
+    std::function<Fd(uint16_t gw, uint16_t dst, int *rep)> connect;
+    bool v6_server;
+    const char *recorded_user; /* the user `connections` must show, or null */
+};
+void PrintTo(const SocksForm &f, std::ostream *os) { *os << f.name; }
+
+class SocksForms : public GatewayE2E, public ::testing::WithParamInterface<SocksForm> {};
+
+TEST_P(SocksForms, ConnectRelaysAndRecordsTheUser)
+{
+    const SocksForm &f = GetParam();
+    Listener v6(64, true);
+    Listener &target = f.v6_server ? v6 : ns;
+    if (!target.port())
+        GTEST_SKIP() << "no IPv6 loopback here";
+    start({"msnp-ports=" + std::to_string(target.port())});
+
+    int rep = -1;
+    Fd client = f.connect(gw.port(), target.port(), &rep);
+    ASSERT_TRUE(client) << "refused with " << rep;
+    Fd server = target.accept();
+    ASSERT_TRUE(server);
+    EXPECT_TRUE(pass_through(client.get(), server.get(), "VER 1 MSNP15 MSNP14 CVR0\r\n", 3));
+    EXPECT_TRUE(pass_through(server.get(), client.get(), "VER 1 MSNP15\r\n"));
+
+    RunResult r = tqctl({"connections"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::string dst_port = ":" + std::to_string(target.port());
+    auto ls = lines_of(r.out);
+    auto line = std::find_if(ls.begin(), ls.end(), [&](const std::string &l) {
+        return l.find(dst_port + " msnp") != std::string::npos;
+    });
+    ASSERT_NE(line, ls.end()) << r.out;
+    EXPECT_TRUE(std::regex_search(*line, std::regex(R"(^\d+ 127\.0\.0\.1:\d+ -> \S+:\d+ msnp)"))) << *line;
+    if (f.recorded_user) {
+        std::string tail = std::string(" ") + f.recorded_user;
+        EXPECT_TRUE(line->size() > tail.size() && line->compare(line->size() - tail.size(), tail.size(), tail) == 0)
+            << *line;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Gateway, SocksForms,
+    ::testing::Values(
+        SocksForm{"socks5_ipv4",
+                  [](uint16_t g, uint16_t d, int *rep) { return socks5_connect(g, d, rep); }, false, nullptr},
+        SocksForm{"socks5_password",
+                  [](uint16_t g, uint16_t d, int *rep) {
+                      return socks5_connect(g, d, rep, {std::pair<std::string, std::string>("carol", "any"), ""});
+                  },
+                  false, "carol"},
+        SocksForm{"socks5_domain",
+                  [](uint16_t g, uint16_t d, int *rep) {
+                      return socks5_connect(g, d, rep, {std::nullopt, socks5_request_domain("localhost", d)});
+                  },
+                  false, nullptr},
+        SocksForm{"socks5_ipv6",
+                  [](uint16_t g, uint16_t d, int *rep) {
+                      return socks5_connect(g, d, rep, {std::nullopt, socks5_request_ipv6_loopback(d)});
+                  },
+                  true, nullptr},
+        SocksForm{"socks4", [](uint16_t g, uint16_t d, int *rep) { return socks4_connect(g, d, rep); }, false,
+                  nullptr},
+        SocksForm{"socks4a",
+                  [](uint16_t g, uint16_t d, int *rep) { return socks4_connect(g, d, rep, "localhost"); }, false,
+                  nullptr}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(GatewayE2E, UserFileChecksPasswordsAndStrictModeRefusesOtherPorts)
+{
+    std::string users = dir / "users";
+    {
+        std::ofstream(users) << "carol:s3cret\ndave:pa:ss\n";
+    }
+    start({"user-file=" + users, "strict=yes"});
+    using Login = std::pair<std::string, std::string>;
+
+    int rep = -1;
+    EXPECT_FALSE(socks5_connect(gw.port(), ns.port(), &rep, {Login("carol", "wrong"), ""}));
+    EXPECT_EQ(rep, 0x101) << "a wrong password must fail the sub-negotiation";
+    EXPECT_FALSE(socks5_connect(gw.port(), ns.port(), &rep, {Login("mallory", "s3cret"), ""}));
+    EXPECT_EQ(rep, 0x101);
+    EXPECT_FALSE(socks5_connect(gw.port(), ns.port(), &rep)) << "no-auth offered while a user file is in force";
+    Fd ok = socks5_connect(gw.port(), ns.port(), &rep, {Login("dave", "pa:ss"), ""});
+    EXPECT_TRUE(ok) << "a password may hold a colon; got " << rep;
+    Fd srv = ns.accept();
+    ASSERT_TRUE(srv);
+    EXPECT_TRUE(pass_through(ok.get(), srv.get(), "VER 1 MSNP8 CVR0\r\n"));
+
+    /* Strict: a port that is neither MSNP nor expected is not relayed. */
+    EXPECT_FALSE(socks5_connect(gw.port(), plain.port(), &rep, {Login("carol", "s3cret"), ""}));
+    EXPECT_EQ(rep, 0x02);
+    EXPECT_FALSE(plain.accept(milliseconds(300))) << "the refused destination was contacted anyway";
+    auto refused = notices("connect-refused");
+    ASSERT_EQ(refused.size(), 1u) << slurp(events);
+    EXPECT_NE(refused[0].find(std::to_string(plain.port())), std::string::npos) << refused[0];
+}
+
+/* ---- administration ------------------------------------------------------- */
+
+TEST_F(GatewayE2E, TqctlReadsAndChangesVariables)
+{
+    start();
+    struct stat st {};
+    ASSERT_EQ(::stat(admin.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISSOCK(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    RunResult vars = tqctl({"vars"});
+    ASSERT_EQ(vars.status, 0) << vars.err;
+    auto ls = lines_of(vars.out);
+    EXPECT_TRUE(std::is_sorted(ls.begin(), ls.end())) << vars.out;
+    auto has = [&](const std::string &l) { return std::find(ls.begin(), ls.end(), l) != ls.end(); };
+    EXPECT_TRUE(has("e2e-number = 42")) << vars.out;
+    EXPECT_TRUE(has("e2e-text = hello world")) << vars.out;
+
+    struct Step {
+        std::vector<std::string> cmd;
+        int status;
+        std::string out;
+    };
+    const Step steps[] = {
+        {{"get", "e2e-number"}, 0, "42\n"},
+        {{"set", "e2e-number", "-17"}, 0, ""},
+        {{"get", "e2e-number"}, 0, "-17\n"},
+        {{"set", "e2e-text", "two", "words"}, 0, ""},
+        {{"get", "e2e-text"}, 0, "two words\n"},
+        {{"set", "e2e-fresh", "5"}, 0, ""},
+        {{"get", "e2e-fresh"}, 0, "5\n"},
+        {{"get", "e2e-no-such-variable"}, 1, ""},
+        {{"get"}, 1, ""},
+        {{"frobnicate", "now"}, 1, ""},
+    };
+    for (const Step &s : steps) {
+        std::string joined;
+        for (const auto &w : s.cmd)
+            joined += w + " ";
+        SCOPED_TRACE(joined);
+        RunResult r = tqctl(s.cmd);
+        EXPECT_EQ(r.status, s.status) << r.err;
+        EXPECT_EQ(r.out, s.out);
+        if (s.status == 1) {
+            EXPECT_NE(r.err.find("error "), std::string::npos) << r.err;
+        }
+    }
+
+    RunResult help = tqctl({"help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("connections"), std::string::npos) << help.out;
+
+    RunResult nowhere = run_program({TQCTL_BIN, "-s", dir / "no-such.sock", "vars"}, dir);
+    EXPECT_EQ(nowhere.status, 2);
+    EXPECT_NE(nowhere.err.find("no-such.sock"), std::string::npos) << nowhere.err;
+}
+
+TEST_F(GatewayE2E, ModuleCommandsSaveAndConnections)
+{
+    start();
+
+    /* The module answers management verbs, or says it has none. */
+    RunResult glob = tqctl({"msnp", "glob", "*"});
+    if (glob.status == 0) {
+        EXPECT_FALSE(glob.out.empty());
+    } else {
+        EXPECT_EQ(glob.status, 1);
+        EXPECT_NE(glob.err.find("error 30: Module does not support management commands"), std::string::npos)
+            << glob.err;
+    }
+
+    /* `save` replaces the policy file with a document that parses, and
+     * leaves no temporary file behind. */
+    std::filesystem::remove(policy);
+    RunResult save = tqctl({"save"});
+    ASSERT_EQ(save.status, 0) << save.err;
+    ASSERT_TRUE(std::filesystem::exists(policy));
+    int err = 0;
+    iks *doc = iks_tree(slurp(policy).c_str(), 0, &err);
+    ASSERT_NE(doc, nullptr) << "saved policy does not parse:\n" << slurp(policy);
+    EXPECT_STREQ(iks_name(doc), "trevalquin");
+    iks_delete(doc);
+    RunResult again = tqctl({"save"});
+    EXPECT_EQ(again.status, 0);
+    for (const auto &e : std::filesystem::directory_iterator(dir.path())) {
+        std::string name = e.path().filename().string();
+        EXPECT_TRUE(name == "policy.xml" || name.find("policy") == std::string::npos)
+            << "left behind: " << name;
+    }
+
+    RunResult reload = tqctl({"reload-policy"});
+    EXPECT_EQ(reload.status, 0) << reload.err;
+
+    /* A live relayed connection is listed, and gone once it ends. */
+    Pair p = open_pair(ns);
+    ASSERT_TRUE(p.client && p.server);
+    EXPECT_TRUE(pass_through(p.client.get(), p.server.get(), "VER 1 MSNP8 CVR0\r\n"));
+    std::string dst = "-> 127.0.0.1:" + std::to_string(ns.port()) + " msnp";
+    RunResult conns = tqctl({"connections"});
+    ASSERT_EQ(conns.status, 0) << conns.err;
+    std::smatch m;
+    std::regex listed(R"((^|\n)(\d+) 127\.0\.0\.1:\d+ -> 127\.0\.0\.1:)" + std::to_string(ns.port()) + " msnp");
+    ASSERT_TRUE(std::regex_search(conns.out, m, listed)) << conns.out;
+    std::string tid = m[2];
+    RunResult info = tqctl({"info", tid});
+    EXPECT_TRUE(info.status == 0 || info.err.find("error ") != std::string::npos) << info.err;
+    EXPECT_EQ(tqctl({"info", "999999"}).status, 1) << "info on a connection that does not exist";
+
+    /* Half-closed is still alive; both sides gone is gone. */
+    p.client.reset();
+    EXPECT_TRUE(recv_until_closed(p.server.get()).closed);
+    EXPECT_NE(tqctl({"connections"}).out.find(dst), std::string::npos);
+    p.server.reset();
+    EXPECT_TRUE(eventually([&] { return tqctl({"connections"}).out.find(dst) == std::string::npos; }));
+}
+
+/* ---- bad input -------------------------------------------------------------- */
+
+constexpr int kNoReply = -1, kAnyFailure = 0x100, kSocks4Reject = 0x200;
+
+struct BadSocks {
+    const char *name;
+    std::string send;    /* everything the client sends */
+    bool half_close;     /* then shuts down its sending side */
+    std::string allowed; /* the reply that must come first ("" = none) */
+    int then;            /* what may follow it before the close: kNoReply, a
+                            SOCKS5 REP code, kAnyFailure (REP != 0) or
+                            kSocks4Reject (a SOCKS4 rejection) */
+    const char *notice;  /* the notice kind the events file must get, or null */
+};
+void PrintTo(const BadSocks &b, std::ostream *os) { *os << b.name; }
+
+class BadSocksInput : public GatewayE2E, public ::testing::WithParamInterface<BadSocks> {};
+
+TEST_P(BadSocksInput, IsRefusedCleanlyAndOthersStillServed)
+{
+    const BadSocks &b = GetParam();
+    start();
+    /* An unrelated relayed connection open across the bad one. */
+    Pair bystander = open_pair(ns);
+    ASSERT_TRUE(bystander.client && bystander.server);
+
+    Fd fd = tcp_connect(gw.port());
+    ASSERT_TRUE(fd);
+    send_all(fd.get(), b.send); /* the gateway may close before reading it all */
+    if (b.half_close)
+        ::shutdown(fd.get(), SHUT_WR);
+    ReadResult r = recv_until_closed(fd.get());
+    EXPECT_TRUE(r.closed) << "the gateway kept a bad client open";
+    std::string tail = r.bytes;
+    if (tail.compare(0, b.allowed.size(), b.allowed) == 0)
+        tail.erase(0, b.allowed.size());
+    else
+        ADD_FAILURE() << "reply " << ::testing::PrintToString(r.bytes) << " lacks "
+                      << ::testing::PrintToString(b.allowed);
+    if (!tail.empty()) {
+        std::string shown = ::testing::PrintToString(r.bytes);
+        ASSERT_NE(b.then, kNoReply) << "unexpected reply " << shown;
+        ASSERT_GE(tail.size(), 2u) << shown;
+        int rep = static_cast<unsigned char>(tail[1]);
+        if (b.then == kSocks4Reject) {
+            EXPECT_EQ(tail.size(), 8u) << shown;
+            EXPECT_EQ(tail[0], 0) << shown;
+            EXPECT_TRUE(rep >= 0x5b && rep <= 0x5d) << shown;
+        } else {
+            EXPECT_EQ(tail[0], 5) << shown;
+            if (b.then == kAnyFailure) {
+                EXPECT_NE(rep, 0) << shown;
+            } else {
+                EXPECT_EQ(rep, b.then) << shown;
+            }
+        }
+    }
+    EXPECT_FALSE(ns.accept(milliseconds(100))) << "a bad request reached a server";
+    if (b.notice) {
+        EXPECT_EQ(notices(b.notice).size(), 1u) << slurp(events);
+    }
+
+    EXPECT_TRUE(pass_through(bystander.client.get(), bystander.server.get(), "PNG\r\n"));
+    expect_still_serving(ns);
+}
+
+const std::string kGreet = bytes({5, 1, 0});
+const std::string kChosen = bytes({5, 0});
+
+INSTANTIATE_TEST_SUITE_P(
+    Gateway, BadSocksInput,
+    ::testing::Values(
+        BadSocks{"wrong_version_byte", bytes({6, 1, 0}), false, "", kNoReply, "socks-refused"},
+        BadSocks{"http_request", "GET / HTTP/1.1\r\nHost: x\r\n\r\n", false, "", kNoReply, "socks-refused"},
+        BadSocks{"no_acceptable_method", bytes({5, 1, 0x80}), false, bytes({5, 0xff}), kNoReply, "socks-refused"},
+        BadSocks{"zero_methods", bytes({5, 0}), false, bytes({5, 0xff}), kNoReply, "socks-refused"},
+        BadSocks{"truncated_greeting", bytes({5, 3, 0}), true, "", kNoReply, nullptr},
+        BadSocks{"truncated_request", kGreet + bytes({5, 1, 0, 1, 127, 0}), true, kChosen, kAnyFailure, nullptr},
+        /* connect-timeout is 2 s: a client that stops mid-request is let go */
+        BadSocks{"stalled_request", kGreet + bytes({5, 1, 0, 1, 127, 0}), false, kChosen, kAnyFailure,
+                 "socks-timeout"},
+        BadSocks{"bad_address_type", kGreet + bytes({5, 1, 0, 9, 127, 0, 0, 1, 0, 80}), false, kChosen, 8,
+                 "socks-refused"},
+        BadSocks{"bind_command", kGreet + bytes({5, 2, 0, 1, 127, 0, 0, 1, 0, 80}), false, kChosen, 7,
+                 "socks-refused"},
+        BadSocks{"wrong_request_version", kGreet + bytes({4, 1, 0, 1, 127, 0, 0, 1, 0, 80}), false, kChosen,
+                 kAnyFailure, "socks-refused"},
+        BadSocks{"empty_domain", kGreet + bytes({5, 1, 0, 3, 0, 0, 80}), false, kChosen, kAnyFailure,
+                 "socks-refused"},
+        BadSocks{"socks4_unterminated_user", bytes({4, 1, 0, 80, 127, 0, 0, 1}) + std::string(300, 'u'), true, "",
+                 kSocks4Reject, nullptr},
+        BadSocks{"junk_flood", std::string(256 * 1024, '\xee'), false, "", kNoReply, "socks-refused"}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(GatewayE2E, ClientGoneInsideACommandEndsBothSides)
+{
+    start();
+    for (bool reset : {false, true}) {
+        SCOPED_TRACE(reset ? "reset" : "orderly close");
+        Pair p = open_pair(sb);
+        ASSERT_TRUE(p.client && p.server);
+        EXPECT_TRUE(pass_through(p.client.get(), p.server.get(), "USR 1 alice@example.com 1.2.3\r\n"));
+        /* A payload command that never completes. */
+        ASSERT_TRUE(send_all(p.client.get(), "MSG 2 N 400\r\nMIME-Version: 1.0\r\nContent-"));
+        std::this_thread::sleep_for(milliseconds(100));
+        if (reset) {
+            linger l{1, 0};
+            ::setsockopt(p.client.get(), SOL_SOCKET, SO_LINGER, &l, sizeof l);
+        }
+        p.client.reset();
+        ReadResult r = recv_until_closed(p.server.get());
+        EXPECT_TRUE(r.closed);
+        EXPECT_EQ(r.bytes.find("MIME"), std::string::npos) << "half a command was relayed";
+    }
+    expect_still_serving(sb);
+}
+
+TEST_F(GatewayE2E, PeerSendingEndlessCommandIsCutOff)
+{
+    start({"max-held-bytes=4096"});
+    Pair p = open_pair(sb);
+    ASSERT_TRUE(p.client && p.server);
+    /* A header line that never ends: never a whole command. */
+    std::string junk = "MSG 1 N ";
+    junk += std::string(64 * 1024, '7');
+    send_all(p.client.get(), junk);
+    EXPECT_TRUE(recv_until_closed(p.client.get()).closed) << "the gateway held bytes beyond its bound";
+    EXPECT_TRUE(recv_until_closed(p.server.get()).closed);
+    auto cut = notices("held-bytes-exceeded");
+    ASSERT_EQ(cut.size(), 1u) << slurp(events);
+    EXPECT_NE(cut[0].find(" tid=\""), std::string::npos) << cut[0];
+    expect_still_serving(sb);
+}
+
+TEST_F(GatewayE2E, SilentServersDoNotStallOthers)
+{
+    start();
+    /* A server that accepts and never says a word. */
+    Pair mute = open_pair(ns);
+    ASSERT_TRUE(mute.client && mute.server);
+    EXPECT_TRUE(pass_through(mute.client.get(), mute.server.get(), "VER 1 MSNP8 CVR0\r\n"));
+
+    /* A server that never even completes the TCP handshake: its backlog
+     * is full, so further connection attempts go unanswered. */
+    Listener full(0);
+    std::vector<Fd> fillers;
+    for (int i = 0; i < 8; ++i) {
+        Fd f(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(full.port());
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        (void)::connect(f.get(), reinterpret_cast<sockaddr *>(&a), sizeof a);
+        fillers.push_back(std::move(f));
+    }
+    std::atomic<int> rep{-2};
+    auto t0 = Clock::now();
+    std::thread waiting([&] {
+        int r = -1;
+        Fd f = socks5_connect(gw.port(), full.port(), &r);
+        rep = f ? 0 : r;
+    });
+    /* Meanwhile, business as usual. */
+    expect_still_serving(sb);
+    EXPECT_TRUE(pass_through(mute.client.get(), mute.server.get(), "CVR 2 0x0409 winnt 5.1 i386 A B C x\r\n"));
+    waiting.join();
+    auto took = std::chrono::duration_cast<milliseconds>(Clock::now() - t0);
+    if (rep == 0)
+        GTEST_SKIP() << "this network stack completed the connection despite the full backlog";
+    EXPECT_NE(rep, 0);
+    EXPECT_LT(took, milliseconds(4500)) << "connect-timeout=2 not honoured";
+    auto refused = notices("connect-refused");
+    ASSERT_EQ(refused.size(), 1u);
+    EXPECT_NE(refused[0].find(std::to_string(full.port())), std::string::npos) << refused[0];
+
+    mute.client.reset();
+    EXPECT_TRUE(recv_until_closed(mute.server.get()).closed);
+}
+
+TEST_F(GatewayE2E, ConnectionsBeyondTheLimitAreRefused)
+{
+    constexpr int kLimit = 4;
+    start({"max-connections=" + std::to_string(kLimit)});
+    std::vector<Pair> open;
+    for (int i = 0; i < kLimit; ++i) {
+        open.push_back(open_pair(plain));
+        ASSERT_TRUE(open.back().client && open.back().server);
+    }
+    for (int i = 0; i < 3 * kLimit; ++i) {
+        SCOPED_TRACE("extra connection " + std::to_string(i));
+        int rep = -1;
+        Fd extra = socks5_connect(gw.port(), plain.port(), &rep);
+        EXPECT_FALSE(extra) << "connection beyond max-connections was relayed";
+    }
+    EXPECT_FALSE(plain.accept(milliseconds(100)));
+    EXPECT_FALSE(notices("connection-limit").empty()) << slurp(events);
+    for (auto &p : open)
+        EXPECT_TRUE(pass_through(p.server.get(), p.client.get(), "still here\n"));
+
+    /* Room again once one ends. */
+    open.pop_back();
+    bool served = eventually([&] {
+        int rep = -1;
+        Fd f = socks5_connect(gw.port(), plain.port(), &rep);
+        if (!f)
+            return false;
+        Fd s = plain.accept();
+        return s && pass_through(f.get(), s.get(), "x");
+    });
+    EXPECT_TRUE(served);
+}
+
+/* ---- life cycle ------------------------------------------------------------- */
+
+TEST_F(GatewayE2E, TerminationSignalsEndConnectionsAndExitZero)
+{
+    for (int sig : {SIGTERM, SIGINT}) {
+        SCOPED_TRACE(strsignal(sig));
+        start();
+        Pair p = open_pair(ns);
+        ASSERT_TRUE(p.client && p.server);
+        EXPECT_TRUE(pass_through(p.client.get(), p.server.get(), "VER 1 MSNP8 CVR0\r\n"));
+        auto t0 = Clock::now();
+        EXPECT_EQ(gw.stop(sig), 0) << gw.stderr_text();
+        EXPECT_LT(Clock::now() - t0, milliseconds(3000));
+        EXPECT_TRUE(recv_until_closed(p.client.get(), milliseconds(1000)).closed);
+        EXPECT_TRUE(recv_until_closed(p.server.get(), milliseconds(1000)).closed);
+        EXPECT_FALSE(std::filesystem::exists(admin)) << "stale administration socket left behind";
+    }
+    EXPECT_EQ(notices("stopping", 2).size(), 2u) << slurp(events);
+}
+
+TEST_F(GatewayE2E, SaveOnExitWritesThePolicy)
+{
+    start({"save-on-exit=yes"});
+    std::filesystem::remove(policy);
+    EXPECT_EQ(gw.stop(SIGTERM), 0) << gw.stderr_text();
+    EXPECT_TRUE(std::filesystem::exists(policy));
+}
+
+TEST_F(GatewayE2E, HangupReloadsAndKeepsServing)
+{
+    start();
+    Pair p = open_pair(ns);
+    ASSERT_TRUE(p.client && p.server);
+    gw.signal(SIGHUP);
+    std::this_thread::sleep_for(milliseconds(300));
+    EXPECT_TRUE(gw.running());
+    EXPECT_TRUE(pass_through(p.client.get(), p.server.get(), "VER 1 MSNP8 CVR0\r\n"));
+    expect_still_serving(sb);
+    EXPECT_EQ(tqctl({"get", "e2e-number"}).out, "42\n");
+    EXPECT_EQ(notices("reload").size(), 1u) << slurp(events);
+}
+
+TEST_F(GatewayE2E, PolicyProblemsAreReportedNotFatal)
+{
+    {
+        std::ofstream(policy) << "<trevalquin version='1.0'><object-list>"
+                                 "<person><handle>nobody@example.com</handle></person>"
+                                 "<person name='alice'><handle>alice@example.com</handle></person>"
+                                 "</object-list><bogus/></trevalquin>";
+    }
+    start();
+    auto warned = notices("policy-warning", 2);
+    ASSERT_EQ(warned.size(), 2u) << slurp(events);
+    EXPECT_NE(warned[0].find("Person node missing name atribute"), std::string::npos) << warned[0];
+    EXPECT_NE(warned[1].find("Unknown configuration node: bogus"), std::string::npos) << warned[1];
+    EXPECT_TRUE(each_line_is_xml(slurp(events)));
+
+    /* Through the administration socket the same warnings come back as
+     * warnings; the loaded part still counts as a success. */
+    RunResult r = tqctl({"reload-policy"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("warning: Unknown configuration node: bogus"), std::string::npos) << r.err;
+    EXPECT_NE(tqctl({"save"}).status, 1);
+    EXPECT_NE(slurp(policy).find("alice@example.com"), std::string::npos);
+
+    /* A policy that is not XML at all is refused, and the gateway serves on. */
+    {
+        std::ofstream(policy) << "<trevalquin><object-list>";
+    }
+    r = tqctl({"reload-policy"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("error "), std::string::npos) << r.err;
+    expect_still_serving(ns);
+}
+
+struct BadStart {
+    const char *name;
+    std::string config;   /* file contents for -c ("" = no file) */
+    std::string setting;  /* one extra --set ("" = none) */
+    std::string message;  /* text the error must contain */
+};
+void PrintTo(const BadStart &b, std::ostream *os) { *os << b.name; }
+
+class StartupFailure : public GatewayE2E, public ::testing::WithParamInterface<BadStart> {};
+
+TEST_P(StartupFailure, ExitsNonZeroWithAMessage)
+{
+    const BadStart &b = GetParam();
+    std::vector<std::string> argv{TQ_GATEWAY_BIN};
+    if (!b.config.empty()) {
+        std::string cfg = dir / "bad.conf";
+        std::ofstream(cfg) << b.config;
+        argv.insert(argv.end(), {"-c", cfg});
+    }
+    for (const auto &s : settings())
+        argv.insert(argv.end(), {"--set", s});
+    Listener busy;
+    std::string broken = dir / "broken.xml";
+    std::ofstream(broken) << "<trevalquin><object-list>";
+    auto fill = [&](const std::string &t) {
+        return std::regex_replace(std::regex_replace(t, std::regex("BUSY"), std::to_string(busy.port())),
+                                  std::regex("BROKEN"), broken);
+    };
+    std::string setting = fill(b.setting), message = fill(b.message);
+    if (!setting.empty())
+        argv.insert(argv.end(), {"--set", setting});
+    RunResult r = run_program(argv, dir);
+    EXPECT_NE(r.status, 0);
+    EXPECT_NE(r.status, -1) << "it crashed or hung";
+    EXPECT_EQ(r.out.find("listening on"), std::string::npos);
+    EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Gateway, StartupFailure,
+    ::testing::Values(BadStart{"unknown_key", "# comment\n\nworkers = 2\nfrobs = 3\n", "", ":4"},
+                      BadStart{"bad_listen", "", "listen=127.0.0.1:99999", "listen"},
+                      BadStart{"missing_module", "", "module=/nonexistent/libnothing.so", "libnothing"},
+                      BadStart{"port_in_use", "", "listen=127.0.0.1:BUSY", "BUSY"},
+                      BadStart{"unreadable_policy", "", "policy=/nonexistent/policy.xml", "/nonexistent/policy.xml"},
+                      BadStart{"policy_not_xml", "", "policy=BROKEN", "BROKEN"}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+} // namespace
