@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <string>
-#include <vector>
 
 #include "tq3_msnp.h"
 
@@ -20,10 +19,8 @@ protected:
 
     void TearDown() override
     {
-        if (self->block) {
-            ents = static_cast<msnp_entities *>(self->block);
-            msnp_entities_destroy(ents);
-        }
+        ents = static_cast<msnp_entities *>(self->block);
+        msnp_entities_destroy(ents);
         idl_parser_destroy(idl);
         tq3_module_destroy(self);
     }
@@ -32,13 +29,6 @@ protected:
         char *text = msnp_getconfig(self, idl);
         std::string out = text ? text : "";
         free(text);
-        return out;
-    }
-    std::vector<std::string> events() const
-    {
-        std::vector<std::string> out;
-        for (tqlist *l = idl->events; l; l = l->next)
-            out.emplace_back(static_cast<event_t *>(l->data)->text);
         return out;
     }
 };
@@ -52,25 +42,19 @@ TEST_F(EntryTest, InitBuildsTheRegistryOnce)
     self->version = 0;
     EXPECT_EQ(msnp_init(self, nullptr), 1);
     EXPECT_EQ(self->block, nullptr);
-
     self->version = 1;
     ASSERT_EQ(msnp_init(self, nullptr), 0);
     msnp_entities *first = ents;
-    ASSERT_NE(first, nullptr);
     EXPECT_EQ(self->block, first);
     EXPECT_STREQ(first->root->ident, "root");
     EXPECT_STREQ(first->group_local->ident, "Local");
-    EXPECT_EQ(first->ns, self->ns);
     for (tqtable *t : {first->people, first->users, first->busers, first->times, first->exprs,
                        first->imbitmaps, first->objects})
         EXPECT_EQ(tqtable_count(t), 0u);
     EXPECT_EQ(tqtable_count(first->groups), 1u);
 
     EXPECT_EQ(msnp_init(self, nullptr), 0);
-    EXPECT_EQ(self->block, first);
     EXPECT_EQ(ents, first);
-
-    /* A reload finds the registry through the module record. */
     ents = nullptr;
     msnp_reload(self, nullptr);
     EXPECT_EQ(ents, first);
@@ -80,12 +64,10 @@ TEST_F(EntryTest, InitBuildsTheRegistryOnce)
 TEST_F(EntryTest, TextThatIsNotADocumentChangesNothing)
 {
     ASSERT_EQ(msnp_init(self, nullptr), 0);
-    ASSERT_EQ(msnp_setconfig(self, idl, "<trevalquin><object-list><person type='1' name='s'/>"
-                                        "</object-list></trevalquin>"),
-              1);
+    ASSERT_EQ(msnp_setconfig(self, idl, "<t><object-list><person type='1' name='s'/></object-list></t>"), 1);
     const std::string before = dump();
-    for (const char *text : {"", "not xml", "<trevalquin>", "<trevalquin><object-list></trevalquin>",
-                             "<trevalquin><object-list><person type='1' name='t'/></object-list>"})
+    for (const char *text : {"", "not xml", "<t>", "<t><object-list></t>",
+                             "<t><object-list><person type='1' name='u'/></object-list>"})
         EXPECT_EQ(msnp_setconfig(self, idl, text), 0) << text;
     EXPECT_EQ(msnp_setconfig(self, idl, nullptr), 0);
     EXPECT_EQ(dump(), before);
@@ -101,28 +83,26 @@ TEST_F(EntryTest, ResetKeepsOnlyTheRootAndTheLocalGroup)
     EXPECT_EQ(idl->events, nullptr);
 
     ASSERT_EQ(msnp_setconfig(self, idl,
-                             "<trevalquin><object-list>"
-                             "<time identifier='T'/><expr identifier='E'><entry type='indirect'>F</entry></expr>"
-                             "<expr identifier='F'/><imbitmap identifier='M'/><object identifier='O'/>"
+                             "<t><object-list><time identifier='T'/><expr identifier='E'>"
+                             "<entry type='indirect'>F</entry></expr><expr identifier='F'/>"
+                             "<imbitmap identifier='M'/><object identifier='O'/>"
                              "<person type='3' name='u'><handle>u</handle><relation-list>"
                              "<relation object='G' action='block'><access-list><object>T</object>"
                              "<object>E</object></access-list></relation></relation-list></person>"
                              "<group name='G'><member>u</member><member>H</member></group><group name='H'/>"
                              "</object-list><relation-trees><node identifier='a'><user>u</user>"
-                             "<node identifier='b'/></node><node identifier='c'/></relation-trees></trevalquin>"),
+                             "<node identifier='b'/></node><node identifier='c'/></relation-trees></t>"),
               1);
     idl_parser_clear(idl);
     msnp_reset(self, idl);
     EXPECT_EQ(dump(), kEmptyDocument);
     EXPECT_EQ(ents->group_local->glist, nullptr);
     EXPECT_EQ(tqtable_count(ents->users), 0u);
-    std::vector<std::string> got = events();
-    for (const char *path : {"<object-collect name='/a'/>", "<object-collect name='/c'/>"}) {
-        bool seen = false;
-        for (const std::string &e : got)
-            seen = seen || e == path;
-        EXPECT_TRUE(seen) << path;
-    }
+    std::string all;
+    for (tqlist *l = idl->events; l; l = l->next)
+        all += static_cast<event_t *>(l->data)->text;
+    EXPECT_NE(all.find("<object-collect name='/a'/>"), std::string::npos) << all;
+    EXPECT_NE(all.find("<object-collect name='/c'/>"), std::string::npos) << all;
 }
 
 TEST_F(EntryTest, StatisticsAreWrittenForEveryUser)
@@ -131,20 +111,18 @@ TEST_F(EntryTest, StatisticsAreWrittenForEveryUser)
     char dir[] = "/tmp/tq3_config_statsXXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
     variable_set(self->ns, "log-dir", dir);
-    msnp_person *a = new_msnp_person(nullptr, "a", "a@x", nullptr);
-    msnp_person *b = new_msnp_person(nullptr, "b", "b@x", nullptr);
-    a->stats.chat_time = 5;
-    b->stats.stats_message_out_textplain_pass = 2;
+    new_msnp_person(nullptr, "a", "a@x", nullptr)->stats.chat_time = 5;
+    new_msnp_person(nullptr, "b", "b@x", nullptr)->stats.stats_message_out_textplain_pass = 2;
 
     msnp_statistics_persistence(self, 3, 0);
-    EXPECT_EQ(a->stats.chat_time, 0ul);
-    EXPECT_EQ(b->stats.stats_message_out_textplain_pass, 0ul);
+    EXPECT_EQ(msnp_search_person("a", 0)->stats.chat_time, 0ul);
+    EXPECT_EQ(msnp_search_person("b", 0)->stats.stats_message_out_textplain_pass, 0ul);
     for (const char *user : {"a@x", "b@x"}) {
-        std::string file = std::string(dir) + "/" + user + "/statistics.log";
+        std::string sub = std::string(dir) + "/" + user, file = sub + "/statistics.log";
         struct stat st;
         EXPECT_EQ(stat(file.c_str(), &st), 0) << file;
         unlink(file.c_str());
-        rmdir((std::string(dir) + "/" + user).c_str());
+        rmdir(sub.c_str());
     }
     rmdir(dir);
 }

@@ -46,22 +46,7 @@ struct Module {
         free(text);
         return out;
     }
-    std::vector<std::string> list(tqlist *l) const
-    {
-        std::vector<std::string> out;
-        for (; l; l = l->next)
-            out.emplace_back(static_cast<const char *>(l->data));
-        return out;
-    }
 };
-
-size_t count(const std::string &text, const std::string &what)
-{
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++n;
-    return n;
-}
 
 TEST(ConfigRoundTrip, ExamplePolicyReloadsByteForByte)
 {
@@ -74,10 +59,12 @@ TEST(ConfigRoundTrip, ExamplePolicyReloadsByteForByte)
         d1 = first.load_and_dump(policy);
         /* The example is clean: forward references only announce that
          * they wait, nothing is refused. */
-        EXPECT_EQ(first.list(first.idl->errors), std::vector<std::string>{});
-        for (const std::string &w : first.list(first.idl->warnings))
+        EXPECT_EQ(first.idl->errors, nullptr);
+        for (tqlist *l = first.idl->warnings; l; l = l->next) {
+            std::string w = static_cast<const char *>(l->data);
             EXPECT_TRUE(w.rfind("Weak reference: ", 0) == 0 || w.rfind("Weak object relation: ", 0) == 0)
                 << w;
+        }
         EXPECT_EQ(first.idl->events, nullptr);
     }
     ASSERT_FALSE(d1.empty());
@@ -92,14 +79,12 @@ TEST(ConfigRoundTrip, ExamplePolicyReloadsByteForByte)
                              "<node identifier='Lab'>", "<user>carol</user>", "disable='1'",
                              "threshold='7'", "Research &amp; Development &lt;R&amp;D&gt;"})
         EXPECT_NE(d1.find(part), std::string::npos) << part;
-    EXPECT_EQ(count(d1, "<relation "), 12u);
-    EXPECT_EQ(count(d1, " uid='"), 11u); /* the weak relation has none yet */
 
     std::string d2;
     {
         Module second;
         d2 = second.load_and_dump(d1);
-        EXPECT_EQ(second.list(second.idl->errors), std::vector<std::string>{});
+        EXPECT_EQ(second.idl->errors, nullptr);
     }
     EXPECT_EQ(d2, d1);
 }
