@@ -9,15 +9,21 @@
 
 namespace {
 
-// Reads the list forwards and checks every back link on the way.
+// Reads the list forwards and checks every back link on the way; the
+// first node's back link names the last node.
 std::vector<std::string> walk(const tqlist *l)
 {
     std::vector<std::string> out;
-    const tqlist *prev = nullptr;
+    const tqlist *head = l, *prev = nullptr;
     for (; l; l = l->next) {
-        EXPECT_EQ(l->prev, prev);
+        if (prev) {
+            EXPECT_EQ(l->prev, prev);
+        }
         out.emplace_back(static_cast<const char *>(l->data));
         prev = l;
+    }
+    if (head) {
+        EXPECT_EQ(head->prev, prev);
     }
     return out;
 }
