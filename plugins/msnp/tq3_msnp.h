@@ -694,6 +694,11 @@ void reconstruct(task_struct *tstruct, int delim);
  * ownership of `xml` (deleted in every case). */
 void msnp_event_object_new(idl_parser *idl, iks *xml);
 void msnp_event_object_data(idl_parser *idl, iks *xml);
+/* Whether an object event would reach anyone: serialising an object is not
+ * free, and while a policy is imported nobody wants its events. */
+int msnp_events_wanted(const idl_parser *idl);
+/* Object-data event with the person's XML, when wanted. */
+void msnp_event_person_data(idl_parser *idl, msnp_person *person);
 /* 0 for an identifier, else the first character that breaks the rule
  * (the empty text passes; NULL never does). */
 char msnp_object_symbol(const char *sym);

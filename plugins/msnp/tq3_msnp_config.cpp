@@ -12,13 +12,6 @@
 
 namespace {
 
-void person_event(idl_parser *idl, msnp_person *person)
-{
-    /* Serialising is not free; skip it when nobody would get the event. */
-    if (idl && !idl->import)
-        msnp_event_object_data(idl, msnp_serialize_object_single(person, WITH_NONE, nullptr, nullptr));
-}
-
 /* Applies every word to the relation; the number applied. */
 int apply_words(idl_parser *idl, msnp_relates *relation, char **words)
 {
@@ -75,7 +68,7 @@ void rekey_weak_relation(idl_parser *idl, msnp_person *person, const char *cur, 
             idl->error(idl, 25, "Object name %s already exists", newname);
         return;
     }
-    person_event(idl, person);
+    msnp_event_person_data(idl, person);
     if (msnp_search_person(newname, 0) || msnp_search_group(newname, 0))
         msnp_generic_resolve_weaks(idl, newname);
 }
@@ -164,7 +157,7 @@ int msnp_modify_object_single(idl_parser *idl, msnp_person *person, char **args)
         const char *extra = value ? args[2] : nullptr;
         int result = msnp_modify_person_property(idl, person, key.c_str(), value, extra);
         if (result > 0)
-            person_event(idl, person);
+            msnp_event_person_data(idl, person);
         return result;
     }
     if (!args[1]) {
@@ -184,7 +177,7 @@ int msnp_modify_object_single(idl_parser *idl, msnp_person *person, char **args)
         }
         int applied = apply_words(idl, static_cast<msnp_relates *>(l->data), words);
         if (applied)
-            person_event(idl, person);
+            msnp_event_person_data(idl, person);
         return applied;
     }
 
@@ -202,7 +195,7 @@ int msnp_modify_object_single(idl_parser *idl, msnp_person *person, char **args)
                 idl->error(idl, 28, "No references found: %s", args[0]);
             return 0;
         }
-        person_event(idl, person);
+        msnp_event_person_data(idl, person);
         return applied;
     }
 
@@ -216,7 +209,7 @@ int msnp_modify_object_single(idl_parser *idl, msnp_person *person, char **args)
     if (all) {
         if (idl)
             idl->warn(idl, "Weak object relation: %s", args[0]);
-        person_event(idl, person);
+        msnp_event_person_data(idl, person);
     } else if (idl) {
         idl->error(idl, 1001, "Unknown weak relation: %s", args[0]);
     }

@@ -27,6 +27,17 @@ void msnp_event_object_new(idl_parser *idl, iks *xml)
         iks_delete(xml);
 }
 
+int msnp_events_wanted(const idl_parser *idl)
+{
+    return idl && !idl->import && idl->event;
+}
+
+void msnp_event_person_data(idl_parser *idl, msnp_person *person)
+{
+    if (person && msnp_events_wanted(idl))
+        msnp_event_object_data(idl, msnp_serialize_object_single(person, WITH_NONE, nullptr, nullptr));
+}
+
 void msnp_event_object_data(idl_parser *idl, iks *xml)
 {
     if (idl && !idl->import && idl->event && xml) {
@@ -547,9 +558,7 @@ int msnp_destroy_person(tq3_module *self, idl_parser *idl, msnp_person *person)
         auto *other = static_cast<msnp_person *>(person->supers_backref->data);
         tqlist_unlink_remove(&person->supers_backref, person->supers_backref);
         while (tqlist_unlink_remove_ref(&other->supers, person))
-            if (idl)
-                msnp_event_object_data(idl, msnp_serialize_object_single(person, WITH_NONE, nullptr,
-                                                                         nullptr));
+            msnp_event_person_data(idl, person);
     }
 
     for (tqlist *l = person->supers; l; l = l->next) {

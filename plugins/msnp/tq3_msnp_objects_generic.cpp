@@ -98,9 +98,8 @@ msnp_object_generic *msnp_search_object(const char *ident, int mask) {
 
 void msnp_event_object_generic_data(idl_parser *idl, msnp_object_generic *obj) {
     /* Serialising is not free; skip it when nobody would get the event. */
-    if (!idl || idl->import || !obj)
-        return;
-    msnp_event_object_data(idl, msnp_serialize_object_generic(obj));
+    if (obj && msnp_events_wanted(idl))
+        msnp_event_object_data(idl, msnp_serialize_object_generic(obj));
 }
 
 static void event_rename(idl_parser *idl, const char *old_name, const char *new_name) {
@@ -235,12 +234,6 @@ static void generic_notify_node_owner(idl_parser *idl, msnp_rtree *node) {
     rtree_event(idl, node);
 }
 
-static void generic_notify_person_owner(idl_parser *idl, msnp_person *person) {
-    if (!idl || idl->import || !person)
-        return;
-    msnp_event_object_data(idl, msnp_serialize_object_single(person, WITH_NONE, nullptr, nullptr));
-}
-
 int msnp_destroy_object_generic(idl_parser *idl, msnp_object_generic *obj, int lock) {
     if (!obj)
         return 0;
@@ -293,7 +286,7 @@ int msnp_destroy_object_generic(idl_parser *idl, msnp_object_generic *obj, int l
         for (tqlist *node = touched; node; node = node->next) {
             msnp_relates *relation = (msnp_relates *)node->data;
             if (relation->back_type == MSNP_OBJECT_PERSON)
-                generic_notify_person_owner(idl, (msnp_person *)relation->back);
+                msnp_event_person_data(idl, (msnp_person *)relation->back);
             else if (relation->back_type == MSNP_OBJECT_NODE)
                 generic_notify_node_owner(idl, (msnp_rtree *)relation->back);
         }
@@ -453,7 +446,7 @@ msnp_object_generic *msnp_generic_new_object_by_kind(idl_parser *idl, const char
             idl->error(idl, 26, "Unknown object type: %s", kind);
         return nullptr;
     }
-    if (obj && idl && !idl->import)
+    if (obj && msnp_events_wanted(idl))
         msnp_event_object_new(idl, msnp_serialize_object_generic(obj));
     return obj;
 }

@@ -73,7 +73,7 @@ msnp_group *msnp_new_object_group(idl_parser *idl, const char *name, char **args
 
 static void group_event(idl_parser *idl, msnp_group *group)
 {
-    if (idl)
+    if (msnp_events_wanted(idl))
         msnp_event_object_data(idl, msnp_serialize_object_group(group));
 }
 

@@ -191,12 +191,6 @@ void msnp_relation_reply(idl_parser *idl, msnp_relates *relation, int index)
     iks_delete(xml);
 }
 
-static void person_event(idl_parser *idl, msnp_person *person)
-{
-    if (idl)
-        msnp_event_object_data(idl, msnp_serialize_object_single(person, WITH_NONE, nullptr, nullptr));
-}
-
 msnp_relates *relates_to(idl_parser *idl, msnp_person *person, void *target, char **perm,
                          msnp_object_type type)
 {
@@ -206,7 +200,7 @@ msnp_relates *relates_to(idl_parser *idl, msnp_person *person, void *target, cha
         auto *super = static_cast<msnp_person *>(target);
         tqlist_insert_end(&person->supers, super);
         tqlist_insert_begin(&super->supers_backref, person);
-        person_event(idl, person);
+        msnp_event_person_data(idl, person);
         return nullptr;
     }
     msnp_relates *rel = new_relation_desc(idl, target, perm, type);
@@ -217,7 +211,7 @@ msnp_relates *relates_to(idl_parser *idl, msnp_person *person, void *target, cha
     tqlist_insert_end(&person->contactl, rel);
     if (idl) {
         int index = static_cast<int>(tqlist_length(person->contactl)) - 1;
-        person_event(idl, person);
+        msnp_event_person_data(idl, person);
         msnp_relation_reply(idl, rel, index);
     }
     return rel;
@@ -237,7 +231,7 @@ int relates_to_weak(idl_parser *idl, msnp_person *person, const char *name, char
         return stored;
     }
     person->wdirty++;
-    person_event(idl, person);
+    msnp_event_person_data(idl, person);
     return stored;
 }
 
@@ -294,7 +288,7 @@ int msnp_unlink_relation(idl_parser *idl, msnp_relates *relation)
     msnp_unlink_relation_reverse(relation);
     if (idl) {
         if (owner_type == MSNP_OBJECT_PERSON)
-            person_event(idl, static_cast<msnp_person *>(owner));
+            msnp_event_person_data(idl, static_cast<msnp_person *>(owner));
         else if (owner_type == MSNP_OBJECT_NODE)
             rtree_event(idl, static_cast<msnp_rtree *>(owner));
     }
@@ -579,8 +573,8 @@ int msnp_add_object_dest(idl_parser *idl, void *odest, msnp_object_type type_des
                 dequote(literal, '\'');
                 int added = obj->add_literal(idl, obj, literal);
                 free(literal);
-                if (added >= 1 && idl)
-                    msnp_event_object_data(idl, msnp_serialize_object_generic(obj));
+                if (added >= 1)
+                    msnp_event_object_generic_data(idl, obj);
                 return added >= 1;
             }
         } else if (type_dest != MSNP_OBJECT_PERSON && type_dest != MSNP_OBJECT_NODE &&

@@ -186,32 +186,21 @@ event_t *rtree_event(idl_parser *idl, msnp_rtree *tree)
 
 /* Object events are built only when someone will receive them; while the
  * configuration is imported the host wants none. */
-static int rtree_wants_events(idl_parser *idl)
-{
-    return idl && !idl->import && idl->event;
-}
-
 static void rtree_emit(idl_parser *idl, event_t *ev)
 {
     if (!ev)
         return;
-    if (rtree_wants_events(idl))
+    if (msnp_events_wanted(idl))
         idl->event(idl, ev);
     else
         tqevents_destroy_event(ev);
-}
-
-static void rtree_person_event(idl_parser *idl, msnp_person *person)
-{
-    if (rtree_wants_events(idl))
-        msnp_event_object_data(idl, msnp_serialize_object_single(person, WITH_NONE, nullptr, nullptr));
 }
 
 /* The object-new event of a node just hung into the tree: the same payload
  * as its tree event. */
 static void rtree_new_event(idl_parser *idl, msnp_rtree *node)
 {
-    if (!rtree_wants_events(idl))
+    if (!msnp_events_wanted(idl))
         return;
     iks *root = iks_new("root");
     char *path = rtree_reverse(node);
@@ -223,10 +212,10 @@ static void rtree_new_event(idl_parser *idl, msnp_rtree *node)
 
 void rtree_notify_users(idl_parser *idl, msnp_rtree *node)
 {
-    if (!node || !rtree_wants_events(idl))
+    if (!node || !msnp_events_wanted(idl))
         return;
     for (tqlist *l = node->people; l; l = l->next)
-        rtree_person_event(idl, static_cast<msnp_person *>(l->data));
+        msnp_event_person_data(idl, static_cast<msnp_person *>(l->data));
     for (tqlist *l = node->siblings; l; l = l->next)
         rtree_notify_users(idl, static_cast<msnp_rtree *>(l->data));
 }
@@ -355,7 +344,7 @@ int rtree_add_person(idl_parser *idl, msnp_rtree *tree, msnp_person *person)
         tqlist_unlink_remove_ref(&tree->people, person);
         return 0;
     }
-    rtree_person_event(idl, person);
+    msnp_event_person_data(idl, person);
     return new_msn_user(person) != nullptr;
 }
 
@@ -386,7 +375,7 @@ int msnp_del_object_node(idl_parser *idl, msnp_rtree *tree, void *ref)
         msnp_unlink_backref_rtree(person, tree);
         while (tqlist_unlink_remove_ref(&tree->people, person))
             ;
-        rtree_person_event(idl, person);
+        msnp_event_person_data(idl, person);
         rtree_detach_user(person);
         removed = 1;
     } else {
@@ -425,7 +414,7 @@ int msnp_rtree_unlink_node(idl_parser *idl, msnp_rtree *rtree_node)
     for (tqlist *l = rtree_node->people; l; l = l->next) {
         auto *person = static_cast<msnp_person *>(l->data);
         if (msnp_unlink_backref_rtree(person, rtree_node)) {
-            rtree_person_event(idl, person);
+            msnp_event_person_data(idl, person);
             rtree_detach_user(person);
         }
     }
@@ -439,7 +428,7 @@ int msnp_rtree_unlink_node(idl_parser *idl, msnp_rtree *rtree_node)
             tqlist_unlink_remove_ref(&rtree_node->siblings, child);
         }
     }
-    if (rtree_wants_events(idl)) {
+    if (msnp_events_wanted(idl)) {
         char *path = rtree_reverse(rtree_node);
         rtree_emit(idl, tqevents_shortcut_object_collect(path));
         free(path);
@@ -505,7 +494,7 @@ int msnp_rename_object_node(idl_parser *idl, msnp_rtree *node, const char *newna
     char *old_path = rtree_reverse(node);
     free(node->ident);
     node->ident = name;
-    if (rtree_wants_events(idl)) {
+    if (msnp_events_wanted(idl)) {
         char *new_path = rtree_reverse(node);
         rtree_emit(idl, tqevents_shortcut_object_rename(old_path, new_path));
         free(new_path);
