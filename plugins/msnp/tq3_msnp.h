@@ -25,6 +25,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <vector>
 #include <shared_mutex>
 
 #include "tq3_core_interface.h"
@@ -601,6 +602,8 @@ typedef struct msnp_session {
     char *auth;
 } msnp_session;
 
+struct msnp_indexes;
+
 /* The registry of policy objects, one per module. */
 typedef struct msnp_entities {
     std::shared_mutex root_lock; /* the relation tree and policy changes */
@@ -620,6 +623,7 @@ typedef struct msnp_entities {
     char *id_insecure;
     msnp_group *group_local;
     tq3_module *self;
+    msnp_indexes *indexes; /* weak waiters and user handles */
 } msnp_entities;
 
 extern "C" msnp_entities *ents;
@@ -788,6 +792,24 @@ template <typename Count> int msnp_weak_name_del(tqtable *weak, Count *wdirty, c
     return 1;
 }
 int msnp_destroy_group(idl_parser *idl, msnp_group *group);
+/* Registry indexes (weak waiters by name, user persons by handle). */
+typedef struct msnp_weak_holder {
+    msnp_object_type type; /* MSNP_OBJECT_PERSON or MSNP_OBJECT_GROUP */
+    void *object;
+} msnp_weak_holder;
+msnp_indexes *msnp_indexes_new();
+void msnp_indexes_destroy(msnp_indexes *idx);
+/* `holder` has a weak reference waiting for `name`. */
+void msnp_weak_wait(msnp_object_type type, void *holder, const char *name);
+/* `holder` is going away: it waits for nothing any more. */
+void msnp_weak_forget(void *holder);
+/* The holders waiting for `name`, in the order they began to wait; they
+ * no longer wait for it. */
+std::vector<msnp_weak_holder> msnp_weak_take(const char *name);
+/* Re-indexes a user person after its handle changed from `old_handle`. */
+void msnp_user_handle_index(msnp_person *person, const char *old_handle);
+void msnp_user_handle_forget(msnp_person *person);
+msnp_person *msnp_user_handle_find(const char *handle);
 /* Turns weak references to `ident` held by persons and groups into
  * relations and memberships. */
 int msnp_generic_resolve_weaks(idl_parser *idl, const char *ident);

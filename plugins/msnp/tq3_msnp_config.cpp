@@ -68,6 +68,7 @@ void rekey_weak_relation(idl_parser *idl, msnp_person *person, const char *cur, 
             idl->error(idl, 25, "Object name %s already exists", newname);
         return;
     }
+    msnp_weak_wait(MSNP_OBJECT_PERSON, person, newname);
     msnp_event_person_data(idl, person);
     if (msnp_search_person(newname, 0) || msnp_search_group(newname, 0))
         msnp_generic_resolve_weaks(idl, newname);

@@ -158,6 +158,8 @@ msnp_person *msnp_search_person_by_handle(const char *handle, msnp_person_type t
 {
     if (!handle || !ents || !ents->people)
         return nullptr;
+    if (type == PERSON_USER)
+        return msnp_user_handle_find(handle);
     handle_query q = {handle, type, nullptr};
     tqtable_rdlock(ents->people);
     linear_entries_direct(ents->people, visit_person_handle, &q);
@@ -264,6 +266,8 @@ static void person_release(msnp_person *p)
 {
     if (!p)
         return;
+    msnp_weak_forget(p);
+    msnp_user_handle_forget(p);
     if (p->weak)
         tqtable_destroy_with_values(p->weak, release_weak_relation);
     release_regex(p->re_handle);
@@ -350,6 +354,10 @@ int msnp_person_set_handle(idl_parser *idl, msnp_person *person, const char *han
     person->type = PERSON_USER;
     if (person->user && old && ents && ents->users)
         ents->users->rename_safe(ents->users, old, copy);
+    /* A person under construction is indexed once it is registered. */
+    if (person->type == PERSON_USER && ents && ents->people &&
+        ents->people->get_safe(ents->people, person->ident) == person)
+        msnp_user_handle_index(person, old);
     free(old);
     return 1;
 }
@@ -389,6 +397,7 @@ msnp_person *new_msnp_person(idl_parser *idl, const char *ident, const char *han
         person_release(p);
         return nullptr;
     }
+    msnp_user_handle_index(p, nullptr);
     msnp_generic_resolve_weaks(idl, p->ident);
     if (p->type == PERSON_USER && ents->group_local)
         msnp_add_group_member(idl, ents->group_local, p, MSNP_OBJECT_PERSON);
@@ -811,6 +820,7 @@ msnp_entities *msnp_entities_new(tq3_module *self)
     e->imbitmaps = new_tqtable(64);
     e->objects = new_tqtable(64);
     e->root = new_rtree_node("root");
+    e->indexes = msnp_indexes_new();
     e->group_local = new_msnp_group(nullptr, "Local");
     return e;
 }
@@ -905,6 +915,7 @@ void msnp_entities_destroy(msnp_entities *e)
     free(e->id_insecure);
     if (e->self && e->self->block == e)
         e->self->block = nullptr;
+    msnp_indexes_destroy(e->indexes);
     delete e;
     ents = previous == e ? nullptr : previous;
 }

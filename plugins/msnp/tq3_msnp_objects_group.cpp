@@ -7,6 +7,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
+
 #include "tq3_msnp.h"
 
 msnp_group *msnp_search_group(const char *ident, int mask)
@@ -20,6 +22,7 @@ msnp_group *msnp_search_group(const char *ident, int mask)
 
 static void group_release(msnp_group *g)
 {
+    msnp_weak_forget(g);
     if (g->weak)
         tqtable_destroy_with_values(g->weak, nullptr);
     tqlist_destroy_without_refs(&g->glist);
@@ -194,6 +197,7 @@ int msnp_add_group_weak(idl_parser *idl, msnp_group *group, const char *name)
         return 0;
     if (!msnp_weak_name_add(group->weak, &group->wdirty, name))
         return 0;
+    msnp_weak_wait(MSNP_OBJECT_GROUP, group, name);
     group_event(idl, group);
     return 1;
 }
@@ -244,66 +248,61 @@ int msnp_destroy_group(idl_parser *idl, msnp_group *group)
 /* Weak references of persons and groups                               */
 /* ------------------------------------------------------------------ */
 
-namespace {
-struct resolve_ctx {
-    idl_parser *idl;
-    const char *ident;
-};
-} // namespace
-
-static int visit_resolve_person(const char *, void *value, void *arg)
+static void resolve_person(idl_parser *idl, msnp_person *person, const char *ident)
 {
-    auto *ctx = static_cast<resolve_ctx *>(arg);
-    auto *person = static_cast<msnp_person *>(value);
-    if (!person || person->wdirty == 0 || !person->weak)
-        return 0;
+    if (!person->weak)
+        return;
     tqtable_wrlock(person->weak);
-    auto *words = static_cast<tqlist *>(person->weak->get(person->weak, ctx->ident));
-    bool resolved = words != nullptr;
-    if (resolved) {
+    auto *words = static_cast<tqlist *>(person->weak->get(person->weak, ident));
+    if (words) {
         /* The stored words follow the awaited name, in the order given. */
         char **perm = symbol_table_from_list(words->next);
-        msnp_add_object_dest(ctx->idl, person, MSNP_OBJECT_PERSON, ctx->ident, perm, nullptr);
+        msnp_add_object_dest(idl, person, MSNP_OBJECT_PERSON, ident, perm, nullptr);
         free(perm);
-        person->weak->remove(person->weak, ctx->ident);
+        person->weak->remove(person->weak, ident);
         tqlist_destroy(&words, nullptr);
+        if (person->wdirty)
+            person->wdirty--;
     }
     tqtable_unlock(person->weak);
-    if (resolved)
-        person->wdirty--;
-    return 0;
 }
 
-static int visit_resolve_group(const char *, void *value, void *arg)
+static void resolve_group(idl_parser *idl, msnp_group *group, const char *ident)
 {
-    auto *ctx = static_cast<resolve_ctx *>(arg);
-    auto *group = static_cast<msnp_group *>(value);
-    if (!group || group->wdirty == 0 || !group->weak)
-        return 0;
+    if (!group->weak)
+        return;
     tqtable_wrlock(group->weak);
-    auto *copy = static_cast<char *>(group->weak->get(group->weak, ctx->ident));
+    auto *copy = static_cast<char *>(group->weak->get(group->weak, ident));
     if (copy) {
-        msnp_add_object_dest(ctx->idl, group, MSNP_OBJECT_GROUP, ctx->ident, nullptr, nullptr);
-        group->weak->remove(group->weak, ctx->ident);
+        msnp_add_object_dest(idl, group, MSNP_OBJECT_GROUP, ident, nullptr, nullptr);
+        group->weak->remove(group->weak, ident);
         free(copy);
+        if (group->wdirty)
+            group->wdirty--;
     }
     tqtable_unlock(group->weak);
-    if (copy)
-        group->wdirty--;
-    return 0;
 }
 
 int msnp_generic_resolve_weaks(idl_parser *idl, const char *ident)
 {
     if (!ident || !ents)
         return 0;
-    resolve_ctx ctx = {idl, ident};
-    tqtable_rdlock(ents->people);
-    linear_entries_direct(ents->people, visit_resolve_person, &ctx);
-    tqtable_unlock(ents->people);
-    tqtable_rdlock(ents->groups);
-    linear_entries_direct(ents->groups, visit_resolve_group, &ctx);
-    tqtable_unlock(ents->groups);
+    /* Persons first, then groups, each in the order they began to wait. */
+    std::vector<msnp_weak_holder> waiting = msnp_weak_take(ident);
+    std::stable_partition(waiting.begin(), waiting.end(), [](const msnp_weak_holder &h) {
+        return h.type == MSNP_OBJECT_PERSON;
+    });
+    for (const msnp_weak_holder &h : waiting) {
+        if (h.type == MSNP_OBJECT_PERSON) {
+            tqtable_rdlock(ents->people);
+            resolve_person(idl, static_cast<msnp_person *>(h.object), ident);
+            tqtable_unlock(ents->people);
+        } else if (h.type == MSNP_OBJECT_GROUP) {
+            tqtable_rdlock(ents->groups);
+            resolve_group(idl, static_cast<msnp_group *>(h.object), ident);
+            tqtable_unlock(ents->groups);
+        }
+    }
     return 0;
 }
 

@@ -231,6 +231,7 @@ int relates_to_weak(idl_parser *idl, msnp_person *person, const char *name, char
         return stored;
     }
     person->wdirty++;
+    msnp_weak_wait(MSNP_OBJECT_PERSON, person, name);
     msnp_event_person_data(idl, person);
     return stored;
 }

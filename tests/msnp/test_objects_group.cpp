@@ -124,6 +124,32 @@ TEST_F(GroupTest, WeakMemberCanBeDeleted)
     EXPECT_EQ(g->glist, nullptr);
 }
 
+TEST_F(GroupTest, OnlyLiveHoldersAwaitANameAndPersonsResolveFirst)
+{
+    msnp_group *gone = new_msnp_group(nullptr, "Gone");
+    msnp_group *stays = new_msnp_group(nullptr, "Stays");
+    msnp_person *early = super("early");
+    msnp_person *late = super("late");
+    msnp_add_group_weak(nullptr, gone, "x");
+    msnp_add_group_weak(nullptr, stays, "x");
+    relates_to_weak(nullptr, early, "x", nullptr);
+    relates_to_weak(nullptr, late, "x", nullptr);
+    /* Deleted and awaited again: still one membership. */
+    msnp_del_group_weak(nullptr, stays, "x");
+    msnp_add_group_weak(nullptr, stays, "x");
+    EXPECT_EQ(msnp_destroy_group(nullptr, gone), 1);
+    EXPECT_EQ(msnp_destroy_person(self, nullptr, early), 1);
+
+    msnp_person *x = new_msnp_person(idl, "x", "x@x", nullptr);
+    ASSERT_NE(x, nullptr);
+    EXPECT_EQ(member_names(stays), Strings{"x"});
+    ASSERT_EQ(tqlist_length(late->contactl), 1u);
+    EXPECT_EQ(static_cast<msnp_relates *>(late->contactl->data)->relation, x);
+    /* The relation is recorded on both sides. */
+    EXPECT_EQ(x->relation_backref->data, late->contactl->data);
+    EXPECT_EQ(tqlist_length(x->group_backref), 2u); /* Stays and Local */
+}
+
 TEST_F(GroupTest, LiteralsAndOtherKindsAreRefused)
 {
     msnp_group *g = new_msnp_group(nullptr, "G");

@@ -141,6 +141,14 @@ TEST_F(EntityTest, UserHandleChangeChecksOthersAndItself)
     EXPECT_EQ(ents->users->get_safe(ents->users, "a@x"), nullptr);
     EXPECT_EQ(ents->users->get_safe(ents->users, "new@x"), u);
     EXPECT_EQ(msnp_search_user("new@x"), a);
+
+    /* Old handles and the handles of destroyed users are free again. */
+    EXPECT_EQ(msnp_search_person_by_handle("a@x", PERSON_USER), nullptr);
+    EXPECT_EQ(msnp_search_person_by_handle("new@x", PERSON_USER), a);
+    EXPECT_NE(user("c", "a@x"), nullptr);
+    EXPECT_EQ(msnp_destroy_person(self, nullptr, b), 1);
+    EXPECT_EQ(msnp_search_person_by_handle("b@x", PERSON_USER), nullptr);
+    EXPECT_NE(user("d", "b@x"), nullptr);
 }
 
 TEST_F(EntityTest, SuperMayGainAUserHandleUnlessTaken)

@@ -1,0 +1,128 @@
+/* Registry indexes that keep policy loading linear.
+ *
+ * A weak reference waits for a name; when an object of that name is
+ * created, only the persons and groups waiting for it are visited instead
+ * of every person and group. The user-handle index answers the duplicate
+ * check of every new user without a scan of all persons.
+ *
+ * Both indexes only point at objects that are alive: a holder leaves the
+ * weak index when it is released, and a person leaves the handle index
+ * when its handle changes or it is released. A holder that dropped a weak
+ * entry by other means may stay listed under that name; resolution looks
+ * the name up in the holder's own table, so such an entry is harmless. */
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "tq3_msnp.h"
+
+struct msnp_indexes {
+    std::mutex lock;
+    std::unordered_map<std::string, std::vector<msnp_weak_holder>> waiting;
+    std::unordered_map<void *, std::vector<std::string>> names_of;
+    std::unordered_map<std::string, msnp_person *> user_handles;
+};
+
+msnp_indexes *msnp_indexes_new()
+{
+    return new msnp_indexes();
+}
+
+void msnp_indexes_destroy(msnp_indexes *idx)
+{
+    delete idx;
+}
+
+static msnp_indexes *indexes()
+{
+    return ents ? ents->indexes : nullptr;
+}
+
+void msnp_weak_wait(msnp_object_type type, void *holder, const char *name)
+{
+    msnp_indexes *idx = indexes();
+    if (!idx || !holder || !name)
+        return;
+    std::lock_guard<std::mutex> guard(idx->lock);
+    idx->waiting[name].push_back({type, holder});
+    idx->names_of[holder].emplace_back(name);
+}
+
+void msnp_weak_forget(void *holder)
+{
+    msnp_indexes *idx = indexes();
+    if (!idx || !holder)
+        return;
+    std::lock_guard<std::mutex> guard(idx->lock);
+    auto names = idx->names_of.find(holder);
+    if (names == idx->names_of.end())
+        return;
+    for (const std::string &name : names->second) {
+        auto w = idx->waiting.find(name);
+        if (w == idx->waiting.end())
+            continue;
+        std::erase_if(w->second, [holder](const msnp_weak_holder &h) { return h.object == holder; });
+        if (w->second.empty())
+            idx->waiting.erase(w);
+    }
+    idx->names_of.erase(names);
+}
+
+std::vector<msnp_weak_holder> msnp_weak_take(const char *name)
+{
+    std::vector<msnp_weak_holder> out;
+    msnp_indexes *idx = indexes();
+    if (!idx || !name)
+        return out;
+    std::lock_guard<std::mutex> guard(idx->lock);
+    auto w = idx->waiting.find(name);
+    if (w == idx->waiting.end())
+        return out;
+    out = std::move(w->second);
+    idx->waiting.erase(w);
+    for (const msnp_weak_holder &h : out) {
+        auto names = idx->names_of.find(h.object);
+        if (names == idx->names_of.end())
+            continue;
+        std::erase(names->second, std::string(name));
+        if (names->second.empty())
+            idx->names_of.erase(names);
+    }
+    return out;
+}
+
+void msnp_user_handle_index(msnp_person *person, const char *old_handle)
+{
+    msnp_indexes *idx = indexes();
+    if (!idx || !person)
+        return;
+    std::lock_guard<std::mutex> guard(idx->lock);
+    if (old_handle) {
+        auto it = idx->user_handles.find(old_handle);
+        if (it != idx->user_handles.end() && it->second == person)
+            idx->user_handles.erase(it);
+    }
+    if (person->type == PERSON_USER && person->handle)
+        idx->user_handles.emplace(person->handle, person);
+}
+
+void msnp_user_handle_forget(msnp_person *person)
+{
+    msnp_indexes *idx = indexes();
+    if (!idx || !person || !person->handle)
+        return;
+    std::lock_guard<std::mutex> guard(idx->lock);
+    auto it = idx->user_handles.find(person->handle);
+    if (it != idx->user_handles.end() && it->second == person)
+        idx->user_handles.erase(it);
+}
+
+msnp_person *msnp_user_handle_find(const char *handle)
+{
+    msnp_indexes *idx = indexes();
+    if (!idx || !handle)
+        return nullptr;
+    std::lock_guard<std::mutex> guard(idx->lock);
+    auto it = idx->user_handles.find(handle);
+    return it == idx->user_handles.end() ? nullptr : it->second;
+}
