@@ -1,5 +1,8 @@
 /* Doubly linked list of opaque pointers. A list is a pointer to its first
- * node; NULL is the empty list. Positions are counted from 0. */
+ * node; NULL is the empty list. Positions are counted from 0. The first
+ * node's `prev` is the last node (so appending is constant time); every
+ * other node's `prev` is its predecessor, and the last node's `next` is
+ * NULL. */
 #ifndef TQLIST_H
 #define TQLIST_H
 

@@ -222,7 +222,10 @@ iks *msnp_encodedata_object_time(void *data) {
     iks *x = iks_new("data");
     if (!x)
         return nullptr;
-    for (tqlist *node = (tqlist *)data; node; node = node->next) {
+    /* New windows go to the front of the list: write them oldest first, so
+     * that reading the form back rebuilds the list in the same order. */
+    tqlist *head = (tqlist *)data;
+    for (tqlist *node = head ? head->prev : nullptr; node; node = node == head ? nullptr : node->prev) {
         const msnp_time_node *window = (const msnp_time_node *)node->data;
         iks *t = iks_insert(x, "time");
         char *text = nullptr;

@@ -193,9 +193,10 @@ TEST_F(Parser, TimeLiteralsAddAndDelete) {
 }
 
 TEST_F(Parser, TimeEncodingAndDecoding) {
+    // Windows are added at the front, and written back in the order added.
     tqlist *windows = nullptr;
-    tqlist_insert_end(&windows, msnp_object_time_node_from_spec("all,!sa,!su@08:05-18:00"));
-    tqlist_insert_end(&windows, msnp_object_time_node_from_spec("5-10"));
+    tqlist_insert_begin(&windows, msnp_object_time_node_from_spec("all,!sa,!su@08:05-18:00"));
+    tqlist_insert_begin(&windows, msnp_object_time_node_from_spec("5-10"));
     std::string text = xml(msnp_encodedata_object_time(windows));
     EXPECT_EQ(text,
               "<data><time type='relative'>jan,feb,mar,apr,may,jun,jul,aug,sep,oct,nov,dec,mo,tu,we,th,fr"
