@@ -2,7 +2,6 @@
  * the per-person and per-connection counter blocks, and the per-user
  * "statistics.log" files with their rotated copies. */
 #include <errno.h>
-#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -32,8 +31,8 @@ struct stat_group {
     unsigned long msnp_statistics::*counters[kVerdicts];
 };
 
-/* These counters exist in the block but are neither written nor read back:
- * older readers of the files do not know them. */
+/* Counted in the block but left out of the reported and stored form, which
+ * has no elements for them: they are neither written nor read back. */
 constexpr bool group_kept_out_of_xml(std::string_view raw)
 {
     return raw == "message_out_textsecway" || raw == "message_in_textsecway" ||
