@@ -179,6 +179,24 @@ struct Session {
     size_t offset = 0;   /* Source: position in the stream buffer */
 };
 
+constexpr const char *kOut = "OUT\r\n";
+
+/* Short replies on a non-blocking socket: waits while it is full. */
+void write_all_nb(int fd, const std::string &s)
+{
+    size_t off = 0;
+    while (off < s.size()) {
+        ssize_t w = ::send(fd, s.data() + off, s.size() - off, MSG_NOSIGNAL);
+        if (w < 0 && (errno == EAGAIN || errno == EINTR)) {
+            std::this_thread::sleep_for(std::chrono::microseconds(50));
+            continue;
+        }
+        if (w <= 0)
+            return; /* the client went away; nothing to tell it */
+        off += static_cast<size_t>(w);
+    }
+}
+
 int run_server()
 {
     int lfd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
@@ -241,15 +259,25 @@ int run_server()
             if (r <= 0) {
                 if (r < 0 && (errno == EAGAIN || errno == EINTR))
                     continue;
-                if (s.mode == Session::Sink) {
-                    std::string bye = "BYE " + std::to_string(s.count) + "\r\n";
-                    (void)!::send(fd, bye.data(), bye.size(), MSG_NOSIGNAL);
-                }
                 drop(fd);
                 continue;
             }
             if (s.mode == Session::Sink) {
+                /* The stream ends with OUT, which the payloads never hold;
+                 * it may straddle two reads. Not every relay passes a
+                 * half-close on, so the end is in the data. */
                 s.count += static_cast<uint64_t>(r);
+                size_t n = static_cast<size_t>(r);
+                std::string edge = s.in + std::string(buf.data(), std::min<size_t>(n, 4));
+                bool out = edge.find(kOut) != std::string::npos ||
+                           memmem(buf.data(), n, kOut, 5) != nullptr;
+                s.in = n >= 4 ? std::string(buf.data() + n - 4, 4) : (s.in + std::string(buf.data(), n));
+                if (s.in.size() > 4)
+                    s.in.erase(0, s.in.size() - 4);
+                if (out) {
+                    write_all_nb(fd, "BYE " + std::to_string(s.count) + "\r\n");
+                    drop(fd);
+                }
                 continue;
             }
             s.in.append(buf.data(), static_cast<size_t>(r));
@@ -262,7 +290,7 @@ int run_server()
                 double secs = 0;
                 std::sscanf(s.in.c_str(), "USR 1 %31s %llu %lf", mode, &bytes, &secs);
                 std::string ok = "USR 1 OK " + std::string(mode) + "@bench.example Bench\r\n";
-                write_all(fd, ok);
+                write_all_nb(fd, ok);
                 s.in.erase(0, eol + 2);
                 if (!std::strcmp(mode, "sink")) {
                     s.mode = Session::Sink;
@@ -298,7 +326,7 @@ int run_server()
                     out += "ACK " + std::to_string(trid) + "\r\n";
                 }
                 if (!out.empty())
-                    write_all(fd, out);
+                    write_all_nb(fd, out);
             } else if (s.mode == Session::Idle) {
                 s.in.clear();
             }
@@ -319,7 +347,8 @@ int bulk_up(uint16_t socks, uint16_t dst, uint64_t bytes, double secs)
         write_all(fd, stream.data(), n);
         sent += n;
     }
-    ::shutdown(fd, SHUT_WR);
+    write_all(fd, kOut, 5);
+    sent += 5;
     std::string bye = read_line(fd);
     double t = seconds_since(t0);
     unsigned long long got = 0;

@@ -81,56 +81,83 @@ PIDS+=($!)
 wait_for "$WORK/server.port" '^[0-9]'
 SB=$(head -1 "$WORK/server.port")
 
-"$BUILD/trevalquin" \
-  --set "listen=127.0.0.1:0" \
-  --set "msnp-ports=$SB" \
-  --set "module=$BUILD/libtq3_msnp.so" \
-  --set "admin-socket=$WORK/admin.sock" \
-  --set "events-file=$WORK/events.log" \
-  --set "max-connections=$((IDLE + 100))" \
-  >"$WORK/gateway.out" 2>"$WORK/gateway.err" &
-TQ_PID=$!
-PIDS+=($TQ_PID)
-wait_for "$WORK/gateway.out" '^listening on'
-TQ=$(sed -n 's/^listening on .*:\([0-9]*\)$/\1/p' "$WORK/gateway.out" | head -1)
+RUN=0
+start_relays() { # fresh instances of both relays: sets TQ, TQ_PID, MS, MS_PID
+  RUN=$((RUN + 1))
+  "$BUILD/trevalquin" \
+    --set "listen=127.0.0.1:0" \
+    --set "msnp-ports=$SB" \
+    --set "module=$BUILD/libtq3_msnp.so" \
+    --set "admin-socket=$WORK/admin$RUN.sock" \
+    --set "events-file=$WORK/events$RUN.log" \
+    --set "max-connections=$((IDLE + 100))" \
+    >"$WORK/gateway$RUN.out" 2>"$WORK/gateway$RUN.err" &
+  TQ_PID=$!
+  PIDS+=($TQ_PID)
+  wait_for "$WORK/gateway$RUN.out" '^listening on'
+  TQ=$(sed -n 's/^listening on .*:\([0-9]*\)$/\1/p' "$WORK/gateway$RUN.out" | head -1)
 
-MS=$("$LOAD" freeport)
-microsocks -i 127.0.0.1 -p "$MS" >"$WORK/microsocks.log" 2>&1 &
-MS_PID=$!
-PIDS+=($MS_PID)
-for i in $(seq 50); do
-  (exec 3<>"/dev/tcp/127.0.0.1/$MS") 2>/dev/null && break
-  sleep 0.1
-done
+  MS=$("$LOAD" freeport)
+  microsocks -i 127.0.0.1 -p "$MS" >"$WORK/microsocks$RUN.log" 2>&1 &
+  MS_PID=$!
+  PIDS+=($MS_PID)
+  local i
+  for i in $(seq 50); do
+    (exec 3<>"/dev/tcp/127.0.0.1/$MS") 2>/dev/null && break
+    sleep 0.1
+  done
+}
+stop_relays() {
+  kill "$TQ_PID" "$MS_PID" 2>/dev/null || true
+  wait "$TQ_PID" "$MS_PID" 2>/dev/null || true
+}
 
 field() { sed -n "s/^$1 //p"; }
+# A failed measurement shows as "failed" in the table (its reason on
+# stderr) instead of ending the run.
+measure() {
+  local out
+  if out=$("$LOAD" "$@"); then printf '%s\n' "$out"; else say "  failed: relay_load $*"; fi
+}
 
 # ---- measurements -------------------------------------------------------------
 declare -A R
+start_relays
 for dir in up down; do
   for via in direct tq ms; do
     case $via in direct) port=0 ;; tq) port=$TQ ;; ms) port=$MS ;; esac
     say "bulk $dir via $via"
-    R[$dir.$via]=$("$LOAD" "bulk-$dir" "$port" "$SB" "$BYTES" "$SECS" | field mbps)
+    R[$dir.$via]=$(measure "bulk-$dir" "$port" "$SB" "$BYTES" "$SECS" | field mbps)
   done
 done
 for via in direct tq ms; do
   case $via in direct) port=0 ;; tq) port=$TQ ;; ms) port=$MS ;; esac
   say "round trips via $via"
-  out=$("$LOAD" ping "$port" "$SB" "$PINGS")
+  out=$(measure ping "$port" "$SB" "$PINGS")
   R[med.$via]=$(field median_us <<<"$out")
   R[p99.$via]=$(field p99_us <<<"$out")
 done
+# Memory is measured on fresh relays: heap that the bulk runs grew and freed
+# would otherwise absorb the idle connections and hide their cost.
+stop_relays
+start_relays
 for via in tq ms; do
   case $via in tq) port=$TQ pid=$TQ_PID ;; ms) port=$MS pid=$MS_PID ;; esac
   say "$IDLE idle connections via $via"
-  out=$("$LOAD" idle "$port" "$SB" "$IDLE" "$pid")
+  out=$(measure idle "$port" "$SB" "$IDLE" "$pid")
   R[idle.$via]=$(field per_conn_kib <<<"$out")
   R[rss.$via]=$(field rss_after_kib <<<"$out")
 done
+stop_relays
 
 # ---- report ------------------------------------------------------------------------
-calc() { awk "BEGIN { printf \"$1\", $2 }"; }
+for k in up.direct up.tq up.ms down.direct down.tq down.ms med.direct med.tq med.ms p99.direct p99.tq p99.ms \
+  idle.tq idle.ms rss.tq rss.ms; do
+  [ -n "${R[$k]:-}" ] || R[$k]=failed
+done
+calc() { # FORMAT EXPR: "-" when an operand is missing
+  case $2 in *failed*) echo - ;; *) awk "BEGIN { printf \"$1\", $2 }" ;; esac
+}
 printf '\nRelay benchmark: MSNP switchboard stream, %s s or %s bytes per run, %s idle connections\n\n' \
   "$SECS" "$BYTES" "$IDLE"
 printf '%-34s %12s %12s %12s\n' "" trevalquin microsocks direct
