@@ -624,6 +624,7 @@ typedef struct msnp_entities {
     msnp_group *group_local;
     tq3_module *self;
     msnp_indexes *indexes; /* weak waiters and user handles */
+    unsigned long long generation; /* distinct for every registry made */
 } msnp_entities;
 
 extern "C" msnp_entities *ents;

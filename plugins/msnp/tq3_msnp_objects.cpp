@@ -820,6 +820,8 @@ msnp_entities *msnp_entities_new(tq3_module *self)
     e->imbitmaps = new_tqtable(64);
     e->objects = new_tqtable(64);
     e->root = new_rtree_node("root");
+    static std::atomic<unsigned long long> generations{0};
+    e->generation = ++generations;
     e->indexes = msnp_indexes_new();
     e->group_local = new_msnp_group(nullptr, "Local");
     return e;

@@ -146,21 +146,12 @@ std::mutex stat_sites_lock;
 std::vector<std::atomic<tq_variable *> *> stat_sites;
 std::atomic<unsigned long long> stat_sites_owner{0};
 
-/* Identifies the current registry by its unique name rather than by its
- * address, which a later registry may reuse. */
+/* Identifies the current registry by its generation rather than by its
+ * address, which a later registry may reuse; 0 without a registry. */
 unsigned long long registry_key()
 {
     msnp_entities *e = ents;
-    if (!e || !e->ns)
-        return 0;
-    unsigned long long h = 1469598103934665603ull;
-    if (e->id_secure) {
-        for (const char *p = e->id_secure; *p; ++p)
-            h = (h ^ static_cast<unsigned char>(*p)) * 1099511628211ull;
-    } else {
-        h ^= reinterpret_cast<uintptr_t>(e);
-    }
-    return h ? h : 1;
+    return e && e->ns ? e->generation : 0;
 }
 
 void stat_sites_follow(unsigned long long key)
