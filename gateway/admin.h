@@ -3,6 +3,10 @@
 #ifndef GW_ADMIN_H
 #define GW_ADMIN_H
 
+// A standard header first: Asio picks its allocator from the standard
+// library's configuration macros, and every file must see the same choice.
+#include <cstddef>
+
 #include <asio.hpp>
 
 #include <sys/types.h>

@@ -5,6 +5,10 @@
 #ifndef GW_RELAY_H
 #define GW_RELAY_H
 
+// A standard header first: Asio picks its allocator from the standard
+// library's configuration macros, and every file must see the same choice.
+#include <cstddef>
+
 #include <asio.hpp>
 
 #include <atomic>
