@@ -3,6 +3,8 @@
 
 #include <cstdlib>
 
+#include "msnp_frame.h"
+
 namespace gw {
 
 namespace {
@@ -26,12 +28,37 @@ ChunkOutcome run_chunk(tq3_module *mod, tqconn *conn, tq3_iov *iov, std::string 
 {
     ChunkOutcome out;
     tq3_iov_reuse(iov);
-    if (!held.empty() && !tq3_iov_add(iov, held.data(), held.size())) {
-        release(held);
-        out.action = ChunkAction::Overflow;
-        return out;
+    // The bytes to decide on: what was held, then the new chunk.
+    const uint8_t *bytes = data;
+    size_t total = len;
+    bool in_held = !held.empty();
+    if (in_held) {
+        held.append(reinterpret_cast<const char *>(data), len);
+        bytes = reinterpret_cast<const uint8_t *>(held.data());
+        total = held.size();
     }
-    if (len && !tq3_iov_add(iov, data, len)) {
+    auto hold_all = [&]() {
+        if (total > max_held) {
+            release(held);
+            out.action = ChunkAction::Overflow;
+            return out;
+        }
+        if (!in_held)
+            held.assign(reinterpret_cast<const char *>(bytes), total);
+        out.action = ChunkAction::Hold;
+        return out;
+    };
+
+    // Only whole commands go to the module; the incomplete tail waits. A
+    // first command still waiting for its payload needs no tasklet call:
+    // the answer could only be "more data".
+    FrameScan scan = scan_msnp_commands(bytes, total);
+    if (scan.first_awaits_payload) {
+        out.verdict = TQ_MATCH_MOREDATA;
+        return hold_all();
+    }
+    size_t give = scan.complete ? scan.complete : total;
+    if (give && !tq3_iov_add(iov, bytes, give)) {
         release(held);
         out.action = ChunkAction::Overflow;
         return out;
@@ -41,23 +68,25 @@ ChunkOutcome run_chunk(tq3_module *mod, tqconn *conn, tq3_iov *iov, std::string 
     out.poisoned = conn->poison_match == TQ_MATCH_BLOCK;
 
     if (out.verdict == TQ_MATCH_MOREDATA) {
-        // The vector still holds the bytes; they come back in front of the
-        // next chunk of this direction.
-        std::string next;
-        next.reserve(tq3_iov_length(iov));
-        for (size_t i = 0; i < iov->iovc; ++i)
-            next.append(reinterpret_cast<const char *>(iov->data[i]), iov->size[i]);
+        // The module wants more before it decides: everything waits for
+        // the next chunk of this direction.
         tq3_iov_reuse(iov);
-        if (next.size() > max_held) {
-            release(held);
-            out.action = ChunkAction::Overflow;
-            return out;
-        }
-        held.swap(next);
-        out.action = ChunkAction::Hold;
+        return hold_all();
+    }
+    size_t rest = total - give;
+    if (rest > max_held) {
+        tq3_iov_reuse(iov);
+        release(held);
+        out.action = ChunkAction::Overflow;
         return out;
     }
-    release(held);
+    if (in_held) {
+        held.erase(0, give);
+        if (held.empty())
+            release(held);
+    } else {
+        held.assign(reinterpret_cast<const char *>(bytes) + give, rest);
+    }
     if (out.verdict == TQ_MATCH_PASS || out.verdict == TQ_MATCH_ALERT) {
         out.action = ChunkAction::Forward;
     } else {

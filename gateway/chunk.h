@@ -1,6 +1,8 @@
-// One relayed chunk through a module's tasklet: the vector is built from
-// the bytes held back for the direction followed by the new bytes; an
-// incomplete command is held again, bounded by `max_held`.
+// One relayed chunk through a module's tasklet. The bytes held back for
+// the direction come first, then the new ones; the module gets the whole
+// commands among them and an incomplete tail is held for the next chunk,
+// bounded by `max_held`. When the module itself answers "more data", all
+// of it is held.
 #ifndef GW_CHUNK_H
 #define GW_CHUNK_H
 
@@ -14,8 +16,8 @@ namespace gw {
 
 enum class ChunkAction {
     Forward,  // the vector holds what goes to the other side
-    Hold,     // the bytes wait in `held` for the rest of the command
-    Drop,     // the module withheld the chunk
+    Hold,     // nothing to send: the bytes wait in `held`
+    Drop,     // the module withheld what it was given
     Overflow, // more than max_held bytes without a complete command
 };
 
@@ -26,8 +28,8 @@ struct ChunkOutcome {
 };
 
 // Runs the tasklet on `held` + `data` for direction `dir`. `iov` is reused
-// (emptied first); after Forward it holds the output. `held` is updated:
-// emptied unless the action is Hold. Overflow empties it too.
+// (emptied first); after Forward it holds the output. Afterwards `held`
+// has the bytes still waiting (an incomplete command); Overflow empties it.
 ChunkOutcome run_chunk(tq3_module *mod, tqconn *conn, tq3_iov *iov, std::string &held,
                        conn_direction dir, const uint8_t *data, size_t len, size_t max_held);
 

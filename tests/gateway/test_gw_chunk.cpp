@@ -102,6 +102,21 @@ TEST(Chunk, MsnpCommandsSplitAcrossChunksComeOutWhole)
     }
 }
 
+TEST(Chunk, CompleteCommandsPassWhileTheTailWaits)
+{
+    gw::ModuleHost *m = msnp();
+    ASSERT_TRUE(m);
+    Fixture f;
+    auto o = f.feed(m->record(), "VER 1 MSNP8 CVR0\r\nMSG 2 N 10\r\nhello");
+    ASSERT_EQ(o.action, ChunkAction::Forward);
+    EXPECT_EQ(output(f.iov), "VER 1 MSNP8 CVR0\r\n");
+    EXPECT_EQ(f.held, "MSG 2 N 10\r\nhello");
+    o = f.feed(m->record(), "world", 1 << 20, DIR_CLIENT_TO_SERVER);
+    ASSERT_EQ(o.action, ChunkAction::Forward);
+    EXPECT_EQ(output(f.iov), "MSG 2 N 10\r\nhelloworld");
+    EXPECT_TRUE(f.held.empty());
+}
+
 TEST(Chunk, HeldBytesAreBoundedPerDirection)
 {
     gw::ModuleHost *m = msnp();

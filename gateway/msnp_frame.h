@@ -1,0 +1,26 @@
+// Where MSNP commands end in a byte stream. A module is handed the
+// complete commands of a chunk and the incomplete tail waits for the next
+// one, so a stream whose reads always end inside a command still moves.
+// A line command ends with CR LF; a payload command's header line names
+// the number of bytes that follow it.
+#ifndef GW_MSNP_FRAME_H
+#define GW_MSNP_FRAME_H
+
+#include <cstddef>
+#include <cstdint>
+
+namespace gw {
+
+struct FrameScan {
+    // Bytes from the start that form whole commands (0: not even one).
+    size_t complete = 0;
+    // The first command is a payload command whose announced payload has
+    // not all arrived: nothing can be decided before more bytes come.
+    bool first_awaits_payload = false;
+};
+
+FrameScan scan_msnp_commands(const uint8_t *data, size_t len);
+
+} // namespace gw
+
+#endif
