@@ -368,6 +368,7 @@ void AdminServer::close()
         return;
     asio::error_code ignored;
     acceptor_.close(ignored);
+    retry_.cancel();
     if (!path_.empty())
         unlink(path_.c_str());
 }
@@ -378,8 +379,16 @@ void AdminServer::accept()
                                                           local::socket s) {
         if (ec == asio::error::operation_aborted || !acceptor_.is_open())
             return;
-        if (!ec)
-            std::make_shared<AdminSession>(std::move(s), commands_, others_level_)->start();
+        if (ec) {
+            // Out of descriptors and the like: wait rather than spin.
+            retry_.expires_after(std::chrono::milliseconds(100));
+            retry_.async_wait([this](const asio::error_code &e) {
+                if (!e && acceptor_.is_open())
+                    accept();
+            });
+            return;
+        }
+        std::make_shared<AdminSession>(std::move(s), commands_, others_level_)->start();
         accept();
     });
 }

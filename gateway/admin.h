@@ -67,7 +67,7 @@ private:
 class AdminServer {
 public:
     AdminServer(asio::io_context &io, AdminCommands &commands, int others_level)
-        : io_(io), commands_(commands), others_level_(others_level), acceptor_(io) {}
+        : io_(io), commands_(commands), others_level_(others_level), acceptor_(io), retry_(io) {}
     ~AdminServer();
 
     // Creates the socket with owner-only permissions. A stale socket file
@@ -82,6 +82,7 @@ private:
     AdminCommands &commands_;
     int others_level_;
     asio::local::stream_protocol::acceptor acceptor_;
+    asio::steady_timer retry_;
     std::string path_;
 };
 
