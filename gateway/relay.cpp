@@ -360,12 +360,12 @@ void Connection::on_resolved(std::vector<tcp::endpoint> endpoints)
     }
     asio::async_connect(server_, endpoints,
                         [self = shared_from_this()](const asio::error_code &cec,
-                                                    const tcp::endpoint &ep) {
-                            self->on_connected(cec, ep);
+                                                    const tcp::endpoint &) {
+                            self->on_connected(cec);
                         });
 }
 
-void Connection::on_connected(const asio::error_code &ec, const tcp::endpoint &ep)
+void Connection::on_connected(const asio::error_code &ec)
 {
     if (closed_ || stage_ != Stage::Connecting)
         return;
@@ -389,7 +389,6 @@ void Connection::on_connected(const asio::error_code &ec, const tcp::endpoint &e
     } else {
         reply = hs_.success_reply(nullptr, 4, 0);
     }
-    (void)ep;
     send_then(std::move(reply), [this] { begin_relay(); });
 }
 

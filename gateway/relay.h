@@ -87,7 +87,7 @@ private:
     void refuse(uint8_t code, const std::string &why);
     void resolve();
     void on_resolved(std::vector<tcp::endpoint> endpoints);
-    void on_connected(const asio::error_code &ec, const tcp::endpoint &ep);
+    void on_connected(const asio::error_code &ec);
     bool setup_connection();
     void begin_relay();
 

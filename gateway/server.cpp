@@ -72,9 +72,6 @@ Server::Server(LaunchOptions opts, Settings settings)
 
 Server::~Server()
 {
-    // Queued handlers hold connections; let them go while the modules are
-    // still loaded.
-    io_.restart();
     acceptors_.clear();
     admin_.reset();
 }
