@@ -243,15 +243,19 @@ int run_server()
             }
             Session &s = sessions[fd];
             if (s.mode == Session::Source) {
-                while (s.count < s.limit && Clock::now() < s.deadline) {
-                    size_t chunk = std::min<uint64_t>(stream.size() - s.offset, s.limit - s.count);
-                    ssize_t w = ::send(fd, stream.data() + s.offset, chunk, MSG_NOSIGNAL);
+                /* Whole buffers only: a relay that parses the stream would
+                 * rightly hold back a command cut by the end. */
+                auto done = [&] {
+                    return s.offset == 0 && (s.count >= s.limit || Clock::now() >= s.deadline);
+                };
+                while (!done()) {
+                    ssize_t w = ::send(fd, stream.data() + s.offset, stream.size() - s.offset, MSG_NOSIGNAL);
                     if (w <= 0)
                         break;
                     s.count += static_cast<uint64_t>(w);
                     s.offset = (s.offset + static_cast<size_t>(w)) % stream.size();
                 }
-                if (s.count >= s.limit || Clock::now() >= s.deadline)
+                if (done())
                     drop(fd); /* the close marks the end for the reader */
                 continue;
             }
@@ -342,10 +346,10 @@ int bulk_up(uint16_t socks, uint16_t dst, uint64_t bytes, double secs)
     int fd = open_session(socks, dst, "sink");
     auto t0 = Clock::now();
     uint64_t sent = 0;
+    /* Whole buffers of whole commands, so OUT arrives as a command. */
     while (sent < bytes && seconds_since(t0) < secs) {
-        size_t n = std::min<uint64_t>(stream.size(), bytes - sent);
-        write_all(fd, stream.data(), n);
-        sent += n;
+        write_all(fd, stream.data(), stream.size());
+        sent += stream.size();
     }
     write_all(fd, kOut, 5);
     sent += 5;

@@ -9,7 +9,7 @@
 # g++ -O2, starts a scripted MSNP switchboard on a loopback port that the
 # gateway treats as an MSNP port (so every byte goes through the module),
 # then trevalquin and Debian's microsocks on loopback, and measures: bulk
-# throughput of a switchboard MSG stream in each direction (up to 1 GB or
+# throughput of a switchboard MSG stream in each direction (about 1 GB or
 # SECONDS, default 10, per run), its ratio to microsocks, the round-trip
 # time of small MSG/ACK exchanges (median and p99) against a direct
 # connection and microsocks, and the resident memory each relay adds per
@@ -117,7 +117,7 @@ field() { sed -n "s/^$1 //p"; }
 # stderr) instead of ending the run.
 measure() {
   local out
-  if out=$("$LOAD" "$@"); then printf '%s\n' "$out"; else say "  failed: relay_load $*"; fi
+  if out=$(timeout $((SECS * 3 + 60)) "$LOAD" "$@"); then printf '%s\n' "$out"; else say "  failed: relay_load $*"; fi
 }
 
 # ---- measurements -------------------------------------------------------------
