@@ -195,6 +195,14 @@ bool Server::start(std::string &error)
     if (!admin_->open(settings_.admin_socket, error))
         return false;
 
+    /* Signals are caught before anyone learns the gateway is up: a stop
+     * requested right after the "listening on" lines must still be an
+     * orderly one. */
+    signals_.add(SIGINT);
+    signals_.add(SIGTERM);
+    signals_.add(SIGHUP);
+    wait_signals();
+
     for (const auto &acc : acceptors_) {
         asio::error_code ec;
         auto ep = acc->local_endpoint(ec);
@@ -209,10 +217,6 @@ bool Server::start(std::string &error)
     schedule_schedtask();
     schedule_statistics();
     schedule_expiry();
-    signals_.add(SIGINT);
-    signals_.add(SIGTERM);
-    signals_.add(SIGHUP);
-    wait_signals();
     return true;
 }
 
