@@ -59,9 +59,10 @@ void tq3_module_destroy(tq3_module *m);
 
 /* Writes every byte (retrying short writes and EINTR). Sockets are written
  * with MSG_NOSIGNAL, so a vanished peer gives -1 with EPIPE instead of
- * SIGPIPE; other descriptors (pipes, files) are written with write().
- * Returns `len` (0 for len 0), or -1 with errno set (EINVAL for a negative
- * descriptor or NULL bytes). */
+ * SIGPIPE; other descriptors (pipes, files) are written with write(). A
+ * non-blocking descriptor that is full is waited for, up to 10 seconds
+ * without progress (then -1 with ETIMEDOUT). Returns `len` (0 for len 0), or -1 with errno set
+ * (EINVAL for a negative descriptor or NULL bytes). */
 ssize_t atomic_send(int sock, const void *bytes, size_t len);
 
 #ifdef __cplusplus
