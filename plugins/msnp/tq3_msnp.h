@@ -704,6 +704,10 @@ void msnp_event_object_data(idl_parser *idl, iks *xml);
 int msnp_events_wanted(const idl_parser *idl);
 /* Object-data event with the person's XML, when wanted. */
 void msnp_event_person_data(idl_parser *idl, msnp_person *person);
+/* The "description:" form of rename: `desc` without its enclosing double
+ * quotes replaces *description, an empty text removes it; code 2 "Missing
+ * description" without `desc`. 1 when changed. */
+int msnp_set_description(idl_parser *idl, char **description, const char *desc);
 /* 0 for an identifier, else the first character that breaks the rule
  * (the empty text passes; NULL never does). */
 char msnp_object_symbol(const char *sym);

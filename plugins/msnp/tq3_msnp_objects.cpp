@@ -38,6 +38,26 @@ void msnp_event_person_data(idl_parser *idl, msnp_person *person)
         msnp_event_object_data(idl, msnp_serialize_object_single(person, WITH_NONE, nullptr, nullptr));
 }
 
+int msnp_set_description(idl_parser *idl, char **description, const char *desc)
+{
+    if (!desc) {
+        if (idl)
+            idl->error(idl, 2, "Missing description");
+        return 0;
+    }
+    char *text = strdup(desc);
+    if (!text)
+        return 0;
+    dequote(text, '"');
+    free(*description);
+    *description = nullptr;
+    if (*text)
+        *description = text;
+    else
+        free(text);
+    return 1;
+}
+
 void msnp_event_object_data(idl_parser *idl, iks *xml)
 {
     if (idl && !idl->import && idl->event && xml) {

@@ -317,22 +317,8 @@ int msnp_rename_object_generic(idl_parser *idl, msnp_object_generic *obj, const 
     if (!obj || !newname)
         return 0;
     if (strcmp(newname, "description:") == 0) {
-        if (!desc) {
-            if (idl)
-                idl->error(idl, 2, "Missing description");
+        if (!msnp_set_description(idl, &obj->description, desc))
             return 0;
-        }
-        char *text = strdup(desc);
-        if (!text)
-            return 0;
-        dequote(text, '"');
-        free(obj->description);
-        if (*text == '\0') {
-            free(text);
-            obj->description = nullptr;
-        } else {
-            obj->description = text;
-        }
         msnp_event_object_generic_data(idl, obj);
         return 1;
     }

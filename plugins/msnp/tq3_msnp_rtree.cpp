@@ -452,21 +452,8 @@ int msnp_rename_object_node(idl_parser *idl, msnp_rtree *node, const char *newna
     if (!node || !newname)
         return 0;
     if (strcmp(newname, "description:") == 0) {
-        if (!desc) {
-            if (idl)
-                idl->error(idl, 2, "Missing description");
+        if (!msnp_set_description(idl, &node->description, desc))
             return 0;
-        }
-        char *text = strdup(desc);
-        if (!text)
-            return 0;
-        dequote(text, '"');
-        free(node->description);
-        node->description = nullptr;
-        if (*text)
-            node->description = text;
-        else
-            free(text);
         if (idl)
             rtree_event(idl, node);
         return 1;
