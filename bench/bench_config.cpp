@@ -192,4 +192,22 @@ void BM_GetConfig(benchmark::State &state)
 }
 BENCHMARK(BM_GetConfig)->Unit(benchmark::kMillisecond)->Iterations(3);
 
+/* Dropping the loaded policy, as "reload-policy" does before loading. */
+void BM_Reset(benchmark::State &state)
+{
+    Module m;
+    policy();
+    for (auto _ : state) {
+        state.PauseTiming();
+        m.fresh();
+        if (!m.load()) {
+            state.SkipWithError("the generated policy did not load cleanly");
+            return;
+        }
+        state.ResumeTiming();
+        msnp_reset(m.self, m.idl);
+    }
+}
+BENCHMARK(BM_Reset)->Unit(benchmark::kMillisecond)->Iterations(3);
+
 } // namespace

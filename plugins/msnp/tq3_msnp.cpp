@@ -262,22 +262,6 @@ void msnp_collect_all_from_generic_table(idl_parser *idl, tqtable *generic)
     tqtable_unlock(generic);
 }
 
-namespace {
-
-/* The first group of the registry that is not the built-in one. */
-msnp_group *first_removable_group()
-{
-    msnp_group *found = nullptr;
-    tqlist *groups = ents->groups->values_safe(ents->groups);
-    for (tqlist *l = groups; l && !found; l = l->next)
-        if (l->data != ents->group_local)
-            found = static_cast<msnp_group *>(l->data);
-    tqlist_destroy_without_refs(&groups);
-    return found;
-}
-
-} // namespace
-
 void msnp_reset(tq3_module *self, idl_parser *idl)
 {
     if (!ents)
@@ -299,17 +283,19 @@ void msnp_reset(tq3_module *self, idl_parser *idl)
         msnp_rtree_unlink_node(idl, node);
     }
 
-    for (;;) {
-        tqlist *people = ents->people->values_safe(ents->people);
-        if (!people)
-            break;
-        auto *person = static_cast<msnp_person *>(people->data);
-        tqlist_destroy_without_refs(&people);
-        msnp_destroy_person(self, idl, person);
-    }
+    /* Destroying a person or a group destroys no other, so one snapshot of
+     * each table serves the whole sweep (a copy per object would make the
+     * reset of a large policy quadratic). */
+    tqlist *people = ents->people->values_safe(ents->people);
+    for (tqlist *l = people; l; l = l->next)
+        msnp_destroy_person(self, idl, static_cast<msnp_person *>(l->data));
+    tqlist_destroy_without_refs(&people);
 
-    while (msnp_group *group = first_removable_group())
-        msnp_destroy_group(idl, group);
+    tqlist *groups = ents->groups->values_safe(ents->groups);
+    for (tqlist *l = groups; l; l = l->next)
+        if (l->data != ents->group_local)
+            msnp_destroy_group(idl, static_cast<msnp_group *>(l->data));
+    tqlist_destroy_without_refs(&groups);
 
     msnp_collect_all_from_generic_table(idl, ents->imbitmaps);
     msnp_collect_all_from_generic_table(idl, ents->exprs);

@@ -140,9 +140,9 @@ int msnp_group_unlink_member_back(idl_parser *idl, msnp_group_member *record)
     if (!record || !record->back ||
         (record->type != MSNP_OBJECT_PERSON && record->type != MSNP_OBJECT_GROUP))
         return 0;
-    int count = 0;
-    while (tqlist_unlink_remove_ref(&record->back->glist, record))
-        ++count;
+    /* A record is made for one membership and stands in its group's list
+     * once; a second search would walk the whole list for nothing. */
+    int count = tqlist_unlink_remove_ref(&record->back->glist, record);
     if (count && idl)
         group_event(idl, record->back);
     return count;
