@@ -58,26 +58,18 @@ struct Listed {
     std::string client, server, kind, user;
 };
 
-std::vector<Listed> parse_connections(const std::string &out)
+/* The first line of `connections` output whose server is `server`. */
+std::optional<Listed> find_listed(const std::string &out, const std::string &server)
 {
-    std::vector<Listed> all;
     for (const auto &line : lines_of(out)) {
         std::istringstream in(line);
         Listed l;
         std::string arrow;
-        if (!(in >> l.tid >> l.client >> arrow >> l.server >> l.kind) || arrow != "->")
-            continue;
-        std::getline(in >> std::ws, l.user);
-        all.push_back(l);
-    }
-    return all;
-}
-
-std::optional<Listed> find_listed(const std::string &out, const std::string &server)
-{
-    for (const auto &l : parse_connections(out))
-        if (l.server == server)
+        if ((in >> l.tid >> l.client >> arrow >> l.server >> l.kind) && arrow == "->" && l.server == server) {
+            std::getline(in >> std::ws, l.user);
             return l;
+        }
+    }
     return std::nullopt;
 }
 
@@ -292,8 +284,7 @@ TEST_F(GatewayE2E, BulkStreamsBothWaysArriveIntact)
         return all;
     };
     auto sender = [](int fd, const std::vector<std::string> &cmds) {
-        int one = 1;
-        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        no_delay(fd);
         std::string unit = cmds[0].substr(0, cmds[0].size() / 2);
         for (size_t i = 0; i < cmds.size(); ++i) {
             unit += cmds[i].substr(cmds[i].size() / 2);
@@ -318,85 +309,76 @@ TEST_F(GatewayE2E, BulkStreamsBothWaysArriveIntact)
         r1.join();
         t1.join();
         t2.join();
-        EXPECT_EQ(got_up.size(), up.size());
-        EXPECT_TRUE(got_up == up) << "client-to-server stream differs";
-        EXPECT_EQ(got_down.size(), down.size());
-        EXPECT_TRUE(got_down == down) << "server-to-client stream differs";
+        EXPECT_TRUE(got_up == up) << "client-to-server stream differs; " << got_up.size() << " of " << up.size();
+        EXPECT_TRUE(got_down == down) << "server-to-client stream differs; " << got_down.size() << " of "
+                                      << down.size();
     }
     EXPECT_EQ(slurp(events).find("held-bytes-exceeded"), std::string::npos) << slurp(events);
 }
 
 /* ---- SOCKS forms ---------------------------------------------------------- */
 
-struct SocksForm {
-    const char *name;
-    std::function<Fd(uint16_t gw, uint16_t dst, int *rep)> connect;
-    bool v6_server;
-    const char *server_host;   /* how `connections` names the destination */
-    const char *recorded_user; /* the user `connections` must show, or null */
-};
-void PrintTo(const SocksForm &f, std::ostream *os) { *os << f.name; }
-
-class SocksForms : public GatewayE2E, public ::testing::WithParamInterface<SocksForm> {};
-
-TEST_P(SocksForms, ConnectRelaysAndRecordsTheUser)
+/* Every way of asking for a connection, each to its own MSNP port so that
+ * `connections` tells them apart: relayed, and listed with the user. */
+TEST_F(GatewayE2E, EverySocksFormRelaysAndRecordsTheUser)
 {
-    const SocksForm &f = GetParam();
-    Listener v6(64, true);
-    Listener &target = f.v6_server ? v6 : ns;
-    if (!target.port())
-        GTEST_SKIP() << "no IPv6 loopback here";
-    start({"msnp-ports=" + std::to_string(target.port())});
+    using Login = std::pair<std::string, std::string>;
+    Listener v4[5], v6(64, true);
+    std::string ports = std::to_string(v6.port() ? v6.port() : v4[0].port());
+    for (auto &l : v4)
+        ports += "," + std::to_string(l.port());
+    start({"msnp-ports=" + ports});
+    const uint16_t g = gw.port();
+    struct Form {
+        const char *name;
+        Listener &target;
+        std::function<Fd(uint16_t dst, int *rep)> connect;
+        const char *host, *user; /* how `connections` names the destination and the user */
+    } forms[] = {
+        {"socks5_ipv4", v4[0], [&](uint16_t d, int *rep) { return socks5_connect(g, d, rep); }, "127.0.0.1", nullptr},
+        {"socks5_password", v4[1],
+         [&](uint16_t d, int *rep) { return socks5_connect(g, d, rep, {Login("carol", "any"), ""}); }, "127.0.0.1",
+         "carol"},
+        {"socks5_domain", v4[2],
+         [&](uint16_t d, int *rep) {
+             return socks5_connect(g, d, rep, {std::nullopt, socks5_request_domain("localhost", d)});
+         },
+         "localhost", nullptr},
+        {"socks5_ipv6", v6,
+         [&](uint16_t d, int *rep) {
+             return socks5_connect(g, d, rep, {std::nullopt, socks5_request_ipv6_loopback(d)});
+         },
+         "[::1]", nullptr},
+        {"socks4", v4[3], [&](uint16_t d, int *rep) { return socks4_connect(g, d, rep); }, "127.0.0.1", "tester"},
+        {"socks4a", v4[4], [&](uint16_t d, int *rep) { return socks4_connect(g, d, rep, "localhost"); },
+         "localhost", "tester"},
+    };
+    for (Form &f : forms) {
+        SCOPED_TRACE(f.name);
+        if (!f.target.port())
+            continue; /* no IPv6 loopback here */
+        int rep = -1;
+        Fd client = f.connect(f.target.port(), &rep);
+        ASSERT_TRUE(client) << "refused with " << rep;
+        Fd server = f.target.accept();
+        ASSERT_TRUE(server);
+        EXPECT_TRUE(pass_through(client.get(), server.get(), "VER 1 MSNP15 MSNP14 CVR0\r\n", 3));
+        EXPECT_TRUE(pass_through(server.get(), client.get(), "VER 1 MSNP15\r\n"));
 
-    int rep = -1;
-    Fd client = f.connect(gw.port(), target.port(), &rep);
-    ASSERT_TRUE(client) << "refused with " << rep;
-    Fd server = target.accept();
-    ASSERT_TRUE(server);
-    EXPECT_TRUE(pass_through(client.get(), server.get(), "VER 1 MSNP15 MSNP14 CVR0\r\n", 3));
-    EXPECT_TRUE(pass_through(server.get(), client.get(), "VER 1 MSNP15\r\n"));
-
-    RunResult r = tqctl({"connections"});
-    ASSERT_EQ(r.status, 0) << r.err;
-    auto l = find_listed(r.out, std::string(f.server_host) + ":" + std::to_string(target.port()));
-    ASSERT_TRUE(l) << r.out;
-    EXPECT_GT(l->tid, 0u);
-    EXPECT_EQ(l->client.rfind("127.0.0.1:", 0), 0u) << l->client;
-    EXPECT_EQ(l->kind, "msnp");
-    if (f.recorded_user) {
-        EXPECT_EQ(l->user, f.recorded_user);
-    } else {
-        EXPECT_TRUE(l->user.empty() || l->user == "-") << l->user;
+        RunResult r = tqctl({"connections"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        auto l = find_listed(r.out, std::string(f.host) + ":" + std::to_string(f.target.port()));
+        ASSERT_TRUE(l) << r.out;
+        EXPECT_GT(l->tid, 0u);
+        EXPECT_EQ(l->client.rfind("127.0.0.1:", 0), 0u) << l->client;
+        EXPECT_EQ(l->kind, "msnp");
+        if (f.user) {
+            EXPECT_EQ(l->user, f.user);
+        } else {
+            EXPECT_TRUE(l->user.empty() || l->user == "-") << l->user;
+        }
     }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Gateway, SocksForms,
-    ::testing::Values(
-        SocksForm{"socks5_ipv4",
-                  [](uint16_t g, uint16_t d, int *rep) { return socks5_connect(g, d, rep); }, false, "127.0.0.1",
-                  nullptr},
-        SocksForm{"socks5_password",
-                  [](uint16_t g, uint16_t d, int *rep) {
-                      return socks5_connect(g, d, rep, {std::pair<std::string, std::string>("carol", "any"), ""});
-                  },
-                  false, "127.0.0.1", "carol"},
-        SocksForm{"socks5_domain",
-                  [](uint16_t g, uint16_t d, int *rep) {
-                      return socks5_connect(g, d, rep, {std::nullopt, socks5_request_domain("localhost", d)});
-                  },
-                  false, "localhost", nullptr},
-        SocksForm{"socks5_ipv6",
-                  [](uint16_t g, uint16_t d, int *rep) {
-                      return socks5_connect(g, d, rep, {std::nullopt, socks5_request_ipv6_loopback(d)});
-                  },
-                  true, "[::1]", nullptr},
-        SocksForm{"socks4", [](uint16_t g, uint16_t d, int *rep) { return socks4_connect(g, d, rep); }, false,
-                  "127.0.0.1", "tester"},
-        SocksForm{"socks4a",
-                  [](uint16_t g, uint16_t d, int *rep) { return socks4_connect(g, d, rep, "localhost"); }, false,
-                  "localhost", "tester"}),
-    [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(GatewayE2E, UserFileChecksPasswordsAndStrictModeRefusesOtherPorts)
 {
@@ -430,7 +412,7 @@ TEST_F(GatewayE2E, UserFileChecksPasswordsAndStrictModeRefusesOtherPorts)
 
 /* ---- administration ------------------------------------------------------- */
 
-TEST_F(GatewayE2E, TqctlReadsAndChangesVariables)
+TEST_F(GatewayE2E, TqctlVariablesModuleCommandsSaveAndConnections)
 {
     start();
     struct stat st {};
@@ -483,11 +465,6 @@ TEST_F(GatewayE2E, TqctlReadsAndChangesVariables)
     RunResult nowhere = run_program({TQCTL_BIN, "-s", dir / "no-such.sock", "vars"}, dir);
     EXPECT_EQ(nowhere.status, 2);
     EXPECT_NE(nowhere.err.find("no-such.sock"), std::string::npos) << nowhere.err;
-}
-
-TEST_F(GatewayE2E, ModuleCommandsSaveAndConnections)
-{
-    start();
 
     /* The module answers management verbs, or says it has none. */
     RunResult glob = tqctl({"msnp", "glob", "*"});
@@ -761,26 +738,20 @@ TEST_F(GatewayE2E, TerminationSignalsEndConnectionsAndExitZero)
 {
     for (int sig : {SIGTERM, SIGINT}) {
         SCOPED_TRACE(strsignal(sig));
-        start();
+        start({"save-on-exit=yes"});
         Pair p = open_pair(ns);
         ASSERT_TRUE(p.client && p.server);
         EXPECT_TRUE(pass_through(p.client.get(), p.server.get(), "VER 1 MSNP8 CVR0\r\n"));
+        std::filesystem::remove(policy);
         auto t0 = Clock::now();
         EXPECT_EQ(gw.stop(sig), 0) << gw.stderr_text();
+        EXPECT_TRUE(std::filesystem::exists(policy)) << "save-on-exit did not write the policy";
         EXPECT_LT(Clock::now() - t0, milliseconds(3000));
         EXPECT_TRUE(recv_until_closed(p.client.get(), milliseconds(1000)).closed);
         EXPECT_TRUE(recv_until_closed(p.server.get(), milliseconds(1000)).closed);
         EXPECT_FALSE(std::filesystem::exists(admin)) << "stale administration socket left behind";
     }
     EXPECT_EQ(notices("stopping", 2).size(), 2u) << slurp(events);
-}
-
-TEST_F(GatewayE2E, SaveOnExitWritesThePolicy)
-{
-    start({"save-on-exit=yes"});
-    std::filesystem::remove(policy);
-    EXPECT_EQ(gw.stop(SIGTERM), 0) << gw.stderr_text();
-    EXPECT_TRUE(std::filesystem::exists(policy));
 }
 
 TEST_F(GatewayE2E, HangupReloadsAndKeepsServing)

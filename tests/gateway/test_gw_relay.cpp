@@ -3,24 +3,24 @@
 // once-only end of a connection.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <atomic>
-#include <chrono>
 #include <cstring>
 #include <mutex>
-#include <string>
-#include <thread>
 
+#include "gateway/e2e_helpers.h"
 #include "relay.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using e2e::eventually;
+using e2e::Fd;
+using e2e::Listener;
+using e2e::recv_exact;
+using e2e::send_all;
+
+/* True when the peer closes within the usual wait (after any bytes). */
+bool closed(const Fd &fd) { return e2e::recv_until_closed(fd.get()).closed; }
 
 std::atomic<int> finis{0};
 std::atomic<int> tasklets{0};
@@ -87,67 +87,6 @@ int counting_fini(tq3_module *, tqconn *)
     return 0;
 }
 
-// A blocking socket helper.
-struct Sock {
-    int fd = -1;
-    explicit Sock(int f = -1) : fd(f) {}
-    Sock(Sock &&o) noexcept : fd(o.fd) { o.fd = -1; }
-    Sock &operator=(Sock &&o) noexcept
-    {
-        if (this != &o) {
-            if (fd >= 0)
-                close(fd);
-            fd = o.fd;
-            o.fd = -1;
-        }
-        return *this;
-    }
-    ~Sock()
-    {
-        if (fd >= 0)
-            close(fd);
-    }
-    void send(const std::string &s) const { ASSERT_EQ(::send(fd, s.data(), s.size(), MSG_NOSIGNAL), ssize_t(s.size())); }
-    // Reads exactly n bytes (or what came before a close or 3 s of silence).
-    std::string recv(size_t n) const
-    {
-        std::string out;
-        while (out.size() < n) {
-            pollfd p{fd, POLLIN, 0};
-            if (poll(&p, 1, 3000) <= 0)
-                break;
-            char buf[4096];
-            ssize_t r = ::recv(fd, buf, std::min(sizeof buf, n - out.size()), 0);
-            if (r <= 0)
-                break;
-            out.append(buf, static_cast<size_t>(r));
-        }
-        return out;
-    }
-    bool closed_by_peer() const
-    {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, 3000) <= 0)
-            return false;
-        char c;
-        return ::recv(fd, &c, 1, 0) == 0;
-    }
-};
-
-Sock listen_on(uint16_t &port)
-{
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
-    EXPECT_EQ(listen(fd, 16), 0);
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
-    port = ntohs(a.sin_port);
-    return Sock(fd);
-}
-
 class Relay : public ::testing::Test {
 protected:
     void SetUp() override
@@ -162,9 +101,7 @@ protected:
         std::string error;
         module_ = gw::ModuleHost::adopt(&ops_, "scripted.so", error);
         ASSERT_TRUE(module_) << error;
-        server_ = listen_on(server_port_);
-        other_ = listen_on(other_port_);
-        settings_.msnp_ports = {server_port_};
+        settings_.msnp_ports = {server_.port()};
         settings_.workers = 2;
         std::string ignored;
         events_.open("", false, ignored);
@@ -205,36 +142,18 @@ protected:
         });
     }
 
-    // A client through the gateway to port; `peer` gets the server side.
-    Sock open(uint16_t port, Sock &listener, Sock &peer, uint8_t want = 0)
+    // A client through the gateway to `target`'s port, refused with `want`
+    // or relayed; `peer` gets the server side.
+    Fd open(Listener &target, Fd &peer, uint8_t want = 0)
     {
-        int fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(gw_port_);
-        EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
-        Sock c(fd);
-        std::string req = std::string("\x05\x01\x00\x05\x01\x00\x01\x7f\x00\x00\x01", 11);
-        req += static_cast<char>(port >> 8);
-        req += static_cast<char>(port & 0xff);
-        c.send(req);
-        std::string reply = c.recv(12);
+        Fd c = e2e::tcp_connect(gw_port_);
+        EXPECT_TRUE(send_all(c.get(), e2e::bytes({5, 1, 0, 5, 1, 0, 1, 127, 0, 0, 1}) + e2e::be16(target.port())));
+        std::string reply = recv_exact(c.get(), 12);
         EXPECT_EQ(reply.size(), 12u);
         EXPECT_EQ(reply.size() > 3 ? uint8_t(reply[3]) : 0xff, want);
         if (want == 0)
-            peer = Sock(::accept(listener.fd, nullptr, nullptr));
+            peer = target.accept();
         return c;
-    }
-
-    static bool eventually(const std::function<bool()> &f)
-    {
-        for (int i = 0; i < 300; ++i) {
-            if (f())
-                return true;
-            std::this_thread::sleep_for(10ms);
-        }
-        return f();
     }
 
     tq3_module_ops ops_{};
@@ -249,8 +168,7 @@ protected:
     asio::ip::tcp::acceptor acceptor_{io_};
     std::vector<std::thread> runners_;
     std::atomic<unsigned long> tid_{0};
-    Sock server_, other_;
-    uint16_t server_port_ = 0, other_port_ = 0;
+    Listener server_, other_;
     uint16_t gw_port_ = 0;
 };
 
@@ -258,30 +176,29 @@ protected:
 
 TEST_F(Relay, InjectedBytesFollowTheOutputAndFiniRunsOnce)
 {
-    Sock peer;
-    Sock c = open(server_port_, server_, peer);
-    c.send("HELLO INJECT\r\n");
-    EXPECT_EQ(peer.recv(14 + 9), "HELLO INJECT\r\nto-server");
-    EXPECT_EQ(c.recv(9), "to-client");
+    Fd peer;
+    Fd c = open(server_, peer);
+    ASSERT_TRUE(send_all(c.get(), "HELLO INJECT\r\n"));
+    EXPECT_EQ(recv_exact(peer.get(), 14 + 9), "HELLO INJECT\r\nto-server");
+    EXPECT_EQ(recv_exact(c.get(), 9), "to-client");
     // Both directions at once: tasklets of one connection never overlap.
-    std::thread up([&] {
-        for (int i = 0; i < 50; ++i)
-            c.send("UP " + std::to_string(i) + "\r\n");
-    });
-    std::string down;
-    for (int i = 0; i < 50; ++i)
+    std::string up, down;
+    for (int i = 0; i < 50; ++i) {
+        up += "UP " + std::to_string(i) + "\r\n";
         down += "DOWN " + std::to_string(i) + "\r\n";
-    peer.send(down);
-    up.join();
-    std::string want_up;
-    for (int i = 0; i < 50; ++i)
-        want_up += "UP " + std::to_string(i) + "\r\n";
-    EXPECT_EQ(peer.recv(want_up.size()), want_up);
-    EXPECT_EQ(c.recv(down.size()), down);
+    }
+    std::thread upper([&] {
+        for (int i = 0; i < 50; ++i)
+            send_all(c.get(), "UP " + std::to_string(i) + "\r\n");
+    });
+    ASSERT_TRUE(send_all(peer.get(), down));
+    upper.join();
+    EXPECT_EQ(recv_exact(peer.get(), up.size()), up);
+    EXPECT_EQ(recv_exact(c.get(), down.size()), down);
     EXPECT_FALSE(concurrent);
-    shutdown(c.fd, SHUT_WR);
-    EXPECT_TRUE(peer.closed_by_peer());
-    peer = Sock();
+    shutdown(c.get(), SHUT_WR);
+    EXPECT_TRUE(closed(peer));
+    peer.reset();
     EXPECT_TRUE(eventually([] { return finis == 1; }));
     EXPECT_TRUE(eventually([&] { return table_.size() == 0; }));
     std::this_thread::sleep_for(50ms);
@@ -290,12 +207,12 @@ TEST_F(Relay, InjectedBytesFollowTheOutputAndFiniRunsOnce)
 
 TEST_F(Relay, PoisonEndsTheConnectionAfterItsOutput)
 {
-    Sock peer;
-    Sock c = open(server_port_, server_, peer);
-    c.send("POISON\r\n");
-    EXPECT_EQ(peer.recv(8), "POISON\r\n");
-    EXPECT_TRUE(peer.closed_by_peer());
-    EXPECT_TRUE(c.closed_by_peer());
+    Fd peer;
+    Fd c = open(server_, peer);
+    ASSERT_TRUE(send_all(c.get(), "POISON\r\n"));
+    EXPECT_EQ(recv_exact(peer.get(), 8), "POISON\r\n");
+    EXPECT_TRUE(closed(peer));
+    EXPECT_TRUE(closed(c));
     EXPECT_TRUE(eventually([] { return finis == 1; }));
 }
 
@@ -303,8 +220,7 @@ TEST_F(Relay, ExpectedConnectionsGoThroughTheModuleWithTheirData)
 {
     struct Case {
         unsigned flags;
-        bool through_module;
-        bool second_matches;
+        bool through_module, second_matches;
     } cases[] = {
         {EXPECTATION_FLAG_NONE, true, true},
         {EXPECTATION_FLAG_INVALIDATE, true, false},
@@ -313,19 +229,18 @@ TEST_F(Relay, ExpectedConnectionsGoThroughTheModuleWithTheirData)
     for (const auto &k : cases) {
         SCOPED_TRACE(k.flags);
         expectations_.clear();
-        expect_port = other_port_;
+        expect_port = other_.port();
         expect_flags = k.flags;
-        Sock peer;
-        Sock c = open(server_port_, server_, peer);
-        c.send("EXPECT\r\n");
-        EXPECT_EQ(peer.recv(8), "EXPECT\r\n");
+        Fd peer, speer;
+        Fd c = open(server_, peer);
+        ASSERT_TRUE(send_all(c.get(), "EXPECT\r\n"));
+        EXPECT_EQ(recv_exact(peer.get(), 8), "EXPECT\r\n");
         ASSERT_TRUE(eventually([&] { return expectations_.size() == 1; }));
 
         int before = tasklets;
-        Sock speer;
-        Sock s = open(other_port_, other_, speer);
-        s.send("DATA\r\n");
-        EXPECT_EQ(speer.recv(6), "DATA\r\n");
+        Fd s = open(other_, speer);
+        ASSERT_TRUE(send_all(s.get(), "DATA\r\n"));
+        EXPECT_EQ(recv_exact(speer.get(), 6), "DATA\r\n");
         EXPECT_EQ(tasklets > before, k.through_module);
         if (k.through_module) {
             std::lock_guard<std::mutex> g(seen_lock);
@@ -338,10 +253,11 @@ TEST_F(Relay, ExpectedConnectionsGoThroughTheModuleWithTheirData)
 TEST_F(Relay, StrictModeRefusesWhatIsNeitherMsnpNorExpected)
 {
     settings_.strict = true;
-    Sock peer;
-    Sock c = open(other_port_, other_, peer, gw::SOCKS_NOT_ALLOWED);
-    EXPECT_TRUE(c.closed_by_peer());
-    Sock ok = open(server_port_, server_, peer);
-    ok.send("STILL\r\n");
-    EXPECT_EQ(peer.recv(7), "STILL\r\n");
+    Fd peer;
+    Fd c = open(other_, peer, gw::SOCKS_NOT_ALLOWED);
+    EXPECT_TRUE(closed(c));
+    EXPECT_FALSE(other_.accept(e2e::milliseconds(100))) << "the refused destination was contacted";
+    Fd ok = open(server_, peer);
+    ASSERT_TRUE(send_all(ok.get(), "STILL\r\n"));
+    EXPECT_EQ(recv_exact(peer.get(), 7), "STILL\r\n");
 }
