@@ -121,16 +121,6 @@ TEST(MessageTables, InvitationGuidsIgnoreCaseAndKeepTheirOddForms) {
     EXPECT_EQ(msnp_invite_code_symbol(nullptr), MSNP_INVITE_UNKNOWN);
 }
 
-TEST(MessageTables, DatacastIdentifiersAreTheProtocols) {
-    EXPECT_EQ(msnp_datacast_symbol("1")->type, MSNP_DATACAST_NUDGE);
-    EXPECT_EQ(msnp_datacast_symbol("2")->type, MSNP_DATACAST_WINK);
-    EXPECT_EQ(msnp_datacast_symbol("4")->type, MSNP_DATACAST_ACTION);
-    EXPECT_EQ(msnp_datacast_symbol("3")->type, MSNP_DATACAST_UNKNOWN);
-    EXPECT_EQ(msnp_datacast_symbol("all")->type, MSNP_DATACAST_ALL);
-    EXPECT_EQ(msnp_datacast_symbol(nullptr)->type, MSNP_DATACAST_UNKNOWN);
-    EXPECT_STREQ(msnp_datacast_symbol("9")->fname, "");
-}
-
 TEST(MessageTables, SlpMethodsMatchByPrefix) {
     char invite[] = "INVITE MSNMSGR:x";
     char bye[] = "BYE";
@@ -150,6 +140,8 @@ TEST(MessageTables, FriendlyNameAndCodeLookups) {
     EXPECT_EQ(msnp_message_search_friendly_name(nullptr)->type, MSNP_MESSAGE_UNKNOWN);
     EXPECT_EQ(msnp_invite_search_friendly_name("invite_webcam")->type, MSNP_INVITE_WEBCAM);
     EXPECT_EQ(msnp_datacast_search_friendly_name("datacast_nudge")->type, MSNP_DATACAST_NUDGE);
+    EXPECT_EQ(msnp_datacast_symbol(nullptr)->type, MSNP_DATACAST_UNKNOWN);
+    EXPECT_STREQ(msnp_datacast_symbol("9")->fname, "");
     EXPECT_STREQ(msnp_message_search_type(MSNP_MESSAGE_EMOTICON)->name, "text/x-mms-emoticon");
     EXPECT_STREQ(msnp_invite_search_type(MSNP_INVITE_WEBCAM)->name, "2A23868E-B45F-401d-B8B0-1E16B774A5B7");
     EXPECT_STREQ(msnp_datacast_search_type(MSNP_DATACAST_WINK)->fname, "datacast_wink");
@@ -163,34 +155,22 @@ TEST(MessageTables, FriendlyNameAndCodeLookups) {
 // ---------------------------------------------------------------------
 // Header lines and command words
 
-TEST(HeaderLines, ParsesNameValueAndSkipsOtherLines) {
-    char text[] = "A: 1\r\nB:2\r\n\r\nC: three: four\r\nnoise\r\n";
+TEST(HeaderLines, NameValueLinesLastRepeatWinsAndSixtyThreeAtMost) {
+    char text[] = "A: 1\r\nB:2\r\n\r\nC: three: four\r\nnoise\r\nX: first\r\nX: second\r\nX: third";
     tqtable *t = header_to_table(text);
     ASSERT_NE(t, nullptr);
     EXPECT_STREQ(header_value(t, "A"), "1");
     EXPECT_EQ(header_value(t, "B"), nullptr);
     EXPECT_STREQ(header_value(t, "C"), "three: four");
     EXPECT_EQ(header_value(t, "a"), nullptr);
-    EXPECT_EQ(tqtable_count(t), 2u);
+    EXPECT_STREQ(header_value(t, "X"), "third");
+    EXPECT_EQ(tqtable_count(t), 3u);
     tqtable_destroy_with_values(t, nullptr);
     EXPECT_EQ(header_to_table(nullptr), nullptr);
-}
 
-TEST(HeaderLines, RepeatedNameKeepsTheLastValue) {
-    char text[] = "X: first\r\nX: second\r\nX: third";
-    tqtable *t = header_to_table(text);
-    ASSERT_NE(t, nullptr);
-    EXPECT_STREQ(header_value(t, "X"), "third");
-    EXPECT_EQ(tqtable_count(t), 1u);
-    tqtable_destroy_with_values(t, nullptr);
-}
-
-TEST(HeaderLines, OnlySixtyThreeLinesAreRead) {
-    std::string text;
-    for (int i = 0; i < 70; ++i) text += "H" + std::to_string(i) + ": v\r\n";
-    std::vector<char> buf(text.begin(), text.end());
-    buf.push_back('\0');
-    tqtable *t = header_to_table(buf.data());
+    std::string many;
+    for (int i = 0; i < 70; ++i) many += "H" + std::to_string(i) + ": v\r\n";
+    t = header_to_table(many.data());
     ASSERT_NE(t, nullptr);
     EXPECT_NE(header_value(t, "H0"), nullptr);
     EXPECT_NE(header_value(t, "H61"), nullptr);
@@ -250,27 +230,25 @@ TEST(MessageParse, ServerTextMessage) {
     EXPECT_EQ(m->subheader, nullptr);
 }
 
-TEST(MessageParse, ClientMessageTakesNoHandles) {
-    Command c(with_length("MSG 5 N", kTextPayload), DIR_CLIENT_TO_SERVER);
-    msnp_message *m = c.parse();
-    ASSERT_NE(m, nullptr);
-    EXPECT_EQ(m->orig, nullptr);
-    EXPECT_EQ(m->dest, nullptr);
-    EXPECT_EQ(m->ctype, MSNP_MESSAGE_TEXTPLAIN);
-}
-
-TEST(MessageParse, UumNamesTheDestination) {
-    Command c("UUM 7 bob 32 1 80\r\n" + kTextPayload, DIR_CLIENT_TO_SERVER, MSN_OPCODE_UUM);
-    msnp_message *m = c.parse();
-    ASSERT_NE(m, nullptr);
-    EXPECT_STREQ(m->dest, "bob");
-    EXPECT_EQ(m->orig, nullptr);
-}
-
-TEST(MessageParse, NoEmptyLineGivesNoRecord) {
-    Command c("MSG alice Alice 20\r\nContent-Type: text/plain\r\n", DIR_SERVER_TO_CLIENT);
-    EXPECT_EQ(c.parse(), nullptr);
-    EXPECT_EQ(c.task.message, nullptr);
+TEST(MessageParse, SenderAndDestinationByDirectionCommandAndP2PDest) {
+    const std::string p2p = "MIME-Version: 1.0\r\nContent-Type: text/plain\r\nP2P-Dest: ";
+    const std::string carol = "Content-Type: text/plain\r\nP2P-Dest: carol\r\n\r\nhi";
+    struct { std::string text; msnp_opcode op; const char *dest; } cases[] = {
+        {with_length("MSG 5 N", kTextPayload), MSN_OPCODE_MSG, nullptr},  // client MSG: no handles
+        {"UUM 7 bob 32 1 80\r\n" + kTextPayload, MSN_OPCODE_UUM, "bob"},
+        {"UUM 7 bob 32 1 " + std::to_string(carol.size()) + "\r\n" + carol, MSN_OPCODE_UUM, "bob"},  // not P2P-Dest
+        {with_length("MSG 3 N", p2p + "1:bob;{0a1b}\r\n\r\nhi"), MSN_OPCODE_MSG, "bob"},
+        {with_length("MSG 3 N", p2p + "bob;{0a1b}\r\n\r\nhi"), MSN_OPCODE_MSG, "bob"},
+        {with_length("MSG 3 N", p2p + "bob\r\n\r\nhi"), MSN_OPCODE_MSG, "bob"},
+    };
+    for (auto &cs : cases) {
+        Command c(cs.text, DIR_CLIENT_TO_SERVER, cs.op);
+        msnp_message *m = c.parse();
+        ASSERT_NE(m, nullptr) << cs.text;
+        EXPECT_EQ(m->orig, nullptr) << cs.text;
+        EXPECT_STREQ(m->dest, cs.dest) << cs.text;
+        EXPECT_EQ(m->ctype, MSNP_MESSAGE_TEXTPLAIN) << cs.text;
+    }
 }
 
 TEST(MessageParse, FirstLineIsAlwaysTheCommandLine) {
@@ -328,26 +306,6 @@ TEST(MessageParse, InvitationWithLowerCaseGuid) {
     EXPECT_STREQ(header_value(m->subheader, "Invitation-Command"), "INVITE");
 }
 
-TEST(MessageParse, P2PDestForms) {
-    for (const char *form : {"1:bob;{0a1b}", "bob;{0a1b}", "bob"}) {
-        std::string payload = "MIME-Version: 1.0\r\nContent-Type: text/plain\r\nP2P-Dest: " +
-                              std::string(form) + "\r\n\r\nhi";
-        Command c(with_length("MSG 3 N", payload), DIR_CLIENT_TO_SERVER);
-        msnp_message *m = c.parse();
-        ASSERT_NE(m, nullptr);
-        EXPECT_STREQ(m->dest, "bob") << form;
-    }
-}
-
-TEST(MessageParse, UumDestinationIsNotReplacedByP2PDest) {
-    std::string payload = "Content-Type: text/plain\r\nP2P-Dest: carol\r\n\r\nhi";
-    Command c("UUM 7 bob 32 1 " + std::to_string(payload.size()) + "\r\n" + payload, DIR_CLIENT_TO_SERVER,
-              MSN_OPCODE_UUM);
-    msnp_message *m = c.parse();
-    ASSERT_NE(m, nullptr);
-    EXPECT_STREQ(m->dest, "bob");
-}
-
 // ---------------------------------------------------------------------
 // P2P payloads
 
@@ -355,7 +313,7 @@ std::string slp_body_with(const std::string &guid, const std::string &context) {
     return "EUF-GUID: " + guid + "\r\nSessionID: 4711\r\nAppID: 2\r\nContext: " + context + "\r\n\r\n";
 }
 
-TEST(MessageP2P, SlpAtByte49IsFound) {
+TEST(MessageP2P, SlpIsLookedForUpToByte49) {
     Command c(with_length("MSG 4 D", p2p_payload(49, slp_body_with(kFtGuid, "AAAA"))), DIR_CLIENT_TO_SERVER);
     msnp_message *m = c.parse();
     ASSERT_NE(m, nullptr);
@@ -369,11 +327,10 @@ TEST(MessageP2P, SlpAtByte49IsFound) {
     EXPECT_STREQ(m->slp_appid, "2");
     EXPECT_STREQ(m->slp_context, "AAAA");
     EXPECT_STREQ(m->dest, "carol@example.com");
-}
 
-TEST(MessageP2P, SlpAtByte50IsNotFound) {
-    Command c(with_length("MSG 4 D", p2p_payload(50, slp_body_with(kFtGuid, "AAAA"))), DIR_CLIENT_TO_SERVER);
-    msnp_message *m = c.parse();
+    // One byte further and the request is not looked for.
+    Command late(with_length("MSG 4 D", p2p_payload(50, slp_body_with(kFtGuid, "AAAA"))), DIR_CLIENT_TO_SERVER);
+    m = late.parse();
     ASSERT_NE(m, nullptr);
     EXPECT_EQ(m->ctype, MSNP_MESSAGE_P2P);
     EXPECT_EQ(m->subheader, nullptr);
@@ -382,23 +339,31 @@ TEST(MessageP2P, SlpAtByte50IsNotFound) {
     EXPECT_EQ(m->ft_name, nullptr);
 }
 
-TEST(MessageP2P, FileNameRecoveredFromContext) {
+TEST(MessageP2P, FileNameOnlyForFileTransfersFromTheContext) {
     Command c(with_length("MSG 4 D", p2p_payload(48, slp_body_with(kFtGuid, ft_context("abc")))),
               DIR_CLIENT_TO_SERVER);
     msnp_message *m = c.parse();
     ASSERT_NE(m, nullptr);
-    ASSERT_NE(m->ft_name, nullptr);
     EXPECT_STREQ(m->ft_name, "abc");
-}
 
-TEST(MessageP2P, FileNameOnlyForFileTransfers) {
     std::string picture = "{A4268EEC-FEC5-49E5-95C3-F126696BDBF6}";
-    Command c(with_length("MSG 4 D", p2p_payload(48, slp_body_with(picture, ft_context("abc")))),
-              DIR_CLIENT_TO_SERVER);
-    msnp_message *m = c.parse();
+    Command pic(with_length("MSG 4 D", p2p_payload(48, slp_body_with(picture, ft_context("abc")))),
+                DIR_CLIENT_TO_SERVER);
+    m = pic.parse();
     ASSERT_NE(m, nullptr);
     EXPECT_EQ(m->itype, MSNP_INVITE_PICTURE);
     EXPECT_EQ(m->ft_name, nullptr);
+
+    // A name running to the end of the decoded data with no terminating
+    // character must stop at the data's end.
+    std::string raw(20, 'x');
+    for (int i = 0; i < 8; ++i) raw += std::string("z\x01", 2);
+    char *b64 = iks_base64_encode(raw.data(), static_cast<int>(raw.size()));
+    Command end(with_length("MSG 4 D", p2p_payload(48, slp_body_with(kFtGuid, b64))), DIR_CLIENT_TO_SERVER);
+    iks_free(b64);
+    m = end.parse();
+    ASSERT_NE(m, nullptr);
+    EXPECT_STREQ(m->ft_name, "zzzzzzzz");
 }
 
 TEST(MessageP2P, BadOrShortContextGivesNoName) {
@@ -423,20 +388,6 @@ TEST(MessageP2P, MalformedBase64IsDecodedWithinBounds) {
         EXPECT_LE(strlen(m->ft_name), ctx.size() / 2 + 1) << ctx;
         EXPECT_LE(strlen(m->ft_name), (ctx.size() * 3 / 4 - 20) / 2 + 1) << ctx;
     }
-}
-
-TEST(MessageP2P, FileNameStopsAtTheEndOfTheData) {
-    // A name running to the end of the decoded data with no terminating
-    // character must stop at the data's end.
-    std::string raw(20, 'x');
-    for (int i = 0; i < 8; ++i) raw += std::string("z\x01", 2);
-    char *b64 = iks_base64_encode(raw.data(), static_cast<int>(raw.size()));
-    Command c(with_length("MSG 4 D", p2p_payload(48, slp_body_with(kFtGuid, b64))), DIR_CLIENT_TO_SERVER);
-    iks_free(b64);
-    msnp_message *m = c.parse();
-    ASSERT_NE(m, nullptr);
-    ASSERT_NE(m->ft_name, nullptr);
-    EXPECT_STREQ(m->ft_name, "zzzzzzzz");
 }
 
 TEST(MessageP2P, BodiesWithoutACompleteSlpRequest) {
@@ -509,13 +460,16 @@ TEST(MessageRobustness, RandomBytesAfterValidHeaders) {
     }
 }
 
-TEST(MessageRobustness, NullAndEmptyTasks) {
+TEST(MessageRobustness, NullEmptyAndHeaderOnlyTasksGiveNoRecord) {
     EXPECT_EQ(new_msnp_message(nullptr), nullptr);
     task_struct t{};
     EXPECT_EQ(new_msnp_message(&t), nullptr);
     destroy_msnp_message(nullptr);
     Command c("", DIR_SERVER_TO_CLIENT);
     EXPECT_EQ(c.parse(), nullptr);
+    Command no_blank("MSG alice Alice 20\r\nContent-Type: text/plain\r\n", DIR_SERVER_TO_CLIENT);
+    EXPECT_EQ(no_blank.parse(), nullptr);
+    EXPECT_EQ(no_blank.task.message, nullptr);
 }
 
 TEST(MessageRobustness, HandFilledRecordIsReleased) {
