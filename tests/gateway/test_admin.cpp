@@ -1,16 +1,12 @@
 #include <gtest/gtest.h>
 
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <unistd.h>
 
 #include <cstring>
-#include <fstream>
-#include <sstream>
-#include <thread>
 
 #include "admin.h"
+#include "gateway/e2e_helpers.h"
 #include "variables.h"
 
 using gw::AdminCaller;
@@ -58,16 +54,20 @@ int fake_setconfig(tq3_module *, idl_parser *p, const char *text)
 
 void fake_reset(tq3_module *, idl_parser *) { ++resets; }
 
-tq3_module_ops fake_ops()
+/* The fake module, adopted afresh for each test. */
+std::unique_ptr<gw::ModuleHost> fake_module()
 {
-    tq3_module_ops ops{};
+    static tq3_module_ops ops{};
     ops.name = "fake";
     ops.require = 1;
     ops.config = fake_config;
     ops.getconfig = fake_getconfig;
     ops.setconfig = fake_setconfig;
     ops.reset = fake_reset;
-    return ops;
+    std::string error;
+    auto m = gw::ModuleHost::adopt(&ops, "fake.so", error);
+    EXPECT_TRUE(m) << error;
+    return m;
 }
 
 std::string run(AdminCommands &c, const std::string &line, int level = 0)
@@ -78,13 +78,6 @@ std::string run(AdminCommands &c, const std::string &line, int level = 0)
     std::string out;
     c.run(req, AdminCaller{"tester", level}, [&](std::string s) { out = std::move(s); });
     return out;
-}
-
-std::string temp_dir()
-{
-    char tmpl[] = "/tmp/tq-admin-XXXXXX";
-    const char *d = mkdtemp(tmpl);
-    return d ? d : "";
 }
 
 } // namespace
@@ -132,10 +125,9 @@ TEST(AdminProtocol, CallerLevel)
 
 TEST(AdminCommands, ModuleCommandsCarryVerbRestAndLevel)
 {
-    static tq3_module_ops ops = fake_ops();
+    auto m = fake_module();
+    ASSERT_TRUE(m);
     std::string error;
-    auto m = gw::ModuleHost::adopt(&ops, "fake.so", error);
-    ASSERT_TRUE(m) << error;
     AdminCommands c({m.get(), "", nullptr, nullptr});
 
     EXPECT_EQ(run(c, "msnp new person alice", 2), "OK\n");
@@ -166,10 +158,8 @@ TEST(AdminCommands, ModuleCommandsCarryVerbRestAndLevel)
 
 TEST(AdminCommands, VariablesAndLevels)
 {
-    static tq3_module_ops ops = fake_ops();
-    std::string error;
-    auto m = gw::ModuleHost::adopt(&ops, "fake.so", error);
-    ASSERT_TRUE(m) << error;
+    auto m = fake_module();
+    ASSERT_TRUE(m);
     m->apply_variables({{"log-dir", "/tmp/x", false}, {"persist-statistics", "1", true}});
     tq_variable *counter = variable_set(m->record()->ns, "i/stats-user-login", "4");
     counter->flags |= VARIABLE_STATISTIC;
@@ -198,18 +188,12 @@ TEST(AdminCommands, VariablesAndLevels)
 
 TEST(AdminCommands, SaveAndReloadThePolicyFile)
 {
-    static tq3_module_ops ops = fake_ops();
-    std::string dir = temp_dir();
-    ASSERT_FALSE(dir.empty());
-    std::string policy = dir + "/policy.xml";
-    {
-        std::ofstream f(policy);
-        f << "<trevalquin><object-list/></trevalquin>";
-    }
+    e2e::TempDir dir;
+    std::string policy = dir / "policy.xml";
+    std::ofstream(policy) << "<trevalquin><object-list/></trevalquin>";
     chmod(policy.c_str(), 0640);
-    std::string error;
-    auto m = gw::ModuleHost::adopt(&ops, "fake.so", error);
-    ASSERT_TRUE(m) << error;
+    auto m = fake_module();
+    ASSERT_TRUE(m);
     Report load;
     ASSERT_TRUE(m->load_policy(policy, load));
     EXPECT_EQ(configured, "<trevalquin><object-list/></trevalquin>");
@@ -217,31 +201,25 @@ TEST(AdminCommands, SaveAndReloadThePolicyFile)
     AdminCommands c({m.get(), policy, nullptr, nullptr});
     configured = "<x/>";
     EXPECT_EQ(run(c, "save"), "OK\n");
-    std::ifstream in(policy);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    EXPECT_EQ(ss.str(), "<trevalquin version=\"1.0\"><x/></trevalquin>\n");
+    EXPECT_EQ(e2e::slurp(policy), "<trevalquin version=\"1.0\"><x/></trevalquin>\n");
     struct stat st{};
     ASSERT_EQ(stat(policy.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0640u); // permissions of the replaced file kept
     // No temporary file is left next to it.
-    EXPECT_EQ(system(("test $(ls " + dir + " | wc -l) -eq 1").c_str()), 0);
+    auto files = std::filesystem::directory_iterator(dir.path());
+    EXPECT_EQ(std::distance(begin(files), end(files)), 1);
 
     int before = resets;
     EXPECT_EQ(run(c, "reload-policy"), "OK\n");
     EXPECT_EQ(resets, before + 1);
     EXPECT_EQ(configured, "<trevalquin version=\"1.0\"><x/></trevalquin>\n");
 
-    {
-        std::ofstream f(policy);
-        f << "not xml";
-    }
+    std::ofstream(policy) << "not xml";
     EXPECT_EQ(run(c, "reload-policy"), "E 2 " + policy + ": the policy is not well-formed XML\nFAIL\n");
     std::remove(policy.c_str());
     std::string out = run(c, "reload-policy");
     EXPECT_EQ(out.substr(0, 5), "E 27 ");
     EXPECT_EQ(resets, before + 2); // a missing file resets nothing
-    rmdir(dir.c_str());
 }
 
 TEST(ModuleHost, RefusesModulesItCannotServe)
@@ -265,16 +243,13 @@ TEST(ModuleHost, RefusesModulesItCannotServe)
 
 TEST(AdminServer, SocketIsOwnerOnlyAndAnswersOneLine)
 {
-    static tq3_module_ops ops = fake_ops();
+    auto m = fake_module();
+    ASSERT_TRUE(m);
     std::string error;
-    auto m = gw::ModuleHost::adopt(&ops, "fake.so", error);
-    ASSERT_TRUE(m) << error;
     m->apply_variables({{"answer", "42", true}});
-    std::string dir = temp_dir();
-    std::string path = dir + "/admin.sock";
-    {
-        std::ofstream stale(path); // not a socket: refused
-    }
+    e2e::TempDir dir;
+    std::string path = dir / "admin.sock";
+    std::ofstream(path).close(); // not a socket: refused
     asio::io_context io;
     AdminCommands c({m.get(), "", nullptr, nullptr});
     {
@@ -292,26 +267,16 @@ TEST(AdminServer, SocketIsOwnerOnlyAndAnswersOneLine)
     EXPECT_NE(error.find("another gateway"), std::string::npos);
 
     auto ask = [&](const std::string &request) {
-        int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+        e2e::Fd fd(socket(AF_UNIX, SOCK_STREAM, 0));
         sockaddr_un sa{};
         sa.sun_family = AF_UNIX;
         std::strncpy(sa.sun_path, path.c_str(), sizeof sa.sun_path - 1);
-        EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
-        size_t done = 0;
-        while (done < request.size()) {
-            ssize_t n = write(fd, request.data() + done, request.size() - done);
-            if (n <= 0)
-                break;
-            done += static_cast<size_t>(n);
-        }
-        shutdown(fd, SHUT_WR);
-        std::string reply;
-        char buf[4096];
-        ssize_t n;
-        while ((n = read(fd, buf, sizeof buf)) > 0)
-            reply.append(buf, static_cast<size_t>(n));
-        close(fd);
-        return reply;
+        EXPECT_EQ(connect(fd.get(), reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
+        e2e::send_all(fd.get(), request);
+        shutdown(fd.get(), SHUT_WR);
+        e2e::ReadResult r = e2e::recv_until_closed(fd.get());
+        EXPECT_TRUE(r.closed);
+        return r.bytes;
     };
     std::thread runner([&] {
         auto guard = asio::make_work_guard(io);
@@ -331,5 +296,4 @@ TEST(AdminServer, SocketIsOwnerOnlyAndAnswersOneLine)
     });
     runner.join();
     EXPECT_NE(access(path.c_str(), F_OK), 0); // the socket file is gone
-    rmdir(dir.c_str());
 }

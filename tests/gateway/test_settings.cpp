@@ -14,6 +14,21 @@ using gw::SettingsReader;
 
 namespace {
 
+/* A temporary file holding `text`; removed on destruction. */
+struct TempFile {
+    std::string path;
+    explicit TempFile(const std::string &text)
+    {
+        char tmpl[] = "/tmp/tq-settings-XXXXXX";
+        int fd = mkstemp(tmpl);
+        EXPECT_GE(fd, 0);
+        close(fd);
+        path = tmpl;
+        std::ofstream(path) << text;
+    }
+    ~TempFile() { std::remove(path.c_str()); }
+};
+
 bool read_text(Settings &s, const std::string &text, std::string &error)
 {
     SettingsReader r(s);
@@ -149,17 +164,9 @@ TEST(Settings, ErrorsNameTheLine)
 
 TEST(Settings, OverridesReplaceRepeatableKeysOfTheFile)
 {
-    char path[] = "/tmp/tq-settings-XXXXXX";
-    int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
-    close(fd);
-    {
-        std::ofstream f(path);
-        f << "listen = 127.0.0.1:1080\nlisten = 127.0.0.1:1090\nmodule = /a.so\n"
-             "var x = 1\nworkers = 3\n";
-    }
+    TempFile file("listen = 127.0.0.1:1080\nlisten = 127.0.0.1:1090\nmodule = /a.so\nvar x = 1\nworkers = 3\n");
     gw::LaunchOptions opts;
-    opts.config_file = path;
+    opts.config_file = file.path;
     opts.overrides = {"listen=127.0.0.1:0", "listen = [::1]:0", "var x = text", "var y=2"};
     Settings s;
     std::string error;
@@ -174,7 +181,7 @@ TEST(Settings, OverridesReplaceRepeatableKeysOfTheFile)
     EXPECT_NE(error.find("--set workers: expected KEY=VALUE"), std::string::npos) << error;
 
     opts.overrides.clear();
-    std::remove(path);
+    opts.config_file += ".missing";
     EXPECT_FALSE(gw::build_settings(opts, s, error));
     EXPECT_NE(error.find("cannot open the configuration file"), std::string::npos) << error;
 }
@@ -207,24 +214,12 @@ TEST(Settings, ListenAddressForms)
 
 TEST(Settings, UserFile)
 {
-    char path[] = "/tmp/tq-users-XXXXXX";
-    int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
-    close(fd);
-    {
-        std::ofstream f(path);
-        f << "# users\nalice:secret\r\n\nbob:pa:ss\ncarol:\n";
-    }
+    TempFile good("# users\nalice:secret\r\n\nbob:pa:ss\ncarol:\n"), bad("alice:secret\nnocolon\n");
     std::map<std::string, std::string> users;
     std::string error;
-    ASSERT_TRUE(gw::read_user_file(path, users, error)) << error;
+    ASSERT_TRUE(gw::read_user_file(good.path, users, error)) << error;
     EXPECT_EQ(users, (std::map<std::string, std::string>{
                          {"alice", "secret"}, {"bob", "pa:ss"}, {"carol", ""}}));
-    {
-        std::ofstream f(path);
-        f << "alice:secret\nnocolon\n";
-    }
-    EXPECT_FALSE(gw::read_user_file(path, users, error));
+    EXPECT_FALSE(gw::read_user_file(bad.path, users, error));
     EXPECT_NE(error.find(":2: expected user:password"), std::string::npos) << error;
-    std::remove(path);
 }

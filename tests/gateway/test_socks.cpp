@@ -43,61 +43,43 @@ const std::string kConnect4 = bytes({5, 1, 0, 1, 10, 0, 0, 7, 0x07, 0x47}); // 1
 
 } // namespace
 
-TEST(Socks5, ConnectWithoutAuthenticationWholeOrBytewise)
-{
-    for (bool bytewise : {false, true}) {
-        SocksHandshake h;
-        std::string replies;
-        SocksStatus st;
-        if (bytewise) {
-            st = feed_bytewise(h, kGreetNone + kConnect4, replies);
-        } else {
-            st = feed(h, kGreetNone + kConnect4);
-            replies = h.take_reply();
-        }
-        EXPECT_EQ(st, SocksStatus::Request) << bytewise;
-        EXPECT_EQ(replies, bytes({5, 0}));
-        EXPECT_EQ(h.target().version, 5);
-        EXPECT_EQ(h.target().type, SocksAddressType::IPv4);
-        EXPECT_EQ(h.target().host, "10.0.0.7");
-        EXPECT_EQ(h.target().port, 1863);
-        EXPECT_TRUE(h.target().user.empty());
-        EXPECT_FALSE(h.target().authenticated);
-    }
-}
-
-TEST(Socks5, AddressForms)
+TEST(Socks5, ConnectFormsWholeOrBytewise)
 {
     struct Case {
-        std::string request;
+        std::string input, replies;
         SocksAddressType type;
         std::string host;
         uint16_t port;
+        std::string user; // with the password method, which accepts any password by default
     } cases[] = {
-        {bytes({5, 1, 0, 3, 15}) + "messenger.local" + bytes({0x07, 0x47}), SocksAddressType::Domain,
-         "messenger.local", 1863},
-        {bytes({5, 1, 0, 4, 0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 80}),
-         SocksAddressType::IPv6, "2001:db8::1", 80},
-        {bytes({5, 1, 0, 1, 127, 0, 0, 1, 0xff, 0xff}), SocksAddressType::IPv4, "127.0.0.1", 65535},
+        {kGreetNone + kConnect4, bytes({5, 0}), SocksAddressType::IPv4, "10.0.0.7", 1863, ""},
+        {kGreetNone + bytes({5, 1, 0, 3, 15}) + "messenger.local" + bytes({0x07, 0x47}), bytes({5, 0}),
+         SocksAddressType::Domain, "messenger.local", 1863, ""},
+        {kGreetNone + bytes({5, 1, 0, 4, 0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 80}),
+         bytes({5, 0}), SocksAddressType::IPv6, "2001:db8::1", 80, ""},
+        {kGreetNone + bytes({5, 1, 0, 1, 127, 0, 0, 1, 0xff, 0xff}), bytes({5, 0}), SocksAddressType::IPv4,
+         "127.0.0.1", 65535, ""},
+        {bytes({5, 2, 0, 2, 1, 5}) + "alice" + bytes({3}) + "xyz" + kConnect4, bytes({5, 2, 1, 0}),
+         SocksAddressType::IPv4, "10.0.0.7", 1863, "alice"},
     };
     for (const auto &c : cases) {
-        SocksHandshake h;
-        ASSERT_EQ(feed(h, kGreetNone + c.request), SocksStatus::Request) << c.host;
-        EXPECT_EQ(h.target().type, c.type);
-        EXPECT_EQ(h.target().host, c.host);
-        EXPECT_EQ(h.target().port, c.port);
+        for (bool bytewise : {false, true}) {
+            SCOPED_TRACE(c.host + (bytewise ? " bytewise" : " whole"));
+            SocksHandshake h;
+            std::string replies;
+            SocksStatus st = bytewise ? feed_bytewise(h, c.input, replies) : feed(h, c.input);
+            if (!bytewise)
+                replies = h.take_reply();
+            ASSERT_EQ(st, SocksStatus::Request);
+            EXPECT_EQ(replies, c.replies);
+            EXPECT_EQ(h.target().version, 5);
+            EXPECT_EQ(h.target().type, c.type);
+            EXPECT_EQ(h.target().host, c.host);
+            EXPECT_EQ(h.target().port, c.port);
+            EXPECT_EQ(h.target().user, c.user);
+            EXPECT_EQ(h.target().authenticated, !c.user.empty());
+        }
     }
-}
-
-TEST(Socks5, PasswordMethodRecordsTheUserAndAcceptsAnyPasswordByDefault)
-{
-    SocksHandshake h;
-    std::string in = bytes({5, 2, 0, 2}) + bytes({1, 5}) + "alice" + bytes({3}) + "xyz" + kConnect4;
-    std::string replies;
-    ASSERT_EQ(feed_bytewise(h, in, replies), SocksStatus::Request);
-    EXPECT_EQ(replies, bytes({5, 2, 1, 0}));
-    EXPECT_EQ(h.target().user, "alice");
-    EXPECT_TRUE(h.target().authenticated);
 }
 
 TEST(Socks5, RequiredPasswordIsChecked)
