@@ -129,10 +129,7 @@ int msnp_group_unlink_member(msnp_group_member *record)
     tqlist **backref = member_backref(record);
     if (!backref)
         return 0;
-    int count = 0;
-    while (tqlist_unlink_remove_ref(backref, record))
-        ++count;
-    return count;
+    return tqlist_unlink_remove_ref(backref, record);
 }
 
 int msnp_group_unlink_member_back(idl_parser *idl, msnp_group_member *record)

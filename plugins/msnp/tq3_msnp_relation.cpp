@@ -261,10 +261,12 @@ int msnp_unlink_relation_reverse(msnp_relates *relation)
 {
     if (!relation)
         return 0;
+    /* A relation record stands once in each list that holds it, so one
+     * removal is enough; searching again would walk the whole list of a
+     * popular target for nothing. */
     tqlist **backref = target_backref(relation);
     if (backref)
-        while (tqlist_unlink_remove_ref(backref, relation))
-            ;
+        tqlist_unlink_remove_ref(backref, relation);
     msnp_unlink_relation_objects_from_relation(relation);
     free(relation->uid);
     free(relation);
@@ -278,10 +280,7 @@ int msnp_unlink_relation(idl_parser *idl, msnp_relates *relation)
     tqlist **contactl = owner_contactl(relation);
     if (!contactl)
         return 0;
-    int count = 0;
-    while (tqlist_unlink_remove_ref(contactl, relation))
-        ++count;
-    if (!count)
+    if (!tqlist_unlink_remove_ref(contactl, relation))
         return 0;
     void *owner = relation->back;
     msnp_object_type owner_type = relation->back_type;
@@ -293,7 +292,7 @@ int msnp_unlink_relation(idl_parser *idl, msnp_relates *relation)
         else if (owner_type == MSNP_OBJECT_NODE)
             rtree_event(idl, static_cast<msnp_rtree *>(owner));
     }
-    return count;
+    return 1;
 }
 
 int msnp_unlink_contact_from_container(msnp_relates *relation, tqlist *node)
