@@ -183,14 +183,17 @@ inline ReadResult recv_until_closed(int fd, milliseconds limit = kWait)
     return recv_some(fd, SIZE_MAX, limit);
 }
 
-inline Fd tcp_connect(uint16_t port)
+/* A connection to 127.0.0.1:port; with SOCK_NONBLOCK in `flags`, one
+ * that may still be under way. */
+inline Fd tcp_connect(uint16_t port, int flags = 0)
 {
-    Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | flags, 0));
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(port);
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return ::connect(fd.get(), reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 ? std::move(fd) : Fd();
+    int rc = ::connect(fd.get(), reinterpret_cast<sockaddr *>(&a), sizeof a);
+    return rc == 0 || (flags & SOCK_NONBLOCK && errno == EINPROGRESS) ? std::move(fd) : Fd();
 }
 
 /* A listening socket on 127.0.0.1 (or ::1) with a kernel-chosen port. */
