@@ -84,32 +84,17 @@ TEST_F(EntityTest, SuperBecomesContactAndContactKeepsOnlyCompilingPatterns)
                                    "Contact pattern does not compile: /a\\{1/"}));
     EXPECT_EQ(msnp_search_person("bad", 0), nullptr);
     EXPECT_EQ(tqtable_count(ents->people), 1u);
+
+    /* A negated pattern keeps the bang but compiles without it. */
+    msnp_person *c = new_msnp_person(idl, "c", "/!^foo$/", nullptr);
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(c->type, PERSON_CONTACT);
+    EXPECT_STREQ(c->handle, "!^foo$");
+    EXPECT_EQ(regexec(c->re_handle, "foo", 0, nullptr, 0), 0);
+    EXPECT_NE(regexec(c->re_handle, "!foo", 0, nullptr, 0), 0);
 }
 
-TEST_F(EntityTest, NegatedContactPatternKeepsBangButCompilesPatternAlone)
-{
-    msnp_person *p = new_msnp_person(idl, "c", "/!^foo$/", nullptr);
-    ASSERT_NE(p, nullptr);
-    EXPECT_EQ(p->type, PERSON_CONTACT);
-    EXPECT_STREQ(p->handle, "!^foo$");
-    ASSERT_NE(p->re_handle, nullptr);
-    EXPECT_EQ(regexec(p->re_handle, "foo", 0, nullptr, 0), 0);
-    EXPECT_NE(regexec(p->re_handle, "!foo", 0, nullptr, 0), 0);
-}
-
-TEST_F(EntityTest, UserRefusesPatternAndKeepsHandle)
-{
-    msnp_person *p = user("u", "u@example.com");
-    ASSERT_NE(p, nullptr);
-    EXPECT_EQ(p->type, PERSON_USER);
-    EXPECT_EQ(p->re_handle, nullptr);
-    EXPECT_EQ(msnp_person_set_handle(idl, p, "/x/"), 0);
-    EXPECT_EQ(msnp_person_set_handle(idl, p, nullptr), 0);
-    EXPECT_STREQ(p->handle, "u@example.com");
-    EXPECT_EQ(p->type, PERSON_USER);
-}
-
-TEST_F(EntityTest, TwoUsersCannotShareAHandle)
+TEST_F(EntityTest, UsersShareNoHandleAndTakeNoPattern)
 {
     msnp_person *a = new_msnp_person(idl, "alice", "x@example.com", nullptr);
     ASSERT_NE(a, nullptr);
@@ -122,6 +107,14 @@ TEST_F(EntityTest, TwoUsersCannotShareAHandle)
 
     /* A contact pattern of the same text is no user and is accepted. */
     EXPECT_NE(new_msnp_person(idl, "pattern", "/x@example.com/", nullptr), nullptr);
+
+    /* A user refuses a pattern and keeps its handle. */
+    EXPECT_EQ(a->type, PERSON_USER);
+    EXPECT_EQ(a->re_handle, nullptr);
+    EXPECT_EQ(msnp_person_set_handle(idl, a, "/x/"), 0);
+    EXPECT_EQ(msnp_person_set_handle(idl, a, nullptr), 0);
+    EXPECT_STREQ(a->handle, "x@example.com");
+    EXPECT_EQ(a->type, PERSON_USER);
 }
 
 TEST_F(EntityTest, UserHandleChangeChecksOthersAndItself)
@@ -149,13 +142,10 @@ TEST_F(EntityTest, UserHandleChangeChecksOthersAndItself)
     EXPECT_EQ(msnp_destroy_person(self, nullptr, b), 1);
     EXPECT_EQ(msnp_search_person_by_handle("b@x", PERSON_USER), nullptr);
     EXPECT_NE(user("d", "b@x"), nullptr);
-}
 
-TEST_F(EntityTest, SuperMayGainAUserHandleUnlessTaken)
-{
-    user("a", "a@x");
+    /* A super may gain a user handle unless it is taken. */
     msnp_person *s = super("s");
-    EXPECT_EQ(msnp_person_set_handle(idl, s, "a@x"), 0);
+    EXPECT_EQ(msnp_person_set_handle(idl, s, "new@x"), 0);
     EXPECT_EQ(idl->last_code, 1006);
     EXPECT_EQ(s->type, PERSON_SUPER);
     EXPECT_EQ(msnp_person_set_handle(idl, s, "s@x"), 1);
@@ -186,7 +176,7 @@ TEST_F(EntityTest, NewUserJoinsLocalAtOnce)
 
 /* ---- The "new" command and lookups ---- */
 
-TEST_F(EntityTest, NewObjectPersonRefusals)
+TEST_F(EntityTest, NewObjectPersonRefusalsHandleAndFriendly)
 {
     new_msnp_group(nullptr, "G");
     const std::vector<std::pair<const char *, Strings>> cases = {
@@ -200,10 +190,7 @@ TEST_F(EntityTest, NewObjectPersonRefusals)
         EXPECT_EQ(errors(), expected);
     }
     EXPECT_EQ(tqtable_count(ents->people), 0u);
-}
 
-TEST_F(EntityTest, NewObjectPersonTakesHandleAndFriendly)
-{
     char *args[] = {const_cast<char *>("h@x"), const_cast<char *>("Friend"), nullptr};
     msnp_person *p = msnp_new_object_person(idl, "p", args);
     ASSERT_NE(p, nullptr);
@@ -313,10 +300,18 @@ TEST_F(EntityTest, RunTimeUserIsCreatedOnceWithQuotaFromVariablesOrPerson)
     msnp_user orphan;
     orphan.person = nullptr;
     EXPECT_EQ(msnp_bounty_values(&orphan), 0);
-}
 
-TEST_F(EntityTest, VariableReaders)
-{
+    /* References are counted. */
+    u = p->user;
+    u->user_ref = 2;
+    destroy_msnp_user(u);
+    EXPECT_EQ(u->user_ref, 1u);
+    EXPECT_EQ(ents->users->get_safe(ents->users, "p@x"), u);
+    p->user = nullptr;
+    destroy_msnp_user(u);
+    EXPECT_EQ(ents->users->get_safe(ents->users, "p@x"), nullptr);
+
+    /* The variable readers. */
     EXPECT_STREQ(msnp_get_var("log-dir", "dflt"), "dflt");
     EXPECT_EQ(msnp_get_var_long("count", 7), 7);
     variable_set(self->ns, "log-dir", "logs");
@@ -325,19 +320,6 @@ TEST_F(EntityTest, VariableReaders)
     EXPECT_STREQ(msnp_get_var("count", "dflt"), "dflt"); /* not a string variable */
     EXPECT_EQ(msnp_get_var_long("count", 7), 42);
     EXPECT_EQ(msnp_get_var_long("log-dir", 7), 7); /* text that is not a number */
-}
-
-TEST_F(EntityTest, UserReferencesAreCounted)
-{
-    msnp_person *p = user("p", "p@x");
-    msnp_user *u = new_msn_user(p);
-    u->user_ref = 2;
-    destroy_msnp_user(u);
-    EXPECT_EQ(u->user_ref, 1u);
-    EXPECT_EQ(ents->users->get_safe(ents->users, "p@x"), u);
-    p->user = nullptr;
-    destroy_msnp_user(u);
-    EXPECT_EQ(ents->users->get_safe(ents->users, "p@x"), nullptr);
 }
 
 /* ---- Destruction ---- */
@@ -481,11 +463,7 @@ TEST_F(EntityTest, SerialisedPersonOrder)
     EXPECT_EQ(xml.find("bounties_initial"), std::string::npos);
     EXPECT_EQ(xml.find("relation-list"), std::string::npos);
     EXPECT_NE(xml.find("</handle>\n<friendly>"), std::string::npos) << xml;
-}
-
-TEST_F(EntityTest, SerialisedSuperIsMinimalAndRiskIsAlwaysThere)
-{
-    msnp_person *s = super("s");
+    /* A super is minimal, but the risk is always there. */
     EXPECT_EQ(person_xml(s), "<person type='1' name='s'><attribute type='risk'>0</attribute></person>");
 }
 

@@ -70,7 +70,7 @@ TEST_F(RelationTest, PropertyWordsLaterOverrideEarlier)
     EXPECT_EQ(warnings(), Strings{"Unknown relation definition: action_block"});
 }
 
-TEST_F(RelationTest, GenericObjectWordsAddAndRemoveOnBothSides)
+TEST_F(RelationTest, GenericObjectWordsAddAndRemoveOnBothSidesAndOwnersClearThem)
 {
     msnp_object_generic *t = msnp_new_object_time(nullptr, "t", nullptr);
     msnp_object_generic *e = msnp_new_object_expr(nullptr, "e", nullptr);
@@ -102,12 +102,9 @@ TEST_F(RelationTest, GenericObjectWordsAddAndRemoveOnBothSides)
     EXPECT_EQ(m->backref, nullptr);
     EXPECT_EQ(a->contactl, nullptr);
     EXPECT_EQ(b->relation_backref, nullptr);
-}
 
-TEST_F(RelationTest, DestroyingAnOwnerClearsGenericBackReferences)
-{
-    msnp_object_generic *t = msnp_new_object_time(nullptr, "t", nullptr);
-    auto w = words({"t"});
+    /* Destroying an owner clears the back-references too. */
+    w = words({"t"});
     relates_to(nullptr, a, b, w.data(), MSNP_OBJECT_PERSON);
     relates_to(nullptr, b, a, w.data(), MSNP_OBJECT_PERSON);
     EXPECT_EQ(tqlist_length(t->backref), 2u);
@@ -172,30 +169,14 @@ TEST_F(RelationTest, WeakRelationIsMadeWithStoredWordsInOrder)
     EXPECT_EQ(a->wdirty, 0u);
     EXPECT_EQ(tqtable_count(a->weak), 0u);
     EXPECT_EQ(person_xml(a).find("object='carol'><access-list>"), std::string::npos);
-}
 
-TEST_F(RelationTest, WeakRelationToAGroupResolvesWhenTheGroupIsCreated)
-{
+    /* A group resolves a weak relation too. */
     msnp_add_object_dest(idl, a, MSNP_OBJECT_PERSON, "Team", nullptr, nullptr);
     msnp_group *g = new_msnp_group(idl, "Team");
-    ASSERT_EQ(tqlist_length(a->contactl), 1u);
-    auto *r = static_cast<msnp_relates *>(a->contactl->data);
+    ASSERT_EQ(tqlist_length(a->contactl), 2u);
+    r = static_cast<msnp_relates *>(a->contactl->next->data);
     EXPECT_EQ(r->rel_type, MSNP_OBJECT_GROUP);
     EXPECT_EQ(g->relation_backref->data, r);
-}
-
-TEST_F(RelationTest, DestroyingATargetShiftsLaterIndexes)
-{
-    msnp_person *c = user("c", "c@x");
-    msnp_person *d = user("d", "d@x");
-    relates_to(nullptr, a, b, nullptr, MSNP_OBJECT_PERSON);
-    relates_to(nullptr, a, c, nullptr, MSNP_OBJECT_PERSON);
-    msnp_relates *rd = relates_to(nullptr, a, d, nullptr, MSNP_OBJECT_PERSON);
-    EXPECT_EQ(list_from_index(a->contactl, 2)->data, rd);
-    msnp_destroy_person(self, idl, c);
-    ASSERT_EQ(tqlist_length(a->contactl), 2u);
-    EXPECT_EQ(list_from_index(a->contactl, 1)->data, rd);
-    EXPECT_EQ(static_cast<msnp_relates *>(a->contactl->data)->relation, b);
 }
 
 TEST_F(RelationTest, SerialisedRelationAttributes)
@@ -238,7 +219,7 @@ TEST_F(RelationTest, AccessListSections)
     EXPECT_NE(inv.find(msnp_invite_search_type(MSNP_INVITE_FILETRANSFER)->fname), std::string::npos) << inv;
 }
 
-TEST_F(RelationTest, UnlinkFromContainerAndReverse)
+TEST_F(RelationTest, UnlinkingAndDestroyingTargetsShiftIndexes)
 {
     msnp_relates *r = relates_to(nullptr, a, b, nullptr, MSNP_OBJECT_PERSON);
     msnp_relates *keep = relates_to(nullptr, a, b, nullptr, MSNP_OBJECT_PERSON);
@@ -249,6 +230,18 @@ TEST_F(RelationTest, UnlinkFromContainerAndReverse)
     EXPECT_EQ(msnp_unlink_relation(idl, keep), 1);
     EXPECT_EQ(event_count(), 1u);
     EXPECT_EQ(b->relation_backref, nullptr);
+
+    /* Destroying a target shifts later indexes. */
+    msnp_person *c = user("c", "c@x");
+    msnp_person *d = user("d", "d@x");
+    relates_to(nullptr, a, b, nullptr, MSNP_OBJECT_PERSON);
+    relates_to(nullptr, a, c, nullptr, MSNP_OBJECT_PERSON);
+    msnp_relates *rd = relates_to(nullptr, a, d, nullptr, MSNP_OBJECT_PERSON);
+    EXPECT_EQ(list_from_index(a->contactl, 2)->data, rd);
+    msnp_destroy_person(self, idl, c);
+    ASSERT_EQ(tqlist_length(a->contactl), 2u);
+    EXPECT_EQ(list_from_index(a->contactl, 1)->data, rd);
+    EXPECT_EQ(static_cast<msnp_relates *>(a->contactl->data)->relation, b);
 }
 
 /* ---------------------------------------------------------------- */
@@ -270,6 +263,17 @@ TEST_F(RelationTest, AddRefusalsForPersonAndGenericDestinations)
                                  "200: Object o does not support add (literal)", "2: Missing object name"}));
     EXPECT_EQ(a->contactl, nullptr);
     EXPECT_EQ(t->sibs, nullptr);
+
+    /* Nodes take neither generic objects, literals nor weak names. */
+    idl_parser_clear(idl);
+    msnp_rtree *n = new_rtree_node("n");
+    attach(ents->root, n);
+    EXPECT_EQ(msnp_add_object_dest(idl, n, MSNP_OBJECT_NODE, "t", nullptr, nullptr), 0);
+    EXPECT_EQ(msnp_add_object_dest(idl, n, MSNP_OBJECT_NODE, "'x'", nullptr, nullptr), 0);
+    EXPECT_EQ(msnp_add_object_dest(idl, n, MSNP_OBJECT_NODE, "ghost", nullptr, nullptr), 0);
+    EXPECT_EQ(errors(), (Strings{"22: Not a valid operation", "200: Object n does not support add (literal)",
+                                 "1003: Node does not support weak references: ghost"}));
+    EXPECT_TRUE(warnings().empty());
 }
 
 TEST_F(RelationTest, AddIncludesGenericsAndHandsLiteralsOver)
@@ -287,19 +291,6 @@ TEST_F(RelationTest, AddIncludesGenericsAndHandsLiteralsOver)
     EXPECT_EQ(msnp_add_object_dest(idl, t, MSNP_OBJECT_TIME, "later", nullptr, &weak), 1);
     EXPECT_EQ(weak, 1);
     EXPECT_EQ(warnings().back(), "Weak reference: later");
-}
-
-TEST_F(RelationTest, NodeDestinations)
-{
-    msnp_rtree *n = new_rtree_node("n");
-    attach(ents->root, n);
-    msnp_new_object_time(nullptr, "t", nullptr);
-    EXPECT_EQ(msnp_add_object_dest(idl, n, MSNP_OBJECT_NODE, "t", nullptr, nullptr), 0);
-    EXPECT_EQ(msnp_add_object_dest(idl, n, MSNP_OBJECT_NODE, "'x'", nullptr, nullptr), 0);
-    EXPECT_EQ(msnp_add_object_dest(idl, n, MSNP_OBJECT_NODE, "ghost", nullptr, nullptr), 0);
-    EXPECT_EQ(errors(), (Strings{"22: Not a valid operation", "200: Object n does not support add (literal)",
-                                 "1003: Node does not support weak references: ghost"}));
-    EXPECT_TRUE(warnings().empty());
 }
 
 /* ---------------------------------------------------------------- */
@@ -342,7 +333,7 @@ TEST_F(RelationTest, PathTextAndResolution)
     EXPECT_EQ(rtree_resolve_tree(ents->root, deep.c_str(), nullptr), nullptr);
 }
 
-TEST_F(RelationTest, NodeUsersAndBackReferences)
+TEST_F(RelationTest, NodeUsersRelationsAndBackReferences)
 {
     msnp_rtree *n = new_rtree_node("n");
     attach(ents->root, n);
@@ -356,12 +347,9 @@ TEST_F(RelationTest, NodeUsersAndBackReferences)
     EXPECT_EQ(tqlist_length(a->rtree_backref), 2u); /* left alone */
     EXPECT_EQ(msnp_unlink_backref_rtree(a, n), 2);
     EXPECT_EQ(a->rtree_backref, nullptr);
-}
 
-TEST_F(RelationTest, NodeRelationsAreUnlinkedWithATreeEvent)
-{
-    msnp_rtree *n = new_rtree_node("n");
-    attach(ents->root, n);
+    /* Relations of a node go with a tree event when the target goes. */
+    idl_parser_clear(idl);
     msnp_relates *r = new_relation_desc(nullptr, b, nullptr, MSNP_OBJECT_PERSON);
     EXPECT_EQ(rtree_add_contact(idl, n, r), 1);
     EXPECT_EQ(r->back, n);
