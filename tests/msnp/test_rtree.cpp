@@ -196,7 +196,7 @@ TEST_F(RtreeTest, Renaming)
     EXPECT_TRUE(has(ev[2], "<reference>/a/z</reference>")) << ev[2];
 }
 
-TEST_F(RtreeTest, DeletingUsersAndRelations)
+TEST_F(RtreeTest, DeletingAndReorderingUsersAndRelations)
 {
     msnp_rtree *a = grow("a"), *b = grow("b");
     place(a, u);
@@ -214,10 +214,8 @@ TEST_F(RtreeTest, DeletingUsersAndRelations)
     EXPECT_EQ(msnp_search_user("u@x"), nullptr);
     EXPECT_EQ(msnp_del_object_node(idl, a, g), 1);
     EXPECT_TRUE(a->contactl == nullptr && g->relation_backref == nullptr);
-}
 
-TEST_F(RtreeTest, ReorderingRelations)
-{
+    /* Reordering relations by index. */
     msnp_rtree *n = grow("n");
     for (msnp_person *p : {pat, u, v})
         relate(n, p, MSNP_OBJECT_PERSON);
