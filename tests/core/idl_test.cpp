@@ -47,7 +47,7 @@ TEST(IdlParser, EventFirstGoesAheadOfGatheredEvents)
     idl_parser_destroy(p);
 }
 
-TEST(IdlParser, DataIsCopiedAndClearForgetsEverything)
+TEST(IdlParser, DataIsCopiedClearForgetsEverythingDestroyLeavesArgs)
 {
     idl_parser *p = idl_parser_new();
     std::string reply = "<ok/>";
@@ -67,11 +67,9 @@ TEST(IdlParser, DataIsCopiedAndClearForgetsEverything)
     EXPECT_EQ(p->events, nullptr);
     EXPECT_EQ(p->last_code, 0);
     idl_parser_destroy(p);
-}
 
-TEST(IdlParser, DestroyLeavesArgsAndUserToTheCaller)
-{
-    idl_parser *p = idl_parser_new();
+    // Destroying leaves args and user to the caller.
+    p = idl_parser_new();
     char verb[] = "new";
     char *args[] = {verb, nullptr};
     idl_user user{nullptr, 1};
@@ -82,3 +80,4 @@ TEST(IdlParser, DestroyLeavesArgsAndUserToTheCaller)
     idl_parser_destroy(p);         // must not free the stack objects above
     EXPECT_STREQ(verb, "new");
 }
+

@@ -21,7 +21,7 @@ std::string joined(const tq3_iov *iov)
 
 } // namespace
 
-TEST(Iovec, EmptyVectorReassemblesToNull)
+TEST(Iovec, EmptyVectorReassemblesToNullAndBadArgumentsAreRefused)
 {
     tq3_iov *iov = tq3_iov_new();
     size_t len = 42;
@@ -32,10 +32,15 @@ TEST(Iovec, EmptyVectorReassemblesToNull)
     EXPECT_EQ(tq3_iov_add_fmt(iov, "%s", ""), 1);
     EXPECT_EQ(iov->iovc, 0u);
     EXPECT_EQ(tq3_iov_reassembly(iov, &len), nullptr);
+    EXPECT_EQ(tq3_iov_add(iov, nullptr, 4), 0);
+    EXPECT_EQ(tq3_iov_add(nullptr, "x", 1), 0);
+    EXPECT_EQ(tq3_iov_reassembly(nullptr, nullptr), nullptr);
+    EXPECT_EQ(iov->iovc, 0u);
     tq3_iov_dtr(iov);
+    tq3_iov_dtr(nullptr);
 }
 
-TEST(Iovec, PiecesAreCopiedAndJoinedInOrder)
+TEST(Iovec, PiecesAreCopiedJoinedInOrderAndReused)
 {
     tq3_iov *iov = tq3_iov_new();
     char buf[] = "MSG 1 N 5\r\n";
@@ -45,6 +50,13 @@ TEST(Iovec, PiecesAreCopiedAndJoinedInOrder)
     EXPECT_EQ(iov->iovc, 2u);
     EXPECT_EQ(tq3_iov_length(iov), 11u + 7u);
     EXPECT_EQ(joined(iov), "MSG 1 N 5\r\nhello-7");
+    // Reuse empties it for new content.
+    tq3_iov_add(iov, "old", 3);
+    tq3_iov_reuse(iov);
+    EXPECT_EQ(iov->iovc, 0u);
+    EXPECT_EQ(joined(iov), "<null>");
+    tq3_iov_add(iov, "new", 3);
+    EXPECT_EQ(joined(iov), "new");
     tq3_iov_dtr(iov);
 }
 
@@ -64,25 +76,3 @@ TEST(Iovec, BinaryBytesAndManyPieces)
     tq3_iov_dtr(iov);
 }
 
-TEST(Iovec, ReuseEmptiesForNewContent)
-{
-    tq3_iov *iov = tq3_iov_new();
-    tq3_iov_add(iov, "old", 3);
-    tq3_iov_reuse(iov);
-    EXPECT_EQ(iov->iovc, 0u);
-    EXPECT_EQ(joined(iov), "<null>");
-    tq3_iov_add(iov, "new", 3);
-    EXPECT_EQ(joined(iov), "new");
-    tq3_iov_dtr(iov);
-}
-
-TEST(Iovec, BadArgumentsAreRefused)
-{
-    tq3_iov *iov = tq3_iov_new();
-    EXPECT_EQ(tq3_iov_add(iov, nullptr, 4), 0);
-    EXPECT_EQ(tq3_iov_add(nullptr, "x", 1), 0);
-    EXPECT_EQ(tq3_iov_reassembly(nullptr, nullptr), nullptr);
-    EXPECT_EQ(iov->iovc, 0u);
-    tq3_iov_dtr(iov);
-    tq3_iov_dtr(nullptr);
-}

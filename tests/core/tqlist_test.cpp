@@ -78,7 +78,7 @@ TEST(TqList, UnlinkHeadTailMiddleAndOnlyNode)
     EXPECT_EQ(l, nullptr);
 }
 
-TEST(TqList, SearchByMatcherAndReference)
+TEST(TqList, SearchByMatcherReferenceAndZeroBasedPosition)
 {
     tqlist *l = nullptr;
     for (char *s : {A, B, C})
@@ -91,6 +91,10 @@ TEST(TqList, SearchByMatcherAndReference)
     EXPECT_EQ(tqlist_search_ref(l, C), list_from_index(l, 2));
     EXPECT_EQ(tqlist_search(l, str_equal, "z"), nullptr);
     EXPECT_EQ(tqlist_search(nullptr, str_equal, "a"), nullptr);
+    EXPECT_EQ(list_from_index(l, 0)->data, A);
+    EXPECT_EQ(list_from_index(l, 2)->data, C);
+    EXPECT_EQ(list_from_index(l, 3), nullptr);
+    EXPECT_EQ(list_from_index(l, -1), nullptr);
     tqlist_destroy_without_refs(&l);
 }
 
@@ -111,18 +115,6 @@ TEST(TqList, DestroyReleasesElements)
     tqlist_insert_end(&l, strdup("freed by free()"));
     tqlist_destroy(&l, nullptr);
     EXPECT_EQ(l, nullptr);
-}
-
-TEST(TqList, PositionsAreZeroBased)
-{
-    tqlist *l = nullptr;
-    for (char *s : {A, B, C})
-        tqlist_insert_end(&l, s);
-    EXPECT_EQ(list_from_index(l, 0)->data, A);
-    EXPECT_EQ(list_from_index(l, 2)->data, C);
-    EXPECT_EQ(list_from_index(l, 3), nullptr);
-    EXPECT_EQ(list_from_index(l, -1), nullptr);
-    tqlist_destroy_without_refs(&l);
 }
 
 TEST(TqList, IndexFromArgsAcceptsOnlyPlainDecimals)

@@ -47,16 +47,12 @@ TEST_F(VariablesTest, SpecPrefixChoosesTheType)
     EXPECT_EQ(ns->get(ns, "plain"), bare);
 }
 
-TEST_F(VariablesTest, EmptyNameIsRefused)
+TEST_F(VariablesTest, EmptyNameIsRefusedAndUnreadableNumbersGiveZero)
 {
     EXPECT_EQ(variable_set(ns, "", "1"), nullptr);
     EXPECT_EQ(variable_set(ns, "i/", "1"), nullptr);
     EXPECT_EQ(variable_set(nullptr, "x", "1"), nullptr);
     EXPECT_EQ(tqtable_count(ns), 0u);
-}
-
-TEST_F(VariablesTest, UnreadableNumbersGiveZero)
-{
     EXPECT_EQ(variable_set(ns, "i/a", "12abc")->data.integer, 0);
     EXPECT_EQ(variable_set(ns, "i/b", nullptr)->data.integer, 0);
     EXPECT_EQ(variable_set(ns, "i/c", " -5 ")->data.integer, -5);
