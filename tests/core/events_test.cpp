@@ -126,7 +126,7 @@ TEST(Events, ObjectEventsCarryACopyOfTheObject)
     EXPECT_EQ(tqevents_shortcut_object_collect(nullptr), nullptr);
 }
 
-TEST(Events, NamesOfCodesAndVerdicts)
+TEST(Events, NamesOfCodesAndVerdictsAndTheQueue)
 {
     EXPECT_STREQ(tqevents_code_name(EVENT_CODE_LOG_LOGIN), "login");
     EXPECT_STREQ(tqevents_code_name(EVENT_CODE_OBJECT_NEW), "object-new");
@@ -134,10 +134,8 @@ TEST(Events, NamesOfCodesAndVerdicts)
     EXPECT_STREQ(tqevents_match_name(match_t(TQ_MATCH_BLOCK | TQ_MATCH_HIDDEN | TQ_MATCH_ADVISED)), "block");
     EXPECT_STREQ(tqevents_match_name(TQ_MATCH_CONTINUE), "continue");
     EXPECT_STREQ(tqevents_match_name(match_t(TQ_MATCH_PASS | TQ_MATCH_BLOCK)), "unknown");
-}
 
-TEST(Events, QueueKeepsOrderAndDestroysAll)
-{
+    // The queue keeps order and destroys all.
     tqlist *q = nullptr;
     tqevents_insert_event_entry(&q, tqevents_shortcut_object_collect("first"));
     tqevents_insert_event_entry(&q, tqevents_shortcut_object_collect("second"));
@@ -147,3 +145,4 @@ TEST(Events, QueueKeepsOrderAndDestroysAll)
     tqevents_destroy_queue(&q);
     EXPECT_EQ(q, nullptr);
 }
+
