@@ -142,12 +142,13 @@ protected:
         });
     }
 
-    // A client through the gateway to `target`; `peer` gets the server side.
+    // A client through the gateway to `target`, greeting and request in one
+    // write; `peer` gets the server side.
     Fd open(Listener &target, Fd &peer)
     {
-        int rep = -1;
-        Fd c = e2e::socks5_connect(gw_port_, target.port(), &rep);
-        EXPECT_EQ(rep, 0);
+        Fd c = e2e::tcp_connect(gw_port_);
+        EXPECT_TRUE(send_all(c.get(), e2e::bytes({5, 1, 0, 5, 1, 0, 1, 127, 0, 0, 1}) + e2e::be16(target.port())));
+        EXPECT_EQ(recv_exact(c.get(), 12).substr(0, 4), e2e::bytes({5, 0, 5, 0}));
         peer = target.accept();
         return c;
     }
