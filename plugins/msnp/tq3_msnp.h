@@ -815,6 +815,12 @@ std::vector<msnp_weak_holder> msnp_weak_take(const char *name);
 void msnp_user_handle_index(msnp_person *person, const char *old_handle);
 void msnp_user_handle_forget(msnp_person *person);
 msnp_person *msnp_user_handle_find(const char *handle);
+/* Makes `uid` name `relation` (dropping the relation's former uid from the
+ * index; the caller replaces the text itself): 1, or 0 when another
+ * relation already has it. */
+int msnp_relation_uid_claim(msnp_relates *relation, const char *uid);
+/* The relation is going away: its uid is free again. */
+void msnp_relation_uid_forget(msnp_relates *relation);
 /* Turns weak references to `ident` held by persons and groups into
  * relations and memberships. */
 int msnp_generic_resolve_weaks(idl_parser *idl, const char *ident);
@@ -979,7 +985,14 @@ char *msnp_normalize_msnp16_guid(const char *handle);
 /* Relation tree                                                       */
 /* ------------------------------------------------------------------ */
 
+/* Levels below the root that a node may sit at. Every way of making or
+ * moving a node keeps to it, so that every tree the module holds is
+ * written and read back whole, and every node has a path that resolves. */
+#define MSNP_RTREE_MAX_DEPTH 256u
+
 msnp_rtree *new_rtree_node(const char *ident);
+/* Levels between the node and the root (0 for the root). */
+unsigned rtree_depth(const msnp_rtree *node);
 msnp_rtree *rtree_search_sibling(msnp_rtree *tree, const char *ident);
 /* NULL-terminated names from `tree`; an empty list gives `tree`. */
 msnp_rtree *rtree_resolve_tree_list(msnp_rtree *tree, char **path);

@@ -113,13 +113,22 @@ bool plausible_uid(const char *uid)
     return true;
 }
 
-void adopt_uid(msnp_relates *relation, const char *uid)
+/* Gives the relation the uid its document named, unless another relation
+ * already has it (the same document loaded twice, or a document that
+ * repeats a uid): then the fresh one stays, so that uids remain unique. */
+void adopt_uid(idl_parser *idl, msnp_relates *relation, const char *uid)
 {
-    if (!relation || !plausible_uid(uid))
+    if (!relation || !plausible_uid(uid) || strcmp(relation->uid, uid) == 0)
         return;
     char *copy = strdup(uid);
     if (!copy)
         return;
+    if (!msnp_relation_uid_claim(relation, copy)) {
+        if (idl && idl->warn)
+            idl->warn(idl, "Relation uid %s already in use, relation keeps %s", uid, relation->uid);
+        free(copy);
+        return;
+    }
     free(relation->uid);
     relation->uid = copy;
 }
@@ -144,7 +153,7 @@ const char *relation_target_ident(const msnp_relates *relation)
     return nullptr;
 }
 
-void settle_pending_uids(std::vector<pending_uid> &pending)
+void settle_pending_uids(idl_parser *idl, std::vector<pending_uid> &pending)
 {
     for (const pending_uid &p : pending) {
         msnp_person *person = msnp_search_person(p.person.c_str(), 0);
@@ -159,7 +168,7 @@ void settle_pending_uids(std::vector<pending_uid> &pending)
             if (target && p.target == target)
                 found = rel;
         }
-        adopt_uid(found, p.uid.c_str());
+        adopt_uid(idl, found, p.uid.c_str());
     }
 }
 
@@ -226,7 +235,7 @@ void person_relation(idl_parser *idl, msnp_person *person, iks *rel)
     std::string key;
     if (tqlist_length(person->contactl) > before) {
         key = std::to_string(tqlist_length(person->contactl) - 1);
-        adopt_uid(last_relation(person->contactl), uid.get());
+        adopt_uid(idl, last_relation(person->contactl), uid.get());
     } else if (weak || (person->weak && person->weak->get_safe(person->weak, object.get()))) {
         key = object.get();
         if (pending_uids && plausible_uid(uid.get()))
@@ -555,7 +564,7 @@ int tq3_config_objects(idl_parser *idl, iks *node)
     }
 
     if (pending.owner())
-        settle_pending_uids(pending.list());
+        settle_pending_uids(idl, pending.list());
     return 1;
 }
 
@@ -594,7 +603,7 @@ void tree_relation(idl_parser *idl, msnp_rtree *tree, iks *rel)
     msnp_add_object_dest(idl, tree, MSNP_OBJECT_NODE, object.get(), perm.get(), nullptr);
     if (tqlist_length(tree->contactl) > before) {
         attr_text uid(rel, "uid");
-        adopt_uid(last_relation(tree->contactl), uid.get());
+        adopt_uid(idl, last_relation(tree->contactl), uid.get());
     }
 }
 
@@ -613,26 +622,15 @@ void tree_user(idl_parser *idl, msnp_rtree *tree, iks *user)
         idl_parser_set_data(idl, nullptr);
 }
 
-/* Paths of more components than this name no node (they cannot be
- * resolved), and nesting without bound would exhaust the stack of the
- * recursion that reads and writes the tree. */
-const unsigned tree_max_depth = 256;
-
-unsigned node_depth(const msnp_rtree *node)
-{
-    unsigned depth = 0;
-    for (; node && node->backref; node = node->backref)
-        ++depth;
-    return depth;
-}
-
 } // namespace
 
 msnp_rtree *recurse_nodes_and_create_tree(idl_parser *idl, iks *node, msnp_rtree *tree)
 {
     if (!tree)
         return nullptr;
-    const bool full = node_depth(tree) >= tree_max_depth;
+    /* Checked here as well as where nodes are made: a document nested
+     * deeper than any tree the module holds is not read to the bottom. */
+    const bool full = rtree_depth(tree) >= MSNP_RTREE_MAX_DEPTH;
     msnp_rtree *last = nullptr;
     for (iks *x = node; x; x = iks_next_tag(x)) {
         if (iks_type(x) != IKS_TAG)

@@ -3,7 +3,8 @@
  * A weak reference waits for a name; when an object of that name is
  * created, only the persons and groups waiting for it are visited instead
  * of every person and group. The user-handle index answers the duplicate
- * check of every new user without a scan of all persons.
+ * check of every new user without a scan of all persons, and the relation
+ * index keeps relation uids unique when documents bring their own.
  *
  * Both indexes only point at objects that are alive: a holder leaves the
  * weak index when it is released, and a person leaves the handle index
@@ -21,6 +22,7 @@ struct msnp_indexes {
     std::unordered_map<std::string, std::vector<msnp_weak_holder>> waiting;
     std::unordered_map<void *, std::vector<std::string>> names_of;
     std::unordered_map<std::string, msnp_person *> user_handles;
+    std::unordered_map<std::string, msnp_relates *> relation_uids;
 };
 
 msnp_indexes *msnp_indexes_new()
@@ -125,4 +127,32 @@ msnp_person *msnp_user_handle_find(const char *handle)
     std::lock_guard<std::mutex> guard(idx->lock);
     auto it = idx->user_handles.find(handle);
     return it == idx->user_handles.end() ? nullptr : it->second;
+}
+
+int msnp_relation_uid_claim(msnp_relates *relation, const char *uid)
+{
+    msnp_indexes *idx = indexes();
+    if (!idx || !relation || !uid)
+        return 1;
+    std::lock_guard<std::mutex> guard(idx->lock);
+    auto [it, fresh] = idx->relation_uids.emplace(uid, relation);
+    if (!fresh && it->second != relation)
+        return 0;
+    if (relation->uid && strcmp(relation->uid, uid) != 0) {
+        auto old = idx->relation_uids.find(relation->uid);
+        if (old != idx->relation_uids.end() && old->second == relation)
+            idx->relation_uids.erase(old);
+    }
+    return 1;
+}
+
+void msnp_relation_uid_forget(msnp_relates *relation)
+{
+    msnp_indexes *idx = indexes();
+    if (!idx || !relation || !relation->uid)
+        return;
+    std::lock_guard<std::mutex> guard(idx->lock);
+    auto it = idx->relation_uids.find(relation->uid);
+    if (it != idx->relation_uids.end() && it->second == relation)
+        idx->relation_uids.erase(it);
 }

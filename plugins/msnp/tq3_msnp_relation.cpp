@@ -26,7 +26,19 @@ msnp_relates *new_relation(void *target, msnp_object_type type)
     rel->back = nullptr;
     rel->back_type = MSNP_OBJECT_NONE;
     rel->flags = RELATION_NONE;
-    rel->uid = simple_unique_name_hashed();
+    /* Fresh names do not repeat within a run, but a loaded document may
+     * already have brought this one. */
+    for (int tries = 0; tries < 8 && !rel->uid; ++tries) {
+        char *uid = simple_unique_name_hashed();
+        if (uid && msnp_relation_uid_claim(rel, uid))
+            rel->uid = uid;
+        else
+            free(uid);
+    }
+    if (!rel->uid) {
+        free(rel);
+        return nullptr;
+    }
     rel->risk_level = 0;
     rel->risk_threshold = 0;
     return rel;
@@ -268,6 +280,7 @@ int msnp_unlink_relation_reverse(msnp_relates *relation)
     if (backref)
         tqlist_unlink_remove_ref(backref, relation);
     msnp_unlink_relation_objects_from_relation(relation);
+    msnp_relation_uid_forget(relation);
     free(relation->uid);
     free(relation);
     return 0;

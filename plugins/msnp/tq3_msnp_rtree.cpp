@@ -9,12 +9,10 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <string>
 
 #include "tq3_msnp.h"
-
-/* Longest path accepted, in components. */
-#define RTREE_MAX_PATH 256
 
 msnp_rtree *new_rtree_node(const char *ident)
 {
@@ -30,6 +28,23 @@ msnp_rtree *new_rtree_node(const char *ident)
     }
     node->object_type = MSNP_OBJECT_NODE;
     return node;
+}
+
+unsigned rtree_depth(const msnp_rtree *node)
+{
+    unsigned depth = 0;
+    for (; node && node->backref; node = node->backref)
+        ++depth;
+    return depth;
+}
+
+/* Levels of the subtree below the node (0 for a leaf). */
+static unsigned rtree_height(const msnp_rtree *node)
+{
+    unsigned height = 0;
+    for (tqlist *l = node->siblings; l; l = l->next)
+        height = std::max(height, 1 + rtree_height(static_cast<msnp_rtree *>(l->data)));
+    return height;
 }
 
 msnp_rtree *rtree_search_sibling(msnp_rtree *tree, const char *ident)
@@ -62,10 +77,10 @@ msnp_rtree *rtree_resolve_tree(msnp_rtree *tree, const char *path, int *err)
         return nullptr;
     /* One slot more than allowed tells a path that is too deep apart from
      * one that fits exactly; a deeper path names no node. */
-    char *words[RTREE_MAX_PATH + 2] = {};
-    int n = strexplode(copy, words, RTREE_MAX_PATH + 1, "/", 0);
+    char *words[MSNP_RTREE_MAX_DEPTH + 2] = {};
+    int n = strexplode(copy, words, MSNP_RTREE_MAX_DEPTH + 1, "/", 0);
     msnp_rtree *found = nullptr;
-    if (n <= RTREE_MAX_PATH) {
+    if (static_cast<unsigned>(n) <= MSNP_RTREE_MAX_DEPTH) {
         int valid = 1;
         for (int i = 0; i < n; ++i)
             if (msnp_object_symbol(words[i]) != 0) {
@@ -255,6 +270,12 @@ int rtree_add_sibling(idl_parser *idl, msnp_rtree *tree, msnp_rtree *sibl)
             idl->error(idl, 25, "Name conflict: %s", sibl->ident);
         return 0;
     }
+    if (rtree_depth(tree) + 1 + rtree_height(sibl) > MSNP_RTREE_MAX_DEPTH) {
+        if (idl)
+            idl->error(idl, 22, "Node %s would nest deeper than %u levels", sibl->ident,
+                       MSNP_RTREE_MAX_DEPTH);
+        return 0;
+    }
     if (!tqlist_insert_end(&tree->siblings, sibl))
         return 0;
     if (sibl->backref) {
@@ -302,10 +323,10 @@ msnp_rtree *msnp_new_object_node(idl_parser *idl, const char *name, msnp_rtree *
     char *copy = strdup(name);
     if (!copy)
         return nullptr;
-    char *words[RTREE_MAX_PATH + 2] = {};
-    int n = strexplode(copy, words, RTREE_MAX_PATH + 1, "/", 0);
+    char *words[MSNP_RTREE_MAX_DEPTH + 2] = {};
+    int n = strexplode(copy, words, MSNP_RTREE_MAX_DEPTH + 1, "/", 0);
     msnp_rtree *node = nullptr;
-    if (n > RTREE_MAX_PATH) {
+    if (rtree_depth(base) + static_cast<unsigned>(n) > MSNP_RTREE_MAX_DEPTH) {
         /* Growing only the first components would create a node the
          * caller never named. */
         if (idl)

@@ -5,7 +5,9 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <functional>
+#include <set>
 
 namespace {
 
@@ -182,6 +184,85 @@ TEST_F(ConfigTest, DeepTreeIsCut)
     for (msnp_rtree *n = ents->root; n->siblings; ++depth)
         n = static_cast<msnp_rtree *>(n->siblings->data);
     EXPECT_EQ(depth, 256);
+}
+
+/* However the tree was grown, by long paths, one level at a time or by
+ * moving subtrees, what the module holds is what a reload gives back. */
+TEST_F(ConfigTest, EveryTreeTheModuleHoldsLoadsBackWhole)
+{
+    std::string hundred = "n";
+    for (int i = 1; i < 100; ++i)
+        hundred += "/n";
+    msnp_rtree *deepest = ents->root;
+    int grown = 0;
+    while (msnp_rtree *n = msnp_new_object_node(idl, hundred.c_str(), deepest)) {
+        deepest = n;
+        ++grown;
+    }
+    EXPECT_EQ(grown, 2);
+    EXPECT_EQ(errors(), Strings{"23: Not a valid object name or path: " + hundred});
+    while (msnp_rtree *n = msnp_new_object_node(nullptr, "m", deepest))
+        deepest = n;
+    EXPECT_EQ(rtree_depth(deepest), MSNP_RTREE_MAX_DEPTH);
+
+    /* A subtree fits below a node only when its own deepest node does. */
+    msnp_rtree *side = msnp_new_object_node(nullptr, "side/leaf", ents->root);
+    msnp_rtree *above = deepest->backref;
+    idl_parser_clear(idl);
+    EXPECT_EQ(rtree_add_sibling(idl, above, side->backref), 0);
+    EXPECT_EQ(errors(), Strings{"22: Node side would nest deeper than 256 levels"});
+    EXPECT_EQ(rtree_add_sibling(idl, above, side), 1);
+    EXPECT_EQ(rtree_depth(side), MSNP_RTREE_MAX_DEPTH);
+
+    std::string d1 = dump();
+    msnp_reset(self, nullptr);
+    idl_parser_clear(idl);
+    ASSERT_EQ(msnp_setconfig(self, idl, d1.c_str()), 1);
+    EXPECT_TRUE(warnings().empty()) << ::testing::PrintToString(warnings());
+    EXPECT_EQ(dump(), d1);
+}
+
+/* Relation uids name one relation each, whatever documents bring. */
+TEST_F(ConfigTest, RelationUidsStayUnique)
+{
+    auto uids = [&] {
+        std::vector<std::string> out;
+        std::string d = dump();
+        for (size_t at = 0; (at = d.find(" uid='", at)) != std::string::npos;) {
+            at += 6;
+            out.push_back(d.substr(at, d.find('\'', at) - at));
+        }
+        return out;
+    };
+    load("<person type='2' name='c'><handle>c</handle></person>"
+         "<person type='1' name='p'><relation-list><relation object='c' uid='same'/>"
+         "<relation object='c' uid='same'/><relation object='later' uid='same'/></relation-list></person>"
+         "<person type='2' name='later'><handle>l</handle></person>",
+         "<relation object='c' uid='same' action='block'/>");
+    std::vector<std::string> first = uids();
+    ASSERT_EQ(first.size(), 4u);
+    EXPECT_EQ(std::set<std::string>(first.begin(), first.end()).size(), 4u) << ::testing::PrintToString(first);
+    EXPECT_EQ(std::count(first.begin(), first.end(), "same"), 1);
+    size_t repeats = 0;
+    for (const std::string &w : warnings())
+        repeats += w.rfind("Relation uid same already in use, relation keeps ", 0) == 0;
+    EXPECT_EQ(repeats, 3u) << ::testing::PrintToString(warnings());
+
+    /* The same saved policy loaded again: its persons exist already and
+     * are refused, the tree's relation is added again, with a fresh uid. */
+    std::string d1 = dump();
+    ASSERT_EQ(msnp_setconfig(self, idl, d1.c_str()), 1);
+    std::vector<std::string> both = uids();
+    EXPECT_EQ(both.size(), 5u);
+    EXPECT_EQ(std::set<std::string>(both.begin(), both.end()).size(), both.size()) << ::testing::PrintToString(both);
+
+    /* A uid that a removed relation had is free again. */
+    msnp_reset(self, nullptr);
+    idl_parser_clear(idl);
+    load("<person type='2' name='c'><handle>c</handle></person>",
+         "<relation object='c' uid='same'/>");
+    EXPECT_EQ(uids(), std::vector<std::string>{"same"});
+    EXPECT_TRUE(warnings().empty()) << ::testing::PrintToString(warnings());
 }
 
 TEST_F(ConfigTest, PersonProperties)
