@@ -241,6 +241,10 @@ SocksStatus SocksHandshake::request4()
                     failure_reply(SOCKS_COMMAND_NOT_SUPPORTED));
     target_.port = port_at(in_, 2);
     target_.user = in_.substr(8, user_end - 8);
+    if (!allow_socks4_)
+        return fail("SOCKS4 request (user id \"" + target_.user +
+                        "\") refused: it carries no password and passwords are required",
+                    failure_reply(SOCKS_NOT_ALLOWED));
     if (socks4a) {
         target_.type = SocksAddressType::Domain;
         target_.host = host;

@@ -26,9 +26,9 @@ enum SocksReply : uint8_t {
 };
 
 enum class SocksStatus {
-    NeedMore, // send pending_reply() (if any) and read more
+    NeedMore, // send take_reply() (if any) and read more
     Request,  // a complete CONNECT request: target() is valid
-    Failed,   // send pending_reply() (if any), then close
+    Failed,   // send take_reply() (if any), then close
 };
 
 enum class SocksAddressType { IPv4, IPv6, Domain };
@@ -55,6 +55,10 @@ public:
     // complete fails the handshake.
     explicit SocksHandshake(bool require_password = false, PasswordCheck check = {},
                             size_t max_input = 2048);
+
+    // SOCKS4 carries no password: where passwords are required it is
+    // refused unless allowed here.
+    void allow_socks4(bool allowed) { allow_socks4_ = allowed; }
 
     SocksStatus feed(const uint8_t *data, size_t len);
     // Bytes to send to the client now; taking them empties the buffer.
@@ -83,6 +87,7 @@ private:
     SocksStatus fail(const std::string &why, std::string reply = {});
 
     bool require_password_;
+    bool allow_socks4_ = true;
     PasswordCheck check_;
     size_t max_input_;
     Stage stage_ = Stage::Start;

@@ -231,3 +231,24 @@ TEST(Socks4, BindAndOverlongFieldsAreRefused)
         EXPECT_EQ(h.take_reply(), refused);
     }
 }
+
+TEST(Socks4, RefusedWherePasswordsAreRequiredUnlessAllowed)
+{
+    const std::string request = bytes({4, 1, 0x07, 0x47, 10, 0, 0, 7}) + "tester" + '\0';
+    for (bool allowed : {false, true}) {
+        SCOPED_TRACE(allowed);
+        SocksHandshake h(true, [](const std::string &, const std::string &) { return true; });
+        h.allow_socks4(allowed);
+        std::string replies;
+        SocksStatus st = feed_bytewise(h, request, replies);
+        if (allowed) {
+            EXPECT_EQ(st, SocksStatus::Request);
+            EXPECT_EQ(h.target().user, "tester");
+            EXPECT_TRUE(replies.empty());
+        } else {
+            EXPECT_EQ(st, SocksStatus::Failed);
+            EXPECT_EQ(replies, bytes({0, 0x5b, 0, 0, 0, 0, 0, 0}));
+            EXPECT_NE(h.failure().find("no password"), std::string::npos) << h.failure();
+        }
+    }
+}
