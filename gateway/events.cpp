@@ -42,12 +42,15 @@ std::string xml_escape(const std::string &text)
 }
 
 std::string notice_element(const std::string &kind, const std::string &text, unsigned long tid,
-                           long when)
+                           long when, const NoticeAttrs &attrs)
 {
     std::string x = "<notice kind=\"" + xml_escape(kind) + "\"";
     if (tid)
         x += " tid=\"" + std::to_string(tid) + "\"";
-    x += " time=\"" + std::to_string(when) + "\">" + xml_escape(text) + "</notice>";
+    x += " time=\"" + std::to_string(when) + "\"";
+    for (const auto &[name, value] : attrs)
+        x += " " + name + "=\"" + xml_escape(value) + "\"";
+    x += ">" + xml_escape(text) + "</notice>";
     return x;
 }
 
@@ -107,9 +110,10 @@ void EventSink::drain(tqlist **queue)
     tqevents_destroy_queue(queue);
 }
 
-void EventSink::notice(const std::string &kind, const std::string &text, unsigned long tid)
+void EventSink::notice(const std::string &kind, const std::string &text, unsigned long tid,
+                       const NoticeAttrs &attrs)
 {
-    write_line(notice_element(kind, text, tid, static_cast<long>(std::time(nullptr))));
+    write_line(notice_element(kind, text, tid, static_cast<long>(std::time(nullptr)), attrs));
 }
 
 } // namespace gw

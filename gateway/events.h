@@ -6,10 +6,15 @@
 #include <cstdio>
 #include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "tqlist.h"
 
 namespace gw {
+
+// Extra attributes of a notice, written in order after kind, tid and time.
+using NoticeAttrs = std::vector<std::pair<std::string, std::string>>;
 
 class EventSink {
 public:
@@ -27,7 +32,8 @@ public:
     // Writes and destroys every event_t* of the queue.
     void drain(tqlist **queue);
     // The gateway's own notice, as a <notice> element.
-    void notice(const std::string &kind, const std::string &text, unsigned long tid = 0);
+    void notice(const std::string &kind, const std::string &text, unsigned long tid = 0,
+                const NoticeAttrs &attrs = {});
 
 private:
     void write_line(const std::string &line);
@@ -44,7 +50,7 @@ std::string one_line(const std::string &xml);
 std::string xml_escape(const std::string &text);
 // The notice element the sink writes.
 std::string notice_element(const std::string &kind, const std::string &text, unsigned long tid,
-                           long when);
+                           long when, const NoticeAttrs &attrs = {});
 
 } // namespace gw
 

@@ -56,6 +56,8 @@ std::string endpoint_text(const tcp::endpoint &ep)
     return format_host_port(ep.address().to_string(), ep.port());
 }
 
+const char *side_name(int side) { return side == 0 ? "client" : "server"; }
+
 uint8_t reply_code_for(const asio::error_code &ec)
 {
     if (ec == asio::error::connection_refused)
@@ -109,11 +111,12 @@ Connection::Connection(RelayContext &ctx, tcp::socket client, unsigned long tid)
       resolver_(client_.get_executor()), timer_(client_.get_executor()), tid_(tid),
       hs_(ctx.require_password, ctx.check_password)
 {
+    hs_.allow_socks4(ctx.allow_socks4);
 }
 
 Connection::~Connection()
 {
-    close();
+    close("released");
     if (conn_) {
         tqlist_destroy_without_refs(&conn_->expdata);
         tqconn_destroy(conn_);
@@ -129,7 +132,7 @@ void Connection::start()
         asio::error_code ec;
         self->client_.non_blocking(true, ec);
         if (ec) {
-            self->close();
+            self->close("client socket: " + ec.message());
             return;
         }
         self->timer_.expires_after(std::chrono::seconds(self->ctx_.settings->connect_timeout));
@@ -137,7 +140,7 @@ void Connection::start()
             if (tec || self->closed_)
                 return;
             if (self->stage_ == Stage::Handshake) {
-                self->close("socks-timeout", "no complete SOCKS request in time");
+                self->close("no complete SOCKS request in time", "socks-timeout");
             } else if (self->stage_ == Stage::Connecting) {
                 asio::error_code ignored;
                 self->resolver_.cancel();
@@ -155,14 +158,15 @@ void Connection::start()
 
 void Connection::stop()
 {
-    asio::post(client_.get_executor(), [self = shared_from_this()] { self->close(); });
+    asio::post(client_.get_executor(),
+               [self = shared_from_this()] { self->close("gateway stopping"); });
 }
 
 void Connection::check_poison()
 {
     asio::post(client_.get_executor(), [self = shared_from_this()] {
         if (!self->closed_ && self->conn_ && self->conn_->poison_match == TQ_MATCH_BLOCK)
-            self->close("poisoned", "the module ended the connection");
+            self->close("the module ended the connection", "poisoned");
     });
 }
 
@@ -203,7 +207,7 @@ void Connection::on_handshake_readable(const asio::error_code &ec)
     if (closed_ || stage_ != Stage::Handshake)
         return;
     if (ec) {
-        close();
+        close("client: " + ec.message());
         return;
     }
     asio::error_code rec;
@@ -214,7 +218,7 @@ void Connection::on_handshake_readable(const asio::error_code &ec)
         return;
     }
     if (rec) { // includes a client that left in the middle of its request
-        close();
+        close("client left during the SOCKS request");
         return;
     }
     SocksStatus st = hs_.feed(buf, n);
@@ -230,9 +234,9 @@ void Connection::on_handshake_readable(const asio::error_code &ec)
         ctx_.events->notice("socks-refused", hs_.failure(), tid_);
         stage_ = Stage::Closed;
         if (reply.empty())
-            close();
+            close("SOCKS request refused");
         else
-            send_then(std::move(reply), [this] { close(); });
+            send_then(std::move(reply), [this] { close("SOCKS request refused"); });
         break;
     case SocksStatus::Request:
         stage_ = Stage::Connecting;
@@ -254,7 +258,7 @@ void Connection::send_then(std::string bytes, std::function<void()> next)
                           if (self->closed_)
                               return;
                           if (ec) {
-                              self->close();
+                              self->close("client write: " + ec.message());
                               return;
                           }
                           next();
@@ -265,7 +269,7 @@ void Connection::refuse(uint8_t code, const std::string &why)
 {
     ctx_.events->notice("connect-refused", why, tid_);
     stage_ = Stage::Closed;
-    send_then(hs_.failure_reply(code), [this] { close(); });
+    send_then(hs_.failure_reply(code), [this] { close("connection refused"); });
 }
 
 // ---- Connecting ------------------------------------------------------------
@@ -319,7 +323,7 @@ void Connection::on_resolved(std::vector<tcp::endpoint> endpoints)
     asio::error_code ec;
     tcp::endpoint peer = client_.remote_endpoint(ec);
     if (ec) {
-        close();
+        close("client: " + ec.message());
         return;
     }
     uint32_t saddr = 0;
@@ -435,6 +439,7 @@ bool Connection::setup_connection()
                    format_host_port(t.host, t.port) + (module_ ? " msnp " : " plain ") +
                    (t.user.empty() ? std::string("-") : t.user);
     }
+    ends_ = {{"client", endpoint_text(peer)}, {"destination", format_host_port(t.host, t.port)}};
     if (module_ && module_->ops().tasklet_init) {
         int rc = module_->ops().tasklet_init(module_->record(), conn_);
         after_module_call();
@@ -443,6 +448,7 @@ bool Connection::setup_connection()
             return false;
         }
     }
+    announce_open();
     return true;
 }
 
@@ -455,6 +461,7 @@ void Connection::begin_relay()
     if (!leftover_.empty()) {
         std::string first;
         first.swap(leftover_);
+        bytes_from_[0] += first.size();
         on_chunk(0, reinterpret_cast<const uint8_t *>(first.data()), first.size());
     }
     settle();
@@ -490,7 +497,7 @@ void Connection::on_readable(int side, const asio::error_code &ec)
     if (closed_)
         return;
     if (ec) {
-        close();
+        close(std::string(side_name(side)) + " read: " + ec.message());
         return;
     }
     if (!can_read(side))
@@ -507,9 +514,10 @@ void Connection::on_readable(int side, const asio::error_code &ec)
         return;
     }
     if (rec) {
-        close();
+        close(std::string(side_name(side)) + " read: " + rec.message());
         return;
     }
+    bytes_from_[side] += n;
     on_chunk(side, buf, n);
     settle();
 }
@@ -526,7 +534,7 @@ void Connection::on_chunk(int side, const uint8_t *data, size_t len)
 void Connection::run_module(int side, const uint8_t *data, size_t len)
 {
     if (!iov_ && !(iov_ = tq3_iov_new())) {
-        close("out-of-memory", "no memory for the relay vector");
+        close("no memory for the relay vector", "out-of-memory");
         return;
     }
     conn_direction dir = side == 0 ? DIR_CLIENT_TO_SERVER : DIR_SERVER_TO_CLIENT;
@@ -537,10 +545,10 @@ void Connection::run_module(int side, const uint8_t *data, size_t len)
     inject[1] = take_injected(conn_->srvd_b, conn_->srvd_bsiz);
     after_module_call();
     if (o.action == ChunkAction::Overflow) {
-        close("held-bytes-exceeded",
-              std::string(side == 0 ? "client" : "server") + " sent more than " +
+        close(std::string(side_name(side)) + " sent more than " +
                   std::to_string(ctx_.settings->max_held_bytes) +
-                  " bytes without completing a command");
+                  " bytes without completing a command",
+              "held-bytes-exceeded");
         return;
     }
     int dest = other(side);
@@ -589,7 +597,7 @@ bool Connection::write_to(int dest, const std::vector<asio::const_buffer> &bufs)
         if (ec == asio::error::would_block || ec == asio::error::try_again)
             break;
         if (ec) {
-            close();
+            close(std::string(side_name(dest)) + " write: " + ec.message());
             return false;
         }
         done += n;
@@ -623,7 +631,7 @@ void Connection::on_written(int dest, const asio::error_code &ec)
     if (closed_)
         return;
     if (ec) {
-        close();
+        close(std::string(side_name(dest)) + " write: " + ec.message());
         return;
     }
     release(pending_[dest]);
@@ -657,25 +665,48 @@ void Connection::settle()
     }
     bool idle = !writing_[0] && !writing_[1];
     if (idle && poisoned_) {
-        close("poisoned", "the module ended the connection");
+        close("the module ended the connection", "poisoned");
         return;
     }
     if (idle && eof_[0] && eof_[1]) {
-        close();
+        close("closed by both sides");
         return;
     }
     arm(0);
     arm(1);
 }
 
-void Connection::close(const std::string &notice_kind, const std::string &notice)
+void Connection::announce_open()
+{
+    announced_ = true;
+    opened_ = Clock::now();
+    NoticeAttrs a = ends_;
+    a.emplace_back("user", hs_.target().user);
+    a.emplace_back("module", module_ ? module_->name() : std::string());
+    ctx_.events->notice("connection-open",
+                        module_ ? "relayed through module " + module_->name() : "relayed as plain TCP",
+                        tid_, a);
+}
+
+void Connection::close(const std::string &why, const std::string &notice_kind)
 {
     if (closed_)
         return;
     closed_ = true;
     stage_ = Stage::Closed;
     if (!notice_kind.empty())
-        ctx_.events->notice(notice_kind, notice, tid_);
+        ctx_.events->notice(notice_kind, why, tid_);
+    if (announced_) {
+        auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - opened_);
+        char duration[32];
+        std::snprintf(duration, sizeof duration, "%.3f", static_cast<double>(ms.count()) / 1000.0);
+        NoticeAttrs a = ends_;
+        a.emplace_back("bytes-from-client", std::to_string(bytes_from_[0]));
+        a.emplace_back("bytes-from-server", std::to_string(bytes_from_[1]));
+        a.emplace_back("duration", duration);
+        a.emplace_back("reason", why);
+        ctx_.events->notice("connection-close", why, tid_, a);
+    }
     asio::error_code ec;
     timer_.cancel();
     resolver_.cancel();

@@ -51,6 +51,7 @@ struct RelayContext {
     // Modules in load order; MSNP ports go to the first one that relays.
     std::vector<ModuleHost *> modules;
     bool require_password = false;
+    bool allow_socks4 = true;
     SocksHandshake::PasswordCheck check_password;
     ConnectionTable *table = nullptr;
 };
@@ -101,7 +102,10 @@ private:
     void on_eof(int side);
     void settle();
     void after_module_call();
-    void close(const std::string &notice_kind = {}, const std::string &notice = {});
+    // Ends the connection. `why` goes into the close event; with a
+    // `notice_kind` it is also written as a notice of that kind.
+    void close(const std::string &why, const std::string &notice_kind = {});
+    void announce_open();
 
     RelayContext &ctx_;
     tcp::socket client_;
@@ -126,6 +130,10 @@ private:
     bool shut_[2] = {false, false};
     bool poisoned_ = false;
     bool closed_ = false;
+    bool announced_ = false; // the open event was written: the close one follows
+    uint64_t bytes_from_[2] = {0, 0};
+    Clock::time_point opened_;
+    NoticeAttrs ends_; // client and destination, for both events
     std::string pending_[2]; // bytes being written to the side
     std::string queued_[2];  // bytes for the side after the pending ones
     std::string held_[2];    // incomplete command read from the side

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <cstdio>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <thread>
@@ -62,6 +63,26 @@ bool read_user_file(const std::string &path, std::map<std::string, std::string> 
         }
         users[line.substr(0, colon)] = line.substr(colon + 1);
     }
+    return true;
+}
+
+bool seed_policy(const Settings &s, std::string &error)
+{
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    if (s.policy.empty() || s.policy_seed.empty() || fs::exists(s.policy, ec))
+        return true;
+    fs::path target(s.policy);
+    if (target.has_parent_path())
+        fs::create_directories(target.parent_path(), ec);
+    if (!ec)
+        fs::copy_file(s.policy_seed, target, ec);
+    if (ec) {
+        error = "cannot create the policy file " + s.policy + " from " + s.policy_seed + ": " +
+                ec.message();
+        return false;
+    }
+    std::cout << "policy file " << s.policy << " created from " << s.policy_seed << "\n";
     return true;
 }
 
@@ -164,6 +185,12 @@ bool Server::open_listeners(std::string &error)
 
 bool Server::start(std::string &error)
 {
+    error = open_relay_problem(settings_);
+    if (!error.empty())
+        return false;
+    allowed_clients_ = settings_.effective_allow_clients();
+    if (!seed_policy(settings_, error))
+        return false;
     if (!events_.open(settings_.events_file, opts_.foreground, error))
         return false;
     if (!settings_.user_file.empty() && !read_user_file(settings_.user_file, users_, error))
@@ -178,6 +205,7 @@ bool Server::start(std::string &error)
         ctx_.modules.push_back(m.get());
     ctx_.table = &table_;
     ctx_.require_password = !settings_.user_file.empty();
+    ctx_.allow_socks4 = settings_.socks4_allowed();
     ctx_.check_password = [this](const std::string &u, const std::string &p) {
         auto it = users_.find(u);
         return it != users_.end() && it->second == p;
@@ -238,7 +266,19 @@ void Server::accept(size_t index)
                 });
                 return;
             }
-            if (table_.size() >= settings_.max_connections) {
+            if (!client_allowed(s)) {
+                // Refused before a byte of SOCKS is read. At most one notice
+                // a second, so that a scan cannot flood the events file.
+                asio::error_code ignored;
+                auto peer = s.remote_endpoint(ignored);
+                s.close(ignored);
+                long now = static_cast<long>(std::time(nullptr));
+                if (last_refusal_notice_.exchange(now) != now)
+                    events_.notice("client-refused",
+                                   "client " + format_host_port(peer.address().to_string(),
+                                                                peer.port()) +
+                                       " is outside allow-clients");
+            } else if (table_.size() >= settings_.max_connections) {
                 asio::error_code ignored;
                 s.close(ignored);
                 long now = static_cast<long>(std::time(nullptr));
@@ -253,6 +293,21 @@ void Server::accept(size_t index)
             }
             accept(index);
         });
+}
+
+bool Server::client_allowed(const asio::ip::tcp::socket &s) const
+{
+    asio::error_code ec;
+    auto peer = s.remote_endpoint(ec);
+    if (ec)
+        return false;
+    Address16 a;
+    asio::ip::address addr = peer.address();
+    if (addr.is_v4())
+        addr = asio::ip::make_address_v6(asio::ip::v4_mapped, addr.to_v4());
+    auto bytes = addr.to_v6().to_bytes();
+    std::copy(bytes.begin(), bytes.end(), a.begin());
+    return networks_contain(allowed_clients_, a);
 }
 
 void Server::schedule_schedtask()

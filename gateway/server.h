@@ -34,6 +34,10 @@ struct LaunchOptions {
 // Builds the settings from defaults, the file and the overrides.
 bool build_settings(const LaunchOptions &opts, Settings &s, std::string &error);
 
+// Creates the policy file from `policy-seed` (and its directory) when it
+// does not exist yet, so that the tracked example is never written back.
+bool seed_policy(const Settings &s, std::string &error);
+
 // `user:password` lines; `#` comments and blank lines ignored.
 bool read_user_file(const std::string &path, std::map<std::string, std::string> &users,
                     std::string &error);
@@ -51,6 +55,7 @@ private:
     bool load_modules(std::string &error);
     bool open_listeners(std::string &error);
     void accept(size_t index);
+    bool client_allowed(const asio::ip::tcp::socket &s) const;
     void schedule_schedtask();
     void schedule_statistics();
     void schedule_expiry();
@@ -71,6 +76,8 @@ private:
     std::atomic<unsigned long> next_tid_{0};
     std::atomic<bool> stopping_{false};
     std::atomic<long> last_limit_notice_{0};
+    std::atomic<long> last_refusal_notice_{0};
+    std::vector<Network> allowed_clients_;
 
     // Declared last: destroyed first, so that handlers still queued release
     // their connections while everything above is alive.

@@ -140,6 +140,37 @@ bool Settings::is_msnp_port(uint16_t port) const
     return std::find(msnp_ports.begin(), msnp_ports.end(), port) != msnp_ports.end();
 }
 
+std::vector<Network> Settings::effective_allow_clients() const
+{
+    if (allow_clients_set)
+        return allow_clients;
+    if (!user_file.empty() && !socks4_without_password) {
+        Network v4, v6;
+        parse_network("0.0.0.0/0", v4);
+        parse_network("::/0", v6);
+        return {v4, v6};
+    }
+    return loopback_networks();
+}
+
+std::string open_relay_problem(const Settings &s)
+{
+    auto allowed = s.effective_allow_clients();
+    bool beyond = std::any_of(allowed.begin(), allowed.end(),
+                              [](const Network &n) { return !is_loopback_network(n); });
+    if (beyond)
+        return {};
+    for (const auto &l : s.listen) {
+        Address16 a;
+        if (parse_address(l.host, a) && !is_loopback_address(a))
+            return "listen " + format_host_port(l.host, l.port) +
+                   " accepts connections from other hosts, but only loopback clients may use "
+                   "the relay: add `allow-clients = NETWORK/BITS` for your clients' networks, "
+                   "or `user-file = FILE` to require SOCKS5 passwords, or listen on 127.0.0.1";
+    }
+    return {};
+}
+
 bool parse_listen_address(const std::string &text, ListenAddress &out)
 {
     std::string t = trim(text);
@@ -251,6 +282,20 @@ bool SettingsReader::apply(const std::string &key, const std::string &value, boo
     }
     if (key == "user-file") {
         s_.user_file = value;
+        return true;
+    }
+    if (key == "socks4-without-password")
+        return parse_bool(key, value, s_.socks4_without_password, error);
+    if (key == "allow-clients") {
+        if (!parse_network_list(value, s_.allow_clients, error)) {
+            error = "allow-clients: " + error;
+            return false;
+        }
+        s_.allow_clients_set = true;
+        return true;
+    }
+    if (key == "policy-seed") {
+        s_.policy_seed = value;
         return true;
     }
     if (key == "schedtask-interval")

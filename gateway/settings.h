@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "netacl.h"
+
 namespace gw {
 
 struct ListenAddress {
@@ -33,6 +35,13 @@ struct Settings {
     int admin_level = 2;
     std::string events_file = "trevalquin-events.log";
     std::string user_file;
+    // With a user file SOCKS4 is refused (it carries no password) unless
+    // this says otherwise.
+    bool socks4_without_password = false;
+    std::vector<Network> allow_clients;
+    bool allow_clients_set = false;
+    // Copied to `policy` on start when that file does not exist yet.
+    std::string policy_seed;
     long schedtask_interval = 60;
     long statistics_interval = 3600;
     long statistics_keep = 10;
@@ -44,7 +53,16 @@ struct Settings {
     std::vector<ModuleVariable> vars;
 
     bool is_msnp_port(uint16_t port) const;
+    bool socks4_allowed() const { return user_file.empty() || socks4_without_password; }
+    // The networks whose clients may use the relay: `allow-clients` when
+    // given; otherwise loopback only, or every address when a password
+    // guards every request (a user file, and SOCKS4 refused).
+    std::vector<Network> effective_allow_clients() const;
 };
+
+// Why these settings would make an open relay (a listener beyond loopback
+// that any host may use), or empty when they do not.
+std::string open_relay_problem(const Settings &s);
 
 // Applies lines to a Settings record. Repeatable keys (`listen`,
 // `module`) replace the values of an earlier source on their first

@@ -381,16 +381,18 @@ public:
     Gateway &operator=(const Gateway &) = delete;
     ~Gateway() { kill_now(); }
 
-    /* Starts the binary with `--set` for each setting and waits for its
-     * `listening on` line. False (with the reason in `error()`) when it
-     * exits or stays silent. */
-    bool start(const std::string &bin, const std::vector<std::string> &settings, const TempDir &dir)
+    /* Starts the binary with `args`, then `--set` for each setting, and
+     * waits for its `listening on` line. False (with the reason in
+     * `error()`) when it exits or stays silent. */
+    bool start(const std::string &bin, const std::vector<std::string> &settings, const TempDir &dir,
+               const std::vector<std::string> &args = {})
     {
         static int seq = 0;
         std::string base = dir / ("gateway" + std::to_string(++seq));
         std::string out_path = base + ".out";
         err_path_ = base + ".err";
         std::vector<std::string> argv{bin};
+        argv.insert(argv.end(), args.begin(), args.end());
         for (const auto &s : settings)
             argv.insert(argv.end(), {"--set", s});
         pid_ = spawn(argv, out_path, err_path_, dir.path().string());

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <optional>
 #include <sstream>
 
@@ -400,6 +401,29 @@ TEST_F(GatewayE2E, UserFileChecksPasswordsAndStrictModeRefusesOtherPorts)
     auto refused = notices("connect-refused");
     ASSERT_EQ(refused.size(), 1u) << slurp(events);
     EXPECT_NE(refused[0].find(std::to_string(plain.port())), std::string::npos) << refused[0];
+
+    /* SOCKS4 has no password to check: refused, and nobody is contacted. */
+    EXPECT_FALSE(socks4_connect(gw.port(), ns.port(), &rep));
+    EXPECT_EQ(rep, 0x5b);
+    EXPECT_FALSE(ns.accept(milliseconds(300)));
+    auto socks4 = notices("socks-refused", 4); /* after the three password refusals */
+    ASSERT_EQ(socks4.size(), 4u) << slurp(events);
+    EXPECT_NE(socks4[3].find("SOCKS4 request (user id &quot;tester&quot;) refused"), std::string::npos)
+        << socks4[3];
+}
+
+TEST_F(GatewayE2E, ClientsOutsideTheAllowedNetworksGetNoHandshake)
+{
+    start({"allow-clients=10.0.0.0/8, 192.0.2.0/24"});
+    Fd c = tcp_connect(gw.port());
+    ASSERT_TRUE(c);
+    send_all(c.get(), bytes({5, 1, 0}));
+    ReadResult r = recv_until_closed(c.get());
+    EXPECT_TRUE(r.closed);
+    EXPECT_TRUE(r.bytes.empty()) << "a refused client got a SOCKS reply";
+    auto refused = notices("client-refused");
+    ASSERT_EQ(refused.size(), 1u) << slurp(events);
+    EXPECT_NE(refused[0].find("client 127.0.0.1:"), std::string::npos) << refused[0];
 }
 
 /* ---- administration ------------------------------------------------------- */
@@ -494,6 +518,77 @@ TEST_F(GatewayE2E, TqctlVariablesModuleCommandsSaveAndConnections)
     EXPECT_TRUE(find_listed(tqctl({"connections"}).out, dst));
     p.server.reset();
     EXPECT_TRUE(eventually([&] { return !find_listed(tqctl({"connections"}).out, dst); }));
+
+    /* The connection's events: who went where, and what it carried. */
+    auto attrs_of = [&](const std::string &kind) {
+        std::map<std::string, std::string> a;
+        for (const auto &line : notices(kind)) {
+            int err = 0;
+            iks *x = iks_tree(line.c_str(), 0, &err);
+            if (x && iks_find_attrib(x, "destination") == dst)
+                for (iks *at = iks_attrib(x); at; at = iks_next(at))
+                    a[iks_name(at)] = iks_cdata(at);
+            iks_delete(x);
+        }
+        return a;
+    };
+    auto opened = attrs_of("connection-open");
+    EXPECT_EQ(opened["tid"], std::to_string(listed->tid));
+    EXPECT_EQ(opened["client"], listed->client);
+    EXPECT_EQ(opened["module"], "msnp");
+    EXPECT_EQ(opened.count("user"), 1u);
+    auto closed = attrs_of("connection-close");
+    EXPECT_EQ(closed["bytes-from-client"], "18");
+    EXPECT_EQ(closed["bytes-from-server"], "0");
+    EXPECT_EQ(closed["reason"], "closed by both sides");
+    EXPECT_FALSE(closed["duration"].empty());
+    EXPECT_TRUE(each_line_is_xml(slurp(events)));
+}
+
+/* The README's way in: the gateway on the example configuration, from a
+ * copy of the tree's layout, and every tqctl line the README shows, run as
+ * written. The tracked example policy must come out untouched. */
+TEST(Readme, TqctlExamplesWorkOnTheExampleSetup)
+{
+    TempDir dir;
+    namespace fs = std::filesystem;
+    const fs::path src(TQ_SOURCE_DIR), root = dir.path();
+    fs::create_directory(root / "examples");
+    for (const char *f : {"trevalquin.conf", "policy.xml"})
+        fs::copy_file(src / "examples" / f, root / "examples" / f);
+    fs::create_directory_symlink(fs::path(TQCTL_BIN).parent_path(), root / "build");
+    const std::string example = slurp(src / "examples/policy.xml");
+
+    std::string script = "set -u\n";
+    int tqctl_lines = 0;
+    bool in_sh = false;
+    for (const auto &line : lines_of(slurp(src / "README.md"))) {
+        if (line.rfind("```", 0) == 0) {
+            in_sh = line == "```sh";
+            continue;
+        }
+        if (!in_sh || (line.rfind("build/tqctl ", 0) != 0 && line.rfind("export ", 0) != 0))
+            continue;
+        tqctl_lines += line.rfind("build/tqctl ", 0) == 0;
+        script += line + " || { echo 'README example failed: " + replace_all(line, "'", "") + "' >&2; exit 1; }\n";
+    }
+    ASSERT_GE(tqctl_lines, 5) << "the README's tqctl examples were not found";
+
+    Gateway gw;
+    ASSERT_TRUE(gw.start((root / "build/trevalquin").string(), {"listen=127.0.0.1:0"}, dir,
+                         {"-c", "examples/trevalquin.conf", "-f"}))
+        << gw.error();
+    EXPECT_EQ(slurp(root / "var/policy.xml"), example) << "the policy is seeded from the example";
+    RunResult r = run_program({"/bin/sh", "-c", script}, dir);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err.find("error"), std::string::npos) << r.err;
+    EXPECT_EQ(gw.stop(SIGTERM), 0) << gw.stderr_text();
+
+    EXPECT_EQ(slurp(root / "examples/policy.xml"), example) << "the tracked example was written";
+    std::string saved = slurp(root / "var/policy.xml");
+    EXPECT_NE(saved, example) << "save wrote the state policy";
+    EXPECT_NE(saved.find("<trevalquin"), std::string::npos) << saved;
+    EXPECT_NE(slurp(root / "var/trevalquin-events.log").find("<notice"), std::string::npos);
 }
 
 /* ---- bad input -------------------------------------------------------------- */
@@ -776,7 +871,8 @@ INSTANTIATE_TEST_SUITE_P(
                       BadStart{"missing_module", "", "module=/nonexistent/libnothing.so", "libnothing"},
                       BadStart{"port_in_use", "", "listen=127.0.0.1:BUSY", "BUSY"},
                       BadStart{"unreadable_policy", "", "policy=/nonexistent/policy.xml", "/nonexistent/policy.xml"},
-                      BadStart{"policy_not_xml", "", "policy=BROKEN", "BROKEN"}),
+                      BadStart{"policy_not_xml", "", "policy=BROKEN", "BROKEN"},
+                      BadStart{"open_relay", "", "listen=0.0.0.0:0", "allow-clients = NETWORK/BITS"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace

@@ -223,3 +223,67 @@ TEST(Settings, UserFile)
     EXPECT_FALSE(gw::read_user_file(bad.path, users, error));
     EXPECT_NE(error.find(":2: expected user:password"), std::string::npos) << error;
 }
+
+TEST(Settings, ClientNetworks)
+{
+    const struct {
+        const char *text;
+        bool ok;
+    } forms[] = {{"10.0.0.0/8", true},   {"192.168.1.7", true}, {"::1", true},        {"2001:db8::/32", true},
+                 {"0.0.0.0/0", true},    {"10.0.0.1/8", false}, {"1.2.3.4/33", false}, {"::/129", false},
+                 {"10.0.0.0/", false},   {"10.0.0.0/-1", false}, {"host.example", false}, {"", false}};
+    for (const auto &f : forms) {
+        gw::Network n;
+        EXPECT_EQ(gw::parse_network(f.text, n), f.ok) << f.text;
+    }
+
+    std::vector<gw::Network> nets;
+    std::string error;
+    ASSERT_TRUE(gw::parse_network_list(" 10.0.0.0/8, 2001:db8::/32 ", nets, error)) << error;
+    EXPECT_FALSE(gw::parse_network_list("10.0.0.0/8,,::1", nets, error));
+    EXPECT_NE(error.find("\"\""), std::string::npos) << error;
+    const struct {
+        const char *address;
+        bool inside;
+    } clients[] = {{"10.200.1.1", true},  {"::ffff:10.0.0.9", true}, {"11.0.0.1", false},
+                   {"2001:db8:5::1", true}, {"2001:db9::1", false},   {"::ffff:a00:1", true}};
+    for (const auto &c : clients) {
+        gw::Address16 a;
+        ASSERT_TRUE(gw::parse_address(c.address, a)) << c.address;
+        EXPECT_EQ(gw::networks_contain(nets, a), c.inside) << c.address;
+    }
+}
+
+TEST(Settings, ListeningBeyondLoopbackNeedsPasswordsOrClientNetworks)
+{
+    const struct {
+        const char *config;
+        bool open; /* the gateway must refuse to start */
+    } cases[] = {
+        {"", false},
+        {"listen = [::1]:1080", false},
+        {"listen = 0.0.0.0:1080", true},
+        {"listen = 127.0.0.1:1080\nlisten = 192.0.2.4:1080", true},
+        {"listen = [::]:1080\nallow-clients = 127.0.0.0/8, ::1", true},
+        {"listen = 0.0.0.0:1080\nuser-file = /etc/users", false},
+        {"listen = 0.0.0.0:1080\nuser-file = /etc/users\nsocks4-without-password = yes", true},
+        {"listen = 0.0.0.0:1080\nallow-clients = 192.168.0.0/16", false},
+        {"listen = 0.0.0.0:1080\nuser-file = /etc/users\nallow-clients = 127.0.0.1", true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.config);
+        Settings s;
+        std::string error;
+        ASSERT_TRUE(read_text(s, c.config, error)) << error;
+        std::string problem = gw::open_relay_problem(s);
+        EXPECT_EQ(!problem.empty(), c.open) << problem;
+        if (c.open) {
+            EXPECT_NE(problem.find("allow-clients"), std::string::npos) << problem;
+            EXPECT_NE(problem.find("user-file"), std::string::npos) << problem;
+        }
+    }
+    Settings s;
+    std::string error;
+    EXPECT_FALSE(read_text(s, "allow-clients = 10.1.0.0/8", error));
+    EXPECT_NE(error.find("test.conf:1: allow-clients: bad network"), std::string::npos) << error;
+}
