@@ -1,8 +1,7 @@
 // Where MSNP commands end in a byte stream. A module is handed the
 // complete commands of a chunk and the incomplete tail waits for the next
 // one, so a stream whose reads always end inside a command still moves.
-// A line command ends with CR LF; a payload command's header line names
-// the number of bytes that follow it.
+// The cuts are the module's framing (tq3_msnp_framing), compiled into both.
 #ifndef GW_MSNP_FRAME_H
 #define GW_MSNP_FRAME_H
 

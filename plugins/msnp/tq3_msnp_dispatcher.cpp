@@ -7,15 +7,16 @@
  * never searched. The dispatcher wraps one piece in a task_struct and runs
  * the handler of the chunk's direction.
  *
- * Everything here reads bytes a peer chose: lengths are parsed by a bounded
- * digit reader and clamped to what the chunk really holds, and every text
- * search runs inside a private copy that ends with NUL padding. */
+ * Where a command ends is the framing's to say (tq3_msnp_framing), which
+ * the gateway shares; the pieces point into one private copy of the chunk
+ * that ends with NUL padding, so the handlers' text searches stop there. */
 #include <limits.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include "tq3_msnp.h"
+#include "tq3_msnp_framing.h"
 
 namespace {
 
@@ -25,157 +26,6 @@ constexpr size_t kTrailPad = 12;
 /* Words strexplode may produce: one slot of data_pieces stays for the
  * terminating null. */
 constexpr int kMaxWords = MSNP_MAX_WORDS - 1;
-
-bool is_blank(char c)
-{
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
-}
-
-/* The words of one header line, after the three-letter command. Only the
- * first few matter, so the rest are not recorded. */
-struct line_words {
-    static constexpr int kMax = 10;
-    const char *start[kMax];
-    size_t len[kMax];
-    int count;
-};
-
-void split_line(const char *line, const char *line_end, line_words *w)
-{
-    w->count = 0;
-    const char *p = line + 3 < line_end ? line + 3 : line_end;
-    while (p < line_end && w->count < line_words::kMax) {
-        while (p < line_end && is_blank(*p))
-            ++p;
-        if (p >= line_end)
-            break;
-        const char *s = p;
-        while (p < line_end && !is_blank(*p))
-            ++p;
-        w->start[w->count] = s;
-        w->len[w->count] = static_cast<size_t>(p - s);
-        ++w->count;
-    }
-}
-
-enum num_result { NUM_BAD = 0, NUM_OK = 1 };
-
-/* Reads an optional sign and decimal digits at the start of a word.
- * `whole` demands that nothing follows the digits. A value too large for
- * size_t saturates: it can only mean "more than any chunk holds". A
- * negative value reads as 0, so a length never moves us backwards. */
-num_result read_number(const char *s, size_t len, bool whole, size_t *value)
-{
-    size_t i = 0;
-    bool negative = false;
-    if (i < len && (s[i] == '+' || s[i] == '-')) {
-        negative = s[i] == '-';
-        ++i;
-    }
-    if (i >= len || s[i] < '0' || s[i] > '9')
-        return NUM_BAD;
-    size_t v = 0;
-    for (; i < len && s[i] >= '0' && s[i] <= '9'; ++i) {
-        unsigned d = static_cast<unsigned>(s[i] - '0');
-        if (v > (SIZE_MAX - d) / 10)
-            v = SIZE_MAX;
-        else
-            v = v * 10 + d;
-    }
-    if (whole && i != len)
-        return NUM_BAD;
-    *value = negative ? 0 : v;
-    return NUM_OK;
-}
-
-/* Reads the length from a header line shaped by `form`: one letter per
- * argument, 'n' a number and 's' any word; the last argument is the
- * length. A line that does not fit the form up to the length reads as 0. */
-size_t length_by_form(const line_words &w, const char *form)
-{
-    size_t n = strlen(form);
-    if (static_cast<size_t>(w.count) < n)
-        return 0;
-    size_t value = 0;
-    for (size_t i = 0; i + 1 < n; ++i)
-        if (form[i] == 'n' && read_number(w.start[i], w.len[i], true, &value) != NUM_OK)
-            return 0;
-    if (read_number(w.start[n - 1], w.len[n - 1], false, &value) != NUM_OK)
-        return 0;
-    return value;
-}
-
-enum piece_kind { PIECE_LINE, PIECE_PAYLOAD };
-
-/* Classifies the command whose line is [cur, line_end) and, for a payload
- * command, reads the payload length. */
-piece_kind classify(const msnp_table *entry, const char *cur, const char *line_end, size_t *len)
-{
-    *len = 0;
-    msnp_opcode op = entry->opcode;
-    bool qry_sdc = op == MSN_OPCODE_QRY || op == MSN_OPCODE_SDC;
-    if (!(entry->optype & MSNP_OPTYPE_OFFSET) && !qry_sdc)
-        return PIECE_LINE;
-
-    line_words w;
-    split_line(cur, line_end, &w);
-    const char *form = nullptr;
-    int blanks = 0;
-    switch (op) {
-    case MSN_OPCODE_MSG: form = "ssn"; break;
-    case MSN_OPCODE_UUX: form = "nn"; break;
-    case MSN_OPCODE_UBN: form = "snn"; break;
-    case MSN_OPCODE_PGD: form = "nsnn"; break;
-    case MSN_OPCODE_PAG: form = "nsn"; break;
-    case MSN_OPCODE_IPG: form = "n"; break;
-    case MSN_OPCODE_NOT: form = "n"; break;
-    case MSN_OPCODE_ADL: form = "nn"; break;
-    case MSN_OPCODE_RML: form = "nn"; break;
-    case MSN_OPCODE_UUM: form = "nsnnn"; break;
-    case MSN_OPCODE_UBM: form = "snnn"; break;
-    case MSN_OPCODE_FQY: form = "nn"; break;
-    case MSN_OPCODE_GCF: {
-        blanks = opcode_count_args(cur, " ", "\r\n");
-        if (blanks == 3) {
-            form = "nsn";
-        } else if (blanks == 2) {
-            /* Only a transaction id of 0 announces a payload; otherwise the
-             * second argument is a file name. */
-            size_t trid = 0;
-            if (w.count < 1 || read_number(w.start[0], w.len[0], true, &trid) != NUM_OK)
-                return PIECE_PAYLOAD; /* malformed: length 0 */
-            if (trid != 0)
-                return PIECE_LINE;
-            form = "nn";
-        } else {
-            return PIECE_LINE;
-        }
-        break;
-    }
-    case MSN_OPCODE_UBX:
-        blanks = opcode_count_args(cur, " ", "\r\n");
-        form = blanks == 2 ? "sn" : "snn";
-        break;
-    case MSN_OPCODE_UUN:
-        blanks = opcode_count_args(cur, " ", "\r\n");
-        if (blanks <= 2)
-            return PIECE_LINE;
-        form = "nsnn";
-        break;
-    case MSN_OPCODE_QRY:
-    case MSN_OPCODE_SDC:
-        blanks = opcode_count_args(cur, " ", "\r\n");
-        if (blanks == 1 || blanks == 2)
-            return PIECE_LINE;
-        form = op == MSN_OPCODE_QRY ? "nsn" : "nsssssssn";
-        break;
-    default:
-        /* A flagged command without a known layout: no payload to skip. */
-        return PIECE_PAYLOAD;
-    }
-    *len = length_by_form(w, form);
-    return PIECE_PAYLOAD;
-}
 
 } // namespace
 
@@ -271,30 +121,10 @@ tq3_decouple_data *tq3_msn_decouple(const unsigned char *dados, size_t tam)
     size_t index = 0;
     char *next;
     do {
-        bool cut = false;
-        /* The copy ends in NULs and cur never passes the chunk's end, so
-         * this search stops inside the copy at the latest there. */
-        char *crlf = strstr(cur, "\r\n");
-        next = nullptr;
-        if (crlf) {
-            next = crlf + 2;
-            const msnp_table *entry = table_search_opcode_wrapper(cur);
-            size_t len = 0;
-            if (classify(entry, cur, crlf, &len) == PIECE_PAYLOAD) {
-                size_t head = static_cast<size_t>(crlf - cur);
-                size_t left = tam - consumed;
-                /* head + 2 <= left: the CR LF lies inside the chunk. */
-                if (len > left - head - 2) {
-                    len = left - head - 2;
-                    cut = true;
-                }
-                next = cur + head + 2 + len;
-                if (!cut && *next == '\0') {
-                    dd->moredata = 0;
-                    next = nullptr;
-                }
-            }
-        }
+        msnp_frame f = msnp_frame_next(cur, tam - consumed);
+        next = f.boundary ? cur + f.size : nullptr;
+        if (f.exact)
+            dd->moredata = 0;
 
         if ((index + 1) % kGrowStep == 0)
             tq3_decouple_data_resize(dd, index + 1);
@@ -311,7 +141,7 @@ tq3_decouple_data *tq3_msn_decouple(const unsigned char *dados, size_t tam)
             dd->ptrsize[index] = tam - consumed;
             ++index;
         }
-        dd->incomplete = cut ? 1 : 0;
+        dd->incomplete = f.cut;
     } while (next && static_cast<size_t>(next - dd->ptrs[0]) < tam);
 
     dd->size = index;

@@ -1,8 +1,14 @@
+/* The gateway's holding of incomplete commands, and its agreement with the
+ * module's decoupler on where every command ends. */
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <random>
 #include <string>
+#include <vector>
 
 #include "msnp_frame.h"
+#include "tq3_msnp.h"
 
 namespace {
 
@@ -11,59 +17,7 @@ gw::FrameScan scan(const std::string &s)
     return gw::scan_msnp_commands(reinterpret_cast<const uint8_t *>(s.data()), s.size());
 }
 
-// Length of the first command of `text` when more bytes follow it.
-size_t first_command(const std::string &text)
-{
-    return scan(text + std::string(4096, '#')).complete;
-}
-
 } // namespace
-
-TEST(MsnpFrame, HeaderFormsAnnounceTheirPayload)
-{
-    struct Case {
-        std::string header; // without CR LF
-        size_t payload;
-    } cases[] = {
-        {"MSG alice@example.com Alice 12", 12},
-        {"MSG 4 N 3", 3},
-        {"MSG 4 N x3", 0},  // the length must be a number
-        {"MSG 4 N", 0},     // too few words
-        {"MSG 4 N 7junk", 7}, // the length is read from its leading digits
-        {"MSG 4 N -5", 0},
-        {"UUX 9 20", 20},
-        {"UUX x 20", 0},
-        {"UBN bob@example.org 1 15", 15},
-        {"PGD 3 +15551234 1 8", 8},
-        {"PAG 3 bob@example.org 9", 9},
-        {"IPG 11", 11},
-        {"NOT 6", 6},
-        {"ADL 7 30", 30},
-        {"RML 8 31", 31},
-        {"UUM 5 bob@example.org 32 1 4", 4},
-        {"UBM bob@example.org 32 1 5", 5},
-        {"FQY 10 40", 40},
-        {"GCF 0 16", 16},               // transaction 0: a payload
-        {"GCF 5 Shields.xml", 0},       // otherwise a file name
-        {"GCF 5 Shields.xml 21", 21},   // three blanks
-        {"GCF 5", 0},
-        {"UBX bob@example.org 6", 6},
-        {"UBX bob@example.org 1 7", 7},
-        {"UUN 5 bob@example.org 1 9", 9},
-        {"UUN 5 bob@example.org", 0},
-        {"QRY 9", 0},
-        {"QRY 9 PROD0090YUAUV{2B 32", 32},
-        {"SDC 3 OK", 0},
-        {"SDC 3 a@b.c 0x0409 MSMSGS WindowsMessenger X Y Z 10", 10},
-        {"CHG 6 NLN 0", 0},
-        {"ILN 6 NLN bob@example.org Bob 268435492", 0},
-        {"USR 4 OK alice@example.com Alice 1 0", 0},
-        {"MS", 0},
-    };
-    for (const auto &c : cases) {
-        EXPECT_EQ(first_command(c.header + "\r\n"), c.header.size() + 2 + c.payload) << c.header;
-    }
-}
 
 TEST(MsnpFrame, CompletePrefixAndIncompleteTail)
 {
@@ -94,4 +48,72 @@ TEST(MsnpFrame, CompletePrefixAndIncompleteTail)
     gw::FrameScan huge = scan("MSG 1 N 99999999999999999999999999\r\nabc");
     EXPECT_EQ(huge.complete, 0u);
     EXPECT_TRUE(huge.first_awaits_payload);
+}
+
+/* What the module does with a chunk: the bytes it dispatches at once (all
+ * pieces, or all but an unfinished last one), and where its pieces end. */
+struct ModuleCut {
+    size_t dispatched = 0;
+    std::vector<size_t> ends;
+    bool incomplete = false; /* the last piece is a payload cut short */
+};
+
+ModuleCut module_cut(const std::string &bytes)
+{
+    ModuleCut m;
+    tq3_decouple_data *dd =
+        tq3_msn_decouple(reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size());
+    if (!dd)
+        return m;
+    size_t total = 0;
+    for (size_t i = 0; i < dd->size; ++i)
+        m.ends.push_back(total += dd->ptrsize[i]);
+    m.dispatched = total;
+    m.incomplete = dd->incomplete;
+    if (dd->size) {
+        const char *last = dd->ptrs[dd->size - 1];
+        size_t n = dd->ptrsize[dd->size - 1];
+        bool ends_line = n >= 2 && last[n - 2] == '\r' && last[n - 1] == '\n';
+        if (dd->incomplete || (dd->moredata && !ends_line))
+            m.dispatched -= n;
+    }
+    tq3_decouple_data_destroy(dd);
+    return m;
+}
+
+/* Random streams of well-formed, malformed and hostile commands, read
+ * through every prefix: what the gateway hands over is exactly what the
+ * module dispatches without asking for more, cut at the same places. */
+TEST(MsnpFrame, GatewayAndModuleAgreeOnEveryBoundary)
+{
+    const std::string nul(1, '\0');
+    const std::string parts[] = {
+        "VER 1 MSNP15 CVR0\r\n", "CHG 4 NLN 0\r\n", "PNG\r\n", "OUT\r\n", "QRY 9\r\n",
+        "MSG 2 N 7\r\nab\r\n" + nul + "cd", "MSG 3 U 5\r\n", "MSG 4 N -3\r\n", "MSG 5 N x\r\n",
+        "GCF 0 4\r\nabcd", "GCF 6 Shields.xml\r\n", "GCF 7 a b 2\r\nzz", "UBX b@x 1 3\r\nabc",
+        "UBX b@x 2\r\nab", "UUN 5 b@x 1 2\r\nhi", "UUN 5 b@x\r\n", "QRY 10 PROD 3\r\nfff",
+        "SDC 11 OK\r\n", "SDC 12 a b c d e f g 2\r\nxy", "ADL 8 6\r\n<ml/>\n", "NOT 4\r\n\r\n\r\n",
+        "IPG 99999999999999999999999\r\n", "\r", "\n", "\r\n", nul, "X" + nul + "Y\r\n", "MS",
+        "G 1 N 2\r\n", "  ", "\x80\xff",
+    };
+    std::mt19937 rng(1863);
+    for (int round = 0; round < 2000 && !::testing::Test::HasFailure(); ++round) {
+        std::string stream;
+        for (int i = 1 + rng() % 12; i > 0; --i)
+            stream += parts[rng() % std::size(parts)];
+        for (size_t k = 1; k <= stream.size(); ++k) {
+            std::string bytes = stream.substr(0, k);
+            gw::FrameScan s = scan(bytes);
+            ModuleCut whole = module_cut(bytes);
+            ASSERT_EQ(s.complete, whole.dispatched) << ::testing::PrintToString(bytes);
+            EXPECT_EQ(s.first_awaits_payload, whole.ends.size() == 1 && whole.incomplete)
+                << ::testing::PrintToString(bytes);
+            /* Handed only the complete commands, the module cuts them where
+             * it cuts the longer chunk, and dispatches all of them. */
+            ModuleCut given = module_cut(bytes.substr(0, s.complete));
+            EXPECT_EQ(given.dispatched, s.complete) << ::testing::PrintToString(bytes);
+            for (size_t i = 0; i + 1 < given.ends.size(); ++i)
+                EXPECT_EQ(given.ends[i], whole.ends[i]) << ::testing::PrintToString(bytes);
+        }
+    }
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "msnp/traffic_helpers.h"
+#include "tq3_msnp_framing.h"
 
 namespace {
 
@@ -164,6 +165,19 @@ TEST(Decoupler, RandomHeadersAndBytesStayInsideTheChunk)
             chunk += words[rng() % std::size(words)] + (rng() % 2 ? " " : "");
         decouple(chunk);
     }
+}
+
+/* The framing knows the payload commands by name; the command table flags
+ * them too, and the two must not drift apart. QRY and SDC carry a payload
+ * only in their long forms and are not flagged. */
+TEST(Decoupler, FramingAndCommandTableNameTheSamePayloadCommands)
+{
+    for (const msnp_table *e = ltable; e->opcode != MSN_OPCODE_UNKNOWN; ++e) {
+        bool flagged = (e->optype & MSNP_OPTYPE_OFFSET) != 0;
+        bool long_form = e->opcode == MSN_OPCODE_QRY || e->opcode == MSN_OPCODE_SDC;
+        EXPECT_EQ(msnp_frame_payload_command(e->strcmd) != 0, flagged || long_form) << e->strcmd;
+    }
+    EXPECT_EQ(msnp_frame_payload_command("XXX"), 0);
 }
 
 TEST(Decoupler, CountArgsCountsSeparatorsOfOneLine)
