@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include "tq3_msnp.h"
+#include "tq3_msnp_objects.h"
 
 namespace {
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "tq3_msnp.h"
+#include "tq3_msnp_dispatcher.h"
 
 namespace {
 

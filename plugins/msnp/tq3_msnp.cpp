@@ -10,6 +10,13 @@
 #include <shared_mutex>
 
 #include "tq3_msnp.h"
+#include "tq3_msnp_dispatcher.h"
+#include "tq3_msnp_objects.h"
+#include "tq3_msnp_objects_generic.h"
+#include "tq3_msnp_rtree.h"
+#include "tq3_msnp_statistics.h"
+#include "tq3_msnp_config.h"
+#include "utils.h"
 
 extern "C" {
 

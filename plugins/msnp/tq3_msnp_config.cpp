@@ -9,6 +9,11 @@
 #include <string>
 
 #include "tq3_msnp.h"
+#include "tq3_msnp_objects.h"
+#include "tq3_msnp_relation.h"
+#include "tq3_msnp_objects_generic.h"
+#include "tq3_msnp_config.h"
+#include "tq3_msnp_xml.h"
 
 namespace {
 

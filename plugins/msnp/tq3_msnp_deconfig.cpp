@@ -14,6 +14,14 @@
 #include <vector>
 
 #include "tq3_msnp.h"
+#include "tq3_msnp_objects.h"
+#include "tq3_msnp_relation.h"
+#include "tq3_msnp_objects_generic.h"
+#include "tq3_msnp_rtree.h"
+#include "tq3_msnp_statistics.h"
+#include "tq3_msnp_config.h"
+#include "tq3_msnp_xml.h"
+#include "utils.h"
 
 namespace {
 
@@ -301,86 +309,182 @@ int set_network_source(idl_parser *idl, msnp_person *person, char *value)
     return 1;
 }
 
-enum class prop_kind { text, flag, number };
+/* One property a line: the attribute's text, or nothing to write. */
+void write_attribute(iks *form, const char *key, const char *value)
+{
+    iks *a = msnp_xml_child(form, "attribute");
+    iks_insert_attrib(a, "type", key);
+    iks_insert_cdata(a, value, 0);
+}
+
+void write_number(iks *form, const char *key, unsigned long value)
+{
+    char buf[32];
+    snprintf(buf, sizeof buf, "%lu", value);
+    write_attribute(form, key, buf);
+}
+
+void write_int(iks *form, const char *key, int value)
+{
+    char buf[16];
+    snprintf(buf, sizeof buf, "%d", value);
+    write_attribute(form, key, buf);
+}
+
+using setter = int (*)(idl_parser *idl, msnp_person *person, char *value, const char *next);
+using writer = void (*)(iks *form, const msnp_person *person);
+
+int set_bounties_life(idl_parser *, msnp_person *person, char *value, const char *)
+{
+    person->bounty_life = static_cast<int>(number(value));
+    if (person->user)
+        person->user->bounty_life = person->bounty_life;
+    return 1;
+}
+
+int set_bounties_initial(idl_parser *, msnp_person *person, char *value, const char *)
+{
+    person->bounty_initial = static_cast<int>(number(value));
+    if (msnp_user *user = person->user) {
+        /* A user without an allowance so far starts with the new one at
+         * once instead of at the next period. */
+        if (user->bounty_initial == 0)
+            user->bounty_current = person->bounty_initial;
+        user->bounty_initial = person->bounty_initial;
+    }
+    return 1;
+}
+
+int set_handle(idl_parser *idl, msnp_person *person, char *value, const char *)
+{
+    if (msnp_person_set_handle(idl, person, *value ? value : nullptr))
+        return 1;
+    if (idl)
+        idl->error(idl, 1000, "Could not change the handle: %s", value);
+    return 0;
+}
+
+void write_network_source(iks *form, const msnp_person *person)
+{
+    if (!person->source_addr && !person->source_mask)
+        return;
+    char addr[INET_ADDRSTRLEN], mask[INET_ADDRSTRLEN], buf[2 * INET_ADDRSTRLEN];
+    struct in_addr a, m;
+    a.s_addr = person->source_addr;
+    m.s_addr = person->source_mask;
+    inet_ntop(AF_INET, &a, addr, sizeof addr);
+    inet_ntop(AF_INET, &m, mask, sizeof mask);
+    snprintf(buf, sizeof buf, "%s/%s", addr, mask);
+    write_attribute(form, "network_source", buf);
+}
+
+/* The run-time allowance, as the person's form shows it. */
+void write_bounties(iks *form, const msnp_person *person)
+{
+    if (!person->user || !person->user->bounty_initial)
+        return;
+    char buf[16];
+    iks *b = msnp_xml_child(form, "bounties");
+    snprintf(buf, sizeof buf, "%d", person->user->bounty_lifecur);
+    iks_insert_cdata(iks_insert(b, "lifetime"), buf, 0);
+    snprintf(buf, sizeof buf, "%d", person->user->bounty_current);
+    iks_insert_cdata(iks_insert(b, "current"), buf, 0);
+}
+
+enum class prop_kind {
+    text,   /* an owned text; written when set */
+    flag,   /* 0 or 1; written as "1" when set */
+    number, /* an int; written when non-zero */
+    custom, /* `set` and `write` do the work; either may be absent */
+};
 
 struct person_field {
     const char *key;
     prop_kind kind;
-    char *msnp_person::*text;
-    int msnp_person::*value;
+    char *msnp_person::*text = nullptr;
+    int msnp_person::*value = nullptr;
+    setter set = nullptr;
+    writer write = nullptr;
+    bool in_form = true; /* plain kinds: written with the person's form */
 };
 
-/* Properties that are a plain field of the person. The three mail
- * notification flags are written with the person's form, so they are
- * settable too: otherwise a saved policy would lose them on loading. */
+/* Every property of a person, in the order the person's form writes them,
+ * so that what is written is exactly what reads back. */
 const person_field person_fields[] = {
-    {"friendly", prop_kind::text, &msnp_person::friendly, nullptr},
-    {"psm", prop_kind::text, &msnp_person::psm, nullptr},
-    {"pmm", prop_kind::text, &msnp_person::pmm, nullptr},
+    {"psm", prop_kind::text, &msnp_person::psm},
+    {"pmm", prop_kind::text, &msnp_person::pmm},
     {"fixed_friendly", prop_kind::flag, nullptr, &msnp_person::fixed_friendly},
-    {"fixed_privacy", prop_kind::text, &msnp_person::fixed_privacy, nullptr},
     {"no_warnings", prop_kind::flag, nullptr, &msnp_person::no_warnings},
-    {"fixed_state", prop_kind::text, &msnp_person::fixed_state, nullptr},
     {"disabled", prop_kind::flag, nullptr, &msnp_person::disabled},
-    {"username", prop_kind::text, &msnp_person::username, nullptr},
-    {"auto_reply", prop_kind::text, &msnp_person::auto_reply, nullptr},
+    {"fixed_state", prop_kind::text, &msnp_person::fixed_state},
+    {"fixed_privacy", prop_kind::text, &msnp_person::fixed_privacy},
+    {"bounties_life", prop_kind::custom, nullptr, nullptr, set_bounties_life,
+     [](iks *form, const msnp_person *p) {
+         if (p->bounty_life)
+             write_int(form, "bounties_life", p->bounty_life);
+     }},
+    {"bounties_initial", prop_kind::custom, nullptr, nullptr, set_bounties_initial,
+     [](iks *form, const msnp_person *p) {
+         if (p->bounty_initial)
+             write_int(form, "bounties_initial", p->bounty_initial);
+     }},
+    {"last_login", prop_kind::custom, nullptr, nullptr,
+     [](idl_parser *, msnp_person *p, char *value, const char *) {
+         p->last_login = strtoul(value, nullptr, 10);
+         return 1;
+     },
+     [](iks *form, const msnp_person *p) {
+         if (p->last_login)
+             write_number(form, "last_login", p->last_login);
+     }},
+    {"username", prop_kind::text, &msnp_person::username},
+    {"network_source", prop_kind::custom, nullptr, nullptr,
+     [](idl_parser *idl, msnp_person *p, char *value, const char *) {
+         return set_network_source(idl, p, value);
+     },
+     write_network_source},
+    {"bounties", prop_kind::custom, nullptr, nullptr, nullptr, write_bounties},
     {"no_logs", prop_kind::number, nullptr, &msnp_person::no_logs},
     {"force_logs", prop_kind::number, nullptr, &msnp_person::force_logs},
     {"no_inimailnot", prop_kind::flag, nullptr, &msnp_person::no_inimailnot},
     {"no_actmailnot", prop_kind::flag, nullptr, &msnp_person::no_actmailnot},
     {"no_mailnot", prop_kind::flag, nullptr, &msnp_person::no_mailnot},
-    {"ver_system_lower", prop_kind::text, &msnp_person::ver_system_lower, nullptr},
-    {"ver_system_upper", prop_kind::text, &msnp_person::ver_system_upper, nullptr},
-    {"ver_client_lower", prop_kind::text, &msnp_person::ver_client_lower, nullptr},
-    {"ver_client_upper", prop_kind::text, &msnp_person::ver_client_upper, nullptr},
+    {"auto_reply", prop_kind::text, &msnp_person::auto_reply},
+    {"ver_system_lower", prop_kind::text, &msnp_person::ver_system_lower},
+    {"ver_system_upper", prop_kind::text, &msnp_person::ver_system_upper},
+    {"ver_client_lower", prop_kind::text, &msnp_person::ver_client_lower},
+    {"ver_client_upper", prop_kind::text, &msnp_person::ver_client_upper},
+    {"risk", prop_kind::custom, nullptr, nullptr,
+     [](idl_parser *, msnp_person *p, char *value, const char *) {
+         p->risk_level = static_cast<risk_t>(strtoul(value, nullptr, 10));
+         return 1;
+     },
+     [](iks *form, const msnp_person *p) { write_number(form, "risk", p->risk_level); }},
+    /* Set only: the form writes these elsewhere, or they are actions. */
+    {"friendly", prop_kind::text, &msnp_person::friendly, nullptr, nullptr, nullptr, false},
+    {"handle", prop_kind::custom, nullptr, nullptr, set_handle},
+    {"bounties_lifecur", prop_kind::custom, nullptr, nullptr,
+     [](idl_parser *, msnp_person *p, char *value, const char *) {
+         if (p->user)
+             p->user->bounty_lifecur = static_cast<int>(number(value));
+         return 1;
+     }},
+    {"bounties_current", prop_kind::custom, nullptr, nullptr,
+     [](idl_parser *, msnp_person *p, char *value, const char *) {
+         if (p->user)
+             p->user->bounty_current = static_cast<int>(number(value));
+         return 1;
+     }},
+    {"zero_stats", prop_kind::custom, nullptr, nullptr,
+     [](idl_parser *, msnp_person *p, char *, const char *) {
+         msnp_statistics_zero(&p->stats);
+         return 1;
+     }},
+    {"contact", prop_kind::custom, nullptr, nullptr,
+     [](idl_parser *idl, msnp_person *p, char *value, const char *next) {
+         return msnp_relation_change_contact(idl, p, value, next);
+     }},
 };
-
-/* Properties with more to them than one field. */
-int special_property(idl_parser *idl, msnp_person *person, const char *key, char *value,
-                     const char *next, int *result)
-{
-    msnp_user *user = person->user;
-    *result = 1;
-    if (strcmp(key, "handle") == 0) {
-        if (!msnp_person_set_handle(idl, person, *value ? value : nullptr)) {
-            if (idl)
-                idl->error(idl, 1000, "Could not change the handle: %s", value);
-            *result = 0;
-        }
-    } else if (strcmp(key, "bounties_life") == 0) {
-        person->bounty_life = static_cast<int>(number(value));
-        if (user)
-            user->bounty_life = person->bounty_life;
-    } else if (strcmp(key, "bounties_initial") == 0) {
-        person->bounty_initial = static_cast<int>(number(value));
-        if (user) {
-            /* A user without an allowance so far starts with the new one
-             * at once instead of at the next period. */
-            if (user->bounty_initial == 0)
-                user->bounty_current = person->bounty_initial;
-            user->bounty_initial = person->bounty_initial;
-        }
-    } else if (strcmp(key, "bounties_lifecur") == 0) {
-        if (user)
-            user->bounty_lifecur = static_cast<int>(number(value));
-    } else if (strcmp(key, "bounties_current") == 0) {
-        if (user)
-            user->bounty_current = static_cast<int>(number(value));
-    } else if (strcmp(key, "last_login") == 0) {
-        person->last_login = strtoul(value, nullptr, 10);
-    } else if (strcmp(key, "network_source") == 0) {
-        *result = set_network_source(idl, person, value);
-    } else if (strcmp(key, "risk") == 0) {
-        person->risk_level = static_cast<risk_t>(strtoul(value, nullptr, 10));
-    } else if (strcmp(key, "zero_stats") == 0) {
-        msnp_statistics_zero(&person->stats);
-    } else if (strcmp(key, "contact") == 0) {
-        *result = msnp_relation_change_contact(idl, person, value, next);
-    } else {
-        return 0;
-    }
-    return 1;
-}
 
 } // namespace
 
@@ -401,32 +505,56 @@ int msnp_modify_person_property(idl_parser *idl, msnp_person *person, const char
         return 0;
     dequote(text, '"');
 
+    const person_field *field = nullptr;
+    for (const person_field &f : person_fields)
+        if (strcmp(key, f.key) == 0 && (f.kind != prop_kind::custom || f.set)) {
+            field = &f;
+            break;
+        }
     int result = 0;
-    bool known = false;
-    for (const person_field &f : person_fields) {
-        if (strcmp(key, f.key) != 0)
-            continue;
-        known = true;
-        switch (f.kind) {
-        case prop_kind::text: result = set_text(&(person->*f.text), text); break;
+    if (!field) {
+        if (idl)
+            idl->error(idl, 2, "Unknown attribute: %s", key);
+    } else {
+        switch (field->kind) {
+        case prop_kind::text: result = set_text(&(person->*field->text), text); break;
         case prop_kind::flag:
-            person->*f.value = number(text) != 0;
+            person->*field->value = number(text) != 0;
             result = 1;
             break;
         case prop_kind::number:
-            person->*f.value = static_cast<int>(number(text));
+            person->*field->value = static_cast<int>(number(text));
             result = 1;
             break;
+        case prop_kind::custom: result = field->set(idl, person, text, next); break;
         }
-        break;
-    }
-    if (!known && !special_property(idl, person, key, text, next, &result)) {
-        if (idl)
-            idl->error(idl, 2, "Unknown attribute: %s", key);
-        result = 0;
     }
     free(text);
     return result;
+}
+
+void msnp_serialize_person_properties(iks *form, const msnp_person *person)
+{
+    for (const person_field &f : person_fields) {
+        switch (f.kind) {
+        case prop_kind::text:
+            if (f.in_form && person->*f.text)
+                write_attribute(form, f.key, person->*f.text);
+            break;
+        case prop_kind::flag:
+            if (f.in_form && person->*f.value)
+                write_attribute(form, f.key, "1");
+            break;
+        case prop_kind::number:
+            if (f.in_form && person->*f.value)
+                write_int(form, f.key, person->*f.value);
+            break;
+        case prop_kind::custom:
+            if (f.write)
+                f.write(form, person);
+            break;
+        }
+    }
 }
 
 /* ------------------------------------------------------------------ */

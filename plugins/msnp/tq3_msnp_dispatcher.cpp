@@ -16,7 +16,9 @@
 #include <string.h>
 
 #include "tq3_msnp.h"
+#include "tq3_msnp_dispatcher.h"
 #include "tq3_msnp_framing.h"
+#include "utils.h"
 
 namespace {
 

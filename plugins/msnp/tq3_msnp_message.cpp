@@ -10,6 +10,8 @@
 #include <strings.h>
 
 #include "tq3_msnp.h"
+#include "tq3_msnp_message.h"
+#include "utils.h"
 
 /* ------------------------------------------------------------------ */
 /* Tables                                                              */

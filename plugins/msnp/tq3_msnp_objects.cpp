@@ -5,12 +5,19 @@
  * compiled contact pattern, its weak-relation table and its back-reference
  * lists (not the objects they point at). A run-time user belongs to its
  * person and is reference counted. */
-#include <arpa/inet.h>
 #include <ctype.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include "tq3_msnp.h"
+#include "tq3_msnp_objects.h"
+#include "tq3_msnp_relation.h"
+#include "tq3_msnp_objects_generic.h"
+#include "tq3_msnp_rtree.h"
+#include "tq3_msnp_statistics.h"
+#include "tq3_msnp_config.h"
+#include "tq3_msnp_xml.h"
+#include "utils.h"
 
 /* ------------------------------------------------------------------ */
 /* Events and object kinds                                             */
@@ -115,31 +122,6 @@ char msnp_object_symbol(const char *sym)
         if (!symbol_letter(*p) && !(*p >= '0' && *p <= '9') && *p != '_')
             return *p;
     return 0;
-}
-
-/* ------------------------------------------------------------------ */
-/* XML helpers shared by the person form                               */
-/* ------------------------------------------------------------------ */
-
-static void xml_attribute(iks *parent, const char *type, const char *value)
-{
-    iks *a = msnp_xml_child(parent, "attribute");
-    iks_insert_attrib(a, "type", type);
-    iks_insert_cdata(a, value, 0);
-}
-
-static void xml_attribute_number(iks *parent, const char *type, const char *fmt, unsigned long v)
-{
-    char buf[32];
-    snprintf(buf, sizeof buf, fmt, v);
-    xml_attribute(parent, type, buf);
-}
-
-static void xml_attribute_int(iks *parent, const char *type, int v)
-{
-    char buf[16];
-    snprintf(buf, sizeof buf, "%d", v);
-    xml_attribute(parent, type, buf);
 }
 
 /* ------------------------------------------------------------------ */
@@ -711,68 +693,7 @@ iks *msnp_serialize_object_single(msnp_person *person, int flags, const char *ar
     if (person->description)
         msnp_xml_text_child(x, "description", person->description);
 
-    if (person->psm)
-        xml_attribute(x, "psm", person->psm);
-    if (person->pmm)
-        xml_attribute(x, "pmm", person->pmm);
-    if (person->fixed_friendly)
-        xml_attribute(x, "fixed_friendly", "1");
-    if (person->no_warnings)
-        xml_attribute(x, "no_warnings", "1");
-    if (person->disabled)
-        xml_attribute(x, "disabled", "1");
-    if (person->fixed_state)
-        xml_attribute(x, "fixed_state", person->fixed_state);
-    if (person->fixed_privacy)
-        xml_attribute(x, "fixed_privacy", person->fixed_privacy);
-    if (person->bounty_life)
-        xml_attribute_int(x, "bounties_life", person->bounty_life);
-    if (person->bounty_initial)
-        xml_attribute_int(x, "bounties_initial", person->bounty_initial);
-    if (person->last_login)
-        xml_attribute_number(x, "last_login", "%lu", person->last_login);
-    if (person->username)
-        xml_attribute(x, "username", person->username);
-    if (person->source_addr || person->source_mask) {
-        char addr[INET_ADDRSTRLEN], mask[INET_ADDRSTRLEN];
-        struct in_addr a, m;
-        a.s_addr = person->source_addr;
-        m.s_addr = person->source_mask;
-        inet_ntop(AF_INET, &a, addr, sizeof addr);
-        inet_ntop(AF_INET, &m, mask, sizeof mask);
-        snprintf(buf, sizeof buf, "%s/%s", addr, mask);
-        xml_attribute(x, "network_source", buf);
-    }
-
-    if (person->user && person->user->bounty_initial) {
-        iks *b = msnp_xml_child(x, "bounties");
-        snprintf(buf, sizeof buf, "%d", person->user->bounty_lifecur);
-        iks_insert_cdata(iks_insert(b, "lifetime"), buf, 0);
-        snprintf(buf, sizeof buf, "%d", person->user->bounty_current);
-        iks_insert_cdata(iks_insert(b, "current"), buf, 0);
-    }
-
-    if (person->no_logs)
-        xml_attribute_int(x, "no_logs", person->no_logs);
-    if (person->force_logs)
-        xml_attribute_int(x, "force_logs", person->force_logs);
-    if (person->no_inimailnot)
-        xml_attribute(x, "no_inimailnot", "1");
-    if (person->no_actmailnot)
-        xml_attribute(x, "no_actmailnot", "1");
-    if (person->no_mailnot)
-        xml_attribute(x, "no_mailnot", "1");
-    if (person->auto_reply)
-        xml_attribute(x, "auto_reply", person->auto_reply);
-    if (person->ver_system_lower)
-        xml_attribute(x, "ver_system_lower", person->ver_system_lower);
-    if (person->ver_system_upper)
-        xml_attribute(x, "ver_system_upper", person->ver_system_upper);
-    if (person->ver_client_lower)
-        xml_attribute(x, "ver_client_lower", person->ver_client_lower);
-    if (person->ver_client_upper)
-        xml_attribute(x, "ver_client_upper", person->ver_client_upper);
-    xml_attribute_number(x, "risk", "%lu", person->risk_level);
+    msnp_serialize_person_properties(x, person);
 
     if (person->rtree_backref) {
         iks *refs = msnp_xml_child(x, "back-references");

@@ -10,6 +10,9 @@
 #include <string>
 
 #include "tq3_msnp.h"
+#include "tq3_msnp_objects_generic.h"
+#include "tq3_msnp_xml.h"
+#include "utils.h"
 
 #define MSNP_EXPR_LITERAL 0x10000u
 #define MSNP_EXPR_SRE 0x20000u

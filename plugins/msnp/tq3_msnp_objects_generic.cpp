@@ -10,6 +10,11 @@
 #include <string.h>
 
 #include "tq3_msnp.h"
+#include "tq3_msnp_objects.h"
+#include "tq3_msnp_relation.h"
+#include "tq3_msnp_objects_generic.h"
+#include "tq3_msnp_rtree.h"
+#include "tq3_msnp_xml.h"
 
 /* ------------------------------------------------------------------ */
 /* Kinds                                                               */

@@ -10,6 +10,9 @@
 #include <algorithm>
 
 #include "tq3_msnp.h"
+#include "tq3_msnp_objects.h"
+#include "tq3_msnp_relation.h"
+#include "tq3_msnp_xml.h"
 
 msnp_group *msnp_search_group(const char *ident, int mask)
 {

@@ -6,6 +6,10 @@
 #include <string.h>
 
 #include "tq3_msnp.h"
+#include "tq3_msnp_relation.h"
+#include "tq3_msnp_objects_generic.h"
+#include "tq3_msnp_message.h"
+#include "tq3_msnp_xml.h"
 
 void msnp_destructor_imbitmap(void *data) {
     free(data);

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "tq3_msnp.h"
+#include "tq3_msnp_objects.h"
 
 struct msnp_indexes {
     std::mutex lock;

@@ -9,6 +9,9 @@
 #include <string>
 
 #include "tq3_msnp.h"
+#include "tq3_msnp_objects_generic.h"
+#include "tq3_msnp_xml.h"
+#include "utils.h"
 
 extern "C" const msnp_time_token msnp_time_tokens[] = {
     {"month_none", 0},

@@ -10,6 +10,7 @@
 #include <string.h>
 
 #include "tq3_msnp.h"
+#include "tq3_msnp_dispatcher.h"
 
 namespace {
 

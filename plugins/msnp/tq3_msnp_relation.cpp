@@ -9,6 +9,13 @@
 #include <string.h>
 
 #include "tq3_msnp.h"
+#include "tq3_msnp_objects.h"
+#include "tq3_msnp_relation.h"
+#include "tq3_msnp_objects_generic.h"
+#include "tq3_msnp_message.h"
+#include "tq3_msnp_rtree.h"
+#include "tq3_msnp_xml.h"
+#include "utils.h"
 
 /* ------------------------------------------------------------------ */
 /* Records                                                             */

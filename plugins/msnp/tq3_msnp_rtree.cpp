@@ -13,6 +13,10 @@
 #include <string>
 
 #include "tq3_msnp.h"
+#include "tq3_msnp_objects.h"
+#include "tq3_msnp_relation.h"
+#include "tq3_msnp_rtree.h"
+#include "utils.h"
 
 msnp_rtree *new_rtree_node(const char *ident)
 {

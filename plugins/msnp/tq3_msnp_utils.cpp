@@ -6,6 +6,9 @@
 #include <string.h>
 
 #include "tq3_msnp.h"
+#include "tq3_msnp_dispatcher.h"
+#include "tq3_msnp_statistics.h"
+#include "tq3_msnp_xml.h"
 
 void msnp_statistics_zero(msnp_statistics *statistics) {
     if (statistics)

@@ -1,6 +1,7 @@
 /* Configuration variables of the module, read by name at the moment of use
  * so that a change made by the administrator applies to the next command. */
 #include "tq3_msnp.h"
+#include "variables.h"
 
 /* The namespace is shared with the host, which may set variables at any
  * time; the locking lookup keeps a reader from seeing a half-built entry. */

@@ -9,6 +9,8 @@
 #include <string>
 
 #include "tq3_msnp.h"
+#include "tq3_msnp_objects.h"
+#include "variables.h"
 
 namespace {
 

@@ -1,6 +1,12 @@
 /* The policy loader, the person property table, the "modify" operation on
  * persons, re-targeting relations, the object list by name pattern and the
  * decoding of attribute values. */
+#include "tq3_msnp.h"
+#include "tq3_msnp_objects.h"
+#include "tq3_msnp_relation.h"
+#include "tq3_msnp_rtree.h"
+#include "tq3_msnp_config.h"
+#include "tq3_msnp_xml.h"
 #include "msnp/entity_fixture.h"
 
 #include <arpa/inet.h>
@@ -308,6 +314,30 @@ TEST_F(ConfigTest, PersonProperties)
         EXPECT_EQ(errors(), Strings{r.error});
     }
     EXPECT_EQ(p->source_mask, 0xFFFFFFFFu);
+
+    /* Every attribute the person's form writes sets the same on another. */
+    for (const char *key : {"psm", "pmm", "disabled", "fixed_state", "fixed_privacy", "username", "force_logs",
+                            "no_inimailnot", "no_actmailnot", "no_mailnot", "auto_reply", "ver_system_lower",
+                            "ver_system_upper", "ver_client_lower", "ver_client_upper", "risk", "no_warnings"})
+        EXPECT_EQ(msnp_modify_person_property(idl, p, key, "3", nullptr), 1) << key;
+    auto attributes = [](msnp_person *who) {
+        Strings out;
+        iks *form = msnp_serialize_object_single(who, WITH_NONE, nullptr, nullptr);
+        for (iks *a = iks_first_tag(form); a; a = iks_next_tag(a))
+            if (strcmp(iks_name(a), "attribute") == 0)
+                out.push_back(std::string(iks_find_attrib(a, "type")) + "=" + iks_cdata(iks_child(a)));
+        iks_delete(form);
+        return out;
+    };
+    Strings written = attributes(p);
+    EXPECT_EQ(written.size(), 23u) << ::testing::PrintToString(written);
+    msnp_person *q = user("q", "q2@x");
+    for (const std::string &w : written) {
+        size_t eq = w.find('=');
+        EXPECT_EQ(msnp_modify_person_property(idl, q, w.substr(0, eq).c_str(), w.substr(eq + 1).c_str(), nullptr), 1)
+            << w;
+    }
+    EXPECT_EQ(attributes(q), written);
 }
 
 TEST_F(ConfigTest, ModifyAndRetargetRelations)

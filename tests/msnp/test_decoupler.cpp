@@ -9,8 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "msnp/traffic_helpers.h"
+#include "tq3_msnp.h"
+#include "tq3_msnp_dispatcher.h"
 #include "tq3_msnp_framing.h"
+#include "msnp/traffic_helpers.h"
 
 namespace {
 

@@ -1,5 +1,10 @@
 // Generic policy objects: shared structure (creation, inclusion, weak
 // names, destruction, renaming, XML form) and the IM bitmap kind.
+#include "tq3_msnp.h"
+#include "tq3_msnp_objects.h"
+#include "tq3_msnp_relation.h"
+#include "tq3_msnp_objects_generic.h"
+#include "tq3_msnp_message.h"
 #include "msnp/entity_fixture.h"
 
 #include <stdlib.h>

@@ -1,3 +1,7 @@
+#include "tq3_msnp.h"
+#include "tq3_msnp_objects.h"
+#include "tq3_msnp_relation.h"
+#include "tq3_msnp_objects_generic.h"
 #include "msnp/entity_fixture.h"
 
 #include <string.h>

@@ -1,3 +1,8 @@
+#include "tq3_msnp.h"
+#include "tq3_msnp_objects.h"
+#include "tq3_msnp_relation.h"
+#include "tq3_msnp_rtree.h"
+#include "variables.h"
 #include "msnp/entity_fixture.h"
 
 #include <string.h>

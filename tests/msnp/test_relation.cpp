@@ -1,3 +1,9 @@
+#include "tq3_msnp.h"
+#include "tq3_msnp_objects.h"
+#include "tq3_msnp_relation.h"
+#include "tq3_msnp_objects_generic.h"
+#include "tq3_msnp_message.h"
+#include "tq3_msnp_rtree.h"
 #include "msnp/entity_fixture.h"
 
 #include <stdlib.h>

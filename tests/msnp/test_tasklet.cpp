@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "tq3_msnp.h"
+#include "tq3_msnp_dispatcher.h"
 #include "msnp/traffic_helpers.h"
 
 using namespace traffic;

@@ -1,0 +1,166 @@
+/* The MSG payload model: the message, invitation, datacast, command and
+ * SLP type tables, and the parser of a message's headers and body. */
+#ifndef TQ3_MSNP_MESSAGE_H
+#define TQ3_MSNP_MESSAGE_H
+
+#include "tq3_msnp.h"
+
+typedef enum msnp_message_code {
+    MSNP_MESSAGE_UNKNOWN = 0,
+    MSNP_MESSAGE_TEXTPLAIN = 1,
+    MSNP_MESSAGE_EMOTICON = 2,
+    MSNP_MESSAGE_DATACAST = 4,
+    MSNP_MESSAGE_P2P = 8,
+    MSNP_MESSAGE_CLIENTCAPS = 16,
+    MSNP_MESSAGE_CONTROL = 32,
+    MSNP_MESSAGE_PROFILE = 64,
+    MSNP_MESSAGE_INIMAILNOTIFICIATION = 128,
+    MSNP_MESSAGE_MAILNOTIFICATION = 256,
+    MSNP_MESSAGE_INVITE = 512,
+    MSNP_MESSAGE_SYSTEMMESSAGE = 1024,
+    MSNP_MESSAGE_MAILACTIVENOTIFICATION = 2048,
+    MSNP_MESSAGE_INK = 4096,
+    MSNP_MESSAGE_TEXTSECWAY = 8192,
+    MSNP_MESSAGE_ALL = -1
+} msnp_message_code;
+
+typedef enum msnp_invite_code {
+    MSNP_INVITE_UNKNOWN = 0,
+    MSNP_INVITE_FILETRANSFER = 1,
+    MSNP_INVITE_PICTURE = 2,
+    MSNP_INVITE_VOICE = 4,
+    MSNP_INVITE_WHITEBOARD = 8,
+    MSNP_INVITE_NETMEETING = 16,
+    MSNP_INVITE_APPLICATIONSHARING = 32,
+    MSNP_INVITE_FOLDERSHARING = 64,
+    MSNP_INVITE_RDESKTOP = 128,
+    MSNP_INVITE_WEBCAM = 256,
+    MSNP_INVITE_FOTOSHOW = 512,
+    MSNP_INVITE_BALDURGATE = 1024,
+    MSNP_INVITE_MECHWARRIOR = 2048,
+    MSNP_INVITE_JEDIKNIGHT = 4096,
+    MSNP_INVITE_EUROPEAN_AIR_WAR = 8192,
+    MSNP_INVITE_DEEP_SPACE9 = 16384,
+    MSNP_INVITE_CRIMSON_SKIES = 32768,
+    MSNP_INVITE_CRIMSON_SKIES_TRIAL = 65536,
+    MSNP_INVITE_AGE_OF_EMPIRES2 = 131072,
+    MSNP_INVITE_PHOTOS = 262144,
+    MSNP_INVITE_ALL = -1
+} msnp_invite_code;
+
+typedef enum msnp_datacast_code {
+    MSNP_DATACAST_UNKNOWN = 0,
+    MSNP_DATACAST_WINK = 1,
+    MSNP_DATACAST_NUDGE = 2,
+    MSNP_DATACAST_ACTION = 4,
+    MSNP_DATACAST_ALL = -1
+} msnp_datacast_code;
+
+typedef enum msnp_com_code {
+    MSNP_COM_NONE = 0,
+    MSNP_COM_CALL = 1,
+    MSNP_COM_RCALL = 2,
+    MSNP_COM_LIST = 4,
+    MSNP_COM_MESSAGE = 8,
+    MSNP_COM_ADD = 16,
+    MSNP_COM_REM = 32,
+    MSNP_COM_PMM = 64,
+    MSNP_COM_SEND_NOTIFICATION = 128,
+    MSNP_COM_RECEIVE_NOTIFICATION = 256,
+    MSNP_COM_SEND_MOBILE = 512,
+    MSNP_COM_RECEIVE_MOBILE = 1024,
+    MSNP_COM_FEDERATION = 2048,
+    MSNP_COM_SEND_FEDERATION = 4096,
+    MSNP_COM_RECEIVE_FEDERATION = 8192,
+    MSNP_COM_ALL = -1
+} msnp_com_code;
+
+typedef enum msnp_slp_command_code {
+    MSNP_SLP_COMMAND_BYE = 0,
+    MSNP_SLP_COMMAND_INVITE = 1,
+    MSNP_SLP_COMMAND_UNKNOWN = 2
+} msnp_slp_command_code;
+
+typedef struct msnp_message_ctype {
+    char name[38];
+    msnp_message_code type;
+    char fname[33];
+} msnp_message_ctype;
+
+typedef struct msnp_invite_itype {
+    char name[39];
+    msnp_invite_code type;
+    char fname[27];
+} msnp_invite_itype;
+
+typedef struct msnp_datacast {
+    char name[4];
+    msnp_datacast_code type;
+    char fname[16];
+} msnp_datacast;
+
+typedef struct msnp_com_type {
+    char name[29];
+    msnp_com_code type;
+} msnp_com_type;
+
+typedef struct msnp_slp_command {
+    char name[7];
+    size_t size;
+    msnp_slp_command_code type;
+} msnp_slp_command;
+
+extern "C" const msnp_message_ctype msnp_message_ctypes[];
+extern "C" const msnp_invite_itype msnp_invite_codes[];
+extern "C" const msnp_datacast msnp_datacasts[];
+extern "C" const msnp_com_type msnp_com_types[];
+extern "C" const msnp_slp_command msnp_slp_commands[];
+
+typedef struct msnp_message {
+    tqtable *header;
+    tqtable *subheader;
+    tqtable *subslp;
+    char *content;        /* body, inside basecontent */
+    char *basecontent;    /* private copy of the command */
+    char *header_content; /* copy of the header block */
+    msnp_message_code ctype;
+    msnp_invite_code itype;
+    msnp_datacast_code dtype;
+    msnp_invite_code slp_euf_guid;
+    char *slp_sessionid;  /* borrowed from subslp */
+    char *slp_appid;      /* borrowed from subslp */
+    char *slp_context;    /* borrowed from subslp */
+    char *orig;
+    char *dest;
+    char *ft_name;
+} msnp_message;
+
+/* Lookups by key: the code of the first matching row, or the table's
+ * terminating code/row. Invitation GUIDs compare without regard to case,
+ * SLP words by prefix of the row's size. */
+msnp_message_code msnp_message_code_symbol(const char *sym);
+msnp_invite_code msnp_invite_code_symbol(const char *sym);
+const msnp_datacast *msnp_datacast_symbol(const char *sym);
+msnp_slp_command_code msnp_slp_command_code_symbol(char *sym);
+/* Lookups by friendly name and by code; the terminating row when none. */
+const msnp_message_ctype *msnp_message_search_friendly_name(const char *friendly);
+const msnp_invite_itype *msnp_invite_search_friendly_name(const char *friendly);
+const msnp_datacast *msnp_datacast_search_friendly_name(const char *friendly);
+const msnp_message_ctype *msnp_message_search_type(msnp_message_code code);
+const msnp_invite_itype *msnp_invite_search_type(msnp_invite_code code);
+const msnp_datacast *msnp_datacast_search_type(msnp_datacast_code code);
+const msnp_com_type *msnp_com_type_search_symbol(const char *name);
+const msnp_com_type *msnp_com_type_search_type(msnp_com_code code);
+
+/* Parses header lines (cut in place) into a new table of owned value
+ * copies; NULL for NULL. */
+tqtable *header_to_table(char *header);
+/* Word `index` of the command line (cut in place), or NULL. */
+char *fetch_user_from_preheader(char *conteudo, int index);
+/* Parses the task's command; NULL when the payload has no empty line. */
+msnp_message *new_msnp_message(task_struct *tstruct);
+void destroy_msnp_message(msnp_message *message);
+/* The P2P step: SLP request, session fields, offered file name. */
+void tq3_msnp_message_slp(msnp_message *message, size_t content_size);
+
+#endif

@@ -1,0 +1,150 @@
+/* The entity registry, persons and run-time users, groups, and the
+ * registry's indexes; object events and name lookups shared by all kinds. */
+#ifndef TQ3_MSNP_OBJECTS_H
+#define TQ3_MSNP_OBJECTS_H
+
+#include <stdlib.h>
+#include <string.h>
+
+#include <vector>
+
+#include "tq3_msnp.h"
+
+typedef struct msnp_object {
+    char name[9];
+    msnp_object_type type;
+} msnp_object;
+
+extern "C" const msnp_object msnp_objects[];
+
+typedef enum msnp_serialize_flags_t {
+    WITH_NONE = 0,
+    WITH_STATISTICS = 1,
+    WITH_CONTACTS = 2,
+    WITH_ANY = -1
+} msnp_serialize_flags_t;
+
+/* Hands the object's XML to the host as an object-new / object-data event
+ * through the parser, unless there is no parser or it is importing. Takes
+ * ownership of `xml` (deleted in every case). */
+void msnp_event_object_new(idl_parser *idl, iks *xml);
+void msnp_event_object_data(idl_parser *idl, iks *xml);
+/* Whether an object event would reach anyone: serialising an object is not
+ * free, and while a policy is imported nobody wants its events. */
+int msnp_events_wanted(const idl_parser *idl);
+/* Object-data event with the person's XML, when wanted. */
+void msnp_event_person_data(idl_parser *idl, msnp_person *person);
+/* The "description:" form of rename: `desc` without its enclosing double
+ * quotes replaces *description, an empty text removes it; code 2 "Missing
+ * description" without `desc`. 1 when changed. */
+int msnp_set_description(idl_parser *idl, char **description, const char *desc);
+/* 0 for an identifier, else the first character that breaks the rule
+ * (the empty text passes; NULL never does). */
+char msnp_object_symbol(const char *sym);
+/* Row of msnp_objects by exact name / by kind; the end row (kind 0) when
+ * nothing matches. */
+const msnp_object *msnp_object_search_symbol(const char *name);
+const msnp_object *msnp_object_search_type(msnp_object_type type);
+/* Any object by name or node path; *type gets its kind. */
+void *msnp_generic_object_search(idl_parser *idl, const char *sym, msnp_object_type *type, int mask,
+                                 int *err);
+
+/* The registry: creates it (tables, root node "root", group "Local"), makes
+ * it the global `ents` and self->block; destroy frees every object in it. */
+msnp_entities *msnp_entities_new(tq3_module *self);
+void msnp_entities_destroy(msnp_entities *e);
+
+msnp_person *new_msnp_person(idl_parser *idl, const char *ident, const char *handle,
+                             const char *friendly);
+/* The "new" command for persons: args[0] handle, args[1] friendly name. */
+msnp_person *msnp_new_object_person(idl_parser *idl, const char *ident, char **args);
+/* Sets or changes the handle and with it the person type; 1 or 0. A contact
+ * pattern that does not compile is refused. */
+int msnp_person_set_handle(idl_parser *idl, msnp_person *person, const char *handle);
+int msnp_person_is_super(const msnp_person *person);
+/* Lookups: with MSNP_OBJECT_PERSON in `mask` the caller holds the table. */
+msnp_person *msnp_search_person(const char *ident, int mask);
+msnp_person *msnp_search_person_by_handle(const char *handle, msnp_person_type type);
+msnp_person *msnp_search_user(const char *handle);
+/* Run-time user of a user person, created or found; reference counted. */
+msnp_user *new_msn_user(msnp_person *person);
+void destroy_msnp_user(msnp_user *user);
+int msnp_destroy_person(tq3_module *self, idl_parser *idl, msnp_person *person);
+int msnp_bounty_values(msnp_user *user);
+/* The person's XML form; `flags` of msnp_serialize_flags_t. */
+iks *msnp_serialize_object_single(msnp_person *person, int flags, const char *arg,
+                                  const char *range);
+
+msnp_group *new_msnp_group(idl_parser *idl, const char *ident);
+/* The "new" command for groups. */
+msnp_group *msnp_new_object_group(idl_parser *idl, const char *name, char **args);
+msnp_group *msnp_search_group(const char *ident, int mask);
+int msnp_add_group_member(idl_parser *idl, msnp_group *group, void *member, msnp_object_type type);
+int msnp_group_unlink_member(msnp_group_member *record);
+int msnp_group_unlink_member_back(idl_parser *idl, msnp_group_member *record);
+int msnp_del_object_group(idl_parser *idl, msnp_group *group, void *ref);
+/* Reorders members; positions as list_from_index counts them. */
+int msnp_move_object_group_index(idl_parser *idl, msnp_group *group, int src, int dst);
+/* The element at `src` goes before the one at `dst` when src > dst, after
+ * it when src < dst; 0 when either position does not exist, else 1. */
+int msnp_list_move_index(tqlist **list, int src, int dst);
+int msnp_add_group_weak(idl_parser *idl, msnp_group *group, const char *name);
+int msnp_del_group_weak(idl_parser *idl, msnp_group *group, const char *name);
+/* Weak tables of groups and generic objects map an awaited name to a copy
+ * of it; `wdirty` counts the entries. Each gives 1 when the table changed. */
+template <typename Count> int msnp_weak_name_add(tqtable *weak, Count *wdirty, const char *name)
+{
+    char *copy = strdup(name);
+    if (!copy)
+        return 0;
+    if (!weak->set_unique_safe(weak, name, copy)) {
+        free(copy);
+        return 0;
+    }
+    ++*wdirty;
+    return 1;
+}
+template <typename Count> int msnp_weak_name_del(tqtable *weak, Count *wdirty, const char *name)
+{
+    tqtable_wrlock(weak);
+    char *copy = static_cast<char *>(weak->remove(weak, name));
+    if (copy)
+        --*wdirty;
+    tqtable_unlock(weak);
+    if (!copy)
+        return 0;
+    free(copy);
+    return 1;
+}
+int msnp_destroy_group(idl_parser *idl, msnp_group *group);
+/* Registry indexes (weak waiters by name, user persons by handle). */
+typedef struct msnp_weak_holder {
+    msnp_object_type type; /* MSNP_OBJECT_PERSON or MSNP_OBJECT_GROUP */
+    void *object;
+} msnp_weak_holder;
+msnp_indexes *msnp_indexes_new();
+void msnp_indexes_destroy(msnp_indexes *idx);
+/* `holder` has a weak reference waiting for `name`. */
+void msnp_weak_wait(msnp_object_type type, void *holder, const char *name);
+/* `holder` is going away: it waits for nothing any more. */
+void msnp_weak_forget(void *holder);
+/* The holders waiting for `name`, in the order they began to wait; they
+ * no longer wait for it. */
+std::vector<msnp_weak_holder> msnp_weak_take(const char *name);
+/* Re-indexes a user person after its handle changed from `old_handle`. */
+void msnp_user_handle_index(msnp_person *person, const char *old_handle);
+void msnp_user_handle_forget(msnp_person *person);
+msnp_person *msnp_user_handle_find(const char *handle);
+/* Makes `uid` name `relation` (dropping the relation's former uid from the
+ * index; the caller replaces the text itself): 1, or 0 when another
+ * relation already has it. */
+int msnp_relation_uid_claim(msnp_relates *relation, const char *uid);
+/* The relation is going away: its uid is free again. */
+void msnp_relation_uid_forget(msnp_relates *relation);
+/* Turns weak references to `ident` held by persons and groups into
+ * relations and memberships. */
+int msnp_generic_resolve_weaks(idl_parser *idl, const char *ident);
+iks *msnp_serialize_object_group(msnp_group *group);
+iks *msnp_serialize_group_member(msnp_group_member *record, ikstack *stack);
+
+#endif

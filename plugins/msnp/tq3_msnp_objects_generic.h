@@ -1,0 +1,135 @@
+/* Generic policy objects: time windows, expressions, IM type sets and
+ * object sets, with their literals, inclusions and weak references. */
+#ifndef TQ3_MSNP_OBJECTS_GENERIC_H
+#define TQ3_MSNP_OBJECTS_GENERIC_H
+
+#include "tq3_msnp.h"
+
+typedef struct satime {
+    int month_week;
+    int hour_start, hour_end;
+    int minute_start, minute_end;
+} satime;
+
+typedef struct msnp_time_node {
+    unsigned type; /* 0 relative, 1 absolute */
+    union {
+        struct {
+            time_t start, end;
+        } abs;
+        satime rel;
+    } time;
+} msnp_time_node;
+
+typedef struct msnp_time_token {
+    const char *name;
+    unsigned month_week;
+} msnp_time_token;
+
+typedef struct msnp_expr_node {
+    unsigned type;     /* kind code */
+    unsigned modifier; /* modifier and scope bits */
+    char *literal;
+    regex_t *expr;     /* compiled for sre/ere, else NULL */
+} msnp_expr_node;
+
+typedef struct msnp_expr_node_token {
+    unsigned code;
+    const char *value;
+    char opt;
+} msnp_expr_node_token;
+
+typedef struct msnp_expr_type_refs {
+    unsigned body, header, raw, fname;
+} msnp_expr_type_refs;
+
+typedef struct msnp_imbitmap_node {
+    unsigned com_type;
+    unsigned msg_type;
+    unsigned inv_type;
+    unsigned dct_type;
+} msnp_imbitmap_node;
+
+/* Destroys every object of a generic-object table. */
+void msnp_collect_all_from_generic_table(idl_parser *idl, tqtable *generic);
+
+/* Table lookups; unlocked when `mask` holds the kind's bit. */
+msnp_object_generic *msnp_search_time(const char *ident, int mask);
+msnp_object_generic *msnp_search_expr(const char *ident, int mask);
+msnp_object_generic *msnp_search_imbitmap(const char *ident, int mask);
+msnp_object_generic *msnp_search_object(const char *ident, int mask);
+int msnp_add_object_generic(idl_parser *idl, msnp_object_generic *dest, msnp_object_generic *orig);
+int msnp_add_object_generic_weak(idl_parser *idl, msnp_object_generic *obj, const char *weak);
+int msnp_destroy_object_generic(idl_parser *idl, msnp_object_generic *obj, int lock);
+iks *msnp_serialize_object_generic(msnp_object_generic *obj);
+
+/* The registry table of a kind (NULL for non-generic kinds) and its
+ * element name ("unknown" for non-generic kinds). */
+tqtable *msnp_generic_kind_table(msnp_object_type type);
+const char *msnp_generic_kind_name(msnp_object_type type);
+/* Builds the object from `generic` (which it empties: name, data and
+ * description move over), enters it into the kind's table, resolves weak
+ * inclusions waiting for it and adds each text of `args`. */
+msnp_object_generic *msnp_new_object_generic(idl_parser *idl, msnp_object_generic *generic, char **args);
+msnp_object_generic *msnp_new_object_time(idl_parser *idl, const char *name, char **args);
+msnp_object_generic *msnp_new_object_expr(idl_parser *idl, const char *name, char **args);
+msnp_object_generic *msnp_new_object_imbitmap(idl_parser *idl, const char *name, char **args);
+msnp_object_generic *msnp_new_object_object(idl_parser *idl, const char *name, char **args);
+/* Creates an empty generic object of the kind named `kind` ("time",
+ * "expr", "imbitmap", "object") with the checks and object-new event of the
+ * "new" command; used when objects are read back from XML. */
+msnp_object_generic *msnp_generic_new_object_by_kind(idl_parser *idl, const char *kind, const char *ident);
+int msnp_del_object_generic(idl_parser *idl, msnp_object_generic *obj, msnp_object_generic *ref);
+int msnp_del_object_generic_weak(idl_parser *idl, msnp_object_generic *obj, const char *weak);
+int msnp_resolve_weaks_object_generic(idl_parser *idl, msnp_object_generic *obj);
+int msnp_rename_object_generic(idl_parser *idl, msnp_object_generic *obj, const char *newname,
+                               const char *desc);
+msnp_object_generic *msnp_deserialize_object_generic(idl_parser *idl, iks *node);
+/* Object-data event with the object's XML (nothing without a parser or
+ * while importing). */
+void msnp_event_object_generic_data(idl_parser *idl, msnp_object_generic *obj);
+/* TQ_MATCH_PASS when a listed IM bitmap, or one it includes, shares a bit
+ * with `bitmap`; the task's lda_temp collects the visited objects. */
+match_t search_imbitmap_for_message_type(task_struct *_tstruct, tqlist *maps, unsigned bitmap);
+match_t search_imbitmap_for_invitation_type(task_struct *_tstruct, tqlist *maps, unsigned bitmap);
+match_t search_imbitmap_for_datacast_type(task_struct *_tstruct, tqlist *maps, unsigned bitmap);
+match_t search_imbitmap_for_command_type(task_struct *_tstruct, tqlist *maps, unsigned bitmap);
+
+/* Time windows. Tokens name month bits (1 << month, January 0) and weekday
+ * bits (0x10000 << weekday, Sunday 0); the table ends with a NULL name. */
+extern "C" const msnp_time_token msnp_time_tokens[];
+/* A window from a literal ("days@H:MM-H:MM" relative, "start-end" absolute
+ * seconds), newly allocated, or NULL when unparsable. */
+msnp_time_node *msnp_object_time_node_from_spec(const char *spec);
+/* Names of the tokens whose value equals a set bit, bit 0 first, joined by
+ * ","; new text ("" for none). */
+char *msnp_encode_time_bitmap(unsigned bits);
+int msnp_add_object_time_literal(idl_parser *idl, msnp_object_generic *obj, char *literal);
+int msnp_del_object_time_literal(idl_parser *idl, msnp_object_generic *obj, char *literal);
+iks *msnp_encodedata_object_time(void *data);
+char *msnp_decodedata_object_time(idl_parser *idl, iks *node, size_t size);
+/* 1 when the window holds `when` (local time for relative windows; start
+ * and end minutes inclusive, no wrap past midnight). */
+int msnp_time_node_match(const msnp_time_node *node, time_t when);
+/* 1 when any window of the list (msnp_time_node*) holds `when`. */
+int msnp_time_list_match(const tqlist *windows, time_t when);
+
+/* Expressions. */
+extern "C" const msnp_expr_node_token msnp_expr_node_tokens[];
+/* A node from "/pattern/options", or NULL (no pattern, bad expression). */
+msnp_expr_node *msnp_expr_node_new(idl_parser *idl, const char *expr);
+void msnp_expr_node_destroy(msnp_expr_node *node);
+int msnp_add_object_expr_literal(idl_parser *idl, msnp_object_generic *obj, char *literal);
+int msnp_del_object_expr_literal(idl_parser *idl, msnp_object_generic *obj, char *literal);
+iks *msnp_encodedata_object_expr(void *data);
+char *msnp_decodedata_object_expr(idl_parser *idl, iks *node, size_t size);
+void msnp_destructor_expr(void *data);
+
+/* IM bitmaps. */
+int msnp_add_object_imbitmap_literal(idl_parser *idl, msnp_object_generic *obj, char *literal);
+int msnp_del_object_imbitmap_literal(idl_parser *idl, msnp_object_generic *obj, char *literal);
+iks *msnp_encodedata_object_imbitmap(void *data);
+char *msnp_decodedata_object_imbitmap(idl_parser *idl, iks *node, size_t size);
+void msnp_destructor_imbitmap(void *data);
+
+#endif

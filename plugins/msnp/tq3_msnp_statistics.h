@@ -1,0 +1,46 @@
+/* Statistics: module-wide counters, the per-person and per-connection
+ * counter blocks, their XML form and the per-user statistics files. */
+#ifndef TQ3_MSNP_STATISTICS_H
+#define TQ3_MSNP_STATISTICS_H
+
+#include <atomic>
+
+#include "tq3_msnp.h"
+#include "variables.h"
+
+void msnp_statistics_zero(msnp_statistics *statistics);
+/* The "statistics" element (NULL when no child is written); created in
+ * `stack` when given, else as a new tree; `zero` asks for a complete dump. */
+iks *msnp_statistics_serialize(msnp_statistics *statistics, ikstack *stack, int zero);
+void msnp_statistics_deserialize(msnp_statistics *statistics, iks *node);
+/* Writes the user's statistics file (rotating `count` copies) and clears
+ * the block; a file that cannot be opened keeps the counts. */
+void msnp_persist_statistics(msnp_person *person, int count);
+/* Stored files as "persisted-statistics": listed, or summed over `trange`
+ * ("B:E", "B:", ":E", "B"); NULL when nothing was found. */
+iks *msnp_statistics_persisted(msnp_person *person, int past, const char *trange);
+
+typedef struct msnp_person_stat_entry {
+    iks *var;
+    unsigned long value;
+} msnp_person_stat_entry;
+
+/* Module-wide counters: integer variables "stats-..." in the module's
+ * namespace, created on first use. `site` is the counting site's own
+ * reference (NULL until first use). */
+void msnp_stat_bump(std::atomic<tq_variable *> *site, const char *name);
+/* Bumps NAME followed by "-none", "-pass", "-block" or "-alert" by the
+ * verdict; `sites` holds the four references of the site. */
+void msnp_stat_bump_verdict(std::atomic<tq_variable *> sites[4], const char *name, match_t verdict);
+#define MSNP_STAT_BUMP(name)                                                  \
+    do {                                                                      \
+        static std::atomic<tq_variable *> msnp_stat_site_{nullptr};           \
+        msnp_stat_bump(&msnp_stat_site_, (name));                             \
+    } while (0)
+#define MSNP_STAT_BUMP_VERDICT(name, verdict)                                 \
+    do {                                                                      \
+        static std::atomic<tq_variable *> msnp_stat_sites_[4] = {};           \
+        msnp_stat_bump_verdict(msnp_stat_sites_, (name), (verdict));          \
+    } while (0)
+
+#endif
