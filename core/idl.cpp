@@ -15,19 +15,24 @@ void gather(tqlist **into, char *text)
         std::free(text);
 }
 
+// The message of a printf-style call, newly allocated; NULL when it could
+// not be made.
+char *format_message(const char *fmt, va_list ap)
+{
+    char *msg = nullptr;
+    return vasprintf(&msg, fmt ? fmt : "", ap) < 0 ? nullptr : msg;
+}
+
 void default_error(idl_parser *p, int code, const char *fmt, ...)
 {
     if (!p)
         return;
     p->last_code = code;
-    if (!fmt)
-        fmt = "";
-    char *msg = nullptr;
     va_list ap;
     va_start(ap, fmt);
-    int n = vasprintf(&msg, fmt, ap);
+    char *msg = format_message(fmt, ap);
     va_end(ap);
-    if (n < 0)
+    if (!msg)
         return;
     char *line = nullptr;
     if (asprintf(&line, "%d: %s", code, msg) < 0)
@@ -40,14 +45,11 @@ void default_warn(idl_parser *p, const char *fmt, ...)
 {
     if (!p)
         return;
-    if (!fmt)
-        fmt = "";
-    char *msg = nullptr;
     va_list ap;
     va_start(ap, fmt);
-    int n = vasprintf(&msg, fmt, ap);
+    char *msg = format_message(fmt, ap);
     va_end(ap);
-    if (n >= 0)
+    if (msg)
         gather(&p->warnings, msg);
 }
 

@@ -156,7 +156,9 @@ int t_rename(tqtable *t, const char *from, const char *to)
     return 1;
 }
 
-tqlist *t_keys(tqtable *t)
+// A list of one datum per entry, in insertion order. With `owned` each
+// datum is a new copy that the list frees should building it fail.
+template <typename Datum> tqlist *collect(tqtable *t, Datum datum_of, bool owned)
 {
     Impl *i = impl_of(t);
     tqlist *out = nullptr;
@@ -164,11 +166,16 @@ tqlist *t_keys(tqtable *t)
     if (!i)
         return nullptr;
     for (const Entry &e : i->order) {
-        char *copy = strdup(e.key.c_str());
-        tqlist *node = copy ? tqlist_insert_after(&out, tail, copy) : nullptr;
+        void *datum = datum_of(e);
+        // Append after the remembered tail: keeps the copy linear in size.
+        tqlist *node = datum || !owned ? tqlist_insert_after(&out, tail, datum) : nullptr;
         if (!node) {
-            std::free(copy);
-            tqlist_destroy(&out, nullptr);
+            if (owned) {
+                std::free(datum);
+                tqlist_destroy(&out, nullptr);
+            } else {
+                tqlist_destroy_without_refs(&out);
+            }
             return nullptr;
         }
         tail = node;
@@ -176,22 +183,14 @@ tqlist *t_keys(tqtable *t)
     return out;
 }
 
+tqlist *t_keys(tqtable *t)
+{
+    return collect(t, [](const Entry &e) -> void * { return strdup(e.key.c_str()); }, true);
+}
+
 tqlist *t_values(tqtable *t)
 {
-    Impl *i = impl_of(t);
-    tqlist *out = nullptr;
-    tqlist *tail = nullptr;
-    if (!i)
-        return nullptr;
-    for (const Entry &e : i->order) {
-        // Append after the remembered tail: keeps the copy linear in size.
-        tail = tqlist_insert_after(&out, tail, e.value);
-        if (!tail) {
-            tqlist_destroy_without_refs(&out);
-            return nullptr;
-        }
-    }
-    return out;
+    return collect(t, [](const Entry &e) { return e.value; }, false);
 }
 
 void *t_get_safe(tqtable *t, const char *key)

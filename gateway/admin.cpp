@@ -1,5 +1,6 @@
 // Administration commands and their Unix socket.
 #include "admin.h"
+#include "textutil.h"
 
 #include <pwd.h>
 #include <sys/socket.h>
@@ -18,15 +19,6 @@ namespace {
 using local = asio::local::stream_protocol;
 
 constexpr auto kAdminTimeout = std::chrono::seconds(10);
-
-std::string trim(const std::string &s)
-{
-    size_t b = s.find_first_not_of(" \t\r\n");
-    if (b == std::string::npos)
-        return {};
-    size_t e = s.find_last_not_of(" \t\r\n");
-    return s.substr(b, e - b + 1);
-}
 
 // Protocol lines never contain a line break of their own.
 std::string flat(const std::string &s)

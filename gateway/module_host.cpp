@@ -15,6 +15,7 @@
 
 #include "tqevents_interface.h"
 #include "variables.h"
+#include "textutil.h"
 
 namespace gw {
 
@@ -97,15 +98,6 @@ bool read_file(const std::string &file, std::string &out, std::string &error)
     ss << in.rdbuf();
     out = ss.str();
     return true;
-}
-
-bool is_decimal(const std::string &v)
-{
-    size_t i = (!v.empty() && (v[0] == '-' || v[0] == '+')) ? 1 : 0;
-    if (i >= v.size() || v.size() > 19)
-        return false;
-    return std::all_of(v.begin() + static_cast<long>(i), v.end(),
-                       [](char c) { return c >= '0' && c <= '9'; });
 }
 
 } // namespace

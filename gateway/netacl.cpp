@@ -1,5 +1,6 @@
 // Client networks.
 #include "netacl.h"
+#include "textutil.h"
 
 #include <arpa/inet.h>
 
@@ -32,14 +33,6 @@ bool prefix_equal(const Address16 &a, const Address16 &b, int bits)
     return (a[static_cast<size_t>(whole)] & mask) == (b[static_cast<size_t>(whole)] & mask);
 }
 
-std::string trimmed(const std::string &s)
-{
-    size_t b = s.find_first_not_of(" \t");
-    if (b == std::string::npos)
-        return {};
-    return s.substr(b, s.find_last_not_of(" \t") - b + 1);
-}
-
 } // namespace
 
 bool parse_address(const std::string &text, Address16 &out)
@@ -54,7 +47,7 @@ bool parse_address(const std::string &text, Address16 &out)
 
 bool parse_network(const std::string &text, Network &out)
 {
-    std::string t = trimmed(text);
+    std::string t = trim(text);
     size_t slash = t.find('/');
     std::string host = t.substr(0, slash);
     Address16 a;
@@ -97,7 +90,7 @@ bool parse_network_list(const std::string &text, std::vector<Network> &out, std:
         std::string item = text.substr(start, comma == std::string::npos ? comma : comma - start);
         Network n;
         if (!parse_network(item, n)) {
-            error = "bad network \"" + trimmed(item) + "\" (expected ADDRESS or ADDRESS/BITS with no "
+            error = "bad network \"" + trim(item) + "\" (expected ADDRESS or ADDRESS/BITS with no "
                                                         "host bits set)";
             return false;
         }

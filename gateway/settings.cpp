@@ -1,5 +1,6 @@
 // Configuration file reader.
 #include "settings.h"
+#include "textutil.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -11,16 +12,6 @@
 namespace gw {
 
 namespace {
-
-std::string trim(const std::string &s)
-{
-    size_t b = 0, e = s.size();
-    while (b < e && (s[b] == ' ' || s[b] == '\t' || s[b] == '\r' || s[b] == '\n'))
-        ++b;
-    while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t' || s[e - 1] == '\r' || s[e - 1] == '\n'))
-        --e;
-    return s.substr(b, e - b);
-}
 
 // Removes surrounding double quotes and the backslash escapes inside.
 bool unquote(const std::string &raw, std::string &out, bool &quoted, std::string &error)
@@ -61,17 +52,6 @@ bool parse_long(const std::string &text, long &out)
         return false;
     out = v;
     return true;
-}
-
-bool is_decimal(const std::string &text)
-{
-    size_t i = (!text.empty() && (text[0] == '-' || text[0] == '+')) ? 1 : 0;
-    if (i >= text.size())
-        return false;
-    long ignored;
-    return std::all_of(text.begin() + static_cast<long>(i), text.end(),
-                       [](char c) { return c >= '0' && c <= '9'; }) &&
-           parse_long(text, ignored);
 }
 
 bool parse_ranged(const std::string &key, const std::string &value, long lo, long hi, long &out,

@@ -113,115 +113,80 @@ extern "C" const msnp_slp_command msnp_slp_commands[] = {
 /* Lookups                                                             */
 /* ------------------------------------------------------------------ */
 
-/* Every scan stops at the terminating row, which is returned (or its code)
- * when nothing matched; the "all" rows before it take part. */
+namespace {
+
+/* Every scan stops at the terminating row, which is returned when nothing
+ * matched; the "all" rows before it take part. */
+template <typename Row, typename Code, typename Match>
+const Row *find_row(const Row *row, Code end, Match match)
+{
+    for (; row->type != end; ++row)
+        if (match(*row))
+            return row;
+    return row;
+}
+
+} // namespace
 
 msnp_message_code msnp_message_code_symbol(const char *sym) {
-    if (!sym)
-        return MSNP_MESSAGE_UNKNOWN;
-    for (const msnp_message_ctype *row = msnp_message_ctypes; row->type != MSNP_MESSAGE_UNKNOWN; ++row)
-        if (strcmp(row->name, sym) == 0)
-            return row->type;
-    return MSNP_MESSAGE_UNKNOWN;
+    return find_row(msnp_message_ctypes, MSNP_MESSAGE_UNKNOWN,
+                    [&](const msnp_message_ctype &r) { return sym && strcmp(r.name, sym) == 0; })
+        ->type;
 }
 
 msnp_invite_code msnp_invite_code_symbol(const char *sym) {
-    if (!sym)
-        return MSNP_INVITE_UNKNOWN;
-    for (const msnp_invite_itype *row = msnp_invite_codes; row->type != MSNP_INVITE_UNKNOWN; ++row)
-        if (strcasecmp(row->name, sym) == 0)
-            return row->type;
-    return MSNP_INVITE_UNKNOWN;
-}
-
-static const msnp_datacast *datacast_end(void) {
-    const msnp_datacast *row = msnp_datacasts;
-    while (row->type != MSNP_DATACAST_UNKNOWN)
-        ++row;
-    return row;
+    return find_row(msnp_invite_codes, MSNP_INVITE_UNKNOWN,
+                    [&](const msnp_invite_itype &r) { return sym && strcasecmp(r.name, sym) == 0; })
+        ->type;
 }
 
 const msnp_datacast *msnp_datacast_symbol(const char *sym) {
-    if (!sym)
-        return datacast_end();
-    const msnp_datacast *row = msnp_datacasts;
-    for (; row->type != MSNP_DATACAST_UNKNOWN; ++row)
-        if (strcmp(row->name, sym) == 0)
-            return row;
-    return row;
+    return find_row(msnp_datacasts, MSNP_DATACAST_UNKNOWN,
+                    [&](const msnp_datacast &r) { return sym && strcmp(r.name, sym) == 0; });
 }
 
 msnp_slp_command_code msnp_slp_command_code_symbol(char *sym) {
-    if (!sym)
-        return MSNP_SLP_COMMAND_UNKNOWN;
-    for (const msnp_slp_command *row = msnp_slp_commands; row->type != MSNP_SLP_COMMAND_UNKNOWN; ++row)
-        if (strncmp(row->name, sym, row->size) == 0)
-            return row->type;
-    return MSNP_SLP_COMMAND_UNKNOWN;
+    return find_row(msnp_slp_commands, MSNP_SLP_COMMAND_UNKNOWN,
+                    [&](const msnp_slp_command &r) { return sym && strncmp(r.name, sym, r.size) == 0; })
+        ->type;
 }
 
 const msnp_message_ctype *msnp_message_search_friendly_name(const char *friendly) {
-    const msnp_message_ctype *row = msnp_message_ctypes;
-    for (; row->type != MSNP_MESSAGE_UNKNOWN; ++row)
-        if (friendly && strcmp(row->fname, friendly) == 0)
-            return row;
-    return row;
+    return find_row(msnp_message_ctypes, MSNP_MESSAGE_UNKNOWN,
+                    [&](const msnp_message_ctype &r) { return friendly && strcmp(r.fname, friendly) == 0; });
 }
 
 const msnp_invite_itype *msnp_invite_search_friendly_name(const char *friendly) {
-    const msnp_invite_itype *row = msnp_invite_codes;
-    for (; row->type != MSNP_INVITE_UNKNOWN; ++row)
-        if (friendly && strcmp(row->fname, friendly) == 0)
-            return row;
-    return row;
+    return find_row(msnp_invite_codes, MSNP_INVITE_UNKNOWN,
+                    [&](const msnp_invite_itype &r) { return friendly && strcmp(r.fname, friendly) == 0; });
 }
 
 const msnp_datacast *msnp_datacast_search_friendly_name(const char *friendly) {
-    const msnp_datacast *row = msnp_datacasts;
-    for (; row->type != MSNP_DATACAST_UNKNOWN; ++row)
-        if (friendly && strcmp(row->fname, friendly) == 0)
-            return row;
-    return row;
+    return find_row(msnp_datacasts, MSNP_DATACAST_UNKNOWN,
+                    [&](const msnp_datacast &r) { return friendly && strcmp(r.fname, friendly) == 0; });
 }
 
 const msnp_message_ctype *msnp_message_search_type(msnp_message_code code) {
-    const msnp_message_ctype *row = msnp_message_ctypes;
-    for (; row->type != MSNP_MESSAGE_UNKNOWN; ++row)
-        if (row->type == code)
-            return row;
-    return row;
+    return find_row(msnp_message_ctypes, MSNP_MESSAGE_UNKNOWN,
+                    [&](const msnp_message_ctype &r) { return r.type == code; });
 }
 
 const msnp_invite_itype *msnp_invite_search_type(msnp_invite_code code) {
-    const msnp_invite_itype *row = msnp_invite_codes;
-    for (; row->type != MSNP_INVITE_UNKNOWN; ++row)
-        if (row->type == code)
-            return row;
-    return row;
+    return find_row(msnp_invite_codes, MSNP_INVITE_UNKNOWN,
+                    [&](const msnp_invite_itype &r) { return r.type == code; });
 }
 
 const msnp_datacast *msnp_datacast_search_type(msnp_datacast_code code) {
-    const msnp_datacast *row = msnp_datacasts;
-    for (; row->type != MSNP_DATACAST_UNKNOWN; ++row)
-        if (row->type == code)
-            return row;
-    return row;
+    return find_row(msnp_datacasts, MSNP_DATACAST_UNKNOWN, [&](const msnp_datacast &r) { return r.type == code; });
 }
 
 const msnp_com_type *msnp_com_type_search_symbol(const char *name) {
-    const msnp_com_type *row = msnp_com_types;
-    for (; row->type != MSNP_COM_NONE; ++row)
-        if (name && strcmp(row->name, name) == 0)
-            return row;
-    return row;
+    return find_row(msnp_com_types, MSNP_COM_NONE,
+                    [&](const msnp_com_type &r) { return name && strcmp(r.name, name) == 0; });
 }
 
 const msnp_com_type *msnp_com_type_search_type(msnp_com_code code) {
-    const msnp_com_type *row = msnp_com_types;
-    for (; row->type != MSNP_COM_NONE; ++row)
-        if (row->type == code)
-            return row;
-    return row;
+    return find_row(msnp_com_types, MSNP_COM_NONE, [&](const msnp_com_type &r) { return r.type == code; });
 }
 
 /* ------------------------------------------------------------------ */

@@ -1,0 +1,19 @@
+// Text helpers shared by the gateway's configuration, administration and
+// module variables.
+#ifndef GW_TEXTUTIL_H
+#define GW_TEXTUTIL_H
+
+#include <string>
+
+namespace gw {
+
+// Without blanks, tabs, CRs and LFs at either end.
+std::string trim(const std::string &s);
+
+// A signed decimal number that fits a long: such a value makes an
+// integer variable, anything else a text one.
+bool is_decimal(const std::string &text);
+
+} // namespace gw
+
+#endif
