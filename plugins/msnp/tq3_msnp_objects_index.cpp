@@ -11,6 +11,8 @@
  * when its handle changes or it is released. A holder that dropped a weak
  * entry by other means may stay listed under that name; resolution looks
  * the name up in the holder's own table, so such an entry is harmless. */
+#include <string.h>
+
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -34,6 +36,15 @@ msnp_indexes *msnp_indexes_new()
 void msnp_indexes_destroy(msnp_indexes *idx)
 {
     delete idx;
+}
+
+/* Drops `key` from an index when it names `owner`: an entry another
+ * object took over in the meantime stays. */
+template <typename Map, typename Owner> static void erase_own(Map &index, const char *key, Owner *owner)
+{
+    auto it = index.find(key);
+    if (it != index.end() && it->second == owner)
+        index.erase(it);
 }
 
 static msnp_indexes *indexes()
@@ -100,11 +111,8 @@ void msnp_user_handle_index(msnp_person *person, const char *old_handle)
     if (!idx || !person)
         return;
     std::lock_guard<std::mutex> guard(idx->lock);
-    if (old_handle) {
-        auto it = idx->user_handles.find(old_handle);
-        if (it != idx->user_handles.end() && it->second == person)
-            idx->user_handles.erase(it);
-    }
+    if (old_handle)
+        erase_own(idx->user_handles, old_handle, person);
     if (person->type == PERSON_USER && person->handle)
         idx->user_handles.emplace(person->handle, person);
 }
@@ -115,9 +123,7 @@ void msnp_user_handle_forget(msnp_person *person)
     if (!idx || !person || !person->handle)
         return;
     std::lock_guard<std::mutex> guard(idx->lock);
-    auto it = idx->user_handles.find(person->handle);
-    if (it != idx->user_handles.end() && it->second == person)
-        idx->user_handles.erase(it);
+    erase_own(idx->user_handles, person->handle, person);
 }
 
 msnp_person *msnp_user_handle_find(const char *handle)
@@ -139,11 +145,8 @@ int msnp_relation_uid_claim(msnp_relates *relation, const char *uid)
     auto [it, fresh] = idx->relation_uids.emplace(uid, relation);
     if (!fresh && it->second != relation)
         return 0;
-    if (relation->uid && strcmp(relation->uid, uid) != 0) {
-        auto old = idx->relation_uids.find(relation->uid);
-        if (old != idx->relation_uids.end() && old->second == relation)
-            idx->relation_uids.erase(old);
-    }
+    if (relation->uid && strcmp(relation->uid, uid) != 0)
+        erase_own(idx->relation_uids, relation->uid, relation);
     return 1;
 }
 
@@ -153,7 +156,5 @@ void msnp_relation_uid_forget(msnp_relates *relation)
     if (!idx || !relation || !relation->uid)
         return;
     std::lock_guard<std::mutex> guard(idx->lock);
-    auto it = idx->relation_uids.find(relation->uid);
-    if (it != idx->relation_uids.end() && it->second == relation)
-        idx->relation_uids.erase(it);
+    erase_own(idx->relation_uids, relation->uid, relation);
 }
