@@ -74,6 +74,7 @@ typedef struct tqconn {
     unsigned char *srvd_b;     /* held server-bound bytes, owned */
     size_t srvd_bsiz;
     unsigned long tid;         /* host's connection number */
+    risk_t risk_level;         /* risk the module's policy added up */
     tqlist *eventsq;           /* event_t*: events for the host, owned */
 } tqconn;
 

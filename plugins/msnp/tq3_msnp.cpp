@@ -10,6 +10,7 @@
 #include <shared_mutex>
 
 #include "tq3_msnp.h"
+#include "tq3_msnp_conntrack.h"
 #include "tq3_msnp_dispatcher.h"
 #include "tq3_msnp_objects.h"
 #include "tq3_msnp_objects_generic.h"
@@ -142,24 +143,37 @@ int msnp_tasklet_fini(tq3_module *self, tqconn *conn)
         return 0;
     auto *ct = static_cast<msnp_conntrack *>(conn->plugin);
 
-    /* GAP (connection tracker work): before the tracker goes away, fold its
-     * chat_time into the person's, and for the notification-server
-     * connection (ct->master) clear the user's welcomed/master marks, log
-     * the logout activity and close the user's chat-log file under its
-     * log_lock. */
+    msnp_person *person = ct->person;
+    if (person)
+        person->stats.chat_time += ct->stats.chat_time;
+    if (ct->master == 1 && person) {
+        msnp_user *user = person->user;
+        if (user) {
+            user->welcomed = 0;
+            user->master = 0;
+        }
+        /* The logout is the host's to record; the activity-log line that
+         * goes with it is written by the chat-log code. */
+        event_t *ev = tqevents_shortcut_contact_activity(person->handle, EVENT_CODE_LOG_LOGOUT,
+                                                         TQ_MATCH_PASS);
+        if (ev && !tqlist_insert_end(&conn->eventsq, ev))
+            tqevents_destroy_event(ev);
+        if (user) {
+            std::lock_guard<std::recursive_mutex> guard(user->log_lock);
+            if (user->log_file) {
+                fclose(user->log_file);
+                user->log_file = nullptr;
+            }
+        }
+    }
 
     conn->plugin = nullptr;
-
     if (self) {
         pthread_rwlock_wrlock(&self->data_lock);
         tqlist_unlink_remove_ref(&self->data, ct);
         pthread_rwlock_unlock(&self->data_lock);
     }
-
-    /* GAP (connection tracker work): destroy the tracker here with
-     * msnp_conntrack_destroy(ct) once it exists; until then the tracker's
-     * creator still owns it. */
-    (void)ct;
+    msnp_conntrack_destroy(ct);
     return 0;
 }
 

@@ -359,6 +359,10 @@ void msnp_statistics_persistence(tq3_module *self, int count, time_t now);
  * absent. */
 const char *msnp_get_var(const char *key, const char *def);
 long msnp_get_var_long(const char *key, long def);
+/* The module's clock: time() unless a test set another source. Every
+ * decision that depends on the time of day reads it through here. */
+time_t msnp_now(void);
+void msnp_set_clock(time_t (*clock)(void));
 /* "prefix:user;{endpoint}" -> "user" (new text); NULL for NULL. */
 char *msnp_normalize_msnp16_guid(const char *handle);
 

@@ -18,6 +18,7 @@
 #include "tq3_msnp.h"
 #include "tq3_msnp_dispatcher.h"
 #include "tq3_msnp_framing.h"
+#include "tq3_msnp_message.h"
 #include "utils.h"
 
 namespace {
@@ -214,6 +215,12 @@ void task_struct_destroy(task_struct *tstruct)
         return;
     free(tstruct->data_buffer);
     free(tstruct->safe_buffer);
+    destroy_msnp_message(tstruct->message);
+    /* The matcher's visited sets only point at policy objects. */
+    tqlist_destroy_without_refs(&tstruct->lda_groups);
+    tqlist_destroy_without_refs(&tstruct->lda_supers);
+    tqlist_destroy_without_refs(&tstruct->lda_objects);
+    tqlist_destroy_without_refs(&tstruct->lda_temp);
     free(tstruct);
 }
 

@@ -163,4 +163,22 @@ void destroy_msnp_message(msnp_message *message);
 /* The P2P step: SLP request, session fields, offered file name. */
 void tq3_msnp_message_slp(msnp_message *message, size_t content_size);
 
+/* Injected messages. The command carrying `content` (dequoted) in the
+ * client's form (towards the server) without `orig`, or in the server's
+ * form from `orig` (towards the client); *msgsiz gets its length. */
+char *message_create(const char *content, const char *orig, size_t *msgsiz);
+/* Builds and delivers it, or holds it in clid_b/srvd_b while the
+ * connection's clid_buf/srvd_buf asks so. */
+void message_send(tqconn *conn, const char *content, const char *orig);
+/* message_send of the text variable `var`: 1 when it is set, else 0. */
+int message_by_var(tqconn *conn, const char *orig, const char *var);
+
+/* Content matching for the policy: does the relation's IM type set cover
+ * the task's message, and do its expressions match it. */
+match_t message_match(msnp_relates *relation, task_struct *tstruct);
+match_t foreach_expr_match(tqlist *exprs, msnp_relates *relation, struct msnp_expr_type_refs *refs,
+                           task_struct *tstruct);
+match_t message_match_expressions(msnp_object_generic *expr, msnp_relates *relation, task_struct *tstruct,
+                                  msnp_message *message, struct msnp_expr_type_refs *refs);
+
 #endif

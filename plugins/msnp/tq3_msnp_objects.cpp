@@ -16,6 +16,7 @@
 #include "tq3_msnp_rtree.h"
 #include "tq3_msnp_statistics.h"
 #include "tq3_msnp_config.h"
+#include "tq3_msnp_identity.h"
 #include "tq3_msnp_xml.h"
 #include "utils.h"
 
@@ -645,13 +646,6 @@ static iks *msnp_person_statistics(msnp_person *person, const char *arg, const c
     return stats;
 }
 
-/* Contact list of a run-time user ("contacts" element). Not wired to the
- * contact-list serialiser yet: nothing is attached until it is. */
-static iks *msnp_person_contacts_seam(msnp_user *, ikstack *)
-{
-    return nullptr;
-}
-
 namespace {
 struct weak_serial {
     iks *list;
@@ -714,7 +708,7 @@ iks *msnp_serialize_object_single(msnp_person *person, int flags, const char *ar
             msnp_xml_child_node(x, stats);
     }
     if ((flags & WITH_CONTACTS) && person->user && person->user->contacts) {
-        iks *contacts = msnp_person_contacts_seam(person->user, iks_stack(x));
+        iks *contacts = msnp_serialize_contacts(person->user->contacts, iks_stack(x), 0);
         if (contacts)
             msnp_xml_child_node(x, contacts);
     }

@@ -14,14 +14,6 @@
 #include "tq3_msnp_xml.h"
 #include "utils.h"
 
-#define MSNP_EXPR_LITERAL 0x10000u
-#define MSNP_EXPR_SRE 0x20000u
-#define MSNP_EXPR_ERE 0x40000u
-#define MSNP_EXPR_GLOB 0x80000u
-#define MSNP_EXPR_KIND_MASK 0xFFFF0000u
-#define MSNP_EXPR_IGNORECASE 0x1u
-#define MSNP_EXPR_NEWLINE 0x2u
-
 extern "C" const msnp_expr_node_token msnp_expr_node_tokens[] = {
     {MSNP_EXPR_LITERAL, "literal", 'x'},
     {MSNP_EXPR_SRE, "sre", 's'},
@@ -29,11 +21,11 @@ extern "C" const msnp_expr_node_token msnp_expr_node_tokens[] = {
     {MSNP_EXPR_GLOB, "glob", 'g'},
     {MSNP_EXPR_IGNORECASE, "ignorecase", 'i'},
     {MSNP_EXPR_NEWLINE, "newline", 'n'},
-    {0x4, "inverse", 'v'},
-    {0x8, "body", 'b'},
-    {0x10, "header", 'h'},
-    {0x20, "filename", 'f'},
-    {0x40, "raw", 'r'},
+    {MSNP_EXPR_INVERSE, "inverse", 'v'},
+    {MSNP_EXPR_BODY, "body", 'b'},
+    {MSNP_EXPR_HEADER, "header", 'h'},
+    {MSNP_EXPR_FILENAME, "filename", 'f'},
+    {MSNP_EXPR_RAW, "raw", 'r'},
     {0, nullptr, 0},
 };
 

@@ -26,6 +26,21 @@ typedef struct msnp_time_token {
     unsigned month_week;
 } msnp_time_token;
 
+/* Expression node kinds (upper bits of `type`) and modifiers and scopes
+ * (bits of `modifier`). */
+#define MSNP_EXPR_LITERAL 0x10000u
+#define MSNP_EXPR_SRE 0x20000u
+#define MSNP_EXPR_ERE 0x40000u
+#define MSNP_EXPR_GLOB 0x80000u
+#define MSNP_EXPR_KIND_MASK 0xFFFF0000u
+#define MSNP_EXPR_IGNORECASE 0x1u
+#define MSNP_EXPR_NEWLINE 0x2u
+#define MSNP_EXPR_INVERSE 0x4u
+#define MSNP_EXPR_BODY 0x8u
+#define MSNP_EXPR_HEADER 0x10u
+#define MSNP_EXPR_FILENAME 0x20u
+#define MSNP_EXPR_RAW 0x40u
+
 typedef struct msnp_expr_node {
     unsigned type;     /* kind code */
     unsigned modifier; /* modifier and scope bits */

@@ -183,9 +183,9 @@ iks *msnp_serialize_object_node(msnp_rtree *node, iks *xn, unsigned depth)
     return xml;
 }
 
-event_t *rtree_event(idl_parser *idl, msnp_rtree *tree)
+event_t *rtree_event_new(msnp_rtree *tree)
 {
-    if (!tree || !idl || idl->import || !idl->event)
+    if (!tree)
         return nullptr;
     iks *root = iks_new("root");
     char *path = rtree_reverse(tree);
@@ -194,6 +194,14 @@ event_t *rtree_event(idl_parser *idl, msnp_rtree *tree)
     msnp_serialize_object_node(tree, root, 1);
     event_t *ev = tqevents_shortcut_object_data(root);
     iks_delete(root);
+    return ev;
+}
+
+event_t *rtree_event(idl_parser *idl, msnp_rtree *tree)
+{
+    if (!tree || !idl || idl->import || !idl->event)
+        return nullptr;
+    event_t *ev = rtree_event_new(tree);
     if (ev)
         idl->event(idl, ev);
     return ev;

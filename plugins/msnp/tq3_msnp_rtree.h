@@ -29,6 +29,8 @@ iks *msnp_serialize_object_node(msnp_rtree *node, iks *xn, unsigned depth);
 /* Emits the node's tree event through the parser (which owns it); NULL
  * without a parser or while importing. */
 event_t *rtree_event(idl_parser *idl, msnp_rtree *tree);
+/* The same event, returned to the caller, who owns it. */
+event_t *rtree_event_new(msnp_rtree *tree);
 /* Walks the NULL-terminated names from `tree`, creating missing children
  * (object-new and parent tree events); the last node. */
 msnp_rtree *msnp_tree_grow(idl_parser *idl, msnp_rtree *tree, char **nodelist);

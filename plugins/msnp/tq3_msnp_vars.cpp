@@ -1,5 +1,8 @@
 /* Configuration variables of the module, read by name at the moment of use
- * so that a change made by the administrator applies to the next command. */
+ * so that a change made by the administrator applies to the next command,
+ * and the module's clock. */
+#include <atomic>
+
 #include "tq3_msnp.h"
 #include "variables.h"
 
@@ -26,4 +29,17 @@ long msnp_get_var_long(const char *key, long def)
     if (!var)
         return def;
     return variable_convert_to_int(var, def);
+}
+
+static std::atomic<time_t (*)(void)> msnp_clock{nullptr};
+
+time_t msnp_now(void)
+{
+    time_t (*clock)(void) = msnp_clock.load(std::memory_order_relaxed);
+    return clock ? clock() : time(nullptr);
+}
+
+void msnp_set_clock(time_t (*clock)(void))
+{
+    msnp_clock.store(clock, std::memory_order_relaxed);
 }

@@ -1,0 +1,126 @@
+/* How a message meets the policy: whether a relation's IM type sets cover
+ * its kind, and whether a relation's expressions match its text. */
+#include <ctype.h>
+#include <fnmatch.h>
+#include <regex.h>
+#include <string.h>
+
+#include <string>
+
+#include "tq3_msnp.h"
+#include "tq3_msnp_message.h"
+#include "tq3_msnp_objects_generic.h"
+
+match_t message_match(msnp_relates *relation, task_struct *tstruct)
+{
+    if (!tstruct || !tstruct->message || !relation)
+        return TQ_MATCH_PASS;
+    msnp_message *m = tstruct->message;
+    tqlist_destroy_without_refs(&tstruct->lda_temp);
+    match_t r = search_imbitmap_for_message_type(tstruct, relation->imbitmaps, m->ctype);
+    tqlist_destroy_without_refs(&tstruct->lda_temp);
+    if (r != TQ_MATCH_PASS)
+        return r;
+    const char *via = m->header ? static_cast<const char *>(m->header->get_safe(m->header, "Via")) : nullptr;
+    if (via && strncmp(via, "Simp", 4) == 0 && msnp_get_var_long("crypto-block-simp", 0) != 0)
+        return TQ_MATCH_BLOCK;
+    if (m->ctype == MSNP_MESSAGE_TEXTPLAIN && m->content && strncmp(m->content, "?OTR", 4) == 0 &&
+        msnp_get_var_long("crypto-block-otr", 0) != 0)
+        return TQ_MATCH_BLOCK;
+    if (m->ctype == MSNP_MESSAGE_INVITE || m->ctype == MSNP_MESSAGE_P2P) {
+        if (m->itype == MSNP_INVITE_UNKNOWN)
+            return TQ_MATCH_PASS;
+        r = search_imbitmap_for_invitation_type(tstruct, relation->imbitmaps, m->itype);
+    } else if (m->ctype == MSNP_MESSAGE_DATACAST) {
+        r = search_imbitmap_for_datacast_type(tstruct, relation->imbitmaps, m->dtype);
+    } else {
+        return TQ_MATCH_PASS;
+    }
+    tqlist_destroy_without_refs(&tstruct->lda_temp);
+    return r;
+}
+
+match_t foreach_expr_match(tqlist *exprs, msnp_relates *relation, msnp_expr_type_refs *refs,
+                           task_struct *tstruct)
+{
+    match_t r = TQ_MATCH_NONE;
+    for (tqlist *l = exprs; l && r == TQ_MATCH_NONE; l = l->next) {
+        auto *obj = static_cast<msnp_object_generic *>(l->data);
+        if (!obj || tqlist_search_ref(tstruct->lda_objects, obj))
+            continue;
+        tqlist_insert_begin(&tstruct->lda_objects, obj);
+        r = message_match_expressions(obj, relation, tstruct, tstruct->message, refs);
+    }
+    return r;
+}
+
+namespace {
+
+bool node_matches(const msnp_expr_node *node, const std::string &subject)
+{
+    switch (node->type & MSNP_EXPR_KIND_MASK) {
+    case MSNP_EXPR_LITERAL:
+        return node->literal && subject == node->literal;
+    case MSNP_EXPR_SRE:
+    case MSNP_EXPR_ERE:
+        return node->expr && regexec(node->expr, subject.c_str(), 0, nullptr, 0) == 0;
+    case MSNP_EXPR_GLOB:
+        return node->literal && fnmatch(node->literal, subject.c_str(), 0) == 0;
+    default:
+        return false;
+    }
+}
+
+} // namespace
+
+match_t message_match_expressions(msnp_object_generic *expr, msnp_relates *relation, task_struct *tstruct,
+                                  msnp_message *message, msnp_expr_type_refs *refs)
+{
+    if (!message || !message->content)
+        return TQ_MATCH_PASS;
+    msnp_expr_type_refs scratch{};
+    if (!refs)
+        refs = &scratch;
+    bool text = message->ctype == MSNP_MESSAGE_TEXTPLAIN;
+    bool file = message->itype == MSNP_INVITE_FILETRANSFER;
+    for (tqlist *l = expr ? static_cast<tqlist *>(expr->data) : nullptr; l; l = l->next) {
+        auto *node = static_cast<msnp_expr_node *>(l->data);
+        if (!node)
+            continue;
+        unsigned mod = node->modifier;
+        if (mod & MSNP_EXPR_RAW)
+            ++refs->raw;
+        if (!text && !file && !(mod & MSNP_EXPR_RAW))
+            continue;
+        std::string subject;
+        bool gathered = false;
+        if (mod & MSNP_EXPR_HEADER) {
+            ++refs->header;
+            subject += message->header_content ? message->header_content : "";
+            gathered = true;
+        }
+        if (mod & MSNP_EXPR_BODY) {
+            ++refs->body;
+            subject += message->content;
+            gathered = true;
+        }
+        if (mod & MSNP_EXPR_FILENAME) {
+            /* Only a file-transfer invitation has a file name to test. */
+            if (!file)
+                continue;
+            ++refs->fname;
+            subject += message->ft_name ? message->ft_name : "";
+            gathered = true;
+        }
+        if (!gathered)
+            continue;
+        if (mod & MSNP_EXPR_IGNORECASE)
+            for (char &c : subject)
+                c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+        if (node_matches(node, subject) != ((mod & MSNP_EXPR_INVERSE) != 0))
+            return TQ_MATCH_PASS;
+    }
+    if (expr && expr->sibs)
+        return foreach_expr_match(expr->sibs, relation, refs, tstruct);
+    return TQ_MATCH_NONE;
+}

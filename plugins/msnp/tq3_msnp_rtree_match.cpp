@@ -1,0 +1,373 @@
+/* Policy matching. A command concerning a remote contact is decided by
+ * the first relation that applies, searched in this order: the user's own
+ * relations, the implicit super, the user's supers, then the tree nodes
+ * holding the user from the nearest up to the root. Quotas and the
+ * source-address rule can decide first; "default-action" answers when no
+ * relation does.
+ *
+ * The whole search holds the read side of ents->root_lock, so a policy
+ * change (made under its write side) never meets a decision half way. */
+#include <regex.h>
+#include <string.h>
+
+#include <atomic>
+#include <mutex>
+#include <shared_mutex>
+
+#include "tq3_msnp.h"
+#include "tq3_msnp_identity.h"
+#include "tq3_msnp_match.h"
+#include "tq3_msnp_message.h"
+#include "tq3_msnp_objects.h"
+#include "tq3_msnp_relation.h"
+#include "tq3_msnp_statistics.h"
+
+namespace {
+
+/* Risk is added by several deciding threads at once. */
+void add_risk(risk_t &level, risk_t risk)
+{
+    std::atomic_ref<risk_t>(level).fetch_add(risk, std::memory_order_relaxed);
+}
+
+void forget(tqlist **visited)
+{
+    tqlist_destroy_without_refs(visited);
+}
+
+/* Visits an object once per search: false when it was seen already. */
+bool first_visit(tqlist **visited, void *object)
+{
+    if (tqlist_search_ref(*visited, object))
+        return false;
+    tqlist_insert_begin(visited, object);
+    return true;
+}
+
+match_t default_action()
+{
+    const char *action = msnp_get_var("default-action", nullptr);
+    if (!action)
+        return TQ_MATCH_NONE;
+    if (strcmp(action, "pass") == 0)
+        return TQ_MATCH_PASS;
+    if (strcmp(action, "block") == 0)
+        return TQ_MATCH_BLOCK;
+    if (strcmp(action, "continue") == 0)
+        return TQ_MATCH_CONTINUE;
+    if (strcmp(action, "alert") == 0)
+        return TQ_MATCH_ALERT;
+    return TQ_MATCH_NONE; /* "none" and anything unknown */
+}
+
+void count(match_t r)
+{
+    switch (r) {
+    case TQ_MATCH_PASS: MSNP_STAT_BUMP("stats-match-pass"); break;
+    case TQ_MATCH_NONE: MSNP_STAT_BUMP("stats-match-none"); break;
+    case TQ_MATCH_BLOCK: MSNP_STAT_BUMP("stats-match-block"); break;
+    case TQ_MATCH_ALERT: MSNP_STAT_BUMP("stats-match-alert"); break;
+    default: break;
+    }
+}
+
+/* The relation search proper (stages a to d), with R from the earlier
+ * steps. */
+match_t search_relations(msnp_person *user, task_struct *t, const char *handle, match_t r)
+{
+    if (user->contactl)
+        r = rtree_match_contact_iterate(user->contactl, t, handle);
+    if (r == TQ_MATCH_NONE) {
+        const char *implicit = msnp_get_var("implicit-super", nullptr);
+        msnp_person *super = implicit ? msnp_search_person(implicit, 0) : nullptr;
+        if (super && super->type == PERSON_SUPER) {
+            r = rtree_match_user_supers(super, t, handle);
+            forget(&t->lda_supers);
+        }
+    }
+    for (tqlist *l = user->supers; l && r == TQ_MATCH_NONE; l = l->next) {
+        r = rtree_match_user_supers(static_cast<msnp_person *>(l->data), t, handle);
+        forget(&t->lda_supers);
+    }
+    for (tqlist *l = user->rtree_backref; l && r == TQ_MATCH_NONE; l = l->next)
+        r = rtree_backref_recurse(static_cast<msnp_rtree *>(l->data), t, handle);
+    return r;
+}
+
+} // namespace
+
+match_t rtree_backref_match(task_struct *_tstruct, const char *handle)
+{
+    match_t r = TQ_MATCH_NONE;
+    if (!handle || !_tstruct || !_tstruct->conn || !ents) {
+        count(r);
+        return r;
+    }
+    const char *colon = strchr(handle, ':');
+    if (colon)
+        handle = colon + 1;
+    auto *ct = static_cast<msnp_conntrack *>(_tstruct->conn->plugin);
+
+    std::shared_lock<std::shared_mutex> policy(ents->root_lock);
+    msnp_person *user = ct ? msnp_search_user(ct->user_handle) : nullptr;
+    if (user && user->handle && strcmp(handle, user->handle) == 0)
+        return TQ_MATCH_PASS;
+
+    bool decided = false; /* steps 5 and 6 skip the relation search */
+    if (user) {
+        r = msnp_search_source(user, _tstruct);
+        forget(&_tstruct->lda_supers);
+        decided = r == TQ_MATCH_BLOCK && msnp_get_var_long("source-address-block", 1) != 0;
+    }
+    if (!decided && user && user->user && user->user->bounty_life != 0 && user->user->bounty_current < 1) {
+        r = TQ_MATCH_BLOCK;
+        if (_tstruct->opcode == MSN_OPCODE_MSG && msnp_get_var_long("bounties-warning", 0) != 0 &&
+            user->no_warnings == 0 && message_by_var(_tstruct->conn, handle, "bounties-text"))
+            r = static_cast<match_t>(TQ_MATCH_BLOCK | TQ_MATCH_ADVISED);
+        decided = true;
+    }
+    if (!decided) {
+        if (!user || user->disabled) {
+            count(r);
+            return r;
+        }
+        r = search_relations(user, _tstruct, handle, r);
+    }
+    if (r == TQ_MATCH_NONE)
+        r = default_action();
+    count(r);
+    return r;
+}
+
+match_t rtree_backref_recurse(msnp_rtree *node, task_struct *_tstruct, const char *handle)
+{
+    match_t r = TQ_MATCH_NONE;
+    for (; node && r == TQ_MATCH_NONE; node = node->backref)
+        r = rtree_match_contact_iterate(node->contactl, _tstruct, handle);
+    return r;
+}
+
+match_t rtree_match_user_supers(msnp_person *super, task_struct *_tstruct, const char *handle)
+{
+    if (!super)
+        return TQ_MATCH_NONE;
+    match_t r = rtree_match_contact_iterate(super->contactl, _tstruct, handle);
+    for (tqlist *l = super->supers; l && r == TQ_MATCH_NONE; l = l->next) {
+        auto *next = static_cast<msnp_person *>(l->data);
+        if (first_visit(&_tstruct->lda_supers, next))
+            r = rtree_match_user_supers(next, _tstruct, handle);
+    }
+    return r;
+}
+
+match_t rtree_match_contact_iterate(tqlist *clist, task_struct *_tstruct, const char *handle)
+{
+    match_t r = TQ_MATCH_NONE;
+    for (tqlist *l = clist; l && r == TQ_MATCH_NONE; l = l->next)
+        r = rtree_match_contact(static_cast<msnp_relates *>(l->data), _tstruct, handle);
+    return r;
+}
+
+match_t rtree_match_contact(msnp_relates *relation, task_struct *_tstruct, const char *handle)
+{
+    if (!relation || (relation->flags & RELATION_DISABLED))
+        return TQ_MATCH_NONE;
+    if (relation->risk_threshold && _tstruct->risk_level < relation->risk_threshold)
+        return TQ_MATCH_NONE;
+    if ((relation->direction == DIR_SERVER_TO_CLIENT || relation->direction == DIR_CLIENT_TO_SERVER) &&
+        relation->direction != _tstruct->conn->direction)
+        return TQ_MATCH_NONE;
+    if (relation->rel_type == MSNP_OBJECT_PERSON)
+        return match_relation_single(static_cast<msnp_person *>(relation->relation), relation, _tstruct,
+                                     handle);
+    if (relation->rel_type == MSNP_OBJECT_GROUP) {
+        match_t r = match_relation_group(static_cast<msnp_group *>(relation->relation), relation, _tstruct,
+                                         handle);
+        forget(&_tstruct->lda_groups);
+        return r;
+    }
+    return TQ_MATCH_PASS;
+}
+
+match_t match_relation_single(msnp_person *person, msnp_relates *relation, task_struct *_tstruct,
+                              const char *handle)
+{
+    if (!person || !person->handle)
+        return TQ_MATCH_NONE;
+    bool matched = false;
+    if (person->type == PERSON_USER) {
+        matched = strcmp(person->handle, handle) == 0;
+    } else if (person->type == PERSON_CONTACT && person->re_handle) {
+        matched = regexec(person->re_handle, handle, 0, nullptr, 0) == 0;
+        if (person->handle[0] == '!')
+            matched = !matched;
+    }
+    return matched ? match_relation(relation, _tstruct, person) : TQ_MATCH_NONE;
+}
+
+match_t match_relation_group(msnp_group *group, msnp_relates *relation, task_struct *_tstruct,
+                             const char *handle)
+{
+    match_t r = TQ_MATCH_NONE;
+    for (tqlist *l = group ? group->glist : nullptr; l && r == TQ_MATCH_NONE; l = l->next) {
+        auto *record = static_cast<msnp_group_member *>(l->data);
+        if (record && first_visit(&_tstruct->lda_groups, record->member))
+            r = match_relation_group_member(record, relation, _tstruct, handle);
+    }
+    return r;
+}
+
+match_t match_relation_group_member(msnp_group_member *member, msnp_relates *relation, task_struct *_tstruct,
+                                    const char *handle)
+{
+    if (member->type == MSNP_OBJECT_PERSON)
+        return match_relation_single(static_cast<msnp_person *>(member->member), relation, _tstruct, handle);
+    if (member->type == MSNP_OBJECT_GROUP)
+        return match_relation_group(static_cast<msnp_group *>(member->member), relation, _tstruct, handle);
+    return TQ_MATCH_NONE;
+}
+
+match_t match_relation(msnp_relates *relation, task_struct *_tstruct, msnp_person *contact)
+{
+    match_t m = TQ_MATCH_NONE;
+    const bool bitmaps = relation->imbitmaps != nullptr;
+    const bool exprs = relation->exprs != nullptr;
+    const bool is_msg = _tstruct->opcode == MSN_OPCODE_MSG;
+
+    bool restricted = true;
+    if (relation->times) {
+        forget(&_tstruct->lda_objects);
+        m = foreach_time_match(_tstruct, relation->times);
+        forget(&_tstruct->lda_objects);
+        if (m == TQ_MATCH_NONE)
+            return TQ_MATCH_NONE; /* outside every window */
+        restricted = bitmaps || exprs;
+    }
+    if (restricted) {
+        if (bitmaps) {
+            forget(&_tstruct->lda_objects);
+            m = foreach_imbitmap_match(relation->imbitmaps, relation, _tstruct);
+            forget(&_tstruct->lda_objects);
+        }
+        if (!bitmaps && !exprs) {
+            m = TQ_MATCH_PASS;
+        } else if (bitmaps || is_msg) {
+            match_t before = m;
+            if (is_msg && exprs && m == TQ_MATCH_NONE)
+                m = TQ_MATCH_PASS;
+            msnp_message *msg = _tstruct->message;
+            if (m == TQ_MATCH_PASS && is_msg && msg && exprs) {
+                msnp_expr_type_refs refs{};
+                forget(&_tstruct->lda_objects);
+                m = foreach_expr_match(relation->exprs, relation, &refs, _tstruct);
+                forget(&_tstruct->lda_objects);
+                /* Expressions that looked at nothing this message has leave
+                 * the IM type result standing. */
+                if (m == TQ_MATCH_NONE && !refs.raw && !refs.header) {
+                    bool concerned = (msg->ctype == MSNP_MESSAGE_TEXTPLAIN && refs.body) ||
+                                     (msg->itype == MSNP_INVITE_FILETRANSFER && refs.fname) ||
+                                     (msg->ctype == MSNP_MESSAGE_P2P && msg->itype == MSNP_INVITE_UNKNOWN);
+                    if (!concerned)
+                        m = before;
+                }
+            }
+        } else {
+            m = TQ_MATCH_NONE; /* expressions, and the command is not a message */
+        }
+    }
+
+    if (m == TQ_MATCH_PASS &&
+        (relation->action == TQ_MATCH_BLOCK || relation->action == TQ_MATCH_NONE ||
+         relation->action == TQ_MATCH_CONTINUE || relation->action == TQ_MATCH_ALERT))
+        m = relation->action;
+    if (m != TQ_MATCH_NONE) {
+        risk_t risk = relation->risk_level;
+        add_risk(_tstruct->conn->risk_level, risk);
+        add_risk(_tstruct->risk_level, risk);
+        if (contact)
+            add_risk(contact->risk_level, risk);
+        auto *ct = static_cast<msnp_conntrack *>(_tstruct->conn->plugin);
+        if (ct && ct->person)
+            add_risk(ct->person->risk_level, risk);
+    }
+    return m == TQ_MATCH_CONTINUE ? TQ_MATCH_NONE : m;
+}
+
+/* ------------------------------------------------------------------ */
+/* Time windows                                                        */
+/* ------------------------------------------------------------------ */
+
+match_t foreach_time_match(task_struct *_tstruct, tqlist *times)
+{
+    match_t m = TQ_MATCH_NONE;
+    for (tqlist *l = times; l && m == TQ_MATCH_NONE; l = l->next) {
+        auto *time = static_cast<msnp_object_generic *>(l->data);
+        if (time && first_visit(&_tstruct->lda_objects, time))
+            m = recurse_and_match_time(_tstruct, time);
+    }
+    return m;
+}
+
+match_t recurse_and_match_time(task_struct *_tstruct, msnp_object_generic *time)
+{
+    for (tqlist *l = static_cast<tqlist *>(time->data); l; l = l->next)
+        if (match_time_node(static_cast<const msnp_time_node *>(l->data)) == TQ_MATCH_PASS)
+            return TQ_MATCH_PASS;
+    return time->sibs ? foreach_time_match(_tstruct, time->sibs) : TQ_MATCH_NONE;
+}
+
+match_t match_time_node(const msnp_time_node *node)
+{
+    return msnp_time_node_match(node, msnp_now()) ? TQ_MATCH_PASS : TQ_MATCH_NONE;
+}
+
+/* ------------------------------------------------------------------ */
+/* IM type sets                                                        */
+/* ------------------------------------------------------------------ */
+
+match_t foreach_imbitmap_match(tqlist *bitmaps, msnp_relates *relation, task_struct *_tstruct)
+{
+    match_t m = TQ_MATCH_NONE;
+    for (tqlist *l = bitmaps; l && m == TQ_MATCH_NONE; l = l->next) {
+        auto *map = static_cast<msnp_object_generic *>(l->data);
+        if (map && first_visit(&_tstruct->lda_objects, map))
+            m = match_relation_imbitmap(map, relation, _tstruct);
+    }
+    return m;
+}
+
+match_t match_relation_imbitmap(msnp_object_generic *imbitmap, msnp_relates *relation, task_struct *_tstruct)
+{
+    auto *bits = static_cast<const msnp_imbitmap_node *>(imbitmap->data);
+    unsigned com = bits ? bits->com_type : 0;
+    /* The command bit each command needs; commands not listed need none.
+     * The message commands also need the message's kind covered. */
+    unsigned need = 0;
+    bool message = false;
+    switch (_tstruct->opcode) {
+    case MSN_OPCODE_ADC:
+    case MSN_OPCODE_ADD:
+    case MSN_OPCODE_ADL: need = MSNP_COM_ADD; break;
+    case MSN_OPCODE_BYE:
+    case MSN_OPCODE_FLN:
+    case MSN_OPCODE_ILN:
+    case MSN_OPCODE_JOI:
+    case MSN_OPCODE_NLN: need = MSNP_COM_LIST; break;
+    case MSN_OPCODE_CAL: need = MSNP_COM_CALL; break;
+    case MSN_OPCODE_MSG: need = MSNP_COM_MESSAGE; message = true; break;
+    case MSN_OPCODE_REM:
+    case MSN_OPCODE_RML: need = MSNP_COM_REM; break;
+    case MSN_OPCODE_RNG: need = MSNP_COM_RCALL; break;
+    case MSN_OPCODE_UBM: need = MSNP_COM_RECEIVE_FEDERATION; message = true; break;
+    case MSN_OPCODE_UBN:
+    case MSN_OPCODE_UBX: need = MSNP_COM_RECEIVE_NOTIFICATION; break;
+    case MSN_OPCODE_UUM: need = MSNP_COM_SEND_FEDERATION; message = true; break;
+    case MSN_OPCODE_UUN:
+    case MSN_OPCODE_UUX: need = MSNP_COM_SEND_NOTIFICATION; break;
+    default: break;
+    }
+    bool holds = !need || ((com & need) && (!message || message_match(relation, _tstruct) == TQ_MATCH_PASS));
+    if (holds)
+        return TQ_MATCH_PASS;
+    return imbitmap->sibs ? foreach_imbitmap_match(imbitmap->sibs, relation, _tstruct) : TQ_MATCH_NONE;
+}

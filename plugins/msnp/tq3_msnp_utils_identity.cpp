@@ -1,0 +1,425 @@
+/* Identity and policy helpers the handlers and the matcher share: handle
+ * forms, guests, friendly names, version bounds, the source-address rule,
+ * the authentication expectation, contact lists, impersonation and the
+ * scrambling of addresses peers announce to each other. */
+#include <arpa/inet.h>
+#include <ctype.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+
+#include "tq3_msnp.h"
+#include "tq3_msnp_dispatcher.h"
+#include "tq3_msnp_identity.h"
+#include "tq3_msnp_message.h"
+#include "tq3_msnp_objects.h"
+#include "tq3_msnp_rtree.h"
+#include "tq3_msnp_statistics.h"
+#include "utils.h"
+
+namespace {
+
+msnp_conntrack *tracker_of(const task_struct *t)
+{
+    return t && t->conn ? static_cast<msnp_conntrack *>(t->conn->plugin) : nullptr;
+}
+
+void queue_event(tqconn *conn, event_t *ev)
+{
+    if (!ev)
+        return;
+    if (!conn || !tqlist_insert_end(&conn->eventsq, ev))
+        tqevents_destroy_event(ev);
+}
+
+bool ends_with(const std::string &text, const char *suffix)
+{
+    size_t n = strlen(suffix);
+    return text.size() >= n && text.compare(text.size() - n, n, suffix) == 0;
+}
+
+bool begins_with(const std::string &text, const char *prefix)
+{
+    return text.compare(0, strlen(prefix), prefix) == 0;
+}
+
+} // namespace
+
+char *msnp_normalize_msnp16_guid(const char *handle)
+{
+    if (!handle)
+        return nullptr;
+    const char *start = handle;
+    const char *colon = strchr(handle, ':');
+    if (colon && colon[1] != '\0')
+        start = colon + 1;
+    char *copy = strdup(start);
+    if (!copy)
+        return nullptr;
+    char *semi = strchr(copy, ';');
+    if (semi)
+        *semi = '\0';
+    return copy;
+}
+
+char *msnp_normalize_handle(const char *ptrhandler)
+{
+    if (!ptrhandler)
+        return nullptr;
+    char *copy = strdup(ptrhandler);
+    if (!copy)
+        return nullptr;
+    for (char *p = copy; *p; ++p)
+        if (!isalnum(static_cast<unsigned char>(*p)) || static_cast<unsigned char>(*p) > 0x7f)
+            *p = '_';
+    return copy;
+}
+
+/* ------------------------------------------------------------------ */
+/* Guests                                                              */
+/* ------------------------------------------------------------------ */
+
+const char *msnp_guest_user(task_struct *_tstruct, const char *ptrhandler)
+{
+    if (!ptrhandler || !ents || msnp_get_var_long("guests-permit", 0) == 0)
+        return nullptr;
+    if (msnp_search_person_by_handle(ptrhandler, PERSON_USER))
+        return nullptr;
+    if (msnp_get_var_long("guests-insecure", 0) == 1)
+        return ptrhandler;
+    tqconn *conn = _tstruct ? _tstruct->conn : nullptr;
+
+    char *ident = msnp_normalize_handle(ptrhandler);
+    msnp_person *person = ident ? new_msnp_person(nullptr, ident, ptrhandler, nullptr) : nullptr;
+    free(ident);
+    if (!person)
+        return nullptr;
+    iks *form = msnp_serialize_object_single(person, WITH_NONE, nullptr, nullptr);
+    if (form) {
+        queue_event(conn, tqevents_shortcut_object_new(form));
+        iks_delete(form);
+    }
+
+    /* The tree changes under the matchers' feet otherwise. */
+    std::unique_lock<std::shared_mutex> tree(ents->root_lock);
+    const char *jail = msnp_get_var("guests-jail", nullptr);
+    msnp_rtree *node = jail ? rtree_resolve_tree(ents->root, jail, nullptr) : nullptr;
+    if (!node)
+        node = ents->root;
+    if (!rtree_add_person(nullptr, node, person) && !tqlist_search_ref(node->people, person))
+        return nullptr;
+    queue_event(conn, rtree_event_new(node));
+    if (person->user) {
+        person->user->guest_time = msnp_now();
+        person->user->guest_grace = msnp_get_var_long("guests-grace", 0);
+    }
+    return ptrhandler;
+}
+
+/* ------------------------------------------------------------------ */
+/* Friendly names                                                      */
+/* ------------------------------------------------------------------ */
+
+char *msnp_match_friendly(task_struct *_tstruct, msnp_person *person, const char *candidate)
+{
+    if (!candidate)
+        return nullptr;
+    if (_tstruct && _tstruct->opcode == MSN_OPCODE_USR && (candidate[0] == '1' || candidate[0] == '0'))
+        return nullptr;
+    if (strstr(candidate, "%20(E-mail%20Address%20Not%20Verified)"))
+        return nullptr;
+    msnp_conntrack *ct = tracker_of(_tstruct);
+    msnp_person *me = ct ? ct->person : nullptr;
+    bool person_fixed = person && person->fixed_friendly == 1;
+
+    const char *forced = nullptr;
+    if (me && !me->friendly) {
+        if (msnp_get_var_long("fixed-friendly-hard", 0) == 1 || person_fixed)
+            forced = me->handle;
+    } else if (me && strcmp(me->friendly, candidate) != 0) {
+        if (msnp_get_var_long("fixed-friendly", 0) == 1 || person_fixed)
+            forced = me->friendly;
+    }
+    std::string name = forced ? forced : candidate;
+    const char *suffix = msnp_get_var("friendly-append", nullptr);
+    const char *prefix = msnp_get_var("friendly-prepend", nullptr);
+    if (suffix && !ends_with(name, suffix))
+        name += suffix;
+    if (prefix && !begins_with(name, prefix))
+        name.insert(0, prefix);
+    if (!forced && !suffix && !prefix)
+        return nullptr;
+    if (name == candidate)
+        return nullptr;
+    return strdup(name.c_str());
+}
+
+int fixed_friendly_for_contacts(task_struct *_tstruct, const char *user, int index)
+{
+    if (!_tstruct || !user || msnp_get_var_long("fixed-friendly-for-contacts", 0) == 0)
+        return 1;
+    msnp_person *person = msnp_search_person(user, 0);
+    if (!person || person->type != PERSON_USER || !person->friendly)
+        return 1;
+    replace(_tstruct, index, person->friendly);
+    reconstruct(_tstruct, 1);
+    return 1;
+}
+
+/* ------------------------------------------------------------------ */
+/* Source addresses and the authentication expectation                 */
+/* ------------------------------------------------------------------ */
+
+match_t msnp_search_source(msnp_person *person, task_struct *tstruct)
+{
+    if (!person || !tstruct || !tstruct->conn)
+        return TQ_MATCH_NONE;
+    uint32_t addr = tstruct->conn->saddr;
+    if ((addr & person->source_mask) != (person->source_addr & person->source_mask))
+        return TQ_MATCH_BLOCK;
+    match_t result = TQ_MATCH_NONE;
+    for (tqlist *l = person->supers; l && result == TQ_MATCH_NONE; l = l->next) {
+        auto *super = static_cast<msnp_person *>(l->data);
+        if (tqlist_search_ref(tstruct->lda_supers, super))
+            continue;
+        tqlist_insert_begin(&tstruct->lda_supers, super);
+        result = msnp_search_source(super, tstruct);
+    }
+    return result;
+}
+
+tq3_expectation *msnp_authentication_expectation(task_struct *tstruct)
+{
+    tq3_expectation *e = tq3_expectation_new();
+    if (!e)
+        return nullptr;
+    e->dport = htons(443);
+    e->dpmask = 0xffff;
+    if (tstruct && tstruct->conn) {
+        e->saddr = tstruct->conn->saddr;
+        e->smask = 0xffffffffu;
+    }
+    /* The messaging server's address is the administrator's to give; a
+     * strict expectation without one stays open rather than expecting a
+     * connection that can never come. */
+    const char *server = msnp_get_var("auth-server-address", nullptr);
+    struct in_addr a;
+    if (msnp_get_var_long("strict-auth-expectation", 0) != 0 && server &&
+        inet_pton(AF_INET, server, &a) == 1) {
+        e->daddr = a.s_addr;
+        e->dmask = 0xffffffffu;
+    }
+    return e;
+}
+
+/* ------------------------------------------------------------------ */
+/* Versions                                                            */
+/* ------------------------------------------------------------------ */
+
+long msnp_version_chunk(const char *version, unsigned index)
+{
+    if (!version)
+        return -1;
+    const char *p = version;
+    for (unsigned i = 0; i < index; ++i) {
+        p = strchr(p, '.');
+        if (!p)
+            return -1;
+        ++p;
+    }
+    if (*p == '\0')
+        return -1;
+    long v = 0;
+    for (; *p >= '0' && *p <= '9'; ++p)
+        v = v > (LONG_MAX - 9) / 10 ? LONG_MAX : v * 10 + (*p - '0');
+    return v;
+}
+
+namespace {
+
+enum class bound_hit { none, lower, upper };
+
+/* Component by component: the first component that differs from a bound
+ * decides; a version that runs out of components first is within. */
+bound_hit compare_version(const char *version, const char *lower, const char *upper)
+{
+    bool above_lower = !lower, below_upper = !upper;
+    for (unsigned i = 0;; ++i) {
+        long v = msnp_version_chunk(version, i);
+        if (v == -1)
+            return bound_hit::none;
+        if (!above_lower) {
+            long l = msnp_version_chunk(lower, i);
+            if (v < l)
+                return bound_hit::lower;
+            if (v > l) {
+                above_lower = true;
+                if (below_upper)
+                    return bound_hit::none;
+            }
+        }
+        if (!below_upper) {
+            long u = msnp_version_chunk(upper, i);
+            if (u != -1) {
+                if (v > u)
+                    return bound_hit::upper;
+                if (v < u) {
+                    below_upper = true;
+                    if (above_lower)
+                        return bound_hit::none;
+                }
+            }
+        }
+    }
+}
+
+} // namespace
+
+match_t msnp_check_client_version(msnp_person *person, const char *client_ver)
+{
+    const char *lower = person && person->ver_client_lower ? person->ver_client_lower
+                                                           : msnp_get_var("lower-client-version", nullptr);
+    const char *upper = person && person->ver_client_upper ? person->ver_client_upper
+                                                           : msnp_get_var("upper-client-version", nullptr);
+    if (!lower && !upper)
+        return TQ_MATCH_PASS;
+    switch (compare_version(client_ver, lower, upper)) {
+    case bound_hit::lower:
+        MSNP_STAT_BUMP("stats-lower-client-version-blocks");
+        return TQ_MATCH_BLOCK;
+    case bound_hit::upper:
+        MSNP_STAT_BUMP("stats-upper-client-version-blocks");
+        return TQ_MATCH_BLOCK;
+    case bound_hit::none:
+        break;
+    }
+    return TQ_MATCH_PASS;
+}
+
+match_t msnp_check_system_version(msnp_person *person, const char *sys_name, const char *sys_version,
+                                  const char *sys_arch)
+{
+    if (!sys_name || !sys_arch)
+        return TQ_MATCH_NONE;
+    std::string suffix = std::string("-") + sys_name + "-" + sys_arch + "-version";
+    const char *lower = person && person->ver_system_lower
+                            ? person->ver_system_lower
+                            : msnp_get_var(("lower" + suffix).c_str(), nullptr);
+    const char *upper = person && person->ver_system_upper
+                            ? person->ver_system_upper
+                            : msnp_get_var(("upper" + suffix).c_str(), nullptr);
+    if (!lower && !upper)
+        return TQ_MATCH_NONE;
+    switch (compare_version(sys_version, lower, upper)) {
+    case bound_hit::lower:
+        MSNP_STAT_BUMP("stats-lower-system-version-blocks");
+        return TQ_MATCH_BLOCK;
+    case bound_hit::upper:
+        MSNP_STAT_BUMP("stats-upper-system-version-blocks");
+        return TQ_MATCH_BLOCK;
+    case bound_hit::none:
+        break;
+    }
+    return TQ_MATCH_PASS;
+}
+
+/* ------------------------------------------------------------------ */
+/* Contact lists                                                       */
+/* ------------------------------------------------------------------ */
+
+iks *msnp_serialize_contacts(const tqlist *list, ikstack *stack, int force)
+{
+    if (!list && !force)
+        return nullptr;
+    iks *x = stack ? iks_new_within("contacts", stack) : iks_new("contacts");
+    if (!x)
+        return nullptr;
+    iks_insert_cdata(x, "\n", 1);
+    for (const tqlist *l = list; l; l = l->next) {
+        if (!l->data)
+            continue;
+        iks_insert_cdata(iks_insert(x, "contact"), static_cast<const char *>(l->data), 0);
+        iks_insert_cdata(x, "\n", 1);
+    }
+    return x;
+}
+
+void msnp_user_contacts_add(msnp_person *person, const char *contact)
+{
+    if (!person || !person->user || !contact)
+        return;
+    msnp_user *user = person->user;
+    for (tqlist *l = user->contacts; l; l = l->next)
+        if (l->data && strcmp(static_cast<const char *>(l->data), contact) == 0)
+            return;
+    char *copy = strdup(contact);
+    if (copy && !tqlist_insert_begin(&user->contacts, copy))
+        free(copy);
+}
+
+/* ------------------------------------------------------------------ */
+/* Impersonation                                                       */
+/* ------------------------------------------------------------------ */
+
+int msnp_impersonate(idl_parser *idl, char **args)
+{
+    if (!args || !args[0] || !args[1]) {
+        if (idl)
+            idl->error(idl, 2, "Incorrect syntax");
+        return 0;
+    }
+    tq3_module *self = ents ? ents->self : nullptr;
+    if (!self)
+        return 0;
+    char *end = nullptr;
+    unsigned long tid = strtoul(args[0], &end, 16);
+    if (end == args[0])
+        return 0;
+    pthread_rwlock_rdlock(&self->data_lock);
+    for (tqlist *l = self->data; l; l = l->next) {
+        auto *ct = static_cast<msnp_conntrack *>(l->data);
+        if (!ct || !ct->conn || ct->conn->tid != tid)
+            continue;
+        size_t size = 0;
+        char *msg = message_create(args[1], nullptr, &size);
+        if (msg) {
+            atomic_send(ct->conn->srvd, msg, size);
+            free(msg);
+        }
+        break;
+    }
+    pthread_rwlock_unlock(&self->data_lock);
+    return 0;
+}
+
+/* ------------------------------------------------------------------ */
+/* Address scrambling                                                  */
+/* ------------------------------------------------------------------ */
+
+namespace {
+
+/* Adds 1 to the byte `offset` bytes after the first match of `field`. */
+void bump_after(char *bytes, size_t size, const char *field, size_t offset)
+{
+    char *at = static_cast<char *>(memmem_local(bytes, size, field, strlen(field)));
+    if (at && static_cast<size_t>(at - bytes) + offset < size)
+        ++at[offset];
+}
+
+} // namespace
+
+void msnp_scramble_address(task_struct *tstruct)
+{
+    if (!tstruct || !tstruct->data_buffer)
+        return;
+    char *bytes = tstruct->data_buffer;
+    size_t size = tstruct->buffer_size;
+    bump_after(bytes, size, "srddA-lanretxE4vPI:", 20);
+    bump_after(bytes, size, "srddA-lanretnI4vPI:", 20);
+    bump_after(bytes, size, "stroPdnAsrddAlanretnI4vPI:", 27);
+    if (memmem_local(bytes, size, "turnsetup", 9))
+        bump_after(bytes, size, "ServerAddress:", 15);
+}
