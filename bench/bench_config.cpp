@@ -15,8 +15,7 @@
 
 #include <unistd.h>
 
-#include "tq3_msnp.h"
-#include "tq3_msnp_objects.h"
+#include "bench_module.h"
 
 namespace {
 
@@ -110,40 +109,6 @@ long resident_kib()
     return resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
-struct Module {
-    tq3_module *self = tq3_module_new(&plugin_data);
-    idl_parser *idl = idl_parser_new();
-
-    Module() { idl->import = 1; }
-    ~Module()
-    {
-        drop();
-        idl_parser_destroy(idl);
-        tq3_module_destroy(self);
-    }
-    void fresh()
-    {
-        drop();
-        msnp_init(self, nullptr);
-    }
-    void drop()
-    {
-        if (ents)
-            msnp_entities_destroy(ents);
-        self->block = nullptr;
-    }
-    bool load()
-    {
-        idl_parser_clear(idl);
-        if (msnp_setconfig(self, idl, policy().c_str()) != 1)
-            return false;
-        /* Forward references are reported as weak (warnings); an error
-         * means the document and the loader disagree. */
-        for (tqlist *l = idl->errors; l; l = l->next)
-            fprintf(stderr, "error %s\n", static_cast<const char *>(l->data));
-        return !idl->errors;
-    }
-};
 
 void BM_SetConfig(benchmark::State &state)
 {
@@ -157,7 +122,7 @@ void BM_SetConfig(benchmark::State &state)
         m.fresh();
         long before = resident_kib();
         state.ResumeTiming();
-        if (!m.load()) {
+        if (!m.load(policy())) {
             state.SkipWithError("the generated policy did not load cleanly");
             return;
         }
@@ -175,7 +140,7 @@ void BM_GetConfig(benchmark::State &state)
 {
     Module m;
     m.fresh();
-    if (!m.load()) {
+    if (!m.load(policy())) {
         state.SkipWithError("the generated policy did not load cleanly");
         return;
     }
@@ -201,7 +166,7 @@ void BM_Reset(benchmark::State &state)
     for (auto _ : state) {
         state.PauseTiming();
         m.fresh();
-        if (!m.load()) {
+        if (!m.load(policy())) {
             state.SkipWithError("the generated policy did not load cleanly");
             return;
         }

@@ -155,6 +155,7 @@ typedef struct msnp_person {
     char *ident;
     char *description;
     char *handle;
+    msnp_person_type type;        /* beside the handle: matching reads both */
     regex_t *re_handle;           /* compiled contact pattern, or NULL */
     char *friendly;
     int fixed_friendly;
@@ -185,7 +186,6 @@ typedef struct msnp_person {
     char *fixed_privacy;
     char *auto_reply;
     char *username;
-    msnp_person_type type;
     uint32_t source_addr, source_mask; /* network order; both 0: any */
     risk_t risk_level;
 } msnp_person;
@@ -216,29 +216,36 @@ typedef struct msnp_group {
     unsigned wdirty;
     tqlist *group_backref;    /* msnp_group_member* holding this group */
     tqlist *relation_backref; /* msnp_relates* pointing here */
+    unsigned patterns;        /* members that are contact persons */
+    unsigned subgroups;       /* members that are groups */
 } msnp_group;
 
 typedef struct msnp_group_member {
     msnp_object_type type;    /* PERSON or GROUP */
     void *member;
     msnp_group *back;
+    int pattern;              /* the member is a contact person (mirrors its
+                               * type, so matching needs to read only the
+                               * persons whose pattern it must test) */
 } msnp_group_member;
 
+/* The fields every decision tests come first: one cache line decides
+ * whether a relation applies at all. */
 typedef struct msnp_relates {
     msnp_object_type rel_type; /* kind of the target */
+    conn_direction direction;
+    unsigned flags;            /* msnp_relates_flags */
+    risk_t risk_threshold;
+    void *relation;            /* target person or group */
+    match_t action;
+    risk_t risk_level;
     tqlist *times;
     tqlist *exprs;
     tqlist *imbitmaps;
     tqlist *objects;
-    match_t action;
-    conn_direction direction;
-    void *relation;            /* target person or group */
     void *back;                /* owner person or node */
     msnp_object_type back_type;
-    unsigned flags;            /* msnp_relates_flags */
     char *uid;
-    risk_t risk_level;
-    risk_t risk_threshold;
 } msnp_relates;
 
 typedef struct msnp_rtree {

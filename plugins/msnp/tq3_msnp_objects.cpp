@@ -293,6 +293,18 @@ int msnp_person_is_super(const msnp_person *person)
     return person && !person->handle;
 }
 
+/* Group records keep whether their person is a contact pattern. */
+static void mirror_type_in_groups(msnp_person *person)
+{
+    for (tqlist *l = person->group_backref; l; l = l->next) {
+        auto *record = static_cast<msnp_group_member *>(l->data);
+        int pattern = person->type == PERSON_CONTACT;
+        if (record->back)
+            record->back->patterns += static_cast<unsigned>(pattern - record->pattern);
+        record->pattern = pattern;
+    }
+}
+
 int msnp_person_set_handle(idl_parser *idl, msnp_person *person, const char *handle)
 {
     if (!person)
@@ -306,6 +318,7 @@ int msnp_person_set_handle(idl_parser *idl, msnp_person *person, const char *han
         person->handle = nullptr;
         person->re_handle = nullptr;
         person->type = PERSON_SUPER;
+        mirror_type_in_groups(person);
         return 1;
     }
 
@@ -332,6 +345,7 @@ int msnp_person_set_handle(idl_parser *idl, msnp_person *person, const char *han
         person->handle = text;
         person->re_handle = re;
         person->type = PERSON_CONTACT;
+        mirror_type_in_groups(person);
         return 1;
     }
 
@@ -355,6 +369,7 @@ int msnp_person_set_handle(idl_parser *idl, msnp_person *person, const char *han
     release_regex(person->re_handle);
     person->re_handle = nullptr;
     person->type = PERSON_USER;
+    mirror_type_in_groups(person);
     if (person->user && old && ents && ents->users)
         ents->users->rename_safe(ents->users, old, copy);
     /* A person under construction is indexed once it is registered. */
@@ -812,24 +827,18 @@ void msnp_entities_destroy(msnp_entities *e)
     msnp_entities *previous = ents;
     ents = e; /* every destructor below works on the global registry */
 
-    for (;;) {
-        tqlist *people = e->people->values_safe(e->people);
-        if (!people)
-            break;
-        auto *p = static_cast<msnp_person *>(people->data);
-        tqlist_destroy_without_refs(&people);
-        msnp_destroy_person(e->self, nullptr, p);
-    }
+    /* Destroying a person or a group destroys no other, so one snapshot of
+     * each table serves (a copy per object made this quadratic). */
+    tqlist *people = e->people->values_safe(e->people);
+    for (tqlist *l = people; l; l = l->next)
+        msnp_destroy_person(e->self, nullptr, static_cast<msnp_person *>(l->data));
+    tqlist_destroy_without_refs(&people);
     registry_free_root(e->root);
     e->root = nullptr;
-    for (;;) {
-        tqlist *groups = e->groups->values_safe(e->groups);
-        if (!groups)
-            break;
-        auto *g = static_cast<msnp_group *>(groups->data);
-        tqlist_destroy_without_refs(&groups);
-        msnp_destroy_group(nullptr, g);
-    }
+    tqlist *groups = e->groups->values_safe(e->groups);
+    for (tqlist *l = groups; l; l = l->next)
+        msnp_destroy_group(nullptr, static_cast<msnp_group *>(l->data));
+    tqlist_destroy_without_refs(&groups);
     e->group_local = nullptr;
     registry_destroy_generics(e->times);
     registry_destroy_generics(e->exprs);

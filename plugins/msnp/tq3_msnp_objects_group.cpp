@@ -120,8 +120,11 @@ int msnp_add_group_member(idl_parser *idl, msnp_group *group, void *member, msnp
     rec->type = type;
     rec->member = member;
     rec->back = group;
+    rec->pattern = type == MSNP_OBJECT_PERSON && static_cast<msnp_person *>(member)->type == PERSON_CONTACT;
     tqlist_insert_end(&group->glist, rec);
     group->size++;
+    group->patterns += rec->pattern;
+    group->subgroups += type == MSNP_OBJECT_GROUP;
     group_event(idl, group);
     tqlist_insert_begin(member_backref(rec), rec);
     return 1;
@@ -143,6 +146,10 @@ int msnp_group_unlink_member_back(idl_parser *idl, msnp_group_member *record)
     /* A record is made for one membership and stands in its group's list
      * once; a second search would walk the whole list for nothing. */
     int count = tqlist_unlink_remove_ref(&record->back->glist, record);
+    if (count) {
+        record->back->patterns -= record->pattern;
+        record->back->subgroups -= record->type == MSNP_OBJECT_GROUP;
+    }
     if (count && idl)
         group_event(idl, record->back);
     return count;

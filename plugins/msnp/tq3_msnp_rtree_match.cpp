@@ -24,6 +24,21 @@
 
 namespace {
 
+/* The contact of the decision this thread is making. */
+struct contact_key {
+    const char *handle = nullptr;
+    const msnp_person *user = nullptr;
+};
+thread_local contact_key deciding;
+
+class deciding_about {
+public:
+    explicit deciding_about(const char *handle) { deciding = {handle, msnp_user_handle_find(handle)}; }
+    ~deciding_about() { deciding = {}; }
+    deciding_about(const deciding_about &) = delete;
+    deciding_about &operator=(const deciding_about &) = delete;
+};
+
 /* Risk is added by several deciding threads at once. */
 void add_risk(risk_t &level, risk_t risk)
 {
@@ -109,6 +124,7 @@ match_t rtree_backref_match(task_struct *_tstruct, const char *handle)
     auto *ct = static_cast<msnp_conntrack *>(_tstruct->conn->plugin);
 
     std::shared_lock<std::shared_mutex> policy(ents->root_lock);
+    deciding_about contact(handle);
     msnp_person *user = ct ? msnp_search_user(ct->user_handle) : nullptr;
     if (user && user->handle && strcmp(handle, user->handle) == 0)
         return TQ_MATCH_PASS;
@@ -189,29 +205,78 @@ match_t rtree_match_contact(msnp_relates *relation, task_struct *_tstruct, const
     return TQ_MATCH_PASS;
 }
 
+namespace {
+
+/* Whether the person names the contact: a user by its exact handle, a
+ * contact person by its pattern (inverted by a leading "!"). During a
+ * decision the contact's own user person, if any, is known from the
+ * handle index (user handles are unique), so a user member of a group is
+ * told apart by its address instead of a read of its handle. */
+bool person_names(const msnp_person *person, const char *handle)
+{
+    if (!person || !person->handle)
+        return false;
+    if (person->type == PERSON_USER) {
+        if (handle == deciding.handle)
+            return person == deciding.user;
+        return strcmp(person->handle, handle) == 0;
+    }
+    if (person->type == PERSON_CONTACT && person->re_handle) {
+        bool matched = regexec(person->re_handle, handle, 0, nullptr, 0) == 0;
+        return person->handle[0] == '!' ? !matched : matched;
+    }
+    return false;
+}
+
+} // namespace
+
 match_t match_relation_single(msnp_person *person, msnp_relates *relation, task_struct *_tstruct,
                               const char *handle)
 {
-    if (!person || !person->handle)
-        return TQ_MATCH_NONE;
-    bool matched = false;
-    if (person->type == PERSON_USER) {
-        matched = strcmp(person->handle, handle) == 0;
-    } else if (person->type == PERSON_CONTACT && person->re_handle) {
-        matched = regexec(person->re_handle, handle, 0, nullptr, 0) == 0;
-        if (person->handle[0] == '!')
-            matched = !matched;
-    }
-    return matched ? match_relation(relation, _tstruct, person) : TQ_MATCH_NONE;
+    return person_names(person, handle) ? match_relation(relation, _tstruct, person) : TQ_MATCH_NONE;
 }
 
+/* Each member is tried once per relation, which also ends cycles between
+ * groups. A person that does not name the contact gives nothing however
+ * often it is tried, so only the persons that do are recorded: a group of
+ * fifty costs fifty handle tests, not fifty list insertions. */
 match_t match_relation_group(msnp_group *group, msnp_relates *relation, task_struct *_tstruct,
                              const char *handle)
 {
     match_t r = TQ_MATCH_NONE;
-    for (tqlist *l = group ? group->glist : nullptr; l && r == TQ_MATCH_NONE; l = l->next) {
+    if (!group)
+        return r;
+    const contact_key key = deciding; /* read once: thread-local reads are calls in a module */
+    if (handle == key.handle && group->patterns == 0 && group->subgroups == 0) {
+        /* Only user persons, and of those only the contact's own user can
+         * name the contact: its own list of memberships says whether it
+         * is one here, without a walk through the group. */
+        if (!key.user)
+            return r;
+        for (tqlist *l = key.user->group_backref; l; l = l->next) {
+            auto *record = static_cast<msnp_group_member *>(l->data);
+            if (record->back == group)
+                return first_visit(&_tstruct->lda_groups, record->member)
+                           ? match_relation_group_member(record, relation, _tstruct, handle)
+                           : r;
+        }
+        return r;
+    }
+    for (tqlist *l = group->glist; l && r == TQ_MATCH_NONE; l = l->next) {
         auto *record = static_cast<msnp_group_member *>(l->data);
-        if (record && first_visit(&_tstruct->lda_groups, record->member))
+        if (!record)
+            continue;
+        if (record->type == MSNP_OBJECT_PERSON) {
+            /* Deciding, only a pattern needs its person read: any other
+             * person names the contact only as the contact's own user. */
+            if (handle == key.handle && !record->pattern) {
+                if (record->member != key.user)
+                    continue;
+            } else if (!person_names(static_cast<const msnp_person *>(record->member), handle)) {
+                continue;
+            }
+        }
+        if (first_visit(&_tstruct->lda_groups, record->member))
             r = match_relation_group_member(record, relation, _tstruct, handle);
     }
     return r;

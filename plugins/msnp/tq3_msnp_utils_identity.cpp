@@ -92,6 +92,9 @@ const char *msnp_guest_user(task_struct *_tstruct, const char *ptrhandler)
         return ptrhandler;
     tqconn *conn = _tstruct ? _tstruct->conn : nullptr;
 
+    /* A new user joins the group "Local" and a node: both are read by
+     * deciding threads, so the change is made under the policy lock. */
+    std::unique_lock<std::shared_mutex> policy(ents->root_lock);
     char *ident = msnp_normalize_handle(ptrhandler);
     msnp_person *person = ident ? new_msnp_person(nullptr, ident, ptrhandler, nullptr) : nullptr;
     free(ident);
@@ -102,9 +105,6 @@ const char *msnp_guest_user(task_struct *_tstruct, const char *ptrhandler)
         queue_event(conn, tqevents_shortcut_object_new(form));
         iks_delete(form);
     }
-
-    /* The tree changes under the matchers' feet otherwise. */
-    std::unique_lock<std::shared_mutex> tree(ents->root_lock);
     const char *jail = msnp_get_var("guests-jail", nullptr);
     msnp_rtree *node = jail ? rtree_resolve_tree(ents->root, jail, nullptr) : nullptr;
     if (!node)

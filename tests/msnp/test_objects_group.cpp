@@ -227,7 +227,7 @@ TEST_F(GroupTest, SerialisedGroupForm)
                             "<member type='single'>p</member>\n"
                             "<member type='group'>Sub</member>\n"
                             "<member type='weak'>w</member></group>");
-    msnp_group_member odd = {MSNP_OBJECT_TIME, nullptr, g};
+    msnp_group_member odd = {MSNP_OBJECT_TIME, nullptr, g, 0};
     EXPECT_EQ(xml_text(msnp_serialize_group_member(&odd, nullptr)), "<member type='unknown'>unknown</member>");
     EXPECT_EQ(msnp_group_unlink_member(&odd), 0);
     EXPECT_EQ(msnp_group_unlink_member_back(idl, &odd), 0);
