@@ -116,6 +116,15 @@ INSTANTIATE_TEST_SUITE_P(
              "<group name='GA'><member type='group'>GB</member></group>"
              "<group name='GB'><member type='group'>GA</member><member type='single'>Partners</member></group>",
              "", "", {}, "z@nowhere.org", NONE},
+        Case{"group_of_users_member", own(rel("Team", kBlock)),
+             "<group name='Team'><member type='single'>bob</member><member type='single'>alice</member></group>", "",
+             "", {}, "bob@corp", BLOCK},
+        Case{"group_of_users_stranger", own(rel("Team", kBlock)),
+             "<group name='Team'><member type='single'>bob</member></group>", "", "", {}, "carl@corp", NONE},
+        Case{"group_of_users_in_a_group", own(rel("Outer", kBlock)),
+             "<group name='Team'><member type='single'>bob</member></group>"
+             "<group name='Outer'><member type='group'>Team</member></group>",
+             "", "", {}, "bob@corp", BLOCK},
         /* Default action, own handle, disabled users. */
         Case{"default_action", "", "", "", "", {{"s/default-action", "block"}}, "z@nowhere.org", BLOCK},
         Case{"default_action_unknown_word", "", "", "", "", {{"s/default-action", "deny"}}, "z@nowhere.org", NONE},
