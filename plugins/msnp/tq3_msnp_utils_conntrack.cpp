@@ -71,12 +71,7 @@ int callback_search_string(const void *str1, const void *str2)
 
 tqlist *ss_user_search(tqlist *ss_users, const char *user)
 {
-    if (!user)
-        return nullptr;
-    for (tqlist *l = ss_users; l; l = l->next)
-        if (callback_search_string(l->data, user))
-            return l;
-    return nullptr;
+    return tqlist_search(ss_users, callback_search_string, user);
 }
 
 bool msnp_participants_insert_unique(msnp_conntrack *ct, const char *user)

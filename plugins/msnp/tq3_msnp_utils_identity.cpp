@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <atomic>
 #include <mutex>
 #include <shared_mutex>
 #include <string>
@@ -276,6 +277,17 @@ bound_hit compare_version(const char *version, const char *lower, const char *up
     }
 }
 
+/* A block counts against the bound that caused it. */
+match_t version_verdict(bound_hit hit, std::atomic<tq_variable *> *lower_site, const char *lower_counter,
+                        std::atomic<tq_variable *> *upper_site, const char *upper_counter)
+{
+    if (hit == bound_hit::lower)
+        msnp_stat_bump(lower_site, lower_counter);
+    else if (hit == bound_hit::upper)
+        msnp_stat_bump(upper_site, upper_counter);
+    return hit == bound_hit::none ? TQ_MATCH_PASS : TQ_MATCH_BLOCK;
+}
+
 } // namespace
 
 match_t msnp_check_client_version(msnp_person *person, const char *client_ver)
@@ -286,17 +298,10 @@ match_t msnp_check_client_version(msnp_person *person, const char *client_ver)
                                                            : msnp_get_var("upper-client-version", nullptr);
     if (!lower && !upper)
         return TQ_MATCH_PASS;
-    switch (compare_version(client_ver, lower, upper)) {
-    case bound_hit::lower:
-        MSNP_STAT_BUMP("stats-lower-client-version-blocks");
-        return TQ_MATCH_BLOCK;
-    case bound_hit::upper:
-        MSNP_STAT_BUMP("stats-upper-client-version-blocks");
-        return TQ_MATCH_BLOCK;
-    case bound_hit::none:
-        break;
-    }
-    return TQ_MATCH_PASS;
+    static std::atomic<tq_variable *> lower_blocks{nullptr}, upper_blocks{nullptr};
+    return version_verdict(compare_version(client_ver, lower, upper), &lower_blocks,
+                           "stats-lower-client-version-blocks", &upper_blocks,
+                           "stats-upper-client-version-blocks");
 }
 
 match_t msnp_check_system_version(msnp_person *person, const char *sys_name, const char *sys_version,
@@ -313,17 +318,10 @@ match_t msnp_check_system_version(msnp_person *person, const char *sys_name, con
                             : msnp_get_var(("upper" + suffix).c_str(), nullptr);
     if (!lower && !upper)
         return TQ_MATCH_NONE;
-    switch (compare_version(sys_version, lower, upper)) {
-    case bound_hit::lower:
-        MSNP_STAT_BUMP("stats-lower-system-version-blocks");
-        return TQ_MATCH_BLOCK;
-    case bound_hit::upper:
-        MSNP_STAT_BUMP("stats-upper-system-version-blocks");
-        return TQ_MATCH_BLOCK;
-    case bound_hit::none:
-        break;
-    }
-    return TQ_MATCH_PASS;
+    static std::atomic<tq_variable *> lower_blocks{nullptr}, upper_blocks{nullptr};
+    return version_verdict(compare_version(sys_version, lower, upper), &lower_blocks,
+                           "stats-lower-system-version-blocks", &upper_blocks,
+                           "stats-upper-system-version-blocks");
 }
 
 /* ------------------------------------------------------------------ */

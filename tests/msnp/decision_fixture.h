@@ -8,6 +8,7 @@
 #include <string>
 
 #include "msnp/entity_fixture.h"
+#include "msnp/local_time.h"
 #include "tq3_msnp_conntrack.h"
 #include "tq3_msnp_match.h"
 #include "tq3_msnp_message.h"
@@ -15,19 +16,6 @@
 
 inline time_t g_test_now = 0;
 inline time_t test_clock() { return g_test_now; }
-
-/* A local wall-clock time, whatever the machine's time zone. */
-inline time_t local_time(int year, int month, int day, int hour, int minute)
-{
-    struct tm tm {};
-    tm.tm_year = year - 1900;
-    tm.tm_mon = month - 1;
-    tm.tm_mday = day;
-    tm.tm_hour = hour;
-    tm.tm_min = minute;
-    tm.tm_isdst = -1;
-    return mktime(&tm);
-}
 
 class DecisionTest : public EntityTest {
 protected:

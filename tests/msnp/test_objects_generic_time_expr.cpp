@@ -7,23 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "msnp/local_time.h"
 #include "tq3_msnp.h"
 #include "tq3_msnp_objects_generic.h"
 
 namespace {
-
-// A local time; weekday follows from the date.
-time_t local(int year, int month, int day, int hour, int minute, int second = 0) {
-    struct tm tm {};
-    tm.tm_year = year - 1900;
-    tm.tm_mon = month - 1;
-    tm.tm_mday = day;
-    tm.tm_hour = hour;
-    tm.tm_min = minute;
-    tm.tm_sec = second;
-    tm.tm_isdst = -1;
-    return mktime(&tm);
-}
 
 // 2024-01-08 is a Monday, 2024-01-12 a Friday, 2024-01-13 a Saturday.
 const int kYear = 2024, kMonth = 1, kMonday = 8, kFriday = 12, kSaturday = 13, kSunday = 14;
@@ -33,7 +21,7 @@ struct Window {
     explicit Window(const char *spec) : node(msnp_object_time_node_from_spec(spec)) {}
     ~Window() { free(node); }
     bool at(int day, int hour, int minute, int second = 0) const {
-        return msnp_time_node_match(node, local(kYear, kMonth, day, hour, minute, second)) != 0;
+        return msnp_time_node_match(node, local_time(kYear, kMonth, day, hour, minute, second)) != 0;
     }
 };
 
@@ -150,10 +138,10 @@ TEST(TimeWindow, ListMatchesWhenAnyWindowDoes) {
     tqlist *windows = nullptr;
     tqlist_insert_end(&windows, msnp_object_time_node_from_spec("month_all,mo@08:00-09:00"));
     tqlist_insert_end(&windows, msnp_object_time_node_from_spec("month_all,fr@16:00-17:00"));
-    EXPECT_TRUE(msnp_time_list_match(windows, local(kYear, kMonth, kMonday, 8, 30)));
-    EXPECT_TRUE(msnp_time_list_match(windows, local(kYear, kMonth, kFriday, 16, 30)));
-    EXPECT_FALSE(msnp_time_list_match(windows, local(kYear, kMonth, kFriday, 8, 30)));
-    EXPECT_FALSE(msnp_time_list_match(nullptr, local(kYear, kMonth, kFriday, 8, 30)));
+    EXPECT_TRUE(msnp_time_list_match(windows, local_time(kYear, kMonth, kMonday, 8, 30)));
+    EXPECT_TRUE(msnp_time_list_match(windows, local_time(kYear, kMonth, kFriday, 16, 30)));
+    EXPECT_FALSE(msnp_time_list_match(windows, local_time(kYear, kMonth, kFriday, 8, 30)));
+    EXPECT_FALSE(msnp_time_list_match(nullptr, local_time(kYear, kMonth, kFriday, 8, 30)));
     tqlist_destroy(&windows, nullptr);
 }
 
