@@ -8,7 +8,6 @@
 
 #include "tq3_msnp.h"
 #include "tq3_msnp_message.h"
-#include "tq3_msnp_objects.h"
 #include "utils.h"
 
 char *message_create(const char *content, const char *orig, size_t *msgsiz)
