@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include "msnp/decision_fixture.h"
+#include "tq3_msnp_objects_generic.h"
 
 namespace {
 
@@ -122,6 +123,66 @@ TEST_F(DecisionTest, MessageKindsAgainstImTypeSets)
     EXPECT_EQ(message_match(rel, &task), TQ_MATCH_BLOCK);
     forget_task();
     EXPECT_EQ(message_match(rel, &task), TQ_MATCH_PASS) << "nothing parsed";
+}
+
+} // namespace
+
+namespace {
+
+/* One expression object against one message: every kind, the modifiers
+ * and the scopes, and which scopes were counted as applied. */
+TEST_F(DecisionTest, ExpressionKindsModifiersAndScopes)
+{
+    const std::string ft = "MIME-Version: 1.0\r\nContent-Type: text/x-msmsgsinvite; charset=UTF-8\r\n\r\n"
+                           "Application-GUID: {5D3E02AB-6190-11D3-BBBB-00C04F795683}\r\n"
+                           "Application-File: setup.exe\r\n";
+    const std::string emoticon = "MIME-Version: 1.0\r\nContent-Type: text/x-mms-emoticon\r\n\r\nhi";
+    const struct {
+        const char *node; /* inside <expr type=...> */
+        std::string payload;
+        match_t expected;
+        msnp_expr_type_refs refs; /* body, header, raw, fname */
+    } cases[] = {
+        {"type='literal'>hi<body/>", text_message("hi"), TQ_MATCH_PASS, {1, 0, 0, 0}},
+        {"type='literal'>hi<body/>", text_message("hi there"), TQ_MATCH_NONE, {1, 0, 0, 0}},
+        {"type='sre'>h.*e<body/>", text_message("oh there"), TQ_MATCH_PASS, {1, 0, 0, 0}},
+        {"type='ere'>(dog|cat)s?$<body/>", text_message("two cats"), TQ_MATCH_PASS, {1, 0, 0, 0}},
+        {"type='glob'>*secret*<body/>", text_message("top secret plan"), TQ_MATCH_PASS, {1, 0, 0, 0}},
+        {"type='glob'>*secret*<ignorecase/><body/>", text_message("TOP SECRET"), TQ_MATCH_PASS, {1, 0, 0, 0}},
+        {"type='glob'>*secret*<body/>", text_message("TOP SECRET"), TQ_MATCH_NONE, {1, 0, 0, 0}},
+        {"type='literal'>hi<inverse/><body/>", text_message("hello"), TQ_MATCH_PASS, {1, 0, 0, 0}},
+        {"type='literal'>hi<inverse/><body/>", text_message("hi"), TQ_MATCH_NONE, {1, 0, 0, 0}},
+        {"type='glob'>*UTF-8*hi<header/><body/>", text_message("hi"), TQ_MATCH_PASS, {1, 1, 0, 0}},
+        {"type='literal'>hi<body/>", emoticon, TQ_MATCH_NONE, {0, 0, 0, 0}},
+        {"type='literal'>hi<raw/><body/>", emoticon, TQ_MATCH_PASS, {1, 0, 1, 0}},
+        {"type='glob'>*.exe<filename/><body/>", text_message("x.exe"), TQ_MATCH_NONE, {1, 0, 0, 0}},
+        {"type='glob'>*.exe<filename/>", ft, TQ_MATCH_PASS, {0, 0, 0, 1}},
+        {"type='glob'>*.zip<filename/>", ft, TQ_MATCH_NONE, {0, 0, 0, 1}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.node);
+        msnp_reset(self, nullptr);
+        ASSERT_TRUE(load(std::string("<expr identifier='E'><entry type='data'><expr ") + c.node +
+                         "</expr></entry></expr>"));
+        message(c.payload);
+        msnp_expr_type_refs refs{};
+        msnp_object_generic *e = msnp_search_expr("E", 0);
+        ASSERT_NE(e, nullptr);
+        EXPECT_EQ(message_match_expressions(e, nullptr, &task, task.message, &refs), c.expected);
+        EXPECT_EQ(refs.body, c.refs.body);
+        EXPECT_EQ(refs.header, c.refs.header);
+        EXPECT_EQ(refs.raw, c.refs.raw);
+        EXPECT_EQ(refs.fname, c.refs.fname);
+    }
+    /* An object that includes itself is evaluated once. */
+    msnp_reset(self, nullptr);
+    ASSERT_TRUE(load("<expr identifier='E'><entry type='data'><expr type='literal'>x<body/></expr></entry>"
+                     "<entry type='indirect'>E</entry></expr>"));
+    message(text_message("hi"));
+    tqlist list{msnp_search_expr("E", 0), nullptr, nullptr};
+    msnp_expr_type_refs refs{};
+    EXPECT_EQ(foreach_expr_match(&list, nullptr, &refs, &task), TQ_MATCH_NONE);
+    EXPECT_EQ(refs.body, 1u);
 }
 
 } // namespace
