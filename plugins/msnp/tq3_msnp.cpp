@@ -16,6 +16,7 @@
 #include "tq3_msnp_objects_generic.h"
 #include "tq3_msnp_rtree.h"
 #include "tq3_msnp_statistics.h"
+#include "tq3_msnp_xml.h"
 #include "tq3_msnp_config.h"
 #include "utils.h"
 
@@ -204,13 +205,9 @@ int msnp_setconfig(tq3_module *self, idl_parser *idl, const char *config)
     (void)self;
     if (!config || !ents)
         return 0;
-    int err = IKS_OK;
-    iks *doc = iks_tree(config, 0, &err);
-    if (!doc || err != IKS_OK) {
-        if (doc)
-            iks_delete(doc);
+    iks *doc = msnp_xml_parse(config, strlen(config), nullptr);
+    if (!doc)
         return 0;
-    }
     /* Matching reads the tree and the relations under the read side; a
      * load changes both, so it holds the write side for its whole run as
      * the changing management commands do. */

@@ -219,3 +219,71 @@ char *msnp_xml_unescape(const char *text)
     out[at] = '\0';
     return out;
 }
+
+/* ------------------------------------------------------------------ */
+/* Reading documents                                                   */
+/* ------------------------------------------------------------------ */
+
+namespace {
+
+/* The tree being built by the parser's callbacks. */
+struct xml_builder {
+    iks *root = nullptr;
+    iks *current = nullptr;
+    bool done = false; /* the root element closed */
+};
+
+int xml_open_or_close(void *user, char *name, char **atts, int type)
+{
+    auto *b = static_cast<xml_builder *>(user);
+    if (type == IKS_OPEN || type == IKS_SINGLE) {
+        if (b->done)
+            return IKS_BADXML; /* a second top-level element */
+        iks *x = b->current ? iks_insert(b->current, name) : iks_new(name);
+        if (!x)
+            return IKS_NOMEM;
+        if (!b->root)
+            b->root = x;
+        for (char **a = atts; a && a[0] && a[1]; a += 2)
+            iks_insert_attrib(x, a[0], a[1]);
+        b->current = x;
+    }
+    if (type == IKS_CLOSE || type == IKS_SINGLE) {
+        if (!b->current || strcmp(iks_name(b->current), name) != 0)
+            return IKS_BADXML; /* a close tag that closes nothing open */
+        b->current = b->current == b->root ? nullptr : iks_parent(b->current);
+        b->done = b->current == nullptr;
+    }
+    return IKS_OK;
+}
+
+int xml_text(void *user, char *data, size_t len)
+{
+    auto *b = static_cast<xml_builder *>(user);
+    if (b->current && !iks_insert_cdata(b->current, data, len))
+        return IKS_NOMEM;
+    return IKS_OK;
+}
+
+} // namespace
+
+iks *msnp_xml_parse(const char *text, size_t len, int *err)
+{
+    int e = IKS_BADXML;
+    iks *doc = nullptr;
+    xml_builder b;
+    iksparser *prs = text ? iks_sax_new(&b, xml_open_or_close, xml_text) : nullptr;
+    if (prs) {
+        e = iks_parse(prs, text, len, 1);
+        iks_parser_delete(prs);
+        if (e == IKS_OK && !b.done)
+            e = IKS_BADXML; /* no element, or one left open */
+        if (e == IKS_OK)
+            doc = b.root;
+        else if (b.root)
+            iks_delete(b.root);
+    }
+    if (err)
+        *err = e;
+    return doc;
+}

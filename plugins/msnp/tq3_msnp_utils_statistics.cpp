@@ -7,6 +7,7 @@
 #include <string.h>
 #include <time.h>
 
+#include <fstream>
 #include <iterator>
 #include <mutex>
 #include <string>
@@ -247,19 +248,12 @@ iks *load_statistics_file(const std::string &module_path)
     char *path = host_path(module_path.c_str());
     if (!path)
         return nullptr;
-    iks *x = nullptr;
-    int rc = iks_load(path, &x);
+    std::ifstream in(path, std::ios::binary);
     free(path);
-    if (rc != IKS_OK) {
-        if (x)
-            iks_delete(x);
+    if (!in)
         return nullptr;
-    }
-    if (x && iks_type(x) != IKS_TAG) {
-        iks_delete(x);
-        return nullptr;
-    }
-    return x;
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return msnp_xml_parse(text.data(), text.size(), nullptr);
 }
 
 /* A copy of `src` without its content, so that the sum can become its

@@ -15,6 +15,11 @@ void msnp_xml_text_child(iks *parent, const char *name, const char *text);
 /* Whether `node` is an element called `name`; warns "Not a valid node"
  * through `idl` when it is not. */
 int msnp_xml_expect_tag(idl_parser *idl, iks *node, const char *name);
+/* Parses a document of exactly one element (the reader iksemel's iks_tree
+ * would use leaks every top-level element but the last, and accepts such
+ * documents). NULL with *err set when the text is not one well-formed
+ * element. */
+iks *msnp_xml_parse(const char *text, size_t len, int *err);
 /* Text of the first character-data child of `node`, or NULL. */
 const char *msnp_xml_first_text(iks *node);
 /* The same, warning "Entry without data" through `idl` when there is none. */

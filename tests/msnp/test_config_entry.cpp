@@ -68,8 +68,12 @@ TEST_F(EntryTest, TextThatIsNotADocumentChangesNothing)
     ASSERT_EQ(msnp_init(self, nullptr), 0);
     ASSERT_EQ(msnp_setconfig(self, idl, "<t><object-list><person type='1' name='s'/></object-list></t>"), 1);
     const std::string before = dump();
+    /* Two top-level elements are no document either; the XML reader would
+     * have taken the last one and lost the memory of the others. */
     for (const char *text : {"", "not xml", "<t>", "<t><object-list></t>",
-                             "<t><object-list><person type='1' name='u'/></object-list>"})
+                             "<t><object-list><person type='1' name='u'/></object-list>",
+                             "<t/><t><object-list><person type='1' name='u'/></object-list></t>",
+                             "<!-- only a comment -->", "<?xml version='1.0'?>"})
         EXPECT_EQ(msnp_setconfig(self, idl, text), 0) << text;
     EXPECT_EQ(msnp_setconfig(self, idl, nullptr), 0);
     EXPECT_EQ(dump(), before);

@@ -1,0 +1,30 @@
+/* The MSG payload parser, with its SLP request and the Base64 file-name
+ * recovery, on one command held in a buffer of exactly its size. */
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "tq3_msnp.h"
+#include "tq3_msnp_message.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    if (size < 1)
+        return 0;
+    tqconn conn{};
+    conn.clid = conn.srvd = -1;
+    conn.direction = data[0] & 1 ? DIR_CLIENT_TO_SERVER : DIR_SERVER_TO_CLIENT;
+    task_struct task{};
+    task.conn = &conn;
+    task.opcode = data[0] & 2 ? MSN_OPCODE_UBM : MSN_OPCODE_MSG;
+    size_t len = size - 1;
+    char *bytes = static_cast<char *>(malloc(len ? len : 1));
+    if (len)
+        memcpy(bytes, data + 1, len);
+    task.data_buffer = bytes;
+    task.buffer_size = len;
+    msnp_message *m = new_msnp_message(&task);
+    destroy_msnp_message(m);
+    free(bytes);
+    return 0;
+}
