@@ -167,22 +167,17 @@ const msnp_datacast *msnp_datacast_search_friendly_name(const char *friendly) {
 }
 
 const msnp_message_ctype *msnp_message_search_type(msnp_message_code code) {
-    /* Codes are compared as numbers: a caller may ask for a bit the
-     * enumeration does not name. */
-    const long want = code;
     return find_row(msnp_message_ctypes, MSNP_MESSAGE_UNKNOWN,
-                    [want](const msnp_message_ctype &r) { return r.type == want; });
+                    [code](const msnp_message_ctype &r) { return r.type == code; });
 }
 
 const msnp_invite_itype *msnp_invite_search_type(msnp_invite_code code) {
-    const long want = code;
     return find_row(msnp_invite_codes, MSNP_INVITE_UNKNOWN,
-                    [want](const msnp_invite_itype &r) { return r.type == want; });
+                    [code](const msnp_invite_itype &r) { return r.type == code; });
 }
 
 const msnp_datacast *msnp_datacast_search_type(msnp_datacast_code code) {
-    const long want = code;
-    return find_row(msnp_datacasts, MSNP_DATACAST_UNKNOWN, [want](const msnp_datacast &r) { return r.type == want; });
+    return find_row(msnp_datacasts, MSNP_DATACAST_UNKNOWN, [code](const msnp_datacast &r) { return r.type == code; });
 }
 
 const msnp_com_type *msnp_com_type_search_symbol(const char *name) {
@@ -191,8 +186,7 @@ const msnp_com_type *msnp_com_type_search_symbol(const char *name) {
 }
 
 const msnp_com_type *msnp_com_type_search_type(msnp_com_code code) {
-    const long want = code;
-    return find_row(msnp_com_types, MSNP_COM_NONE, [want](const msnp_com_type &r) { return r.type == want; });
+    return find_row(msnp_com_types, MSNP_COM_NONE, [code](const msnp_com_type &r) { return r.type == code; });
 }
 
 /* ------------------------------------------------------------------ */

@@ -5,7 +5,8 @@
 
 #include "tq3_msnp.h"
 
-typedef enum msnp_message_code {
+/* Codes are bits that type sets combine: any int is a value of these. */
+typedef enum msnp_message_code : int {
     MSNP_MESSAGE_UNKNOWN = 0,
     MSNP_MESSAGE_TEXTPLAIN = 1,
     MSNP_MESSAGE_EMOTICON = 2,
@@ -24,7 +25,7 @@ typedef enum msnp_message_code {
     MSNP_MESSAGE_ALL = -1
 } msnp_message_code;
 
-typedef enum msnp_invite_code {
+typedef enum msnp_invite_code : int {
     MSNP_INVITE_UNKNOWN = 0,
     MSNP_INVITE_FILETRANSFER = 1,
     MSNP_INVITE_PICTURE = 2,
@@ -48,7 +49,7 @@ typedef enum msnp_invite_code {
     MSNP_INVITE_ALL = -1
 } msnp_invite_code;
 
-typedef enum msnp_datacast_code {
+typedef enum msnp_datacast_code : int {
     MSNP_DATACAST_UNKNOWN = 0,
     MSNP_DATACAST_WINK = 1,
     MSNP_DATACAST_NUDGE = 2,
@@ -56,7 +57,7 @@ typedef enum msnp_datacast_code {
     MSNP_DATACAST_ALL = -1
 } msnp_datacast_code;
 
-typedef enum msnp_com_code {
+typedef enum msnp_com_code : int {
     MSNP_COM_NONE = 0,
     MSNP_COM_CALL = 1,
     MSNP_COM_RCALL = 2,

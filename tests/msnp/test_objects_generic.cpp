@@ -352,6 +352,12 @@ TEST_F(GenericTest, ImbitmapEncodingOrderAndTheAllName) {
     EXPECT_EQ(xml_text(msnp_encodedata_object_imbitmap(&n)),
               "<data><acl>command_make_call</acl><acl>command_list_user</acl>"
               "<acl>message_emoticon</acl><acl>invite_file_transfer</acl><acl>datacast_nudge</acl></data>");
+    /* Every bit of a full set is looked up, also those no type names. */
+    for (iks *section : {msnp_serialize_relation_com(~0u), msnp_serialize_relation_message(~0u),
+                         msnp_serialize_relation_invite(~0u), msnp_serialize_relation_datacast(~0u)}) {
+        std::string text = xml_text(section);
+        EXPECT_NE(text.find("_"), std::string::npos) << text;
+    }
 }
 
 TEST_F(GenericTest, ImbitmapDecoding) {
