@@ -14,11 +14,6 @@
 
 namespace {
 
-void free_string(void *s)
-{
-    free(s);
-}
-
 char *copy_or_null(const char *text)
 {
     return text ? strdup(text) : nullptr;
@@ -57,10 +52,10 @@ void msnp_conntrack_destroy(msnp_conntrack *ct)
         fclose(ct->chat_log);
     {
         std::unique_lock<std::shared_mutex> guard(ct->ss_users_lock);
-        tqlist_destroy(&ct->ss_users, free_string);
+        tqlist_destroy(&ct->ss_users, nullptr); /* frees the handles */
     }
     free(ct->user_handle);
-    tqlist_destroy(&ct->si_skipl, free_string);
+    tqlist_destroy(&ct->si_skipl, nullptr);
     delete ct;
 }
 

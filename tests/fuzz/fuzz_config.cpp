@@ -5,15 +5,11 @@
 
 #include <string>
 
-#include "tq3_msnp.h"
+#include "fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    static tq3_module *self = [] {
-        tq3_module *m = tq3_module_new(&plugin_data);
-        msnp_init(m, nullptr);
-        return m;
-    }();
+    tq3_module *self = fuzz_module();
     const std::string doc(reinterpret_cast<const char *>(data), size);
     idl_parser *idl = idl_parser_new();
     msnp_setconfig(self, idl, doc.c_str());

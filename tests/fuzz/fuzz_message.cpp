@@ -4,16 +4,14 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "tq3_msnp.h"
+#include "fuzz_support.h"
 #include "tq3_msnp_message.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size < 1)
         return 0;
-    tqconn conn{};
-    conn.clid = conn.srvd = -1;
-    conn.direction = data[0] & 1 ? DIR_CLIENT_TO_SERVER : DIR_SERVER_TO_CLIENT;
+    tqconn conn = fuzz_conn(data[0]);
     task_struct task{};
     task.conn = &conn;
     task.opcode = data[0] & 2 ? MSN_OPCODE_UBM : MSN_OPCODE_MSG;

@@ -8,26 +8,14 @@
 
 #include <string>
 
-#include "tq3_msnp.h"
-
-static tq3_module *module()
-{
-    static tq3_module *self = [] {
-        tq3_module *m = tq3_module_new(&plugin_data);
-        msnp_init(m, nullptr);
-        return m;
-    }();
-    return self;
-}
+#include "fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size < 2)
         return 0;
     /* The first byte picks the direction, the second seeds the cuts. */
-    tqconn conn{};
-    conn.clid = conn.srvd = -1;
-    conn.direction = data[0] & 1 ? DIR_CLIENT_TO_SERVER : DIR_SERVER_TO_CLIENT;
+    tqconn conn = fuzz_conn(data[0]);
     uint32_t cut = data[1] | 1u;
     const std::string input(reinterpret_cast<const char *>(data + 2), size - 2);
 
@@ -43,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         at += len;
         tq3_iov_reuse(iov);
         tq3_iov_add(iov, chunk.data(), chunk.size());
-        match_t verdict = msnp_tasklet(module(), &conn, iov);
+        match_t verdict = msnp_tasklet(fuzz_module(), &conn, iov);
         if (verdict == TQ_MATCH_MOREDATA) {
             held = chunk;
             continue;

@@ -336,7 +336,7 @@ TEST_F(DecisionTest, ConcurrentDecisionsWhileThePolicyChanges)
         }
         msnp_conntrack_destroy(mine);
     };
-    std::thread d1(decider), d2(decider);
+    std::thread d1(decider), d2(decider), d3(decider);
     msnp_person *alice = msnp_search_person("alice", 0);
     msnp_rtree *b = rtree_resolve_tree(ents->root, "a/b", nullptr);
     msnp_rtree *a = b->backref, *c = rtree_resolve_tree(ents->root, "c", nullptr);
@@ -353,6 +353,7 @@ TEST_F(DecisionTest, ConcurrentDecisionsWhileThePolicyChanges)
     stop = true;
     d1.join();
     d2.join();
+    d3.join();
     EXPECT_GT(decisions.load(), 0);
 }
 
