@@ -6,6 +6,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
+
+#include "utils.h"
 
 namespace {
 
@@ -29,6 +32,26 @@ void attrib_time(iks *x, time_t t)
     iks_insert_attrib(x, "time", buf);
 }
 
+// The rendered element as one line of valid UTF-8: logs keep one event per
+// line, and a message text (network bytes) may hold line breaks, control
+// bytes or broken sequences. A line break (CR LF, CR or LF) becomes one
+// blank (character references would not read back through our XML reader);
+// what no XML document may hold becomes '?'.
+char *one_line(const char *rendered)
+{
+    std::string out;
+    out.reserve(std::strlen(rendered));
+    for (const char *p = rendered; *p; ++p) {
+        if (*p == '\r' && p[1] == '\n')
+            continue;
+        out += *p == '\r' || *p == '\n' ? ' ' : *p;
+    }
+    char *text = strdup(out.c_str());
+    if (text)
+        sanitize_utf8_string(text);
+    return text;
+}
+
 // Renders `x` and wraps it in a malloc'd event. Takes `x`.
 event_t *finish(IksPtr x, event_code code, time_t now)
 {
@@ -40,7 +63,7 @@ event_t *finish(IksPtr x, event_code code, time_t now)
     auto *ev = static_cast<event_t *>(std::calloc(1, sizeof(event_t)));
     if (!ev)
         return nullptr;
-    ev->text = strdup(rendered);
+    ev->text = one_line(rendered);
     if (!ev->text) {
         std::free(ev);
         return nullptr;

@@ -23,8 +23,11 @@ struct Parsed {
     const char *attr(const char *name) { return x ? iks_find_attrib(x, name) : nullptr; }
     std::string cdata()
     {
-        iks *c = x ? iks_child(x) : nullptr;
-        return c && iks_type(c) == IKS_CDATA ? std::string(iks_cdata(c), iks_cdata_size(c)) : "";
+        std::string all;
+        for (iks *c = x ? iks_child(x) : nullptr; c; c = iks_next(c))
+            if (iks_type(c) == IKS_CDATA)
+                all.append(iks_cdata(c), iks_cdata_size(c));
+        return all;
     }
     iks *x = nullptr;
 };
@@ -58,6 +61,16 @@ TEST(Events, MessageEscapesMarkupAndKeepsFields)
     EXPECT_EQ(iks_child(h.x), nullptr);
     EXPECT_STREQ(h.attr("verdict"), "block");
     EXPECT_EQ(h.attr("session"), nullptr);  // NULL attributes are left out
+    tqevents_destroy_event(ev);
+
+    /* Network text: the event stays one line and one document; a line
+     * break is a blank, bytes no XML may hold are '?'. */
+    ev = tqevents_shortcut_log_message("a\nb", "b", "one\r\ntwo\r\x01\xff", nullptr, TQ_MATCH_PASS);
+    ASSERT_NE(ev, nullptr);
+    EXPECT_EQ(std::string(ev->text).find_first_of("\r\n"), std::string::npos) << ev->text;
+    Parsed n(ev);
+    EXPECT_EQ(n.cdata(), "one two ??");
+    EXPECT_STREQ(n.attr("orig"), "a b");
     tqevents_destroy_event(ev);
 }
 
