@@ -12,6 +12,7 @@
 #include "tq3_msnp.h"
 #include "tq3_msnp_conntrack.h"
 #include "tq3_msnp_dispatcher.h"
+#include "tq3_msnp_log.h"
 #include "tq3_msnp_objects.h"
 #include "tq3_msnp_objects_generic.h"
 #include "tq3_msnp_rtree.h"
@@ -153,12 +154,9 @@ int msnp_tasklet_fini(tq3_module *self, tqconn *conn)
             user->welcomed = 0;
             user->master = 0;
         }
-        /* The logout is the host's to record; the activity-log line that
-         * goes with it is written by the chat-log code. */
-        event_t *ev = tqevents_shortcut_contact_activity(person->handle, EVENT_CODE_LOG_LOGOUT,
-                                                         TQ_MATCH_PASS);
-        if (ev && !tqlist_insert_end(&conn->eventsq, ev))
-            tqevents_destroy_event(ev);
+        msn_sb_activity_log(nullptr, conn,
+                            tqevents_shortcut_contact_activity(person->handle, EVENT_CODE_LOG_LOGOUT,
+                                                               TQ_MATCH_PASS));
         if (user) {
             std::lock_guard<std::recursive_mutex> guard(user->log_lock);
             if (user->log_file) {

@@ -5,12 +5,13 @@
  * not a command we know. Each entry carries the handler for data travelling
  * server -> client (slot DIR_SERVER_TO_CLIENT) and client -> server (slot
  * DIR_CLIENT_TO_SERVER); a null slot lets the command through untouched.
- * Handlers are filled in by the work that writes them; the trailing comment
- * of a row names the one each slot expects. */
+ * The trailing comment of a row names the handler a still empty slot is
+ * meant to get. */
 #include <string.h>
 
 #include "tq3_msnp.h"
 #include "tq3_msnp_dispatcher.h"
+#include "tq3_msnp_handlers.h"
 
 namespace {
 
@@ -28,7 +29,7 @@ extern "C" const msnp_table ltable[MSN_OPCODE_UNKNOWN + 1] = {
     {"ADD", MSN_OPCODE_ADD, NEEDUSER | EXPLODE, {nullptr, nullptr}},          /* add_reverse, add */
     {"ADG", MSN_OPCODE_ADG, NONE, {nullptr, nullptr}},
     {"ADL", MSN_OPCODE_ADL, NEEDUSER | OFFSET, {nullptr, nullptr}},           /* -, adl */
-    {"ANS", MSN_OPCODE_ANS, EXPLODE, {nullptr, nullptr}},                     /* ans_server, try_new_msnp_conntrack */
+    {"ANS", MSN_OPCODE_ANS, EXPLODE, {tq3_handler_ans_server, tq3_handler_try_new_msnp_conntrack}},
     {"BLP", MSN_OPCODE_BLP, NEEDUSER | EXPLODE, {nullptr, nullptr}},          /* -, blp */
     {"BPR", MSN_OPCODE_BPR, NONE, {nullptr, nullptr}},
     {"BYE", MSN_OPCODE_BYE, NEEDUSER | EXPLODE, {nullptr, nullptr}},          /* bye, - */
@@ -36,7 +37,7 @@ extern "C" const msnp_table ltable[MSN_OPCODE_UNKNOWN + 1] = {
     {"CHG", MSN_OPCODE_CHG, NEEDUSER | EXPLODE, {nullptr, nullptr}},          /* -, chg */
     {"CHL", MSN_OPCODE_CHL, NONE, {nullptr, nullptr}},
     {"CVQ", MSN_OPCODE_CVQ, NONE, {nullptr, nullptr}},
-    {"CVR", MSN_OPCODE_CVR, EXPLODE, {nullptr, nullptr}},                     /* -, cvr */
+    {"CVR", MSN_OPCODE_CVR, EXPLODE, {nullptr, tq3_handler_cvr}},
     {"FIL", MSN_OPCODE_FIL, NEEDUSER, {nullptr, nullptr}},
     {"FLN", MSN_OPCODE_FLN, NEEDUSER | EXPLODE, {nullptr, nullptr}},          /* fln, - */
     {"FQY", MSN_OPCODE_FQY, OFFSET, {nullptr, nullptr}},
@@ -51,11 +52,11 @@ extern "C" const msnp_table ltable[MSN_OPCODE_UNKNOWN + 1] = {
     {"LKP", MSN_OPCODE_LKP, NONE, {nullptr, nullptr}},
     {"LSG", MSN_OPCODE_LSG, EXPLODE, {nullptr, nullptr}},
     {"LST", MSN_OPCODE_LST, NEEDUSER | EXPLODE, {nullptr, nullptr}},          /* lst, - */
-    {"MSG", MSN_OPCODE_MSG, NEEDUSER | OFFSET, {nullptr, nullptr}},           /* msg_from_switchboard, msg_to_switchboard */
+    {"MSG", MSN_OPCODE_MSG, NEEDUSER | OFFSET, {tq3_handler_msg_from_switchboard, tq3_handler_msg_to_switchboard}},
     {"NAK", MSN_OPCODE_NAK, NONE, {nullptr, nullptr}},
     {"NLN", MSN_OPCODE_NLN, NEEDUSER | EXPLODE, {nullptr, nullptr}},          /* nln, - */
     {"NOT", MSN_OPCODE_NOT, NEEDUSER | EXPLODE | OFFSET, {nullptr, nullptr}},
-    {"OUT", MSN_OPCODE_OUT, NEEDUSER, {nullptr, nullptr}},                    /* -, out */
+    {"OUT", MSN_OPCODE_OUT, NEEDUSER, {nullptr, tq3_handler_out}},
     {"PAG", MSN_OPCODE_PAG, NEEDUSER | OFFSET, {nullptr, nullptr}},
     {"PGD", MSN_OPCODE_PGD, NEEDUSER | EXPLODE | OFFSET, {nullptr, nullptr}}, /* -, pgd */
     {"PNG", MSN_OPCODE_PNG, NONE, {nullptr, nullptr}},
@@ -75,15 +76,15 @@ extern "C" const msnp_table ltable[MSN_OPCODE_UNKNOWN + 1] = {
     {"SND", MSN_OPCODE_SND, NEEDUSER, {nullptr, nullptr}},
     {"SYN", MSN_OPCODE_SYN, NEEDUSER, {nullptr, nullptr}},
     {"TFR", MSN_OPCODE_TFR, NEEDUSER, {nullptr, nullptr}},
-    {"UBM", MSN_OPCODE_UBM, NEEDUSER | OFFSET, {nullptr, nullptr}},           /* msg_from_switchboard, - */
+    {"UBM", MSN_OPCODE_UBM, NEEDUSER | OFFSET, {tq3_handler_msg_from_switchboard, nullptr}},
     {"UBN", MSN_OPCODE_UBN, NEEDUSER | EXPLODE | OFFSET, {nullptr, nullptr}}, /* uun_ubn, - */
     {"UBX", MSN_OPCODE_UBX, NEEDUSER | EXPLODE | OFFSET, {nullptr, nullptr}}, /* ubx, - */
     {"URL", MSN_OPCODE_URL, NEEDUSER, {nullptr, nullptr}},
-    {"USR", MSN_OPCODE_USR, EXPLODE, {nullptr, nullptr}},                     /* try_new_msnp_conntrack, - */
-    {"UUM", MSN_OPCODE_UUM, NEEDUSER | OFFSET, {nullptr, nullptr}},           /* -, msg_to_switchboard */
+    {"USR", MSN_OPCODE_USR, EXPLODE, {tq3_handler_try_new_msnp_conntrack, nullptr}},
+    {"UUM", MSN_OPCODE_UUM, NEEDUSER | OFFSET, {nullptr, tq3_handler_msg_to_switchboard}},
     {"UUN", MSN_OPCODE_UUN, NEEDUSER | EXPLODE | OFFSET, {nullptr, nullptr}}, /* -, uun_ubn */
     {"UUX", MSN_OPCODE_UUX, NEEDUSER | OFFSET, {nullptr, nullptr}},           /* -, uux */
-    {"VER", MSN_OPCODE_VER, EXPLODE, {nullptr, nullptr}},                     /* -, ver */
+    {"VER", MSN_OPCODE_VER, EXPLODE, {nullptr, tq3_handler_ver}},
     {"XFR", MSN_OPCODE_XFR, NONE, {nullptr, nullptr}},
     {"XXX", MSN_OPCODE_UNKNOWN, NONE, {nullptr, nullptr}},
 };

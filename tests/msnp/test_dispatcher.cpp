@@ -55,6 +55,7 @@ TEST(Task, CopiesThePieceAndCutsOnlyWithAHandler)
     tqconn out = make_conn(DIR_CLIENT_TO_SERVER), in = make_conn(DIR_SERVER_TO_CLIENT);
     msnp_table msg = *table_search_opcode("MSG");
     msg.handler[DIR_CLIENT_TO_SERVER] = record_handler;
+    msg.handler[DIR_SERVER_TO_CLIENT] = nullptr;
     Module m;
     task_struct *t = new_task_struct(c.dd, 1, &out, &msg, &m.m);
     ASSERT_NE(t, nullptr);

@@ -1,0 +1,448 @@
+/* The message filters: every MSG or UUM the local client sends and every
+ * MSG or UBM a server delivers is parsed, decided by the policy, logged,
+ * counted, and may bring a conversation warning, a block notice or the
+ * user's automatic reply with it. The verdict alone decides whether the
+ * command goes on; its bytes are never rewritten here (address scrambling
+ * aside). */
+#include <stdlib.h>
+#include <string.h>
+
+#include <atomic>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+#include <vector>
+
+#include "tq3_msnp.h"
+#include "tq3_msnp_conntrack.h"
+#include "tq3_msnp_handlers.h"
+#include "tq3_msnp_identity.h"
+#include "tq3_msnp_log.h"
+#include "tq3_msnp_match.h"
+#include "tq3_msnp_message.h"
+#include "tq3_msnp_statistics.h"
+
+namespace {
+
+constexpr const char kUnverified[] = "%20(E-mail%20Address%20Not%20Verified)";
+
+/* ------------------------------------------------------------------ */
+/* Counters by kind                                                    */
+/* ------------------------------------------------------------------ */
+
+using counter_t = unsigned long msnp_statistics::*;
+
+/* One kind of message, invitation or datacast: the word that ends its
+ * counter's name and its four verdict counters in a statistics block. */
+struct kind_row {
+    const char *word;
+    counter_t counter[4];
+};
+
+#define MSNP_VERDICT_COUNTERS(g)                                                             \
+    {&msnp_statistics::stats_##g##_none, &msnp_statistics::stats_##g##_pass,                 \
+     &msnp_statistics::stats_##g##_block, &msnp_statistics::stats_##g##_alert}
+#define MSNP_KIND(word, g) {word, MSNP_VERDICT_COUNTERS(g)},
+
+/* Rows in bit order of the codes: row 0 is code 0, row k is code 1 << (k-1). */
+#define MSNP_MESSAGE_KINDS(D)                                                                      \
+    MSNP_KIND("unknown", message_##D##_unknown) MSNP_KIND("textplain", message_##D##_textplain)     \
+    MSNP_KIND("emoticon", message_##D##_emoticon) MSNP_KIND("datacast", message_##D##_datacast)     \
+    MSNP_KIND("p2p", message_##D##_p2p) MSNP_KIND("clientcaps", message_##D##_clientcaps)           \
+    MSNP_KIND("control", message_##D##_control) MSNP_KIND("profile", message_##D##_profile)         \
+    MSNP_KIND("inimailnotification", message_##D##_inimailnotification)                             \
+    MSNP_KIND("mailnotification", message_##D##_mailnotification)                                   \
+    MSNP_KIND("invite", message_##D##_invite) MSNP_KIND("systemmessage", message_##D##_systemmessage) \
+    MSNP_KIND("mailactivenotification", message_##D##_mailactivenotification)                       \
+    MSNP_KIND("ink", message_##D##_ink) MSNP_KIND("textsecway", message_##D##_textsecway)
+
+#define MSNP_INVITE_KINDS(D)                                                                        \
+    MSNP_KIND("unknown", invite_##D##_unknown) MSNP_KIND("filetransfer", invite_##D##_filetransfer)  \
+    MSNP_KIND("picture", invite_##D##_picture) MSNP_KIND("voice", invite_##D##_voice)                \
+    MSNP_KIND("whiteboard", invite_##D##_whiteboard) MSNP_KIND("netmeeting", invite_##D##_netmeeting) \
+    MSNP_KIND("applicationsharing", invite_##D##_applicationsharing)                                 \
+    MSNP_KIND("foldersharing", invite_##D##_foldersharing) MSNP_KIND("rdesktop", invite_##D##_rdesktop) \
+    MSNP_KIND("webcam", invite_##D##_webcam) MSNP_KIND("fotoshow", invite_##D##_fotoshow)            \
+    MSNP_KIND("baldurgate", invite_##D##_baldurgate) MSNP_KIND("mechwarrior", invite_##D##_mechwarrior) \
+    MSNP_KIND("jediknight", invite_##D##_jediknight)                                                 \
+    MSNP_KIND("european-air-war", invite_##D##_european_air_war)                                    \
+    MSNP_KIND("deep-space9", invite_##D##_deep_space9)                                              \
+    MSNP_KIND("crimson-skies", invite_##D##_crimson_skies)                                          \
+    MSNP_KIND("crimson-skies-trial", invite_##D##_crimson_skies_trial)                              \
+    MSNP_KIND("age-of-empires2", invite_##D##_age_of_empires2) MSNP_KIND("photos", invite_##D##_photos)
+
+#define MSNP_DATACAST_KINDS(D)                                                                      \
+    MSNP_KIND("unknown", datacast_##D##_unknown) MSNP_KIND("wink", datacast_##D##_wink)              \
+    MSNP_KIND("nudge", datacast_##D##_nudge) MSNP_KIND("action", datacast_##D##_action)
+
+const kind_row kMessageOut[] = {MSNP_MESSAGE_KINDS(out)};
+const kind_row kMessageIn[] = {MSNP_MESSAGE_KINDS(in)};
+const kind_row kInviteOut[] = {MSNP_INVITE_KINDS(out)};
+const kind_row kInviteIn[] = {MSNP_INVITE_KINDS(in)};
+const kind_row kDatacastOut[] = {MSNP_DATACAST_KINDS(out)};
+const kind_row kDatacastIn[] = {MSNP_DATACAST_KINDS(in)};
+/* The outgoing byte counter is written with an underscore, the incoming
+ * one with a hyphen: both names are in use by reports. */
+const kind_row kBytesOut = {"textplain_bytes", MSNP_VERDICT_COUNTERS(message_out_textplain_bytes)};
+const kind_row kBytesIn = {"textplain-bytes", MSNP_VERDICT_COUNTERS(message_in_textplain_bytes)};
+
+static_assert(MSNP_MESSAGE_TEXTSECWAY == 1 << (std::size(kMessageOut) - 2));
+static_assert(MSNP_INVITE_PHOTOS == 1 << (std::size(kInviteOut) - 2));
+static_assert(MSNP_DATACAST_ACTION == 1 << (std::size(kDatacastOut) - 2));
+
+/* The row of a code (one bit, or 0); -1 for anything else. */
+int row_of(int code, size_t rows)
+{
+    if (code == 0)
+        return 0;
+    if (code < 0 || (code & (code - 1)) != 0)
+        return -1;
+    int row = __builtin_ctz(static_cast<unsigned>(code)) + 1;
+    return static_cast<size_t>(row) < rows ? row : -1;
+}
+
+/* 0..3 for the four plain verdicts; -1 for any other (flags included),
+ * which bumps no result variant. */
+int plain_verdict(match_t verdict)
+{
+    switch (verdict) {
+    case TQ_MATCH_NONE: return 0;
+    case TQ_MATCH_PASS: return 1;
+    case TQ_MATCH_BLOCK: return 2;
+    case TQ_MATCH_ALERT: return 3;
+    default: return -1;
+    }
+}
+
+/* The module-wide counters of a table of kinds: the kind's own counter
+ * and its four result variants, their variables found once. */
+class kind_counters {
+public:
+    kind_counters(const char *prefix, const kind_row *rows, size_t n) : rows_(rows), n_(n), sites_(n)
+    {
+        for (size_t i = 0; i < n; ++i)
+            names_.push_back(std::string(prefix) + rows[i].word);
+    }
+
+    /* Counts one message of kind `row`: globally once, and `amount` into the
+     * connection's and the person's blocks under the verdict. */
+    void count(int row, match_t verdict, msnp_statistics *conn_stats, msnp_statistics *person_stats,
+               unsigned long amount = 1)
+    {
+        if (row < 0 || static_cast<size_t>(row) >= n_)
+            return;
+        const char *name = names_[static_cast<size_t>(row)].c_str();
+        site &s = sites_[static_cast<size_t>(row)];
+        msnp_stat_bump(&s.plain, name);
+        int v = plain_verdict(verdict);
+        if (v < 0)
+            return;
+        msnp_stat_bump_verdict(s.variants, name, verdict);
+        counter_t c = rows_[row].counter[v];
+        if (conn_stats)
+            conn_stats->*c += amount;
+        /* A person's block is shared by all the person's connections. */
+        if (person_stats)
+            __atomic_fetch_add(&(person_stats->*c), amount, __ATOMIC_RELAXED);
+    }
+
+private:
+    struct site {
+        std::atomic<tq_variable *> plain{nullptr};
+        std::atomic<tq_variable *> variants[4] = {};
+    };
+    const kind_row *rows_;
+    size_t n_;
+    std::vector<std::string> names_;
+    std::vector<site> sites_;
+};
+
+/* The counters of one direction. */
+struct direction_counters {
+    kind_counters messages, invites, datacasts, bytes;
+};
+
+direction_counters &counters_out()
+{
+    static direction_counters c{{"stats-message-out-", kMessageOut, std::size(kMessageOut)},
+                                {"stats-invite-out-", kInviteOut, std::size(kInviteOut)},
+                                {"stats-datacast-out-", kDatacastOut, std::size(kDatacastOut)},
+                                {"stats-message-out-", &kBytesOut, 1}};
+    return c;
+}
+
+direction_counters &counters_in()
+{
+    static direction_counters c{{"stats-message-in-", kMessageIn, std::size(kMessageIn)},
+                                {"stats-invite-in-", kInviteIn, std::size(kInviteIn)},
+                                {"stats-datacast-in-", kDatacastIn, std::size(kDatacastIn)},
+                                {"stats-message-in-", &kBytesIn, 1}};
+    return c;
+}
+
+bool carries_injection_header(const msnp_message *m)
+{
+    return m && m->header && m->header->get(m->header, "X-Trevalquin");
+}
+
+/* Counting at the end of either pipeline. */
+void count_message(bool outgoing, const msnp_message *m, match_t verdict, msnp_conntrack *ct, msnp_person *person)
+{
+    if (outgoing)
+        MSNP_STAT_BUMP_VERDICT("stats-message-out", verdict);
+    else
+        MSNP_STAT_BUMP_VERDICT("stats-message-in", verdict);
+    if (!m)
+        return;
+    direction_counters &c = outgoing ? counters_out() : counters_in();
+    msnp_statistics *cs = ct ? &ct->stats : nullptr;
+    msnp_statistics *ps = person ? &person->stats : nullptr;
+    if (m->ctype != MSNP_MESSAGE_PROFILE)
+        c.messages.count(row_of(m->ctype, std::size(kMessageOut)), verdict, cs, ps);
+    if (m->ctype == MSNP_MESSAGE_TEXTPLAIN && m->content && *m->content &&
+        (outgoing || !carries_injection_header(m)))
+        c.bytes.count(0, verdict, cs, ps, strlen(m->content));
+    if (m->ctype == MSNP_MESSAGE_P2P || m->ctype == MSNP_MESSAGE_INVITE)
+        c.invites.count(row_of(m->itype, std::size(kInviteOut)), verdict, cs, ps);
+    if (m->ctype == MSNP_MESSAGE_DATACAST)
+        c.datacasts.count(row_of(m->dtype, std::size(kDatacastOut)), verdict, cs, ps);
+}
+
+/* ------------------------------------------------------------------ */
+/* Shared steps                                                        */
+/* ------------------------------------------------------------------ */
+
+bool passes(match_t verdict)
+{
+    return verdict == TQ_MATCH_PASS || verdict == TQ_MATCH_ALERT;
+}
+
+/* P2P data packets, invitations to applications we do not know, and
+ * messages whose kind we do not know pass unfiltered. */
+bool unfiltered(const msnp_message *m)
+{
+    return !m->header || m->ctype == MSNP_MESSAGE_UNKNOWN ||
+           ((m->ctype == MSNP_MESSAGE_P2P || m->ctype == MSNP_MESSAGE_INVITE) && m->itype == MSNP_INVITE_UNKNOWN);
+}
+
+/* Remembers the message's P2P session; true when it was seen before. */
+bool p2p_session_seen(msnp_conntrack *ct, const msnp_message *m)
+{
+    if (!m->slp_sessionid)
+        return false;
+    if (tqlist_search(ct->si_skipl, callback_search_string, m->slp_sessionid))
+        return true;
+    char *copy = strdup(m->slp_sessionid);
+    if (copy && !tqlist_insert_begin(&ct->si_skipl, copy))
+        free(copy);
+    return false;
+}
+
+bool no_warnings_for(const msnp_person *person)
+{
+    return msnp_get_var_long("message-warning-self", 1) == 0 || (person && person->no_warnings);
+}
+
+/* The warning of a conversation's first text message: to the other
+ * participants, and to the local user as from `to_client` when known. */
+void first_message_warning(task_struct *t, msnp_conntrack *ct, bool no_warn, const char *to_client)
+{
+    if (ct->clean_to_warn != 0 || t->opcode != MSN_OPCODE_MSG)
+        return;
+    ct->clean_to_warn = static_cast<int>(msnp_now());
+    int seen = msnp_get_var_long("warning-repeat-any", 0) != 0 ? ct->sawarn : ct->lsawarn;
+    if (seen == 1 && msnp_get_var_long("warning-repeat", 0) == 0)
+        no_warn = true;
+    if (!no_warn) {
+        message_by_var(t->conn, nullptr, "message-warning-text");
+        if (to_client)
+            message_by_var(t->conn, to_client, "message-warning-text");
+    }
+    ct->last_warn = msnp_now();
+    ct->time_warn = msnp_get_var_long("message-warning-time", 0);
+}
+
+/* Whether a refused message earns a notice, and to whom it goes is the
+ * caller's; `retry_var` keeps later packets of a known P2P session quiet. */
+bool block_notice_due(match_t verdict, const msnp_message *m, bool si_seen, const char *retry_var)
+{
+    if (passes(verdict) || (static_cast<unsigned>(verdict) & TQ_MATCH_ADVISED))
+        return false;
+    if (msnp_get_var_long("warning-block-enable", 0) == 0)
+        return false;
+    if (si_seen && msnp_get_var_long(retry_var, 1) != 0)
+        return false;
+    return msnp_check_block_warn(const_cast<msnp_message *>(m)) == 1;
+}
+
+msnp_conntrack *tracker(task_struct *t)
+{
+    return t && t->conn ? static_cast<msnp_conntrack *>(t->conn->plugin) : nullptr;
+}
+
+} // namespace
+
+int msnp_check_block_warn(msnp_message *m)
+{
+    if (!m)
+        return 0;
+    switch (m->ctype) {
+    case MSNP_MESSAGE_TEXTPLAIN:
+    case MSNP_MESSAGE_EMOTICON:
+    case MSNP_MESSAGE_INK:
+    case MSNP_MESSAGE_TEXTSECWAY:
+        return 1;
+    case MSNP_MESSAGE_DATACAST:
+        return m->dtype == MSNP_DATACAST_WINK || m->dtype == MSNP_DATACAST_NUDGE || m->dtype == MSNP_DATACAST_ACTION;
+    case MSNP_MESSAGE_P2P:
+    case MSNP_MESSAGE_INVITE:
+        /* Display pictures are refused without a word. */
+        return m->itype != MSNP_INVITE_PICTURE && m->itype != MSNP_INVITE_UNKNOWN && row_of(m->itype, std::size(kInviteOut)) > 0;
+    default:
+        return 0;
+    }
+}
+
+match_t tq3_handler_msg_to_switchboard(task_struct *t)
+{
+    msnp_conntrack *ct = tracker(t);
+    if (!ct)
+        return TQ_MATCH_PASS;
+    msnp_person *person = ct->person;
+    MSNP_STAT_BUMP("stats-message-out");
+    msnp_scramble_address(t);
+    msnp_message *m = new_msnp_message(t);
+    if (!m)
+        return TQ_MATCH_PASS;
+    match_t verdict = TQ_MATCH_PASS;
+    if (unfiltered(m)) {
+        count_message(true, m, verdict, ct, person);
+        return verdict;
+    }
+
+    bool si_seen = p2p_session_seen(ct, m);
+    std::string dest;
+    bool has_dest = false;
+    const char *known = m->dest ? m->dest : (m->header ? static_cast<const char *>(m->header->get(m->header, "P2P-Dest")) : nullptr);
+    if (known) {
+        dest = known;
+        has_dest = true;
+        verdict = rtree_backref_match(t, dest.c_str());
+    } else {
+        std::shared_lock<std::shared_mutex> guard(ct->ss_users_lock);
+        if (!ct->ss_users || msnp_get_var_long("insecure-chat", 0) == 1) {
+            verdict = TQ_MATCH_PASS;
+        } else {
+            verdict = TQ_MATCH_NONE;
+            for (tqlist *l = ct->ss_users; l && verdict == TQ_MATCH_NONE; l = l->next) {
+                const char *who = static_cast<const char *>(l->data);
+                if (!who)
+                    continue;
+                verdict = rtree_backref_match(t, who);
+                if (verdict != TQ_MATCH_NONE) {
+                    dest = who;
+                    has_dest = true;
+                }
+            }
+        }
+    }
+    if (has_dest && passes(verdict) && msnp_get_var_long("unconfirmed-send-deny", 0) == 1 &&
+        dest.find(kUnverified) != std::string::npos)
+        verdict = TQ_MATCH_BLOCK;
+
+    bool no_warn = no_warnings_for(person);
+    message_log(m, t, verdict);
+    if (m->ctype == MSNP_MESSAGE_TEXTPLAIN) {
+        ct->stats.chat_time += static_cast<unsigned long>(msnp_estimate_chat_time(ct));
+        ct->time_last_message_send = msnp_now();
+        first_message_warning(t, ct, no_warn, has_dest ? dest.c_str() : nullptr);
+    }
+    if (block_notice_due(verdict, m, si_seen, "no-warning-block-retry-out")) {
+        const char *sender = has_dest ? dest.c_str() : ct->cont_handle;
+        message_by_var(t->conn, sender, "warning-block-text");
+    }
+    count_message(true, m, verdict, ct, person);
+    return verdict;
+}
+
+match_t tq3_handler_msg_from_switchboard(task_struct *t)
+{
+    msnp_conntrack *ct = tracker(t);
+    if (!ct)
+        return TQ_MATCH_PASS;
+    msnp_person *person = ct->person;
+    MSNP_STAT_BUMP("stats-message-in");
+    msnp_scramble_address(t);
+    msnp_message *m = new_msnp_message(t);
+    if (!m)
+        return TQ_MATCH_PASS;
+    match_t verdict = TQ_MATCH_PASS;
+    if (unfiltered(m)) {
+        count_message(false, m, verdict, ct, person);
+        return verdict;
+    }
+    bool si_seen = p2p_session_seen(ct, m);
+
+    const char *injected = static_cast<const char *>(m->header->get(m->header, "X-Trevalquin"));
+    if (injected) {
+        ct->sawarn = 1;
+        if (msnp_get_var_long("warning-from-trevalquin", 1) == 0)
+            return TQ_MATCH_BLOCK;
+        if (ents && ents->id_secure && strcmp(injected, ents->id_secure) == 0) {
+            ct->lsawarn = 1;
+            if (msnp_get_var_long("warning-from-local-trevalquin", 1) == 0)
+                return TQ_MATCH_BLOCK;
+        }
+    }
+    const char *sender = m->orig ? m->orig : "";
+
+    switch (m->ctype) {
+    case MSNP_MESSAGE_PROFILE:
+        counters_in().messages.count(row_of(MSNP_MESSAGE_PROFILE, std::size(kMessageIn)), verdict, &ct->stats,
+                                     person ? &person->stats : nullptr);
+        /* A second profile on a master connection changes nothing. */
+        ct->master = 1;
+        if (person && person->user)
+            person->user->master = 1;
+        count_message(false, m, verdict, ct, person);
+        return verdict;
+    case MSNP_MESSAGE_INIMAILNOTIFICIATION:
+        if ((person && person->no_inimailnot) || msnp_get_var_long("mail-notification-initial", 1) == 0)
+            verdict = TQ_MATCH_BLOCK;
+        count_message(false, m, verdict, ct, person);
+        return verdict;
+    case MSNP_MESSAGE_MAILNOTIFICATION:
+        return (person && person->no_mailnot) || msnp_get_var_long("mail-notification", 1) == 0 ? TQ_MATCH_BLOCK
+                                                                                                 : TQ_MATCH_PASS;
+    case MSNP_MESSAGE_MAILACTIVENOTIFICATION:
+        return (person && person->no_actmailnot) || msnp_get_var_long("mail-notification-active", 1) == 0
+                   ? TQ_MATCH_BLOCK
+                   : TQ_MATCH_PASS;
+    default: break;
+    }
+
+    verdict = rtree_backref_match(t, m->orig);
+    if (passes(verdict) && msnp_get_var_long("unconfirmed-receive-deny", 0) == 1 && strstr(sender, kUnverified))
+        verdict = TQ_MATCH_BLOCK;
+
+    bool no_warn = no_warnings_for(person);
+    message_log(m, t, verdict);
+    if (m->ctype == MSNP_MESSAGE_TEXTPLAIN) {
+        ct->stats.chat_time += static_cast<unsigned long>(msnp_estimate_chat_time(ct));
+        ct->time_last_message_rcvd = msnp_now();
+        first_message_warning(t, ct, no_warn, sender);
+    }
+    /* Injected messages get no automatic reply: two gateways whose users
+     * both have one would otherwise answer each other without end. */
+    if (m->ctype == MSNP_MESSAGE_TEXTPLAIN && passes(verdict) && person && person->auto_reply && !injected) {
+        size_t size = 0;
+        char *reply = message_create(person->auto_reply, nullptr, &size);
+        if (reply)
+            atomic_send(t->conn->srvd, reply, size);
+        free(reply);
+    }
+    if (block_notice_due(verdict, m, si_seen, "no-warning-block-retry-in"))
+        message_by_var(t->conn, nullptr, "warning-block-text");
+    count_message(false, m, verdict, ct, person);
+    return verdict;
+}

@@ -1,0 +1,290 @@
+/* Chat logs and activity logs.
+ *
+ * Every conversation line and activity is one host event; its text (one
+ * XML element) is also appended as one line to a file:
+ *   chat log      LOGDIR/USER/CONTACT/chat-CREATED.log, one per tracker
+ *   activity log  LOGDIR/USER/USER[-DATE].log, one per login
+ * Parts are joined with '/', the separator of this platform. A person's
+ * no_logs and force_logs, and "log-disabled", decide whether message texts
+ * are hidden and whether events reach the host; the file line is written
+ * either way (with the text hidden). */
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+
+#include <mutex>
+#include <string>
+
+#include "tq3_msnp.h"
+#include "tq3_msnp_log.h"
+#include "tq3_msnp_message.h"
+#include "utils.h"
+
+namespace {
+
+constexpr size_t kDateMax = 254;
+
+/* A handle made one harmless directory or file name part: handles come from
+ * the network, and one holding a separator or naming "." or ".." must not
+ * climb out of the log directory. */
+std::string path_part(const char *text)
+{
+    std::string out = text ? text : "";
+    for (char &c : out)
+        if (c == '/' || c == '\\')
+            c = '_';
+    if (out.empty() || out == "." || out == "..")
+        out = "_";
+    return out;
+}
+
+std::string log_dir()
+{
+    char *dir = host_path(msnp_get_var("log-dir", "log\\msn"));
+    std::string out = dir ? dir : "log/msn";
+    free(dir);
+    while (out.size() > 1 && out.back() == '/')
+        out.pop_back();
+    return out;
+}
+
+std::string user_dir(const char *user)
+{
+    return log_dir() + "/" + path_part(user);
+}
+
+std::string chat_dir(const msnp_conntrack *ct)
+{
+    return user_dir(ct->user_handle) + "/" + path_part(ct->cont_handle ? ct->cont_handle : "unknown");
+}
+
+char *dup_string(const std::string &s)
+{
+    return strdup(s.c_str());
+}
+
+FILE *open_in(const std::string &dir, const std::string &file)
+{
+    if (!check_dir_and_create(dir.c_str()))
+        return nullptr;
+    return fopen(file.c_str(), "a+b");
+}
+
+void append_line(FILE *f, const char *text)
+{
+    if (!f || !text)
+        return;
+    fputs(text, f);
+    fputc('\n', f);
+    fflush(f);
+}
+
+tqconn *conn_of(task_struct *tstruct, tqconn *conn)
+{
+    return tstruct && tstruct->conn ? tstruct->conn : conn;
+}
+
+msnp_conntrack *tracker_of(tqconn *conn)
+{
+    return conn ? static_cast<msnp_conntrack *>(conn->plugin) : nullptr;
+}
+
+/* Events of a connection with a person reach the host unless the person
+ * asked for fewer records than that; without a person they do not. */
+bool hand_to_host(const msnp_person *person)
+{
+    return person && (person->force_logs || person->no_logs <= 1);
+}
+
+void hand_or_release(tqconn *conn, const msnp_person *person, event_t *event)
+{
+    if (conn && hand_to_host(person))
+        tqevents_insert_event_entry(&conn->eventsq, event);
+    else
+        tqevents_destroy_event(event);
+}
+
+/* The recorded name of an application or datacast: its friendly name
+ * without the table's prefix. */
+const char *without_prefix(const char *fname, const char *prefix)
+{
+    size_t n = strlen(prefix);
+    return strncmp(fname, prefix, n) == 0 ? fname + n : fname;
+}
+
+event_t *message_event(msnp_message *message, const char *orig, const char *dest,
+                       const char *session, match_t match)
+{
+    switch (message->ctype) {
+    case MSNP_MESSAGE_TEXTPLAIN:
+        return tqevents_shortcut_log_message(orig, dest, message->content, session, match);
+    case MSNP_MESSAGE_TEXTSECWAY:
+        return tqevents_shortcut_log_message(orig, dest, "<textsecway />", session, match);
+    case MSNP_MESSAGE_DATACAST:
+        if (message->dtype != MSNP_DATACAST_WINK && message->dtype != MSNP_DATACAST_NUDGE &&
+            message->dtype != MSNP_DATACAST_ACTION)
+            return nullptr;
+        return tqevents_shortcut_log_activity(
+            orig, dest, without_prefix(msnp_datacast_search_type(message->dtype)->fname, "datacast_"),
+            nullptr, session, match);
+    case MSNP_MESSAGE_P2P:
+    case MSNP_MESSAGE_INVITE: {
+        if (message->itype == MSNP_INVITE_UNKNOWN)
+            return nullptr;
+        const char *name = without_prefix(msnp_invite_search_type(message->itype)->fname, "invite_");
+        if (message->itype != MSNP_INVITE_FILETRANSFER)
+            return tqevents_shortcut_log_activity(orig, dest, name, nullptr, session, match);
+        if (!message->ft_name)
+            return nullptr;
+        char *file = strdup(message->ft_name);
+        if (!file)
+            return nullptr;
+        sanitize_utf8_string(file);
+        event_t *ev = tqevents_shortcut_log_activity(orig, dest, name, file, session, match);
+        free(file);
+        return ev;
+    }
+    case MSNP_MESSAGE_EMOTICON:
+    case MSNP_MESSAGE_INK:
+        return tqevents_shortcut_log_activity(orig, dest, msnp_message_search_type(message->ctype)->name,
+                                              nullptr, session, match);
+    default:
+        return nullptr;
+    }
+}
+
+/* Writes the event's line to the task's chat log (the text is what the
+ * event holds, so a hidden text stays hidden on disk too). */
+void write_chat_line(task_struct *tstruct, const event_t *event)
+{
+    if (event && event->text)
+        message_activity_log(tstruct, event->text);
+}
+
+} // namespace
+
+char *msnp_chat_log_path(const msnp_conntrack *ct)
+{
+    if (!ct)
+        return nullptr;
+    return dup_string(chat_dir(ct) + "/chat-" + std::to_string(static_cast<long>(ct->time)) + ".log");
+}
+
+char *msnp_activity_log_path(const char *user_handle)
+{
+    if (!user_handle)
+        return nullptr;
+    std::string name = path_part(user_handle);
+    const char *format = msnp_get_var("log-date-format", nullptr);
+    if (format) {
+        char date[kDateMax + 1] = "";
+        time_t now = msnp_now();
+        struct tm local;
+        if (localtime_r(&now, &local) && strftime(date, sizeof date, format, &local) > 0)
+            name += "-" + path_part(date);
+    }
+    return dup_string(user_dir(user_handle) + "/" + name + ".log");
+}
+
+int message_log_check_and_open(msnp_conntrack *ct)
+{
+    if (!ct || ct->chat_log)
+        return 0;
+    char *file = msnp_chat_log_path(ct);
+    if (file)
+        ct->chat_log = open_in(chat_dir(ct), file);
+    free(file);
+    return 0;
+}
+
+int message_activity_log(task_struct *tstruct, const char *activity)
+{
+    msnp_conntrack *ct = tracker_of(tstruct ? tstruct->conn : nullptr);
+    if (!ct || !activity)
+        return 0;
+    message_log_check_and_open(ct);
+    append_line(ct->chat_log, activity);
+    return 0;
+}
+
+int message_log(msnp_message *message, task_struct *tstruct, match_t match)
+{
+    if (!message || !message->content || !*message->content || !tstruct)
+        return 0;
+    tqconn *conn = tstruct->conn;
+    msnp_conntrack *ct = tracker_of(conn);
+    const char *user = ct ? ct->user_handle : nullptr;
+    const char *orig = message->orig ? message->orig : user;
+    if (!orig)
+        return 0;
+    std::string session;
+    bool has_session = ct && ct->session && ct->cont_handle;
+    if (has_session)
+        session = std::string(ct->session) + "/" + ct->cont_handle;
+    const char *dest = message->dest ? message->dest : user;
+    if (dest && strcmp(orig, dest) == 0)
+        dest = nullptr;
+
+    msnp_person *person = ct ? ct->person : nullptr;
+    bool hidden = person && !person->force_logs &&
+                  (msnp_get_var_long("log-disabled", 0) != 0 || person->no_logs > 0);
+    match_t shown = match;
+    if (hidden && (message->ctype == MSNP_MESSAGE_TEXTPLAIN || message->ctype == MSNP_MESSAGE_TEXTSECWAY))
+        shown = static_cast<match_t>(static_cast<unsigned>(match) | TQ_MATCH_HIDDEN);
+
+    event_t *event = message_event(message, orig, dest, has_session ? session.c_str() : nullptr, shown);
+    if (!event)
+        return 0;
+    write_chat_line(tstruct, event);
+    hand_or_release(conn, person, event);
+    return 0;
+}
+
+int message_join_leave(const char *user, task_struct *tstruct, const char *type, match_t match)
+{
+    if (!user)
+        return 0;
+    event_t *event = tqevents_shortcut_log_join_leave(user, type, match);
+    if (!event)
+        return 1;
+    write_chat_line(tstruct, event);
+    tqconn *conn = tstruct ? tstruct->conn : nullptr;
+    msnp_conntrack *ct = tracker_of(conn);
+    hand_or_release(conn, ct ? ct->person : nullptr, event);
+    return 1;
+}
+
+void msn_sb_activity_log(task_struct *tstruct, tqconn *conn, event_t *event)
+{
+    if (!event)
+        return;
+    conn = conn_of(tstruct, conn);
+    msnp_conntrack *ct = tracker_of(conn);
+    msnp_person *person = ct ? ct->person : nullptr;
+    int level = !person || person->force_logs ? 0 : person->no_logs;
+    if (event->text && level == 0)
+        msn_sb_log(tstruct, conn, event->text);
+    if (conn && level < 2)
+        tqevents_insert_event_entry(&conn->eventsq, event);
+    else
+        tqevents_destroy_event(event);
+}
+
+void msn_sb_log(task_struct *tstruct, tqconn *conn, const char *activity)
+{
+    msnp_conntrack *ct = tracker_of(conn_of(tstruct, conn));
+    if (!ct || !ct->user_handle || !activity || !ents || !ents->users)
+        return;
+    auto *user = static_cast<msnp_user *>(ents->users->get(ents->users, ct->user_handle));
+    if (!user)
+        return;
+    std::lock_guard<std::recursive_mutex> guard(user->log_lock);
+    if (!user->log_file) {
+        char *file = msnp_activity_log_path(ct->user_handle);
+        if (file)
+            user->log_file = open_in(user_dir(ct->user_handle), file);
+        free(file);
+    }
+    append_line(user->log_file, activity);
+}

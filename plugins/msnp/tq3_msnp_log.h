@@ -1,0 +1,33 @@
+/* Chat and activity logs: every conversation line and every notable
+ * activity of a local user becomes a host event and one line (one XML
+ * element) in a file under "log-dir". */
+#ifndef TQ3_MSNP_LOG_H
+#define TQ3_MSNP_LOG_H
+
+#include "tq3_msnp.h"
+#include "tqevents_interface.h"
+
+struct msnp_message;
+
+/* Opens the tracker's chat log when it is not open yet; 0. */
+int message_log_check_and_open(msnp_conntrack *ct);
+/* Appends one line to the task's chat log (opening it first); 0. */
+int message_activity_log(task_struct *tstruct, const char *activity);
+/* Records one parsed message with the verdict it got; 0. */
+int message_log(struct msnp_message *message, task_struct *tstruct, match_t match);
+/* Records that `user` joined, left or closed the session ("join", "leave",
+ * "close"); 1, or 0 when `user` is NULL. */
+int message_join_leave(const char *user, task_struct *tstruct, const char *type, match_t match);
+/* Records an activity of the task's connection (or of `conn` without a
+ * task) in the user's activity log and hands it to the host; takes the
+ * event. */
+void msn_sb_activity_log(task_struct *tstruct, tqconn *conn, event_t *event);
+/* Appends one line to the user's activity log. */
+void msn_sb_log(task_struct *tstruct, tqconn *conn, const char *activity);
+
+/* The chat-log file of a tracker and the activity-log file of a user as
+ * they are opened now (new texts), with '/' between parts. */
+char *msnp_chat_log_path(const msnp_conntrack *ct);
+char *msnp_activity_log_path(const char *user_handle);
+
+#endif
