@@ -14,12 +14,44 @@ void ExpectationRegistry::add(tq3_expectation *e, void *owner, Clock::time_point
     entries_.push_back(Entry{std::move(ref), owner, now + lifetime_});
 }
 
+namespace {
+
+constexpr unsigned kWithdrawal = EXPECTATION_FLAG_DATA_ONLY | EXPECTATION_FLAG_INVALIDATE;
+
+bool is_withdrawal(const tq3_expectation *e)
+{
+    return e && e->data && (e->flags & kWithdrawal) == kWithdrawal;
+}
+
+} // namespace
+
+void ExpectationRegistry::withdraw_data(const void *data)
+{
+    std::vector<Entry> gone; // destroyed outside the lock
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        auto keep = std::stable_partition(entries_.begin(), entries_.end(), [&](const Entry &e) {
+            return e.expectation->data != data;
+        });
+        std::move(keep, entries_.end(), std::back_inserter(gone));
+        entries_.erase(keep, entries_.end());
+    }
+}
+
 void ExpectationRegistry::take_list(tqlist **list, void *owner, Clock::time_point now)
 {
     if (!list)
         return;
-    for (tqlist *n = *list; n; n = n->next)
-        add(static_cast<tq3_expectation *>(n->data), owner, now);
+    for (tqlist *n = *list; n; n = n->next) {
+        auto *e = static_cast<tq3_expectation *>(n->data);
+        if (!is_withdrawal(e)) {
+            add(e, owner, now);
+            continue;
+        }
+        withdraw_data(e->data);
+        e->data = nullptr; // owned by the expectations it came from
+        tq3_expectation_destroy(e);
+    }
     tqlist_destroy_without_refs(list);
 }
 

@@ -13,6 +13,10 @@
 //   goes through a module only when its port is an MSNP port.
 // - Data stays valid while any connection that received it is alive, even
 //   after the expectation itself is withdrawn or expired.
+// - A listed expectation flagged both DATA_ONLY and INVALIDATE whose `data`
+//   is set is a withdrawal, not a new expectation: the registered ones that
+//   carry that same data are withdrawn (a connection took what they
+//   offered), and the request itself is destroyed without its data.
 #ifndef GW_EXPECTATIONS_H
 #define GW_EXPECTATIONS_H
 
@@ -42,8 +46,11 @@ public:
 
     // Takes ownership of `e` (destroyed with tq3_expectation_destroy).
     void add(tq3_expectation *e, void *owner, Clock::time_point now);
-    // Moves every expectation of the list into the registry and empties it.
+    // Moves every expectation of the list into the registry (or carries
+    // out the withdrawals it holds) and empties it.
     void take_list(tqlist **list, void *owner, Clock::time_point now);
+    // Withdraws every registered expectation whose data is `data`.
+    void withdraw_data(const void *data);
     // All live expectations matching the connection, oldest first;
     // INVALIDATE ones are withdrawn. Addresses and ports in network order.
     std::vector<ExpectationMatch> match(uint32_t saddr, uint16_t sport, uint32_t daddr,

@@ -153,3 +153,35 @@ TEST(Expectations, TakeListEmptiesTheConnectionsListAndClearByOwner)
     EXPECT_EQ(destroyed, 3);
     r.take_list(nullptr, &a, t0);
 }
+
+/* A connection that answered an invitation hands back the data it got,
+ * flagged DATA_ONLY | INVALIDATE: the invitation's expectation is withdrawn
+ * (even with its lifetime left), the others stay, and the data is not
+ * destroyed twice (the connection's match still holds it). */
+TEST(Expectations, DataOnlyInvalidateInAListWithdrawsTheExpectationCarryingThatData)
+{
+    destroyed = 0;
+    auto t0 = Clock::now();
+    int owner = 0;
+    ExpectationRegistry r;
+    r.add(expect(0x0A000001, 1863, 0, "invitation"), &owner, t0);
+    r.add(expect(0x0A000002, 1863, 0, "other"), &owner, t0);
+    auto got = match(r, 0x0A000001, 1863, t0);
+    ASSERT_EQ(got.size(), 1u);
+    void *data = got[0].expectation->data;
+
+    tq3_expectation *back = tq3_expectation_new();
+    back->data = data;
+    back->flags = EXPECTATION_FLAG_DATA_ONLY | EXPECTATION_FLAG_INVALIDATE;
+    tqlist *list = nullptr;
+    tqlist_insert_begin(&list, back);
+    r.take_list(&list, &owner, t0);
+    EXPECT_EQ(list, nullptr);
+    EXPECT_EQ(r.size(), 1u);
+    EXPECT_TRUE(match(r, 0x0A000001, 1863, t0).empty());
+    EXPECT_EQ(match(r, 0x0A000002, 1863, t0).size(), 1u);
+    EXPECT_EQ(destroyed, 0);
+    EXPECT_STREQ(static_cast<const char *>(got[0].expectation->data), "invitation");
+    got.clear();
+    EXPECT_EQ(destroyed, 1);
+}
