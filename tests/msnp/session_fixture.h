@@ -32,6 +32,7 @@ public:
     tqconn *conn = nullptr;
     int client_end = -1, server_end = -1; /* the peers' ends of the sockets */
     std::string log_dir;
+    match_t last = TQ_MATCH_NONE; /* the tasklet's answer to the last chunk */
 
     void SetUp() override
     {
@@ -142,8 +143,7 @@ private:
     {
         conn->direction = dir;
         traffic::Iov iov({bytes});
-        match_t r = msnp_tasklet(self, conn, iov.v);
-        EXPECT_EQ(r, TQ_MATCH_PASS);
+        last = msnp_tasklet(self, conn, iov.v);
         Outcome o;
         o.forwarded = iov.joined();
         o.client = drain(client_end) + (dir == DIR_SERVER_TO_CLIENT ? o.forwarded : "") +

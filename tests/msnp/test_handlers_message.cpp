@@ -1,0 +1,389 @@
+/* The message filters through the tasklet: whom the policy is asked about,
+ * what a refused message leaves behind, conversation warnings and block
+ * notices on the right side, the incoming side's own rules (injected
+ * messages, mail notifications, the automatic reply), counters by kind and
+ * verdict, and hostile commands. */
+#include <functional>
+
+#include "msnp/session_fixture.h"
+#include "tq3_msnp_handlers.h"
+
+namespace {
+
+const char kPolicy[] =
+    "<person type=\"2\" name=\"bob\"><handle>bob@example\\.org</handle></person>"
+    "<person type=\"2\" name=\"carol\"><handle>carol@example\\.org</handle></person>"
+    "<person type=\"2\" name=\"unverified\"><handle>.*Not%20Verified.*</handle></person>"
+    "<person type=\"3\" name=\"alice\"><handle>alice@example.com</handle></person>"
+    "<person type=\"3\" name=\"ann\"><handle>ann@example.com</handle>"
+    "<attribute type=\"no_mailnot\">1</attribute><attribute type=\"no_inimailnot\">1</attribute>"
+    "<attribute type=\"auto_reply\">Back on Monday</attribute></person>";
+const char kTree[] = "<user>alice</user><user>ann</user>"
+                     "<relation object=\"bob\" action=\"block\" direction=\"both\"/>"
+                     "<relation object=\"carol\" action=\"pass\" direction=\"both\"/>"
+                     "<relation object=\"unverified\" action=\"pass\" direction=\"both\"/>";
+
+std::string text(const std::string &body)
+{
+    return "MIME-Version: 1.0\r\nContent-Type: text/plain; charset=UTF-8\r\n"
+           "X-MMS-IM-Format: FN=Arial; EF=; CO=0; CS=0; PF=22\r\n\r\n" +
+           body;
+}
+
+const std::string kNudge = "MIME-Version: 1.0\r\nContent-Type: text/x-msnmsgr-datacast\r\n\r\nID: 1\r\n\r\n";
+
+/* A P2P packet opening session `session` for the application `guid`. */
+std::string p2p_invite(const std::string &to, const std::string &guid, const std::string &session)
+{
+    std::string slp = "INVITE MSNMSGR:" + to + " MSNSLP/1.0\r\nTo: <msnmsgr:" + to +
+                      ">\r\nContent-Type: application/x-msnmsgr-sessionreqbody\r\n\r\n"
+                      "EUF-GUID: " + guid + "\r\nSessionID: " + session + "\r\nAppID: 2\r\nContext: AAAA\r\n\r\n";
+    return "MIME-Version: 1.0\r\nContent-Type: application/x-msnmsgrp2p\r\nP2P-Dest: " + to + "\r\n\r\n" +
+           std::string(48, '\0') + slp + std::string(4, '\0');
+}
+const std::string kFileTransfer = "{5D3E02AB-6190-11D3-BBBB-00C04F795683}";
+const std::string kPicture = "{A4268EEC-FEC5-49E5-95C3-F126696BDBF6}";
+
+class Messages : public SessionTest {
+public:
+    void SetUp() override
+    {
+        SessionTest::SetUp();
+        ASSERT_TRUE(load(kPolicy, kTree)) << ::testing::PrintToString(errors());
+        on_switchboard("alice@example.com", {});
+    }
+
+    /* A switchboard session of `user` whose participants are, in list
+     * order, `participants`. */
+    void on_switchboard(const char *user, const std::vector<const char *> &participants)
+    {
+        connect();
+        std::string usr = std::string("USR 1 OK ") + user + " Me\r\n";
+        ASSERT_EQ(server(usr).client, usr);
+        ASSERT_NE(tracker(), nullptr);
+        for (auto it = participants.rbegin(); it != participants.rend(); ++it)
+            msnp_participants_insert_unique(tracker(), *it);
+    }
+
+    /* True when the command went on unchanged. */
+    bool out(const std::string &command) { return client(command).forwarded == command; }
+    bool in(const std::string &command) { return server(command).forwarded == command; }
+};
+
+TEST_F(Messages, OutgoingAsksAboutTheDestinationElseEachParticipantInOrder)
+{
+    const std::string hello = msg("MSG 2 N", text("hello"));
+    struct Row {
+        const char *name;
+        std::vector<const char *> participants;
+        const char *insecure;
+        std::string command;
+        bool passes;
+    };
+    const Row rows[] = {
+        {"blocked participant first", {"bob@example.org", "carol@example.org"}, "0", hello, false},
+        {"passing participant first", {"carol@example.org", "bob@example.org"}, "0", hello, true},
+        {"undecided participants skipped", {"zed@example.org", "carol@example.org"}, "0", hello, true},
+        {"nobody decides", {"zed@example.org"}, "0", hello, false},
+        {"insecure chat asks nobody", {"bob@example.org"}, "1", hello, true},
+        {"nobody in the session yet", {}, "0", hello, true},
+        {"P2P destination decides", {"carol@example.org"}, "0", msg("MSG 3 D", p2p_invite("bob@example.org", kFileTransfer, "1")), false},
+        {"UUM names its destination", {"bob@example.org"}, "0", msg("UUM 4 carol@example.org 32 1", text("sms")), true},
+        {"unknown kinds pass unfiltered", {"bob@example.org"}, "0",
+         msg("MSG 5 U", "MIME-Version: 1.0\r\nContent-Type: text/x-unheard-of\r\n\r\nx"), true},
+        {"no empty line: not parsed, passes", {"bob@example.org"}, "0", msg("MSG 6 N", "Content-Type: text/plain"), true},
+        {"unknown P2P application passes", {"carol@example.org"}, "0",
+         msg("MSG 7 D", p2p_invite("bob@example.org", "{00000000-0000-0000-0000-000000000000}", "2")), true},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.name);
+        on_switchboard("alice@example.com", r.participants);
+        var("i/insecure-chat", r.insecure);
+        EXPECT_EQ(out(r.command), r.passes);
+    }
+}
+
+TEST_F(Messages, UnverifiedAddressesAreRefusedWhenAsked)
+{
+    const char *unverified = "zoe@example.org%20(E-mail%20Address%20Not%20Verified)";
+    on_switchboard("alice@example.com", {unverified});
+    const std::string hello = msg("MSG 2 N", text("hello"));
+    const std::string from = msg(std::string("MSG ") + unverified + " Zoe", text("hi"));
+    EXPECT_TRUE(out(hello));
+    EXPECT_TRUE(in(from));
+    var("i/unconfirmed-send-deny", "1");
+    var("i/unconfirmed-receive-deny", "1");
+    EXPECT_FALSE(out(hello));
+    EXPECT_FALSE(in(from));
+}
+
+/* The first text message of a conversation, in either direction, brings
+ * the warning to both sides; nothing else does. */
+TEST_F(Messages, FirstTextMessageWarnsBothSidesOnce)
+{
+    var("s/message-warning-text", "This chat is recorded");
+    const std::string warning = injected("This chat is recorded");
+    const std::string hello = msg("MSG 2 N", text("hello"));
+
+    on_switchboard("alice@example.com", {"carol@example.org"});
+    Outcome o = client(hello);
+    EXPECT_EQ(o.server, warning + hello);
+    EXPECT_EQ(o.client, injected("This chat is recorded", "carol@example.org"));
+    EXPECT_EQ(tracker()->clean_to_warn, g_test_now);
+    o = client(hello);
+    EXPECT_EQ(o.server, hello);
+    EXPECT_EQ(o.client, "");
+    EXPECT_EQ(server(msg("MSG carol@example.org Carol", text("hi"))).server, "") << "shared with the other side";
+
+    on_switchboard("alice@example.com", {"carol@example.org"});
+    const std::string from_carol = msg("MSG carol@example.org Carol", text("hi"));
+    o = server(from_carol);
+    EXPECT_EQ(o.server, warning);
+    EXPECT_EQ(o.client, injected("This chat is recorded", "carol@example.org") + from_carol);
+
+    struct Row {
+        const char *name;
+        std::function<void(Messages &)> setup;
+        std::string command;
+    };
+    const Row quiet[] = {
+        {"UUM does not start the conversation", nullptr, msg("UUM 2 carol@example.org 32 1", text("sms"))},
+        {"a warning from this gateway was seen", [](Messages &t) { t.tracker()->lsawarn = 1; }, hello},
+        {"one from another gateway, when any counts",
+         [](Messages &t) {
+             t.tracker()->sawarn = 1;
+             t.var("i/warning-repeat-any", "1");
+         },
+         hello},
+        {"warnings off", [](Messages &t) { t.var("i/message-warning-self", "0"); }, hello},
+    };
+    for (const Row &r : quiet) {
+        SCOPED_TRACE(r.name);
+        var("i/warning-repeat-any", "0");
+        var("i/message-warning-self", "1");
+        on_switchboard("alice@example.com", {"carol@example.org"});
+        if (r.setup)
+            r.setup(*this);
+        o = client(r.command);
+        EXPECT_EQ(o.server, r.command);
+        EXPECT_EQ(o.client, "");
+    }
+    var("i/message-warning-self", "1");
+    on_switchboard("alice@example.com", {"carol@example.org"});
+    tracker()->lsawarn = 1;
+    var("i/warning-repeat", "1");
+    EXPECT_EQ(client(hello).server, warning + hello) << "warning-repeat warns again";
+}
+
+TEST_F(Messages, BlockNoticesGoToTheSideThatWroteTheMessage)
+{
+    var("i/warning-block-enable", "1");
+    var("s/warning-block-text", "Not allowed");
+    const std::string notice_from_bob = injected("Not allowed", "bob@example.org");
+    on_switchboard("alice@example.com", {"bob@example.org"});
+
+    Outcome o = client(msg("MSG 2 N", kNudge));
+    EXPECT_EQ(o.forwarded, "");
+    EXPECT_EQ(o.client, notice_from_bob);
+    EXPECT_EQ(o.server, "");
+    EXPECT_EQ(client(msg("MSG 3 D", p2p_invite("bob@example.org", kPicture, "7"))).client, "")
+        << "display pictures are refused without a word";
+    const std::string transfer = msg("MSG 4 D", p2p_invite("bob@example.org", kFileTransfer, "8"));
+    EXPECT_EQ(client(transfer).client, notice_from_bob);
+    EXPECT_EQ(client(transfer).client, "") << "later packets of the session";
+    var("i/no-warning-block-retry-out", "0");
+    EXPECT_EQ(client(transfer).client, notice_from_bob);
+
+    /* Nobody named: the notice carries the session's contact, or goes
+     * towards the server without one. */
+    on_switchboard("alice@example.com", {"zed@example.org"});
+    EXPECT_EQ(client(msg("MSG 5 N", text("x"))).server, injected("Not allowed"));
+    free(tracker()->cont_handle);
+    tracker()->cont_handle = strdup("carol@example.org");
+    EXPECT_EQ(client(msg("MSG 5 N", text("x"))).client, injected("Not allowed", "carol@example.org"));
+
+    on_switchboard("alice@example.com", {"bob@example.org"});
+    o = server(msg("MSG bob@example.org Bob", kNudge));
+    EXPECT_EQ(o.client, "");
+    EXPECT_EQ(o.server, injected("Not allowed")) << "incoming: the writers are told";
+
+    var("i/warning-block-enable", "0");
+    on_switchboard("alice@example.com", {"bob@example.org"});
+    o = client(msg("MSG 6 N", text("x")));
+    EXPECT_EQ(o.client + o.server, "");
+}
+
+TEST_F(Messages, IncomingInjectedMessagesMailNotificationsAndTheAutomaticReply)
+{
+    ASSERT_NE(ents->id_secure, nullptr);
+    auto tagged = [](const std::string &id) {
+        return msg("MSG carol@example.org Carol", "MIME-Version: 1.0\r\nContent-Type: text/plain\r\nX-Trevalquin: " +
+                                                      id + "\r\n\r\nRecorded");
+    };
+    EXPECT_TRUE(in(tagged(ents->id_secure)));
+    EXPECT_EQ(tracker()->sawarn, 1);
+    EXPECT_EQ(tracker()->lsawarn, 1);
+    on_switchboard("alice@example.com", {});
+    EXPECT_TRUE(in(tagged("another-gateway")));
+    EXPECT_EQ(tracker()->sawarn, 1);
+    EXPECT_EQ(tracker()->lsawarn, 0);
+    long in_total = counter("stats-message-in"), passed = counter("stats-message-in-pass");
+    var("i/warning-from-local-trevalquin", "0");
+    EXPECT_FALSE(in(tagged(ents->id_secure)));
+    EXPECT_TRUE(in(tagged("another-gateway")));
+    var("i/warning-from-trevalquin", "0");
+    EXPECT_FALSE(in(tagged("another-gateway")));
+    EXPECT_EQ(counter("stats-message-in"), in_total + 3);
+    EXPECT_EQ(counter("stats-message-in-pass"), passed + 1) << "refused injections are not counted further";
+
+    /* Mail notifications on the notification connection of ann, who wants
+     * none; alice gets them. New-mail notices are not counted. */
+    const std::string initial = msg("MSG Hotmail Hotmail", "MIME-Version: 1.0\r\nContent-Type: "
+                                                           "text/x-msmsgsinitialemailnotification; charset=UTF-8\r\n\r\n"
+                                                           "Inbox-Unread: 1\r\n\r\n");
+    const std::string mail = msg("MSG Hotmail Hotmail", "MIME-Version: 1.0\r\nContent-Type: "
+                                                        "text/x-msmsgsemailnotification; charset=UTF-8\r\n\r\n"
+                                                        "From: x\r\n\r\n");
+    EXPECT_TRUE(in(initial));
+    EXPECT_TRUE(in(mail));
+    on_switchboard("ann@example.com", {});
+    long blocked = counter("stats-message-in-block");
+    EXPECT_FALSE(in(mail));
+    EXPECT_EQ(counter("stats-message-in-block"), blocked);
+    EXPECT_FALSE(in(initial));
+    EXPECT_EQ(counter("stats-message-in-block"), blocked + 1);
+    EXPECT_EQ(counter("stats-message-in-inimailnotification-block"), 1);
+
+    /* ann's automatic reply answers passing text, not refused or injected
+     * messages. */
+    size_t size = 0;
+    char *made = message_create("Back on Monday", nullptr, &size);
+    const std::string expected_reply(made, size);
+    free(made);
+    EXPECT_EQ(server(msg("MSG carol@example.org Carol", text("there?"))).server, expected_reply);
+    EXPECT_EQ(server(msg("MSG bob@example.org Bob", text("there?"))).server, "");
+    EXPECT_EQ(server(tagged("another-gateway")).server, "");
+}
+
+/* Counters by verdict and kind, module-wide and in the tracker's and the
+ * person's blocks; the profile message marks the master connection. */
+TEST_F(Messages, CountersByKindAndVerdict)
+{
+    on_switchboard("alice@example.com", {"carol@example.org"});
+    out(msg("MSG 2 N", text("12345")));
+    out(msg("MSG 3 D", p2p_invite("bob@example.org", kFileTransfer, "9")));
+    in(msg("MSG bob@example.org Bob", kNudge));
+    in(msg("MSG carol@example.org Carol", text("abc")));
+    in(msg("MSG carol@example.org Carol",
+           "MIME-Version: 1.0\r\nContent-Type: text/plain\r\nX-Trevalquin: other\r\n\r\nwarned"));
+    const std::pair<const char *, long> global[] = {
+        {"stats-message-out", 2},
+        {"stats-message-out-pass", 1},
+        {"stats-message-out-block", 1},
+        {"stats-message-out-textplain", 1},
+        {"stats-message-out-textplain-pass", 1},
+        {"stats-message-out-textplain_bytes", 1},
+        {"stats-message-out-textplain_bytes-pass", 1},
+        {"stats-message-out-p2p-block", 1},
+        {"stats-invite-out-filetransfer", 1},
+        {"stats-invite-out-filetransfer-block", 1},
+        {"stats-message-in", 3},
+        {"stats-message-in-pass", 2},
+        {"stats-datacast-in-nudge-block", 1},
+        {"stats-message-in-textplain-pass", 2},
+        {"stats-message-in-textplain-bytes", 1},
+        {"stats-message-in-textplain-bytes-pass", 1},
+    };
+    for (const auto &[name, value] : global)
+        EXPECT_EQ(counter(name), value) << name;
+    msnp_person *alice = msnp_search_user("alice@example.com");
+    for (const msnp_statistics *s : {&tracker()->stats, &alice->stats}) {
+        EXPECT_EQ(s->stats_message_out_textplain_pass, 1u);
+        EXPECT_EQ(s->stats_message_out_textplain_bytes_pass, 5u);
+        EXPECT_EQ(s->stats_invite_out_filetransfer_block, 1u);
+        EXPECT_EQ(s->stats_datacast_in_nudge_block, 1u);
+        EXPECT_EQ(s->stats_message_in_textplain_bytes_pass, 3u) << "the injected text is not counted";
+    }
+
+    const std::string profile = msg("MSG Hotmail Hotmail", "MIME-Version: 1.0\r\nContent-Type: "
+                                                           "text/x-msmsgsprofile; charset=UTF-8\r\n\r\n");
+    EXPECT_TRUE(in(profile));
+    EXPECT_TRUE(in(profile)) << "a second profile changes nothing";
+    EXPECT_EQ(tracker()->master, 1);
+    EXPECT_EQ(alice->user->master, 1);
+    EXPECT_EQ(counter("stats-message-in-profile-pass"), 2);
+    EXPECT_EQ(tracker()->stats.stats_message_in_profile_pass, 2u);
+}
+
+TEST(BlockNotice, ByKindOfMessage)
+{
+    struct Row {
+        msnp_message_code ctype;
+        msnp_invite_code itype;
+        msnp_datacast_code dtype;
+        int notice;
+    };
+    const Row rows[] = {
+        {MSNP_MESSAGE_TEXTPLAIN, MSNP_INVITE_UNKNOWN, MSNP_DATACAST_UNKNOWN, 1},
+        {MSNP_MESSAGE_EMOTICON, MSNP_INVITE_UNKNOWN, MSNP_DATACAST_UNKNOWN, 1},
+        {MSNP_MESSAGE_INK, MSNP_INVITE_UNKNOWN, MSNP_DATACAST_UNKNOWN, 1},
+        {MSNP_MESSAGE_TEXTSECWAY, MSNP_INVITE_UNKNOWN, MSNP_DATACAST_UNKNOWN, 1},
+        {MSNP_MESSAGE_DATACAST, MSNP_INVITE_UNKNOWN, MSNP_DATACAST_WINK, 1},
+        {MSNP_MESSAGE_DATACAST, MSNP_INVITE_UNKNOWN, MSNP_DATACAST_UNKNOWN, 0},
+        {MSNP_MESSAGE_INVITE, MSNP_INVITE_WEBCAM, MSNP_DATACAST_UNKNOWN, 1},
+        {MSNP_MESSAGE_P2P, MSNP_INVITE_PICTURE, MSNP_DATACAST_UNKNOWN, 0},
+        {MSNP_MESSAGE_P2P, MSNP_INVITE_UNKNOWN, MSNP_DATACAST_UNKNOWN, 0},
+        {MSNP_MESSAGE_P2P, MSNP_INVITE_ALL, MSNP_DATACAST_UNKNOWN, 0},
+        {MSNP_MESSAGE_CONTROL, MSNP_INVITE_UNKNOWN, MSNP_DATACAST_UNKNOWN, 0},
+    };
+    for (const Row &r : rows) {
+        msnp_message m{};
+        m.ctype = r.ctype;
+        m.itype = r.itype;
+        m.dtype = r.dtype;
+        EXPECT_EQ(msnp_check_block_warn(&m), r.notice) << r.ctype << "/" << r.itype << "/" << r.dtype;
+    }
+    EXPECT_EQ(msnp_check_block_warn(nullptr), 0);
+}
+
+/* Hostile and broken commands on both sides of a signed-in connection and
+ * of one that is not: nothing reads past a command (the sanitizer build
+ * runs these), nothing is admitted by accident, and the stream goes on. */
+TEST_F(Messages, MalformedCommandsNeverReadPastTheirBytes)
+{
+    const std::string binary("\x00\xff\x01\x80\r\n\r\n\xfe", 9);
+    const std::vector<std::string> from_client = {
+        "VER\r\n", "VER 1\r\n", "VER 1 \r\n", "VER  MSNP8\r\n", "CVR\r\n", "CVR 2 0x0409\r\n", "ANS\r\n",
+        "ANS 1\r\n", "ANS 1 zed@example.org\r\n", "OUT\r\n", "MSG\r\n", "MSG 1 N -5\r\n",
+        "MSG 1 N 99999999999999999999\r\n", msg("MSG 1 N", binary), msg("MSG 1 N", "Content-Type: text/plain\r\n\r\n"),
+        msg("MSG 1 D", "Content-Type: application/x-msnmsgrp2p\r\n\r\nINVITE"),
+        msg("MSG 1 D", "Content-Type: application/x-msnmsgrp2p\r\nP2P-Dest:\r\n\r\n" + std::string(60, 'A')),
+        msg("MSG 1 N", "Content-Type: text/x-msnmsgr-datacast\r\n\r\nID:"), msg("UUM 1", text("x")),
+    };
+    const std::vector<std::string> from_server = {
+        "USR\r\n", "USR 4\r\n", "USR 4 OK\r\n", "USR 4 TWN\r\n", "ANS 3\r\n", "MSG\r\n",
+        msg("MSG", text("no sender")), msg("MSG Hotmail", binary), msg("UBM", text("x")),
+        msg("MSG a b", "Content-Type: text/x-msmsgsinvite\r\n\r\nApplication-GUID:\r\nInvitation-Command: INVITE\r\n\r\n"),
+    };
+    for (bool signed_in : {true, false}) {
+        if (signed_in)
+            on_switchboard("alice@example.com", {"carol@example.org"});
+        else
+            connect();
+        for (const std::string &c : from_client) {
+            SCOPED_TRACE(::testing::PrintToString(c));
+            std::string follow = "PNG\r\n";
+            Outcome o = client(c + follow);
+            EXPECT_TRUE(o.forwarded.size() >= follow.size() || o.forwarded.empty());
+        }
+        for (const std::string &c : from_server) {
+            SCOPED_TRACE(::testing::PrintToString(c));
+            server(c);
+        }
+        if (!signed_in) {
+            EXPECT_EQ(tracker(), nullptr);
+        }
+    }
+}
+
+} // namespace
