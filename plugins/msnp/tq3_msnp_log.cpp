@@ -135,8 +135,8 @@ event_t *message_event(msnp_message *message, const char *orig, const char *dest
         const char *name = without_prefix(msnp_invite_search_type(message->itype)->fname, "invite_");
         if (message->itype != MSNP_INVITE_FILETRANSFER)
             return tqevents_shortcut_log_activity(orig, dest, name, nullptr, session, match);
-        if (!message->ft_name)
-            return nullptr;
+        if (!message->ft_name || !*message->ft_name)
+            return nullptr; /* a transfer without a known file name */
         char *file = strdup(message->ft_name);
         if (!file)
             return nullptr;
@@ -210,7 +210,7 @@ int message_activity_log(task_struct *tstruct, const char *activity)
 
 int message_log(msnp_message *message, task_struct *tstruct, match_t match)
 {
-    if (!message || !message->content || !*message->content || !tstruct)
+    if (!message || !message->content || !tstruct)
         return 0;
     tqconn *conn = tstruct->conn;
     msnp_conntrack *ct = tracker_of(conn);
