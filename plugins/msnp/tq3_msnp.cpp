@@ -49,7 +49,7 @@ const tq3_module_ops plugin_data = {
     .schedtask = nullptr,
     .reload = msnp_reload,
     .poll = nullptr,
-    .info = nullptr,
+    .info = msnp_info,
     .reset = msnp_reset,
     .alarm = nullptr,
     .task_alarm = nullptr,
@@ -137,6 +137,20 @@ match_t msnp_tasklet_lookup(tq3_module *self, tqconn *conn, tq3_iov *iov,
 match_t msnp_tasklet(tq3_module *self, tqconn *conn, tq3_iov *iov)
 {
     return msnp_tasklet_lookup(self, conn, iov, table_search_opcode_wrapper);
+}
+
+char *msnp_info(tq3_module *self, tqconn *conn)
+{
+    (void)self;
+    if (!conn || !conn->plugin)
+        return nullptr;
+    iks *x = serialize_conntrack(static_cast<msnp_conntrack *>(conn->plugin));
+    if (!x)
+        return nullptr;
+    const char *text = iks_string(iks_stack(x), x);
+    char *copy = text ? strdup(text) : nullptr;
+    iks_delete(x);
+    return copy;
 }
 
 int msnp_tasklet_fini(tq3_module *self, tqconn *conn)

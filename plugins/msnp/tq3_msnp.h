@@ -347,6 +347,8 @@ extern "C" {
 extern const tq3_module_ops plugin_data;
 match_t msnp_tasklet(tq3_module *self, tqconn *conn, tq3_iov *iov);
 int msnp_tasklet_fini(tq3_module *self, tqconn *conn);
+/* The connection's tracker as XML text (caller frees), or NULL. */
+char *msnp_info(tq3_module *self, tqconn *conn);
 /* Brings the registry up once (0 ready, 1 refused). */
 int msnp_init(tq3_module *self, char **arg);
 /* Re-attaches the registry after the host reloaded the module's code. */

@@ -1,0 +1,190 @@
+/* The gateway under test with the end-to-end test policy, scripted servers
+ * on loopback, and the helpers the scenarios share: relayed pairs, byte-exact
+ * pass-through checks, event and tqctl access. */
+#ifndef TESTS_GATEWAY_E2E_FIXTURE_H
+#define TESTS_GATEWAY_E2E_FIXTURE_H
+
+#include <gtest/gtest.h>
+
+#include <iksemel.h>
+
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "gateway/e2e_helpers.h"
+
+namespace e2e {
+
+/* A relayed connection: the client's end at the gateway and the server's
+ * end accepted by a scripted server. */
+struct Pair {
+    Fd client, server;
+};
+
+/* A client-side chunk of the conversation and the server-side peer must see
+ * the same bytes; `seg` > 0 sends them a few bytes at a time. */
+inline ::testing::AssertionResult pass_through(int from, int to, const std::string &bytes, size_t seg = 0)
+{
+    bool sent = seg ? send_segmented(from, bytes, seg) : send_all(from, bytes);
+    if (!sent)
+        return ::testing::AssertionFailure() << "send failed";
+    std::string got = recv_exact(to, bytes.size());
+    if (got != bytes)
+        return ::testing::AssertionFailure() << "relayed bytes differ\n  sent: " << ::testing::PrintToString(bytes)
+                                             << "\n  got:  " << ::testing::PrintToString(got);
+    return ::testing::AssertionSuccess();
+}
+
+/* Every line of an events file is one well-formed XML element. */
+inline ::testing::AssertionResult each_line_is_xml(const std::string &text)
+{
+    for (const auto &l : lines_of(text)) {
+        int err = 0;
+        iks *x = iks_tree(l.c_str(), 0, &err);
+        if (!x)
+            return ::testing::AssertionFailure() << "not XML: " << l;
+        iks_delete(x);
+    }
+    return ::testing::AssertionSuccess();
+}
+
+/* One line of `connections`: TID CLIENT -> SERVER msnp|plain USER. */
+struct Listed {
+    unsigned long tid = 0;
+    std::string client, server, kind, user;
+};
+
+/* The first line of `connections` output whose server is `server`. */
+inline std::optional<Listed> find_listed(const std::string &out, const std::string &server)
+{
+    for (const auto &line : lines_of(out)) {
+        std::istringstream in(line);
+        Listed l;
+        std::string arrow;
+        if ((in >> l.tid >> l.client >> arrow >> l.server >> l.kind) && arrow == "->" && l.server == server) {
+            std::getline(in >> std::ws, l.user);
+            return l;
+        }
+    }
+    return std::nullopt;
+}
+
+inline std::string replace_all(std::string text, const std::string &from, const std::string &to)
+{
+    for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size())
+        text.replace(at, from.size(), to);
+    return text;
+}
+
+inline std::string msg(const std::string &head, const std::string &payload)
+{
+    return head + " " + std::to_string(payload.size()) + "\r\n" + payload;
+}
+
+inline std::string text_payload(const std::string &text)
+{
+    return "MIME-Version: 1.0\r\nContent-Type: text/plain; charset=UTF-8\r\n"
+           "X-MMS-IM-Format: FN=Arial; EF=; CO=0; CS=0; PF=22\r\n\r\n" +
+           text;
+}
+
+/* Opens a relayed pair through the gateway, or ends the test. */
+#define OPEN_PAIR(p, ...)                                                                                          \
+    Pair p = open_pair(__VA_ARGS__);                                                                               \
+    ASSERT_TRUE(p.client && p.server)
+
+class GatewayE2E : public ::testing::Test {
+protected:
+    TempDir dir;
+    Listener ns, sb, plain; /* notification server, switchboard, a non-MSNP service */
+    Gateway gw;
+    std::string policy = dir / "policy.xml";
+    std::string admin = dir / "admin.sock";
+    std::string events = dir / "events.log";
+
+    void SetUp() override
+    {
+        ASSERT_FALSE(dir.path().empty());
+        ASSERT_TRUE(ns.port() && sb.port() && plain.port());
+        std::filesystem::copy_file(std::string(TQ_SOURCE_DIR) + "/tests/gateway/data/policy.xml", policy);
+    }
+
+    /* Every scenario ends with an orderly stop: exit status 0 also means
+     * that the sanitizer build found no leak in the gateway. */
+    void TearDown() override
+    {
+        if (gw.running()) {
+            EXPECT_EQ(gw.stop(SIGTERM), 0) << "gateway stderr:\n" << gw.stderr_text();
+        }
+    }
+
+    std::vector<std::string> settings(const std::vector<std::string> &extra = {}) const
+    {
+        std::vector<std::string> s{
+            "listen=127.0.0.1:0",
+            "module=" TQ_MODULE_PATH,
+            "policy=" + policy,
+            "admin-socket=" + admin,
+            "events-file=" + events,
+            "msnp-ports=" + std::to_string(ns.port()) + "," + std::to_string(sb.port()),
+            "connect-timeout=2",
+            "var e2e-number = 42",
+            "var e2e-text = \"hello world\"",
+        };
+        s.insert(s.end(), extra.begin(), extra.end());
+        return s;
+    }
+
+    void start(const std::vector<std::string> &extra = {})
+    {
+        ASSERT_TRUE(gw.start(TQ_GATEWAY_BIN, settings(extra), dir)) << gw.error();
+    }
+
+    Pair open_pair(Listener &server, const Socks5 &opt = {})
+    {
+        Pair p;
+        int rep = -1;
+        p.client = socks5_connect(gw.port(), server.port(), &rep, opt);
+        EXPECT_EQ(rep, 0) << "SOCKS5 CONNECT refused";
+        if (p.client)
+            p.server = server.accept();
+        EXPECT_TRUE(p.server) << "the gateway did not reach the server";
+        return p;
+    }
+
+    /* One round trip on a fresh connection: the gateway still serves. */
+    void expect_still_serving(Listener &server)
+    {
+        OPEN_PAIR(p, server);
+        EXPECT_TRUE(pass_through(p.client.get(), p.server.get(), "PNG\r\n"));
+        EXPECT_TRUE(pass_through(p.server.get(), p.client.get(), "QNG 42\r\n"));
+    }
+
+    /* Lines of the events file that are gateway notices of `kind`, once
+     * at least `min` of them were written. */
+    std::vector<std::string> notices(const std::string &kind, size_t min = 1) const
+    {
+        std::vector<std::string> out;
+        eventually([&] {
+            out.clear();
+            for (const auto &l : lines_of(slurp(events)))
+                if (l.rfind("<notice kind=\"" + kind + "\"", 0) == 0)
+                    out.push_back(l);
+            return out.size() >= min;
+        });
+        return out;
+    }
+
+    RunResult tqctl(const std::vector<std::string> &words)
+    {
+        std::vector<std::string> argv{TQCTL_BIN, "-s", admin};
+        argv.insert(argv.end(), words.begin(), words.end());
+        return run_program(argv, dir);
+    }
+};
+
+} // namespace e2e
+
+#endif
