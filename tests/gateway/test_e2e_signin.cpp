@@ -1,0 +1,280 @@
+/* End-to-end: the real gateway decides. Scripted notification servers and
+ * switchboards speak an MSNP7-era (MD5) and an MSNP15-era (SSO) sign-in as
+ * the public protocol descriptions give them; the test policy refuses some
+ * users, blocks one contact, and the gateway's warnings, notices, logs and
+ * counters must show what happened. */
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <regex>
+
+#include "gateway/e2e_fixture.h"
+
+using namespace e2e;
+
+namespace {
+
+const std::string kWarning = "Conversations here are recorded";
+const std::string kBlocked = "That message was not delivered";
+
+/* An injected text message as the gateway writes it: towards the server
+ * (no sender) or towards the client from `orig`. */
+std::string injected(const std::string &id, const std::string &text, const std::string &orig = "")
+{
+    std::string payload = "MIME-Version: 1.0\r\nContent-Type: text/plain; charset=UTF-8\r\nX-Trevalquin: " + id +
+                          "\r\nX-MMS-IM-Format: FN=MS%20Sans%20Serif; EF=; CO=0; PF=0\r\n\r\n" + text;
+    return msg(orig.empty() ? "MSG 0 U" : "MSG " + orig + " " + orig, payload);
+}
+
+/* The gateway's identifier, read from an injected message. */
+std::string gateway_id(const std::string &bytes)
+{
+    std::smatch m;
+    static const std::regex id("X-Trevalquin: ([0-9a-f]{32})\r\n");
+    return std::regex_search(bytes, m, id) ? m[1].str() : "";
+}
+
+/* A P2P invitation to a file transfer of `file`: its context is 20 bytes,
+ * then the name in UTF-16LE, in base64. */
+std::string p2p_file_offer(const std::string &to, const std::string &file)
+{
+    std::string context(20, '\0');
+    for (char ch : file)
+        context += std::string{ch, '\0'};
+    char *b64 = iks_base64_encode(context.data(), static_cast<int>(context.size()));
+    const std::string encoded = b64 ? b64 : "";
+    iks_free(b64);
+    std::string slp = "INVITE MSNMSGR:" + to + " MSNSLP/1.0\r\nTo: <msnmsgr:" + to +
+                      ">\r\nFrom: <msnmsgr:alice@example.com>\r\nContent-Type: application/x-msnmsgr-sessionreqbody\r\n"
+                      "\r\nEUF-GUID: {5D3E02AB-6190-11D3-BBBB-00C04F795683}\r\nSessionID: 94690\r\nAppID: 2\r\n"
+                      "Context: " + encoded + "\r\n\r\n";
+    return "MIME-Version: 1.0\r\nContent-Type: application/x-msnmsgrp2p\r\nP2P-Dest: " + to + "\r\n\r\n" +
+           std::string(48, '\0') + slp + std::string(4, '\0');
+}
+
+class SignIn : public GatewayE2E {
+protected:
+    std::string logs = dir / "logs";
+
+    void start_deciding()
+    {
+        start({"var log-dir = \"" + logs + "\"", "var message-warning-text = \"" + kWarning + "\"",
+               "var warning-block-enable = 1", "var warning-block-text = \"" + kBlocked + "\""});
+    }
+
+    std::map<std::string, long> counters()
+    {
+        std::map<std::string, long> out;
+        RunResult r = tqctl({"counters"});
+        for (const auto &line : lines_of(r.out)) {
+            std::istringstream in(line);
+            std::string name, eq;
+            long value = 0;
+            if (in >> name >> eq >> value && eq == "=")
+                out[name] = value;
+        }
+        return out;
+    }
+
+    /* MSNP7: protocol, policy and MD5 challenge, up to the server's
+     * confirmation, which is left to the caller. */
+    void md5_sign_in(int c, int s, const std::string &handle)
+    {
+        EXPECT_TRUE(pass_through(c, s, "VER 1 MSNP7 MSNP6 MSNP5 MSNP4 CVR0\r\n"));
+        EXPECT_TRUE(pass_through(s, c, "VER 1 MSNP7 MSNP6 MSNP5 MSNP4 CVR0\r\n"));
+        EXPECT_TRUE(pass_through(c, s, "INF 2\r\n"));
+        EXPECT_TRUE(pass_through(s, c, "INF 2 MD5\r\n"));
+        EXPECT_TRUE(pass_through(c, s, "USR 3 MD5 I " + handle + "\r\n"));
+        EXPECT_TRUE(pass_through(s, c, "USR 3 MD5 S 1013928519.693957190\r\n"));
+        EXPECT_TRUE(pass_through(c, s, "USR 4 MD5 S 9a3e1a4e7b33a9a7fd0d17dd1d2dcbd8\r\n"));
+    }
+
+    /* MSNP15: protocol, client version and the SSO challenge. */
+    void sso_sign_in(int c, int s, const std::string &handle)
+    {
+        EXPECT_TRUE(pass_through(c, s, "VER 1 MSNP15 MSNP14 MSNP13 CVR0\r\n"));
+        EXPECT_TRUE(pass_through(s, c, "VER 1 MSNP15 CVR0\r\n"));
+        EXPECT_TRUE(pass_through(c, s, "CVR 2 0x0409 winnt 5.1 i386 MSNMSGR 8.5.1288 msmsgs " + handle + "\r\n"));
+        EXPECT_TRUE(pass_through(s, c, "CVR 2 8.5.1288 8.5.1288 8.1.0178 http://msgr.example/ http://www.example/\r\n"));
+        EXPECT_TRUE(pass_through(c, s, "USR 3 SSO I " + handle + "\r\n"));
+        EXPECT_TRUE(pass_through(s, c, "USR 3 SSO S MBI_KEY_OLD 8CLhG/xfgYZ7TyRQ/jIAWyDmd/w4R4GF2yKLS6tYrnjzi4cFag/Nr+hxsfg5zlCf\r\n"));
+        EXPECT_TRUE(pass_through(c, s, "USR 4 SSO S t=EwCoARAnAAAUdpXNY3Ga0nq AQAAABIbbF5S4fMD\r\n"));
+    }
+};
+
+/* Each refusal drops the server's confirmation and ends the connection on
+ * both sides; the counters name the reason where one has a counter. */
+TEST_F(SignIn, RefusedSignInsAreDroppedAndTheConnectionEnds)
+{
+    start_deciding();
+    struct Case {
+        const char *why;
+        std::string handle;
+        bool md5;
+        std::optional<std::pair<std::string, std::string>> socks_login;
+    };
+    const Case cases[] = {
+        {"unknown user, no guests", "zed@example.com", true, std::nullopt},
+        {"disabled person", "bob@example.com", false, std::nullopt},
+        {"wrong SOCKS5 user name", "carol@example.com", false, std::make_pair("mallory", "pw")},
+        {"client outside the person's network", "dave@example.com", true, std::nullopt},
+        {"quota used up", "erin@example.com", false, std::nullopt},
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.why);
+        Socks5 opt;
+        opt.login = k.socks_login;
+        OPEN_PAIR(p, ns, opt);
+        int c = p.client.get(), s = p.server.get();
+        if (k.md5)
+            md5_sign_in(c, s, k.handle);
+        else
+            sso_sign_in(c, s, k.handle);
+        std::string ok = k.md5 ? "USR 4 OK " + k.handle + " Someone\r\n" : "USR 4 OK " + k.handle + " 1 0\r\n";
+        ASSERT_TRUE(send_all(s, ok));
+        ReadResult r = recv_until_closed(c);
+        EXPECT_TRUE(r.closed);
+        EXPECT_EQ(r.bytes, "") << "the confirmation never reaches the client";
+        EXPECT_TRUE(recv_until_closed(s).closed);
+    }
+    auto n = counters();
+    EXPECT_EQ(n["stats-user-unknown"], 1);
+    EXPECT_EQ(n["stats-user-disabled"], 1);
+    EXPECT_EQ(n["stats-user-mismatch"], 1);
+    EXPECT_EQ(n["stats-user-login"], 0);
+    EXPECT_EQ(notices("poisoned", 5).size(), 5u);
+}
+
+/* MSNP7-era sign-in and a switchboard conversation with the policy on the
+ * path: the warning on the first message, a blocked contact's messages
+ * (in and out) stopped with a notice to the right side, everything else
+ * byte for byte, and the logs and counters to show for it. */
+TEST_F(SignIn, Msnp7ConversationIsWarnedFilteredLoggedAndCounted)
+{
+    start_deciding();
+    OPEN_PAIR(n, ns);
+    int c = n.client.get(), s = n.server.get();
+    md5_sign_in(c, s, "alice@example.com");
+    EXPECT_TRUE(pass_through(s, c, "USR 4 OK alice@example.com Alice%20Example\r\n"));
+    std::string profile = "MIME-Version: 1.0\r\nContent-Type: text/x-msmsgsprofile; charset=UTF-8\r\n"
+                          "LoginTime: 1062764229\r\nEmailEnabled: 0\r\n\r\n";
+    EXPECT_TRUE(pass_through(s, c, msg("MSG Hotmail Hotmail", profile)));
+
+    /* The tracker is there for the administrator to see. */
+    std::optional<Listed> listed;
+    ASSERT_TRUE(eventually([&] { return (listed = find_listed(tqctl({"connections"}).out, "127.0.0.1:" + std::to_string(ns.port()))).has_value(); }));
+    RunResult info = tqctl({"info", std::to_string(listed->tid)});
+    EXPECT_EQ(info.status, 0) << info.err;
+    EXPECT_NE(info.out.find("<handle>alice@example.com</handle>"), std::string::npos) << info.out;
+    EXPECT_NE(info.out.find("master='1'"), std::string::npos) << info.out;
+
+    const std::string ck = "17262740.1050826919.32308";
+    EXPECT_TRUE(pass_through(c, s, "XFR 5 SB\r\n"));
+    EXPECT_TRUE(pass_through(s, c, "XFR 5 SB 127.0.0.1:" + std::to_string(sb.port()) + " CKI " + ck + "\r\n"));
+    OPEN_PAIR(b, sb);
+    int bc = b.client.get(), bs = b.server.get();
+    EXPECT_TRUE(pass_through(bc, bs, "USR 1 alice@example.com " + ck + "\r\n"));
+    EXPECT_TRUE(pass_through(bs, bc, "USR 1 OK alice@example.com Alice%20Example\r\n"));
+    EXPECT_TRUE(pass_through(bc, bs, "CAL 2 bob@example.org\r\n"));
+    EXPECT_TRUE(pass_through(bs, bc, "CAL 2 RINGING 11752013\r\nJOI bob@example.org Bob\r\n"));
+
+    /* The first text message: both sides are warned, the client as from
+     * the writer, before the message itself. */
+    const std::string hi = msg("MSG bob@example.org Bob", text_payload("hi alice"));
+    ASSERT_TRUE(send_all(bs, hi));
+    std::string to_server = recv_some(bs, 1 << 16, milliseconds(1000)).bytes;
+    const std::string id = gateway_id(to_server);
+    ASSERT_EQ(id.size(), 32u) << to_server;
+    EXPECT_EQ(to_server, injected(id, kWarning));
+    const std::string expect_client = injected(id, kWarning, "bob@example.org") + hi;
+    EXPECT_EQ(recv_exact(bc, expect_client.size()), expect_client);
+
+    /* The blocked contact writes: nothing reaches alice, the writers are
+     * told; the next message arrives as sent. */
+    const std::string from_mallory = msg("MSG mallory@example.net Mallory", text_payload("open this"));
+    const std::string after = msg("MSG bob@example.org Bob", text_payload("still there?"));
+    ASSERT_TRUE(send_all(bs, from_mallory + after));
+    EXPECT_EQ(recv_exact(bc, after.size()), after);
+    EXPECT_EQ(recv_exact(bs, injected(id, kBlocked).size()), injected(id, kBlocked));
+
+    /* Alice offers mallory a file: it never leaves, alice is told as if by
+     * mallory; her next message goes out unchanged. */
+    const std::string offer = msg("MSG 3 D", p2p_file_offer("mallory@example.net", "report.pdf"));
+    const std::string reply = msg("MSG 4 N", text_payload("yes"));
+    ASSERT_TRUE(send_all(bc, offer + reply));
+    EXPECT_EQ(recv_exact(bs, reply.size()), reply);
+    const std::string notice = injected(id, kBlocked, "mallory@example.net");
+    EXPECT_EQ(recv_exact(bc, notice.size()), notice);
+
+    EXPECT_TRUE(pass_through(bc, bs, "OUT\r\n"));
+    b.client.reset();
+    EXPECT_TRUE(recv_until_closed(bs).closed);
+    n.client.reset();
+    EXPECT_TRUE(recv_until_closed(s).closed);
+    n.server.reset();
+
+    /* The logs on disk. */
+    std::string activity;
+    ASSERT_TRUE(eventually([&] {
+        activity = slurp(logs + "/alice@example.com/alice@example.com.log");
+        return activity.find("code='logout'") != std::string::npos;
+    })) << activity;
+    EXPECT_NE(activity.find("code='login'"), std::string::npos) << activity;
+    EXPECT_TRUE(each_line_is_xml(activity));
+    std::string chat;
+    for (const auto &f : std::filesystem::directory_iterator(logs + "/alice@example.com/unknown"))
+        chat += slurp(f.path());
+    EXPECT_TRUE(each_line_is_xml(chat));
+    for (const char *piece : {"orig='bob@example.org' dest='alice@example.com' verdict='pass'",
+                              ">hi alice</message>",
+                              "orig='mallory@example.net' dest='alice@example.com' verdict='block'",
+                              "activity='file_transfer' time=", ">report.pdf</activity>", ">yes</message>", "type='close'"})
+        EXPECT_NE(chat.find(piece), std::string::npos) << piece << "\n" << chat;
+
+    auto k = counters();
+    const std::pair<const char *, long> expected[] = {
+        {"stats-user-login", 1},        {"stats-message-in-profile-pass", 1}, {"stats-message-in-block", 1},
+        {"stats-message-in-pass", 3},   {"stats-message-out-block", 1},       {"stats-message-out-pass", 1},
+        {"stats-invite-out-filetransfer-block", 1}, {"stats-chat-out", 1},
+    };
+    for (const auto &[name, value] : expected)
+        EXPECT_EQ(k[name], value) << name;
+}
+
+/* MSNP15-era sign-in with the SSO challenge; alice answers an invitation,
+ * and the first answered switchboard brings the welcome after the ANS line,
+ * from the gateway's own sign-in name. */
+TEST_F(SignIn, Msnp15InvitationAnswerBringsTheWelcome)
+{
+    const std::string welcome = "Welcome to the corporate gateway";
+    start({"var log-dir = \"" + logs + "\"", "var message-warning-welcome-text = \"" + welcome + "\""});
+    OPEN_PAIR(n, ns);
+    int c = n.client.get(), s = n.server.get();
+    sso_sign_in(c, s, "alice@example.com");
+    EXPECT_TRUE(pass_through(s, c, "USR 4 OK alice@example.com 1 0\r\n"));
+    const std::string rng = "RNG 11752099 127.0.0.1:" + std::to_string(sb.port()) +
+                            " CKI 849102291.520491113 bob@example.org Bob%20B U messenger.msn.com 1\r\n";
+    EXPECT_TRUE(pass_through(s, c, rng));
+
+    OPEN_PAIR(b, sb);
+    int bc = b.client.get(), bs = b.server.get();
+    EXPECT_TRUE(pass_through(bc, bs, "ANS 1 alice@example.com;{F26D1F07-95E2-403C-BC18-D4BFED493428} "
+                                     "849102291.520491113 11752099\r\n"));
+    ASSERT_TRUE(send_all(bs, "IRO 1 1 1 bob@example.org Bob%20B 1342177280\r\nANS 1 OK\r\n"));
+    std::string got = recv_some(bc, 1 << 16, milliseconds(1000)).bytes;
+    const std::string id = gateway_id(got);
+    ASSERT_EQ(id.size(), 32u) << got;
+    EXPECT_EQ(got, "IRO 1 1 1 bob@example.org Bob%20B 1342177280\r\nANS 1 OK\r\n" +
+                       injected(id, welcome, "trevalquin@trevalquin"));
+    EXPECT_TRUE(pass_through(bs, bc, msg("MSG bob@example.org Bob%20B", text_payload("hello"))));
+    EXPECT_TRUE(pass_through(bc, bs, msg("MSG 2 N", text_payload("hi bob"))));
+
+    /* A second session of the same login is not welcomed again. */
+    OPEN_PAIR(b2, sb);
+    EXPECT_TRUE(pass_through(b2.client.get(), b2.server.get(), "ANS 1 alice@example.com 1.2 3\r\n"));
+    EXPECT_TRUE(pass_through(b2.server.get(), b2.client.get(), "ANS 1 OK\r\n"));
+    EXPECT_EQ(recv_some(b2.client.get(), 1, milliseconds(200)).bytes, "");
+}
+
+} // namespace
