@@ -278,3 +278,71 @@ TEST_F(SignIn, Msnp15InvitationAnswerBringsTheWelcome)
 }
 
 } // namespace
+
+namespace {
+
+/* The example configuration and policy do what the README says a new
+ * administrator will see: the unrestricted example user signs in, the
+ * first message brings the warning, the blocked contact's messages are
+ * stopped with a notice, and the logs and counters show it. */
+TEST(ExampleSetup, FirstRulesOfTheExamplePolicyApply)
+{
+    TempDir dir;
+    namespace fs = std::filesystem;
+    const fs::path src(TQ_SOURCE_DIR), root = dir.path();
+    fs::create_directory(root / "examples");
+    for (const char *f : {"trevalquin.conf", "policy.xml"})
+        fs::copy_file(src / "examples" / f, root / "examples" / f);
+    fs::create_directory_symlink(fs::path(TQCTL_BIN).parent_path(), root / "build");
+    Listener ns, sb;
+    Gateway gw;
+    ASSERT_TRUE(gw.start((root / "build/trevalquin").string(),
+                         {"listen=127.0.0.1:0", "msnp-ports=" + std::to_string(ns.port()) + "," + std::to_string(sb.port())},
+                         dir, {"-c", "examples/trevalquin.conf", "-f"}))
+        << gw.error();
+
+    int rep = -1;
+    Fd nc = socks5_connect(gw.port(), ns.port(), &rep), nsrv = ns.accept();
+    ASSERT_TRUE(nc && nsrv);
+    EXPECT_TRUE(pass_through(nc.get(), nsrv.get(), "VER 1 MSNP8 CVR0\r\n"));
+    EXPECT_TRUE(pass_through(nsrv.get(), nc.get(), "VER 1 MSNP8 CVR0\r\n"));
+    EXPECT_TRUE(pass_through(nc.get(), nsrv.get(), "USR 2 TWN I dave@corp.example.com\r\n"));
+    EXPECT_TRUE(pass_through(nsrv.get(), nc.get(), "USR 2 TWN S ct=1,rver=1,wp=FS_40SEC_0_COMPACT,lc=1033,id=507\r\n"));
+    EXPECT_TRUE(pass_through(nc.get(), nsrv.get(), "USR 3 TWN S t=ticket&p=profile\r\n"));
+    EXPECT_TRUE(pass_through(nsrv.get(), nc.get(), "USR 3 OK dave@corp.example.com Dave 1 0\r\n"));
+
+    Fd bc = socks5_connect(gw.port(), sb.port(), &rep), bs = sb.accept();
+    ASSERT_TRUE(bc && bs);
+    EXPECT_TRUE(pass_through(bc.get(), bs.get(), "USR 1 dave@corp.example.com 17262740.1050826919.32308\r\n"));
+    EXPECT_TRUE(pass_through(bs.get(), bc.get(), "USR 1 OK dave@corp.example.com Dave\r\n"));
+    const std::string hi = msg("MSG kim@partner.example.com Kim", text_payload("hello dave"));
+    ASSERT_TRUE(send_all(bs.get(), hi));
+    std::string got = recv_some(bc.get(), 1 << 16, milliseconds(1000)).bytes;
+    const std::string id = gateway_id(got);
+    const std::string warning = "This conversation passes the company gateway and is recorded.";
+    EXPECT_EQ(got, injected(id, warning, "kim@partner.example.com") + hi);
+    EXPECT_EQ(recv_some(bs.get(), 1 << 16, milliseconds(500)).bytes, injected(id, warning));
+
+    const std::string after = msg("MSG kim@partner.example.com Kim", text_payload("still there?"));
+    ASSERT_TRUE(send_all(bs.get(), msg("MSG spy@competitor.example Spy", text_payload("psst")) + after));
+    EXPECT_EQ(recv_exact(bc.get(), after.size()), after);
+    const std::string notice = injected(id, "The company policy did not let that message through.");
+    EXPECT_EQ(recv_exact(bs.get(), notice.size()), notice);
+
+    RunResult r = run_program({(root / "build/tqctl").string(), "-s", "var/trevalquin.sock", "counters"}, dir);
+    EXPECT_NE(r.out.find("stats-user-login = 1"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("stats-message-in-block = 1"), std::string::npos) << r.out;
+    std::string chat;
+    ASSERT_TRUE(eventually([&] {
+        chat.clear();
+        std::error_code ec;
+        for (const auto &f : fs::recursive_directory_iterator(root / "var/logs/dave@corp.example.com", ec))
+            if (f.path().filename().string().rfind("chat-", 0) == 0)
+                chat += slurp(f.path());
+        return chat.find("psst") != std::string::npos;
+    })) << chat;
+    EXPECT_NE(chat.find("orig='spy@competitor.example' dest='dave@corp.example.com' verdict='block'"), std::string::npos);
+    EXPECT_EQ(gw.stop(SIGTERM), 0) << gw.stderr_text();
+}
+
+} // namespace
