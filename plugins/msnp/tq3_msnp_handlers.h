@@ -18,6 +18,14 @@ match_t tq3_handler_try_new_msnp_conntrack(task_struct *tstruct);
 match_t tq3_handler_ans_server(task_struct *tstruct);
 match_t tq3_handler_out(task_struct *tstruct);
 
+/* Switchboard sessions: calls, invitations, participants
+ * (tq3_msnp_handlers_session.cpp). */
+match_t tq3_handler_cal(task_struct *tstruct);
+match_t tq3_handler_rng(task_struct *tstruct);
+match_t tq3_handler_joi(task_struct *tstruct);
+match_t tq3_handler_iro(task_struct *tstruct);
+match_t tq3_handler_bye(task_struct *tstruct);
+
 /* Switchboard messages (tq3_msnp_handlers_message.cpp). */
 match_t tq3_handler_msg_to_switchboard(task_struct *tstruct);
 match_t tq3_handler_msg_from_switchboard(task_struct *tstruct);

@@ -32,8 +32,8 @@ extern "C" const msnp_table ltable[MSN_OPCODE_UNKNOWN + 1] = {
     {"ANS", MSN_OPCODE_ANS, EXPLODE, {tq3_handler_ans_server, tq3_handler_try_new_msnp_conntrack}},
     {"BLP", MSN_OPCODE_BLP, NEEDUSER | EXPLODE, {nullptr, nullptr}},          /* -, blp */
     {"BPR", MSN_OPCODE_BPR, NONE, {nullptr, nullptr}},
-    {"BYE", MSN_OPCODE_BYE, NEEDUSER | EXPLODE, {nullptr, nullptr}},          /* bye, - */
-    {"CAL", MSN_OPCODE_CAL, NEEDUSER | EXPLODE, {nullptr, nullptr}},          /* -, cal */
+    {"BYE", MSN_OPCODE_BYE, NEEDUSER | EXPLODE, {tq3_handler_bye, nullptr}},
+    {"CAL", MSN_OPCODE_CAL, NEEDUSER | EXPLODE, {nullptr, tq3_handler_cal}},
     {"CHG", MSN_OPCODE_CHG, NEEDUSER | EXPLODE, {nullptr, nullptr}},          /* -, chg */
     {"CHL", MSN_OPCODE_CHL, NONE, {nullptr, nullptr}},
     {"CVQ", MSN_OPCODE_CVQ, NONE, {nullptr, nullptr}},
@@ -47,8 +47,8 @@ extern "C" const msnp_table ltable[MSN_OPCODE_UNKNOWN + 1] = {
     {"ILN", MSN_OPCODE_ILN, NEEDUSER | EXPLODE, {nullptr, nullptr}},          /* iln, - */
     {"INF", MSN_OPCODE_INF, NONE, {nullptr, nullptr}},
     {"IPG", MSN_OPCODE_IPG, NEEDUSER | OFFSET, {nullptr, nullptr}},           /* ipg, - */
-    {"IRO", MSN_OPCODE_IRO, NEEDUSER | EXPLODE, {nullptr, nullptr}},          /* iro, - */
-    {"JOI", MSN_OPCODE_JOI, NEEDUSER | EXPLODE, {nullptr, nullptr}},          /* joi, - */
+    {"IRO", MSN_OPCODE_IRO, NEEDUSER | EXPLODE, {tq3_handler_iro, nullptr}},
+    {"JOI", MSN_OPCODE_JOI, NEEDUSER | EXPLODE, {tq3_handler_joi, nullptr}},
     {"LKP", MSN_OPCODE_LKP, NONE, {nullptr, nullptr}},
     {"LSG", MSN_OPCODE_LSG, EXPLODE, {nullptr, nullptr}},
     {"LST", MSN_OPCODE_LST, NEEDUSER | EXPLODE, {nullptr, nullptr}},          /* lst, - */
@@ -69,7 +69,7 @@ extern "C" const msnp_table ltable[MSN_OPCODE_UNKNOWN + 1] = {
     {"RFS", MSN_OPCODE_RFS, NONE, {nullptr, nullptr}},
     {"RMG", MSN_OPCODE_RMG, NONE, {nullptr, nullptr}},
     {"RML", MSN_OPCODE_RML, NEEDUSER | OFFSET, {nullptr, nullptr}},           /* -, rml */
-    {"RNG", MSN_OPCODE_RNG, NEEDUSER | EXPLODE, {nullptr, nullptr}},          /* rng, - */
+    {"RNG", MSN_OPCODE_RNG, NEEDUSER | EXPLODE, {tq3_handler_rng, nullptr}},
     {"SBS", MSN_OPCODE_SBS, NONE, {nullptr, nullptr}},
     {"SBP", MSN_OPCODE_SBP, NONE, {nullptr, nullptr}},
     {"SDC", MSN_OPCODE_SDC, NEEDUSER, {nullptr, nullptr}},

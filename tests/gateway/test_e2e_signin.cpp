@@ -223,7 +223,7 @@ TEST_F(SignIn, Msnp7ConversationIsWarnedFilteredLoggedAndCounted)
     EXPECT_NE(activity.find("code='login'"), std::string::npos) << activity;
     EXPECT_TRUE(each_line_is_xml(activity));
     std::string chat;
-    for (const auto &f : std::filesystem::directory_iterator(logs + "/alice@example.com/unknown"))
+    for (const auto &f : std::filesystem::directory_iterator(logs + "/alice@example.com/bob@example.org"))
         chat += slurp(f.path());
     EXPECT_TRUE(each_line_is_xml(chat));
     for (const char *piece : {"orig='bob@example.org' dest='alice@example.com' verdict='pass'",
