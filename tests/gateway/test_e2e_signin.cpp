@@ -315,21 +315,32 @@ TEST(ExampleSetup, FirstRulesOfTheExamplePolicyApply)
     ASSERT_TRUE(bc && bs);
     EXPECT_TRUE(pass_through(bc.get(), bs.get(), "USR 1 dave@corp.example.com 17262740.1050826919.32308\r\n"));
     EXPECT_TRUE(pass_through(bs.get(), bc.get(), "USR 1 OK dave@corp.example.com Dave\r\n"));
-    const std::string hi = msg("MSG kim@partner.example.com Kim", text_payload("hello dave"));
+    const std::string hi = msg("MSG kim@customer.example.net Kim", text_payload("hello dave"));
     ASSERT_TRUE(send_all(bs.get(), hi));
     std::string got = recv_some(bc.get(), 1 << 16, milliseconds(1000)).bytes;
     const std::string id = gateway_id(got);
     const std::string warning = "This conversation passes the company gateway and is recorded.";
-    EXPECT_EQ(got, injected(id, warning, "kim@partner.example.com") + hi);
+    EXPECT_EQ(got, injected(id, warning, "kim@customer.example.net") + hi);
     EXPECT_EQ(recv_some(bs.get(), 1 << 16, milliseconds(500)).bytes, injected(id, warning));
 
-    const std::string after = msg("MSG kim@partner.example.com Kim", text_payload("still there?"));
+    const std::string after = msg("MSG kim@customer.example.net Kim", text_payload("still there?"));
     ASSERT_TRUE(send_all(bs.get(), msg("MSG spy@competitor.example Spy", text_payload("psst")) + after));
     EXPECT_EQ(recv_exact(bc.get(), after.size()), after);
     const std::string notice = injected(id, "The company policy did not let that message through.");
     EXPECT_EQ(recv_exact(bs.get(), notice.size()), notice);
 
+    /* Kim joined; what dave marks CONFIDENTIAL stays with him, with the
+     * notice as from kim. */
+    EXPECT_TRUE(pass_through(bs.get(), bc.get(), "JOI kim@customer.example.net Kim\r\n"));
+    const std::string ok = msg("MSG 2 N", text_payload("see you at ten"));
+    ASSERT_TRUE(send_all(bc.get(), msg("MSG 3 N", text_payload("CONFIDENTIAL: the price list")) + ok));
+    EXPECT_EQ(recv_exact(bs.get(), ok.size()), ok);
+    const std::string from_kim = injected(id, "The company policy did not let that message through.",
+                                          "kim@customer.example.net");
+    EXPECT_EQ(recv_exact(bc.get(), from_kim.size()), from_kim);
+
     RunResult r = run_program({(root / "build/tqctl").string(), "-s", "var/trevalquin.sock", "counters"}, dir);
+    EXPECT_NE(r.out.find("stats-message-out-block = 1"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("stats-user-login = 1"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("stats-message-in-block = 1"), std::string::npos) << r.out;
     std::string chat;
