@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <string>
 
 #include "utils.h"
 
@@ -39,16 +38,25 @@ void attrib_time(iks *x, time_t t)
 // what no XML document may hold becomes '?'.
 char *one_line(const char *rendered)
 {
-    std::string out;
-    out.reserve(std::strlen(rendered));
-    for (const char *p = rendered; *p; ++p) {
-        if (*p == '\r' && p[1] == '\n')
-            continue;
-        out += *p == '\r' || *p == '\n' ? ' ' : *p;
+    size_t n = std::strlen(rendered);
+    char *text = static_cast<char *>(std::malloc(n + 1));
+    if (!text)
+        return nullptr;
+    /* Spans without a line break are copied whole: message texts are long
+     * and rarely hold one. */
+    size_t out = 0;
+    for (const char *p = rendered; *p;) {
+        size_t span = std::strcspn(p, "\r\n");
+        std::memcpy(text + out, p, span);
+        out += span;
+        p += span;
+        if (!*p)
+            break;
+        p += p[0] == '\r' && p[1] == '\n' ? 2 : 1;
+        text[out++] = ' ';
     }
-    char *text = strdup(out.c_str());
-    if (text)
-        sanitize_utf8_string(text);
+    text[out] = '\0';
+    sanitize_utf8_string(text);
     return text;
 }
 

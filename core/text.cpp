@@ -183,6 +183,11 @@ int sanitize_utf8_string(char *text)
     int replaced = 0;
     auto *p = reinterpret_cast<unsigned char *>(text);
     while (*p) {
+        /* Printable ASCII, the bulk of any text, needs no look. */
+        while (*p >= 0x20 && *p < 0x7F)
+            ++p;
+        if (!*p)
+            break;
         unsigned char c = *p;
         if (c < 0x80) {
             if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c == 0x7F) {

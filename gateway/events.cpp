@@ -11,6 +11,8 @@ namespace gw {
 
 std::string one_line(const std::string &xml)
 {
+    if (xml.find_first_of("\r\n") == std::string::npos)
+        return xml;
     std::string out;
     out.reserve(xml.size());
     for (char c : xml) {
@@ -82,30 +84,50 @@ void EventSink::close()
     file_ = nullptr;
 }
 
-void EventSink::write_line(const std::string &line)
+void EventSink::write_locked(const char *line, size_t size)
 {
-    std::lock_guard<std::mutex> g(lock_);
     if (file_) {
-        std::fwrite(line.data(), 1, line.size(), file_);
+        std::fwrite(line, 1, size, file_);
         std::fputc('\n', file_);
-        std::fflush(file_);
     }
     if (console_) {
-        std::fwrite(line.data(), 1, line.size(), stderr);
+        std::fwrite(line, 1, size, stderr);
         std::fputc('\n', stderr);
     }
 }
 
+void EventSink::write_line(const std::string &line)
+{
+    std::lock_guard<std::mutex> g(lock_);
+    write_locked(line.data(), line.size());
+    if (file_)
+        std::fflush(file_);
+}
+
 void EventSink::event(const std::string &xml) { write_line(one_line(xml)); }
 
+/* A chunk's events go out together: one lock and one flush however many a
+ * busy conversation brings. */
 void EventSink::drain(tqlist **queue)
 {
     if (!queue)
         return;
-    for (tqlist *n = *queue; n; n = n->next) {
-        auto *ev = static_cast<event_t *>(n->data);
-        if (ev && ev->text)
-            event(ev->text);
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        for (tqlist *n = *queue; n; n = n->next) {
+            auto *ev = static_cast<event_t *>(n->data);
+            if (!ev || !ev->text)
+                continue;
+            size_t size = std::strlen(ev->text);
+            if (std::memchr(ev->text, '\n', size) || std::memchr(ev->text, '\r', size)) {
+                std::string line = one_line(ev->text);
+                write_locked(line.data(), line.size());
+            } else {
+                write_locked(ev->text, size);
+            }
+        }
+        if (file_)
+            std::fflush(file_);
     }
     tqevents_destroy_queue(queue);
 }

@@ -37,6 +37,7 @@ public:
 
 private:
     void write_line(const std::string &line);
+    void write_locked(const char *line, size_t size); // caller holds lock_
 
     std::mutex lock_;
     FILE *file_ = nullptr;

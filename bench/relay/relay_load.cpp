@@ -9,8 +9,10 @@
  *
  * SOCKS is the proxy's port on 127.0.0.1, or 0 to talk to DST directly.
  * Every client session opens like a switchboard login ("USR 1 <mode> ...")
- * so that the scripted server knows what to do; the rest is MSNP traffic:
- * MSG payload commands one way, ACKs the other.
+ * so that the scripted server knows what to do; the server confirms the
+ * login of <mode>@bench.example and announces the peer (JOI), so that a
+ * gateway with a policy admits the user and decides every message. The
+ * rest is MSNP traffic: MSG payload commands one way, ACKs the other.
  * Results go to stdout as `key value` lines for the script to tabulate. */
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -52,16 +54,23 @@ using Clock = std::chrono::steady_clock;
     std::exit(2);
 }
 
+/* The contact in every benchmark conversation: the switchboard announces
+ * it after the login, so messages are decided against it. */
+constexpr const char *kPeer = "peer@bench.example";
+
 /* A buffer of whole switchboard MSG commands, repeated by the senders:
- * typical chat-sized payloads with a plain-text MIME header. */
-std::string msg_stream(size_t target)
+ * typical chat-sized payloads with a plain-text MIME header, in the
+ * client's form ("MSG id N size") or, from the server, from the peer. */
+std::string msg_stream(size_t target, bool from_server = false)
 {
     std::string out;
     std::string body = "MIME-Version: 1.0\r\nContent-Type: text/plain; charset=UTF-8\r\n"
                        "X-MMS-IM-Format: FN=Segoe%20UI; EF=; CO=0; CS=0; PF=0\r\n\r\n";
     body += std::string(1400 - body.size(), 'x');
+    const std::string size = std::to_string(body.size());
     for (unsigned id = 1; out.size() < target; ++id)
-        out += "MSG " + std::to_string(id) + " N " + std::to_string(body.size()) + "\r\n" + body;
+        out += (from_server ? "MSG " + std::string(kPeer) + " Peer " : "MSG " + std::to_string(id) + " N ") + size +
+               "\r\n" + body;
     return out;
 }
 
@@ -156,7 +165,8 @@ int open_session(uint16_t socks, uint16_t dst, const std::string &hello)
     }
     write_all(fd, "USR 1 " + hello + "\r\n");
     std::string ok = read_line(fd);
-    if (ok.rfind("USR 1 OK ", 0) != 0) {
+    std::string joined = read_line(fd);
+    if (ok.rfind("USR 1 OK ", 0) != 0 || joined.rfind("JOI ", 0) != 0) {
         errno = EPROTO;
         die("unexpected login answer");
     }
@@ -212,7 +222,7 @@ int run_server()
     std::printf("%u\n", ntohs(a.sin_port));
     std::fflush(stdout);
 
-    const std::string stream = msg_stream(1 << 20);
+    const std::string stream = msg_stream(1 << 20, true);
     int ep = ::epoll_create1(EPOLL_CLOEXEC);
     epoll_event ev{EPOLLIN, {.fd = lfd}};
     ::epoll_ctl(ep, EPOLL_CTL_ADD, lfd, &ev);
@@ -279,7 +289,9 @@ int run_server()
                 if (s.in.size() > 4)
                     s.in.erase(0, s.in.size() - 4);
                 if (out) {
-                    write_all_nb(fd, "BYE " + std::to_string(s.count) + "\r\n");
+                    /* A count the relays pass on as it is (a BYE would name
+                     * a contact, and a gateway with a policy asks about it). */
+                    write_all_nb(fd, "QNG " + std::to_string(s.count) + "\r\n");
                     drop(fd);
                 }
                 continue;
@@ -293,7 +305,8 @@ int run_server()
                 unsigned long long bytes = 0;
                 double secs = 0;
                 std::sscanf(s.in.c_str(), "USR 1 %31s %llu %lf", mode, &bytes, &secs);
-                std::string ok = "USR 1 OK " + std::string(mode) + "@bench.example Bench\r\n";
+                std::string ok = "USR 1 OK " + std::string(mode) + "@bench.example Bench\r\nJOI " + kPeer +
+                                 " Peer\r\n";
                 write_all_nb(fd, ok);
                 s.in.erase(0, eol + 2);
                 if (!std::strcmp(mode, "sink")) {
@@ -356,7 +369,7 @@ int bulk_up(uint16_t socks, uint16_t dst, uint64_t bytes, double secs)
     std::string bye = read_line(fd);
     double t = seconds_since(t0);
     unsigned long long got = 0;
-    std::sscanf(bye.c_str(), "BYE %llu", &got);
+    std::sscanf(bye.c_str(), "QNG %llu", &got);
     ::close(fd);
     if (got != sent) {
         std::fprintf(stderr, "relay_load: sent %llu bytes, the server got %llu\n",

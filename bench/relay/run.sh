@@ -1,21 +1,27 @@
 #!/usr/bin/env bash
-# Relay benchmark: trevalquin against a plain SOCKS relay, same run, same
+# Relay benchmark: trevalquin against plain SOCKS relays, same run, same
 # machine.
 #
 # Usage: bench/relay/run.sh [SECONDS]   (as root, or with sudo available
-# for the one-time apt-get of microsocks). It builds the project
-# (RelWithDebInfo, in $TQ_BUILD_DIR, default build/) when the gateway or
-# the module is missing, builds the load generator relay_load.cpp with
-# g++ -O2, starts a scripted MSNP switchboard on a loopback port that the
-# gateway treats as an MSNP port (so every byte goes through the module),
-# then trevalquin and Debian's microsocks on loopback, and measures: bulk
-# throughput of a switchboard MSG stream in each direction (about 1 GB or
-# SECONDS, default 10, per run), its ratio to microsocks, the round-trip
-# time of small MSG/ACK exchanges (median and p99) against a direct
-# connection and microsocks, and the resident memory each relay adds per
-# idle connection with 5,000 connections open. It prints a table, stops by
-# itself and kills only the processes it started. Not part of CI; numbers
-# on a shared or virtualised machine vary from run to run.
+# for the one-time apt-get of dante-server and microsocks). It builds the
+# project (RelWithDebInfo, in $TQ_BUILD_DIR, default build/) when the
+# gateway or the module is missing, builds the load generator
+# relay_load.cpp with g++ -O2, starts a scripted MSNP switchboard on a
+# loopback port that the gateway treats as an MSNP port (so every byte goes
+# through the module), then trevalquin with bench/relay/policy.xml (every
+# session signs in a user of that policy and every message is decided by
+# relations with a time window, an IM type set and a content expression,
+# and written to the chat log), Debian's dante-server (danted) and
+# microsocks on loopback, and measures: bulk throughput of a switchboard
+# MSG stream in each direction (about 1 GB or SECONDS, default 10, per
+# run), its ratio to dante and microsocks, the round-trip time of small
+# MSG/ACK exchanges (median and p99) against a direct connection and both
+# relays, and the resident memory trevalquin and microsocks add per idle
+# connection with 5,000 connections open (dante serves connections from
+# several processes, so its memory is not comparable this way). It prints
+# a table, stops by itself and kills only the processes it started. Not
+# part of CI; numbers on a shared or virtualised machine vary from run to
+# run.
 set -euo pipefail
 
 SECS=${1:-10}
@@ -41,13 +47,14 @@ trap 'exit 130' INT TERM
 say() { printf '%s\n' "$*" >&2; }
 
 # ---- prerequisites -----------------------------------------------------------
-if ! command -v microsocks >/dev/null 2>&1; then
-  say "installing microsocks"
+DANTED=/usr/sbin/danted
+if ! command -v microsocks >/dev/null 2>&1 || [ ! -x "$DANTED" ]; then
+  say "installing dante-server and microsocks"
   SUDO=""
   [ "$(id -u)" -ne 0 ] && SUDO="sudo"
   export DEBIAN_FRONTEND=noninteractive
-  $SUDO apt-get install -y -qq --no-install-recommends microsocks >/dev/null 2>&1 ||
-    { $SUDO apt-get update -qq && $SUDO apt-get install -y -qq --no-install-recommends microsocks >/dev/null; }
+  $SUDO apt-get install -y -qq --no-install-recommends dante-server microsocks >/dev/null 2>&1 ||
+    { $SUDO apt-get update -qq && $SUDO apt-get install -y -qq --no-install-recommends dante-server microsocks >/dev/null; }
 fi
 if [ ! -x "$BUILD/trevalquin" ] || [ ! -f "$BUILD/libtq3_msnp.so" ]; then
   say "building the gateway in $BUILD"
@@ -81,35 +88,59 @@ PIDS+=($!)
 wait_for "$WORK/server.port" '^[0-9]'
 SB=$(head -1 "$WORK/server.port")
 
+wait_port() { # PORT: waits up to 5 s until something listens there
+  local i
+  for i in $(seq 50); do
+    (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return 0
+    sleep 0.1
+  done
+}
+
 RUN=0
-start_relays() { # fresh instances of both relays: sets TQ, TQ_PID, MS, MS_PID
+start_relays() { # fresh relays: sets TQ, TQ_PID, DA, DA_PID, MS, MS_PID
   RUN=$((RUN + 1))
+  cp bench/relay/policy.xml "$WORK/policy$RUN.xml"
   "$BUILD/trevalquin" \
     --set "listen=127.0.0.1:0" \
     --set "msnp-ports=$SB" \
     --set "module=$BUILD/libtq3_msnp.so" \
+    --set "policy=$WORK/policy$RUN.xml" \
     --set "admin-socket=$WORK/admin$RUN.sock" \
     --set "events-file=$WORK/events$RUN.log" \
     --set "max-connections=$((IDLE + 100))" \
+    --set "var log-dir = \"$WORK/logs$RUN\"" \
     >"$WORK/gateway$RUN.out" 2>"$WORK/gateway$RUN.err" &
   TQ_PID=$!
   PIDS+=($TQ_PID)
   wait_for "$WORK/gateway$RUN.out" '^listening on'
   TQ=$(sed -n 's/^listening on .*:\([0-9]*\)$/\1/p' "$WORK/gateway$RUN.out" | head -1)
 
+  DA=$("$LOAD" freeport)
+  cat >"$WORK/danted$RUN.conf" <<CONF
+logoutput: $WORK/danted$RUN.log
+internal: 127.0.0.1 port = $DA
+external: 127.0.0.1
+clientmethod: none
+socksmethod: none
+user.privileged: root
+user.unprivileged: nobody
+client pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }
+socks pass { from: 127.0.0.0/8 to: 127.0.0.0/8 command: connect }
+CONF
+  "$DANTED" -f "$WORK/danted$RUN.conf" -p "$WORK/danted$RUN.pid" -N 2 >"$WORK/danted$RUN.out" 2>&1 &
+  DA_PID=$!
+  PIDS+=($DA_PID)
+  wait_port "$DA"
+
   MS=$("$LOAD" freeport)
   microsocks -i 127.0.0.1 -p "$MS" >"$WORK/microsocks$RUN.log" 2>&1 &
   MS_PID=$!
   PIDS+=($MS_PID)
-  local i
-  for i in $(seq 50); do
-    (exec 3<>"/dev/tcp/127.0.0.1/$MS") 2>/dev/null && break
-    sleep 0.1
-  done
+  wait_port "$MS"
 }
 stop_relays() {
-  kill "$TQ_PID" "$MS_PID" 2>/dev/null || true
-  wait "$TQ_PID" "$MS_PID" 2>/dev/null || true
+  kill "$TQ_PID" "$DA_PID" "$MS_PID" 2>/dev/null || true
+  wait "$TQ_PID" "$DA_PID" "$MS_PID" 2>/dev/null || true
 }
 
 field() { sed -n "s/^$1 //p"; }
@@ -124,14 +155,14 @@ measure() {
 declare -A R
 start_relays
 for dir in up down; do
-  for via in direct tq ms; do
-    case $via in direct) port=0 ;; tq) port=$TQ ;; ms) port=$MS ;; esac
+  for via in direct tq da ms; do
+    case $via in direct) port=0 ;; tq) port=$TQ ;; da) port=$DA ;; ms) port=$MS ;; esac
     say "bulk $dir via $via"
     R[$dir.$via]=$(measure "bulk-$dir" "$port" "$SB" "$BYTES" "$SECS" | field mbps)
   done
 done
-for via in direct tq ms; do
-  case $via in direct) port=0 ;; tq) port=$TQ ;; ms) port=$MS ;; esac
+for via in direct tq da ms; do
+  case $via in direct) port=0 ;; tq) port=$TQ ;; da) port=$DA ;; ms) port=$MS ;; esac
   say "round trips via $via"
   out=$(measure ping "$port" "$SB" "$PINGS")
   R[med.$via]=$(field median_us <<<"$out")
@@ -151,24 +182,28 @@ done
 stop_relays
 
 # ---- report ------------------------------------------------------------------------
-for k in up.direct up.tq up.ms down.direct down.tq down.ms med.direct med.tq med.ms p99.direct p99.tq p99.ms \
-  idle.tq idle.ms rss.tq rss.ms; do
+for k in up.direct up.tq up.da up.ms down.direct down.tq down.da down.ms med.direct med.tq med.da med.ms \
+  p99.direct p99.tq p99.da p99.ms idle.tq idle.ms rss.tq rss.ms; do
   [ -n "${R[$k]:-}" ] || R[$k]=failed
 done
 calc() { # FORMAT EXPR: "-" when an operand is missing
   case $2 in *failed*) echo - ;; *) awk "BEGIN { printf \"$1\", $2 }" ;; esac
 }
-printf '\nRelay benchmark: MSNP switchboard stream, %s s or %s bytes per run, %s idle connections\n\n' \
+row() { printf '%-34s %12s %12s %12s %12s\n' "$@"; }
+printf '\nRelay benchmark: MSNP switchboard stream, %s s or %s bytes per run, %s idle connections\n' \
   "$SECS" "$BYTES" "$IDLE"
-printf '%-34s %12s %12s %12s\n' "" trevalquin microsocks direct
-printf '%-34s %12s %12s %12s\n' "throughput client->server (MB/s)" "${R[up.tq]}" "${R[up.ms]}" "${R[up.direct]}"
-printf '%-34s %12s %12s %12s\n' "throughput server->client (MB/s)" "${R[down.tq]}" "${R[down.ms]}" "${R[down.direct]}"
-printf '%-34s %11s%% %11s%% %12s\n' "  ratio to microsocks, up" "$(calc %.0f "100*${R[up.tq]}/${R[up.ms]}")" 100 ""
-printf '%-34s %11s%% %11s%% %12s\n' "  ratio to microsocks, down" "$(calc %.0f "100*${R[down.tq]}/${R[down.ms]}")" 100 ""
-printf '%-34s %12s %12s %12s\n' "round trip, median (us)" "${R[med.tq]}" "${R[med.ms]}" "${R[med.direct]}"
-printf '%-34s %12s %12s %12s\n' "round trip, p99 (us)" "${R[p99.tq]}" "${R[p99.ms]}" "${R[p99.direct]}"
-printf '%-34s %12s %12s %12s\n' "  added median vs direct (us)" \
-  "$(calc %.1f "${R[med.tq]}-${R[med.direct]}")" "$(calc %.1f "${R[med.ms]}-${R[med.direct]}")" ""
-printf '%-34s %12s %12s %12s\n' "  added median vs microsocks (us)" "$(calc %.1f "${R[med.tq]}-${R[med.ms]}")" "" ""
-printf '%-34s %12s %12s %12s\n' "RSS per idle connection (KiB)" "${R[idle.tq]}" "${R[idle.ms]}" ""
-printf '%-34s %12s %12s %12s\n' "RSS with connections open (KiB)" "${R[rss.tq]}" "${R[rss.ms]}" ""
+printf 'trevalquin decides every message with bench/relay/policy.xml and writes the chat logs\n\n'
+row "" trevalquin dante microsocks direct
+row "throughput client->server (MB/s)" "${R[up.tq]}" "${R[up.da]}" "${R[up.ms]}" "${R[up.direct]}"
+row "throughput server->client (MB/s)" "${R[down.tq]}" "${R[down.da]}" "${R[down.ms]}" "${R[down.direct]}"
+row "  trevalquin / dante, up" "$(calc %.2f "${R[up.tq]}/${R[up.da]}")" "" "" ""
+row "  trevalquin / dante, down" "$(calc %.2f "${R[down.tq]}/${R[down.da]}")" "" "" ""
+row "  trevalquin / microsocks, up" "$(calc %.2f "${R[up.tq]}/${R[up.ms]}")" "" "" ""
+row "  trevalquin / microsocks, down" "$(calc %.2f "${R[down.tq]}/${R[down.ms]}")" "" "" ""
+row "round trip, median (us)" "${R[med.tq]}" "${R[med.da]}" "${R[med.ms]}" "${R[med.direct]}"
+row "round trip, p99 (us)" "${R[p99.tq]}" "${R[p99.da]}" "${R[p99.ms]}" "${R[p99.direct]}"
+row "  trevalquin / dante, median" "$(calc %.2f "${R[med.tq]}/${R[med.da]}")" "" "" ""
+row "  added median vs direct (us)" "$(calc %.1f "${R[med.tq]}-${R[med.direct]}")" \
+  "$(calc %.1f "${R[med.da]}-${R[med.direct]}")" "$(calc %.1f "${R[med.ms]}-${R[med.direct]}")" ""
+row "RSS per idle connection (KiB)" "${R[idle.tq]}" "n/a" "${R[idle.ms]}" ""
+row "RSS with connections open (KiB)" "${R[rss.tq]}" "n/a" "${R[rss.ms]}" ""

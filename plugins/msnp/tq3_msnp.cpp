@@ -128,6 +128,7 @@ match_t msnp_tasklet_lookup(tq3_module *self, tqconn *conn, tq3_iov *iov,
         }
         task_struct_destroy(task);
     }
+    msnp_log_flush(conn);
 
     tq3_decouple_data_destroy(dd);
     free(buf);

@@ -71,13 +71,19 @@ FILE *open_in(const std::string &dir, const std::string &file)
     return fopen(file.c_str(), "a+b");
 }
 
-void append_line(FILE *f, const char *text)
+/* Appends one line; `flush` pushes it to the file at once. Chat-log lines
+ * are pushed when the chunk that produced them is done (msnp_log_flush),
+ * before its bytes are relayed: a busy conversation then costs one write
+ * per chunk instead of one per message, and nothing is relayed before its
+ * record is in the file. */
+void append_line(FILE *f, const char *text, bool flush)
 {
     if (!f || !text)
         return;
     fputs(text, f);
     fputc('\n', f);
-    fflush(f);
+    if (flush)
+        fflush(f);
 }
 
 tqconn *conn_of(task_struct *tstruct, tqconn *conn)
@@ -204,7 +210,7 @@ int message_activity_log(task_struct *tstruct, const char *activity)
     if (!ct || !activity)
         return 0;
     message_log_check_and_open(ct);
-    append_line(ct->chat_log, activity);
+    append_line(ct->chat_log, activity, false);
     return 0;
 }
 
@@ -255,6 +261,13 @@ int message_join_leave(const char *user, task_struct *tstruct, const char *type,
     return 1;
 }
 
+void msnp_log_flush(tqconn *conn)
+{
+    msnp_conntrack *ct = tracker_of(conn);
+    if (ct && ct->chat_log)
+        fflush(ct->chat_log);
+}
+
 void msn_sb_activity_log(task_struct *tstruct, tqconn *conn, event_t *event)
 {
     if (!event)
@@ -286,5 +299,5 @@ void msn_sb_log(task_struct *tstruct, tqconn *conn, const char *activity)
             user->log_file = open_in(user_dir(ct->user_handle), file);
         free(file);
     }
-    append_line(user->log_file, activity);
+    append_line(user->log_file, activity, true);
 }

@@ -11,8 +11,11 @@ struct msnp_message;
 
 /* Opens the tracker's chat log when it is not open yet; 0. */
 int message_log_check_and_open(msnp_conntrack *ct);
-/* Appends one line to the task's chat log (opening it first); 0. */
+/* Appends one line to the task's chat log (opening it first); 0. The line
+ * reaches the file with msnp_log_flush. */
 int message_activity_log(task_struct *tstruct, const char *activity);
+/* Pushes the chat-log lines of the connection's current chunk to the file. */
+void msnp_log_flush(tqconn *conn);
 /* Records one parsed message with the verdict it got; 0. */
 int message_log(struct msnp_message *message, task_struct *tstruct, match_t match);
 /* Records that `user` joined, left or closed the session ("join", "leave",
