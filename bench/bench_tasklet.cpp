@@ -1,14 +1,19 @@
-/* msnp_tasklet on switchboard traffic cut into 4 KiB chunks: text messages
- * with MIME headers, typing notifications, P2P binary, JOI/BYE lines. */
+/* msnp_tasklet on switchboard traffic: cutting and dispatching on chunks of
+ * text messages with MIME headers, typing notifications, P2P binary and
+ * JOI/BYE lines; and the whole deciding path of a signed-in user's
+ * messages. */
 #include <benchmark/benchmark.h>
 #include <pthread.h>
 
+#include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "bench_module.h"
 #include "tq3_msnp.h"
 #include "tq3_msnp_dispatcher.h"
+#include "variables.h"
 
 namespace {
 
@@ -86,16 +91,16 @@ void whole_command_chunks(const std::vector<std::string> &cmds, std::vector<std:
     counts->push_back(n);
 }
 
+/* A connection nobody signed in on: commands that need a user pass
+ * unfiltered, so this measures cutting and dispatching alone. */
 struct Fixture {
     tq3_module self{};
     tqconn conn{};
-    int tracker = 0;
     Fixture(conn_direction dir)
     {
         pthread_rwlock_init(&self.data_lock, nullptr);
         self.version = 1;
         conn.direction = dir;
-        conn.plugin = &tracker;
         conn.clid = conn.srvd = -1;
     }
     ~Fixture() { pthread_rwlock_destroy(&self.data_lock); }
@@ -166,6 +171,78 @@ void BM_TaskletSplitBursts(benchmark::State &state)
     report(state, bytes, commands);
 }
 BENCHMARK(BM_TaskletSplitBursts);
+
+/* The relay benchmark's policy: the user's messages to the peer are
+ * decided by a relation with a content expression that does not match,
+ * then one with a time window and an IM type set. */
+const char kDecidingPolicy[] =
+    "<trevalquin><object-list>"
+    "<time identifier='Always'><entry type='data'><time type='relative'>all@00:00-23:59</time></entry></time>"
+    "<imbitmap identifier='Chat'><entry type='data'><acl>command_receive_message</acl></entry>"
+    "<entry type='data'><acl>message_plaintext</acl></entry></imbitmap>"
+    "<expr identifier='Leaks'><entry type='data'><expr type='ere'>SECRET-[0-9]+<body/></expr></entry></expr>"
+    "<person type='2' name='Peer'><handle>peer@bench\\.example</handle></person>"
+    "<person type='3' name='sink'><handle>sink@bench.example</handle></person>"
+    "</object-list><relation-trees><node identifier='Bench'><user>sink</user>"
+    "<relation object='Peer' action='block' direction='both'><access-list>"
+    "<object type='expr'>Leaks</object></access-list></relation>"
+    "<relation object='Peer' action='pass' direction='both'><access-list>"
+    "<object type='time'>Always</object><object type='imbitmap'>Chat</object></access-list></relation>"
+    "<relation object='Peer' action='pass' direction='both'/>"
+    "</node></relation-trees></trevalquin>";
+
+/* Text messages of `body` bytes from the signed-in user to the peer, in
+ * reads of about 64 KiB as a busy relay gets them, through the policy, the
+ * counters and the chat log (written to a temporary directory). */
+void BM_TaskletDeciding(benchmark::State &state)
+{
+    Module m;
+    m.fresh();
+    if (!m.load(kDecidingPolicy)) {
+        state.SkipWithError("policy not loaded");
+        return;
+    }
+    char dir[] = "/tmp/tq-bench-logs-XXXXXX";
+    if (!mkdtemp(dir)) {
+        state.SkipWithError("no temporary directory");
+        return;
+    }
+    variable_set(m.self->ns, "s/log-dir", dir);
+    tqconn *conn = tqconn_new();
+    tq3_iov *iov = tq3_iov_new();
+    const std::string login = "USR 1 OK sink@bench.example Bench\r\nJOI peer@bench.example Peer\r\n";
+    conn->direction = DIR_SERVER_TO_CLIENT;
+    tq3_iov_add(iov, login.data(), login.size());
+    msnp_tasklet(m.self, conn, iov);
+    tq3_iov_reuse(iov);
+
+    std::string payload = "MIME-Version: 1.0\r\nContent-Type: text/plain; charset=UTF-8\r\n"
+                          "X-MMS-IM-Format: FN=Segoe%20UI; EF=; CO=0; CS=0; PF=0\r\n\r\n";
+    payload += std::string(static_cast<size_t>(state.range(0)), 'x');
+    std::string chunk;
+    size_t per_chunk = 0;
+    for (unsigned id = 1; chunk.size() < 64 * 1024; ++id, ++per_chunk)
+        chunk += payload_command("MSG " + std::to_string(id) + " N", payload);
+
+    conn->direction = DIR_CLIENT_TO_SERVER;
+    size_t bytes = 0, commands = 0;
+    for (auto _ : state) {
+        tq3_iov_add(iov, chunk.data(), chunk.size());
+        benchmark::DoNotOptimize(msnp_tasklet(m.self, conn, iov));
+        tq3_iov_reuse(iov);
+        tqevents_destroy_queue(&conn->eventsq);
+        bytes += chunk.size();
+        commands += per_chunk;
+    }
+    if (!conn->plugin)
+        state.SkipWithError("the login was refused");
+    msnp_tasklet_fini(m.self, conn);
+    tqconn_destroy(conn);
+    tq3_iov_dtr(iov);
+    report(state, bytes, commands);
+    std::filesystem::remove_all(dir);
+}
+BENCHMARK(BM_TaskletDeciding)->Arg(100)->Arg(1340);
 
 } // namespace
 

@@ -7,7 +7,6 @@
 
 #include <filesystem>
 #include <map>
-#include <regex>
 
 #include "gateway/e2e_fixture.h"
 
@@ -27,12 +26,17 @@ std::string injected(const std::string &id, const std::string &text, const std::
     return msg(orig.empty() ? "MSG 0 U" : "MSG " + orig + " " + orig, payload);
 }
 
-/* The gateway's identifier, read from an injected message. */
+/* The gateway's identifier (32 hex digits), read from an injected
+ * message. */
 std::string gateway_id(const std::string &bytes)
 {
-    std::smatch m;
-    static const std::regex id("X-Trevalquin: ([0-9a-f]{32})\r\n");
-    return std::regex_search(bytes, m, id) ? m[1].str() : "";
+    const std::string tag = "X-Trevalquin: ";
+    size_t at = bytes.find(tag);
+    if (at == std::string::npos)
+        return "";
+    std::string id = bytes.substr(at + tag.size(), 32);
+    bool hex = id.size() == 32 && id.find_first_not_of("0123456789abcdef") == std::string::npos;
+    return hex && bytes.compare(at + tag.size() + 32, 2, "\r\n") == 0 ? id : "";
 }
 
 /* A P2P invitation to a file transfer of `file`: its context is 20 bytes,
