@@ -5,6 +5,7 @@
 #define TQ3_MSNP_HANDLERS_H
 
 #include "tq3_msnp.h"
+#include "tqevents_interface.h"
 
 struct msnp_message;
 
@@ -26,10 +27,53 @@ match_t tq3_handler_joi(task_struct *tstruct);
 match_t tq3_handler_iro(task_struct *tstruct);
 match_t tq3_handler_bye(task_struct *tstruct);
 
+/* The user's identity as others see it (tq3_msnp_handlers_presence.cpp). */
+match_t tq3_handler_rea(task_struct *tstruct);
+match_t tq3_handler_rea_reverse(task_struct *tstruct);
+match_t tq3_handler_prp(task_struct *tstruct);
+match_t tq3_handler_uux(task_struct *tstruct);
+match_t tq3_handler_chg(task_struct *tstruct);
+match_t tq3_handler_blp(task_struct *tstruct);
+
+/* Contact lists (tq3_msnp_handlers_contacts.cpp). */
+match_t tq3_handler_add(task_struct *tstruct);
+match_t tq3_handler_add_reverse(task_struct *tstruct);
+match_t tq3_handler_rem(task_struct *tstruct);
+match_t tq3_handler_rem_reverse(task_struct *tstruct);
+match_t tq3_handler_adc(task_struct *tstruct);
+match_t tq3_handler_iln(task_struct *tstruct);
+match_t tq3_handler_nln(task_struct *tstruct);
+match_t tq3_handler_fln(task_struct *tstruct);
+match_t tq3_handler_ubx(task_struct *tstruct);
+match_t tq3_handler_lst(task_struct *tstruct);
+match_t tq3_handler_adl(task_struct *tstruct);
+match_t tq3_handler_rml(task_struct *tstruct);
+
+/* Pages and notifications (tq3_msnp_handlers_paging.cpp). */
+match_t tq3_handler_pgd(task_struct *tstruct);
+match_t tq3_handler_ipg(task_struct *tstruct);
+match_t tq3_handler_uun_ubn(task_struct *tstruct);
+/* The notification as a P2P message with the invitation type of the SIP
+ * session it offers (caller destroys), or NULL for anything else. */
+struct msnp_message *msnp_process_notification(task_struct *tstruct);
+/* MSNP_INVITE_WEBCAM when the base64 SIP text offers video, else
+ * MSNP_INVITE_VOICE when it offers audio, else 0. */
+int msnp_decode_sip_base64_type(const char *msg_data);
+
 /* Switchboard messages (tq3_msnp_handlers_message.cpp). */
 match_t tq3_handler_msg_to_switchboard(task_struct *tstruct);
 match_t tq3_handler_msg_from_switchboard(task_struct *tstruct);
 /* 1 when refusing this kind of message earns the user a notice. */
 int msnp_check_block_warn(struct msnp_message *message);
+
+/* What the handlers share. */
+/* The connection's tracker, or NULL. */
+msnp_conntrack *msnp_task_tracker(task_struct *tstruct);
+/* The contact word `index` of the command without the endpoint decoration
+ * of newer protocol versions (new text), or NULL when absent. */
+char *msnp_contact_word(task_struct *tstruct, unsigned index);
+/* Records an activity of the user concerning `handle` (nothing without a
+ * handle). */
+void msnp_log_contact_activity(task_struct *tstruct, const char *handle, event_code code, match_t verdict);
 
 #endif

@@ -26,37 +26,6 @@
 
 namespace {
 
-bool plain_verdict(match_t v)
-{
-    return v == TQ_MATCH_NONE || v == TQ_MATCH_PASS || v == TQ_MATCH_BLOCK || v == TQ_MATCH_ALERT;
-}
-
-/* Verdicts with flags, or CONTINUE, count no result. */
-#define MSNP_COUNT_RESULT(family, verdict)                                    \
-    do {                                                                      \
-        if (plain_verdict(verdict))                                           \
-            MSNP_STAT_BUMP_VERDICT(family, verdict);                          \
-    } while (0)
-
-msnp_conntrack *tracker(task_struct *t)
-{
-    return t && t->conn ? static_cast<msnp_conntrack *>(t->conn->plugin) : nullptr;
-}
-
-/* The contact a word names, without the endpoint decoration of newer
- * protocol versions (new text), or NULL. */
-char *contact_word(task_struct *t, unsigned index)
-{
-    const char *word = chunk(t, index);
-    return word ? msnp_normalize_msnp16_guid(word) : nullptr;
-}
-
-void log_contact_activity(task_struct *t, const char *handle, event_code code, match_t verdict)
-{
-    if (handle)
-        msn_sb_activity_log(t, nullptr, tqevents_shortcut_contact_activity(handle, code, verdict));
-}
-
 void destroy_session(void *data)
 {
     auto *s = static_cast<msnp_session *>(data);
@@ -117,44 +86,64 @@ bool exempt_from_warnings(const msnp_conntrack *ct)
 
 } // namespace
 
+msnp_conntrack *msnp_task_tracker(task_struct *t)
+{
+    return t && t->conn ? static_cast<msnp_conntrack *>(t->conn->plugin) : nullptr;
+}
+
+char *msnp_contact_word(task_struct *t, unsigned index)
+{
+    const char *word = chunk(t, index);
+    return word ? msnp_normalize_msnp16_guid(word) : nullptr;
+}
+
+void msnp_log_contact_activity(task_struct *t, const char *handle, event_code code, match_t verdict)
+{
+    if (handle)
+        msn_sb_activity_log(t, nullptr, tqevents_shortcut_contact_activity(handle, code, verdict));
+}
+
 match_t tq3_handler_cal(task_struct *t)
 {
-    MSNP_STAT_BUMP("stats-call-sent");
-    char *handle = contact_word(t, 2);
+    static msnp_stat_family calls("stats-call-sent");
+    calls.count();
+    char *handle = msnp_contact_word(t, 2);
     match_t verdict = rtree_backref_match(t, handle);
-    log_contact_activity(t, handle, EVENT_CODE_LOG_CALLING, verdict);
-    msnp_conntrack *ct = tracker(t);
+    msnp_log_contact_activity(t, handle, EVENT_CODE_LOG_CALLING, verdict);
+    msnp_conntrack *ct = msnp_task_tracker(t);
     if (verdict == TQ_MATCH_PASS && ct && handle) {
         free(ct->cont_handle);
         ct->cont_handle = strdup(handle);
     }
-    MSNP_COUNT_RESULT("stats-call-sent", verdict);
+    calls.count_result(verdict);
     free(handle);
     return verdict;
 }
 
 match_t tq3_handler_rng(task_struct *t)
 {
-    MSNP_STAT_BUMP("stats-call-received");
-    char *handle = contact_word(t, 5);
+    static msnp_stat_family invitations("stats-call-received");
+    invitations.count();
+    char *handle = msnp_contact_word(t, 5);
     match_t verdict = rtree_backref_match(t, handle);
-    log_contact_activity(t, handle, EVENT_CODE_LOG_CALLEDBY, verdict);
+    msnp_log_contact_activity(t, handle, EVENT_CODE_LOG_CALLEDBY, verdict);
     if (verdict == TQ_MATCH_PASS && t->conn) {
         tq3_expectation *e = invitation_expectation(t, handle);
         if (e && !tqlist_insert_begin(&t->conn->explist, e))
             tq3_expectation_destroy(e);
     }
-    MSNP_COUNT_RESULT("stats-call-received", verdict);
+    invitations.count_result(verdict);
     free(handle);
     return verdict;
 }
 
 match_t tq3_handler_joi(task_struct *t)
 {
-    MSNP_STAT_BUMP("stats-chat-join");
-    char *handle = contact_word(t, 1);
+    static msnp_stat_family joins("stats-chat-join");
+    joins.count();
+    char *handle = msnp_contact_word(t, 1);
     match_t verdict = rtree_backref_match(t, handle);
-    msnp_conntrack *ct = tracker(t);
+    msnp_conntrack *ct = msnp_task_tracker(t);
     if (handle && ct) {
         /* Recorded even when refused: the contact is in the session, and
          * messages without a destination are decided against it. */
@@ -166,7 +155,7 @@ match_t tq3_handler_joi(task_struct *t)
         message_by_var(t->conn, nullptr, "message-warning-text");
         ct->last_warn = msnp_now();
     }
-    MSNP_COUNT_RESULT("stats-chat-join", verdict);
+    joins.count_result(verdict);
     free(handle);
     return verdict;
 }
@@ -174,8 +163,8 @@ match_t tq3_handler_joi(task_struct *t)
 match_t tq3_handler_iro(task_struct *t)
 {
     MSNP_STAT_BUMP("stats-chat-participant");
-    char *handle = contact_word(t, 4);
-    msnp_conntrack *ct = tracker(t);
+    char *handle = msnp_contact_word(t, 4);
+    msnp_conntrack *ct = msnp_task_tracker(t);
     if (handle && ct) {
         msnp_participants_insert_unique(ct, handle);
         message_join_leave(handle, t, "join", TQ_MATCH_PASS);
@@ -187,9 +176,10 @@ match_t tq3_handler_iro(task_struct *t)
 
 match_t tq3_handler_bye(task_struct *t)
 {
-    MSNP_STAT_BUMP("stats-chat-leave");
-    char *handle = contact_word(t, 1);
-    msnp_conntrack *ct = tracker(t);
+    static msnp_stat_family leaves("stats-chat-leave");
+    leaves.count();
+    char *handle = msnp_contact_word(t, 1);
+    msnp_conntrack *ct = msnp_task_tracker(t);
     if (handle && ct) {
         std::unique_lock<std::shared_mutex> guard(ct->ss_users_lock);
         if (tqlist *node = ss_user_search(ct->ss_users, handle)) {
@@ -201,7 +191,7 @@ match_t tq3_handler_bye(task_struct *t)
     match_t verdict = rtree_backref_match(t, handle);
     if (handle)
         message_join_leave(handle, t, "leave", verdict);
-    MSNP_COUNT_RESULT("stats-chat-leave", verdict);
+    leaves.count_result(verdict);
     free(handle);
     return verdict;
 }

@@ -32,6 +32,25 @@ void msnp_stat_bump(std::atomic<tq_variable *> *site, const char *name);
 /* Bumps NAME followed by "-none", "-pass", "-block" or "-alert" by the
  * verdict; `sites` holds the four references of the site. */
 void msnp_stat_bump_verdict(std::atomic<tq_variable *> sites[4], const char *name, match_t verdict);
+/* A counter family of a command handler: NAME, counted for every command,
+ * and its result counters NAME-none, -pass, -block and -alert, counted
+ * only for those four plain verdicts (a verdict with flags, or CONTINUE,
+ * counts no result). One static instance per family and handler. */
+struct msnp_stat_family {
+    const char *name;
+    std::atomic<tq_variable *> plain{nullptr};
+    std::atomic<tq_variable *> results[4] = {};
+
+    explicit msnp_stat_family(const char *family) : name(family) {}
+    void count() { msnp_stat_bump(&plain, name); }
+    void count_result(match_t verdict)
+    {
+        if (verdict == TQ_MATCH_NONE || verdict == TQ_MATCH_PASS || verdict == TQ_MATCH_BLOCK ||
+            verdict == TQ_MATCH_ALERT)
+            msnp_stat_bump_verdict(results, name, verdict);
+    }
+};
+
 #define MSNP_STAT_BUMP(name)                                                  \
     do {                                                                      \
         static std::atomic<tq_variable *> msnp_stat_site_{nullptr};           \

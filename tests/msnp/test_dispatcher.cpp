@@ -75,7 +75,7 @@ TEST(Task, CopiesThePieceAndCutsOnlyWithAHandler)
     EXPECT_EQ(new_task_struct(c.dd, -1, &in, &msg, nullptr), nullptr);
 }
 
-int g_tracker;
+msnp_conntrack g_tracker; /* a signed-in connection's stand-in: real handlers may read it */
 
 /* Dispatches piece 0 of `chunk` through `entry`. */
 match_t route(const std::string &chunk, const msnp_table &entry, tqconn conn,
