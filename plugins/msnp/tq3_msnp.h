@@ -26,6 +26,8 @@
 
 #include <mutex>
 #include <shared_mutex>
+#include <string>
+#include <unordered_set>
 
 #include "tqconn.h"
 #include "tqidl.h"
@@ -204,6 +206,9 @@ struct msnp_user {
     int bounty_lifecur;
     tqtable *user_codes;
     tqlist *contacts;
+    /* The handles in `contacts`: a contact list of thousands is learnt
+     * without a walk of the list per contact. */
+    std::unordered_set<std::string> contact_set;
     int master;
 };
 

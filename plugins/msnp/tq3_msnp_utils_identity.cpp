@@ -350,12 +350,15 @@ void msnp_user_contacts_add(msnp_person *person, const char *contact)
     if (!person || !person->user || !contact)
         return;
     msnp_user *user = person->user;
-    for (tqlist *l = user->contacts; l; l = l->next)
-        if (l->data && strcmp(static_cast<const char *>(l->data), contact) == 0)
-            return;
+    if (user->contact_set.count(contact))
+        return;
     char *copy = strdup(contact);
-    if (copy && !tqlist_insert_begin(&user->contacts, copy))
+    if (copy && !tqlist_insert_begin(&user->contacts, copy)) {
         free(copy);
+        return;
+    }
+    if (copy)
+        user->contact_set.insert(contact);
 }
 
 /* ------------------------------------------------------------------ */
