@@ -6,6 +6,7 @@
  *   relay_load bulk-down SOCKS DST BYTES SECONDS
  *   relay_load ping      SOCKS DST COUNT
  *   relay_load idle      SOCKS DST COUNT PID
+ *   relay_load signin    SOCKS DST CONTACTS ROUNDS
  *
  * SOCKS is the proxy's port on 127.0.0.1, or 0 to talk to DST directly.
  * Every client session opens like a switchboard login ("USR 1 <mode> ...")
@@ -49,7 +50,8 @@ using Clock = std::chrono::steady_clock;
 [[noreturn]] void usage()
 {
     std::fputs("usage: relay_load server | freeport | bulk-up SOCKS DST BYTES SECONDS |\n"
-               "       bulk-down SOCKS DST BYTES SECONDS | ping SOCKS DST COUNT | idle SOCKS DST COUNT PID\n",
+               "       bulk-down SOCKS DST BYTES SECONDS | ping SOCKS DST COUNT | idle SOCKS DST COUNT PID |\n"
+               "       signin SOCKS DST CONTACTS ROUNDS\n",
                stderr);
     std::exit(2);
 }
@@ -136,9 +138,8 @@ int connect_loopback(uint16_t port)
     return fd;
 }
 
-/* A session to DST, through the SOCKS5 proxy at `socks` unless it is 0,
- * opened with `USR 1 <hello>` and its answer. */
-int open_session(uint16_t socks, uint16_t dst, const std::string &hello)
+/* A connection to DST, through the SOCKS5 proxy at `socks` unless it is 0. */
+int open_socks(uint16_t socks, uint16_t dst)
 {
     int fd = connect_loopback(socks ? socks : dst);
     if (socks) {
@@ -163,6 +164,13 @@ int open_session(uint16_t socks, uint16_t dst, const std::string &hello)
         std::vector<char> skip(rest);
         read_exact(fd, skip.data(), rest);
     }
+    return fd;
+}
+
+/* A session opened with `USR 1 <hello>` and its answer. */
+int open_session(uint16_t socks, uint16_t dst, const std::string &hello)
+{
+    int fd = open_socks(socks, dst);
     write_all(fd, "USR 1 " + hello + "\r\n");
     std::string ok = read_line(fd);
     std::string joined = read_line(fd);
@@ -181,7 +189,7 @@ double seconds_since(Clock::time_point t0)
 /* ---- the scripted switchboard -------------------------------------------- */
 
 struct Session {
-    enum Mode { Hello, Sink, Source, Ping, Idle } mode = Hello;
+    enum Mode { Hello, Sink, Source, Ping, Idle, SignIn } mode = Hello;
     std::string in;
     uint64_t count = 0;  /* bytes received (Sink) or sent (Source) */
     uint64_t limit = 0;  /* Source: bytes to send */
@@ -190,6 +198,10 @@ struct Session {
 };
 
 constexpr const char *kOut = "OUT\r\n";
+
+/* Contact `i` of a sign-in's contact list. */
+std::string contact_name(size_t i) { return "c" + std::to_string(i); }
+std::string contact_domain(size_t i) { return "partner" + std::to_string(i % 7) + ".example"; }
 
 /* Short replies on a non-blocking socket: waits while it is full. */
 void write_all_nb(int fd, const std::string &s)
@@ -305,10 +317,18 @@ int run_server()
                 unsigned long long bytes = 0;
                 double secs = 0;
                 std::sscanf(s.in.c_str(), "USR 1 %31s %llu %lf", mode, &bytes, &secs);
+                s.in.erase(0, eol + 2);
+                if (!std::strcmp(mode, "signin")) {
+                    /* A notification server's confirmation of a sign-in;
+                     * the contact list is awaited. */
+                    write_all_nb(fd, "USR 3 OK signin@bench.example 1 0\r\n");
+                    s.mode = Session::SignIn;
+                    s.limit = bytes;
+                    continue;
+                }
                 std::string ok = "USR 1 OK " + std::string(mode) + "@bench.example Bench\r\nJOI " + kPeer +
                                  " Peer\r\n";
                 write_all_nb(fd, ok);
-                s.in.erase(0, eol + 2);
                 if (!std::strcmp(mode, "sink")) {
                     s.mode = Session::Sink;
                     s.count = s.in.size();
@@ -325,6 +345,23 @@ int run_server()
                 } else {
                     s.mode = Session::Idle;
                 }
+            }
+            if (s.mode == Session::SignIn) {
+                /* The whole first contact list in, the presence of every
+                 * contact out, then a marker. */
+                size_t eol = s.in.find("\r\n");
+                unsigned trid = 0, size = 0;
+                if (eol == std::string::npos || std::sscanf(s.in.c_str(), "ADL %u %u", &trid, &size) != 2 ||
+                    s.in.size() < eol + 2 + size)
+                    continue;
+                s.in.clear();
+                std::string out = "ADL " + std::to_string(trid) + " OK\r\n";
+                for (size_t i = 0; i < s.limit; ++i)
+                    out += "ILN 9 NLN " + contact_name(i) + "@" + contact_domain(i) + " Contact 1342177280\r\n";
+                out += "QNG 50\r\n";
+                write_all_nb(fd, out);
+                s.mode = Session::Idle;
+                continue;
             }
             if (s.mode == Session::Ping) {
                 /* Answer each whole MSG with its ACK. */
@@ -424,6 +461,41 @@ int ping(uint16_t socks, uint16_t dst, int count)
     return 0;
 }
 
+/* Sign-ins with `contacts` contacts: confirmation, the first contact list
+ * (ADL) and the server's presence storm (one ILN per contact), timed from
+ * the connection to the last presence line; the median of `rounds`. */
+int signin(uint16_t socks, uint16_t dst, size_t contacts, int rounds)
+{
+    std::string list = "<ml l=\"1\">";
+    for (size_t i = 0; i < contacts; ++i)
+        list += "<d n=\"" + contact_domain(i) + "\"><c n=\"" + contact_name(i) + "\" l=\"3\" t=\"1\"/></d>";
+    list += "</ml>";
+    const std::string adl = "ADL 2 " + std::to_string(list.size()) + "\r\n" + list;
+    std::vector<double> ms;
+    for (int r = 0; r < rounds; ++r) {
+        auto t0 = Clock::now();
+        int fd = open_socks(socks, dst);
+        write_all(fd, "USR 1 signin " + std::to_string(contacts) + "\r\n");
+        if (read_line(fd).rfind("USR 3 OK ", 0) != 0) {
+            errno = EPROTO;
+            die("sign-in refused");
+        }
+        write_all(fd, adl);
+        size_t seen = 0;
+        for (std::string line; (line = read_line(fd)).rfind("QNG", 0) != 0;)
+            seen += line.rfind("ILN", 0) == 0;
+        ms.push_back(seconds_since(t0) * 1e3);
+        ::close(fd);
+        if (seen != contacts) {
+            errno = EPROTO;
+            die("presence lines lost");
+        }
+    }
+    std::sort(ms.begin(), ms.end());
+    std::printf("median_ms %.2f\n", ms[ms.size() / 2]);
+    return 0;
+}
+
 long rss_kib(long pid)
 {
     std::ifstream in("/proc/" + std::to_string(pid) + "/status");
@@ -496,6 +568,8 @@ int main(int argc, char **argv)
         return bulk_down(socks, dst, std::strtoull(argv[4], nullptr, 10), std::atof(argv[5]));
     if (cmd == "ping" && argc == 5)
         return ping(socks, dst, std::atoi(argv[4]));
+    if (cmd == "signin" && argc == 6)
+        return signin(socks, dst, std::strtoull(argv[4], nullptr, 10), std::atoi(argv[5]));
     if (cmd == "idle" && argc == 6)
         return idle(socks, dst, std::atoi(argv[4]), std::atol(argv[5]));
     usage();

@@ -16,7 +16,9 @@
 # MSG stream in each direction (about 1 GB or SECONDS, default 10, per
 # run), its ratio to dante and microsocks, the round-trip time of small
 # MSG/ACK exchanges (median and p99) against a direct connection and both
-# relays, and the resident memory trevalquin and microsocks add per idle
+# relays, the time of a notification-server sign-in with 100, 1,000 and
+# 5,000 contacts (the first contact list and one presence line per
+# contact, each decided), and the resident memory trevalquin and microsocks add per idle
 # connection with 5,000 connections open (dante serves connections from
 # several processes, so its memory is not comparable this way). It prints
 # a table, stops by itself and kills only the processes it started. Not
@@ -168,6 +170,14 @@ for via in direct tq da ms; do
   R[med.$via]=$(field median_us <<<"$out")
   R[p99.$via]=$(field p99_us <<<"$out")
 done
+SIGNIN_ROUNDS=${BENCH_SIGNIN_ROUNDS:-20}
+for n in 100 1000 5000; do
+  for via in direct tq da; do
+    case $via in direct) port=0 ;; tq) port=$TQ ;; da) port=$DA ;; esac
+    say "sign-ins with $n contacts via $via"
+    R[signin$n.$via]=$(measure signin "$port" "$SB" "$n" "$SIGNIN_ROUNDS" | field median_ms)
+  done
+done
 # Memory is measured on fresh relays: heap that the bulk runs grew and freed
 # would otherwise absorb the idle connections and hide their cost.
 stop_relays
@@ -205,5 +215,9 @@ row "round trip, p99 (us)" "${R[p99.tq]}" "${R[p99.da]}" "${R[p99.ms]}" "${R[p99
 row "  trevalquin / dante, median" "$(calc %.2f "${R[med.tq]}/${R[med.da]}")" "" "" ""
 row "  added median vs direct (us)" "$(calc %.1f "${R[med.tq]}-${R[med.direct]}")" \
   "$(calc %.1f "${R[med.da]}-${R[med.direct]}")" "$(calc %.1f "${R[med.ms]}-${R[med.direct]}")" ""
+for n in 100 1000 5000; do
+  for via in direct tq da; do [ -n "${R[signin$n.$via]:-}" ] || R[signin$n.$via]=failed; done
+  row "sign-in, $n contacts (ms)" "${R[signin$n.tq]}" "${R[signin$n.da]}" "" "${R[signin$n.direct]}"
+done
 row "RSS per idle connection (KiB)" "${R[idle.tq]}" "n/a" "${R[idle.ms]}" ""
 row "RSS with connections open (KiB)" "${R[rss.tq]}" "n/a" "${R[rss.ms]}" ""
