@@ -155,7 +155,23 @@ TEST_F(Contacts, ABlockedContactCannotBeAddedSeenOrCalled)
 
 TEST_F(Contacts, PinnedNameAndPersonalMessageReachTheServerWellFormed)
 {
-    start();
+    start({"var fixed-privacy = \"BL\""});
+
+    /* An MSNP8 sign-in confirms the name the user chose: the client sees
+     * the pinned one, and the server is told it. */
+    {
+        Pair p = open_pair(ns);
+        int c = p.client.get(), s = p.server.get();
+        EXPECT_TRUE(pass_through(c, s, "VER 1 MSNP8 CVR0\r\n"));
+        EXPECT_TRUE(pass_through(c, s, "USR 2 TWN I frank@example.com\r\n"));
+        EXPECT_TRUE(pass_through(s, c, "USR 2 TWN S ct=1,rver=1,id=507\r\n"));
+        const std::string fixed = "USR 3 OK frank@example.com Frank%20(Support) 1 0\r\n";
+        EXPECT_TRUE(relays_as(s, c, "USR 3 OK frank@example.com Franky 1 0\r\n", fixed));
+        EXPECT_TRUE(well_formed(fixed));
+        const std::string rea = "REA 0 frank@example.com Frank%20(Support)\r\n";
+        EXPECT_EQ(recv_exact(s, rea.size()), rea);
+    }
+
     Pair n = signed_in("frank@example.com");
     int c = n.client.get(), s = n.server.get();
     struct Row {
@@ -173,6 +189,8 @@ TEST_F(Contacts, PinnedNameAndPersonalMessageReachTheServerWellFormed)
         EXPECT_TRUE(relays_as(c, s, r.sent, r.arrives));
         EXPECT_TRUE(well_formed(r.arrives));
     }
+    /* The privacy mode pinned module-wide. */
+    EXPECT_TRUE(relays_as(c, s, "BLP 9 AL\r\n", "BLP 9 BL\r\n"));
     /* The server's answer to the rename the gateway sent at sign-in never
      * reaches the client; its answers to the client's own renames do. */
     EXPECT_TRUE(relays_as(s, c, "REA 0 frank@example.com Frank%20(Support)\r\nREA 5 frank@example.com Frank%20(Support)\r\n",
