@@ -275,9 +275,23 @@ bool block_notice_due(match_t verdict, const msnp_message *m, bool si_seen, cons
     return msnp_check_block_warn(const_cast<msnp_message *>(m)) == 1;
 }
 
-msnp_conntrack *tracker(task_struct *t)
+/* The start both pipelines share: the command is counted, the peers'
+ * addresses scrambled and the payload parsed. The message to decide, or
+ * NULL when the command passes as it is: no payload to parse, or a kind
+ * that passes unfiltered (counted as passed). */
+msnp_message *parsed_for_decision(task_struct *t, msnp_conntrack *ct, bool outgoing)
 {
-    return t && t->conn ? static_cast<msnp_conntrack *>(t->conn->plugin) : nullptr;
+    if (outgoing)
+        MSNP_STAT_BUMP("stats-message-out");
+    else
+        MSNP_STAT_BUMP("stats-message-in");
+    msnp_scramble_address(t);
+    msnp_message *m = new_msnp_message(t);
+    if (m && unfiltered(m)) {
+        count_message(outgoing, m, TQ_MATCH_PASS, ct, ct->person);
+        return nullptr;
+    }
+    return m;
 }
 
 } // namespace
@@ -305,21 +319,12 @@ int msnp_check_block_warn(msnp_message *m)
 
 match_t tq3_handler_msg_to_switchboard(task_struct *t)
 {
-    msnp_conntrack *ct = tracker(t);
-    if (!ct)
-        return TQ_MATCH_PASS;
-    msnp_person *person = ct->person;
-    MSNP_STAT_BUMP("stats-message-out");
-    msnp_scramble_address(t);
-    msnp_message *m = new_msnp_message(t);
+    msnp_conntrack *ct = msnp_task_tracker(t);
+    msnp_message *m = ct ? parsed_for_decision(t, ct, true) : nullptr;
     if (!m)
         return TQ_MATCH_PASS;
+    msnp_person *person = ct->person;
     match_t verdict = TQ_MATCH_PASS;
-    if (unfiltered(m)) {
-        count_message(true, m, verdict, ct, person);
-        return verdict;
-    }
-
     bool si_seen = p2p_session_seen(ct, m);
     std::string dest;
     bool has_dest = false;
@@ -367,20 +372,12 @@ match_t tq3_handler_msg_to_switchboard(task_struct *t)
 
 match_t tq3_handler_msg_from_switchboard(task_struct *t)
 {
-    msnp_conntrack *ct = tracker(t);
-    if (!ct)
-        return TQ_MATCH_PASS;
-    msnp_person *person = ct->person;
-    MSNP_STAT_BUMP("stats-message-in");
-    msnp_scramble_address(t);
-    msnp_message *m = new_msnp_message(t);
+    msnp_conntrack *ct = msnp_task_tracker(t);
+    msnp_message *m = ct ? parsed_for_decision(t, ct, false) : nullptr;
     if (!m)
         return TQ_MATCH_PASS;
+    msnp_person *person = ct->person;
     match_t verdict = TQ_MATCH_PASS;
-    if (unfiltered(m)) {
-        count_message(false, m, verdict, ct, person);
-        return verdict;
-    }
     bool si_seen = p2p_session_seen(ct, m);
 
     const char *injected = static_cast<const char *>(m->header->get(m->header, "X-Trevalquin"));

@@ -8,6 +8,7 @@
 
 #include <iksemel.h>
 
+#include <filesystem>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -184,6 +185,19 @@ protected:
         return run_program(argv, dir);
     }
 };
+
+/* A copy of the example configuration and policy in `dir`, laid out as
+ * the source tree has them, with `build` pointing at the built programs:
+ * the gateway started there finds what the README promises. */
+inline void lay_out_examples(const TempDir &dir)
+{
+    namespace fs = std::filesystem;
+    const fs::path src(TQ_SOURCE_DIR), root = dir.path();
+    fs::create_directory(root / "examples");
+    for (const char *f : {"trevalquin.conf", "policy.xml"})
+        fs::copy_file(src / "examples" / f, root / "examples" / f);
+    fs::create_directory_symlink(fs::path(TQCTL_BIN).parent_path(), root / "build");
+}
 
 } // namespace e2e
 

@@ -385,10 +385,7 @@ TEST(Readme, TqctlExamplesWorkOnTheExampleSetup)
     TempDir dir;
     namespace fs = std::filesystem;
     const fs::path src(TQ_SOURCE_DIR), root = dir.path();
-    fs::create_directory(root / "examples");
-    for (const char *f : {"trevalquin.conf", "policy.xml"})
-        fs::copy_file(src / "examples" / f, root / "examples" / f);
-    fs::create_directory_symlink(fs::path(TQCTL_BIN).parent_path(), root / "build");
+    lay_out_examples(dir);
     const std::string example = slurp(src / "examples/policy.xml");
 
     std::string script = "set -u\n";

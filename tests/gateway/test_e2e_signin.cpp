@@ -293,11 +293,8 @@ TEST(ExampleSetup, FirstRulesOfTheExamplePolicyApply)
 {
     TempDir dir;
     namespace fs = std::filesystem;
-    const fs::path src(TQ_SOURCE_DIR), root = dir.path();
-    fs::create_directory(root / "examples");
-    for (const char *f : {"trevalquin.conf", "policy.xml"})
-        fs::copy_file(src / "examples" / f, root / "examples" / f);
-    fs::create_directory_symlink(fs::path(TQCTL_BIN).parent_path(), root / "build");
+    const fs::path root = dir.path();
+    lay_out_examples(dir);
     Listener ns, sb;
     Gateway gw;
     ASSERT_TRUE(gw.start((root / "build/trevalquin").string(),
