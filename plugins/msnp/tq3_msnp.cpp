@@ -8,11 +8,13 @@
 
 #include <mutex>
 #include <shared_mutex>
+#include <string>
 
 #include "tq3_msnp.h"
 #include "tq3_msnp_conntrack.h"
 #include "tq3_msnp_dispatcher.h"
 #include "tq3_msnp_log.h"
+#include "tq3_msnp_message.h"
 #include "tq3_msnp_objects.h"
 #include "tq3_msnp_objects_generic.h"
 #include "tq3_msnp_rtree.h"
@@ -46,7 +48,7 @@ const tq3_module_ops plugin_data = {
     .getconfig = msnp_getconfig,
     .setconfig = msnp_setconfig,
     .statistics = msnp_statistics_persistence,
-    .schedtask = nullptr,
+    .schedtask = msnp_schedtask,
     .reload = msnp_reload,
     .poll = nullptr,
     .info = msnp_info,
@@ -343,6 +345,95 @@ int visit_persist(const char *, void *value, void *arg)
 }
 
 } // namespace
+
+namespace {
+
+/* A quota period runs down; a new one restores the allowance. */
+int visit_quota_period(const char *, void *value, void *arg)
+{
+    auto *u = static_cast<msnp_user *>(value);
+    long elapsed = *static_cast<long *>(arg);
+    if (!u || u->bounty_life == 0)
+        return 0;
+    if (u->bounty_lifecur > 0) {
+        u->bounty_lifecur -= static_cast<int>(elapsed);
+    } else {
+        u->bounty_lifecur = u->bounty_life;
+        u->bounty_current = u->bounty_initial;
+    }
+    return 0;
+}
+
+/* One connection's share of the periodic work: guest expiry, quota use
+ * and the repeated warning. */
+void tick_tracker(msnp_conntrack *ct, long elapsed, time_t now)
+{
+    msnp_user *u = ct->person ? ct->person->user : nullptr;
+    if (u) {
+        if (u->guest_time && u->guest_grace && now - u->guest_time >= u->guest_grace) {
+            ct->conn->poison_match = TQ_MATCH_BLOCK;
+            return;
+        }
+        if (u->bounty_life != 0 && u->bounty_lifecur > 0) {
+            u->bounty_current -= static_cast<int>(elapsed);
+            if (u->bounty_current <= 0 && msnp_get_var_long("bounties-out", 0) != 0)
+                ct->conn->poison_match = TQ_MATCH_BLOCK;
+        }
+    }
+    std::string first;
+    {
+        std::shared_lock<std::shared_mutex> guard(ct->ss_users_lock);
+        if (!ct->ss_users)
+            return;
+        if (ct->ss_users->data)
+            first = static_cast<const char *>(ct->ss_users->data);
+    }
+    /* Inside the warning window the warning is repeated every time_warn
+     * seconds. The first message sets last_warn, so the window has always
+     * closed by then: as the handlers stand, this never sends. */
+    if (ct->clean_to_warn != 0 && now - ct->clean_to_warn < ct->time_warn) {
+        if (ct->time_warn != 0 && now - ct->last_warn >= ct->time_warn) {
+            message_by_var(ct->conn, nullptr, "message-warning-text");
+            if (msnp_get_var_long("message-warning-self", 0) != 0 && !first.empty())
+                message_by_var(ct->conn, first.c_str(), "message-warning-text");
+            ct->last_warn = msnp_now();
+        }
+        return;
+    }
+    if (ct->clean_to_warn != 0)
+        msnp_mark_idle_conntrack(ct);
+}
+
+} // namespace
+
+void msnp_schedtask(tq3_module *self, long elapsed)
+{
+    if (!ents)
+        return;
+    tqtable_rdlock(ents->users);
+    linear_entries_direct(ents->users, visit_quota_period, &elapsed);
+    tqtable_unlock(ents->users);
+
+    if (self) {
+        pthread_rwlock_wrlock(&self->data_lock);
+        time_t now = msnp_now();
+        for (tqlist *l = self->data; l; l = l->next) {
+            auto *ct = static_cast<msnp_conntrack *>(l->data);
+            if (ct && ct->conn)
+                tick_tracker(ct, elapsed, now);
+        }
+        pthread_rwlock_unlock(&self->data_lock);
+    }
+
+    long flush_every = msnp_get_var_long("log-flush-time", 14400);
+    if (flush_every <= 0)
+        return;
+    ents->log_flush += elapsed;
+    if (ents->log_flush >= flush_every) {
+        ents->log_flush = 0;
+        msnp_flush_logs();
+    }
+}
 
 void msnp_statistics_persistence(tq3_module *self, int count, time_t now)
 {

@@ -364,6 +364,10 @@ int msnp_setconfig(tq3_module *self, idl_parser *idl, const char *config);
 char *msnp_getconfig(tq3_module *self, idl_parser *idl);
 /* Drops every policy object but the root node and the group "Local". */
 void msnp_reset(tq3_module *self, idl_parser *idl);
+/* The periodic work, `elapsed` seconds after the previous call: quota
+ * periods, guest expiry and quota use on live connections, the repeated
+ * warning, and removing old logs every "log-flush-time" seconds. */
+void msnp_schedtask(tq3_module *self, long elapsed);
 /* Writes every user's statistics file, keeping `count` rotated copies. */
 void msnp_statistics_persistence(tq3_module *self, int count, time_t now);
 }

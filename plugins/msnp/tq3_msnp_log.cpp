@@ -11,7 +11,10 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <dirent.h>
+#include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <mutex>
 #include <string>
@@ -300,4 +303,57 @@ void msn_sb_log(task_struct *tstruct, tqconn *conn, const char *activity)
         free(file);
     }
     append_line(user->log_file, activity, true);
+}
+
+/* ------------------------------------------------------------------ */
+/* Removing old logs                                                   */
+/* ------------------------------------------------------------------ */
+
+int msnp_flush_logs_file(const char *file, long timeflush)
+{
+    const char *dot = file ? strrchr(file, '.') : nullptr;
+    if (!dot || strcmp(dot + 1, "log") != 0)
+        return 0;
+    struct stat st;
+    if (lstat(file, &st) != 0 || !S_ISREG(st.st_mode))
+        return 0;
+    if (msnp_now() - st.st_mtime < timeflush)
+        return 0;
+    return unlink(file) == 0;
+}
+
+int msnp_flush_logs_recurse(const char *dir, long timeflush)
+{
+    DIR *d = dir ? opendir(dir) : nullptr;
+    if (!d)
+        return 0;
+    int removed = 0;
+    while (struct dirent *e = readdir(d)) {
+        if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0)
+            continue;
+        std::string path = std::string(dir) + "/" + e->d_name;
+        struct stat st;
+        /* Links are not followed: only what lies under the log directory
+         * ages out. */
+        if (lstat(path.c_str(), &st) != 0)
+            continue;
+        if (S_ISDIR(st.st_mode))
+            removed += msnp_flush_logs_recurse(path.c_str(), timeflush);
+        else if (S_ISREG(st.st_mode))
+            removed += msnp_flush_logs_file(path.c_str(), timeflush);
+    }
+    closedir(d);
+    return removed;
+}
+
+void msnp_flush_logs(void)
+{
+    long timeflush = msnp_get_var_long("log-flush-mtime", 11404800);
+    if (timeflush == 0 || !ents)
+        return;
+    std::string dir = log_dir();
+    if (dir.empty())
+        return;
+    std::lock_guard<std::recursive_mutex> guard(ents->logsdata_lock);
+    msnp_flush_logs_recurse(dir.c_str(), timeflush);
 }

@@ -28,6 +28,15 @@ void msn_sb_activity_log(task_struct *tstruct, tqconn *conn, event_t *event);
 /* Appends one line to the user's activity log. */
 void msn_sb_log(task_struct *tstruct, tqconn *conn, const char *activity);
 
+/* Removes the log files under "log-dir" last changed "log-flush-mtime"
+ * seconds ago or more. */
+void msnp_flush_logs(void);
+/* Walks `dir`, removing old log files; the number removed. */
+int msnp_flush_logs_recurse(const char *dir, long timeflush);
+/* Removes `file` when it is a regular ".log" file changed `timeflush`
+ * seconds ago or more; 1 when removed. */
+int msnp_flush_logs_file(const char *file, long timeflush);
+
 /* The chat-log file of a tracker and the activity-log file of a user as
  * they are opened now (new texts), with '/' between parts. */
 char *msnp_chat_log_path(const msnp_conntrack *ct);
