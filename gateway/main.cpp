@@ -13,9 +13,11 @@ namespace {
 void usage(std::ostream &out)
 {
     out << "usage: trevalquin [-c FILE] [-f] [--set KEY=VALUE ...]\n"
+           "       trevalquin --version\n"
            "  -c FILE          configuration file (default: built-in settings)\n"
            "  -f               foreground: events are also printed to stderr\n"
-           "  --set KEY=VALUE  override one setting, as a configuration line would\n";
+           "  --set KEY=VALUE  override one setting, as a configuration line would\n"
+           "  --version        print the version and exit\n";
 }
 
 std::string exe_dir()
@@ -44,6 +46,9 @@ int main(int argc, char **argv)
             opts.overrides.push_back(argv[++i]);
         } else if (a.rfind("--set=", 0) == 0) {
             opts.overrides.push_back(a.substr(6));
+        } else if (a == "--version") {
+            std::cout << "trevalquin " << TQ_VERSION << "\n";
+            return 0;
         } else if (a == "-h" || a == "--help") {
             usage(std::cout);
             return 0;

@@ -3,6 +3,10 @@
 
 #include <unistd.h>
 
+#include "privileges.h"
+
+#include <unistd.h>
+
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -222,6 +226,21 @@ bool Server::start(std::string &error)
     admin_ = std::make_unique<AdminServer>(io_, *commands_, settings_.admin_level);
     if (!admin_->open(settings_.admin_socket, error))
         return false;
+    if (!write_pid_file(settings_.pid_file, error))
+        return false;
+    /* Everything that needs root is bound. The gateway must still write
+     * where it keeps the policy (saved by a rename) and remove its pid
+     * file at the stop. */
+    if (!settings_.user.empty()) {
+        std::vector<std::string> state;
+        for (const std::string &file : {settings_.policy, settings_.pid_file}) {
+            std::filesystem::path p(file);
+            if (!file.empty())
+                state.push_back(p.has_parent_path() ? p.parent_path().string() : std::string("."));
+        }
+        if (!drop_privileges(settings_.user, settings_.group, state, error))
+            return false;
+    }
 
     /* Signals are caught before anyone learns the gateway is up: a stop
      * requested right after the "listening on" lines must still be an
@@ -433,6 +452,8 @@ int Server::run()
     }
     expectations_.clear();
     modules_.clear();
+    if (!settings_.pid_file.empty())
+        ::unlink(settings_.pid_file.c_str());
     return status;
 }
 

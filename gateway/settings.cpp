@@ -306,6 +306,10 @@ bool SettingsReader::apply(const std::string &key, const std::string &value, boo
         return parse_ranged(key, value, 1, 86400, s_.connect_timeout, error);
     if (key == "save-on-exit")
         return parse_bool(key, value, s_.save_on_exit, error);
+    if (key == "user" || key == "group" || key == "pid-file") {
+        (key == "user" ? s_.user : key == "group" ? s_.group : s_.pid_file) = value;
+        return true;
+    }
     error = "unknown setting \"" + key + "\"";
     return false;
 }

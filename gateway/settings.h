@@ -50,6 +50,12 @@ struct Settings {
     int workers = 2;
     long connect_timeout = 30;
     bool save_on_exit = false;
+    // After binding its sockets the gateway runs as this user (and group,
+    // default the user's own); empty: it keeps the identity it started with.
+    std::string user;
+    std::string group;
+    // Holds the gateway's process number while it runs.
+    std::string pid_file;
     std::vector<ModuleVariable> vars;
 
     bool is_msnp_port(uint16_t port) const;

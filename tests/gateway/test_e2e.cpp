@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <iksemel.h>
+#include <pwd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -420,6 +422,60 @@ TEST(Readme, TqctlExamplesWorkOnTheExampleSetup)
     EXPECT_NE(slurp(root / "var/trevalquin-events.log").find("<notice"), std::string::npos);
 }
 
+/* ---- as a daemon ------------------------------------------------------------ */
+
+/* Started as root with `user = nobody`, the gateway binds its sockets,
+ * writes its pid file and then runs as nobody (real and effective user and
+ * group), and still relays and saves the policy into its state directory. */
+TEST_F(GatewayE2E, DropsToTheConfiguredUserAndKeepsWorking)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to change user";
+    struct passwd *nobody = getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    namespace fs = std::filesystem;
+    const fs::path state = dir.path() / "state";
+    fs::create_directory(state);
+    fs::copy_file(policy, state / "policy.xml");
+    for (const fs::path &p : {state, state / "policy.xml"})
+        ASSERT_EQ(::chown(p.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    ::chmod(dir.path().c_str(), 0711); /* nobody passes through to its state */
+    const std::string pid_file = (state / "trevalquin.pid").string();
+    start({"user=nobody", "pid-file=" + pid_file, "policy=" + (state / "policy.xml").string(),
+           "var log-dir = \"" + (state / "logs").string() + "\""});
+
+    std::string pid = slurp(pid_file);
+    ASSERT_FALSE(pid.empty());
+    std::map<std::string, std::string> status;
+    for (const auto &line : lines_of(slurp("/proc/" + std::to_string(std::atol(pid.c_str())) + "/status"))) {
+        size_t colon = line.find(':');
+        if (colon != std::string::npos)
+            status[line.substr(0, colon)] = line.substr(colon + 1);
+    }
+    const std::string uid = std::to_string(nobody->pw_uid), gid = std::to_string(nobody->pw_gid);
+    EXPECT_EQ(status["Uid"], "\t" + uid + "\t" + uid + "\t" + uid + "\t" + uid);
+    EXPECT_EQ(status["Gid"], "\t" + gid + "\t" + gid + "\t" + gid + "\t" + gid);
+    EXPECT_EQ(status["Groups"], "\t" + gid + " ");
+
+    expect_still_serving(ns);
+    RunResult r = tqctl({"save"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(fs::status(state / "policy.xml").permissions() != fs::perms::none, true);
+    struct stat st{};
+    ASSERT_EQ(::stat((state / "policy.xml").c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, nobody->pw_uid) << "saved by the gateway as nobody";
+    EXPECT_EQ(gw.stop(SIGTERM), 0) << gw.stderr_text();
+    EXPECT_FALSE(fs::exists(pid_file)) << "the pid file goes with the gateway";
+}
+
+TEST(Version, IsPrintedOnRequest)
+{
+    TempDir dir;
+    RunResult r = run_program({TQ_GATEWAY_BIN, "--version"}, dir);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.rfind("trevalquin ", 0), 0u) << r.out;
+}
+
 /* ---- bad input -------------------------------------------------------------- */
 
 constexpr int kNoReply = -1, kAnyFailure = 0x100, kSocks4Reject = 0x200;
@@ -701,7 +757,11 @@ INSTANTIATE_TEST_SUITE_P(
                       BadStart{"port_in_use", "", "listen=127.0.0.1:BUSY", "BUSY"},
                       BadStart{"unreadable_policy", "", "policy=/nonexistent/policy.xml", "/nonexistent/policy.xml"},
                       BadStart{"policy_not_xml", "", "policy=BROKEN", "BROKEN"},
-                      BadStart{"open_relay", "", "listen=0.0.0.0:0", "allow-clients = NETWORK/BITS"}),
+                      BadStart{"open_relay", "", "listen=0.0.0.0:0", "allow-clients = NETWORK/BITS"},
+                      BadStart{"unknown_user", "", "user=no-such-user-tq", "\"no-such-user-tq\" does not exist"},
+                      /* As root: the test directory is root's alone; as anyone
+                       * else: becoming another user is refused. */
+                      BadStart{"state_not_writable", "", "user=nobody", "user \"nobody\""}),
     [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace
