@@ -410,9 +410,12 @@ std::vector<std::string> default_module_candidates(const std::string &exe_dir)
     if (!exe_dir.empty()) {
         c.push_back(exe_dir + "/libtq3_msnp.so");
         size_t slash = exe_dir.rfind('/');
-        if (slash != std::string::npos)
-            c.push_back((slash == 0 ? std::string() : exe_dir.substr(0, slash)) +
-                        "/libtq3_msnp.so");
+        if (slash != std::string::npos) {
+            std::string parent = slash == 0 ? std::string() : exe_dir.substr(0, slash);
+            c.push_back(parent + "/libtq3_msnp.so");
+            /* Installed: PREFIX/sbin/trevalquin, PREFIX/lib/trevalquin/. */
+            c.push_back(parent + "/lib/trevalquin/libtq3_msnp.so");
+        }
     }
     c.push_back("libtq3_msnp.so");
     return c;
