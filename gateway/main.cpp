@@ -6,6 +6,7 @@
 #include <iostream>
 #include <string>
 
+#include "config_check.h"
 #include "server.h"
 
 namespace {
@@ -13,9 +14,11 @@ namespace {
 void usage(std::ostream &out)
 {
     out << "usage: trevalquin [-c FILE] [-f] [--set KEY=VALUE ...]\n"
+           "       trevalquin -t [-c FILE] [--set KEY=VALUE ...]\n"
            "       trevalquin --version\n"
            "  -c FILE          configuration file (default: built-in settings)\n"
            "  -f               foreground: events are also printed to stderr\n"
+           "  -t               check the settings, the module and the policy, then exit\n"
            "  --set KEY=VALUE  override one setting, as a configuration line would\n"
            "  --version        print the version and exit\n";
 }
@@ -36,12 +39,15 @@ std::string exe_dir()
 int main(int argc, char **argv)
 {
     gw::LaunchOptions opts;
+    bool test_only = false;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "-c" && i + 1 < argc) {
             opts.config_file = argv[++i];
         } else if (a == "-f") {
             opts.foreground = true;
+        } else if (a == "-t") {
+            test_only = true;
         } else if (a == "--set" && i + 1 < argc) {
             opts.overrides.push_back(argv[++i]);
         } else if (a.rfind("--set=", 0) == 0) {
@@ -65,6 +71,17 @@ int main(int argc, char **argv)
     if (!gw::build_settings(opts, settings, error)) {
         std::cerr << "trevalquin: " << error << "\n";
         return 1;
+    }
+    if (test_only) {
+        gw::CheckResult r = gw::check_configuration(opts, settings);
+        for (const auto &w : r.warnings)
+            std::cerr << w << "\n";
+        for (const auto &e : r.errors)
+            std::cerr << e << "\n";
+        if (!r.ok())
+            return 1;
+        std::cout << "configuration OK\n";
+        return 0;
     }
     gw::Server server(std::move(opts), std::move(settings));
     return server.run();

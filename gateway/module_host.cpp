@@ -238,6 +238,25 @@ bool ModuleHost::load_policy(const std::string &file, Report &report)
         report.error(27, error);
         return false;
     }
+    return load_policy_text(text, file, report);
+}
+
+bool ModuleHost::policy_text(std::string &text)
+{
+    if (!ops_->getconfig)
+        return false;
+    std::lock_guard<std::recursive_mutex> g(admin_);
+    Parser p("gateway", 0, false);
+    char *xml = ops_->getconfig(mod_, p.get());
+    if (!xml)
+        return false;
+    text = xml;
+    std::free(xml);
+    return true;
+}
+
+bool ModuleHost::load_policy_text(const std::string &text, const std::string &file, Report &report)
+{
     if (!ops_->setconfig) {
         report.warnings.push_back("module " + name() + " takes no policy; " + file +
                                   " was not loaded");

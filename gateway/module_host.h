@@ -65,6 +65,10 @@ public:
     // `setconfig` with the text of FILE (import mode, level 0). False when
     // the file cannot be read or is not accepted; `report` has the rest.
     bool load_policy(const std::string &file, Report &report);
+    // The same with the document's text (`file` names it in messages).
+    bool load_policy_text(const std::string &text, const std::string &file, Report &report);
+    // The running policy as a document (`getconfig`).
+    bool policy_text(std::string &text);
     // `reset`, then load_policy, as one administrative step.
     bool reload_policy(const std::string &file, Report &report);
     // `getconfig` written to FILE atomically.

@@ -199,6 +199,7 @@ bool SettingsReader::apply(const std::string &key, const std::string &value, boo
                            std::string &error)
 {
     long n = 0;
+    s_.origin[key] = where_.empty() ? "--set " + key : where_;
     if (key.rfind("var", 0) == 0 && key.size() > 3 && (key[3] == ' ' || key[3] == '\t')) {
         std::string name = trim(key.substr(4));
         if (name.empty() || name.find_first_of(" \t") != std::string::npos) {
@@ -353,11 +354,14 @@ bool SettingsReader::text(const std::string &contents, const std::string &name, 
     while (std::getline(ss, l)) {
         ++number;
         std::string why;
+        where_ = name + ":" + std::to_string(number);
         if (!line(l, why)) {
-            error = name + ":" + std::to_string(number) + ": " + why;
+            error = where_ + ": " + why;
+            where_.clear();
             return false;
         }
     }
+    where_.clear();
     return true;
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -57,6 +58,9 @@ struct Settings {
     // Holds the gateway's process number while it runs.
     std::string pid_file;
     std::vector<ModuleVariable> vars;
+    // Where each key was last set ("FILE:LINE"), for messages about its
+    // value that come later (a module that cannot be loaded, ...).
+    std::map<std::string, std::string> origin;
 
     bool is_msnp_port(uint16_t port) const;
     bool socks4_allowed() const { return user_file.empty() || socks4_without_password; }
@@ -93,6 +97,7 @@ private:
     bool apply(const std::string &key, const std::string &value, bool quoted, std::string &error);
 
     Settings &s_;
+    std::string where_; // FILE:LINE of the line being read, if any
     bool listen_seen_ = false;
     bool module_seen_ = false;
 };

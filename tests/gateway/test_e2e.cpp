@@ -683,6 +683,71 @@ TEST_F(GatewayE2E, HangupReloadsAndTerminationSignalsEndConnectionsAndExitZero)
     EXPECT_EQ(notices("stopping", 2).size(), 2u) << slurp(events);
 }
 
+/* A hangup with a policy a start would refuse keeps the running one, and
+ * says why: not well-formed, or refused by the module. */
+TEST_F(GatewayE2E, HangupWithABadPolicyKeepsTheRunningOne)
+{
+    start();
+    const std::pair<const char *, const char *> bad[] = {
+        {"<trevalquin><object-list>\n<person name='x'>\n</trevalquin>\n", "not well-formed XML"},
+        {"<trevalquin><relation-trees><user>ghost</user></relation-trees></trevalquin>\n", "refused it"},
+    };
+    size_t n = 0;
+    for (const auto &[doc, why] : bad) {
+        SCOPED_TRACE(why);
+        std::ofstream(policy, std::ios::trunc) << doc;
+        gw.signal(SIGHUP);
+        auto errors = notices("reload-error", ++n);
+        ASSERT_EQ(errors.size(), n) << slurp(events);
+        EXPECT_NE(errors.back().find(why), std::string::npos) << errors.back();
+        EXPECT_NE(errors.back().find("the running policy is kept"), std::string::npos);
+        ASSERT_EQ(tqctl({"save"}).status, 0);
+        std::string saved = slurp(policy);
+        EXPECT_NE(saved.find("mallory@example"), std::string::npos) << saved;
+        EXPECT_EQ(saved.find("ghost"), std::string::npos);
+    }
+    EXPECT_TRUE(notices("reload", 0).empty()) << "no reload was reported as done";
+}
+
+/* `-t` names each problem with its file and line, and passes the
+ * example configuration. */
+TEST_F(GatewayE2E, ConfigurationTestNamesFileAndLine)
+{
+    const std::string conf = dir / "t.conf", doc = dir / "t.xml";
+    struct Row {
+        const char *name, *config, *policy, *expected;
+    };
+    const Row rows[] = {
+        {"unknown setting", "workers = 2\n\nfrobs = 1\n", nullptr, "t.conf:3: unknown setting"},
+        {"bad listen address", "listen = 127.0.0.1:99999\n", nullptr, "t.conf:1: "},
+        {"missing module", "workers = 1\nmodule = /nonexistent/libnothing.so\n", nullptr,
+         "t.conf:2: cannot load module /nonexistent/libnothing.so"},
+        {"policy not XML", "policy = t.xml\n", "<trevalquin>\n<object-list>\n</trevalquin>\n",
+         "t.xml:3: not well-formed XML"},
+        {"unknown object", "policy = t.xml\n", "<trevalquin>\n<relation-trees>\n<user>ghost</user>\n"
+         "</relation-trees>\n</trevalquin>\n", "t.xml:3: error 1003"},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.name);
+        std::ofstream(conf, std::ios::trunc) << r.config << "module = " TQ_MODULE_PATH "\n";
+        if (std::string(r.name) == "missing module")
+            std::ofstream(conf, std::ios::trunc) << r.config;
+        if (r.policy)
+            std::ofstream(doc, std::ios::trunc) << r.policy;
+        RunResult out = run_program({TQ_GATEWAY_BIN, "-t", "-c", "t.conf"}, dir);
+        EXPECT_EQ(out.status, 1);
+        EXPECT_NE(out.err.find(r.expected), std::string::npos) << out.err;
+        EXPECT_EQ(out.out.find("configuration OK"), std::string::npos);
+    }
+
+    TempDir example;
+    lay_out_examples(example);
+    RunResult ok = run_program({(example.path() / "build/trevalquin").string(), "-t", "-c", "examples/trevalquin.conf"},
+                               example);
+    EXPECT_EQ(ok.status, 0) << ok.err;
+    EXPECT_EQ(ok.out, "configuration OK\n");
+}
+
 TEST_F(GatewayE2E, PolicyProblemsAreReportedNotFatal)
 {
     std::ofstream(policy) << "<trevalquin version='1.0'><object-list>"

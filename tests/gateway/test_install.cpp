@@ -50,6 +50,8 @@ TEST(Install, IntoADestdirAndRunFromThere)
     if (fs::exists("/usr/bin/systemd-analyze")) {
         std::string unit = slurp(prefix / "lib/systemd/system/trevalquin.service");
         unit = replace_all(unit, std::string(TQ_INSTALL_PREFIX) + "/sbin/", (prefix / "sbin").string() + "/");
+        EXPECT_NE(unit.find("ExecStartPre=" + (prefix / "sbin").string() + "/trevalquin -t"), std::string::npos)
+            << "the service checks its configuration before it starts";
         std::ofstream(dir / "trevalquin.service") << unit;
         r = run_program({"/usr/bin/systemd-analyze", "verify", "--man=no", dir / "trevalquin.service"}, dir);
         EXPECT_EQ(r.status, 0);
