@@ -6,6 +6,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
+#include <iterator>
 #include <mutex>
 #include <shared_mutex>
 #include <string>
@@ -13,6 +15,7 @@
 #include "tq3_msnp.h"
 #include "tq3_msnp_conntrack.h"
 #include "tq3_msnp_dispatcher.h"
+#include "tq3_msnp_identity.h"
 #include "tq3_msnp_log.h"
 #include "tq3_msnp_message.h"
 #include "tq3_msnp_objects.h"
@@ -44,7 +47,7 @@ const tq3_module_ops plugin_data = {
     .init = msnp_init,
     .fini = nullptr,
     .postinit = nullptr,
-    .config = nullptr,
+    .config = msnp_config,
     .getconfig = msnp_getconfig,
     .setconfig = msnp_setconfig,
     .statistics = msnp_statistics_persistence,
@@ -140,6 +143,39 @@ match_t msnp_tasklet_lookup(tq3_module *self, tqconn *conn, tq3_iov *iov,
 match_t msnp_tasklet(tq3_module *self, tqconn *conn, tq3_iov *iov)
 {
     return msnp_tasklet_lookup(self, conn, iov, table_search_opcode_wrapper);
+}
+
+namespace {
+
+/* The policy-changing verbs of the management language; what is not built
+ * yet says so instead of pretending the verb does not exist. */
+constexpr const char *kPolicyVerbs[] = {"new", "del", "add", "modify", "move", "serialize", "collect", "rename", "glob"};
+
+} // namespace
+
+int msnp_config(tq3_module *self, idl_parser *idl)
+{
+    (void)self;
+    if (!idl || !idl->args || !idl->args[0])
+        return 0;
+    const char *verb = idl->args[0];
+    char *rest = idl->args[1] ? strdup(idl->args[1]) : nullptr;
+    char *words[256] = {};
+    int n = rest ? strexplode(rest, words, 255, " \t", '"') : 0;
+    words[n > 0 ? n : 0] = nullptr;
+    if (strcmp(verb, "log") == 0) {
+        msnp_log(idl, words);
+    } else if (strcmp(verb, "impersonate") == 0) {
+        msnp_impersonate(idl, words);
+    } else if (std::find_if(std::begin(kPolicyVerbs), std::end(kPolicyVerbs),
+                            [&](const char *v) { return strcmp(v, verb) == 0; }) != std::end(kPolicyVerbs)) {
+        if (idl->error)
+            idl->error(idl, 30, "Unsupported operation: %s", verb);
+    } else if (idl->error) {
+        idl->error(idl, 2, "Unknown definition (msnp): %s", verb);
+    }
+    free(rest);
+    return 0;
 }
 
 char *msnp_info(tq3_module *self, tqconn *conn)

@@ -352,6 +352,9 @@ extern "C" {
 extern const tq3_module_ops plugin_data;
 match_t msnp_tasklet(tq3_module *self, tqconn *conn, tq3_iov *iov);
 int msnp_tasklet_fini(tq3_module *self, tqconn *conn);
+/* One management command: args[0] the verb, args[1] the rest of the line;
+ * replies and errors go through the parser. 0. */
+int msnp_config(tq3_module *self, idl_parser *idl);
 /* The connection's tracker as XML text (caller frees), or NULL. */
 char *msnp_info(tq3_module *self, tqconn *conn);
 /* Brings the registry up once (0 ready, 1 refused). */

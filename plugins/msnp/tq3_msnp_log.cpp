@@ -11,13 +11,16 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <ctype.h>
 #include <dirent.h>
+#include <fnmatch.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "tq3_msnp.h"
 #include "tq3_msnp_log.h"
@@ -356,4 +359,211 @@ void msnp_flush_logs(void)
         return;
     std::lock_guard<std::recursive_mutex> guard(ents->logsdata_lock);
     msnp_flush_logs_recurse(dir.c_str(), timeflush);
+}
+
+/* ------------------------------------------------------------------ */
+/* Searching the chat logs                                             */
+/* ------------------------------------------------------------------ */
+
+namespace {
+
+struct log_search {
+    bool dryrun = true;
+    int entries = 0;
+    std::string orig = "*", dest = "*";
+    tqlist *list_orig = nullptr, *list_dest = nullptr; /* comma lists, or NULL */
+    std::string cur_orig, cur_dest;
+    unsigned long time_begin = 0, time_end = static_cast<unsigned long>(-1);
+    unsigned long cur_stamp = 0;
+    const char *expr = nullptr;
+    iks *base = nullptr;
+};
+
+/* "a,b,c" as a list of patterns, or NULL for one pattern. */
+tqlist *pattern_list(const std::string &text)
+{
+    if (text.find(',') == std::string::npos)
+        return nullptr;
+    tqlist *out = nullptr;
+    size_t at = 0;
+    while (at <= text.size()) {
+        size_t comma = text.find(',', at);
+        std::string piece = text.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
+        if (!piece.empty())
+            tqlist_insert_end(&out, strdup(piece.c_str()));
+        if (comma == std::string::npos)
+            break;
+        at = comma + 1;
+    }
+    return out;
+}
+
+bool selected(const std::string &pattern, const tqlist *list, const char *name)
+{
+    return list ? fnmatch_list(list, name, 0) != 0 : fnmatch(pattern.c_str(), name, 0) == 0;
+}
+
+bool is_directory(const std::string &path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+void process_log(const std::string &file, log_search &s)
+{
+    /* A name with a quote makes the element unparsable: its logs are
+     * skipped. */
+    std::string text = "<log user='" + s.cur_orig + "' contact='" + s.cur_dest +
+                       "' time='" + std::to_string(s.cur_stamp) + "'>\n";
+    if (!s.dryrun) {
+        FILE *f = fopen(file.c_str(), "rb");
+        if (!f)
+            return;
+        std::string content;
+        char buf[65536];
+        for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;)
+            content.append(buf, n);
+        fclose(f);
+        content.resize(strlen(content.c_str())); /* up to a NUL byte, as C text */
+        std::vector<char> clean(content.begin(), content.end());
+        clean.push_back('\0');
+        sanitize_utf8_string(clean.data());
+        text += clean.data();
+    }
+    text += "</log>";
+    int err = 0;
+    iks *log = iks_tree(text.c_str(), text.size(), &err);
+    if (!log)
+        return;
+    if (!s.dryrun && s.expr && !super_simple_xml_search(iks_first_tag(log), s.expr)) {
+        iks_delete(log);
+        return;
+    }
+    iks_insert_node(s.base, iks_copy_within(log, iks_stack(s.base)));
+    iks_insert_cdata(s.base, "\n", 1);
+    ++s.entries;
+    iks_delete(log);
+}
+
+void search_contact_dir(const std::string &dir, log_search &s)
+{
+    DIR *d = opendir(dir.c_str());
+    if (!d)
+        return;
+    while (struct dirent *e = readdir(d)) {
+        const char *name = e->d_name;
+        const char *hyphen = strchr(name, '-'), *dot = strchr(name, '.');
+        if (!hyphen || !dot || hyphen + 1 >= dot)
+            continue;
+        char *end = nullptr;
+        unsigned long stamp = strtoul(hyphen + 1, &end, 10);
+        if (end != dot || !isdigit(static_cast<unsigned char>(hyphen[1])))
+            continue;
+        std::string path = dir + "/" + name;
+        struct stat st;
+        if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+            continue;
+        s.cur_stamp = stamp;
+        if (stamp >= s.time_begin && stamp <= s.time_end)
+            process_log(path, s);
+    }
+    closedir(d);
+}
+
+void search_logs(const std::string &dir, log_search &s)
+{
+    s.entries = 0;
+    DIR *users = opendir(dir.c_str());
+    if (users) {
+        while (struct dirent *u = readdir(users)) {
+            if (!strcmp(u->d_name, ".") || !strcmp(u->d_name, "..") || !selected(s.orig, s.list_orig, u->d_name))
+                continue;
+            std::string user_path = dir + "/" + u->d_name;
+            if (!is_directory(user_path))
+                continue;
+            s.cur_orig = u->d_name;
+            DIR *contacts = opendir(user_path.c_str());
+            if (!contacts)
+                continue;
+            while (struct dirent *c = readdir(contacts)) {
+                if (!strcmp(c->d_name, ".") || !strcmp(c->d_name, "..") ||
+                    !selected(s.dest, s.list_dest, c->d_name))
+                    continue;
+                std::string contact_path = user_path + "/" + c->d_name;
+                if (!is_directory(contact_path))
+                    continue;
+                s.cur_dest = c->d_name;
+                search_contact_dir(contact_path, s);
+            }
+            closedir(contacts);
+        }
+        closedir(users);
+    }
+    iks_insert_attrib(s.base, "entries", std::to_string(s.entries).c_str());
+}
+
+/* A decimal number, or `fallback` for an empty text. */
+unsigned long number_or(const std::string &text, unsigned long fallback)
+{
+    return text.empty() ? fallback : strtoul(text.c_str(), nullptr, 10);
+}
+
+} // namespace
+
+void msnp_log(idl_parser *idl, char **args)
+{
+    if (!args || !args[0]) {
+        if (idl && idl->error)
+            idl->error(idl, 2, "Missing log search definition");
+        return;
+    }
+    log_search s;
+    if (strcmp(args[0], "list") == 0) {
+        s.dryrun = true;
+    } else if (strcmp(args[0], "show") == 0) {
+        s.dryrun = false;
+    } else {
+        if (idl && idl->error)
+            idl->error(idl, 2, "Unknown log search definition: %s", args[0]);
+        return;
+    }
+    std::string dir = log_dir();
+    if (dir.empty())
+        return;
+    if (args[1]) {
+        std::string names = args[1];
+        size_t colon = names.find(':');
+        std::string o = names.substr(0, colon), d = colon == std::string::npos ? "" : names.substr(colon + 1);
+        s.orig = o.empty() ? "*" : o;
+        s.dest = d.empty() ? "*" : d;
+        s.list_orig = pattern_list(s.orig);
+        s.list_dest = pattern_list(s.dest);
+        if (args[2]) {
+            std::string range = args[2];
+            size_t c = range.find(':');
+            s.time_begin = number_or(range.substr(0, c), 0);
+            s.time_end = c == std::string::npos ? static_cast<unsigned long>(-1)
+                                                : number_or(range.substr(c + 1), static_cast<unsigned long>(-1));
+            if (args[3])
+                s.expr = args[3];
+        }
+    }
+    s.base = iks_new("logs");
+    if (s.base) {
+        iks_insert_cdata(s.base, "\n", 1);
+        if (ents) {
+            std::lock_guard<std::recursive_mutex> guard(ents->logsdata_lock);
+            search_logs(dir, s);
+        } else {
+            search_logs(dir, s);
+        }
+        const char *text = iks_string(iks_stack(s.base), s.base);
+        if (text && idl) {
+            free(idl->data);
+            idl->data = strdup(text);
+        }
+        iks_delete(s.base);
+    }
+    tqlist_destroy(&s.list_orig, nullptr);
+    tqlist_destroy(&s.list_dest, nullptr);
 }

@@ -6,6 +6,7 @@
 
 #include "tq3_msnp.h"
 #include "tqevents_interface.h"
+#include "tqidl.h"
 
 struct msnp_message;
 
@@ -36,6 +37,10 @@ int msnp_flush_logs_recurse(const char *dir, long timeflush);
 /* Removes `file` when it is a regular ".log" file changed `timeflush`
  * seconds ago or more; 1 when removed. */
 int msnp_flush_logs_file(const char *file, long timeflush);
+
+/* The "log" command: `list|show [users[:contacts]] [begin[:end]] [text]`;
+ * the answer (a "logs" element) goes to the parser's data. */
+void msnp_log(idl_parser *idl, char **args);
 
 /* The chat-log file of a tracker and the activity-log file of a user as
  * they are opened now (new texts), with '/' between parts. */

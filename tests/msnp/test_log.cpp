@@ -183,3 +183,81 @@ TEST_F(Logs, EachKindOfMessageIsRecordedByItsName)
 }
 
 } // namespace
+
+namespace {
+
+/* The "log" command over a small log tree: users and contacts by pattern
+ * and comma list, the time range, the text search, and names that are not
+ * conversations. */
+TEST_F(Logs, LogCommandListsAndShowsTheChosenConversations)
+{
+    namespace fs = std::filesystem;
+    auto put = [&](const std::string &rel, const std::string &text) {
+        fs::path p = fs::path(log_dir) / rel;
+        fs::create_directories(p.parent_path());
+        std::ofstream(p) << text;
+    };
+    const std::string hello = "<message orig='bob' verdict='pass' time='100'>hello there</message>\n";
+    const std::string other = "<message orig='bob' verdict='pass' time='150'>good bye</message>\n";
+    put("alice/bob/chat-100.log", hello);
+    put("alice/bob/chat-150.log", other);
+    put("alice/carol/chat-300.log", hello);
+    put("dave/bob/chat-120.log", hello);
+    put("carol/bob/chat-200.log", other);
+    put("alice/bob/chat-12x.log", hello);
+    put("alice/bob/chat-130.log", "<message>unclosed\n");
+
+    auto run = [&](const std::string &rest) {
+        idl_parser_clear(idl);
+        std::string verb = "log";
+        char *args[] = {verb.data(), rest.empty() ? nullptr : const_cast<char *>(rest.c_str()), nullptr};
+        idl->args = args;
+        msnp_config(self, idl);
+        idl->args = nullptr;
+        std::string out = idl->data ? idl->data : "";
+        return out;
+    };
+    auto entries = [](const std::string &xml) {
+        size_t at = xml.find("entries='");
+        return at == std::string::npos ? -1 : std::atoi(xml.c_str() + at + 9);
+    };
+    struct Row {
+        const char *words;
+        int entries;
+    };
+    const Row rows[] = {
+        {"list", 6},
+        {"list alice", 4},
+        {"list alice:bob", 3},
+        {"list alice,carol:bob", 4},
+        {"list *:bob 100:150", 4},
+        {"list * 150", 3},
+        {"list * :120", 2},
+        {"show alice*:bob* 100:200 hello", 1},
+        {"show * 0: hello", 3},
+        {"show alice:bob", 2},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.words);
+        std::string xml = run(r.words);
+        EXPECT_EQ(entries(xml), r.entries) << xml;
+    }
+    std::string shown = run("show dave");
+    EXPECT_NE(shown.find("<log user='dave' contact='bob' time='120'>"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("hello there"), std::string::npos);
+    EXPECT_EQ(run("list").find("12x"), std::string::npos);
+
+    run("");
+    EXPECT_EQ(errors(), std::vector<std::string>{"2: Missing log search definition"});
+    run("find x");
+    EXPECT_EQ(errors(), std::vector<std::string>{"2: Unknown log search definition: find"});
+    idl_parser_clear(idl);
+    std::string verb = "frob";
+    char *args[] = {verb.data(), nullptr, nullptr};
+    idl->args = args;
+    msnp_config(self, idl);
+    idl->args = nullptr;
+    EXPECT_EQ(errors(), std::vector<std::string>{"2: Unknown definition (msnp): frob"});
+}
+
+} // namespace
