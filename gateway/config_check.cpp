@@ -121,7 +121,8 @@ CheckResult check_configuration(const LaunchOptions &opts, const Settings &setti
     if (settings.policy.empty() || !module)
         return out;
 
-    /* Before the first start the policy is the seed it will be made of. */
+    /* Before the first start the policy does not exist yet: the document
+     * named by policy-seed is what it will be made of. */
     std::string file = settings.policy;
     if (access(file.c_str(), F_OK) != 0 && !settings.policy_seed.empty())
         file = settings.policy_seed;
