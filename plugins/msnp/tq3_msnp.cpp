@@ -15,6 +15,7 @@
 #include "tq3_msnp.h"
 #include "tq3_msnp_conntrack.h"
 #include "tq3_msnp_dispatcher.h"
+#include "tq3_msnp_commands.h"
 #include "tq3_msnp_identity.h"
 #include "tq3_msnp_log.h"
 #include "tq3_msnp_message.h"
@@ -149,7 +150,7 @@ namespace {
 
 /* The policy-changing verbs of the management language; what is not built
  * yet says so instead of pretending the verb does not exist. */
-constexpr const char *kPolicyVerbs[] = {"new", "del", "add", "modify", "move", "serialize", "collect", "rename", "glob"};
+constexpr const char *kPolicyVerbs[] = {"new", "del", "add", "modify", "move", "collect", "rename"};
 
 } // namespace
 
@@ -167,6 +168,10 @@ int msnp_config(tq3_module *self, idl_parser *idl)
         msnp_log(idl, words);
     } else if (strcmp(verb, "impersonate") == 0) {
         msnp_impersonate(idl, words);
+    } else if (strcmp(verb, "glob") == 0) {
+        msnp_glob_object(idl, words);
+    } else if (strcmp(verb, "serialize") == 0) {
+        msnp_serialize_object(idl, words);
     } else if (std::find_if(std::begin(kPolicyVerbs), std::end(kPolicyVerbs),
                             [&](const char *v) { return strcmp(v, verb) == 0; }) != std::end(kPolicyVerbs)) {
         if (idl->error)
