@@ -4,8 +4,12 @@
 #ifndef TQ3_MSNP_HANDLERS_H
 #define TQ3_MSNP_HANDLERS_H
 
+#include <stdlib.h>
+
 #include "tq3_msnp.h"
 #include "tqevents_interface.h"
+#include "tq3_msnp_match.h"
+#include "tq3_msnp_statistics.h"
 
 struct msnp_message;
 
@@ -75,5 +79,28 @@ char *msnp_contact_word(task_struct *tstruct, unsigned index);
 /* Records an activity of the user concerning `handle` (nothing without a
  * handle). */
 void msnp_log_contact_activity(task_struct *tstruct, const char *handle, event_code code, match_t verdict);
+
+/* How most commands about a contact are handled: count the command in
+ * `family`, ask the policy about the contact of word `word`, let `work`
+ * (handle, verdict) do the command's own part, record the activity `code`
+ * (none for EVENT_CODE_NONE), count the verdict; the verdict goes back
+ * unchanged, so a contact no relation allows is dropped. */
+template <class Work>
+match_t msnp_contact_policy(task_struct *tstruct, msnp_stat_family &family, unsigned word, event_code code,
+                            Work work)
+{
+    family.count();
+    char *handle = msnp_contact_word(tstruct, word);
+    match_t verdict = rtree_backref_match(tstruct, handle);
+    work(handle, verdict);
+    if (code != EVENT_CODE_NONE)
+        msnp_log_contact_activity(tstruct, handle, code, verdict);
+    family.count_result(verdict);
+    free(handle);
+    return verdict;
+}
+
+/* For commands without work of their own. */
+inline void msnp_no_work(const char *, match_t) {}
 
 #endif

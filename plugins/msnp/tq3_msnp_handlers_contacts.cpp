@@ -46,28 +46,10 @@ void learn_identifier(msnp_user *user, const char *identifier, const char *handl
         free(copy);
 }
 
-/* Count, ask about the contact in `word`, record the activity, let `work`
- * do the command's own part, count the result; the verdict goes back
- * unchanged. */
-template <class Work>
-match_t contact_policy(task_struct *t, msnp_stat_family &family, unsigned word, event_code code, Work work)
-{
-    family.count();
-    char *handle = msnp_contact_word(t, word);
-    match_t verdict = rtree_backref_match(t, handle);
-    work(handle, verdict);
-    msnp_log_contact_activity(t, handle, code, verdict);
-    family.count_result(verdict);
-    free(handle);
-    return verdict;
-}
-
-void no_work(const char *, match_t) {}
-
 /* Presence lines of a passed contact show a local user's configured name. */
 match_t presence(task_struct *t, msnp_stat_family &family, unsigned word, event_code code, int name_word)
 {
-    return contact_policy(t, family, word, code, [&](const char *handle, match_t verdict) {
+    return msnp_contact_policy(t, family, word, code, [&](const char *handle, match_t verdict) {
         if (verdict == TQ_MATCH_PASS && handle)
             fixed_friendly_for_contacts(t, handle, name_word);
     });
@@ -109,13 +91,13 @@ template <class Visit> void each_payload_contact(task_struct *t, Visit visit)
 match_t tq3_handler_add(task_struct *t)
 {
     static msnp_stat_family family("stats-contact-add");
-    return contact_policy(t, family, 3, EVENT_CODE_LOG_ADDING, no_work);
+    return msnp_contact_policy(t, family, 3, EVENT_CODE_LOG_ADDING, msnp_no_work);
 }
 
 match_t tq3_handler_add_reverse(task_struct *t)
 {
     static msnp_stat_family family("stats-contact-added");
-    return contact_policy(t, family, 4, EVENT_CODE_LOG_ADDEDBY, no_work);
+    return msnp_contact_policy(t, family, 4, EVENT_CODE_LOG_ADDEDBY, msnp_no_work);
 }
 
 match_t tq3_handler_rem(task_struct *t)

@@ -95,12 +95,7 @@ msnp_message *msnp_process_notification(task_struct *t)
 match_t tq3_handler_pgd(task_struct *t)
 {
     static msnp_stat_family family("stats-paging-send");
-    family.count();
-    char *handle = msnp_contact_word(t, 2);
-    match_t verdict = rtree_backref_match(t, handle);
-    family.count_result(verdict);
-    free(handle);
-    return verdict;
+    return msnp_contact_policy(t, family, 2, EVENT_CODE_NONE, msnp_no_work);
 }
 
 match_t tq3_handler_ipg(task_struct *t)

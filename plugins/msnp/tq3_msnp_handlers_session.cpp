@@ -106,35 +106,25 @@ void msnp_log_contact_activity(task_struct *t, const char *handle, event_code co
 match_t tq3_handler_cal(task_struct *t)
 {
     static msnp_stat_family calls("stats-call-sent");
-    calls.count();
-    char *handle = msnp_contact_word(t, 2);
-    match_t verdict = rtree_backref_match(t, handle);
-    msnp_log_contact_activity(t, handle, EVENT_CODE_LOG_CALLING, verdict);
-    msnp_conntrack *ct = msnp_task_tracker(t);
-    if (verdict == TQ_MATCH_PASS && ct && handle) {
-        free(ct->cont_handle);
-        ct->cont_handle = strdup(handle);
-    }
-    calls.count_result(verdict);
-    free(handle);
-    return verdict;
+    return msnp_contact_policy(t, calls, 2, EVENT_CODE_LOG_CALLING, [t](const char *handle, match_t verdict) {
+        msnp_conntrack *ct = msnp_task_tracker(t);
+        if (verdict == TQ_MATCH_PASS && ct && handle) {
+            free(ct->cont_handle);
+            ct->cont_handle = strdup(handle);
+        }
+    });
 }
 
 match_t tq3_handler_rng(task_struct *t)
 {
     static msnp_stat_family invitations("stats-call-received");
-    invitations.count();
-    char *handle = msnp_contact_word(t, 5);
-    match_t verdict = rtree_backref_match(t, handle);
-    msnp_log_contact_activity(t, handle, EVENT_CODE_LOG_CALLEDBY, verdict);
-    if (verdict == TQ_MATCH_PASS && t->conn) {
+    return msnp_contact_policy(t, invitations, 5, EVENT_CODE_LOG_CALLEDBY, [t](const char *handle, match_t verdict) {
+        if (verdict != TQ_MATCH_PASS || !t->conn)
+            return;
         tq3_expectation *e = invitation_expectation(t, handle);
         if (e && !tqlist_insert_begin(&t->conn->explist, e))
             tq3_expectation_destroy(e);
-    }
-    invitations.count_result(verdict);
-    free(handle);
-    return verdict;
+    });
 }
 
 match_t tq3_handler_joi(task_struct *t)
