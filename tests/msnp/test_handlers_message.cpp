@@ -374,7 +374,16 @@ TEST_F(Messages, MalformedCommandsNeverReadPastTheirBytes)
             SCOPED_TRACE(::testing::PrintToString(c));
             std::string follow = "PNG\r\n";
             Outcome o = client(c + follow);
-            EXPECT_TRUE(o.forwarded.size() >= follow.size() || o.forwarded.empty());
+            /* Whatever became of the broken command, the next one is
+             * relayed whole, unless the broken one announced a payload
+             * that has not arrived yet: then the chunk is left as it came
+             * for the host to hold. */
+            if (last == TQ_MATCH_MOREDATA) {
+                EXPECT_EQ(o.forwarded, c + follow);
+            } else {
+                ASSERT_GE(o.forwarded.size(), follow.size());
+                EXPECT_EQ(o.forwarded.substr(o.forwarded.size() - follow.size()), follow);
+            }
         }
         for (const std::string &c : from_server) {
             SCOPED_TRACE(::testing::PrintToString(c));

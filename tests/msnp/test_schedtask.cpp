@@ -91,15 +91,23 @@ TEST_F(Schedtask, OldLogsAreRemovedEveryFlushInterval)
     const long day = 86400;
     fs::path old_chat = file("chat-1.log", 200 * day), new_chat = file("chat-2.log", day);
     fs::path rotated = file("statistics.log.3", 200 * day), other = file("notes.txt", 200 * day);
-    fs::create_directory_symlink("/tmp", fs::path(log_dir) / "link");
+    /* An old log reachable only through a link under the log directory
+     * is not the gateway's to remove. */
+    const fs::path outside = log_dir + ".outside";
+    fs::create_directory(outside);
+    std::ofstream(outside / "chat-9.log") << "<message/>\n";
+    struct utimbuf old_time{g_test_now - 200 * day, g_test_now - 200 * day};
+    utime((outside / "chat-9.log").c_str(), &old_time);
+    fs::create_directory_symlink(outside, fs::path(log_dir) / "link");
 
     for (int i = 0; i < 239; ++i)
         msnp_schedtask(self, 60);
     EXPECT_TRUE(fs::exists(old_chat)) << "not before the 240th minute";
     msnp_schedtask(self, 60);
     EXPECT_FALSE(fs::exists(old_chat));
-    for (const fs::path &kept : {new_chat, rotated, other})
+    for (const fs::path &kept : {new_chat, rotated, other, outside / "chat-9.log"})
         EXPECT_TRUE(fs::exists(kept)) << kept;
+    fs::remove_all(outside);
 
     file("chat-1.log", 200 * day);
     var("i/log-flush-time", "0");
