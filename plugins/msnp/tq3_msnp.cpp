@@ -15,7 +15,7 @@
 #include "tq3_msnp.h"
 #include "tq3_msnp_conntrack.h"
 #include "tq3_msnp_dispatcher.h"
-#include "tq3_msnp_commands.h"
+#include "tq3_msnp_config.h"
 #include "tq3_msnp_identity.h"
 #include "tq3_msnp_log.h"
 #include "tq3_msnp_message.h"
@@ -146,41 +146,57 @@ match_t msnp_tasklet(tq3_module *self, tqconn *conn, tq3_iov *iov)
     return msnp_tasklet_lookup(self, conn, iov, table_search_opcode_wrapper);
 }
 
-namespace {
-
-/* The policy-changing verbs of the management language; what is not built
- * yet says so instead of pretending the verb does not exist. */
-constexpr const char *kPolicyVerbs[] = {"new", "del", "add", "modify", "move", "collect", "rename"};
-
-} // namespace
-
 int msnp_config(tq3_module *self, idl_parser *idl)
 {
-    (void)self;
     if (!idl || !idl->args || !idl->args[0])
         return 0;
     const char *verb = idl->args[0];
+    const msnp_token *token = msnp_token_structure(verb);
+    if (token->token_type == MSNP_TOKEN_UNKNOWN) {
+        if (idl->error)
+            idl->error(idl, 2, "Unknown definition (msnp): %s", verb);
+        return 0;
+    }
     char *rest = idl->args[1] ? strdup(idl->args[1]) : nullptr;
     char *words[256] = {};
     int n = rest ? strexplode(rest, words, 255, " \t", '"') : 0;
     words[n > 0 ? n : 0] = nullptr;
-    if (strcmp(verb, "log") == 0) {
-        msnp_log(idl, words);
-    } else if (strcmp(verb, "impersonate") == 0) {
-        msnp_impersonate(idl, words);
-    } else if (strcmp(verb, "glob") == 0) {
-        msnp_glob_object(idl, words);
-    } else if (strcmp(verb, "serialize") == 0) {
-        msnp_serialize_object(idl, words);
-    } else if (std::find_if(std::begin(kPolicyVerbs), std::end(kPolicyVerbs),
-                            [&](const char *v) { return strcmp(v, verb) == 0; }) != std::end(kPolicyVerbs)) {
-        if (idl->error)
-            idl->error(idl, 30, "Unsupported operation: %s", verb);
-    } else if (idl->error) {
-        idl->error(idl, 2, "Unknown definition (msnp): %s", verb);
+    char **args = rest ? words : nullptr;
+
+    int result = 0;
+    switch (token->token_type) {
+    case MSNP_TOKEN_LOG: msnp_log(idl, args); break;
+    case MSNP_TOKEN_IMPERSONATE: result = msnp_impersonate(idl, args); break;
+    case MSNP_TOKEN_GLOB: result = msnp_glob_object(idl, args); break;
+    case MSNP_TOKEN_SERIALIZE: result = msnp_serialize_object(idl, args); break;
+    default: {
+        /* Every other verb changes objects that deciding threads read
+         * under the read side: one change at a time, and none while a
+         * command is being decided. */
+        if (!ents)
+            break;
+        std::unique_lock<std::shared_mutex> policy(ents->root_lock);
+        switch (token->token_type) {
+        case MSNP_TOKEN_NEW:
+            if (!args || !args[0]) {
+                if (idl->error)
+                    idl->error(idl, 2, "Missing definitions to construct");
+            } else {
+                result = msnp_new_object(idl, args[0], args[1], args[1] ? args + 2 : nullptr) != nullptr;
+            }
+            break;
+        case MSNP_TOKEN_DEL: result = msnp_del_object(idl, args); break;
+        case MSNP_TOKEN_ADD: result = msnp_add_object(idl, args); break;
+        case MSNP_TOKEN_MODIFY: result = msnp_modify_object(idl, args); break;
+        case MSNP_TOKEN_MOVE: result = msnp_move_object(idl, args); break;
+        case MSNP_TOKEN_COLLECT: result = msnp_collect_object(self, idl, args); break;
+        case MSNP_TOKEN_RENAME: result = msnp_rename_object(idl, args); break;
+        default: break;
+        }
+    }
     }
     free(rest);
-    return 0;
+    return result;
 }
 
 char *msnp_info(tq3_module *self, tqconn *conn)

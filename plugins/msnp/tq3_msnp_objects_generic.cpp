@@ -12,6 +12,7 @@
 #include "tq3_msnp.h"
 #include "tq3_msnp_objects.h"
 #include "tq3_msnp_relation.h"
+#include "tq3_msnp_config.h"
 #include "tq3_msnp_objects_generic.h"
 #include "tq3_msnp_rtree.h"
 #include "tq3_msnp_xml.h"
@@ -410,38 +411,6 @@ iks *msnp_serialize_object_generic(msnp_object_generic *obj) {
     return x;
 }
 
-/* Creates an empty object of the kind named by an element. This mirrors
- * the "new" management command for the generic kinds (same name checks,
- * same object-new event) until deserialisation can call that command's
- * operation directly. */
-msnp_object_generic *msnp_generic_new_object_by_kind(idl_parser *idl, const char *kind, const char *ident) {
-    if (!kind || !ident)
-        return nullptr;
-    msnp_object_type found = MSNP_OBJECT_NONE;
-    if (msnp_object_symbol(ident) != 0 || msnp_generic_object_search(nullptr, ident, &found, 0, nullptr)) {
-        if (idl)
-            idl->error(idl, 25, "Object name or path is already used: %s", ident);
-        return nullptr;
-    }
-    msnp_object_generic *obj;
-    if (strcmp(kind, "time") == 0)
-        obj = msnp_new_object_time(idl, ident, nullptr);
-    else if (strcmp(kind, "expr") == 0)
-        obj = msnp_new_object_expr(idl, ident, nullptr);
-    else if (strcmp(kind, "imbitmap") == 0)
-        obj = msnp_new_object_imbitmap(idl, ident, nullptr);
-    else if (strcmp(kind, "object") == 0)
-        obj = msnp_new_object_object(idl, ident, nullptr);
-    else {
-        if (idl)
-            idl->error(idl, 26, "Unknown object type: %s", kind);
-        return nullptr;
-    }
-    if (obj && msnp_events_wanted(idl))
-        msnp_event_object_new(idl, msnp_serialize_object_generic(obj));
-    return obj;
-}
-
 static iks *first_tag(iks *node) {
     for (iks *child = node ? iks_child(node) : nullptr; child; child = iks_next(child))
         if (iks_type(child) == IKS_TAG)
@@ -459,7 +428,14 @@ msnp_object_generic *msnp_deserialize_object_generic(idl_parser *idl, iks *node)
             idl->warn(idl, "Missing object identifier: %s", kind ? kind : "");
         return nullptr;
     }
-    msnp_object_generic *obj = msnp_generic_new_object_by_kind(idl, kind, ident);
+    /* Only the generic kinds are read here: the "new" command would also
+     * make a person or a group of another element's name. */
+    if (!msnp_generic_kind_table(msnp_object_search_symbol(kind)->type)) {
+        if (idl)
+            idl->error(idl, 26, "Unknown object type: %s", kind);
+        return nullptr;
+    }
+    auto *obj = static_cast<msnp_object_generic *>(msnp_new_object(idl, kind, ident, nullptr));
     if (!obj)
         return nullptr;
 

@@ -90,10 +90,6 @@ msnp_object_generic *msnp_new_object_time(idl_parser *idl, const char *name, cha
 msnp_object_generic *msnp_new_object_expr(idl_parser *idl, const char *name, char **args);
 msnp_object_generic *msnp_new_object_imbitmap(idl_parser *idl, const char *name, char **args);
 msnp_object_generic *msnp_new_object_object(idl_parser *idl, const char *name, char **args);
-/* Creates an empty generic object of the kind named `kind` ("time",
- * "expr", "imbitmap", "object") with the checks and object-new event of the
- * "new" command; used when objects are read back from XML. */
-msnp_object_generic *msnp_generic_new_object_by_kind(idl_parser *idl, const char *kind, const char *ident);
 int msnp_del_object_generic(idl_parser *idl, msnp_object_generic *obj, msnp_object_generic *ref);
 int msnp_del_object_generic_weak(idl_parser *idl, msnp_object_generic *obj, const char *weak);
 int msnp_resolve_weaks_object_generic(idl_parser *idl, msnp_object_generic *obj);

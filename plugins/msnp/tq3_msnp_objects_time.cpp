@@ -157,8 +157,11 @@ static int time_node_equal(const msnp_time_node *a, const msnp_time_node *b) {
         return 0;
     if (a->type)
         return a->time.abs.start == b->time.abs.start && a->time.abs.end == b->time.abs.end;
+    /* "all" sets bits that name no month or day; the window written back
+     * lists only named ones, and the administrator deletes what he reads. */
+    const unsigned named = 0x0FFFu | 0x7F0000u;
     const satime *x = &a->time.rel, *y = &b->time.rel;
-    return x->month_week == y->month_week && x->hour_start == y->hour_start &&
+    return (x->month_week & named) == (y->month_week & named) && x->hour_start == y->hour_start &&
            x->hour_end == y->hour_end && x->minute_start == y->minute_start &&
            x->minute_end == y->minute_end;
 }
