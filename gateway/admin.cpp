@@ -49,18 +49,30 @@ bool need_level(const AdminCaller &caller, Report &r)
     return false;
 }
 
+// One screen: every command, and every verb of the module with its forms.
 const char *const kHelp[] = {
-    "msnp VERB [WORDS...]   management command of the module",
-    "get NAME               value of a module variable",
-    "set NAME VALUE         set a module variable (integer when decimal)",
-    "vars                   every variable and counter",
-    "counters               statistic counters only",
-    "save                   write the policy file from the module's configuration",
-    "reload-policy          reset the module and load the policy file again",
-    "info TID               the module's view of connection TID",
-    "connections            live relayed connections",
-    "reset                  drop the module's policy",
-    "help                   this list",
+    "get NAME | set NAME VALUE   a module variable (set: integer when decimal)",
+    "vars | counters             every variable and counter | counters only",
+    "save                        write the policy file from the running policy",
+    "reload-policy | reset       load the policy file again | drop the policy",
+    "connections | info TID      live connections | the module's view of one",
+    "help                        this list",
+    "msnp VERB WORDS...          the module's management commands:",
+    "  new person NAME [HANDLE [FRIENDLY]]   HANDLE /regex/ makes a contact",
+    "  new group|time|expr|imbitmap|object NAME [MEMBER|LITERAL...]",
+    "  new node PATH             PATH as A/B/C, grown from the root",
+    "  add NAME DEST [WORD...]   relation, member, user in node, inclusion",
+    "  del OBJ REF...            REF: a name, a relation POSITION or a 'LITERAL'",
+    "  modify OBJ KEY: VALUE | OBJ POSITION|TARGET WORD... | OBJ contact: CUR NEW",
+    "  move OBJ [super:] SRC DST reorder relations, supers or members",
+    "  rename OBJ NEW | rename OBJ description: TEXT",
+    "  collect NAME...           destroy objects",
+    "  serialize OBJ [with-statistics] [with-contacts] | serialize PATH [DEPTH]",
+    "  glob PATTERN [with-statistics]",
+    "  impersonate HEXTID TEXT   send TEXT to the server of connection TID (hex)",
+    "  log list|show [USERS[:CONTACTS] [FROM:TO [TEXT]]]",
+    "relation WORDs: 'action_pass|block|alert|none|continue' 'direction_in|out|both'",
+    "  'disable' 'enable' risk:N threshold:N, and time, expr, imbitmap names",
 };
 
 std::string user_name(uid_t uid)

@@ -163,12 +163,11 @@ int msnp_config(tq3_module *self, idl_parser *idl)
     words[n > 0 ? n : 0] = nullptr;
     char **args = rest ? words : nullptr;
 
-    int result = 0;
     switch (token->token_type) {
     case MSNP_TOKEN_LOG: msnp_log(idl, args); break;
-    case MSNP_TOKEN_IMPERSONATE: result = msnp_impersonate(idl, args); break;
-    case MSNP_TOKEN_GLOB: result = msnp_glob_object(idl, args); break;
-    case MSNP_TOKEN_SERIALIZE: result = msnp_serialize_object(idl, args); break;
+    case MSNP_TOKEN_IMPERSONATE: msnp_impersonate(idl, args); break;
+    case MSNP_TOKEN_GLOB: msnp_glob_object(idl, args); break;
+    case MSNP_TOKEN_SERIALIZE: msnp_serialize_object(idl, args); break;
     default: {
         /* Every other verb changes objects that deciding threads read
          * under the read side: one change at a time, and none while a
@@ -182,21 +181,22 @@ int msnp_config(tq3_module *self, idl_parser *idl)
                 if (idl->error)
                     idl->error(idl, 2, "Missing definitions to construct");
             } else {
-                result = msnp_new_object(idl, args[0], args[1], args[1] ? args + 2 : nullptr) != nullptr;
+                msnp_new_object(idl, args[0], args[1], args[1] ? args + 2 : nullptr);
             }
             break;
-        case MSNP_TOKEN_DEL: result = msnp_del_object(idl, args); break;
-        case MSNP_TOKEN_ADD: result = msnp_add_object(idl, args); break;
-        case MSNP_TOKEN_MODIFY: result = msnp_modify_object(idl, args); break;
-        case MSNP_TOKEN_MOVE: result = msnp_move_object(idl, args); break;
-        case MSNP_TOKEN_COLLECT: result = msnp_collect_object(self, idl, args); break;
-        case MSNP_TOKEN_RENAME: result = msnp_rename_object(idl, args); break;
+        case MSNP_TOKEN_DEL: msnp_del_object(idl, args); break;
+        case MSNP_TOKEN_ADD: msnp_add_object(idl, args); break;
+        case MSNP_TOKEN_MODIFY: msnp_modify_object(idl, args); break;
+        case MSNP_TOKEN_MOVE: msnp_move_object(idl, args); break;
+        case MSNP_TOKEN_COLLECT: msnp_collect_object(self, idl, args); break;
+        case MSNP_TOKEN_RENAME: msnp_rename_object(idl, args); break;
         default: break;
         }
     }
     }
     free(rest);
-    return result;
+    /* The parser carries the outcome: its errors, warnings and reply. */
+    return 0;
 }
 
 char *msnp_info(tq3_module *self, tqconn *conn)

@@ -622,8 +622,11 @@ int msnp_serialize_object(idl_parser *idl, char **args)
     if (node) {
         unsigned depth = args[1] ? static_cast<unsigned>(strtoul(args[1], nullptr, 10)) : static_cast<unsigned>(-1);
         iks *scratch = iks_new("relation-tree");
-        iks *x = scratch ? msnp_serialize_object_node(node, scratch, depth) : nullptr;
-        if (x)
+        /* At depth 0 the node is written without content and nothing is
+         * returned: the answer is what went into the scratch element. */
+        if (scratch)
+            msnp_serialize_object_node(node, scratch, depth);
+        if (iks *x = scratch ? iks_first_tag(scratch) : nullptr)
             answer(idl, iks_copy(x));
         iks_delete(scratch);
         return 1;

@@ -91,6 +91,19 @@ inline std::string text_payload(const std::string &text)
            text;
 }
 
+/* MSNP7: protocol, policy and MD5 challenge, up to the server's
+ * confirmation, which is left to the caller. */
+inline void md5_sign_in(int c, int s, const std::string &handle)
+{
+    EXPECT_TRUE(pass_through(c, s, "VER 1 MSNP7 MSNP6 MSNP5 MSNP4 CVR0\r\n"));
+    EXPECT_TRUE(pass_through(s, c, "VER 1 MSNP7 MSNP6 MSNP5 MSNP4 CVR0\r\n"));
+    EXPECT_TRUE(pass_through(c, s, "INF 2\r\n"));
+    EXPECT_TRUE(pass_through(s, c, "INF 2 MD5\r\n"));
+    EXPECT_TRUE(pass_through(c, s, "USR 3 MD5 I " + handle + "\r\n"));
+    EXPECT_TRUE(pass_through(s, c, "USR 3 MD5 S 1013928519.693957190\r\n"));
+    EXPECT_TRUE(pass_through(c, s, "USR 4 MD5 S 9a3e1a4e7b33a9a7fd0d17dd1d2dcbd8\r\n"));
+}
+
 /* Opens a relayed pair through the gateway, or ends the test. */
 #define OPEN_PAIR(p, ...)                                                                                          \
     Pair p = open_pair(__VA_ARGS__);                                                                               \

@@ -81,19 +81,6 @@ protected:
         return out;
     }
 
-    /* MSNP7: protocol, policy and MD5 challenge, up to the server's
-     * confirmation, which is left to the caller. */
-    void md5_sign_in(int c, int s, const std::string &handle)
-    {
-        EXPECT_TRUE(pass_through(c, s, "VER 1 MSNP7 MSNP6 MSNP5 MSNP4 CVR0\r\n"));
-        EXPECT_TRUE(pass_through(s, c, "VER 1 MSNP7 MSNP6 MSNP5 MSNP4 CVR0\r\n"));
-        EXPECT_TRUE(pass_through(c, s, "INF 2\r\n"));
-        EXPECT_TRUE(pass_through(s, c, "INF 2 MD5\r\n"));
-        EXPECT_TRUE(pass_through(c, s, "USR 3 MD5 I " + handle + "\r\n"));
-        EXPECT_TRUE(pass_through(s, c, "USR 3 MD5 S 1013928519.693957190\r\n"));
-        EXPECT_TRUE(pass_through(c, s, "USR 4 MD5 S 9a3e1a4e7b33a9a7fd0d17dd1d2dcbd8\r\n"));
-    }
-
     /* MSNP15: protocol, client version and the SSO challenge. */
     void sso_sign_in(int c, int s, const std::string &handle)
     {

@@ -58,7 +58,9 @@ TEST_F(Commands, GlobAndSerializeAnswerWithTheObjectsXml)
         EXPECT_TRUE(errors().empty());
     }
     EXPECT_NE(run("serialize", "Company").find("identifier='SalesDept'"), std::string::npos) << "the whole subtree";
-    EXPECT_EQ(run("serialize", "Company 0").find("identifier='SalesDept'"), std::string::npos) << "depth 0";
+    EXPECT_EQ(run("serialize", "Company 0"), "<node identifier='Company'/>") << "depth 0";
+    EXPECT_NE(run("serialize", "Company 1").find("<node identifier='SalesDept'/>"), std::string::npos)
+        << "depth 1: the children by name only";
 
     run("serialize", "ghost");
     EXPECT_EQ(errors(), std::vector<std::string>{"27: Unknown object: ghost"});

@@ -1,0 +1,140 @@
+/* An administrator changes the policy of a running gateway through tqctl:
+ * a client already connected meets the change at its next command, the
+ * policy survives save and restart unchanged, and every refusal comes back
+ * with its code and changes nothing. */
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "gateway/e2e_fixture.h"
+
+using namespace e2e;
+
+namespace {
+
+class Administration : public GatewayE2E {
+protected:
+    /* tqctl that must succeed; its standard output. */
+    std::string ok(const std::vector<std::string> &words)
+    {
+        RunResult r = tqctl(words);
+        EXPECT_EQ(r.status, 0) << words[0] << " " << words[1] << ": " << r.err;
+        return r.out;
+    }
+
+    /* The whole policy as the module reads it back: every object and the tree. */
+    std::string policy_now() { return ok({"msnp", "glob", "*"}) + ok({"msnp", "serialize", "/"}); }
+};
+
+TEST_F(Administration, ASessionChangesWhatAConnectedClientMeetsAndSurvivesARestart)
+{
+    start();
+    OPEN_PAIR(n, ns);
+    md5_sign_in(n.client.get(), n.server.get(), "alice@example.com");
+    EXPECT_TRUE(pass_through(n.server.get(), n.client.get(), "USR 4 OK alice@example.com Alice\r\n"));
+    OPEN_PAIR(b, sb);
+    int bc = b.client.get(), bs = b.server.get();
+    EXPECT_TRUE(pass_through(bc, bs, "USR 1 alice@example.com 17262740.1050826919.32308\r\n"));
+    EXPECT_TRUE(pass_through(bs, bc, "USR 1 OK alice@example.com Alice\r\n"));
+    EXPECT_TRUE(pass_through(bc, bs, "CAL 2 trent@example.net\r\n"));
+    EXPECT_TRUE(pass_through(bs, bc, "CAL 2 RINGING 11752013\r\nJOI trent@example.net Trent\r\n"));
+    const std::string to_trent = msg("MSG 3 N", text_payload("lunch?"));
+    const std::string from_trent = msg("MSG trent@example.net Trent", text_payload("sure"));
+    EXPECT_TRUE(pass_through(bc, bs, to_trent));
+    EXPECT_TRUE(pass_through(bs, bc, from_trent));
+
+    /* A contact, a group for it, a time window, a tree node with a rule,
+     * and alice moved into that node. */
+    ok({"msnp", "new", "person", "trent", "/trent@example\\.net/"});
+    ok({"msnp", "new", "group", "Pests"});
+    ok({"msnp", "add", "trent", "Pests"});
+    ok({"msnp", "new", "time", "Always", "all@00:00-23:59"});
+    ok({"msnp", "new", "node", "Desk"});
+    std::string rule = ok({"msnp", "add", "Pests", "Desk", "'action_block'", "'direction_both'", "Always"});
+    EXPECT_NE(rule.find("index='0'"), std::string::npos) << rule;
+    ok({"msnp", "add", "alice", "Desk"});
+    ok({"msnp", "del", "/", "alice"});
+    EXPECT_NE(ok({"msnp", "serialize", "alice"}).find("<reference>/Desk</reference>"), std::string::npos);
+
+    /* The same messages now stop at the gateway, in both directions; the
+     * commands after them still pass. */
+    const std::string still = "CAL 4 bob@example.org\r\n";
+    ASSERT_TRUE(send_all(bc, to_trent + still));
+    EXPECT_EQ(recv_exact(bs, still.size()), still);
+    const std::string joined = "JOI bob@example.org Bob\r\n";
+    ASSERT_TRUE(send_all(bs, from_trent + joined));
+    EXPECT_EQ(recv_exact(bc, joined.size()), joined);
+
+    /* Saved as built. */
+    ok({"save"});
+    const std::string saved = slurp(policy), built = policy_now();
+    ASSERT_NE(saved.find("<group name='Pests'>"), std::string::npos) << saved;
+
+    /* Without the relation the same messages pass again. */
+    ok({"msnp", "del", "Desk", "Pests"});
+    EXPECT_TRUE(pass_through(bc, bs, to_trent));
+    EXPECT_TRUE(pass_through(bs, bc, from_trent));
+    b.client.reset();
+    b.server.reset();
+    n.client.reset();
+    n.server.reset();
+
+    /* A restart reads the saved policy back to the same text. */
+    ASSERT_EQ(gw.stop(SIGTERM), 0) << gw.stderr_text();
+    start();
+    EXPECT_EQ(policy_now(), built);
+    ok({"save"});
+    EXPECT_TRUE(slurp(policy) == saved) << "saved again after the restart:\n" << slurp(policy) << "\nfirst:\n" << saved;
+}
+
+TEST_F(Administration, RefusalsComeBackWithTheirCodeAndChangeNothing)
+{
+    start();
+    struct Row {
+        std::vector<std::string> words;
+        std::string error;
+    };
+    const Row rows[] = {
+        {{"msnp", "add", "alice", "ghost"}, "error 27: Unknown object: ghost"},
+        {{"msnp", "new", "group", "alice"}, "error 25: Object name or path is already used: alice"},
+        {{"msnp", "rename", "mallory", "alice"}, "error 25: Object name alice already exists"},
+        {{"msnp", "add", "Webcam", "Webcam"}, "error 20: Self reference"},
+        {{"msnp", "del", "Local", "alice"}, "error 31: Special object: Local"},
+        {{"msnp", "new", "gadget", "g"}, "error 26: Unknown object type: gadget"},
+        {{"msnp", "move", "alice", "0"}, "error 2: Invalid syntax"},
+        {{"msnp", "collect", "/"}, "error 28: Invalid operation"},
+        {{"msnp", "modify", "everyone", "0", "'disable'"}, "error 28: No references found: 0"},
+        {{"msnp", "modify", "Webcam", "0", "x"}, "error 30: Object Webcam does not support modify method"},
+    };
+    const std::string before = policy_now();
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.words[1] + " " + r.words[2]);
+        RunResult got = tqctl(r.words);
+        EXPECT_EQ(got.status, 1);
+        EXPECT_NE(got.err.find(r.error), std::string::npos) << got.err;
+    }
+    EXPECT_TRUE(policy_now() == before) << "a refused command changed the policy";
+
+    /* A caller who is neither root nor the gateway's user may read but
+     * not change (the socket is opened to it for the test). */
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to run tqctl as another user";
+    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+    ASSERT_EQ(chmod(admin.c_str(), 0666), 0);
+    auto as_nobody = [&](const std::vector<std::string> &words) {
+        std::vector<std::string> argv{"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                      TQCTL_BIN, "-s", admin};
+        argv.insert(argv.end(), words.begin(), words.end());
+        return run_program(argv, dir);
+    };
+    RunResult change = as_nobody({"msnp", "new", "person", "zed"});
+    EXPECT_EQ(change.status, 1);
+    EXPECT_NE(change.err.find("error 12: More level required"), std::string::npos) << change.err;
+    RunResult look = as_nobody({"msnp", "serialize", "alice"});
+    EXPECT_EQ(look.status, 0) << look.err;
+    EXPECT_NE(look.out.find("name='alice'"), std::string::npos) << look.out;
+    EXPECT_TRUE(policy_now() == before);
+}
+
+} // namespace
