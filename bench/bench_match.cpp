@@ -227,7 +227,7 @@ void BM_DecideContended(benchmark::State &state)
                 msnp_person *target = msnp_search_person("u9999", 0);
                 for (int i = 0; !stop; ++i) {
                     {
-                        std::unique_lock<std::shared_mutex> write(ents->root_lock);
+                        std::unique_lock<msnp_policy_lock> write(ents->root_lock);
                         msnp_relates *r = new_relation_desc(nullptr, target, nullptr, MSNP_OBJECT_PERSON);
                         rtree_add_contact(nullptr, team, r);
                         rtree_add_sibling(nullptr, i % 2 ? dept0 : dept1, team);

@@ -174,7 +174,7 @@ int msnp_config(tq3_module *self, idl_parser *idl)
          * command is being decided. */
         if (!ents)
             break;
-        std::unique_lock<std::shared_mutex> policy(ents->root_lock);
+        std::unique_lock<msnp_policy_lock> policy(ents->root_lock);
         switch (token->token_type) {
         case MSNP_TOKEN_NEW:
             if (!args || !args[0]) {
@@ -284,7 +284,7 @@ int msnp_setconfig(tq3_module *self, idl_parser *idl, const char *config)
      * load changes both, so it holds the write side for its whole run as
      * the changing management commands do. */
     {
-        std::unique_lock<std::shared_mutex> guard(ents->root_lock);
+        std::unique_lock<msnp_policy_lock> guard(ents->root_lock);
         for (iks *x = iks_first_tag(doc); x; x = iks_next_tag(x))
             tq3_config_dispatch(idl, x);
     }
@@ -303,7 +303,7 @@ char *msnp_getconfig(tq3_module *self, idl_parser *idl)
         return nullptr;
     iks_insert_attrib(doc, "version", "1.0");
 
-    std::shared_lock<std::shared_mutex> guard(ents->root_lock);
+    std::shared_lock<msnp_policy_lock> guard(ents->root_lock);
     long persist = msnp_get_var_long("persist-statistics", 0);
     iks *objects = msnp_serialize_objects_from_glob("*", persist != 0);
     if (objects) {
@@ -358,7 +358,7 @@ void msnp_reset(tq3_module *self, idl_parser *idl)
         return;
     if (!self)
         self = ents->self;
-    std::unique_lock<std::shared_mutex> guard(ents->root_lock);
+    std::unique_lock<msnp_policy_lock> guard(ents->root_lock);
 
     for (tqlist *l = ents->root->siblings, *next; l; l = next) {
         next = l->next;

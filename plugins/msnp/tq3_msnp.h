@@ -16,6 +16,7 @@
 #ifndef TQ3_MSNP_H
 #define TQ3_MSNP_H
 
+#include <pthread.h>
 #include <regex.h>
 #include <stddef.h>
 #include <stdint.h>
@@ -323,9 +324,39 @@ typedef struct msnp_session {
     char *auth;
 } msnp_session;
 
+/* A readers-writer lock that lets a waiting writer in before new readers.
+ * Every relayed command takes the read side to be decided; with the
+ * default (readers first) a policy change could wait for as long as the
+ * deciding threads keep overlapping, which under load is forever. Readers
+ * must not take it twice in a row: a writer may be waiting in between. */
+class msnp_policy_lock {
+public:
+    msnp_policy_lock()
+    {
+        pthread_rwlockattr_t attr;
+        pthread_rwlockattr_init(&attr);
+        pthread_rwlockattr_setkind_np(&attr, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
+        pthread_rwlock_init(&lock_, &attr);
+        pthread_rwlockattr_destroy(&attr);
+    }
+    ~msnp_policy_lock() { pthread_rwlock_destroy(&lock_); }
+    msnp_policy_lock(const msnp_policy_lock &) = delete;
+    msnp_policy_lock &operator=(const msnp_policy_lock &) = delete;
+
+    void lock() { pthread_rwlock_wrlock(&lock_); }
+    bool try_lock() { return pthread_rwlock_trywrlock(&lock_) == 0; }
+    void unlock() { pthread_rwlock_unlock(&lock_); }
+    void lock_shared() { pthread_rwlock_rdlock(&lock_); }
+    bool try_lock_shared() { return pthread_rwlock_tryrdlock(&lock_) == 0; }
+    void unlock_shared() { pthread_rwlock_unlock(&lock_); }
+
+private:
+    pthread_rwlock_t lock_;
+};
+
 /* The registry of policy objects, one per module. */
 typedef struct msnp_entities {
-    std::shared_mutex root_lock; /* the relation tree and policy changes */
+    msnp_policy_lock root_lock; /* the relation tree and policy changes */
     msnp_rtree *root;
     std::recursive_mutex logsdata_lock;
     time_t log_flush;

@@ -571,7 +571,7 @@ int msnp_glob_object(idl_parser *idl, char **args)
     bool statistics = args[1] && strcmp(args[1], "with-statistics") == 0;
     if (!ents)
         return 0;
-    std::shared_lock<std::shared_mutex> policy(ents->root_lock);
+    std::shared_lock<msnp_policy_lock> policy(ents->root_lock);
     answer(idl, msnp_serialize_objects_from_glob(args[0], statistics));
     return 1;
 }
@@ -585,7 +585,7 @@ int msnp_serialize_object(idl_parser *idl, char **args)
     if (!ents)
         return 0;
     const char *name = args[0];
-    std::shared_lock<std::shared_mutex> policy(ents->root_lock);
+    std::shared_lock<msnp_policy_lock> policy(ents->root_lock);
     if (msnp_person *person = msnp_search_person(name, 0)) {
         int flags = WITH_NONE, options = 0;
         for (char **w = args + 1; *w; ++w) {

@@ -123,7 +123,7 @@ match_t rtree_backref_match(task_struct *_tstruct, const char *handle)
         handle = colon + 1;
     auto *ct = static_cast<msnp_conntrack *>(_tstruct->conn->plugin);
 
-    std::shared_lock<std::shared_mutex> policy(ents->root_lock);
+    std::shared_lock<msnp_policy_lock> policy(ents->root_lock);
     deciding_about contact(handle);
     msnp_person *user = ct ? msnp_search_user(ct->user_handle) : nullptr;
     if (user && user->handle && strcmp(handle, user->handle) == 0)

@@ -95,7 +95,7 @@ const char *msnp_guest_user(task_struct *_tstruct, const char *ptrhandler)
 
     /* A new user joins the group "Local" and a node: both are read by
      * deciding threads, so the change is made under the policy lock. */
-    std::unique_lock<std::shared_mutex> policy(ents->root_lock);
+    std::unique_lock<msnp_policy_lock> policy(ents->root_lock);
     char *ident = msnp_normalize_handle(ptrhandler);
     msnp_person *person = ident ? new_msnp_person(nullptr, ident, ptrhandler, nullptr) : nullptr;
     free(ident);

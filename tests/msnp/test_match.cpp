@@ -305,8 +305,8 @@ TEST_F(DecisionTest, ContentExpressionsAndMessageKinds)
     EXPECT_EQ(decide("x@partner.com", MSN_OPCODE_CAL), NONE) << "expressions apply to messages only";
 }
 
-/* Deciding threads never meet a policy change half way: the changes are
- * made under the write side of the policy lock. */
+/* Deciding threads never meet a policy change half way: the management
+ * commands make their changes under the write side of the policy lock. */
 TEST_F(DecisionTest, ConcurrentDecisionsWhileThePolicyChanges)
 {
     ASSERT_TRUE(load(kPeople + "<group name='G'><member type='single'>Partners</member></group>"
@@ -337,19 +337,25 @@ TEST_F(DecisionTest, ConcurrentDecisionsWhileThePolicyChanges)
         msnp_conntrack_destroy(mine);
     };
     std::thread d1(decider), d2(decider), d3(decider);
-    msnp_person *alice = msnp_search_person("alice", 0);
-    msnp_rtree *b = rtree_resolve_tree(ents->root, "a/b", nullptr);
-    msnp_rtree *a = b->backref, *c = rtree_resolve_tree(ents->root, "c", nullptr);
+    /* The administrator's commands, through the module's entry point. */
+    idl_parser *admin = idl_parser_new();
+    auto command = [&](const char *verb, std::string rest) {
+        char *args[] = {const_cast<char *>(verb), rest.data(), nullptr};
+        admin->args = args;
+        msnp_config(self, admin);
+        admin->args = nullptr;
+        EXPECT_EQ(admin->last_code, 0) << verb << " " << rest;
+        idl_parser_clear(admin);
+    };
     for (int i = 0; i < 200 || decisions < 100; ++i) {
-        std::unique_lock<std::shared_mutex> write(ents->root_lock);
-        char *none[] = {nullptr};
-        msnp_relates *r = relates_to(nullptr, alice, msnp_search_person("Partners", 0), none, MSNP_OBJECT_PERSON);
-        rtree_add_sibling(nullptr, i % 2 ? a : c, b); /* move the user's node */
-        msnp_unlink_relation(nullptr, r);
-        msnp_person *temp = new_msnp_person(nullptr, "Temp", "/.*@temp/", nullptr);
-        msnp_add_group_member(nullptr, msnp_search_group("G", 0), temp, MSNP_OBJECT_PERSON);
-        msnp_destroy_person(self, nullptr, temp);
+        command("add", "Partners alice");
+        command("add", i % 2 ? "c/b a" : "a/b c"); /* move the user's node */
+        command("del", "alice Partners");
+        command("new", "person Temp /.*@temp/");
+        command("add", "Temp G");
+        command("collect", "Temp");
     }
+    idl_parser_destroy(admin);
     stop = true;
     d1.join();
     d2.join();

@@ -1,5 +1,8 @@
 /* Connection trackers: participants, chat time, the XML form, and what the
  * end of a connection does with its tracker. */
+#include <filesystem>
+#include <fstream>
+
 #include "msnp/decision_fixture.h"
 #include "msnp/traffic_helpers.h"
 
@@ -61,6 +64,9 @@ TEST_F(DecisionTest, FiniFoldsTheTrackerIntoThePerson)
 {
     ASSERT_TRUE(load("<person type='1' name='alice'><handle>alice@corp</handle></person>",
                      "<node identifier='office'><user>alice</user></node>"));
+    char logs[] = "/tmp/tq-fini-XXXXXX";
+    ASSERT_NE(mkdtemp(logs), nullptr);
+    variable_set(self->ns, "s/log-dir", logs);
     sign_in("alice@corp");
     msnp_person *alice = ct->person;
     ct->master = 1;
@@ -84,6 +90,10 @@ TEST_F(DecisionTest, FiniFoldsTheTrackerIntoThePerson)
     EXPECT_EQ(msnp_tasklet_fini(self, &conn), 0) << "a second end finds nothing";
     tqlist_unlink_remove_ref(&self->data, other);
     msnp_conntrack_destroy(other);
+    std::ifstream activity(std::string(logs) + "/alice@corp/alice@corp.log");
+    std::string line;
+    EXPECT_TRUE(std::getline(activity, line) && line.find("code='logout'") != std::string::npos) << line;
+    std::filesystem::remove_all(logs);
 }
 
 } // namespace
