@@ -131,6 +131,9 @@ TEST_F(Administration, RefusalsComeBackWithTheirCodeAndChangeNothing)
     RunResult change = as_nobody({"msnp", "new", "person", "zed"});
     EXPECT_EQ(change.status, 1);
     EXPECT_NE(change.err.find("error 12: More level required"), std::string::npos) << change.err;
+    RunResult send = as_nobody({"msnp", "impersonate", "1", "hello"});
+    EXPECT_EQ(send.status, 1);
+    EXPECT_NE(send.err.find("error 12: More level required"), std::string::npos) << send.err;
     RunResult look = as_nobody({"msnp", "serialize", "alice"});
     EXPECT_EQ(look.status, 0) << look.err;
     EXPECT_NE(look.out.find("name='alice'"), std::string::npos) << look.out;
