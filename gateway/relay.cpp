@@ -2,11 +2,22 @@
 #include "relay.h"
 
 #include <arpa/inet.h>
+#include <linux/netfilter_ipv4.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <cstdlib>
 #include <cstring>
 
 #include "chunk.h"
+#include "http_connect.h"
+#include "socks.h"
+
+// The IPv6 twin of SO_ORIGINAL_DST (from linux/netfilter_ipv6/ip6_tables.h,
+// whose other declarations clash with the C library's).
+#ifndef IP6T_SO_ORIGINAL_DST
+#define IP6T_SO_ORIGINAL_DST 80
+#endif
 
 namespace gw {
 
@@ -58,6 +69,77 @@ std::string endpoint_text(const tcp::endpoint &ep)
 
 const char *side_name(int side) { return side == 0 ? "client" : "server"; }
 
+// A redirected connection asks nothing: its target comes from the socket,
+// and it gets no reply either way.
+class TransparentHandshake : public Handshake {
+public:
+    SocksStatus feed(const uint8_t *, size_t) override { return SocksStatus::Request; }
+    std::string take_reply() override { return {}; }
+    const SocksTarget &target() const override { return target_; }
+    std::string take_leftover() override { return {}; }
+    const std::string &failure() const override { return failure_; }
+    std::string success_reply(const uint8_t *, int, uint16_t) const override { return {}; }
+    std::string failure_reply(uint8_t) const override { return {}; }
+    const char *door() const override { return "transparent"; }
+
+    // Where the client was going before the firewall sent it here.
+    bool read_original_destination(int fd)
+    {
+        sockaddr_in6 dst{};
+        socklen_t len = sizeof dst;
+        auto *v4 = reinterpret_cast<sockaddr_in *>(&dst);
+        if (getsockopt(fd, SOL_IP, SO_ORIGINAL_DST, v4, &len) == 0 && v4->sin_family == AF_INET) {
+            target_.type = SocksAddressType::IPv4;
+            std::memcpy(target_.addr.data(), &v4->sin_addr, 4);
+            target_.port = ntohs(v4->sin_port);
+        } else {
+            len = sizeof dst;
+            if (getsockopt(fd, SOL_IPV6, IP6T_SO_ORIGINAL_DST, &dst, &len) != 0 || dst.sin6_family != AF_INET6) {
+                failure_ = std::string("no original destination (") + std::strerror(errno) +
+                           "): was the connection redirected by the firewall?";
+                return false;
+            }
+            target_.type = SocksAddressType::IPv6;
+            std::memcpy(target_.addr.data(), &dst.sin6_addr, 16);
+            target_.port = ntohs(dst.sin6_port);
+        }
+        char text[INET6_ADDRSTRLEN] = {};
+        inet_ntop(target_.type == SocksAddressType::IPv4 ? AF_INET : AF_INET6, target_.addr.data(), text,
+                  sizeof text);
+        target_.host = text;
+        return true;
+    }
+
+private:
+    SocksTarget target_;
+    std::string failure_;
+};
+
+std::unique_ptr<Handshake> make_handshake(const RelayContext &ctx, Door door)
+{
+    switch (door) {
+    case Door::Http: return std::make_unique<HttpConnectHandshake>(ctx.require_password, ctx.check_password);
+    case Door::Transparent: return std::make_unique<TransparentHandshake>();
+    default: {
+        auto socks = std::make_unique<SocksHandshake>(ctx.require_password, ctx.check_password);
+        socks->allow_socks4(ctx.allow_socks4);
+        return socks;
+    }
+    }
+}
+
+// Whether `a` is an address of this host: only those can be bound.
+bool local_address(const asio::ip::address &a)
+{
+    asio::io_context io;
+    asio::ip::udp::socket probe(io);
+    asio::error_code ec;
+    probe.open(a.is_v4() ? asio::ip::udp::v4() : asio::ip::udp::v6(), ec);
+    if (!ec)
+        probe.bind(asio::ip::udp::endpoint(a, 0), ec);
+    return !ec;
+}
+
 uint8_t reply_code_for(const asio::error_code &ec)
 {
     if (ec == asio::error::connection_refused)
@@ -106,12 +188,28 @@ size_t ConnectionTable::size() const
     return conns_.size();
 }
 
-Connection::Connection(RelayContext &ctx, tcp::socket client, unsigned long tid)
+bool is_own_endpoint(const std::vector<tcp::endpoint> &own, const tcp::endpoint &ep)
+{
+    auto plain = [](asio::ip::address a) {
+        if (a.is_v6() && a.to_v6().is_v4_mapped())
+            return asio::ip::address(asio::ip::make_address_v4(asio::ip::v4_mapped, a.to_v6()));
+        return a;
+    };
+    asio::ip::address target = plain(ep.address());
+    for (const auto &o : own) {
+        if (o.port() != ep.port())
+            continue;
+        if (plain(o.address()) == target || (o.address().is_unspecified() && local_address(target)))
+            return true;
+    }
+    return false;
+}
+
+Connection::Connection(RelayContext &ctx, tcp::socket client, unsigned long tid, Door door)
     : ctx_(ctx), client_(std::move(client)), server_(client_.get_executor()),
       resolver_(client_.get_executor()), timer_(client_.get_executor()), tid_(tid),
-      hs_(ctx.require_password, ctx.check_password)
+      hs_(make_handshake(ctx, door))
 {
-    hs_.allow_socks4(ctx.allow_socks4);
 }
 
 Connection::~Connection()
@@ -140,20 +238,35 @@ void Connection::start()
             if (tec || self->closed_)
                 return;
             if (self->stage_ == Stage::Handshake) {
-                self->close("no complete SOCKS request in time", "socks-timeout");
+                self->close(std::string("no complete request in time"), std::string(self->hs_->door()) + "-timeout");
             } else if (self->stage_ == Stage::Connecting) {
                 asio::error_code ignored;
                 self->resolver_.cancel();
                 self->server_.close(ignored);
                 self->refuse(SOCKS_HOST_UNREACHABLE,
                              "no connection to " +
-                                 format_host_port(self->hs_.target().host,
-                                                  self->hs_.target().port) +
+                                 format_host_port(self->hs_->target().host,
+                                                  self->hs_->target().port) +
                                  " in time");
             }
         });
-        self->read_handshake();
+        if (std::strcmp(self->hs_->door(), "transparent") == 0)
+            self->start_transparent();
+        else
+            self->read_handshake();
     });
+}
+
+void Connection::start_transparent()
+{
+    auto *door = static_cast<TransparentHandshake *>(hs_.get());
+    if (!door->read_original_destination(client_.native_handle())) {
+        ctx_.events->notice("transparent-refused", door->failure(), tid_);
+        close("no original destination");
+        return;
+    }
+    stage_ = Stage::Connecting;
+    resolve();
 }
 
 void Connection::stop()
@@ -221,8 +334,8 @@ void Connection::on_handshake_readable(const asio::error_code &ec)
         close("client left during the SOCKS request");
         return;
     }
-    SocksStatus st = hs_.feed(buf, n);
-    std::string reply = hs_.take_reply();
+    SocksStatus st = hs_->feed(buf, n);
+    std::string reply = hs_->take_reply();
     switch (st) {
     case SocksStatus::NeedMore:
         if (reply.empty())
@@ -231,16 +344,16 @@ void Connection::on_handshake_readable(const asio::error_code &ec)
             send_then(std::move(reply), [this] { read_handshake(); });
         break;
     case SocksStatus::Failed:
-        ctx_.events->notice("socks-refused", hs_.failure(), tid_);
+        ctx_.events->notice(std::string(hs_->door()) + "-refused", hs_->failure(), tid_);
         stage_ = Stage::Closed;
         if (reply.empty())
-            close("SOCKS request refused");
+            close("request refused");
         else
-            send_then(std::move(reply), [this] { close("SOCKS request refused"); });
+            send_then(std::move(reply), [this] { close("request refused"); });
         break;
     case SocksStatus::Request:
         stage_ = Stage::Connecting;
-        leftover_ = hs_.take_leftover();
+        leftover_ = hs_->take_leftover();
         if (reply.empty())
             resolve();
         else
@@ -251,6 +364,10 @@ void Connection::on_handshake_readable(const asio::error_code &ec)
 
 void Connection::send_then(std::string bytes, std::function<void()> next)
 {
+    if (bytes.empty()) { // a front door that answers nothing
+        next();
+        return;
+    }
     hs_out_ = std::move(bytes);
     asio::async_write(client_, asio::buffer(hs_out_),
                       [self = shared_from_this(), next = std::move(next)](
@@ -269,7 +386,7 @@ void Connection::refuse(uint8_t code, const std::string &why)
 {
     ctx_.events->notice("connect-refused", why, tid_);
     stage_ = Stage::Closed;
-    send_then(hs_.failure_reply(code), [this] { close("connection refused"); });
+    send_then(hs_->failure_reply(code), [this] { close("connection refused"); });
 }
 
 // ---- Connecting ------------------------------------------------------------
@@ -278,7 +395,7 @@ void Connection::resolve()
 {
     if (closed_ || stage_ != Stage::Connecting)
         return;
-    const SocksTarget &t = hs_.target();
+    const SocksTarget &t = hs_->target();
     if (t.type == SocksAddressType::Domain) {
         resolver_.async_resolve(
             t.host, std::to_string(t.port),
@@ -286,7 +403,7 @@ void Connection::resolve()
                                         const tcp::resolver::results_type &results) {
                 if (self->closed_ || self->stage_ != Stage::Connecting)
                     return;
-                const SocksTarget &tt = self->hs_.target();
+                const SocksTarget &tt = self->hs_->target();
                 if (ec) {
                     self->refuse(SOCKS_HOST_UNREACHABLE, "cannot resolve " + tt.host + ": " +
                                                              ec.message());
@@ -314,12 +431,17 @@ void Connection::resolve()
 
 void Connection::on_resolved(std::vector<tcp::endpoint> endpoints)
 {
-    const SocksTarget &t = hs_.target();
+    const SocksTarget &t = hs_->target();
     std::string dest = format_host_port(t.host, t.port);
     if (endpoints.empty()) {
         refuse(SOCKS_HOST_UNREACHABLE, "no address for " + dest);
         return;
     }
+    for (const auto &ep : endpoints)
+        if (is_own_endpoint(ctx_.own, ep)) {
+            refuse(SOCKS_NOT_ALLOWED, dest + " is the gateway itself");
+            return;
+        }
     asio::error_code ec;
     tcp::endpoint peer = client_.remote_endpoint(ec);
     if (ec) {
@@ -373,7 +495,7 @@ void Connection::on_connected(const asio::error_code &ec)
 {
     if (closed_ || stage_ != Stage::Connecting)
         return;
-    const SocksTarget &t = hs_.target();
+    const SocksTarget &t = hs_->target();
     if (ec) {
         refuse(reply_code_for(ec),
                "cannot connect to " + format_host_port(t.host, t.port) + ": " + ec.message());
@@ -386,19 +508,19 @@ void Connection::on_connected(const asio::error_code &ec)
     std::string reply;
     if (!lec && local.address().is_v6()) {
         auto b = local.address().to_v6().to_bytes();
-        reply = hs_.success_reply(b.data(), 6, local.port());
+        reply = hs_->success_reply(b.data(), 6, local.port());
     } else if (!lec) {
         auto b = local.address().to_v4().to_bytes();
-        reply = hs_.success_reply(b.data(), 4, local.port());
+        reply = hs_->success_reply(b.data(), 4, local.port());
     } else {
-        reply = hs_.success_reply(nullptr, 4, 0);
+        reply = hs_->success_reply(nullptr, 4, 0);
     }
     send_then(std::move(reply), [this] { begin_relay(); });
 }
 
 bool Connection::setup_connection()
 {
-    const SocksTarget &t = hs_.target();
+    const SocksTarget &t = hs_->target();
     conn_ = tqconn_new();
     if (!conn_) {
         refuse(SOCKS_GENERAL_FAILURE, "out of memory");
@@ -437,9 +559,11 @@ bool Connection::setup_connection()
         std::lock_guard<std::mutex> g(summary_lock_);
         summary_ = std::to_string(tid_) + " " + endpoint_text(peer) + " -> " +
                    format_host_port(t.host, t.port) + (module_ ? " msnp " : " plain ") +
-                   (t.user.empty() ? std::string("-") : t.user);
+                   (t.user.empty() ? std::string("-") : t.user) + " " + hs_->door();
     }
-    ends_ = {{"client", endpoint_text(peer)}, {"destination", format_host_port(t.host, t.port)}};
+    ends_ = {{"client", endpoint_text(peer)},
+             {"destination", format_host_port(t.host, t.port)},
+             {"door", hs_->door()}};
     if (module_ && module_->ops().tasklet_init) {
         int rc = module_->ops().tasklet_init(module_->record(), conn_);
         after_module_call();
@@ -681,7 +805,7 @@ void Connection::announce_open()
     announced_ = true;
     opened_ = Clock::now();
     NoticeAttrs a = ends_;
-    a.emplace_back("user", hs_.target().user);
+    a.emplace_back("user", hs_->target().user);
     a.emplace_back("module", module_ ? module_->name() : std::string());
     ctx_.events->notice("connection-open",
                         module_ ? "relayed through module " + module_->name() : "relayed as plain TCP",

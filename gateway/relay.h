@@ -21,9 +21,9 @@
 
 #include "events.h"
 #include "expectations.h"
+#include "handshake.h"
 #include "module_host.h"
 #include "settings.h"
-#include "socks.h"
 
 namespace gw {
 
@@ -43,6 +43,14 @@ private:
     std::map<unsigned long, std::weak_ptr<Connection>> conns_;
 };
 
+// How a client reached the gateway.
+enum class Door { Socks, Http, Transparent };
+
+// Whether `ep` is one of the gateway's own listeners (a listener on the
+// unspecified address owns that port on every local address): relaying
+// there would loop.
+bool is_own_endpoint(const std::vector<asio::ip::tcp::endpoint> &own, const asio::ip::tcp::endpoint &ep);
+
 // What connections share with the server.
 struct RelayContext {
     const Settings *settings = nullptr;
@@ -52,13 +60,15 @@ struct RelayContext {
     std::vector<ModuleHost *> modules;
     bool require_password = false;
     bool allow_socks4 = true;
-    SocksHandshake::PasswordCheck check_password;
+    PasswordCheck check_password;
     ConnectionTable *table = nullptr;
+    // Where the gateway listens, once bound.
+    std::vector<asio::ip::tcp::endpoint> own;
 };
 
 class Connection : public std::enable_shared_from_this<Connection> {
 public:
-    Connection(RelayContext &ctx, asio::ip::tcp::socket client, unsigned long tid);
+    Connection(RelayContext &ctx, asio::ip::tcp::socket client, unsigned long tid, Door door = Door::Socks);
     ~Connection();
     Connection(const Connection &) = delete;
     Connection &operator=(const Connection &) = delete;
@@ -73,7 +83,7 @@ public:
     void request_info(std::function<void(bool, std::string)> done);
 
     unsigned long tid() const { return tid_; }
-    // `TID CLIENT -> SERVER msnp|plain USER`, empty before it is relayed.
+    // `TID CLIENT -> SERVER msnp|plain USER DOOR`, empty before it is relayed.
     std::string summary() const;
 
 private:
@@ -83,6 +93,8 @@ private:
     asio::ip::tcp::socket &sock(int side) { return side == 0 ? client_ : server_; }
 
     void read_handshake();
+    // A redirected connection: its target is where the client was going.
+    void start_transparent();
     void on_handshake_readable(const asio::error_code &ec);
     void send_then(std::string bytes, std::function<void()> next);
     void refuse(uint8_t code, const std::string &why);
@@ -115,7 +127,7 @@ private:
     unsigned long tid_;
     Stage stage_ = Stage::Handshake;
 
-    SocksHandshake hs_;
+    std::unique_ptr<Handshake> hs_;
     std::string hs_out_;
     std::string leftover_;
 

@@ -163,28 +163,36 @@ bool Server::load_modules(std::string &error)
 bool Server::open_listeners(std::string &error)
 {
     using tcp = asio::ip::tcp;
-    for (const auto &l : settings_.listen) {
-        asio::error_code ec;
-        asio::ip::address a = asio::ip::make_address(l.host, ec);
-        if (ec) {
-            error = "listen " + l.host + ": not an IP address";
-            return false;
+    const std::pair<Door, const std::vector<ListenAddress> *> doors[] = {
+        {Door::Socks, &settings_.listen},
+        {Door::Http, &settings_.http_listen},
+        {Door::Transparent, &settings_.transparent_listen},
+    };
+    for (const auto &[door, list] : doors)
+        for (const auto &l : *list) {
+            asio::error_code ec;
+            asio::ip::address a = asio::ip::make_address(l.host, ec);
+            if (ec) {
+                error = "listen " + l.host + ": not an IP address";
+                return false;
+            }
+            auto acc = std::make_unique<tcp::acceptor>(io_);
+            tcp::endpoint ep(a, l.port);
+            acc->open(ep.protocol(), ec);
+            if (!ec)
+                acc->set_option(tcp::acceptor::reuse_address(true), ec);
+            if (!ec)
+                acc->bind(ep, ec);
+            if (!ec)
+                acc->listen(asio::socket_base::max_listen_connections, ec);
+            if (ec) {
+                error = "cannot listen on " + format_host_port(l.host, l.port) + ": " + ec.message();
+                return false;
+            }
+            ctx_.own.push_back(acc->local_endpoint(ec));
+            acceptors_.push_back(std::move(acc));
+            doors_.push_back(door);
         }
-        auto acc = std::make_unique<tcp::acceptor>(io_);
-        tcp::endpoint ep(a, l.port);
-        acc->open(ep.protocol(), ec);
-        if (!ec)
-            acc->set_option(tcp::acceptor::reuse_address(true), ec);
-        if (!ec)
-            acc->bind(ep, ec);
-        if (!ec)
-            acc->listen(asio::socket_base::max_listen_connections, ec);
-        if (ec) {
-            error = "cannot listen on " + format_host_port(l.host, l.port) + ": " + ec.message();
-            return false;
-        }
-        acceptors_.push_back(std::move(acc));
-    }
     return true;
 }
 
@@ -251,11 +259,13 @@ bool Server::start(std::string &error)
     signals_.add(SIGHUP);
     wait_signals();
 
-    for (const auto &acc : acceptors_) {
+    for (size_t i = 0; i < acceptors_.size(); ++i) {
         asio::error_code ec;
-        auto ep = acc->local_endpoint(ec);
-        std::cout << "listening on " << format_host_port(ep.address().to_string(), ep.port())
-                  << "\n";
+        auto ep = acceptors_[i]->local_endpoint(ec);
+        std::cout << "listening on " << format_host_port(ep.address().to_string(), ep.port());
+        if (doors_[i] != Door::Socks)
+            std::cout << (doors_[i] == Door::Http ? " (http)" : " (transparent)");
+        std::cout << "\n";
     }
     std::cout.flush();
 
@@ -308,7 +318,7 @@ void Server::accept(size_t index)
                                        std::to_string(settings_.max_connections) +
                                        " connections are open");
             } else {
-                auto c = std::make_shared<Connection>(ctx_, std::move(s), ++next_tid_);
+                auto c = std::make_shared<Connection>(ctx_, std::move(s), ++next_tid_, doors_[index]);
                 c->start();
             }
             accept(index);

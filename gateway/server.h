@@ -84,6 +84,7 @@ private:
     // their connections while everything above is alive.
     asio::io_context io_;
     std::vector<std::unique_ptr<asio::ip::tcp::acceptor>> acceptors_;
+    std::vector<Door> doors_; // the front door of each acceptor
     std::unique_ptr<AdminServer> admin_;
     asio::steady_timer schedtask_timer_{io_};
     asio::steady_timer statistics_timer_{io_};

@@ -124,7 +124,7 @@ std::vector<Network> Settings::effective_allow_clients() const
 {
     if (allow_clients_set)
         return allow_clients;
-    if (!user_file.empty() && !socks4_without_password) {
+    if (!user_file.empty() && !socks4_without_password && transparent_listen.empty()) {
         Network v4, v6;
         parse_network("0.0.0.0/0", v4);
         parse_network("::/0", v6);
@@ -140,14 +140,19 @@ std::string open_relay_problem(const Settings &s)
                               [](const Network &n) { return !is_loopback_network(n); });
     if (beyond)
         return {};
-    for (const auto &l : s.listen) {
-        Address16 a;
-        if (parse_address(l.host, a) && !is_loopback_address(a))
-            return "listen " + format_host_port(l.host, l.port) +
-                   " accepts connections from other hosts, but only loopback clients may use "
-                   "the relay: add `allow-clients = NETWORK/BITS` for your clients' networks, "
-                   "or `user-file = FILE` to require SOCKS5 passwords, or listen on 127.0.0.1";
-    }
+    const std::pair<const char *, const std::vector<ListenAddress> *> doors[] = {
+        {"listen", &s.listen}, {"http-listen", &s.http_listen}, {"transparent-listen", &s.transparent_listen}};
+    for (const auto &[key, list] : doors)
+        for (const auto &l : *list) {
+            Address16 a;
+            if (parse_address(l.host, a) && !is_loopback_address(a))
+                return std::string(key) + " " + format_host_port(l.host, l.port) +
+                       " accepts connections from other hosts, but only loopback clients may use "
+                       "the relay: add `allow-clients = NETWORK/BITS` for your clients' networks" +
+                       (s.transparent_listen.empty()
+                            ? ", or `user-file = FILE` to require passwords, or listen on 127.0.0.1"
+                            : " (a transparent listener asks no password)");
+        }
     return {};
 }
 
@@ -192,6 +197,8 @@ std::string format_host_port(const std::string &host, uint16_t port)
 void SettingsReader::begin_source()
 {
     listen_seen_ = false;
+    transparent_seen_ = false;
+    http_seen_ = false;
     module_seen_ = false;
 }
 
@@ -212,16 +219,18 @@ bool SettingsReader::apply(const std::string &key, const std::string &value, boo
         s_.vars.push_back(std::move(v));
         return true;
     }
-    if (key == "listen") {
+    if (key == "listen" || key == "transparent-listen" || key == "http-listen") {
         ListenAddress a;
         if (!parse_listen_address(value, a)) {
-            error = "listen: expected HOST:PORT or [IPV6]:PORT, got \"" + value + "\"";
+            error = key + ": expected HOST:PORT or [IPV6]:PORT, got \"" + value + "\"";
             return false;
         }
-        if (!listen_seen_)
-            s_.listen.clear();
-        listen_seen_ = true;
-        s_.listen.push_back(a);
+        auto &list = key == "listen" ? s_.listen : key == "http-listen" ? s_.http_listen : s_.transparent_listen;
+        bool &seen = key == "listen" ? listen_seen_ : key == "http-listen" ? http_seen_ : transparent_seen_;
+        if (!seen)
+            list.clear();
+        seen = true;
+        list.push_back(a);
         return true;
     }
     if (key == "msnp-ports")

@@ -28,6 +28,11 @@ struct ModuleVariable {
 
 struct Settings {
     std::vector<ListenAddress> listen{{"127.0.0.1", 1080}};
+    // Front doors besides SOCKS: connections redirected here by the
+    // firewall (their original destination is read from the socket), and
+    // HTTP CONNECT proxy requests.
+    std::vector<ListenAddress> transparent_listen;
+    std::vector<ListenAddress> http_listen;
     std::vector<uint16_t> msnp_ports{1863};
     bool strict = false;
     std::vector<std::string> modules; // empty: look for libtq3_msnp.so
@@ -66,7 +71,8 @@ struct Settings {
     bool socks4_allowed() const { return user_file.empty() || socks4_without_password; }
     // The networks whose clients may use the relay: `allow-clients` when
     // given; otherwise loopback only, or every address when a password
-    // guards every request (a user file, and SOCKS4 refused).
+    // guards every request (a user file, SOCKS4 refused, and no transparent
+    // listener, where no password can be asked).
     std::vector<Network> effective_allow_clients() const;
 };
 
@@ -99,6 +105,8 @@ private:
     Settings &s_;
     std::string where_; // FILE:LINE of the line being read, if any
     bool listen_seen_ = false;
+    bool transparent_seen_ = false;
+    bool http_seen_ = false;
     bool module_seen_ = false;
 };
 

@@ -1,11 +1,15 @@
-/* The gateway's readers of client bytes: the SOCKS4/4a/5 handshake fed in
- * arbitrary pieces, with and without required passwords, and the MSNP
- * framing of held bytes. */
+/* The gateway's readers of client bytes: the SOCKS4/4a/5 handshake or the
+ * HTTP CONNECT request (bit 4 of the first byte) fed in arbitrary pieces,
+ * with and without required passwords, and the MSNP framing of held
+ * bytes. */
 #include <stdint.h>
 #include <stdlib.h>
 
 #include <string>
 
+#include <memory>
+
+#include "http_connect.h"
 #include "msnp_frame.h"
 #include "socks.h"
 
@@ -17,20 +21,34 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     ++data;
     --size;
 
-    gw::SocksHandshake hs(mode & 1, [](const std::string &u, const std::string &p) { return u == p; });
-    hs.allow_socks4(mode & 2);
+    auto check = [](const std::string &u, const std::string &p) { return u == p; };
+    std::unique_ptr<gw::Handshake> hs;
+    if (mode & 4) {
+        /* A small limit, so that the fuzzer reaches it. */
+        hs = std::make_unique<gw::HttpConnectHandshake>(mode & 1, check, 256);
+    } else {
+        auto socks = std::make_unique<gw::SocksHandshake>(mode & 1, check);
+        socks->allow_socks4(mode & 2);
+        hs = std::move(socks);
+    }
     size_t at = 0, step = 1 + (mode >> 4);
     while (at < size) {
         size_t n = step < size - at ? step : size - at;
-        gw::SocksStatus st = hs.feed(data + at, n);
+        gw::SocksStatus st = hs->feed(data + at, n);
         at += n;
-        hs.take_reply();
-        if (st == gw::SocksStatus::Failed)
+        std::string reply = hs->take_reply();
+        if (st == gw::SocksStatus::Failed) {
+            if (reply.empty() && (mode & 4))
+                abort(); /* every HTTP refusal answers with its status */
             break;
+        }
         if (st == gw::SocksStatus::Request) {
-            hs.take_leftover();
-            hs.success_reply(nullptr, 4, 0);
-            hs.failure_reply(gw::SOCKS_GENERAL_FAILURE);
+            const gw::SocksTarget &t = hs->target();
+            if ((mode & 4) && (t.port == 0 || t.host.empty()))
+                abort();
+            hs->take_leftover();
+            hs->success_reply(nullptr, 4, 0);
+            hs->failure_reply(gw::SOCKS_GENERAL_FAILURE);
             break;
         }
     }

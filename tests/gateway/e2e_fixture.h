@@ -51,10 +51,10 @@ inline ::testing::AssertionResult each_line_is_xml(const std::string &text)
     return ::testing::AssertionSuccess();
 }
 
-/* One line of `connections`: TID CLIENT -> SERVER msnp|plain USER. */
+/* One line of `connections`: TID CLIENT -> SERVER msnp|plain USER DOOR. */
 struct Listed {
     unsigned long tid = 0;
-    std::string client, server, kind, user;
+    std::string client, server, kind, user, door;
 };
 
 /* The first line of `connections` output whose server is `server`. */
@@ -64,10 +64,9 @@ inline std::optional<Listed> find_listed(const std::string &out, const std::stri
         std::istringstream in(line);
         Listed l;
         std::string arrow;
-        if ((in >> l.tid >> l.client >> arrow >> l.server >> l.kind) && arrow == "->" && l.server == server) {
-            std::getline(in >> std::ws, l.user);
+        if ((in >> l.tid >> l.client >> arrow >> l.server >> l.kind >> l.user >> l.door) && arrow == "->" &&
+            l.server == server)
             return l;
-        }
     }
     return std::nullopt;
 }

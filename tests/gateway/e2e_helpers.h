@@ -397,17 +397,32 @@ public:
             argv.insert(argv.end(), {"--set", s});
         pid_ = spawn(argv, out_path, err_path_, dir.path().string());
         port_ = 0;
+        doors_.clear();
         eventually(
             [&] {
+                /* "listening on ADDR:PORT", then " (http)" or
+                 * " (transparent)" for the other front doors; the first
+                 * SOCKS one is port(). */
+                doors_.clear();
+                port_ = 0;
                 for (const auto &l : lines_of(slurp(out_path))) {
-                    size_t colon = l.rfind(':');
-                    if (l.rfind("listening on ", 0) == 0 && colon != std::string::npos)
-                        port_ = static_cast<uint16_t>(std::atoi(l.c_str() + colon + 1));
+                    if (l.rfind("listening on ", 0) != 0)
+                        continue;
+                    size_t paren = l.find(" (");
+                    std::string where = l.substr(0, paren);
+                    std::string door = paren == std::string::npos ? "socks" : l.substr(paren + 2, l.size() - paren - 3);
+                    size_t colon = where.rfind(':');
+                    if (colon == std::string::npos)
+                        continue;
+                    auto port = static_cast<uint16_t>(std::atoi(where.c_str() + colon + 1));
+                    doors_.emplace_back(door, port);
+                    if (door == "socks" && !port_)
+                        port_ = port;
                 }
-                return port_ != 0 || !running();
+                return !doors_.empty() || !running();
             },
             milliseconds(10000));
-        if (!running() || port_ == 0) {
+        if (!running() || doors_.empty()) {
             error_ = "gateway did not come up; stderr:\n" + stderr_text();
             kill_now();
             return false;
@@ -416,6 +431,14 @@ public:
     }
 
     uint16_t port() const { return port_; }
+    /* The first listener of a front door ("socks", "http", "transparent"). */
+    uint16_t port(const std::string &door) const
+    {
+        for (const auto &[d, p] : doors_)
+            if (d == door)
+                return p;
+        return 0;
+    }
     bool running()
     {
         if (pid_ > 0 && reaped(pid_, exit_status_))
@@ -456,6 +479,7 @@ public:
 private:
     pid_t pid_ = -1;
     uint16_t port_ = 0;
+    std::vector<std::pair<std::string, uint16_t>> doors_;
     int exit_status_ = -1;
     std::string err_path_, error_;
 };

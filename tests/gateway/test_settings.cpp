@@ -251,6 +251,12 @@ TEST(Settings, ListeningBeyondLoopbackNeedsPasswordsOrClientNetworks)
         {"listen = 0.0.0.0:1080\nuser-file = /etc/users\nsocks4-without-password = yes", true},
         {"listen = 0.0.0.0:1080\nallow-clients = 192.168.0.0/16", false},
         {"listen = 0.0.0.0:1080\nuser-file = /etc/users\nallow-clients = 127.0.0.1", true},
+        /* Every front door counts; a transparent one asks no password. */
+        {"http-listen = 0.0.0.0:3128", true},
+        {"http-listen = 0.0.0.0:3128\nuser-file = /etc/users", false},
+        {"transparent-listen = 0.0.0.0:1864\nuser-file = /etc/users", true},
+        {"transparent-listen = 127.0.0.1:1864", false},
+        {"transparent-listen = 0.0.0.0:1864\nallow-clients = 10.0.0.0/8", false},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.config);
@@ -261,7 +267,9 @@ TEST(Settings, ListeningBeyondLoopbackNeedsPasswordsOrClientNetworks)
         EXPECT_EQ(!problem.empty(), c.open) << problem;
         if (c.open) {
             EXPECT_NE(problem.find("allow-clients"), std::string::npos) << problem;
-            EXPECT_NE(problem.find("user-file"), std::string::npos) << problem;
+            EXPECT_NE(problem.find(s.transparent_listen.empty() ? "user-file" : "asks no password"),
+                      std::string::npos)
+                << problem;
         }
     }
     Settings s;
