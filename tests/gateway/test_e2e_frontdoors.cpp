@@ -215,6 +215,16 @@ TEST(FrontDoorsInANamespace, ARedirectedClientReachesItsServerThroughTheModule)
                  "nft 'add rule ip tq out ip saddr 10.99.0.3 tcp dport 1863 redirect to :" + to + "'"),
               0);
 
+    /* A user who may sign in only from the clients' network: the module
+     * must see the client's own address, not the gateway's. */
+    for (std::vector<std::string> words : {std::vector<std::string>{"new", "person", "nina", "nina@example.com"},
+                                           {"modify", "nina", "network_source:", "10.99.0.0/255.255.255.0"},
+                                           {"add", "nina", "/"}}) {
+        words.insert(words.begin(), {TQCTL_BIN, "-s", admin, "msnp"});
+        RunResult r = run_program(words, dir);
+        ASSERT_EQ(r.status, 0) << r.err;
+    }
+
     Fd c = connect_from("10.99.0.3", "10.99.0.2", 1863);
     ASSERT_TRUE(c);
     pollfd p{server.get(), POLLIN, 0};
@@ -226,8 +236,8 @@ TEST(FrontDoorsInANamespace, ARedirectedClientReachesItsServerThroughTheModule)
     ASSERT_EQ(::getpeername(s.get(), reinterpret_cast<sockaddr *>(&peer), &len), 0);
     EXPECT_EQ(peer.sin_addr.s_addr, a.sin_addr.s_addr) << "the server hears from the gateway, not the client";
 
-    md5_sign_in(c.get(), s.get(), "alice@example.com");
-    EXPECT_TRUE(pass_through(s.get(), c.get(), "USR 4 OK alice@example.com Alice\r\n"));
+    md5_sign_in(c.get(), s.get(), "nina@example.com");
+    EXPECT_TRUE(pass_through(s.get(), c.get(), "USR 4 OK nina@example.com Nina\r\n"));
     RunResult conns = run_program({TQCTL_BIN, "-s", admin, "connections"}, dir);
     auto listed = find_listed(conns.out, "10.99.0.2:1863");
     ASSERT_TRUE(listed) << conns.out;
@@ -235,7 +245,7 @@ TEST(FrontDoorsInANamespace, ARedirectedClientReachesItsServerThroughTheModule)
     EXPECT_EQ(listed->kind, "msnp");
     EXPECT_EQ(listed->door, "transparent");
     EXPECT_NE(run_program({TQCTL_BIN, "-s", admin, "info", std::to_string(listed->tid)}, dir)
-                  .out.find("<handle>alice@example.com</handle>"),
+                  .out.find("<handle>nina@example.com</handle>"),
               std::string::npos);
 
     /* Straight to the listener, nothing was redirected: the original
