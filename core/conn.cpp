@@ -1,4 +1,5 @@
 // Connection records, expectations, module records and the socket writer.
+#include <atomic>
 #include "tqconn.h"
 #include "tqevents_interface.h"
 #include "trevalquin_plugin.h"
@@ -117,11 +118,22 @@ void tq3_module_destroy(tq3_module *m)
     std::free(m);
 }
 
+namespace {
+std::atomic<tq3_send_hook> g_send_hook{nullptr};
+} // namespace
+
+void tq3_set_send_hook(tq3_send_hook hook) { g_send_hook.store(hook); }
+
 ssize_t atomic_send(int sock, const void *bytes, size_t len)
 {
     if (sock < 0 || (!bytes && len) || len > static_cast<size_t>(SSIZE_MAX)) {
         errno = EINVAL;
         return -1;
+    }
+    if (tq3_send_hook hook = g_send_hook.load()) {
+        ssize_t taken = hook(sock, bytes, len);
+        if (taken != -2)
+            return taken;
     }
     const auto *p = static_cast<const unsigned char *>(bytes);
     size_t done = 0;

@@ -360,16 +360,22 @@ bool ModuleHost::info(tqconn *conn, std::string &text)
     return true;
 }
 
+// The timers change what administration commands read and drop (a reset
+// frees the users a quota period walks): one at a time with them.
 void ModuleHost::schedtask(long elapsed)
 {
-    if (ops_->schedtask)
-        ops_->schedtask(mod_, elapsed);
+    if (!ops_->schedtask)
+        return;
+    std::lock_guard<std::recursive_mutex> g(admin_);
+    ops_->schedtask(mod_, elapsed);
 }
 
 void ModuleHost::statistics(int keep, time_t now)
 {
-    if (ops_->statistics)
-        ops_->statistics(mod_, keep, now);
+    if (!ops_->statistics)
+        return;
+    std::lock_guard<std::recursive_mutex> g(admin_);
+    ops_->statistics(mod_, keep, now);
 }
 
 bool write_file_atomically(const std::string &file, const std::string &contents,

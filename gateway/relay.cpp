@@ -6,8 +6,11 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <unordered_map>
 
 #include "chunk.h"
 #include "http_connect.h"
@@ -153,31 +156,40 @@ uint8_t reply_code_for(const asio::error_code &ec)
 
 } // namespace
 
-void ConnectionTable::add(unsigned long tid, const std::shared_ptr<Connection> &c)
+void ConnectionTable::add(unsigned long tid, const std::shared_ptr<Connection> &c, const std::string &client)
 {
     std::lock_guard<std::mutex> g(lock_);
-    conns_[tid] = c;
+    auto [it, fresh] = conns_.insert_or_assign(tid, Entry{c, client});
+    if (fresh)
+        ++per_client_[client];
+    (void)it;
 }
 
 void ConnectionTable::remove(unsigned long tid)
 {
     std::lock_guard<std::mutex> g(lock_);
-    conns_.erase(tid);
+    auto it = conns_.find(tid);
+    if (it == conns_.end())
+        return;
+    auto count = per_client_.find(it->second.client);
+    if (count != per_client_.end() && --count->second == 0)
+        per_client_.erase(count);
+    conns_.erase(it);
 }
 
 std::shared_ptr<Connection> ConnectionTable::find(unsigned long tid) const
 {
     std::lock_guard<std::mutex> g(lock_);
     auto it = conns_.find(tid);
-    return it == conns_.end() ? nullptr : it->second.lock();
+    return it == conns_.end() ? nullptr : it->second.conn.lock();
 }
 
 std::vector<std::shared_ptr<Connection>> ConnectionTable::all() const
 {
     std::vector<std::shared_ptr<Connection>> out;
     std::lock_guard<std::mutex> g(lock_);
-    for (const auto &[tid, weak] : conns_)
-        if (auto c = weak.lock())
+    for (const auto &[tid, entry] : conns_)
+        if (auto c = entry.conn.lock())
             out.push_back(std::move(c));
     return out;
 }
@@ -186,6 +198,71 @@ size_t ConnectionTable::size() const
 {
     std::lock_guard<std::mutex> g(lock_);
     return conns_.size();
+}
+
+size_t ConnectionTable::from(const std::string &client) const
+{
+    std::lock_guard<std::mutex> g(lock_);
+    auto it = per_client_.find(client);
+    return it == per_client_.end() ? 0 : it->second;
+}
+
+// ---- The module's own writes ----------------------------------------------
+
+namespace {
+
+// The relayed sockets by descriptor, with the side each one is.
+struct Registered {
+    std::weak_ptr<Connection> conn;
+    int side;
+};
+std::mutex g_fds_lock;
+std::unordered_map<int, Registered> g_fds;
+// The connection whose tasklet runs on this thread, if any.
+thread_local Connection *t_tasklet = nullptr;
+
+struct TaskletScope {
+    explicit TaskletScope(Connection *c) { t_tasklet = c; }
+    ~TaskletScope() { t_tasklet = nullptr; }
+};
+
+} // namespace
+
+ssize_t relay_send_hook(int sock, const void *bytes, size_t len)
+{
+    // During its own tasklet the bytes join the output of the chunk, ahead
+    // of it, as they would have reached the socket first.
+    if (Connection *c = t_tasklet) {
+        int side = c->side_of_fd(sock);
+        if (side >= 0) {
+            c->hooked_[side].append(static_cast<const char *>(bytes), len);
+            return static_cast<ssize_t>(len);
+        }
+    }
+    std::shared_ptr<Connection> c;
+    int side = -1;
+    {
+        std::lock_guard<std::mutex> g(g_fds_lock);
+        auto it = g_fds.find(sock);
+        if (it == g_fds.end())
+            return -2;
+        c = it->second.conn.lock();
+        side = it->second.side;
+    }
+    if (!c) {
+        errno = EPIPE;
+        return -1;
+    }
+    // From a timer or an administration command: the connection's own
+    // strand writes them, after whatever it is doing.
+    asio::post(c->client_.get_executor(),
+               [c, side, data = std::string(static_cast<const char *>(bytes), len)] {
+                   if (c->closed_ || c->stage_ != Connection::Stage::Relaying)
+                       return;
+                   if (c->write_to(side, {asio::buffer(data)}))
+                       c->settle();
+               });
+    return static_cast<ssize_t>(len);
 }
 
 bool is_own_endpoint(const std::vector<tcp::endpoint> &own, const tcp::endpoint &ep)
@@ -225,7 +302,9 @@ Connection::~Connection()
 
 void Connection::start()
 {
-    ctx_.table->add(tid_, shared_from_this());
+    asio::error_code pec;
+    tcp::endpoint peer = client_.remote_endpoint(pec);
+    ctx_.table->add(tid_, shared_from_this(), pec ? std::string() : peer.address().to_string());
     asio::post(client_.get_executor(), [self = shared_from_this()] {
         asio::error_code ec;
         self->client_.non_blocking(true, ec);
@@ -564,7 +643,13 @@ bool Connection::setup_connection()
     ends_ = {{"client", endpoint_text(peer)},
              {"destination", format_host_port(t.host, t.port)},
              {"door", hs_->door()}};
+    {
+        std::lock_guard<std::mutex> g(g_fds_lock);
+        g_fds[conn_->clid] = Registered{weak_from_this(), 0};
+        g_fds[conn_->srvd] = Registered{weak_from_this(), 1};
+    }
     if (module_ && module_->ops().tasklet_init) {
+        TaskletScope scope(this);
         int rc = module_->ops().tasklet_init(module_->record(), conn_);
         after_module_call();
         if (rc != 0) {
@@ -582,6 +667,15 @@ void Connection::begin_relay()
         return;
     stage_ = Stage::Relaying;
     timer_.cancel();
+    last_active_ = Clock::now();
+    watch();
+    for (int d = 0; d < 2; ++d)
+        if (!hooked_[d].empty()) {
+            std::string early;
+            early.swap(hooked_[d]);
+            if (!write_to(d, {asio::buffer(early)}))
+                return;
+        }
     if (!leftover_.empty()) {
         std::string first;
         first.swap(leftover_);
@@ -642,6 +736,7 @@ void Connection::on_readable(int side, const asio::error_code &ec)
         return;
     }
     bytes_from_[side] += n;
+    last_active_ = Clock::now();
     on_chunk(side, buf, n);
     settle();
 }
@@ -662,8 +757,11 @@ void Connection::run_module(int side, const uint8_t *data, size_t len)
         return;
     }
     conn_direction dir = side == 0 ? DIR_CLIENT_TO_SERVER : DIR_SERVER_TO_CLIENT;
-    ChunkOutcome o = run_chunk(module_->record(), conn_, iov_, held_[side], dir, data, len,
-                               ctx_.settings->max_held_bytes);
+    ChunkOutcome o;
+    {
+        TaskletScope scope(this);
+        o = run_chunk(module_->record(), conn_, iov_, held_[side], dir, data, len, ctx_.settings->max_held_bytes);
+    }
     std::string inject[2];
     inject[0] = take_injected(conn_->clid_b, conn_->clid_bsiz);
     inject[1] = take_injected(conn_->srvd_b, conn_->srvd_bsiz);
@@ -675,17 +773,31 @@ void Connection::run_module(int side, const uint8_t *data, size_t len)
               "held-bytes-exceeded");
         return;
     }
+    account_held();
+    if (closed_)
+        return;
     int dest = other(side);
+    std::string sent[2];
+    sent[0].swap(hooked_[0]);
+    sent[1].swap(hooked_[1]);
+    // What the module sent during the tasklet goes first; the bytes it
+    // asked the host to hold follow the chunk's own output.
     std::vector<asio::const_buffer> out;
+    if (!sent[dest].empty())
+        out.push_back(asio::buffer(sent[dest]));
     if (o.action == ChunkAction::Forward)
         for (size_t i = 0; i < iov_->iovc; ++i)
             out.push_back(asio::buffer(iov_->data[i], iov_->size[i]));
-    // Injected bytes follow the chunk's own output on their socket.
     if (!inject[dest].empty())
         out.push_back(asio::buffer(inject[dest]));
     if (!write_to(dest, out))
         return;
-    if (!inject[side].empty() && !write_to(side, {asio::buffer(inject[side])}))
+    std::vector<asio::const_buffer> back;
+    if (!sent[side].empty())
+        back.push_back(asio::buffer(sent[side]));
+    if (!inject[side].empty())
+        back.push_back(asio::buffer(inject[side]));
+    if (!write_to(side, back))
         return;
     if (o.poisoned)
         poisoned_ = true;
@@ -742,6 +854,7 @@ bool Connection::write_to(int dest, const std::vector<asio::const_buffer> &bufs)
     for (const auto &b : rest)
         pending_[dest].append(static_cast<const char *>(b.data()), b.size());
     writing_[dest] = true;
+    stuck_since_[dest] = Clock::now();
     asio::async_write(sock(dest), asio::buffer(pending_[dest]),
                       [self = shared_from_this(), dest](const asio::error_code &ec, size_t) {
                           self->on_written(dest, ec);
@@ -754,6 +867,7 @@ void Connection::on_written(int dest, const asio::error_code &ec)
     writing_[dest] = false;
     if (closed_)
         return;
+    last_active_ = Clock::now();
     if (ec) {
         close(std::string(side_name(dest)) + " write: " + ec.message());
         return;
@@ -841,13 +955,70 @@ void Connection::close(const std::string &why, const std::string &notice_kind)
             module_->ops().tasklet_fini(module_->record(), conn_);
         ctx_.events->drain(&conn_->eventsq);
     }
+    if (conn_) {
+        std::lock_guard<std::mutex> g(g_fds_lock);
+        for (int fd : {conn_->clid, conn_->srvd}) {
+            auto it = g_fds.find(fd);
+            if (it != g_fds.end() && it->second.conn.lock().get() == this)
+                g_fds.erase(it);
+        }
+    }
     client_.close(ec);
     server_.close(ec);
     if (conn_) {
         conn_->clid = -1;
         conn_->srvd = -1;
     }
+    ctx_.held_total -= held_counted_;
+    held_counted_ = 0;
     ctx_.table->remove(tid_);
+}
+
+int Connection::side_of_fd(int fd) const
+{
+    if (!conn_ || fd < 0)
+        return -1;
+    return fd == conn_->clid ? 0 : fd == conn_->srvd ? 1 : -1;
+}
+
+void Connection::account_held()
+{
+    size_t now = held_[0].size() + held_[1].size();
+    size_t total = ctx_.held_total += now - held_counted_; // wraps back when it shrinks
+    held_counted_ = now;
+    if (now > 0 && total > ctx_.settings->max_held_bytes_total)
+        close("the gateway holds " + std::to_string(total) + " bytes of incomplete commands, more than " +
+                  std::to_string(ctx_.settings->max_held_bytes_total),
+              "held-bytes-budget");
+}
+
+void Connection::watch()
+{
+    const long idle = ctx_.settings->idle_timeout, stall = ctx_.settings->stall_timeout;
+    if (idle <= 0 && stall <= 0)
+        return;
+    long shortest = idle <= 0 ? stall : stall <= 0 ? idle : std::min(idle, stall);
+    // A quarter of the shortest limit: a connection ends at most a quarter
+    // late, and a long limit costs one wake-up in minutes.
+    auto period = std::chrono::milliseconds(std::clamp(shortest * 250, 250L, 60000L));
+    timer_.expires_after(period);
+    timer_.async_wait([self = shared_from_this(), idle, stall](const asio::error_code &ec) {
+        if (ec || self->closed_)
+            return;
+        auto now = Clock::now();
+        if (idle > 0 && now - self->last_active_ >= std::chrono::seconds(idle)) {
+            self->close("nothing relayed for " + std::to_string(idle) + " s", "idle-timeout");
+            return;
+        }
+        for (int d = 0; d < 2; ++d)
+            if (stall > 0 && self->writing_[d] && now - self->stuck_since_[d] >= std::chrono::seconds(stall)) {
+                self->close(std::string("the ") + side_name(d) + " took none of the bytes for it in " +
+                                std::to_string(stall) + " s",
+                            "stall-timeout");
+                return;
+            }
+        self->watch();
+    });
 }
 
 } // namespace gw

@@ -32,15 +32,23 @@ class Connection;
 // Live connections by number, for administration and shutdown.
 class ConnectionTable {
 public:
-    void add(unsigned long tid, const std::shared_ptr<Connection> &c);
+    // `client` is the client's address, counted for per-client limits.
+    void add(unsigned long tid, const std::shared_ptr<Connection> &c, const std::string &client = {});
     void remove(unsigned long tid);
     std::shared_ptr<Connection> find(unsigned long tid) const;
     std::vector<std::shared_ptr<Connection>> all() const;
     size_t size() const;
+    // Open connections of one client address.
+    size_t from(const std::string &client) const;
 
 private:
+    struct Entry {
+        std::weak_ptr<Connection> conn;
+        std::string client;
+    };
     mutable std::mutex lock_;
-    std::map<unsigned long, std::weak_ptr<Connection>> conns_;
+    std::map<unsigned long, Entry> conns_;
+    std::map<std::string, size_t> per_client_;
 };
 
 // How a client reached the gateway.
@@ -64,7 +72,14 @@ struct RelayContext {
     ConnectionTable *table = nullptr;
     // Where the gateway listens, once bound.
     std::vector<asio::ip::tcp::endpoint> own;
+    // Bytes of incomplete commands held by all connections together.
+    std::atomic<size_t> held_total{0};
 };
+
+// Takes over the module's writes to relayed sockets (see
+// tq3_set_send_hook): they are queued on their connection instead of
+// waiting for a peer that may never read.
+ssize_t relay_send_hook(int sock, const void *bytes, size_t len);
 
 class Connection : public std::enable_shared_from_this<Connection> {
 public:
@@ -92,6 +107,8 @@ private:
 
     asio::ip::tcp::socket &sock(int side) { return side == 0 ? client_ : server_; }
 
+    friend ssize_t relay_send_hook(int sock, const void *bytes, size_t len);
+
     void read_handshake();
     // A redirected connection: its target is where the client was going.
     void start_transparent();
@@ -118,6 +135,13 @@ private:
     // `notice_kind` it is also written as a notice of that kind.
     void close(const std::string &why, const std::string &notice_kind = {});
     void announce_open();
+    // Checks every so often for a connection that carries nothing or a
+    // peer that takes nothing, and ends it.
+    void watch();
+    // 0 for the client's socket, 1 for the server's, -1 for neither.
+    int side_of_fd(int fd) const;
+    // Keeps the count of held bytes of all connections up to date.
+    void account_held();
 
     RelayContext &ctx_;
     tcp::socket client_;
@@ -149,6 +173,10 @@ private:
     std::string pending_[2]; // bytes being written to the side
     std::string queued_[2];  // bytes for the side after the pending ones
     std::string held_[2];    // incomplete command read from the side
+    std::string hooked_[2];  // what the module sent to the side during a tasklet
+    size_t held_counted_ = 0; // this connection's part of ctx_.held_total
+    Clock::time_point last_active_; // bytes last moved either way
+    Clock::time_point stuck_since_[2]; // a write to the side last made progress
 
     mutable std::mutex summary_lock_;
     std::string summary_;

@@ -98,6 +98,7 @@ Server::Server(LaunchOptions opts, Settings settings)
 
 Server::~Server()
 {
+    tq3_set_send_hook(nullptr);
     acceptors_.clear();
     admin_.reset();
 }
@@ -219,6 +220,9 @@ bool Server::start(std::string &error)
     ctx_.table = &table_;
     ctx_.require_password = !settings_.user_file.empty();
     ctx_.allow_socks4 = settings_.socks4_allowed();
+    // The module's own writes to relayed sockets are queued on their
+    // connection: a peer that does not read must not hold up a worker.
+    tq3_set_send_hook(relay_send_hook);
     ctx_.check_password = [this](const std::string &u, const std::string &p) {
         auto it = users_.find(u);
         return it != users_.end() && it->second == p;
@@ -308,6 +312,17 @@ void Server::accept(size_t index)
                                    "client " + format_host_port(peer.address().to_string(),
                                                                 peer.port()) +
                                        " is outside allow-clients");
+            } else if (asio::error_code pe; table_.from(s.remote_endpoint(pe).address().to_string()) >=
+                                                settings_.max_connections_per_client) {
+                asio::error_code ignored;
+                auto peer = s.remote_endpoint(ignored);
+                s.close(ignored);
+                long now = static_cast<long>(std::time(nullptr));
+                if (last_client_limit_notice_.exchange(now) != now)
+                    events_.notice("client-limit",
+                                   "refused " + peer.address().to_string() + ": it has " +
+                                       std::to_string(settings_.max_connections_per_client) +
+                                       " connections open");
             } else if (table_.size() >= settings_.max_connections) {
                 asio::error_code ignored;
                 s.close(ignored);

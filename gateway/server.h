@@ -78,6 +78,7 @@ private:
     std::atomic<bool> stopping_{false};
     std::atomic<long> last_limit_notice_{0};
     std::atomic<long> last_refusal_notice_{0};
+    std::atomic<long> last_client_limit_notice_{0};
     std::vector<Network> allowed_clients_;
 
     // Declared last: destroyed first, so that handlers still queued release

@@ -300,6 +300,22 @@ bool SettingsReader::apply(const std::string &key, const std::string &value, boo
         s_.max_held_bytes = static_cast<size_t>(n);
         return true;
     }
+    if (key == "max-held-bytes-total") {
+        if (!parse_ranged(key, value, 1, LONG_MAX, n, error))
+            return false;
+        s_.max_held_bytes_total = static_cast<size_t>(n);
+        return true;
+    }
+    if (key == "max-connections-per-client") {
+        if (!parse_ranged(key, value, 1, 10000000, n, error))
+            return false;
+        s_.max_connections_per_client = static_cast<size_t>(n);
+        return true;
+    }
+    if (key == "idle-timeout")
+        return parse_ranged(key, value, 0, 31536000, s_.idle_timeout, error);
+    if (key == "stall-timeout")
+        return parse_ranged(key, value, 0, 31536000, s_.stall_timeout, error);
     if (key == "max-connections") {
         if (!parse_ranged(key, value, 1, 10000000, n, error))
             return false;

@@ -52,7 +52,16 @@ struct Settings {
     long statistics_interval = 3600;
     long statistics_keep = 10;
     size_t max_held_bytes = 1048576;
+    // All connections together: what hostile clients can make the gateway
+    // hold, however many connections they open.
+    size_t max_held_bytes_total = 268435456;
     size_t max_connections = 4096;
+    size_t max_connections_per_client = 256;
+    // A relayed connection that carries nothing either way for this long is
+    // closed (MSNP clients ping every minute or so); a peer that takes none
+    // of the bytes waiting for it for this long is given up. 0: never.
+    long idle_timeout = 1800;
+    long stall_timeout = 120;
     int workers = 2;
     long connect_timeout = 30;
     bool save_on_exit = false;
