@@ -120,6 +120,7 @@ match_t msnp_tasklet_lookup(tq3_module *self, tqconn *conn, tq3_iov *iov,
     }
 
     tq3_iov_reuse(iov);
+    bool lost = false;
     for (size_t i = 0; i < dd->size; ++i) {
         task_struct *task = nullptr;
         const msnp_table *entry = tq3_msn_piece_entry(dd, i, lookup);
@@ -127,10 +128,10 @@ match_t msnp_tasklet_lookup(tq3_module *self, tqconn *conn, tq3_iov *iov,
         if (verdict == TQ_MATCH_ALERT)
             verdict = TQ_MATCH_PASS;
         if (verdict == TQ_MATCH_PASS) {
-            if (task)
-                tq3_iov_add(iov, task->data_buffer, task->buffer_size);
-            else /* no task could be made: forward the command untouched */
-                tq3_iov_add(iov, dd->ptrs[i], dd->ptrsize[i]);
+            /* Without a task the command goes on untouched. */
+            int kept = task ? tq3_iov_add(iov, task->data_buffer, task->buffer_size)
+                            : tq3_iov_add(iov, dd->ptrs[i], dd->ptrsize[i]);
+            lost = lost || !kept;
         }
         task_struct_destroy(task);
     }
@@ -138,6 +139,13 @@ match_t msnp_tasklet_lookup(tq3_module *self, tqconn *conn, tq3_iov *iov,
 
     tq3_decouple_data_destroy(dd);
     free(buf);
+    if (lost) {
+        /* A command the policy let through could not be kept (no memory):
+         * the rest of the stream would arrive with a hole in it, so the
+         * connection ends instead, where the host can say why. */
+        conn->poison_match = TQ_MATCH_BLOCK;
+        return TQ_MATCH_BLOCK;
+    }
     return TQ_MATCH_PASS;
 }
 

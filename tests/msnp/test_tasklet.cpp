@@ -74,6 +74,25 @@ TEST(Tasklet, VerdictsKeepOrDropEachCommand)
     EXPECT_EQ(all.v->iovc, 0u);
 }
 
+/* A command that passed but cannot be kept for the output (here: its
+ * bytes are gone, as when memory runs out) must not leave a silent hole
+ * in the stream: the chunk is withheld and the connection asked to end. */
+TEST(Tasklet, ACommandThatCannotBeKeptEndsTheConnection)
+{
+    Recorder r;
+    tqconn c = make_conn(DIR_CLIENT_TO_SERVER, &g_tracker);
+    r.verdict = [](task_struct *t) {
+        if (t->opcode == MSN_OPCODE_CHG) {
+            free(t->data_buffer);
+            t->data_buffer = nullptr;
+        }
+        return TQ_MATCH_PASS;
+    };
+    Iov iov({"PNG\r\nCHG 6 NLN 0\r\nPNG\r\n"});
+    EXPECT_EQ(run(c, iov), TQ_MATCH_BLOCK);
+    EXPECT_EQ(c.poison_match, TQ_MATCH_BLOCK);
+}
+
 TEST(Tasklet, PayloadAtTheEndIsDispatchedOnlyWhenComplete)
 {
     Recorder r;
