@@ -236,7 +236,7 @@ bool Server::start(std::string &error)
     deps.table = &table_;
     deps.events = &events_;
     commands_ = std::make_unique<AdminCommands>(deps);
-    admin_ = std::make_unique<AdminServer>(io_, *commands_, settings_.admin_level);
+    admin_ = std::make_unique<AdminServer>(admin_io_, *commands_, settings_.admin_level);
     if (!admin_->open(settings_.admin_socket, error))
         return false;
     if (!write_pid_file(settings_.pid_file, error))
@@ -409,7 +409,7 @@ void Server::wait_signals()
         if (ec)
             return;
         if (signo == SIGHUP) {
-            reload();
+            asio::post(admin_io_, [this] { reload(); });
             wait_signals();
             return;
         }
@@ -475,11 +475,13 @@ void Server::stop()
     asio::error_code ignored;
     for (auto &a : acceptors_)
         a->close(ignored);
-    if (admin_)
-        admin_->close();
-    schedtask_timer_.cancel();
-    statistics_timer_.cancel();
-    expiry_timer_.cancel();
+    asio::post(admin_io_, [this] {
+        if (admin_)
+            admin_->close();
+        schedtask_timer_.cancel();
+        statistics_timer_.cancel();
+        expiry_timer_.cancel();
+    });
     signals_.cancel(ignored);
     for (const auto &c : table_.all())
         c->stop();
@@ -493,12 +495,18 @@ int Server::run()
         std::cerr << "trevalquin: " << error << "\n";
         return 1;
     }
+    admin_thread_ = std::thread([this] { admin_io_.run(); });
     std::vector<std::thread> threads;
     for (int i = 1; i < settings_.workers; ++i)
         threads.emplace_back([this] { io_.run(); });
     io_.run();
     for (auto &t : threads)
         t.join();
+    // The relay is done; administration ends with it (a command still
+    // running finishes first).
+    admin_io_.stop();
+    admin_thread_.join();
+    admin_.reset();
 
     int status = 0;
     if (settings_.save_on_exit && !settings_.policy.empty() && !modules_.empty()) {

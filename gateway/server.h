@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "admin.h"
@@ -84,12 +85,16 @@ private:
     // Declared last: destroyed first, so that handlers still queued release
     // their connections while everything above is alive.
     asio::io_context io_;
+    // Administration, reloads and the module's timers run on a thread of
+    // their own: a long reload or a slow command must not hold up relaying.
+    asio::io_context admin_io_;
+    std::thread admin_thread_;
     std::vector<std::unique_ptr<asio::ip::tcp::acceptor>> acceptors_;
     std::vector<Door> doors_; // the front door of each acceptor
     std::unique_ptr<AdminServer> admin_;
-    asio::steady_timer schedtask_timer_{io_};
-    asio::steady_timer statistics_timer_{io_};
-    asio::steady_timer expiry_timer_{io_};
+    asio::steady_timer schedtask_timer_{admin_io_};
+    asio::steady_timer statistics_timer_{admin_io_};
+    asio::steady_timer expiry_timer_{admin_io_};
     asio::signal_set signals_{io_};
     Clock::time_point last_schedtask_;
 };
