@@ -228,8 +228,10 @@ int msnp_tasklet_fini(tq3_module *self, tqconn *conn)
     auto *ct = static_cast<msnp_conntrack *>(conn->plugin);
 
     msnp_person *person = ct->person;
+    /* A person's block is shared by all its connections, which end on
+     * threads of their own. */
     if (person)
-        person->stats.chat_time += ct->stats.chat_time;
+        __atomic_fetch_add(&person->stats.chat_time, ct->stats.chat_time, __ATOMIC_RELAXED);
     if (ct->master == 1 && person) {
         msnp_user *user = person->user;
         if (user) {

@@ -242,13 +242,16 @@ int rename_in_table(idl_parser *idl, Object *obj, tqtable *table, const char *ne
     char *copy = strdup(newname);
     if (!copy)
         return 0;
-    tqtable_wrlock(table);
+    /* Asked before the table is locked, for the same lock order as
+     * renaming generic objects; changes run one at a time under the policy
+     * lock, so the answer holds until the rename. */
     msnp_object_type found = MSNP_OBJECT_NONE;
-    /* The other tables are searched with their own locks; this one is
-     * already held. */
-    int mask = table == ents->people ? MSNP_OBJECT_PERSON : MSNP_OBJECT_GROUP;
-    if (msnp_generic_object_search(nullptr, newname, &found, mask, nullptr) ||
-        !table->rename(table, obj->ident, newname)) {
+    if (msnp_generic_object_search(nullptr, newname, &found, 0, nullptr)) {
+        free(copy);
+        return 0;
+    }
+    tqtable_wrlock(table);
+    if (!table->rename(table, obj->ident, newname)) {
         tqtable_unlock(table);
         free(copy);
         return 0;

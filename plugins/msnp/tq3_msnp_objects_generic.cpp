@@ -339,10 +339,17 @@ int msnp_rename_object_generic(idl_parser *idl, msnp_object_generic *obj, const 
     char *copy = strdup(newname);
     if (!copy)
         return 0;
-    tqtable_wrlock(table);
+    /* The other tables are asked before this one is locked: taking their
+     * locks while holding it would order the table locks one way here and
+     * the other way where weak references are resolved. Changes to the
+     * policy are made one at a time, so the answer still holds below. */
     msnp_object_type found_type = MSNP_OBJECT_NONE;
-    if (msnp_generic_object_search(nullptr, newname, &found_type, obj->type, nullptr) ||
-        !table->rename(table, obj->ident, newname)) {
+    if (msnp_generic_object_search(nullptr, newname, &found_type, 0, nullptr)) {
+        free(copy);
+        return 0;
+    }
+    tqtable_wrlock(table);
+    if (!table->rename(table, obj->ident, newname)) {
         tqtable_unlock(table);
         free(copy);
         return 0;
