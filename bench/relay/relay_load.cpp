@@ -6,6 +6,7 @@
  *   relay_load bulk-down SOCKS DST BYTES SECONDS
  *   relay_load ping      SOCKS DST COUNT
  *   relay_load idle      SOCKS DST COUNT PID
+ *   relay_load stalled   SOCKS DST COUNT STUCK PINGS
  *   relay_load signin    SOCKS DST CONTACTS ROUNDS
  *
  * SOCKS is the proxy's port on 127.0.0.1, or 0 to talk to DST directly.
@@ -51,7 +52,7 @@ using Clock = std::chrono::steady_clock;
 {
     std::fputs("usage: relay_load server | freeport | bulk-up SOCKS DST BYTES SECONDS |\n"
                "       bulk-down SOCKS DST BYTES SECONDS | ping SOCKS DST COUNT | idle SOCKS DST COUNT PID |\n"
-               "       signin SOCKS DST CONTACTS ROUNDS\n",
+               "       signin SOCKS DST CONTACTS ROUNDS | stalled SOCKS DST COUNT STUCK PINGS\n",
                stderr);
     std::exit(2);
 }
@@ -496,6 +497,48 @@ int signin(uint16_t socks, uint16_t dst, size_t contacts, int rounds)
     return 0;
 }
 
+/* `count` relayed sessions, `stuck` of them fed a stream by the server that
+ * their client never reads (the relay's buffers towards them fill and stay
+ * full); the MSG/ACK round trip on the others, `pings` in all, taken in
+ * turn on each. */
+int stalled(uint16_t socks, uint16_t dst, int count, int stuck, int pings)
+{
+    std::vector<int> unread, live;
+    for (int i = 0; i < count; ++i) {
+        if (i < stuck)
+            unread.push_back(open_session(socks, dst, "source 1000000000000 3600"));
+        else
+            live.push_back(open_session(socks, dst, "ping"));
+    }
+    if (live.empty())
+        usage();
+    /* Time for the streams to fill every buffer on their way. */
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    std::string body = "MIME-Version: 1.0\r\nContent-Type: text/plain; charset=UTF-8\r\n\r\nping";
+    std::vector<double> us;
+    for (int i = 0; i < pings + 100; ++i) {
+        int fd = live[static_cast<size_t>(i) % live.size()];
+        std::string cmd = "MSG " + std::to_string(i + 2) + " A " + std::to_string(body.size()) + "\r\n" + body;
+        auto t0 = Clock::now();
+        write_all(fd, cmd);
+        std::string ack = read_line(fd);
+        double t = seconds_since(t0) * 1e6;
+        if (ack != "ACK " + std::to_string(i + 2) + "\r\n") {
+            errno = EPROTO;
+            die("unexpected ACK");
+        }
+        if (i >= 100)
+            us.push_back(t);
+    }
+    for (int fd : unread)
+        ::close(fd);
+    for (int fd : live)
+        ::close(fd);
+    std::sort(us.begin(), us.end());
+    std::printf("median_us %.1f\np99_us %.1f\n", us[us.size() / 2], us[us.size() * 99 / 100]);
+    return 0;
+}
+
 long rss_kib(long pid)
 {
     std::ifstream in("/proc/" + std::to_string(pid) + "/status");
@@ -572,5 +615,7 @@ int main(int argc, char **argv)
         return signin(socks, dst, std::strtoull(argv[4], nullptr, 10), std::atoi(argv[5]));
     if (cmd == "idle" && argc == 6)
         return idle(socks, dst, std::atoi(argv[4]), std::atol(argv[5]));
+    if (cmd == "stalled" && argc == 7)
+        return stalled(socks, dst, std::atoi(argv[4]), std::atoi(argv[5]), std::atoi(argv[6]));
     usage();
 }

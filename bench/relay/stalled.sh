@@ -1,0 +1,88 @@
+#!/usr/bin/env bash
+# Readers that stop reading: 1,000 sessions relayed by trevalquin (with
+# bench/relay/policy.xml, every message decided), 100 of which are sent a
+# stream by the server that their client never reads, so the gateway's
+# buffers towards them stay full. Measures the MSG/ACK round trip on the
+# other 900 (median and p99), against the same 900 with nobody stuck, and
+# prints the ratio (the target: within 2x).
+#
+# Usage: bench/relay/stalled.sh [COUNT [STUCK [PINGS]]]   (defaults 1000,
+# 100, 20000). Builds the gateway like run.sh when it is missing. Not part
+# of CI.
+set -euo pipefail
+
+COUNT=${1:-1000}
+STUCK=${2:-100}
+PINGS=${3:-20000}
+cd "$(dirname "$0")/../.."
+ROOT=$PWD
+BUILD=${TQ_BUILD_DIR:-build}
+case $BUILD in /*) ;; *) BUILD=$ROOT/$BUILD ;; esac
+
+WORK=$(mktemp -d /tmp/tq-stalled-bench.XXXXXX)
+PIDS=()
+cleanup() {
+  local p
+  for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null || true; done
+  for p in "${PIDS[@]}"; do wait "$p" 2>/dev/null || true; done
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+say() { printf '%s\n' "$*" >&2; }
+
+if [ ! -x "$BUILD/trevalquin" ] || [ ! -f "$BUILD/libtq3_msnp.so" ]; then
+  say "building the gateway in $BUILD"
+  bash tools/setup
+  cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build "$BUILD" --target trevalquin tq3_msnp -j "$(nproc)" >/dev/null
+fi
+LOAD=$WORK/relay_load
+g++ -std=c++20 -O2 -Wall -Wextra -o "$LOAD" bench/relay/relay_load.cpp -pthread
+ulimit -n "$(ulimit -Hn)" 2>/dev/null || true
+
+wait_for() { # FILE PATTERN
+  local i
+  for i in $(seq 100); do
+    grep -q "$2" "$1" 2>/dev/null && return 0
+    sleep 0.1
+  done
+  say "timed out waiting for '$2' in $1"; cat "$1" >&2 || true
+  return 1
+}
+
+"$LOAD" server >"$WORK/server.port" &
+PIDS+=($!)
+wait_for "$WORK/server.port" '^[0-9]'
+SB=$(head -1 "$WORK/server.port")
+
+measure() { # STUCK: prints "median p99" on a fresh gateway
+  cp bench/relay/policy.xml "$WORK/policy.xml"
+  "$BUILD/trevalquin" \
+    --set "listen=127.0.0.1:0" --set "msnp-ports=$SB" --set "module=$BUILD/libtq3_msnp.so" \
+    --set "policy=$WORK/policy.xml" --set "admin-socket=$WORK/admin.sock" \
+    --set "events-file=$WORK/events.log" --set "max-connections=$((COUNT + 100))" \
+    --set "max-connections-per-client=$((COUNT + 100))" \
+    --set "var log-dir = \"$WORK/logs\"" >"$WORK/gateway.out" 2>"$WORK/gateway.err" &
+  local pid=$!
+  PIDS+=($pid)
+  wait_for "$WORK/gateway.out" '^listening on'
+  local port
+  port=$(sed -n 's/^listening on .*:\([0-9]*\)$/\1/p' "$WORK/gateway.out" | head -1)
+  local live=$((COUNT - STUCK)) out
+  out=$(timeout 300 "$LOAD" stalled "$port" "$SB" $(($1 + live)) "$1" "$PINGS")
+  kill "$pid"; wait "$pid" 2>/dev/null || true
+  rm -f "$WORK/gateway.out"
+  printf '%s %s\n' "$(sed -n 's/^median_us //p' <<<"$out")" "$(sed -n 's/^p99_us //p' <<<"$out")"
+}
+
+say "round trips on $((COUNT - STUCK)) sessions, nobody stuck"
+read -r base_med base_p99 < <(measure 0)
+say "round trips on $((COUNT - STUCK)) sessions beside $STUCK that read nothing"
+read -r stuck_med stuck_p99 < <(measure "$STUCK")
+
+printf '%-34s %12s %12s\n' "round trip (us)" median p99
+printf '%-34s %12s %12s\n' "$((COUNT - STUCK)) sessions alone" "$base_med" "$base_p99"
+printf '%-34s %12s %12s\n' "beside $STUCK that read nothing" "$stuck_med" "$stuck_p99"
+printf '%-34s %12s %12s\n' "ratio" "$(awk "BEGIN { printf \"%.2fx\", $stuck_med / $base_med }")" \
+  "$(awk "BEGIN { printf \"%.2fx\", $stuck_p99 / $base_p99 }")"
