@@ -284,9 +284,11 @@ bool Server::start(std::string &error)
 
 void Server::accept(size_t index)
 {
+    // Each accepted socket gets a strand of its own; the acceptors are
+    // only touched on one strand, which the stop closes them on.
     acceptors_[index]->async_accept(
-        asio::make_strand(io_), [this, index](const asio::error_code &ec,
-                                              asio::ip::tcp::socket s) {
+        asio::make_strand(io_), asio::bind_executor(accept_strand_, [this, index](const asio::error_code &ec,
+                                                                                 asio::ip::tcp::socket s) {
             if (stopping_ || ec == asio::error::operation_aborted)
                 return;
             if (ec) {
@@ -294,10 +296,10 @@ void Server::accept(size_t index)
                 // than spin on the error.
                 events_.notice("accept-error", ec.message());
                 auto t = std::make_shared<asio::steady_timer>(io_, kAcceptRetry);
-                t->async_wait([this, index, t](const asio::error_code &) {
+                t->async_wait(asio::bind_executor(accept_strand_, [this, index, t](const asio::error_code &) {
                     if (!stopping_)
                         accept(index);
-                });
+                }));
                 return;
             }
             if (!client_allowed(s)) {
@@ -337,7 +339,7 @@ void Server::accept(size_t index)
                 c->start();
             }
             accept(index);
-        });
+        }));
 }
 
 bool Server::client_allowed(const asio::ip::tcp::socket &s) const
@@ -472,9 +474,12 @@ void Server::stop()
     if (stopping_.exchange(true))
         return;
     events_.notice("stopping", "signal received; closing connections");
+    asio::post(accept_strand_, [this] {
+        asio::error_code ignored;
+        for (auto &a : acceptors_)
+            a->close(ignored);
+    });
     asio::error_code ignored;
-    for (auto &a : acceptors_)
-        a->close(ignored);
     asio::post(admin_io_, [this] {
         if (admin_)
             admin_->close();

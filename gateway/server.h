@@ -91,6 +91,7 @@ private:
     std::thread admin_thread_;
     std::vector<std::unique_ptr<asio::ip::tcp::acceptor>> acceptors_;
     std::vector<Door> doors_; // the front door of each acceptor
+    asio::strand<asio::io_context::executor_type> accept_strand_{io_.get_executor()};
     std::unique_ptr<AdminServer> admin_;
     asio::steady_timer schedtask_timer_{admin_io_};
     asio::steady_timer statistics_timer_{admin_io_};
