@@ -121,6 +121,9 @@ match_t msnp_tasklet_lookup(tq3_module *self, tqconn *conn, tq3_iov *iov,
 
     tq3_iov_reuse(iov);
     bool lost = false;
+    /* The handlers read the policy and the person of the tracker: no
+     * management command changes or frees them until the chunk is done. */
+    msnp_policy_read policy;
     for (size_t i = 0; i < dd->size; ++i) {
         task_struct *task = nullptr;
         const msnp_table *entry = tq3_msn_piece_entry(dd, i, lookup);
@@ -227,6 +230,9 @@ int msnp_tasklet_fini(tq3_module *self, tqconn *conn)
         return 0;
     auto *ct = static_cast<msnp_conntrack *>(conn->plugin);
 
+    /* The person may be collected by a command meanwhile (the tracker then
+     * loses it): it is read under the policy lock. */
+    msnp_policy_read policy;
     msnp_person *person = ct->person;
     /* A person's block is shared by all its connections, which end on
      * threads of their own. */

@@ -379,6 +379,38 @@ typedef struct msnp_entities {
 
 extern "C" msnp_entities *ents;
 
+/* The read side of ents->root_lock as a thread holds it: once, however
+ * deeply nested. The tasklet holds it for a whole chunk, so that nothing
+ * its handlers read (a tracker's person, the relations) is changed or
+ * freed under them by a management command; matching inside takes it
+ * only when the thread does not hold it yet (taking it twice could wait
+ * behind a writer that waits for the first). */
+class msnp_policy_read {
+public:
+    msnp_policy_read();
+    ~msnp_policy_read();
+    msnp_policy_read(const msnp_policy_read &) = delete;
+    msnp_policy_read &operator=(const msnp_policy_read &) = delete;
+
+private:
+    msnp_entities *held_;
+};
+
+/* The write side from a thread that may hold the read side (a sign-in that
+ * admits a guest): the read side is let go for the time of the change and
+ * taken back after, so what was read under it must be looked up again. */
+class msnp_policy_write {
+public:
+    msnp_policy_write();
+    ~msnp_policy_write();
+    msnp_policy_write(const msnp_policy_write &) = delete;
+    msnp_policy_write &operator=(const msnp_policy_write &) = delete;
+
+private:
+    msnp_entities *held_;
+    int suspended_;
+};
+
 extern "C" {
 extern const tq3_module_ops plugin_data;
 match_t msnp_tasklet(tq3_module *self, tqconn *conn, tq3_iov *iov);

@@ -123,7 +123,7 @@ match_t rtree_backref_match(task_struct *_tstruct, const char *handle)
         handle = colon + 1;
     auto *ct = static_cast<msnp_conntrack *>(_tstruct->conn->plugin);
 
-    std::shared_lock<msnp_policy_lock> policy(ents->root_lock);
+    msnp_policy_read policy;
     deciding_about contact(handle);
     msnp_person *user = ct ? msnp_search_user(ct->user_handle) : nullptr;
     if (user && user->handle && strcmp(handle, user->handle) == 0)
@@ -435,4 +435,55 @@ match_t match_relation_imbitmap(msnp_object_generic *imbitmap, msnp_relates *rel
     if (holds)
         return TQ_MATCH_PASS;
     return imbitmap->sibs ? foreach_imbitmap_match(imbitmap->sibs, relation, _tstruct) : TQ_MATCH_NONE;
+}
+
+/* ------------------------------------------------------------------ */
+/* The policy lock as threads hold it                                  */
+/* ------------------------------------------------------------------ */
+
+namespace {
+thread_local int t_reads = 0;                      /* nesting of msnp_policy_read */
+thread_local msnp_entities *t_read_ents = nullptr; /* whose lock they hold */
+} // namespace
+
+msnp_policy_read::msnp_policy_read() : held_(nullptr)
+{
+    if (t_reads == 0) {
+        if (!ents)
+            return;
+        ents->root_lock.lock_shared();
+        t_read_ents = ents;
+    }
+    ++t_reads;
+    held_ = t_read_ents;
+}
+
+msnp_policy_read::~msnp_policy_read()
+{
+    if (!held_)
+        return;
+    if (--t_reads == 0) {
+        held_->root_lock.unlock_shared();
+        t_read_ents = nullptr;
+    }
+}
+
+msnp_policy_write::msnp_policy_write() : held_(ents), suspended_(t_reads)
+{
+    if (suspended_) {
+        t_read_ents->root_lock.unlock_shared();
+        t_reads = 0;
+    }
+    if (held_)
+        held_->root_lock.lock();
+}
+
+msnp_policy_write::~msnp_policy_write()
+{
+    if (held_)
+        held_->root_lock.unlock();
+    if (suspended_) {
+        t_read_ents->root_lock.lock_shared();
+        t_reads = suspended_;
+    }
 }

@@ -94,8 +94,9 @@ const char *msnp_guest_user(task_struct *_tstruct, const char *ptrhandler)
     tqconn *conn = _tstruct ? _tstruct->conn : nullptr;
 
     /* A new user joins the group "Local" and a node: both are read by
-     * deciding threads, so the change is made under the policy lock. */
-    std::unique_lock<msnp_policy_lock> policy(ents->root_lock);
+     * deciding threads, so the change is made under the policy lock (the
+     * caller looks the user up again afterwards). */
+    msnp_policy_write policy;
     char *ident = msnp_normalize_handle(ptrhandler);
     msnp_person *person = ident ? new_msnp_person(nullptr, ident, ptrhandler, nullptr) : nullptr;
     free(ident);

@@ -3,7 +3,9 @@
  * notices on the right side, the incoming side's own rules (injected
  * messages, mail notifications, the automatic reply), counters by kind and
  * verdict, and hostile commands. */
+#include <atomic>
 #include <functional>
+#include <thread>
 
 #include "msnp/session_fixture.h"
 #include "tq3_msnp_handlers.h"
@@ -101,6 +103,47 @@ TEST_F(Messages, OutgoingAsksAboutTheDestinationElseEachParticipantInOrder)
         var("i/insecure-chat", r.insecure);
         EXPECT_EQ(out(r.command), r.passes);
     }
+}
+
+/* An administrator destroys and recreates the signed-in user's person
+ * while its messages are decided: every chunk meets the person whole or
+ * not at all (the tracker loses it), never half freed. */
+TEST_F(Messages, ConcurrentCollectOfTheUserWhileItsMessagesAreDecided)
+{
+    on_switchboard("alice@example.com", {"carol@example.org"});
+    std::atomic<bool> stop{false};
+    std::atomic<int> rounds{0};
+    std::thread admin([&] {
+        idl_parser *p = idl_parser_new();
+        auto command = [&](const char *verb, std::string rest) {
+            char *args[] = {const_cast<char *>(verb), rest.data(), nullptr};
+            p->args = args;
+            msnp_config(self, p);
+            p->args = nullptr;
+            idl_parser_clear(p);
+        };
+        while (!stop) {
+            command("collect", "alice");
+            command("new", "person alice alice@example.com");
+            command("add", "alice /");
+            ++rounds;
+        }
+        idl_parser_destroy(p);
+    });
+    const std::string hi = msg("MSG carol@example.org Carol", text("hi"));
+    for (int i = 0; i < 3000 && !HasFatalFailure(); ++i) {
+        server(hi);
+        client(msg("MSG 5 N", text("hello")));
+        if (i % 50 == 49) { /* a new session; refused while alice is gone */
+            connect();
+            server("USR 1 OK alice@example.com Me\r\n");
+            if (tracker())
+                msnp_participants_insert_unique(tracker(), "carol@example.org");
+        }
+    }
+    stop = true;
+    admin.join();
+    EXPECT_GT(rounds.load(), 0);
 }
 
 TEST_F(Messages, UnverifiedAddressesAreRefusedWhenAsked)
