@@ -2,6 +2,7 @@
 #include "admin.h"
 #include "textutil.h"
 
+#include <grp.h>
 #include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -329,7 +330,7 @@ void AdminCommands::run(const AdminRequest &req, const AdminCaller &caller,
 
 AdminServer::~AdminServer() { close(); }
 
-bool AdminServer::open(const std::string &path, std::string &error)
+bool AdminServer::open(const std::string &path, std::string &error, const std::string &group)
 {
     struct stat st{};
     if (lstat(path.c_str(), &st) == 0) {
@@ -362,7 +363,22 @@ bool AdminServer::open(const std::string &path, std::string &error)
         acceptor_.close(ignored);
         return false;
     }
-    chmod(path.c_str(), 0600);
+    if (group.empty()) {
+        chmod(path.c_str(), 0600);
+    } else {
+        struct group gr{};
+        struct group *found = nullptr;
+        char buf[4096];
+        if (getgrnam_r(group.c_str(), &gr, buf, sizeof buf, &found) != 0 || !found ||
+            chown(path.c_str(), static_cast<uid_t>(-1), found->gr_gid) != 0 || chmod(path.c_str(), 0660) != 0) {
+            error = path + ": cannot give the administration socket to group " + group +
+                    (found ? ": " + std::string(std::strerror(errno)) : ": no such group");
+            asio::error_code ignored;
+            acceptor_.close(ignored);
+            ::unlink(path.c_str());
+            return false;
+        }
+    }
     path_ = path;
     accept();
     return true;

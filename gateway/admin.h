@@ -72,7 +72,9 @@ public:
 
     // Creates the socket with owner-only permissions. A stale socket file
     // is replaced; one that a running gateway answers on is an error.
-    bool open(const std::string &path, std::string &error);
+    // With a `group`, its members may connect too (mode 0660, that group);
+    // else only the owner (0600).
+    bool open(const std::string &path, std::string &error, const std::string &group = {});
     void close();
 
 private:

@@ -237,7 +237,7 @@ bool Server::start(std::string &error)
     deps.events = &events_;
     commands_ = std::make_unique<AdminCommands>(deps);
     admin_ = std::make_unique<AdminServer>(admin_io_, *commands_, settings_.admin_level);
-    if (!admin_->open(settings_.admin_socket, error))
+    if (!admin_->open(settings_.admin_socket, error, settings_.admin_group))
         return false;
     if (!write_pid_file(settings_.pid_file, error))
         return false;

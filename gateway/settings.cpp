@@ -252,6 +252,10 @@ bool SettingsReader::apply(const std::string &key, const std::string &value, boo
         s_.policy = value;
         return true;
     }
+    if (key == "admin-group") {
+        s_.admin_group = value;
+        return true;
+    }
     if (key == "admin-socket") {
         if (value.empty()) {
             error = "admin-socket: a path is needed";

@@ -38,6 +38,9 @@ struct Settings {
     std::vector<std::string> modules; // empty: look for libtq3_msnp.so
     std::string policy;
     std::string admin_socket = "trevalquin.sock";
+    // Members of this group may use the administration socket too, at
+    // `admin_level`; empty: only root and the gateway's own user.
+    std::string admin_group;
     int admin_level = 2;
     std::string events_file = "trevalquin-events.log";
     std::string user_file;

@@ -822,6 +822,8 @@ INSTANTIATE_TEST_SUITE_P(
                       BadStart{"policy_not_xml", "", "policy=BROKEN", "BROKEN"},
                       BadStart{"open_relay", "", "listen=0.0.0.0:0", "allow-clients = NETWORK/BITS"},
                       BadStart{"unknown_user", "", "user=no-such-user-tq", "\"no-such-user-tq\" does not exist"},
+                      BadStart{"unknown_admin_group", "", "admin-group=no-such-group-tq",
+                               "to group no-such-group-tq: no such group"},
                       /* As root: the test directory is root's alone; as anyone
                        * else: becoming another user is refused. */
                       BadStart{"state_not_writable", "", "user=nobody", "user \"nobody\""}),

@@ -90,7 +90,7 @@ TEST_F(Administration, ASessionChangesWhatAConnectedClientMeetsAndSurvivesAResta
 
 TEST_F(Administration, RefusalsComeBackWithTheirCodeAndChangeNothing)
 {
-    start();
+    start({"admin-group=nogroup"});
     struct Row {
         std::vector<std::string> words;
         std::string error;
@@ -116,12 +116,15 @@ TEST_F(Administration, RefusalsComeBackWithTheirCodeAndChangeNothing)
     }
     EXPECT_TRUE(policy_now() == before) << "a refused command changed the policy";
 
-    /* A caller who is neither root nor the gateway's user may read but
-     * not change (the socket is opened to it for the test). */
+    /* A member of `admin-group` who is neither root nor the gateway's
+     * user may read but not change. */
+    struct stat st{};
+    ASSERT_EQ(::stat(admin.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0660u);
+    EXPECT_EQ(st.st_gid, 65534u) << "nogroup";
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root to run tqctl as another user";
-    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
-    ASSERT_EQ(chmod(admin.c_str(), 0666), 0);
+    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0); /* the way to the socket */
     auto as_nobody = [&](const std::vector<std::string> &words) {
         std::vector<std::string> argv{"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
                                       TQCTL_BIN, "-s", admin};
