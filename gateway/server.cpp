@@ -302,38 +302,29 @@ void Server::accept(size_t index)
                 }));
                 return;
             }
+            // Refused before a byte is read, with at most one notice of a
+            // kind a second, so that a scan or a flood cannot flood the
+            // events file too.
+            auto refuse = [&](std::atomic<long> &last, const char *kind, const std::string &why) {
+                asio::error_code ignored;
+                s.close(ignored);
+                long now = static_cast<long>(std::time(nullptr));
+                if (last.exchange(now) != now)
+                    events_.notice(kind, why);
+            };
+            asio::error_code pe;
+            auto peer = s.remote_endpoint(pe);
             if (!client_allowed(s)) {
-                // Refused before a byte of SOCKS is read. At most one notice
-                // a second, so that a scan cannot flood the events file.
-                asio::error_code ignored;
-                auto peer = s.remote_endpoint(ignored);
-                s.close(ignored);
-                long now = static_cast<long>(std::time(nullptr));
-                if (last_refusal_notice_.exchange(now) != now)
-                    events_.notice("client-refused",
-                                   "client " + format_host_port(peer.address().to_string(),
-                                                                peer.port()) +
-                                       " is outside allow-clients");
-            } else if (asio::error_code pe; table_.from(s.remote_endpoint(pe).address().to_string()) >=
-                                                settings_.max_connections_per_client) {
-                asio::error_code ignored;
-                auto peer = s.remote_endpoint(ignored);
-                s.close(ignored);
-                long now = static_cast<long>(std::time(nullptr));
-                if (last_client_limit_notice_.exchange(now) != now)
-                    events_.notice("client-limit",
-                                   "refused " + peer.address().to_string() + ": it has " +
-                                       std::to_string(settings_.max_connections_per_client) +
-                                       " connections open");
+                refuse(last_refusal_notice_, "client-refused",
+                       "client " + format_host_port(peer.address().to_string(), peer.port()) +
+                           " is outside allow-clients");
+            } else if (table_.from(peer.address().to_string()) >= settings_.max_connections_per_client) {
+                refuse(last_client_limit_notice_, "client-limit",
+                       "refused " + peer.address().to_string() + ": it has " +
+                           std::to_string(settings_.max_connections_per_client) + " connections open");
             } else if (table_.size() >= settings_.max_connections) {
-                asio::error_code ignored;
-                s.close(ignored);
-                long now = static_cast<long>(std::time(nullptr));
-                if (last_limit_notice_.exchange(now) != now)
-                    events_.notice("connection-limit",
-                                   "refused a client: " +
-                                       std::to_string(settings_.max_connections) +
-                                       " connections are open");
+                refuse(last_limit_notice_, "connection-limit",
+                       "refused a client: " + std::to_string(settings_.max_connections) + " connections are open");
             } else {
                 auto c = std::make_shared<Connection>(ctx_, std::move(s), ++next_tid_, doors_[index]);
                 c->start();

@@ -224,8 +224,7 @@ int modify_object_node(idl_parser *idl, msnp_rtree *node, char **args)
     return applied;
 }
 
-/* Renames a person or a group: its table entry is re-keyed under the
- * table's write lock, so no lookup sees both names or neither. */
+/* Renames a person or a group, or sets its description. */
 template <typename Object>
 int rename_in_table(idl_parser *idl, Object *obj, tqtable *table, const char *newname, const char *desc)
 {
@@ -235,35 +234,8 @@ int rename_in_table(idl_parser *idl, Object *obj, tqtable *table, const char *ne
         emit_data(idl, obj, std::is_same_v<Object, msnp_person> ? MSNP_OBJECT_PERSON : MSNP_OBJECT_GROUP);
         return 1;
     }
-    if (!*newname || msnp_object_symbol(newname) != 0) {
-        refuse(idl, 23, "Not a valid object name: %s", newname);
+    if (!msnp_rename_in_table(idl, table, &obj->ident, newname))
         return 0;
-    }
-    char *copy = strdup(newname);
-    if (!copy)
-        return 0;
-    /* Asked before the table is locked, for the same lock order as
-     * renaming generic objects; changes run one at a time under the policy
-     * lock, so the answer holds until the rename. */
-    msnp_object_type found = MSNP_OBJECT_NONE;
-    if (msnp_generic_object_search(nullptr, newname, &found, 0, nullptr)) {
-        free(copy);
-        return 0;
-    }
-    tqtable_wrlock(table);
-    if (!table->rename(table, obj->ident, newname)) {
-        tqtable_unlock(table);
-        free(copy);
-        return 0;
-    }
-    char *old = obj->ident;
-    obj->ident = copy;
-    tqtable_unlock(table);
-    if (idl && !idl->import && idl->event) {
-        if (event_t *ev = tqevents_shortcut_object_rename(old, copy))
-            idl->event(idl, ev);
-    }
-    free(old);
     /* References that waited for the new name find their object now, as
      * they would had it been created under that name. */
     msnp_generic_resolve_weaks(idl, obj->ident);

@@ -125,6 +125,42 @@ char msnp_object_symbol(const char *sym)
     return 0;
 }
 
+int msnp_rename_in_table(idl_parser *idl, tqtable *table, char **ident, const char *newname)
+{
+    if (!newname || !*newname || msnp_object_symbol(newname) != 0) {
+        if (idl)
+            idl->error(idl, 23, "Not a valid object name: %s", newname ? newname : "");
+        return 0;
+    }
+    if (!table || !ident || !*ident)
+        return 0;
+    /* The other tables are asked before this one is locked: taking their
+     * locks while holding it would order the table locks one way here and
+     * the other way where weak references are resolved. Changes to the
+     * policy are made one at a time, so the answer still holds below. */
+    msnp_object_type found = MSNP_OBJECT_NONE;
+    if (msnp_generic_object_search(nullptr, newname, &found, 0, nullptr))
+        return 0;
+    char *copy = strdup(newname);
+    if (!copy)
+        return 0;
+    tqtable_wrlock(table);
+    if (!table->rename(table, *ident, newname)) {
+        tqtable_unlock(table);
+        free(copy);
+        return 0;
+    }
+    char *old = *ident;
+    *ident = copy;
+    tqtable_unlock(table);
+    if (idl && !idl->import && idl->event) {
+        if (event_t *ev = tqevents_shortcut_object_rename(old, copy))
+            idl->event(idl, ev);
+    }
+    free(old);
+    return 1;
+}
+
 /* ------------------------------------------------------------------ */
 /* Lookups                                                             */
 /* ------------------------------------------------------------------ */

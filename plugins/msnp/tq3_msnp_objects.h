@@ -38,6 +38,12 @@ void msnp_event_person_data(idl_parser *idl, msnp_person *person);
  * quotes replaces *description, an empty text removes it; code 2 "Missing
  * description" without `desc`. 1 when changed. */
 int msnp_set_description(idl_parser *idl, char **description, const char *desc);
+/* Gives the object whose name is *ident in `table` the name `newname`:
+ * code 23 "Not a valid object name: %s" when it is no identifier, a silent
+ * 0 when any object already has it; else the table entry is re-keyed under
+ * the table's write lock, *ident replaced and an object-rename event
+ * emitted. The caller resolves references waiting for the new name. */
+int msnp_rename_in_table(idl_parser *idl, tqtable *table, char **ident, const char *newname);
 /* 0 for an identifier, else the first character that breaks the rule
  * (the empty text passes; NULL never does). */
 char msnp_object_symbol(const char *sym);

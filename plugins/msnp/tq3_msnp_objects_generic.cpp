@@ -108,13 +108,6 @@ void msnp_event_object_generic_data(idl_parser *idl, msnp_object_generic *obj) {
         msnp_event_object_data(idl, msnp_serialize_object_generic(obj));
 }
 
-static void event_rename(idl_parser *idl, const char *old_name, const char *new_name) {
-    if (!idl || idl->import || !idl->event)
-        return;
-    event_t *ev = tqevents_shortcut_object_rename(old_name, new_name);
-    if (ev)
-        idl->event(idl, ev);
-}
 
 /* ------------------------------------------------------------------ */
 /* Creation                                                            */
@@ -328,37 +321,8 @@ int msnp_rename_object_generic(idl_parser *idl, msnp_object_generic *obj, const 
         msnp_event_object_generic_data(idl, obj);
         return 1;
     }
-    if (msnp_object_symbol(newname) != 0) {
-        if (idl)
-            idl->error(idl, 23, "Not a valid object name: %s", newname);
+    if (!msnp_rename_in_table(idl, obj->objtable, &obj->ident, newname))
         return 0;
-    }
-    tqtable *table = obj->objtable;
-    if (!table)
-        return 0;
-    char *copy = strdup(newname);
-    if (!copy)
-        return 0;
-    /* The other tables are asked before this one is locked: taking their
-     * locks while holding it would order the table locks one way here and
-     * the other way where weak references are resolved. Changes to the
-     * policy are made one at a time, so the answer still holds below. */
-    msnp_object_type found_type = MSNP_OBJECT_NONE;
-    if (msnp_generic_object_search(nullptr, newname, &found_type, 0, nullptr)) {
-        free(copy);
-        return 0;
-    }
-    tqtable_wrlock(table);
-    if (!table->rename(table, obj->ident, newname)) {
-        tqtable_unlock(table);
-        free(copy);
-        return 0;
-    }
-    char *old = obj->ident;
-    obj->ident = copy;
-    tqtable_unlock(table);
-    event_rename(idl, old, copy);
-    free(old);
     msnp_resolve_weaks_object_generic(idl, obj);
     return 1;
 }
