@@ -438,21 +438,28 @@ int bulk_down(uint16_t socks, uint16_t dst, uint64_t bytes, double secs)
     return got ? 0 : 1;
 }
 
+/* One MSG that asks for an ACK, and its answer: the time in microseconds. */
+double round_trip(int fd, int trid, const std::string &body)
+{
+    std::string cmd = "MSG " + std::to_string(trid) + " A " + std::to_string(body.size()) + "\r\n" + body;
+    auto t0 = Clock::now();
+    write_all(fd, cmd);
+    std::string ack = read_line(fd);
+    double t = seconds_since(t0) * 1e6;
+    if (ack != "ACK " + std::to_string(trid) + "\r\n") {
+        errno = EPROTO;
+        die("unexpected ACK");
+    }
+    return t;
+}
+
 int ping(uint16_t socks, uint16_t dst, int count)
 {
     int fd = open_session(socks, dst, "ping");
     std::string body = "MIME-Version: 1.0\r\nContent-Type: text/plain; charset=UTF-8\r\n\r\nping";
     std::vector<double> us;
     for (int i = 0; i < count + 100; ++i) {
-        std::string cmd = "MSG " + std::to_string(i + 2) + " A " + std::to_string(body.size()) + "\r\n" + body;
-        auto t0 = Clock::now();
-        write_all(fd, cmd);
-        std::string ack = read_line(fd);
-        double t = seconds_since(t0) * 1e6;
-        if (ack != "ACK " + std::to_string(i + 2) + "\r\n") {
-            errno = EPROTO;
-            die("unexpected ACK");
-        }
+        double t = round_trip(fd, i + 2, body);
         if (i >= 100) /* the first round trips warm caches and the pool */
             us.push_back(t);
     }
@@ -517,16 +524,7 @@ int stalled(uint16_t socks, uint16_t dst, int count, int stuck, int pings)
     std::string body = "MIME-Version: 1.0\r\nContent-Type: text/plain; charset=UTF-8\r\n\r\nping";
     std::vector<double> us;
     for (int i = 0; i < pings + 100; ++i) {
-        int fd = live[static_cast<size_t>(i) % live.size()];
-        std::string cmd = "MSG " + std::to_string(i + 2) + " A " + std::to_string(body.size()) + "\r\n" + body;
-        auto t0 = Clock::now();
-        write_all(fd, cmd);
-        std::string ack = read_line(fd);
-        double t = seconds_since(t0) * 1e6;
-        if (ack != "ACK " + std::to_string(i + 2) + "\r\n") {
-            errno = EPROTO;
-            die("unexpected ACK");
-        }
+        double t = round_trip(live[static_cast<size_t>(i) % live.size()], i + 2, body);
         if (i >= 100)
             us.push_back(t);
     }

@@ -31,22 +31,7 @@ BYTES=${BENCH_BYTES:-1000000000}
 IDLE=${BENCH_IDLE_CONNECTIONS:-5000}
 PINGS=${BENCH_PINGS:-5000}
 cd "$(dirname "$0")/../.."
-ROOT=$PWD
-BUILD=${TQ_BUILD_DIR:-build}
-case $BUILD in /*) ;; *) BUILD=$ROOT/$BUILD ;; esac
-
-WORK=$(mktemp -d /tmp/tq-relay-bench.XXXXXX)
-PIDS=()
-cleanup() {
-  local p
-  for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null || true; done
-  for p in "${PIDS[@]}"; do wait "$p" 2>/dev/null || true; done
-  rm -rf "$WORK"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-
-say() { printf '%s\n' "$*" >&2; }
+. bench/relay/common.sh
 
 # ---- prerequisites -----------------------------------------------------------
 DANTED=/usr/sbin/danted
@@ -58,31 +43,11 @@ if ! command -v microsocks >/dev/null 2>&1 || [ ! -x "$DANTED" ]; then
   $SUDO apt-get install -y -qq --no-install-recommends dante-server microsocks >/dev/null 2>&1 ||
     { $SUDO apt-get update -qq && $SUDO apt-get install -y -qq --no-install-recommends dante-server microsocks >/dev/null; }
 fi
-if [ ! -x "$BUILD/trevalquin" ] || [ ! -f "$BUILD/libtq3_msnp.so" ]; then
-  say "building the gateway in $BUILD"
-  bash tools/setup
-  cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-  cmake --build "$BUILD" --target tq_gateway tq3_msnp -j "$(nproc)" >/dev/null
-fi
-LOAD=$WORK/relay_load
-g++ -std=c++20 -O2 -Wall -Wextra -o "$LOAD" bench/relay/relay_load.cpp -pthread
-
-# Each relay holds two descriptors per connection.
-ulimit -n "$(ulimit -Hn)" 2>/dev/null || true
 if [ "$(ulimit -n)" != unlimited ] && [ "$(ulimit -n)" -lt $((2 * IDLE + 100)) ]; then
   say "open-file limit $(ulimit -n) too low for $IDLE connections; measuring with fewer"
   IDLE=$((($(ulimit -n) - 100) / 2))
 fi
 
-wait_for() { # FILE PATTERN: waits up to 10 s for a line
-  local i
-  for i in $(seq 100); do
-    grep -q "$2" "$1" 2>/dev/null && return 0
-    sleep 0.1
-  done
-  say "timed out waiting for '$2' in $1"; cat "$1" >&2 || true
-  return 1
-}
 
 # ---- the scripted switchboard and the two relays --------------------------
 "$LOAD" server >"$WORK/server.port" &

@@ -15,41 +15,7 @@ COUNT=${1:-1000}
 STUCK=${2:-100}
 PINGS=${3:-20000}
 cd "$(dirname "$0")/../.."
-ROOT=$PWD
-BUILD=${TQ_BUILD_DIR:-build}
-case $BUILD in /*) ;; *) BUILD=$ROOT/$BUILD ;; esac
-
-WORK=$(mktemp -d /tmp/tq-stalled-bench.XXXXXX)
-PIDS=()
-cleanup() {
-  local p
-  for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null || true; done
-  for p in "${PIDS[@]}"; do wait "$p" 2>/dev/null || true; done
-  rm -rf "$WORK"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-say() { printf '%s\n' "$*" >&2; }
-
-if [ ! -x "$BUILD/trevalquin" ] || [ ! -f "$BUILD/libtq3_msnp.so" ]; then
-  say "building the gateway in $BUILD"
-  bash tools/setup
-  cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-  cmake --build "$BUILD" --target trevalquin tq3_msnp -j "$(nproc)" >/dev/null
-fi
-LOAD=$WORK/relay_load
-g++ -std=c++20 -O2 -Wall -Wextra -o "$LOAD" bench/relay/relay_load.cpp -pthread
-ulimit -n "$(ulimit -Hn)" 2>/dev/null || true
-
-wait_for() { # FILE PATTERN
-  local i
-  for i in $(seq 100); do
-    grep -q "$2" "$1" 2>/dev/null && return 0
-    sleep 0.1
-  done
-  say "timed out waiting for '$2' in $1"; cat "$1" >&2 || true
-  return 1
-}
+. bench/relay/common.sh
 
 "$LOAD" server >"$WORK/server.port" &
 PIDS+=($!)
