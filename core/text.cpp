@@ -42,6 +42,10 @@ bool read_hour_minute(const char **p, int *hour, int *minute)
     return true;
 }
 
+} // namespace
+
+extern "C" {
+
 // Length of the well-formed UTF-8 sequence at `s` (RFC 3629: no overlong
 // forms, no surrogates, nothing above U+10FFFF), or 0.
 size_t utf8_sequence(const unsigned char *s)
@@ -77,10 +81,6 @@ size_t utf8_sequence(const unsigned char *s)
             return 0;
     return len;
 }
-
-} // namespace
-
-extern "C" {
 
 int strexplode(char *text, char **words, int max, const char *seps, char quote)
 {

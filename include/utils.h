@@ -48,6 +48,9 @@ int count_char_from_string(const char *text, char c);
  * sequence counts and is replaced. Control bytes are 0x01-0x1F and 0x7F
  * (C1 controls are well-formed two-byte characters and stay). */
 int sanitize_utf8_string(char *text);
+/* Length of the well-formed UTF-8 sequence at `s` (the rules above), or 0;
+ * 1 for any ASCII byte. Reads no further than a NUL. */
+size_t utf8_sequence(const unsigned char *s);
 
 /* Splits DELIM pattern DELIM options in place. The pattern runs to the last
  * DELIM, so it may itself hold the delimiter. Returns 1 with *pattern and

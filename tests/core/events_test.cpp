@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "tqevents_interface.h"
+#include "utils.h"
 
 namespace {
 
@@ -159,3 +160,89 @@ TEST(Events, NamesOfCodesAndVerdictsAndTheQueue)
     EXPECT_EQ(q, nullptr);
 }
 
+
+namespace {
+
+// What the XML writer makes of the same element, put on one line and made
+// valid UTF-8 the way every event text is.
+std::string rendered_by_iksemel(const char *element, const std::vector<std::pair<const char *, std::string>> &attrs,
+                                const std::string &text)
+{
+    iks *x = iks_new(element);
+    for (const auto &[name, value] : attrs)
+        iks_insert_attrib(x, name, value.c_str());
+    if (!text.empty())
+        iks_insert_cdata(x, text.c_str(), 0);
+    std::string out;
+    for (const char *p = iks_string(iks_stack(x), x); *p; ++p) {
+        if (*p == '\r' && p[1] == '\n')
+            ++p;
+        out += *p == '\r' || *p == '\n' ? ' ' : *p;
+    }
+    iks_delete(x);
+    sanitize_utf8_string(out.data());
+    return out;
+}
+
+} // namespace
+
+// Log events are written without building a tree: every line must read
+// exactly as the XML writer renders it, whatever bytes the network sent.
+TEST(Events, LogLinesAreWhatTheXmlWriterRenders)
+{
+    std::vector<std::string> texts = {
+        "plain words", "<b>&amp;</b> 'quoted' \"double\"", "tab\there", "one\r\ntwo\rthree\nfour\r\n\r\n",
+        "\r", "ends with CR\r", "\x01\x1f\x7f", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80", "\xc3", "\xc3(",
+        "\xe0\x80\x80 overlong", "\xed\xa0\x80 surrogate", "\xf4\x90\x80\x80 too high", "\xff\xfe",
+        "\xc2\x85 C1 stays", std::string(3000, 'x') + "&" + std::string(3000, 'y'),
+    };
+    // And byte soup: a fixed seed, so a failure reproduces.
+    unsigned seed = 12345;
+    for (int i = 0; i < 300; ++i) {
+        std::string t;
+        for (int n = 1 + static_cast<int>(seed % 40); n > 0; --n) {
+            seed = seed * 1103515245u + 12345u;
+            char c = static_cast<char>((seed >> 16) & 0xFF);
+            t += c ? c : 'z';
+        }
+        texts.push_back(t);
+    }
+    for (const std::string &t : texts) {
+        SCOPED_TRACE(testing::PrintToString(t));
+        const char *s = t.c_str();
+        event_t *ev = tqevents_shortcut_log_message(s, "dest@x", s, "sid/c", TQ_MATCH_BLOCK);
+        ASSERT_NE(ev, nullptr);
+        std::string when = std::to_string(ev->time);
+        EXPECT_EQ(ev->text, rendered_by_iksemel("message",
+                                                {{"orig", t}, {"dest", "dest@x"}, {"session", "sid/c"},
+                                                 {"verdict", "block"}, {"time", when}},
+                                                t));
+        tqevents_destroy_event(ev);
+
+        ev = tqevents_shortcut_log_activity(s, nullptr, "file", s, nullptr, TQ_MATCH_PASS);
+        ASSERT_NE(ev, nullptr);
+        when = std::to_string(ev->time);
+        EXPECT_EQ(ev->text, rendered_by_iksemel("activity",
+                                                {{"orig", t}, {"verdict", "pass"}, {"activity", "file"}, {"time", when}},
+                                                t));
+        tqevents_destroy_event(ev);
+
+        ev = tqevents_shortcut_log_join_leave(s, "join", TQ_MATCH_PASS);
+        ASSERT_NE(ev, nullptr);
+        when = std::to_string(ev->time);
+        EXPECT_EQ(ev->text, rendered_by_iksemel("join-leave", {{"user", t}, {"type", "join"}, {"verdict", "pass"},
+                                                               {"time", when}}, ""));
+        tqevents_destroy_event(ev);
+
+        ev = tqevents_shortcut_object_rename(s, "new");
+        ASSERT_NE(ev, nullptr);
+        EXPECT_EQ(ev->text, rendered_by_iksemel("object-rename", {{"old", t}, {"new", "new"}}, ""));
+        tqevents_destroy_event(ev);
+    }
+    // A hidden text and an empty one close the element at once.
+    event_t *ev = tqevents_shortcut_log_message("a", "b", "", nullptr, TQ_MATCH_PASS);
+    ASSERT_NE(ev, nullptr);
+    EXPECT_EQ(ev->text, rendered_by_iksemel("message", {{"orig", "a"}, {"dest", "b"}, {"verdict", "pass"},
+                                                        {"time", std::to_string(ev->time)}}, ""));
+    tqevents_destroy_event(ev);
+}
