@@ -56,16 +56,18 @@ match_t foreach_expr_match(tqlist *exprs, msnp_relates *relation, msnp_expr_type
 
 namespace {
 
-bool node_matches(const msnp_expr_node *node, const std::string &subject)
+bool node_matches(const msnp_expr_node *node, const char *subject, size_t size)
 {
     switch (node->type & MSNP_EXPR_KIND_MASK) {
     case MSNP_EXPR_LITERAL:
-        return node->literal && subject == node->literal;
+        return node->literal && strcmp(subject, node->literal) == 0;
     case MSNP_EXPR_SRE:
     case MSNP_EXPR_ERE:
-        return node->expr && regexec(node->expr, subject.c_str(), 0, nullptr, 0) == 0;
+        if (node->must && !memmem(subject, size, node->must, strlen(node->must)))
+            return false;
+        return node->expr && regexec(node->expr, subject, 0, nullptr, 0) == 0;
     case MSNP_EXPR_GLOB:
-        return node->literal && fnmatch(node->literal, subject.c_str(), 0) == 0;
+        return node->literal && fnmatch(node->literal, subject, 0) == 0;
     default:
         return false;
     }
@@ -92,32 +94,43 @@ match_t message_match_expressions(msnp_object_generic *expr, msnp_relates *relat
             ++refs->raw;
         if (!text && !file && !(mod & MSNP_EXPR_RAW))
             continue;
-        std::string subject;
-        bool gathered = false;
+        /* The parts the node reads, in order: header, body, file name. */
+        const char *parts[3];
+        size_t count = 0;
         if (mod & MSNP_EXPR_HEADER) {
             ++refs->header;
-            subject += message->header_content ? message->header_content : "";
-            gathered = true;
+            parts[count++] = message->header_content ? message->header_content : "";
         }
         if (mod & MSNP_EXPR_BODY) {
             ++refs->body;
-            subject += message->content;
-            gathered = true;
+            parts[count++] = message->content;
         }
         if (mod & MSNP_EXPR_FILENAME) {
             /* Only a file-transfer invitation has a file name to test. */
             if (!file)
                 continue;
             ++refs->fname;
-            subject += message->ft_name ? message->ft_name : "";
-            gathered = true;
+            parts[count++] = message->ft_name ? message->ft_name : "";
         }
-        if (!gathered)
+        if (count == 0)
             continue;
-        if (mod & MSNP_EXPR_IGNORECASE)
-            for (char &c : subject)
-                c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-        if (node_matches(node, subject) != ((mod & MSNP_EXPR_INVERSE) != 0))
+        /* A single part is read where it lies; only joining or lowering
+         * needs a copy (a message body is most of a message). */
+        std::string joined;
+        const char *subject = parts[0];
+        size_t size;
+        if (count == 1 && !(mod & MSNP_EXPR_IGNORECASE)) {
+            size = strlen(subject);
+        } else {
+            for (size_t i = 0; i < count; ++i)
+                joined += parts[i];
+            if (mod & MSNP_EXPR_IGNORECASE)
+                for (char &c : joined)
+                    c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+            subject = joined.c_str();
+            size = joined.size();
+        }
+        if (node_matches(node, subject, size) != ((mod & MSNP_EXPR_INVERSE) != 0))
             return TQ_MATCH_PASS;
     }
     if (expr && expr->sibs)

@@ -62,7 +62,79 @@ void msnp_expr_node_destroy(msnp_expr_node *node) {
         free(node->expr);
     }
     free(node->literal);
+    free(node->must);
     free(node);
+}
+
+/* Content expressions are tried on every message, and most never match:
+ * a search for the text a match cannot do without rules a message out at
+ * a fraction of the expression's cost. Only what is certain counts: no
+ * alternation anywhere, runs outside groups and bracket expressions, and a
+ * run's last character left out when something may follow it that makes
+ * it optional or repeated. */
+std::string msnp_expr_required_text(const char *pattern, bool extended) {
+    std::string best, run;
+    int depth = 0;
+    auto close_run = [&](const char *next) {
+        /* What may follow a run and leave its last character whole. */
+        if (!run.empty() && !(*next == '\0' || strchr("$[(.^", *next)))
+            run.pop_back();
+        if (depth == 0 && run.size() > best.size())
+            best = run;
+        run.clear();
+    };
+    for (const char *p = pattern; *p;) {
+        char c = *p;
+        if (c == '|')
+            return "";
+        if (!strchr("\\.[]()*+?{}^$", c)) {
+            run += c;
+            ++p;
+            continue;
+        }
+        close_run(p);
+        if (c == '\\') {
+            char e = p[1];
+            if (e == '\0' || e == '|')
+                return "";
+            if (!extended && e == '(')
+                ++depth;
+            else if (!extended && e == ')')
+                --depth;
+            p += 2;
+        } else if (c == '[') {
+            /* A bracket expression: its first ']' (after an optional '^')
+             * is a member, and [: :], [= =], [. .] hold their own. */
+            const char *q = p + 1;
+            if (*q == '^')
+                ++q;
+            if (*q == ']')
+                ++q;
+            while (*q && *q != ']') {
+                if (*q == '[' && (q[1] == ':' || q[1] == '=' || q[1] == '.')) {
+                    const char *end = strchr(q + 2, q[1]);
+                    while (end && end[1] != ']')
+                        end = strchr(end + 1, q[1]);
+                    if (!end)
+                        return "";
+                    q = end + 2;
+                } else {
+                    ++q;
+                }
+            }
+            if (!*q)
+                return "";
+            p = q + 1;
+        } else {
+            if (extended && c == '(')
+                ++depth;
+            else if (extended && c == ')')
+                --depth;
+            ++p;
+        }
+    }
+    close_run("");
+    return best;
 }
 
 msnp_expr_node *msnp_expr_node_new(idl_parser *idl, const char *expr) {
@@ -128,6 +200,9 @@ msnp_expr_node *msnp_expr_node_new(idl_parser *idl, const char *expr) {
             msnp_expr_node_destroy(node);
             return nullptr;
         }
+        std::string must = msnp_expr_required_text(node->literal, type == MSNP_EXPR_ERE);
+        if (!must.empty())
+            node->must = strdup(must.c_str());
     }
     return node;
 }

@@ -3,6 +3,8 @@
 #ifndef TQ3_MSNP_OBJECTS_GENERIC_H
 #define TQ3_MSNP_OBJECTS_GENERIC_H
 
+#include <string>
+
 #include "tq3_msnp.h"
 
 typedef struct satime {
@@ -46,7 +48,12 @@ typedef struct msnp_expr_node {
     unsigned modifier; /* modifier and scope bits */
     char *literal;
     regex_t *expr;     /* compiled for sre/ere, else NULL */
+    char *must;        /* text every match of `expr` contains, or NULL */
 } msnp_expr_node;
+
+/* The longest run of plain characters that every match of the POSIX
+ * expression `pattern` must contain ("" when none can be told). */
+std::string msnp_expr_required_text(const char *pattern, bool extended);
 
 typedef struct msnp_expr_node_token {
     unsigned code;

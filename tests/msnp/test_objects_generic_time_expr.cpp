@@ -237,6 +237,59 @@ TEST_F(Parser, ExprKindsModifiersAndMatching) {
     }
 }
 
+// The text a message must hold before an expression is run on it: wrong
+// here, a message that matches would pass unseen.
+TEST(ExprRequiredText, OnlyWhatEveryMatchHolds) {
+    struct Case {
+        const char *pattern;
+        bool extended;
+        const char *required;
+    };
+    const Case cases[] = {
+        {"SECRET-[0-9]+", true, "SECRET-"},
+        {"ab+c", true, "a"},             // "b" may repeat, "c" is no longer than "a"
+        {"colou?r", true, "colo"},
+        {"abc*", false, "ab"},
+        {"x{2}yy", true, "yy"},
+        {"a.b", true, "a"},
+        {"^start", true, "start"},
+        {"end$", false, "end"},
+        {"(abc)?def", true, "def"},      // a group may be left out
+        {"\\(abc\\)*de", false, "de"},
+        {"(abc)de", false, "ab"},        // plain parentheses in a basic expression: no less
+        {"[]x|]yz", true, "yz"},         // '|' and ']' inside a bracket expression
+        {"[[:digit:]]+ order", true, " order"},
+        {"hello\\.world", true, "world"},
+        {"foo|bar", true, ""},
+        {"a\\|b", false, ""},
+        {"[abc", true, ""},
+        {"", true, ""},
+    };
+    const char *subjects[] = {"SECRET-42", "ac", "abbbc", "color", "colour", "ab", "abccc", "xxyy", "a-b",
+                              "start here", "the end", "def", "abcdef", "de", "abcabcde", "(abc)de",
+                              "]yz", "|yz", "7 order", "hello.world", "foo", "bar", "a|b", "a"};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.pattern);
+        std::string required = msnp_expr_required_text(c.pattern, c.extended);
+        EXPECT_EQ(required, c.required);
+        regex_t re;
+        if (regcomp(&re, c.pattern, REG_NOSUB | (c.extended ? REG_EXTENDED : 0)) != 0)
+            continue;
+        for (const char *subject : subjects)
+            if (regexec(&re, subject, 0, nullptr, 0) == 0) {
+                EXPECT_NE(std::string(subject).find(required), std::string::npos) << subject;
+            }
+        regfree(&re);
+    }
+    // The node keeps it, lowered with the pattern for a case-blind search.
+    Expr upper(nullptr, "/Top SECRET-[0-9]/ie");
+    ASSERT_NE(upper.node, nullptr);
+    EXPECT_STREQ(upper.node->must, "top secret-");
+    Expr none(nullptr, "/a|b/e");
+    ASSERT_NE(none.node, nullptr);
+    EXPECT_EQ(none.node->must, nullptr);
+}
+
 TEST_F(Parser, NoNodeForBadTextAndUnknownOptionsAreReported) {
     for (const char *text : {"//", "abc", "/abc", "/(/e", "/a\\{1/", ""}) {
         Expr e(idl, text);
