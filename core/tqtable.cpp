@@ -1,6 +1,6 @@
 // String-keyed table kept in insertion order. Entries live in a std::list so
-// that iterators stay valid across inserts and removals; the hash index maps
-// each key to its entry. The plain slots never lock: callers that hold the
+// that iterators stay valid across inserts and removals; once the table is
+// more than a few entries, a hash index maps each key to its entry. The plain slots never lock: callers that hold the
 // table's lock (tqtable_rdlock/wrlock) call them from inside the critical
 // section, and the `_safe` slots wrap them with the lock.
 #include "tqtable.h"
@@ -28,22 +28,41 @@ struct KeyHash {
     size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
 };
 
+using Pos = std::list<Entry>::iterator;
+
+// Up to this many entries a key is found by walking the entries: most
+// tables are a message's header lines or a command's options, and hashing
+// and indexing them cost more than comparing a few keys.
+constexpr size_t kLinearMax = 8;
+
 struct Impl {
     std::list<Entry> order;
-    std::unordered_map<std::string, std::list<Entry>::iterator, KeyHash, std::equal_to<>> index;
+    // Built when the table outgrows kLinearMax, then kept up to date.
+    std::unordered_map<std::string, Pos, KeyHash, std::equal_to<>> index;
+    bool indexed = false;
+    size_t buckets;
     // Mirrors order.size() so that tqtable_count needs no lock and can be
     // called by a thread that already holds the write lock.
     std::atomic<size_t> count{0};
     pthread_rwlock_t lock;
 
-    explicit Impl(size_t buckets) : index(buckets ? buckets : 16)
-    {
-        pthread_rwlock_init(&lock, nullptr);
-    }
+    explicit Impl(size_t b) : buckets(b ? b : 16) { pthread_rwlock_init(&lock, nullptr); }
     ~Impl() { pthread_rwlock_destroy(&lock); }
 };
 
 Impl *impl_of(tqtable *t) { return t ? static_cast<Impl *>(t->impl) : nullptr; }
+
+Pos find(Impl *i, std::string_view key)
+{
+    if (i->indexed) {
+        auto it = i->index.find(key);
+        return it == i->index.end() ? i->order.end() : it->second;
+    }
+    for (Pos p = i->order.begin(); p != i->order.end(); ++p)
+        if (p->key == key)
+            return p;
+    return i->order.end();
+}
 
 // Holds the table's lock, taken with `Lock`, for the guard's scope.
 template <int (*Lock)(pthread_rwlock_t *)> class Guard {
@@ -65,7 +84,15 @@ void append_entry(Impl *i, const char *key, void *value)
 {
     i->order.push_back(Entry{key, value});
     try {
-        i->index.emplace(key, std::prev(i->order.end()));
+        if (i->indexed) {
+            i->index.emplace(key, std::prev(i->order.end()));
+        } else if (i->order.size() > kLinearMax) {
+            decltype(i->index) index(i->buckets);
+            for (Pos p = i->order.begin(); p != i->order.end(); ++p)
+                index.emplace(p->key, p);
+            i->index.swap(index);
+            i->indexed = true;
+        }
     } catch (...) {
         i->order.pop_back();
         throw;
@@ -77,8 +104,8 @@ void *t_get(tqtable *t, const char *key)
     Impl *i = impl_of(t);
     if (!i || !key)
         return nullptr;
-    auto it = i->index.find(std::string_view(key));
-    return it == i->index.end() ? nullptr : it->second->value;
+    Pos p = find(i, key);
+    return p == i->order.end() ? nullptr : p->value;
 }
 
 void *t_set(tqtable *t, const char *key, void *value)
@@ -87,10 +114,10 @@ void *t_set(tqtable *t, const char *key, void *value)
     if (!i || !key)
         return nullptr;
     try {
-        auto it = i->index.find(std::string_view(key));
-        if (it != i->index.end()) {
-            void *old = it->second->value;
-            it->second->value = value;
+        Pos p = find(i, key);
+        if (p != i->order.end()) {
+            void *old = p->value;
+            p->value = value;
             return old;
         }
         append_entry(i, key, value);
@@ -105,7 +132,7 @@ int t_set_unique(tqtable *t, const char *key, void *value)
     Impl *i = impl_of(t);
     if (!i || !key)
         return 0;
-    if (i->index.find(std::string_view(key)) != i->index.end())
+    if (find(i, key) != i->order.end())
         return 0;
     try {
         append_entry(i, key, value);
@@ -121,12 +148,13 @@ void *t_remove(tqtable *t, const char *key)
     Impl *i = impl_of(t);
     if (!i || !key)
         return nullptr;
-    auto it = i->index.find(std::string_view(key));
-    if (it == i->index.end())
+    Pos p = find(i, key);
+    if (p == i->order.end())
         return nullptr;
-    void *value = it->second->value;
-    i->order.erase(it->second);
-    i->index.erase(it);
+    void *value = p->value;
+    if (i->indexed)
+        i->index.erase(i->index.find(std::string_view(key)));
+    i->order.erase(p);
     i->count.store(i->order.size(), std::memory_order_relaxed);
     return value;
 }
@@ -136,20 +164,21 @@ int t_rename(tqtable *t, const char *from, const char *to)
     Impl *i = impl_of(t);
     if (!i || !from || !to)
         return 0;
-    auto it = i->index.find(std::string_view(from));
-    if (it == i->index.end())
+    Pos pos = find(i, from);
+    if (pos == i->order.end())
         return 0;
     if (std::strcmp(from, to) == 0)
         return 1;
-    if (i->index.find(std::string_view(to)) != i->index.end())
+    if (find(i, to) != i->order.end())
         return 0;
     try {
-        auto pos = it->second;
         std::string newkey(to);
-        i->index.emplace(newkey, pos);
+        if (i->indexed)
+            i->index.emplace(newkey, pos);
         // Both allocations succeeded: nothing below can throw.
         pos->key.swap(newkey);
-        i->index.erase(i->index.find(std::string_view(from)));
+        if (i->indexed)
+            i->index.erase(i->index.find(std::string_view(from)));
     } catch (const std::bad_alloc &) {
         return 0;
     }
