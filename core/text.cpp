@@ -8,12 +8,6 @@
 
 namespace {
 
-bool is_sep(char c, const char *seps)
-{
-    // strchr would also find the terminating NUL: test it explicitly.
-    return c != '\0' && std::strchr(seps, c) != nullptr;
-}
-
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
@@ -91,8 +85,9 @@ int strexplode(char *text, char **words, int max, const char *seps, char quote)
     int n = 0;
     char *p = text;
     while (n < max) {
-        while (is_sep(*p, seps))
-            ++p;
+        // strspn and strcspn look each byte up in one table they build
+        // from seps: headers and command lines are split per message.
+        p += std::strspn(p, seps);
         if (*p == '\0')
             break;
         words[n++] = p;
@@ -100,8 +95,7 @@ int strexplode(char *text, char **words, int max, const char *seps, char quote)
             char *close = std::strchr(p + 1, quote);
             p = close ? close + 1 : p + std::strlen(p);
         }
-        while (*p != '\0' && !is_sep(*p, seps))
-            ++p;
+        p += std::strcspn(p, seps);
         if (*p == '\0')
             break;
         *p++ = '\0';
