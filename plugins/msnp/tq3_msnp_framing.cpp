@@ -175,13 +175,13 @@ msnp_frame msnp_frame_next(const char *cur, size_t left)
 {
     msnp_frame f = {left, 0, 0, 0, 0};
     /* The line ends at its first CR LF; a NUL byte before it ends the
-     * search, and then the piece is the rest of the bytes. */
+     * search, and then the piece is the rest of the bytes. Only the line is
+     * searched for the NUL: the rest of the chunk may be long and holds
+     * many commands, each of which is framed in turn. */
     const char *end = cur + left;
-    const char *nul = static_cast<const char *>(memchr(cur, '\0', left));
-    const char *limit = nul ? nul : end;
     const char *crlf = nullptr;
-    for (const char *p = cur; p + 1 < limit; ++p) {
-        p = static_cast<const char *>(memchr(p, '\r', static_cast<size_t>(limit - p - 1)));
+    for (const char *p = cur; p + 1 < end; ++p) {
+        p = static_cast<const char *>(memchr(p, '\r', static_cast<size_t>(end - p - 1)));
         if (!p)
             break;
         if (p[1] == '\n') {
@@ -189,6 +189,8 @@ msnp_frame msnp_frame_next(const char *cur, size_t left)
             break;
         }
     }
+    if (crlf && memchr(cur, '\0', static_cast<size_t>(crlf - cur)))
+        crlf = nullptr;
     if (!crlf)
         return f;
     size_t head = static_cast<size_t>(crlf - cur);

@@ -64,6 +64,8 @@ const Case kCases[] = {
     {"VER 1 MSNP8 CVR0", {"VER 1 MSNP8 CVR0"}, 1, 0},
     {"PNG\r\nCHG 4 NL", {"PNG\r\n", "CHG 4 NL"}, 1, 0},
     {std::string("PNG\r\nOUT\0x\r\nPNG\r\n", 17), {"PNG\r\n", std::string("OUT\0x\r\nPNG\r\n", 12)}, 1, 0},
+    // A NUL further on does not stop the lines before it.
+    {std::string("PNG\r\nCHG 4 NLN\r\nOUT\0\r\n", 22), {"PNG\r\n", "CHG 4 NLN\r\n", std::string("OUT\0\r\n", 6)}, 1, 0},
     {"911 3\r\nmsg a b 5\r\nhello", {"911 3\r\n", "msg a b 5\r\n", "hello"}, 1, 0},
     {"MSG a@b.c A 10\r\n0123456789", {"MSG a@b.c A 10\r\n0123456789"}, 0, 0},
     {"MSG a@b.c A 10\r\n012345678", {"MSG a@b.c A 10\r\n012345678"}, 1, 1},
