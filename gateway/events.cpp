@@ -9,6 +9,10 @@
 
 namespace gw {
 
+namespace {
+constexpr size_t kBuffer = 256 * 1024;
+} // namespace
+
 std::string one_line(const std::string &xml)
 {
     if (xml.find_first_of("\r\n") == std::string::npos)
@@ -73,6 +77,11 @@ bool EventSink::open(const std::string &path, bool console, std::string &error)
         error = path + ": cannot open the events file: " + std::strerror(errno);
         return false;
     }
+    // A chunk's events are flushed together (drain): with one page of
+    // buffer, a busy conversation's message lines went out a write each.
+    if (!buffer_)
+        buffer_.reset(new char[kBuffer]);
+    std::setvbuf(file_, buffer_.get(), _IOFBF, kBuffer);
     return true;
 }
 

@@ -4,6 +4,7 @@
 #define GW_EVENTS_H
 
 #include <cstdio>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -41,6 +42,7 @@ private:
 
     std::mutex lock_;
     FILE *file_ = nullptr;
+    std::unique_ptr<char[]> buffer_; // file_'s stdio buffer: outlives it
     bool console_ = false;
 };
 

@@ -25,6 +25,7 @@
 
 #include <iksemel.h>
 
+#include <memory>
 #include <mutex>
 #include <shared_mutex>
 #include <string>
@@ -299,6 +300,7 @@ typedef struct msnp_conntrack {
     tqlist *ss_users;          /* char*: participants, newest first */
     tqlist *si_skipl;          /* char*: SLP session ids seen */
     FILE *chat_log;
+    std::unique_ptr<char[]> chat_log_buffer; /* chat_log's stdio buffer, freed after it */
     time_t time;
     char *cont_handle;
     char *session;

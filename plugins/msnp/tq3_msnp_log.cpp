@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include <mutex>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,7 @@
 namespace {
 
 constexpr size_t kDateMax = 254;
+constexpr size_t kChatLogBuffer = 64 * 1024;
 
 /* A handle made one harmless directory or file name part: handles come from
  * the network, and one holding a separator or naming "." or ".." must not
@@ -207,6 +209,15 @@ int message_log_check_and_open(msnp_conntrack *ct)
     if (file)
         ct->chat_log = open_in(chat_dir(ct), file);
     free(file);
+    /* A busy conversation's chunk brings dozens of lines, pushed together
+     * when the chunk is done: with stdio's buffer of one page they went out
+     * in a write each. A chat of a message per chunk only ever touches the
+     * first pages of this one. */
+    if (ct->chat_log) {
+        ct->chat_log_buffer.reset(new (std::nothrow) char[kChatLogBuffer]);
+        if (ct->chat_log_buffer)
+            setvbuf(ct->chat_log, ct->chat_log_buffer.get(), _IOFBF, kChatLogBuffer);
+    }
     return 0;
 }
 
