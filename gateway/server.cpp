@@ -197,8 +197,18 @@ bool Server::open_listeners(std::string &error)
     return true;
 }
 
+asio::io_context &Server::next_loop()
+{
+    size_t k = next_loop_.fetch_add(1, std::memory_order_relaxed) % (workers_.size() + 1);
+    return k == 0 ? io_ : *workers_[k - 1];
+}
+
 bool Server::start(std::string &error)
 {
+    for (int i = 1; i < settings_.workers; ++i) {
+        workers_.push_back(std::make_unique<asio::io_context>(1));
+        worker_guards_.push_back(asio::make_work_guard(*workers_.back()));
+    }
     error = open_relay_problem(settings_);
     if (!error.empty())
         return false;
@@ -284,10 +294,11 @@ bool Server::start(std::string &error)
 
 void Server::accept(size_t index)
 {
-    // Each accepted socket gets a strand of its own; the acceptors are
-    // only touched on one strand, which the stop closes them on.
+    // Each accepted socket gets a strand of its own on the next event loop;
+    // the acceptors are only touched on one strand, which the stop closes
+    // them on.
     acceptors_[index]->async_accept(
-        asio::make_strand(io_), asio::bind_executor(accept_strand_, [this, index](const asio::error_code &ec,
+        asio::make_strand(next_loop()), asio::bind_executor(accept_strand_, [this, index](const asio::error_code &ec,
                                                                                  asio::ip::tcp::socket s) {
             if (stopping_ || ec == asio::error::operation_aborted)
                 return;
@@ -481,6 +492,9 @@ void Server::stop()
     signals_.cancel(ignored);
     for (const auto &c : table_.all())
         c->stop();
+    // The workers' loops end once their connections are closed.
+    for (auto &g : worker_guards_)
+        g.reset();
 }
 
 int Server::run()
@@ -493,8 +507,8 @@ int Server::run()
     }
     admin_thread_ = std::thread([this] { admin_io_.run(); });
     std::vector<std::thread> threads;
-    for (int i = 1; i < settings_.workers; ++i)
-        threads.emplace_back([this] { io_.run(); });
+    for (auto &w : workers_)
+        threads.emplace_back([loop = w.get()] { loop->run(); });
     io_.run();
     for (auto &t : threads)
         t.join();

@@ -85,6 +85,14 @@ private:
     // Declared last: destroyed first, so that handlers still queued release
     // their connections while everything above is alive.
     asio::io_context io_;
+    // Connections are dealt round the event loops: io_ (which also accepts)
+    // and one per further worker, each run by a thread of its own. A
+    // connection's handlers then run on the thread that polled its sockets,
+    // with no hand-over between threads for every read.
+    std::vector<std::unique_ptr<asio::io_context>> workers_;
+    std::vector<asio::executor_work_guard<asio::io_context::executor_type>> worker_guards_;
+    std::atomic<size_t> next_loop_{0};
+    asio::io_context &next_loop();
     // Administration, reloads and the module's timers run on a thread of
     // their own: a long reload or a slow command must not hold up relaying.
     asio::io_context admin_io_;
