@@ -28,12 +28,17 @@ namespace {
 struct contact_key {
     const char *handle = nullptr;
     const msnp_person *user = nullptr;
+    /* The contact pattern last run on the contact and its answer: several
+     * relations of a node commonly name the same person, and the policy
+     * cannot change while the decision is made. */
+    const msnp_person *pattern = nullptr;
+    bool pattern_named = false;
 };
 thread_local contact_key deciding;
 
 class deciding_about {
 public:
-    explicit deciding_about(const char *handle) { deciding = {handle, msnp_user_handle_find(handle)}; }
+    explicit deciding_about(const char *handle) { deciding = {handle, msnp_user_handle_find(handle), nullptr, false}; }
     ~deciding_about() { deciding = {}; }
     deciding_about(const deciding_about &) = delete;
     deciding_about &operator=(const deciding_about &) = delete;
@@ -222,8 +227,16 @@ bool person_names(const msnp_person *person, const char *handle)
         return strcmp(person->handle, handle) == 0;
     }
     if (person->type == PERSON_CONTACT && person->re_handle) {
+        bool contact = handle == deciding.handle;
+        if (contact && person == deciding.pattern)
+            return deciding.pattern_named;
         bool matched = regexec(person->re_handle, handle, 0, nullptr, 0) == 0;
-        return person->handle[0] == '!' ? !matched : matched;
+        bool named = person->handle[0] == '!' ? !matched : matched;
+        if (contact) {
+            deciding.pattern = person;
+            deciding.pattern_named = named;
+        }
+        return named;
     }
     return false;
 }
