@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <array>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -141,17 +142,22 @@ public:
     }
 
 private:
-    void clean(const char *text)
+    void clean(const char *text) { clean(text, std::strlen(text)); }
+
+    // `text` is `len` bytes and a NUL (a CR's partner and a UTF-8 sequence
+    // are looked for no further than the NUL).
+    void clean(const char *text, size_t len)
     {
         auto *p = reinterpret_cast<const unsigned char *>(text);
-        while (*p) {
+        const unsigned char *end = p + len;
+        while (p < end) {
             const unsigned char *run = p;
-            while (kPlain[*p])
-                ++p;
+            p = skip_plain(p, end);
             out_.append(reinterpret_cast<const char *>(run), static_cast<size_t>(p - run));
+            if (p == end)
+                return;
             unsigned char c = *p;
             switch (c) {
-            case '\0': return;
             case '&': out_ += "&amp;"; break;
             case '<': out_ += "&lt;"; break;
             case '>': out_ += "&gt;"; break;
@@ -164,10 +170,10 @@ private:
             case '\n': out_ += ' '; break;
             default:
                 if (c >= 0x80) {
-                    size_t len = utf8_sequence(p);
-                    if (len) {
-                        out_.append(reinterpret_cast<const char *>(p), len);
-                        p += len;
+                    size_t n = utf8_sequence(p);
+                    if (n) {
+                        out_.append(reinterpret_cast<const char *>(p), n);
+                        p += n;
                         continue;
                     }
                 }
@@ -175,6 +181,26 @@ private:
             }
             ++p;
         }
+    }
+
+    // The first byte from `p` that is not copied as it is. Message texts
+    // are mostly plain: they are looked at sixteen bytes at a time.
+    static const unsigned char *skip_plain(const unsigned char *p, const unsigned char *end)
+    {
+        typedef unsigned char bytes16 __attribute__((vector_size(16)));
+        while (end - p >= 16) {
+            bytes16 v;
+            std::memcpy(&v, p, sizeof v);
+            auto odd = (v < 0x20) | (v > 0x7E) | (v == '&') | (v == '<') | (v == '>') | (v == '\'') | (v == '"');
+            uint64_t half[2];
+            std::memcpy(half, &odd, sizeof half);
+            if (half[0] | half[1])
+                break;
+            p += 16;
+        }
+        while (p < end && kPlain[*p])
+            ++p;
+        return p;
     }
 
     const char *element_;

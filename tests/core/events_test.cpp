@@ -196,6 +196,11 @@ TEST(Events, LogLinesAreWhatTheXmlWriterRenders)
         "\xe0\x80\x80 overlong", "\xed\xa0\x80 surrogate", "\xf4\x90\x80\x80 too high", "\xff\xfe",
         "\xc2\x85 C1 stays", std::string(3000, 'x') + "&" + std::string(3000, 'y'),
     };
+    // One odd byte at every place of long plain runs, which are read a
+    // block at a time.
+    for (const char *odd : {"&", "\t", "\x7f", "\x01", "\xc3\xa9", "\xc3", "\r\n", "'"})
+        for (size_t at = 0; at < 40; ++at)
+            texts.push_back(std::string(at, 'a') + odd + std::string(40 - at, 'b'));
     // And byte soup: a fixed seed, so a failure reproduces.
     unsigned seed = 12345;
     for (int i = 0; i < 300; ++i) {
