@@ -66,6 +66,17 @@ int tq3_iov_add(tq3_iov *iov, const void *bytes, size_t len)
     return 1;
 }
 
+int tq3_iov_take(tq3_iov *iov, void *bytes, size_t len)
+{
+    if (!iov || !bytes)
+        return 0;
+    if (len == 0) {
+        std::free(bytes);
+        return 1;
+    }
+    return push(iov, static_cast<unsigned char *>(bytes), len) ? 1 : 0;
+}
+
 int tq3_iov_add_fmt(tq3_iov *iov, const char *fmt, ...)
 {
     if (!iov || !fmt)

@@ -20,6 +20,10 @@ tq3_iov *tq3_iov_new(void);
  * success. 1, or 0 for a NULL vector, NULL bytes with len > 0, or no
  * memory. */
 int tq3_iov_add(tq3_iov *iov, const void *bytes, size_t len);
+/* Appends `bytes`, a malloc'd piece of `len` bytes (or more), without a
+ * copy: the vector frees it. 1; 0 (and the piece is still the caller's)
+ * for a NULL vector or piece, or no memory. An empty piece is freed. */
+int tq3_iov_take(tq3_iov *iov, void *bytes, size_t len);
 /* Appends printf-formatted text (without its NUL). 1 or 0. */
 int tq3_iov_add_fmt(tq3_iov *iov, const char *fmt, ...)
     __attribute__((format(printf, 2, 3)));

@@ -132,8 +132,16 @@ match_t msnp_tasklet_lookup(tq3_module *self, tqconn *conn, tq3_iov *iov,
             verdict = TQ_MATCH_PASS;
         if (verdict == TQ_MATCH_PASS) {
             /* Without a task the command goes on untouched. */
-            int kept = task ? tq3_iov_add(iov, task->data_buffer, task->buffer_size)
-                            : tq3_iov_add(iov, dd->ptrs[i], dd->ptrsize[i]);
+            /* The task's copy of the command (rewritten or not) is handed
+             * over as it is. */
+            int kept;
+            if (task) {
+                kept = task->data_buffer && tq3_iov_take(iov, task->data_buffer, task->buffer_size);
+                if (kept)
+                    task->data_buffer = nullptr;
+            } else {
+                kept = tq3_iov_add(iov, dd->ptrs[i], dd->ptrsize[i]);
+            }
             lost = lost || !kept;
         }
         task_struct_destroy(task);

@@ -3,6 +3,9 @@
 #include <cstdlib>
 #include <string>
 
+#include <cstdlib>
+#include <cstring>
+
 #include "tq3_iovec.h"
 
 namespace {
@@ -34,6 +37,11 @@ TEST(Iovec, EmptyVectorReassemblesToNullAndBadArgumentsAreRefused)
     EXPECT_EQ(tq3_iov_reassembly(iov, &len), nullptr);
     EXPECT_EQ(tq3_iov_add(iov, nullptr, 4), 0);
     EXPECT_EQ(tq3_iov_add(nullptr, "x", 1), 0);
+    EXPECT_EQ(tq3_iov_take(iov, nullptr, 4), 0);
+    char *kept = strdup("x");
+    EXPECT_EQ(tq3_iov_take(nullptr, kept, 1), 0);  // still ours
+    free(kept);
+    EXPECT_EQ(tq3_iov_take(iov, strdup(""), 0), 1);  // freed, not stored
     EXPECT_EQ(tq3_iov_reassembly(nullptr, nullptr), nullptr);
     EXPECT_EQ(iov->iovc, 0u);
     tq3_iov_dtr(iov);
@@ -50,6 +58,11 @@ TEST(Iovec, PiecesAreCopiedJoinedInOrderAndReused)
     EXPECT_EQ(iov->iovc, 2u);
     EXPECT_EQ(tq3_iov_length(iov), 11u + 7u);
     EXPECT_EQ(joined(iov), "MSG 1 N 5\r\nhello-7");
+    // A taken piece is stored as it is, not copied, and freed with the rest.
+    char *piece = strdup("|taken");
+    ASSERT_EQ(tq3_iov_take(iov, piece, 6), 1);
+    EXPECT_EQ(iov->data[2], reinterpret_cast<unsigned char *>(piece));
+    EXPECT_EQ(joined(iov), "MSG 1 N 5\r\nhello-7|taken");
     // Reuse empties it for new content.
     tq3_iov_add(iov, "old", 3);
     tq3_iov_reuse(iov);
