@@ -68,7 +68,7 @@ typedef enum msnp_optype {
 
 typedef struct task_struct {
     tqconn *conn;
-    char *safe_buffer;                /* word-cut copy, or NULL without handler */
+    char *safe_buffer;                /* word-cut copy for a command whose words are cut, else NULL */
     char *data_buffer;                /* the bytes that go out on pass */
     char *data_pieces[MSNP_MAX_WORDS];/* words of safe_buffer, NULL after last */
     size_t buffer_size;

@@ -191,7 +191,7 @@ task_struct *new_task_struct(tq3_decouple_data *data, int index, tqconn *conn,
         return nullptr;
     }
     t->buffer_size = len;
-    if (handler_for(table, conn->direction)) {
+    if (handler_for(table, conn->direction) && (table->optype & MSNP_OPTYPE_SAFE_EXPLODE)) {
         t->safe_buffer = copy_piece(piece, len);
         if (!t->safe_buffer) {
             free(t->data_buffer);

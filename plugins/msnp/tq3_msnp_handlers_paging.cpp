@@ -103,7 +103,7 @@ match_t tq3_handler_ipg(task_struct *t)
     static msnp_stat_family family("stats-paging-receive");
     family.count();
     match_t verdict = TQ_MATCH_PASS;
-    const char *eol = t->safe_buffer ? strstr(t->safe_buffer, "\r\n") : nullptr;
+    const char *eol = t->data_buffer ? strstr(t->data_buffer, "\r\n") : nullptr;
     if (eol) {
         int err = 0;
         iks *tree = iks_tree(eol + 2, 0, &err);

@@ -49,11 +49,12 @@ struct Chunk {
     ~Chunk() { tq3_decouple_data_destroy(dd); }
 };
 
-TEST(Task, CopiesThePieceAndCutsOnlyWithAHandler)
+TEST(Task, CopiesThePieceAndCutsOnlyForAHandlerOfWords)
 {
     Chunk c(std::string("PNG\r\nMSG 1 D 3\r\na\0b", 19));
     tqconn out = make_conn(DIR_CLIENT_TO_SERVER), in = make_conn(DIR_SERVER_TO_CLIENT);
     msnp_table msg = *table_search_opcode("MSG");
+    msg.optype |= MSNP_OPTYPE_SAFE_EXPLODE;
     msg.handler[DIR_CLIENT_TO_SERVER] = record_handler;
     msg.handler[DIR_SERVER_TO_CLIENT] = nullptr;
     Module m;
@@ -69,7 +70,11 @@ TEST(Task, CopiesThePieceAndCutsOnlyWithAHandler)
                 !t->lda_supers && !t->lda_objects && !t->lda_temp);
     task_struct_destroy(t);
     t = new_task_struct(c.dd, 1, &in, &msg, nullptr);
-    EXPECT_EQ(t->safe_buffer, nullptr);
+    EXPECT_EQ(t->safe_buffer, nullptr);  // no handler
+    task_struct_destroy(t);
+    msg.optype &= ~MSNP_OPTYPE_SAFE_EXPLODE;
+    t = new_task_struct(c.dd, 1, &out, &msg, nullptr);
+    EXPECT_EQ(t->safe_buffer, nullptr);  // a handler that reads no words
     task_struct_destroy(t);
     EXPECT_EQ(new_task_struct(c.dd, 2, &in, &msg, nullptr), nullptr);
     EXPECT_EQ(new_task_struct(c.dd, -1, &in, &msg, nullptr), nullptr);
