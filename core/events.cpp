@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <array>
+#include <charconv>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -118,8 +119,8 @@ public:
 
     LogLine &attr(const char *name, long long value)
     {
-        char buf[32];
-        std::snprintf(buf, sizeof buf, "%lld", value);
+        char buf[24];
+        *std::to_chars(buf, buf + sizeof buf - 1, value).ptr = '\0';
         return attr(name, buf);
     }
 
