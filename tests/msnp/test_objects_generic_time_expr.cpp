@@ -9,6 +9,7 @@
 
 #include "msnp/local_time.h"
 #include "tq3_msnp.h"
+#include "tq3_msnp_message.h"
 #include "tq3_msnp_objects_generic.h"
 
 namespace {
@@ -280,6 +281,19 @@ TEST(ExprRequiredText, OnlyWhatEveryMatchHolds) {
                 EXPECT_NE(std::string(subject).find(required), std::string::npos) << subject;
             }
         regfree(&re);
+    }
+    // The search for it, against a plain one: short texts over few letters
+    // put the needle and its rarest byte at every place, the ends included.
+    unsigned seed = 99;
+    for (int i = 0; i < 20000; ++i) {
+        auto next = [&] { return seed = seed * 1103515245u + 12345u, (seed >> 16) & 0x7fff; };
+        std::string hay, needle;
+        for (unsigned n = next() % 24; n > 0; --n)
+            hay += "ab-Q"[next() % 4];
+        for (unsigned n = 1 + next() % 4; n > 0; --n)
+            needle += "ab-Q"[next() % 4];
+        ASSERT_EQ(msnp_text_holds(hay.data(), hay.size(), needle.c_str()), hay.find(needle) != std::string::npos)
+            << hay << " / " << needle;
     }
     // The node keeps it, lowered with the pattern for a case-blind search.
     Expr upper(nullptr, "/Top SECRET-[0-9]/ie");
