@@ -2,8 +2,8 @@
  *
  *   relay_load server                       scripted switchboard; prints its port
  *   relay_load freeport                     prints a free loopback port
- *   relay_load bulk-up   SOCKS DST BYTES SECONDS
- *   relay_load bulk-down SOCKS DST BYTES SECONDS
+ *   relay_load bulk-up   SOCKS DST BYTES SECONDS [anonymous]
+ *   relay_load bulk-down SOCKS DST BYTES SECONDS [anonymous]
  *   relay_load ping      SOCKS DST COUNT
  *   relay_load idle      SOCKS DST COUNT PID
  *   relay_load stalled   SOCKS DST COUNT STUCK PINGS
@@ -15,6 +15,9 @@
  * login of <mode>@bench.example and announces the peer (JOI), so that a
  * gateway with a policy admits the user and decides every message. The
  * rest is MSNP traffic: MSG payload commands one way, ACKs the other.
+ * An anonymous bulk session is not confirmed as a login (the server answers
+ * with two QNG lines instead): a gateway then relays it through its module
+ * without a user to decide for, the cost of the module without the policy.
  * Results go to stdout as `key value` lines for the script to tabulate. */
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -50,8 +53,8 @@ using Clock = std::chrono::steady_clock;
 
 [[noreturn]] void usage()
 {
-    std::fputs("usage: relay_load server | freeport | bulk-up SOCKS DST BYTES SECONDS |\n"
-               "       bulk-down SOCKS DST BYTES SECONDS | ping SOCKS DST COUNT | idle SOCKS DST COUNT PID |\n"
+    std::fputs("usage: relay_load server | freeport | bulk-up SOCKS DST BYTES SECONDS [anonymous] |\n"
+               "       bulk-down SOCKS DST BYTES SECONDS [anonymous] | ping SOCKS DST COUNT | idle SOCKS DST COUNT PID |\n"
                "       signin SOCKS DST CONTACTS ROUNDS | stalled SOCKS DST COUNT STUCK PINGS\n",
                stderr);
     std::exit(2);
@@ -169,13 +172,17 @@ int open_socks(uint16_t socks, uint16_t dst)
 }
 
 /* A session opened with `USR 1 <hello>` and its answer. */
+constexpr const char *kAnonymous = "anonymous-";
+
 int open_session(uint16_t socks, uint16_t dst, const std::string &hello)
 {
     int fd = open_socks(socks, dst);
     write_all(fd, "USR 1 " + hello + "\r\n");
     std::string ok = read_line(fd);
     std::string joined = read_line(fd);
-    if (ok.rfind("USR 1 OK ", 0) != 0 || joined.rfind("JOI ", 0) != 0) {
+    bool anonymous = hello.rfind(kAnonymous, 0) == 0;
+    if (anonymous ? ok.rfind("QNG ", 0) != 0 || joined.rfind("QNG ", 0) != 0
+                  : ok.rfind("USR 1 OK ", 0) != 0 || joined.rfind("JOI ", 0) != 0) {
         errno = EPROTO;
         die("unexpected login answer");
     }
@@ -329,6 +336,10 @@ int run_server()
                 }
                 std::string ok = "USR 1 OK " + std::string(mode) + "@bench.example Bench\r\nJOI " + kPeer +
                                  " Peer\r\n";
+                if (!std::strncmp(mode, kAnonymous, std::strlen(kAnonymous))) {
+                    std::memmove(mode, mode + std::strlen(kAnonymous), std::strlen(mode) - std::strlen(kAnonymous) + 1);
+                    ok = "QNG 1\r\nQNG 2\r\n";
+                }
                 write_all_nb(fd, ok);
                 if (!std::strcmp(mode, "sink")) {
                     s.mode = Session::Sink;
@@ -391,10 +402,10 @@ int run_server()
 
 /* ---- clients ----------------------------------------------------------------- */
 
-int bulk_up(uint16_t socks, uint16_t dst, uint64_t bytes, double secs)
+int bulk_up(uint16_t socks, uint16_t dst, uint64_t bytes, double secs, bool anonymous)
 {
     const std::string stream = msg_stream(1 << 20);
-    int fd = open_session(socks, dst, "sink");
+    int fd = open_session(socks, dst, anonymous ? std::string(kAnonymous) + "sink" : "sink");
     auto t0 = Clock::now();
     uint64_t sent = 0;
     /* Whole buffers of whole commands, so OUT arrives as a command. */
@@ -418,9 +429,10 @@ int bulk_up(uint16_t socks, uint16_t dst, uint64_t bytes, double secs)
     return 0;
 }
 
-int bulk_down(uint16_t socks, uint16_t dst, uint64_t bytes, double secs)
+int bulk_down(uint16_t socks, uint16_t dst, uint64_t bytes, double secs, bool anonymous)
 {
-    int fd = open_session(socks, dst, "source " + std::to_string(bytes) + " " + std::to_string(secs));
+    int fd = open_session(socks, dst, (anonymous ? kAnonymous : "") + std::string("source ") + std::to_string(bytes) +
+                                          " " + std::to_string(secs));
     std::vector<char> buf(256 * 1024);
     uint64_t got = 0;
     auto t0 = Clock::now();
@@ -603,10 +615,11 @@ int main(int argc, char **argv)
     if (argc < 5)
         usage();
     uint16_t socks = port_arg(argv[2]), dst = port_arg(argv[3]);
-    if (cmd == "bulk-up" && argc == 6)
-        return bulk_up(socks, dst, std::strtoull(argv[4], nullptr, 10), std::atof(argv[5]));
-    if (cmd == "bulk-down" && argc == 6)
-        return bulk_down(socks, dst, std::strtoull(argv[4], nullptr, 10), std::atof(argv[5]));
+    bool anonymous = argc == 7 && std::string(argv[6]) == "anonymous";
+    if (cmd == "bulk-up" && (argc == 6 || anonymous))
+        return bulk_up(socks, dst, std::strtoull(argv[4], nullptr, 10), std::atof(argv[5]), anonymous);
+    if (cmd == "bulk-down" && (argc == 6 || anonymous))
+        return bulk_down(socks, dst, std::strtoull(argv[4], nullptr, 10), std::atof(argv[5]), anonymous);
     if (cmd == "ping" && argc == 5)
         return ping(socks, dst, std::atoi(argv[4]));
     if (cmd == "signin" && argc == 6)

@@ -14,7 +14,12 @@
 # and written to the chat log), Debian's dante-server (danted) and
 # microsocks on loopback, and measures: bulk throughput of a switchboard
 # MSG stream in each direction (about 1 GB or SECONDS, default 10, per
-# run), its ratio to dante and microsocks, the round-trip time of small
+# run), its ratio to dante and microsocks, the same stream through
+# trevalquin's module without a signed-in user (framed and relayed, nothing
+# decided or logged: what the policy costs is the difference; the chat log
+# and the events file of a run are written out before the next run starts,
+# so that no run measures how fast the disk takes the one before), the
+# round-trip time of small
 # MSG/ACK exchanges (median and p99) against a direct connection and both
 # relays, the time of a notification-server sign-in with 100, 1,000 and
 # 5,000 contacts (the first contact list and one presence line per
@@ -75,6 +80,7 @@ start_relays() { # fresh relays: sets TQ, TQ_PID, DA, DA_PID, MS, MS_PID
     --set "admin-socket=$WORK/admin$RUN.sock" \
     --set "events-file=$WORK/events$RUN.log" \
     --set "max-connections=$((IDLE + 100))" \
+    --set "max-connections-per-client=$((IDLE + 100))" \
     --set "var log-dir = \"$WORK/logs$RUN\"" \
     >"$WORK/gateway$RUN.out" 2>"$WORK/gateway$RUN.err" &
   TQ_PID=$!
@@ -122,10 +128,18 @@ measure() {
 declare -A R
 start_relays
 for dir in up down; do
-  for via in direct tq da ms; do
-    case $via in direct) port=0 ;; tq) port=$TQ ;; da) port=$DA ;; ms) port=$MS ;; esac
+  for via in direct tq anon da ms; do
+    extra=()
+    case $via in direct) port=0 ;; tq) port=$TQ ;; anon) port=$TQ extra=(anonymous) ;; da) port=$DA ;; ms) port=$MS ;; esac
     say "bulk $dir via $via"
-    R[$dir.$via]=$(measure "bulk-$dir" "$port" "$SB" "$BYTES" "$SECS" | field mbps)
+    R[$dir.$via]=$(measure "bulk-$dir" "$port" "$SB" "$BYTES" "$SECS" "${extra[@]}" | field mbps)
+    # Each run starts with the logs of the last one written out: a run
+    # would otherwise measure how fast the disk takes the run before.
+    if [ "$via" = tq ]; then
+      rm -rf "$WORK/logs$RUN"
+      : >"$WORK/events$RUN.log"
+      sync
+    fi
   done
 done
 for via in direct tq da ms; do
@@ -157,7 +171,7 @@ done
 stop_relays
 
 # ---- report ------------------------------------------------------------------------
-for k in up.direct up.tq up.da up.ms down.direct down.tq down.da down.ms med.direct med.tq med.da med.ms \
+for k in up.direct up.tq up.anon up.da up.ms down.direct down.tq down.anon down.da down.ms med.direct med.tq med.da med.ms \
   p99.direct p99.tq p99.da p99.ms idle.tq idle.ms rss.tq rss.ms; do
   [ -n "${R[$k]:-}" ] || R[$k]=failed
 done
@@ -171,6 +185,10 @@ printf 'trevalquin decides every message with bench/relay/policy.xml and writes 
 row "" trevalquin dante microsocks direct
 row "throughput client->server (MB/s)" "${R[up.tq]}" "${R[up.da]}" "${R[up.ms]}" "${R[up.direct]}"
 row "throughput server->client (MB/s)" "${R[down.tq]}" "${R[down.da]}" "${R[down.ms]}" "${R[down.direct]}"
+row "  module, no user to decide for, up" "${R[up.anon]}" "" "" ""
+row "  module, no user to decide for, down" "${R[down.anon]}" "" "" ""
+row "  cost of the policy, up" "$(calc %.0f%% "100-100*${R[up.tq]}/${R[up.anon]}")" "" "" ""
+row "  cost of the policy, down" "$(calc %.0f%% "100-100*${R[down.tq]}/${R[down.anon]}")" "" "" ""
 row "  trevalquin / dante, up" "$(calc %.2f "${R[up.tq]}/${R[up.da]}")" "" "" ""
 row "  trevalquin / dante, down" "$(calc %.2f "${R[down.tq]}/${R[down.da]}")" "" "" ""
 row "  trevalquin / microsocks, up" "$(calc %.2f "${R[up.tq]}/${R[up.ms]}")" "" "" ""
