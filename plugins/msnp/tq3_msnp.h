@@ -25,6 +25,7 @@
 
 #include <iksemel.h>
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
@@ -225,7 +226,15 @@ typedef struct msnp_group {
     tqlist *relation_backref; /* msnp_relates* pointing here */
     unsigned patterns;        /* members that are contact persons */
     unsigned subgroups;       /* members that are groups */
+    /* Whether a contact person is anywhere below, as of membership change
+     * number `below_change` (0: not known); the matcher keeps it. */
+    std::atomic<uint64_t> below_change;
+    std::atomic<unsigned> below_patterns;
 } msnp_group;
+
+/* Counts changes of group memberships; starts at 1. */
+uint64_t msnp_group_changes(void);
+void msnp_group_changed(void);
 
 typedef struct msnp_group_member {
     msnp_object_type type;    /* PERSON or GROUP */

@@ -339,6 +339,7 @@ static void mirror_type_in_groups(msnp_person *person)
             record->back->patterns += static_cast<unsigned>(pattern - record->pattern);
         record->pattern = pattern;
     }
+    msnp_group_changed();
 }
 
 int msnp_person_set_handle(idl_parser *idl, msnp_person *person, const char *handle)

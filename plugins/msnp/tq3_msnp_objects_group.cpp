@@ -125,9 +125,24 @@ int msnp_add_group_member(idl_parser *idl, msnp_group *group, void *member, msnp
     group->size++;
     group->patterns += rec->pattern;
     group->subgroups += type == MSNP_OBJECT_GROUP;
+    msnp_group_changed();
     group_event(idl, group);
     tqlist_insert_begin(member_backref(rec), rec);
     return 1;
+}
+
+namespace {
+std::atomic<uint64_t> group_changes{1};
+} // namespace
+
+uint64_t msnp_group_changes(void)
+{
+    return group_changes.load(std::memory_order_acquire);
+}
+
+void msnp_group_changed(void)
+{
+    group_changes.fetch_add(1, std::memory_order_acq_rel);
 }
 
 int msnp_group_unlink_member(msnp_group_member *record)
@@ -149,6 +164,7 @@ int msnp_group_unlink_member_back(idl_parser *idl, msnp_group_member *record)
     if (count) {
         record->back->patterns -= record->pattern;
         record->back->subgroups -= record->type == MSNP_OBJECT_GROUP;
+        msnp_group_changed();
     }
     if (count && idl)
         group_event(idl, record->back);

@@ -10,9 +10,11 @@
 #include <regex.h>
 #include <string.h>
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <shared_mutex>
+#include <vector>
 
 #include "tq3_msnp.h"
 #include "tq3_msnp_identity.h"
@@ -249,6 +251,61 @@ match_t match_relation_single(msnp_person *person, msnp_relates *relation, task_
     return person_names(person, handle) ? match_relation(relation, _tstruct, person) : TQ_MATCH_NONE;
 }
 
+namespace {
+
+/* Whether a contact person (a pattern) is a member anywhere below `group`.
+ * Kept in the group until a membership changes anywhere: deciding threads
+ * that compute it at once store the same answer. */
+bool patterns_below(msnp_group *group)
+{
+    uint64_t changes = msnp_group_changes();
+    if (group->below_change.load(std::memory_order_acquire) == changes)
+        return group->below_patterns.load(std::memory_order_relaxed) != 0;
+    std::vector<const msnp_group *> seen, todo{group};
+    bool found = false;
+    while (!todo.empty() && !found) {
+        const msnp_group *g = todo.back();
+        todo.pop_back();
+        if (std::find(seen.begin(), seen.end(), g) != seen.end())
+            continue;
+        seen.push_back(g);
+        found = g->patterns != 0;
+        if (g->subgroups)
+            for (tqlist *l = g->glist; l; l = l->next) {
+                auto *record = static_cast<const msnp_group_member *>(l->data);
+                if (record && record->type == MSNP_OBJECT_GROUP)
+                    todo.push_back(static_cast<const msnp_group *>(record->member));
+            }
+    }
+    group->below_patterns.store(found, std::memory_order_relaxed);
+    group->below_change.store(changes, std::memory_order_release);
+    return found;
+}
+
+/* Whether `user` is a member of `group` or of a group below it, found by
+ * climbing from the user's own memberships: a user is in a few groups, a
+ * group of groups may hold thousands. */
+bool member_below(const msnp_group *group, const msnp_person *user)
+{
+    std::vector<const msnp_group *> seen, todo;
+    for (tqlist *l = user->group_backref; l; l = l->next)
+        todo.push_back(static_cast<const msnp_group_member *>(l->data)->back);
+    while (!todo.empty()) {
+        const msnp_group *g = todo.back();
+        todo.pop_back();
+        if (g == group)
+            return true;
+        if (!g || std::find(seen.begin(), seen.end(), g) != seen.end())
+            continue;
+        seen.push_back(g);
+        for (tqlist *l = g->group_backref; l; l = l->next)
+            todo.push_back(static_cast<const msnp_group_member *>(l->data)->back);
+    }
+    return false;
+}
+
+} // namespace
+
 /* Each member is tried once per relation, which also ends cycles between
  * groups. A person that does not name the contact gives nothing however
  * often it is tried, so only the persons that do are recorded: a group of
@@ -260,20 +317,14 @@ match_t match_relation_group(msnp_group *group, msnp_relates *relation, task_str
     if (!group)
         return r;
     const contact_key key = deciding; /* read once: thread-local reads are calls in a module */
-    if (handle == key.handle && group->patterns == 0 && group->subgroups == 0) {
-        /* Only user persons, and of those only the contact's own user can
-         * name the contact: its own list of memberships says whether it
-         * is one here, without a walk through the group. */
-        if (!key.user)
+    if (handle == key.handle && !patterns_below(group)) {
+        /* Only user persons are below, and of those only the contact's own
+         * user can name the contact: its memberships say whether it is one
+         * here, without a walk through the group. */
+        if (!key.user || !member_below(group, key.user))
             return r;
-        for (tqlist *l = key.user->group_backref; l; l = l->next) {
-            auto *record = static_cast<msnp_group_member *>(l->data);
-            if (record->back == group)
-                return first_visit(&_tstruct->lda_groups, record->member)
-                           ? match_relation_group_member(record, relation, _tstruct, handle)
-                           : r;
-        }
-        return r;
+        auto *user = const_cast<msnp_person *>(key.user);
+        return first_visit(&_tstruct->lda_groups, user) ? match_relation_single(user, relation, _tstruct, handle) : r;
     }
     for (tqlist *l = group->glist; l && r == TQ_MATCH_NONE; l = l->next) {
         auto *record = static_cast<msnp_group_member *>(l->data);
