@@ -125,6 +125,23 @@ INSTANTIATE_TEST_SUITE_P(
              "<group name='Team'><member type='single'>bob</member></group>"
              "<group name='Outer'><member type='group'>Team</member></group>",
              "", "", {}, "bob@corp", BLOCK},
+        /* Groups of groups: the contact's user is found below, a contact
+         * pattern below is tried, a stranger is in none. */
+        Case{"group_of_groups_user_two_down", own(rel("Outer", kBlock)),
+             "<group name='Team'><member type='single'>bob</member></group>"
+             "<group name='Mid'><member type='group'>Team</member></group>"
+             "<group name='Outer'><member type='group'>Mid</member><member type='group'>Other</member></group>"
+             "<group name='Other'><member type='single'>alice</member></group>",
+             "", "", {}, "bob@corp", BLOCK},
+        Case{"group_of_groups_stranger", own(rel("Outer", kBlock)),
+             "<group name='Team'><member type='single'>bob</member></group>"
+             "<group name='Outer'><member type='group'>Team</member></group>",
+             "", "", {}, "carl@corp", NONE},
+        Case{"group_of_groups_pattern_two_down", own(rel("Outer", kBlock)),
+             "<group name='Inner'><member type='single'>Partners</member></group>"
+             "<group name='Team'><member type='single'>bob</member><member type='group'>Inner</member></group>"
+             "<group name='Outer'><member type='group'>Team</member></group>",
+             "", "", {}, "x@partner.com", BLOCK},
         /* Default action, own handle, disabled users. */
         Case{"default_action", "", "", "", "", {{"s/default-action", "block"}}, "z@nowhere.org", BLOCK},
         Case{"default_action_unknown_word", "", "", "", "", {{"s/default-action", "deny"}}, "z@nowhere.org", NONE},
@@ -160,6 +177,33 @@ INSTANTIATE_TEST_SUITE_P(
                  p->user->bounty_current = 1;
              }}),
     [](const auto &info) { return std::string(info.param.name); });
+
+/* What a group holds below it is remembered between decisions: a pattern
+ * joining a team of the group is heard at the next decision. */
+TEST_F(DecisionTest, AGroupOfGroupsSeesAPatternThatJoinsBelow)
+{
+    ASSERT_TRUE(load(kPeople + "<group name='Team'><member type='single'>bob</member></group>"
+                               "<group name='Outer'><member type='group'>Team</member></group>"
+                               "<person type='1' name='alice'><handle>alice@corp</handle>" +
+                         own(rel("Outer", kBlock)) + "</person>",
+                     "<node identifier='staff'><user>bob</user><node identifier='office'><user>alice</user></node></node>"));
+    sign_in("alice@corp");
+    EXPECT_EQ(decide("bob@corp"), BLOCK);
+    EXPECT_EQ(decide("x@partner.com"), NONE);
+    msnp_group *team = msnp_search_group("Team", 0);
+    ASSERT_NE(team, nullptr);
+    ASSERT_EQ(msnp_add_group_member(idl, team, msnp_search_person("Partners", 0), MSNP_OBJECT_PERSON), 1);
+    EXPECT_EQ(decide("x@partner.com"), BLOCK);
+    EXPECT_EQ(decide("bob@corp"), BLOCK);
+    tqlist *last = team->glist;
+    while (last->next)
+        last = last->next;
+    auto *record = static_cast<msnp_group_member *>(last->data);
+    ASSERT_EQ(msnp_group_unlink_member_back(idl, record), 1);
+    msnp_group_unlink_member(record);
+    free(record);
+    EXPECT_EQ(decide("x@partner.com"), NONE);
+}
 
 /* A rule limited to 09:30-17:15 on weekdays of March. */
 TEST_F(DecisionTest, TimeWindowsIncludeBothEndMinutes)
