@@ -6,6 +6,7 @@
 #include <ctime>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -50,6 +51,10 @@ public:
                                              std::string &error);
 
     tq3_module *record() const { return mod_; }
+    // Held shared while a chunk is decided and exclusively while the policy
+    // is replaced: no command is decided between dropping the old policy
+    // and loading the new one (it would meet an empty policy).
+    std::shared_mutex &policy_gate() { return gate_; }
     const tq3_module_ops &ops() const { return *ops_; }
     const std::string &path() const { return path_; }
     std::string name() const { return ops_->name ? ops_->name : "?"; }
@@ -73,7 +78,9 @@ public:
     bool reload_policy(const std::string &file, Report &report);
     // `getconfig` written to FILE atomically.
     bool save_policy(const std::string &file, Report &report);
-    void reset(Report &report);
+    // Drops the policy. `quiet`: the objects' events are not gathered (a
+    // reload drops thousands of objects and the reload says so once).
+    void reset(Report &report, bool quiet = false);
     // One management command through `config`.
     void config(const std::string &verb, const std::string &rest, const std::string &user,
                 int level, Report &report);
@@ -93,6 +100,7 @@ private:
     // Serialises administrative entry points of this module, so that a
     // reload (reset + setconfig) is not interleaved with a command.
     mutable std::recursive_mutex admin_;
+    std::shared_mutex gate_;
 };
 
 // Writes `contents` to FILE through a temporary file in the same directory,

@@ -760,6 +760,7 @@ void Connection::run_module(int side, const uint8_t *data, size_t len)
     ChunkOutcome o;
     {
         TaskletScope scope(this);
+        std::shared_lock<std::shared_mutex> gate(module_->policy_gate());
         o = run_chunk(module_->record(), conn_, iov_, held_[side], dir, data, len, ctx_.settings->max_held_bytes);
     }
     std::string inject[2];

@@ -458,6 +458,9 @@ bool Server::reload_policy_or_keep()
         return keep(settings_.policy + ":" + std::to_string(line) + ": not well-formed XML");
     std::string running;
     bool have_running = m.policy_text(running);
+    // Commands wait while the policy is replaced (a few hundred ms for
+    // 10,000 users) rather than meet no policy at all.
+    std::unique_lock<std::shared_mutex> gate(m.policy_gate());
     Report r;
     bool ok = m.reload_policy(settings_.policy, r) && !r.failed();
     report(r, "policy");
@@ -465,7 +468,7 @@ bool Server::reload_policy_or_keep()
         return true;
     if (have_running) {
         Report undo;
-        m.reset(undo);
+        m.reset(undo, true);
         m.load_policy_text(running, "the running policy", undo);
     }
     return keep(settings_.policy + ": the module refused it");
