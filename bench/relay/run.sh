@@ -39,15 +39,7 @@ cd "$(dirname "$0")/../.."
 . bench/relay/common.sh
 
 # ---- prerequisites -----------------------------------------------------------
-DANTED=/usr/sbin/danted
-if ! command -v microsocks >/dev/null 2>&1 || [ ! -x "$DANTED" ]; then
-  say "installing dante-server and microsocks"
-  SUDO=""
-  [ "$(id -u)" -ne 0 ] && SUDO="sudo"
-  export DEBIAN_FRONTEND=noninteractive
-  $SUDO apt-get install -y -qq --no-install-recommends dante-server microsocks >/dev/null 2>&1 ||
-    { $SUDO apt-get update -qq && $SUDO apt-get install -y -qq --no-install-recommends dante-server microsocks >/dev/null; }
-fi
+need_peers
 if [ "$(ulimit -n)" != unlimited ] && [ "$(ulimit -n)" -lt $((2 * IDLE + 100)) ]; then
   say "open-file limit $(ulimit -n) too low for $IDLE connections; measuring with fewer"
   IDLE=$((($(ulimit -n) - 100) / 2))
@@ -60,56 +52,12 @@ PIDS+=($!)
 wait_for "$WORK/server.port" '^[0-9]'
 SB=$(head -1 "$WORK/server.port")
 
-wait_port() { # PORT: waits up to 5 s until something listens there
-  local i
-  for i in $(seq 50); do
-    (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return 0
-    sleep 0.1
-  done
-}
-
 RUN=0
 start_relays() { # fresh relays: sets TQ, TQ_PID, DA, DA_PID, MS, MS_PID
   RUN=$((RUN + 1))
-  cp bench/relay/policy.xml "$WORK/policy$RUN.xml"
-  "$BUILD/trevalquin" \
-    --set "listen=127.0.0.1:0" \
-    --set "msnp-ports=$SB" \
-    --set "module=$BUILD/libtq3_msnp.so" \
-    --set "policy=$WORK/policy$RUN.xml" \
-    --set "admin-socket=$WORK/admin$RUN.sock" \
-    --set "events-file=$WORK/events$RUN.log" \
-    --set "max-connections=$((IDLE + 100))" \
-    --set "max-connections-per-client=$((IDLE + 100))" \
-    --set "var log-dir = \"$WORK/logs$RUN\"" \
-    >"$WORK/gateway$RUN.out" 2>"$WORK/gateway$RUN.err" &
-  TQ_PID=$!
-  PIDS+=($TQ_PID)
-  wait_for "$WORK/gateway$RUN.out" '^listening on'
-  TQ=$(sed -n 's/^listening on .*:\([0-9]*\)$/\1/p' "$WORK/gateway$RUN.out" | head -1)
-
-  DA=$("$LOAD" freeport)
-  cat >"$WORK/danted$RUN.conf" <<CONF
-logoutput: $WORK/danted$RUN.log
-internal: 127.0.0.1 port = $DA
-external: 127.0.0.1
-clientmethod: none
-socksmethod: none
-user.privileged: root
-user.unprivileged: nobody
-client pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }
-socks pass { from: 127.0.0.0/8 to: 127.0.0.0/8 command: connect }
-CONF
-  "$DANTED" -f "$WORK/danted$RUN.conf" -p "$WORK/danted$RUN.pid" -N 2 >"$WORK/danted$RUN.out" 2>&1 &
-  DA_PID=$!
-  PIDS+=($DA_PID)
-  wait_port "$DA"
-
-  MS=$("$LOAD" freeport)
-  microsocks -i 127.0.0.1 -p "$MS" >"$WORK/microsocks$RUN.log" 2>&1 &
-  MS_PID=$!
-  PIDS+=($MS_PID)
-  wait_port "$MS"
+  start_trevalquin "$RUN" bench/relay/policy.xml "$SB" $((IDLE + 100))
+  start_dante "$RUN"
+  start_microsocks "$RUN"
 }
 stop_relays() {
   kill "$TQ_PID" "$DA_PID" "$MS_PID" 2>/dev/null || true

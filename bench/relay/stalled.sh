@@ -22,30 +22,19 @@ PIDS+=($!)
 wait_for "$WORK/server.port" '^[0-9]'
 SB=$(head -1 "$WORK/server.port")
 
-measure() { # STUCK: prints "median p99" on a fresh gateway
-  cp bench/relay/policy.xml "$WORK/policy.xml"
-  "$BUILD/trevalquin" \
-    --set "listen=127.0.0.1:0" --set "msnp-ports=$SB" --set "module=$BUILD/libtq3_msnp.so" \
-    --set "policy=$WORK/policy.xml" --set "admin-socket=$WORK/admin.sock" \
-    --set "events-file=$WORK/events.log" --set "max-connections=$((COUNT + 100))" \
-    --set "max-connections-per-client=$((COUNT + 100))" \
-    --set "var log-dir = \"$WORK/logs\"" >"$WORK/gateway.out" 2>"$WORK/gateway.err" &
-  local pid=$!
-  PIDS+=($pid)
-  wait_for "$WORK/gateway.out" '^listening on'
-  local port
-  port=$(sed -n 's/^listening on .*:\([0-9]*\)$/\1/p' "$WORK/gateway.out" | head -1)
+measure() { # STUCK TAG: prints "median p99" on a fresh gateway (runs in a subshell)
+  start_trevalquin "$2" bench/relay/policy.xml "$SB" $((COUNT + 100))
+  local pid=$TQ_PID port=$TQ
   local live=$((COUNT - STUCK)) out
   out=$(timeout 300 "$LOAD" stalled "$port" "$SB" $(($1 + live)) "$1" "$PINGS")
   kill "$pid"; wait "$pid" 2>/dev/null || true
-  rm -f "$WORK/gateway.out"
   printf '%s %s\n' "$(sed -n 's/^median_us //p' <<<"$out")" "$(sed -n 's/^p99_us //p' <<<"$out")"
 }
 
 say "round trips on $((COUNT - STUCK)) sessions, nobody stuck"
-read -r base_med base_p99 < <(measure 0)
+read -r base_med base_p99 < <(measure 0 1)
 say "round trips on $((COUNT - STUCK)) sessions beside $STUCK that read nothing"
-read -r stuck_med stuck_p99 < <(measure "$STUCK")
+read -r stuck_med stuck_p99 < <(measure "$STUCK" 2)
 
 printf '%-34s %12s %12s\n' "round trip (us)" median p99
 printf '%-34s %12s %12s\n' "$((COUNT - STUCK)) sessions alone" "$base_med" "$base_p99"
