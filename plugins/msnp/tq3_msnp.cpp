@@ -401,8 +401,7 @@ void msnp_reset(tq3_module *self, idl_parser *idl)
      * each table serves the whole sweep (a copy per object would make the
      * reset of a large policy quadratic). */
     tqlist *people = ents->people->values_safe(ents->people);
-    for (tqlist *l = people; l; l = l->next)
-        msnp_destroy_person(self, idl, static_cast<msnp_person *>(l->data));
+    msnp_destroy_people(self, idl, people);
     tqlist_destroy_without_refs(&people);
 
     tqlist *groups = ents->groups->values_safe(ents->groups);

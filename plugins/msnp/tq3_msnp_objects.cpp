@@ -568,6 +568,39 @@ void destroy_msnp_user(msnp_user *user)
 /* Destroying a person                                                 */
 /* ------------------------------------------------------------------ */
 
+namespace {
+/* Set while every person is dropped at once, after one pass over the
+ * tracked connections has let go of them all: each person looking through
+ * every connection made dropping 10,000 users with 5,000 connected take a
+ * second under the policy's write lock. */
+thread_local bool all_released = false;
+} // namespace
+
+int msnp_destroy_people(tq3_module *self, idl_parser *idl, tqlist *people)
+{
+    if (!self && ents)
+        self = ents->self;
+    if (self) {
+        pthread_rwlock_rdlock(&self->data_lock);
+        for (tqlist *l = self->data; l; l = l->next) {
+            auto *track = static_cast<msnp_conntrack *>(l->data);
+            msnp_person *person = track ? track->person : nullptr;
+            if (person && person->type == PERSON_USER && person->user) {
+                track->person = nullptr;
+                if (track->conn)
+                    track->conn->poison_match = TQ_MATCH_BLOCK;
+            }
+        }
+        pthread_rwlock_unlock(&self->data_lock);
+    }
+    all_released = true;
+    int n = 0;
+    for (tqlist *l = people; l; l = l->next)
+        n += msnp_destroy_person(self, idl, static_cast<msnp_person *>(l->data));
+    all_released = false;
+    return n;
+}
+
 int msnp_destroy_person(tq3_module *self, idl_parser *idl, msnp_person *person)
 {
     if (!person)
@@ -577,7 +610,7 @@ int msnp_destroy_person(tq3_module *self, idl_parser *idl, msnp_person *person)
 
     /* Open connections of the user must not outlive the person: the host
      * closes a connection whose poison verdict is block. */
-    if (person->type == PERSON_USER && person->user && self) {
+    if (person->type == PERSON_USER && person->user && self && !all_released) {
         pthread_rwlock_rdlock(&self->data_lock);
         for (tqlist *l = self->data; l; l = l->next) {
             auto *track = static_cast<msnp_conntrack *>(l->data);
@@ -867,8 +900,7 @@ void msnp_entities_destroy(msnp_entities *e)
     /* Destroying a person or a group destroys no other, so one snapshot of
      * each table serves (a copy per object made this quadratic). */
     tqlist *people = e->people->values_safe(e->people);
-    for (tqlist *l = people; l; l = l->next)
-        msnp_destroy_person(e->self, nullptr, static_cast<msnp_person *>(l->data));
+    msnp_destroy_people(e->self, nullptr, people);
     tqlist_destroy_without_refs(&people);
     registry_free_root(e->root);
     e->root = nullptr;

@@ -76,6 +76,10 @@ msnp_person *msnp_search_user(const char *handle);
 msnp_user *new_msn_user(msnp_person *person);
 void destroy_msnp_user(msnp_user *user);
 int msnp_destroy_person(tq3_module *self, idl_parser *idl, msnp_person *person);
+/* Destroys every person of `people` (the caller holds the policy for
+ * writing), letting go of their tracked connections in one pass; the
+ * number destroyed. */
+int msnp_destroy_people(tq3_module *self, idl_parser *idl, tqlist *people);
 int msnp_bounty_values(msnp_user *user);
 /* The person's XML form; `flags` of msnp_serialize_flags_t. */
 iks *msnp_serialize_object_single(msnp_person *person, int flags, const char *arg,

@@ -358,6 +358,15 @@ TEST_F(EntityTest, DestroyingAUserBlocksItsConnections)
     EXPECT_EQ(member_names(ents->group_local), Strings{"q"});
     EXPECT_EQ(msnp_search_person("p", 0), nullptr);
 
+    /* Dropping the whole policy lets go of the connections of every user
+     * it still holds then. */
+    tqlist *people = ents->people->values_safe(ents->people);
+    EXPECT_EQ(msnp_destroy_people(self, idl, people), 1);
+    tqlist_destroy_without_refs(&people);
+    EXPECT_EQ(other->person, nullptr);
+    EXPECT_EQ(other->conn->poison_match, TQ_MATCH_BLOCK);
+    EXPECT_EQ(msnp_search_user("q@x"), nullptr);
+
     for (msnp_conntrack *t : {mine, other}) {
         tqconn_destroy(t->conn);
         delete t;
