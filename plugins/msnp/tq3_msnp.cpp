@@ -383,6 +383,9 @@ void msnp_reset(tq3_module *self, idl_parser *idl)
     if (!self)
         self = ents->self;
     std::unique_lock<msnp_policy_lock> guard(ents->root_lock);
+    /* The users go with their nodes and persons below: their logs are
+     * closed first, all at once. */
+    msnp_close_activity_logs();
 
     for (tqlist *l = ents->root->siblings, *next; l; l = next) {
         next = l->next;

@@ -199,6 +199,7 @@ struct msnp_user {
     std::recursive_mutex log_lock; /* guards log_file */
     msnp_person *person;
     FILE *log_file;
+    uint64_t log_opened;           /* log_file's rank in opening order */
     unsigned user_ref;
     time_t guest_time;
     time_t guest_grace;

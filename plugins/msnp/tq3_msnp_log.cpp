@@ -18,6 +18,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <mutex>
 #include <new>
 #include <string>
@@ -311,10 +312,12 @@ void msn_sb_log(task_struct *tstruct, tqconn *conn, const char *activity)
         return;
     std::lock_guard<std::recursive_mutex> guard(user->log_lock);
     if (!user->log_file) {
+        static std::atomic<uint64_t> opened{0};
         char *file = msnp_activity_log_path(ct->user_handle);
         if (file)
             user->log_file = open_in(user_dir(ct->user_handle), file);
         free(file);
+        user->log_opened = ++opened;
     }
     append_line(user->log_file, activity, true);
 }

@@ -9,6 +9,10 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
+#include <mutex>
+#include <vector>
+
 #include "tq3_msnp.h"
 #include "tq3_msnp_objects.h"
 #include "tq3_msnp_relation.h"
@@ -575,6 +579,33 @@ namespace {
  * second under the policy's write lock. */
 thread_local bool all_released = false;
 } // namespace
+
+void msnp_close_activity_logs(void)
+{
+    if (!ents || !ents->users)
+        return;
+    /* stdio keeps every open stream in one list, newest first, and closing
+     * one walks the list to it: the users' activity logs are closed newest
+     * first, each found at the head, instead of one walk through thousands
+     * of streams per user. */
+    std::vector<msnp_user *> logs;
+    tqlist *users = ents->users->values_safe(ents->users);
+    for (tqlist *l = users; l; l = l->next) {
+        auto *user = static_cast<msnp_user *>(l->data);
+        if (user && user->log_file)
+            logs.push_back(user);
+    }
+    tqlist_destroy_without_refs(&users);
+    std::sort(logs.begin(), logs.end(),
+              [](const msnp_user *a, const msnp_user *b) { return a->log_opened > b->log_opened; });
+    for (msnp_user *user : logs) {
+        std::lock_guard<std::recursive_mutex> guard(user->log_lock);
+        if (user->log_file) {
+            fclose(user->log_file);
+            user->log_file = nullptr;
+        }
+    }
+}
 
 int msnp_destroy_people(tq3_module *self, idl_parser *idl, tqlist *people)
 {

@@ -80,6 +80,8 @@ int msnp_destroy_person(tq3_module *self, idl_parser *idl, msnp_person *person);
  * writing), letting go of their tracked connections in one pass; the
  * number destroyed. */
 int msnp_destroy_people(tq3_module *self, idl_parser *idl, tqlist *people);
+/* Closes every run-time user's activity log (the next line opens it again). */
+void msnp_close_activity_logs(void);
 int msnp_bounty_values(msnp_user *user);
 /* The person's XML form; `flags` of msnp_serialize_flags_t. */
 iks *msnp_serialize_object_single(msnp_person *person, int flags, const char *arg,
