@@ -14,17 +14,25 @@
 #include <string.h>
 
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
 #include "tq3_msnp.h"
 #include "tq3_msnp_objects.h"
 
+/* Looked up by a handle as it came, without a copy: every decision asks for
+ * the contact's user. */
+struct handle_hash {
+    using is_transparent = void;
+    size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
+};
+
 struct msnp_indexes {
     std::mutex lock;
     std::unordered_map<std::string, std::vector<msnp_weak_holder>> waiting;
     std::unordered_map<void *, std::vector<std::string>> names_of;
-    std::unordered_map<std::string, msnp_person *> user_handles;
+    std::unordered_map<std::string, msnp_person *, handle_hash, std::equal_to<>> user_handles;
     std::unordered_map<std::string, msnp_relates *> relation_uids;
 };
 
@@ -42,7 +50,7 @@ void msnp_indexes_destroy(msnp_indexes *idx)
  * object took over in the meantime stays. */
 template <typename Map, typename Owner> static void erase_own(Map &index, const char *key, Owner *owner)
 {
-    auto it = index.find(key);
+    auto it = index.find(std::string(key));
     if (it != index.end() && it->second == owner)
         index.erase(it);
 }
@@ -132,7 +140,7 @@ msnp_person *msnp_user_handle_find(const char *handle)
     if (!idx || !handle)
         return nullptr;
     std::lock_guard<std::mutex> guard(idx->lock);
-    auto it = idx->user_handles.find(handle);
+    auto it = idx->user_handles.find(std::string_view(handle));
     return it == idx->user_handles.end() ? nullptr : it->second;
 }
 
