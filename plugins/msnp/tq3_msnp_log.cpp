@@ -89,10 +89,16 @@ void append_line(FILE *f, const char *text, bool flush)
 {
     if (!f || !text)
         return;
+    if (flush) {
+        /* One write for the line and its end, even without a buffer. */
+        std::string line = text;
+        line += '\n';
+        fwrite(line.data(), 1, line.size(), f);
+        fflush(f);
+        return;
+    }
     fputs(text, f);
     fputc('\n', f);
-    if (flush)
-        fflush(f);
 }
 
 tqconn *conn_of(task_struct *tstruct, tqconn *conn)
@@ -317,6 +323,10 @@ void msn_sb_log(task_struct *tstruct, tqconn *conn, const char *activity)
         if (file)
             user->log_file = open_in(user_dir(ct->user_handle), file);
         free(file);
+        /* Each line is pushed at once: a page of buffer per signed-in user
+         * would hold nothing. */
+        if (user->log_file)
+            setvbuf(user->log_file, nullptr, _IONBF, 0);
         user->log_opened = ++opened;
     }
     append_line(user->log_file, activity, true);
