@@ -616,11 +616,11 @@ int msnp_destroy_people(tq3_module *self, idl_parser *idl, tqlist *people)
         for (tqlist *l = self->data; l; l = l->next) {
             auto *track = static_cast<msnp_conntrack *>(l->data);
             msnp_person *person = track ? track->person : nullptr;
-            if (person && person->type == PERSON_USER && person->user) {
-                track->person = nullptr;
-                if (track->conn)
-                    track->conn->poison_match = TQ_MATCH_BLOCK;
-            }
+            if (!person)
+                continue;
+            track->person = nullptr;
+            if (person->type == PERSON_USER && person->user && track->conn)
+                track->conn->poison_match = TQ_MATCH_BLOCK;
         }
         pthread_rwlock_unlock(&self->data_lock);
     }
@@ -640,14 +640,18 @@ int msnp_destroy_person(tq3_module *self, idl_parser *idl, msnp_person *person)
         self = ents->self;
 
     /* Open connections of the user must not outlive the person: the host
-     * closes a connection whose poison verdict is block. */
-    if (person->type == PERSON_USER && person->user && self && !all_released) {
+     * closes a connection whose poison verdict is block. A user that had
+     * already lost its run-time record (its last node went first) keeps
+     * its connections, but none may point at the person once it is freed:
+     * the decisions find the user by the connection's handle. */
+    if (person->type == PERSON_USER && self && !all_released) {
+        bool end = person->user != nullptr;
         pthread_rwlock_rdlock(&self->data_lock);
         for (tqlist *l = self->data; l; l = l->next) {
             auto *track = static_cast<msnp_conntrack *>(l->data);
             if (track && track->person == person) {
                 track->person = nullptr;
-                if (track->conn)
+                if (end && track->conn)
                     track->conn->poison_match = TQ_MATCH_BLOCK;
             }
         }

@@ -76,9 +76,9 @@ msnp_person *msnp_search_user(const char *handle);
 msnp_user *new_msn_user(msnp_person *person);
 void destroy_msnp_user(msnp_user *user);
 int msnp_destroy_person(tq3_module *self, idl_parser *idl, msnp_person *person);
-/* Destroys every person of `people` (the caller holds the policy for
- * writing), letting go of their tracked connections in one pass; the
- * number destroyed. */
+/* Destroys every person of the registry (`people`, a snapshot of its
+ * table; the caller holds the policy for writing), letting go of all
+ * tracked connections in one pass; the number destroyed. */
 int msnp_destroy_people(tq3_module *self, idl_parser *idl, tqlist *people);
 /* Closes every run-time user's activity log (the next line opens it again). */
 void msnp_close_activity_logs(void);

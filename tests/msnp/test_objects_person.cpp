@@ -374,6 +374,37 @@ TEST_F(EntityTest, DestroyingAUserBlocksItsConnections)
     tqlist_destroy_without_refs(&self->data);
 }
 
+/* A reset drops the nodes first, and with them the users' run-time
+ * records, then the persons: no tracked connection may keep pointing at a
+ * person that is gone. */
+TEST_F(EntityTest, AResetLeavesNoConnectionWithAFreedPerson)
+{
+    msnp_person *p = user("p", "p@x");
+    msnp_rtree *n = new_rtree_node("n");
+    attach(ents->root, n);
+    place(n, p);
+    auto *track = new msnp_conntrack();
+    track->conn = tqconn_new();
+    track->person = p;
+    tqlist_insert_begin(&self->data, track);
+
+    msnp_reset(self, idl);
+    EXPECT_EQ(track->person, nullptr);
+    EXPECT_EQ(msnp_search_person("p", 0), nullptr);
+
+    /* The same for one user that stands in no node: its connection goes on
+     * (it has no run-time record to end), without the person. */
+    msnp_person *r = user("r", "r@x");
+    track->person = r;
+    EXPECT_EQ(msnp_destroy_person(self, idl, r), 1);
+    EXPECT_EQ(track->person, nullptr);
+    EXPECT_NE(track->conn->poison_match, TQ_MATCH_BLOCK);
+
+    tqconn_destroy(track->conn);
+    delete track;
+    tqlist_destroy_without_refs(&self->data);
+}
+
 TEST_F(EntityTest, DestroyingAPersonUnlinksEverySide)
 {
     msnp_person *a = user("a", "a@x");
