@@ -26,8 +26,6 @@
  * The servers' ports are printed first ("ns", "sb"), for the relay to be
  * started with (a gateway relays both through its module: "msnp-ports");
  * then the run reads the relay's port and process from stdin and starts. */
-#include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
@@ -52,15 +50,12 @@
 #include <unordered_map>
 #include <vector>
 
+#include "../loopback.h"
+
 namespace {
 
+using namespace loopback;
 using Clock = std::chrono::steady_clock;
-
-[[noreturn]] void die(const char *what)
-{
-    std::fprintf(stderr, "load: %s: %s\n", what, std::strerror(errno));
-    std::exit(2);
-}
 
 /* ---- the population, shared by the policy and the run ---------------------- */
 
@@ -149,81 +144,11 @@ int print_policy(size_t users)
 
 /* ---- sockets ---------------------------------------------------------------------- */
 
-void nonblocking(int fd) { ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK); }
-
-void send_blocking(int fd, const char *p, size_t n)
-{
-    while (n > 0) {
-        ssize_t w = ::send(fd, p, n, MSG_NOSIGNAL);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            die("send");
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-}
-
-void recv_blocking(int fd, char *p, size_t n)
-{
-    while (n > 0) {
-        ssize_t r = ::recv(fd, p, n, 0);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r <= 0)
-            die("recv");
-        p += r;
-        n -= static_cast<size_t>(r);
-    }
-}
-
-int listen_loopback(uint16_t *port)
-{
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int one = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || ::listen(fd, 65535) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) != 0)
-        die("listen");
-    nonblocking(fd);
-    *port = ntohs(a.sin_port);
-    return fd;
-}
-
 /* A connection to `dst`, through the SOCKS5 proxy at `socks` unless it is
- * 0; blocking until the proxy has connected, non-blocking after. */
+ * 0: blocking until the proxy has connected, non-blocking after. */
 int open_via(uint16_t socks, uint16_t dst)
 {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        die("socket");
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(socks ? socks : dst);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0)
-        die("connect");
-    int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    if (socks) {
-        const unsigned char greet[] = {5, 1, 0};
-        send_blocking(fd, reinterpret_cast<const char *>(greet), sizeof greet);
-        char sel[2];
-        recv_blocking(fd, sel, 2);
-        unsigned char req[10] = {5, 1, 0, 1, 127, 0, 0, 1, static_cast<unsigned char>(dst >> 8),
-                                 static_cast<unsigned char>(dst & 0xff)};
-        send_blocking(fd, reinterpret_cast<const char *>(req), sizeof req);
-        char rep[10];
-        recv_blocking(fd, rep, 10);
-        if (sel[0] != 5 || sel[1] != 0 || rep[1] != 0 || rep[3] != 1) {
-            errno = ECONNREFUSED;
-            die("SOCKS5 connect refused");
-        }
-    }
+    int fd = open_socks(socks, dst);
     nonblocking(fd);
     return fd;
 }
@@ -692,22 +617,6 @@ public:
     Clock::time_point signin_done_;
     Results res_;
 };
-
-long rss_kib(long pid)
-{
-    if (pid <= 0)
-        return 0;
-    FILE *f = std::fopen(("/proc/" + std::to_string(pid) + "/status").c_str(), "r");
-    if (!f)
-        return 0;
-    char line[256];
-    long kib = 0;
-    while (std::fgets(line, sizeof line, f))
-        if (std::sscanf(line, "VmRSS: %ld", &kib) == 1)
-            break;
-    std::fclose(f);
-    return kib;
-}
 
 double cpu_seconds(long pid)
 {

@@ -20,7 +20,6 @@
  * without a user to decide for, the cost of the module without the policy.
  * Results go to stdout as `key value` lines for the script to tabulate. */
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
@@ -34,22 +33,18 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
 #include <unordered_map>
 #include <vector>
 
+#include "../loopback.h"
+
 namespace {
 
+using namespace loopback;
 using Clock = std::chrono::steady_clock;
-
-[[noreturn]] void die(const char *what)
-{
-    std::fprintf(stderr, "relay_load: %s: %s\n", what, std::strerror(errno));
-    std::exit(1);
-}
 
 [[noreturn]] void usage()
 {
@@ -80,21 +75,6 @@ std::string msg_stream(size_t target, bool from_server = false)
     return out;
 }
 
-void write_all(int fd, const char *p, size_t n)
-{
-    while (n > 0) {
-        ssize_t w = ::send(fd, p, n, MSG_NOSIGNAL);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            die("send");
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-}
-
-void write_all(int fd, const std::string &s) { write_all(fd, s.data(), s.size()); }
-
 /* Reads one CR LF-terminated line byte by byte (only used for short
  * replies outside the measured loops). */
 std::string read_line(int fd)
@@ -111,64 +91,6 @@ std::string read_line(int fd)
         if (line.size() >= 2 && line.compare(line.size() - 2, 2, "\r\n") == 0)
             return line;
     }
-}
-
-void read_exact(int fd, char *p, size_t n)
-{
-    while (n > 0) {
-        ssize_t r = ::recv(fd, p, n, 0);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r <= 0)
-            die("short read");
-        p += r;
-        n -= static_cast<size_t>(r);
-    }
-}
-
-int connect_loopback(uint16_t port)
-{
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        die("socket");
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0)
-        die("connect");
-    int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    return fd;
-}
-
-/* A connection to DST, through the SOCKS5 proxy at `socks` unless it is 0. */
-int open_socks(uint16_t socks, uint16_t dst)
-{
-    int fd = connect_loopback(socks ? socks : dst);
-    if (socks) {
-        const unsigned char greet[] = {5, 1, 0};
-        write_all(fd, reinterpret_cast<const char *>(greet), sizeof greet);
-        char sel[2];
-        read_exact(fd, sel, 2);
-        if (sel[0] != 5 || sel[1] != 0) {
-            errno = EPROTO;
-            die("SOCKS method refused");
-        }
-        unsigned char req[10] = {5, 1, 0, 1, 127, 0, 0, 1, static_cast<unsigned char>(dst >> 8),
-                                 static_cast<unsigned char>(dst & 0xff)};
-        write_all(fd, reinterpret_cast<const char *>(req), sizeof req);
-        char rep[10];
-        read_exact(fd, rep, 4);
-        if (rep[1] != 0) {
-            errno = ECONNREFUSED;
-            die("SOCKS CONNECT refused");
-        }
-        size_t rest = rep[3] == 4 ? 18 : rep[3] == 1 ? 6 : 0;
-        std::vector<char> skip(rest);
-        read_exact(fd, skip.data(), rest);
-    }
-    return fd;
 }
 
 /* A session opened with `USR 1 <hello>` and its answer. */
@@ -229,17 +151,10 @@ void write_all_nb(int fd, const std::string &s)
 
 int run_server()
 {
-    int lfd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    uint16_t port = 0;
+    int lfd = listen_loopback(&port);
     int one = 1;
-    ::setsockopt(lfd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (::bind(lfd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || ::listen(lfd, 4096) != 0 ||
-        ::getsockname(lfd, reinterpret_cast<sockaddr *>(&a), &len) != 0)
-        die("listen");
-    std::printf("%u\n", ntohs(a.sin_port));
+    std::printf("%u\n", port);
     std::fflush(stdout);
 
     const std::string stream = msg_stream(1 << 20, true);
@@ -547,15 +462,6 @@ int stalled(uint16_t socks, uint16_t dst, int count, int stuck, int pings)
     std::sort(us.begin(), us.end());
     std::printf("median_us %.1f\np99_us %.1f\n", us[us.size() / 2], us[us.size() * 99 / 100]);
     return 0;
-}
-
-long rss_kib(long pid)
-{
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(in, line);)
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::atol(line.c_str() + 6);
-    return -1;
 }
 
 int idle(uint16_t socks, uint16_t dst, int count, long pid)
