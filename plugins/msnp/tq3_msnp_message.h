@@ -181,7 +181,5 @@ match_t foreach_expr_match(tqlist *exprs, msnp_relates *relation, struct msnp_ex
                            task_struct *tstruct);
 match_t message_match_expressions(msnp_object_generic *expr, msnp_relates *relation, task_struct *tstruct,
                                   msnp_message *message, struct msnp_expr_type_refs *refs);
-/* Whether the `size` bytes at `hay` hold the text `needle`. */
-bool msnp_text_holds(const char *hay, size_t size, const char *needle);
 
 #endif

@@ -56,56 +56,6 @@ match_t foreach_expr_match(tqlist *exprs, msnp_relates *relation, msnp_expr_type
 
 namespace {
 
-/* How rare a byte is in chat text: blanks and common lower-case letters
- * least, then capitals, digits, punctuation, anything else most. */
-int rarity(unsigned char c)
-{
-    static const char kByFrequency[] = "etaoinshrdlcumwfgypbvkjxqz";
-    if (c == ' ')
-        return 0;
-    if (c >= 'a' && c <= 'z')
-        return 1 + static_cast<int>(strchr(kByFrequency, c) - kByFrequency);
-    if (c >= 'A' && c <= 'Z')
-        return 30 + rarity(static_cast<unsigned char>(c - 'A' + 'a'));
-    if (c >= '0' && c <= '9')
-        return 60;
-    if (c < 0x80 && c > ' ')
-        return 70;
-    return 80;
-}
-
-} // namespace
-
-/* The needle is looked for by its rarest byte: a message seldom holds that
- * byte at all, and memchr passes over the rest at memory speed where a
- * general search would look at every position. */
-bool msnp_text_holds(const char *hay, size_t size, const char *needle)
-{
-    size_t len = strlen(needle);
-    if (len == 0)
-        return true;
-    size_t at = 0;
-    for (size_t i = 1; i < len; ++i)
-        if (rarity(static_cast<unsigned char>(needle[i])) > rarity(static_cast<unsigned char>(needle[at])))
-            at = i;
-    if (size < len)
-        return false;
-    /* The rare byte of a match lies in [at, size - len + at]. */
-    const char *p = hay + at;
-    const char *last = hay + (size - len) + at;
-    while (p <= last) {
-        p = static_cast<const char *>(memchr(p, needle[at], static_cast<size_t>(last - p) + 1));
-        if (!p)
-            return false;
-        if (memcmp(p - at, needle, len) == 0)
-            return true;
-        ++p;
-    }
-    return false;
-}
-
-namespace {
-
 bool node_matches(const msnp_expr_node *node, const char *subject, size_t size)
 {
     switch (node->type & MSNP_EXPR_KIND_MASK) {
@@ -113,7 +63,7 @@ bool node_matches(const msnp_expr_node *node, const char *subject, size_t size)
         return node->literal && strcmp(subject, node->literal) == 0;
     case MSNP_EXPR_SRE:
     case MSNP_EXPR_ERE:
-        if (node->must && !msnp_text_holds(subject, size, node->must))
+        if (node->must && !msnp_text_holds(subject, size, node->must, node->must_len, node->must_rare))
             return false;
         return node->expr && regexec(node->expr, subject, 0, nullptr, 0) == 0;
     case MSNP_EXPR_GLOB:

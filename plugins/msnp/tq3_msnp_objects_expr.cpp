@@ -72,6 +72,57 @@ void msnp_expr_node_destroy(msnp_expr_node *node) {
  * alternation anywhere, runs outside groups and bracket expressions, and a
  * run's last character left out when something may follow it that makes
  * it optional or repeated. */
+namespace {
+
+/* How rare a byte is in chat text: blanks and common lower-case letters
+ * least, then capitals, digits, punctuation, anything else most. */
+int rarity(unsigned char c) {
+    static const char kByFrequency[] = "etaoinshrdlcumwfgypbvkjxqz";
+    if (c == ' ')
+        return 0;
+    if (c >= 'a' && c <= 'z')
+        return 1 + static_cast<int>(strchr(kByFrequency, c) - kByFrequency);
+    if (c >= 'A' && c <= 'Z')
+        return 30 + rarity(static_cast<unsigned char>(c - 'A' + 'a'));
+    if (c >= '0' && c <= '9')
+        return 60;
+    if (c < 0x80 && c > ' ')
+        return 70;
+    return 80;
+}
+
+} // namespace
+
+size_t msnp_text_rarest(const char *needle, size_t len) {
+    size_t at = 0;
+    for (size_t i = 1; i < len; ++i)
+        if (rarity(static_cast<unsigned char>(needle[i])) > rarity(static_cast<unsigned char>(needle[at])))
+            at = i;
+    return at;
+}
+
+/* The needle is looked for by its rarest byte: a message seldom holds that
+ * byte at all, and memchr passes over the rest at memory speed where a
+ * general search would look at every position. */
+bool msnp_text_holds(const char *hay, size_t size, const char *needle, size_t len, size_t rare) {
+    if (len == 0)
+        return true;
+    if (size < len)
+        return false;
+    /* The rare byte of a match lies in [rare, size - len + rare]. */
+    const char *p = hay + rare;
+    const char *last = hay + (size - len) + rare;
+    while (p <= last) {
+        p = static_cast<const char *>(memchr(p, needle[rare], static_cast<size_t>(last - p) + 1));
+        if (!p)
+            return false;
+        if (memcmp(p - rare, needle, len) == 0)
+            return true;
+        ++p;
+    }
+    return false;
+}
+
 std::string msnp_expr_required_text(const char *pattern, bool extended) {
     std::string best, run;
     int depth = 0;
@@ -201,8 +252,11 @@ msnp_expr_node *msnp_expr_node_new(idl_parser *idl, const char *expr) {
             return nullptr;
         }
         std::string must = msnp_expr_required_text(node->literal, type == MSNP_EXPR_ERE);
-        if (!must.empty())
+        if (!must.empty()) {
             node->must = strdup(must.c_str());
+            node->must_len = must.size();
+            node->must_rare = msnp_text_rarest(must.c_str(), must.size());
+        }
     }
     return node;
 }

@@ -49,11 +49,18 @@ typedef struct msnp_expr_node {
     char *literal;
     regex_t *expr;     /* compiled for sre/ere, else NULL */
     char *must;        /* text every match of `expr` contains, or NULL */
+    size_t must_len;
+    size_t must_rare;  /* the position of its byte least common in chat */
 } msnp_expr_node;
 
 /* The longest run of plain characters that every match of the POSIX
  * expression `pattern` must contain ("" when none can be told). */
 std::string msnp_expr_required_text(const char *pattern, bool extended);
+/* The position in `needle` of the byte least common in chat text. */
+size_t msnp_text_rarest(const char *needle, size_t len);
+/* Whether the `size` bytes at `hay` hold the `len` bytes of `needle`,
+ * looked for by the byte at `rare` (msnp_text_rarest). */
+bool msnp_text_holds(const char *hay, size_t size, const char *needle, size_t len, size_t rare);
 
 typedef struct msnp_expr_node_token {
     unsigned code;

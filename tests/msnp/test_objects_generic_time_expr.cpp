@@ -9,7 +9,6 @@
 
 #include "msnp/local_time.h"
 #include "tq3_msnp.h"
-#include "tq3_msnp_message.h"
 #include "tq3_msnp_objects_generic.h"
 
 namespace {
@@ -292,13 +291,17 @@ TEST(ExprRequiredText, OnlyWhatEveryMatchHolds) {
             hay += "ab-Q"[next() % 4];
         for (unsigned n = 1 + next() % 4; n > 0; --n)
             needle += "ab-Q"[next() % 4];
-        ASSERT_EQ(msnp_text_holds(hay.data(), hay.size(), needle.c_str()), hay.find(needle) != std::string::npos)
+        ASSERT_EQ(msnp_text_holds(hay.data(), hay.size(), needle.data(), needle.size(),
+                                  msnp_text_rarest(needle.data(), needle.size())),
+                  hay.find(needle) != std::string::npos)
             << hay << " / " << needle;
     }
     // The node keeps it, lowered with the pattern for a case-blind search.
     Expr upper(nullptr, "/Top SECRET-[0-9]/ie");
     ASSERT_NE(upper.node, nullptr);
     EXPECT_STREQ(upper.node->must, "top secret-");
+    EXPECT_EQ(upper.node->must_len, 11u);
+    EXPECT_EQ(upper.node->must_rare, 10u);  // the '-' is rarer than any letter
     Expr none(nullptr, "/a|b/e");
     ASSERT_NE(none.node, nullptr);
     EXPECT_EQ(none.node->must, nullptr);
