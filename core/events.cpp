@@ -98,9 +98,8 @@ constexpr auto kPlain = [] {
 // made one line of valid UTF-8 as one_line() does.
 class LogLine {
 public:
-    explicit LogLine(const char *element, size_t text_hint = 0) : element_(element)
+    explicit LogLine(const char *element) : element_(element)
     {
-        out_.reserve(160 + text_hint + text_hint / 8);
         out_ += '<';
         out_ += element;
     }
@@ -128,8 +127,11 @@ public:
     char *finish(const char *text)
     {
         if (text && *text) {
+            size_t len = std::strlen(text);
+            // Room for the text with a few entities, and the end tag.
+            out_.reserve(out_.size() + len + len / 8 + 32);
             out_ += '>';
-            clean(text);
+            clean(text, len);
             out_ += "</";
             out_ += element_;
             out_ += '>';
@@ -312,7 +314,7 @@ event_t *tqevents_shortcut_log_message(const char *orig, const char *dest, const
     if (static_cast<unsigned>(match) & TQ_MATCH_HIDDEN)
         text = nullptr;
     time_t now = time(nullptr);
-    LogLine x("message", text ? std::strlen(text) : 0);
+    LogLine x("message");
     x.attr("orig", orig).attr("dest", dest).attr("session", session);
     x.attr("verdict", tqevents_match_name(match)).attr("time", static_cast<long long>(now));
     return new_event(x.finish(text), EVENT_CODE_LOG_MESSAGE, now);
@@ -322,7 +324,7 @@ event_t *tqevents_shortcut_log_activity(const char *orig, const char *dest, cons
                                         const char *detail, const char *session, match_t match)
 {
     time_t now = time(nullptr);
-    LogLine x("activity", detail ? std::strlen(detail) : 0);
+    LogLine x("activity");
     x.attr("orig", orig).attr("dest", dest).attr("session", session);
     x.attr("verdict", tqevents_match_name(match)).attr("activity", activity);
     x.attr("time", static_cast<long long>(now));
