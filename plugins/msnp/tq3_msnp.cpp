@@ -255,13 +255,8 @@ int msnp_tasklet_fini(tq3_module *self, tqconn *conn)
         msn_sb_activity_log(nullptr, conn,
                             tqevents_shortcut_contact_activity(person->handle, EVENT_CODE_LOG_LOGOUT,
                                                                TQ_MATCH_PASS));
-        if (user) {
-            std::lock_guard<std::recursive_mutex> guard(user->log_lock);
-            if (user->log_file) {
-                fclose(user->log_file);
-                user->log_file = nullptr;
-            }
-        }
+        if (user)
+            msnp_user_close_log(user);
     }
 
     conn->plugin = nullptr;

@@ -555,13 +555,7 @@ void destroy_msnp_user(msnp_user *user)
             ents->users->remove(ents->users, user->person->handle);
         tqtable_unlock(ents->users);
     }
-    {
-        std::lock_guard<std::recursive_mutex> guard(user->log_lock);
-        if (user->log_file) {
-            fclose(user->log_file);
-            user->log_file = nullptr;
-        }
-    }
+    msnp_user_close_log(user);
     if (user->user_codes)
         tqtable_destroy_with_values(user->user_codes, nullptr);
     tqlist_destroy(&user->contacts, nullptr);
@@ -573,12 +567,41 @@ void destroy_msnp_user(msnp_user *user)
 /* ------------------------------------------------------------------ */
 
 namespace {
-/* Set while every person is dropped at once, after one pass over the
- * tracked connections has let go of them all: each person looking through
- * every connection made dropping 10,000 users with 5,000 connected take a
- * second under the policy's write lock. */
-thread_local bool all_released = false;
+
+/* The tracked connections let go of `person` (of every person when it is
+ * null): none may point at a person once it is freed, and the decisions
+ * find the user by the connection's handle. The host ends the connections
+ * of a user that still has its run-time record; one that lost it already
+ * (its last node went first) keeps them. */
+void release_trackers(tq3_module *self, const msnp_person *person)
+{
+    if (!self)
+        return;
+    pthread_rwlock_rdlock(&self->data_lock);
+    for (tqlist *l = self->data; l; l = l->next) {
+        auto *track = static_cast<msnp_conntrack *>(l->data);
+        msnp_person *held = track ? track->person : nullptr;
+        if (!held || (person && held != person))
+            continue;
+        track->person = nullptr;
+        if (held->type == PERSON_USER && held->user && track->conn)
+            track->conn->poison_match = TQ_MATCH_BLOCK;
+    }
+    pthread_rwlock_unlock(&self->data_lock);
+}
+
+int destroy_person(tq3_module *self, idl_parser *idl, msnp_person *person, bool release);
+
 } // namespace
+
+void msnp_user_close_log(msnp_user *user)
+{
+    std::lock_guard<std::recursive_mutex> guard(user->log_lock);
+    if (user->log_file) {
+        fclose(user->log_file);
+        user->log_file = nullptr;
+    }
+}
 
 void msnp_close_activity_logs(void)
 {
@@ -598,65 +621,39 @@ void msnp_close_activity_logs(void)
     tqlist_destroy_without_refs(&users);
     std::sort(logs.begin(), logs.end(),
               [](const msnp_user *a, const msnp_user *b) { return a->log_opened > b->log_opened; });
-    for (msnp_user *user : logs) {
-        std::lock_guard<std::recursive_mutex> guard(user->log_lock);
-        if (user->log_file) {
-            fclose(user->log_file);
-            user->log_file = nullptr;
-        }
-    }
+    for (msnp_user *user : logs)
+        msnp_user_close_log(user);
 }
 
 int msnp_destroy_people(tq3_module *self, idl_parser *idl, tqlist *people)
 {
     if (!self && ents)
         self = ents->self;
-    if (self) {
-        pthread_rwlock_rdlock(&self->data_lock);
-        for (tqlist *l = self->data; l; l = l->next) {
-            auto *track = static_cast<msnp_conntrack *>(l->data);
-            msnp_person *person = track ? track->person : nullptr;
-            if (!person)
-                continue;
-            track->person = nullptr;
-            if (person->type == PERSON_USER && person->user && track->conn)
-                track->conn->poison_match = TQ_MATCH_BLOCK;
-        }
-        pthread_rwlock_unlock(&self->data_lock);
-    }
-    all_released = true;
+    /* One pass over the connections for all: a pass per person made
+     * dropping 10,000 users with 5,000 connected take a second under the
+     * policy's write lock. */
+    release_trackers(self, nullptr);
     int n = 0;
     for (tqlist *l = people; l; l = l->next)
-        n += msnp_destroy_person(self, idl, static_cast<msnp_person *>(l->data));
-    all_released = false;
+        n += destroy_person(self, idl, static_cast<msnp_person *>(l->data), false);
     return n;
 }
 
 int msnp_destroy_person(tq3_module *self, idl_parser *idl, msnp_person *person)
 {
+    return destroy_person(self, idl, person, true);
+}
+
+namespace {
+
+int destroy_person(tq3_module *self, idl_parser *idl, msnp_person *person, bool release)
+{
     if (!person)
         return 0;
     if (!self && ents)
         self = ents->self;
-
-    /* Open connections of the user must not outlive the person: the host
-     * closes a connection whose poison verdict is block. A user that had
-     * already lost its run-time record (its last node went first) keeps
-     * its connections, but none may point at the person once it is freed:
-     * the decisions find the user by the connection's handle. */
-    if (person->type == PERSON_USER && self && !all_released) {
-        bool end = person->user != nullptr;
-        pthread_rwlock_rdlock(&self->data_lock);
-        for (tqlist *l = self->data; l; l = l->next) {
-            auto *track = static_cast<msnp_conntrack *>(l->data);
-            if (track && track->person == person) {
-                track->person = nullptr;
-                if (end && track->conn)
-                    track->conn->poison_match = TQ_MATCH_BLOCK;
-            }
-        }
-        pthread_rwlock_unlock(&self->data_lock);
-    }
+    if (release && person->type == PERSON_USER)
+        release_trackers(self, person);
 
     while (person->contactl) {
         auto *rel = static_cast<msnp_relates *>(person->contactl->data);
@@ -727,6 +724,8 @@ int msnp_destroy_person(tq3_module *self, idl_parser *idl, msnp_person *person)
     person_release(person);
     return 1;
 }
+
+} // namespace
 
 /* ------------------------------------------------------------------ */
 /* Serialised person                                                   */

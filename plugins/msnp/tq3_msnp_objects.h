@@ -80,7 +80,9 @@ int msnp_destroy_person(tq3_module *self, idl_parser *idl, msnp_person *person);
  * table; the caller holds the policy for writing), letting go of all
  * tracked connections in one pass; the number destroyed. */
 int msnp_destroy_people(tq3_module *self, idl_parser *idl, tqlist *people);
-/* Closes every run-time user's activity log (the next line opens it again). */
+/* Closes the user's activity log (the next line opens it again). */
+void msnp_user_close_log(msnp_user *user);
+/* Closes every run-time user's activity log. */
 void msnp_close_activity_logs(void);
 int msnp_bounty_values(msnp_user *user);
 /* The person's XML form; `flags` of msnp_serialize_flags_t. */
