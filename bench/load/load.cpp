@@ -245,6 +245,7 @@ struct Servers {
     std::atomic<uint64_t> presence_sent{0};
     /* Presence changes to send per notification connection and second. */
     std::atomic<double> presence_rate{0};
+    double presence_owed = 0;
 
     struct Conn {
         Stream s;
@@ -380,9 +381,8 @@ struct Servers {
      * its contacts changed state, blocked contacts included. */
     void presence(double seconds)
     {
-        static double owed = 0;
-        owed += presence_rate.load() * seconds * static_cast<double>(ns_signed.size());
-        for (; owed >= 1 && !ns_signed.empty(); owed -= 1) {
+        presence_owed += presence_rate.load() * seconds * static_cast<double>(ns_signed.size());
+        for (; presence_owed >= 1 && !ns_signed.empty(); presence_owed -= 1) {
             Conn *c = ns_signed[presence_sent % ns_signed.size()];
             size_t k = c->next_contact++ % contact_count(c->index);
             const char *state = (presence_sent / ns_signed.size()) % 2 ? "NLN" : "AWY";
@@ -442,7 +442,7 @@ struct Client {
     size_t iln = 0, iln_blocked = 0, nln = 0, nln_blocked = 0;
     Client *peer = nullptr;   // the other end of a conversation
     std::string conversation;
-    Clock::time_point opened;
+    size_t callee = 0;        // the user a caller calls
 };
 
 struct Results {
@@ -461,7 +461,6 @@ public:
         c->s.fd = open_via(socks_, sb ? srv_.sb_port : srv_.ns_port);
         c->index = index;
         c->sb = sb;
-        c->opened = Clock::now();
         epoll_event e{EPOLLIN | EPOLLOUT | EPOLLET, {.fd = c->s.fd}};
         ::epoll_ctl(ep_, EPOLL_CTL_ADD, c->s.fd, &e);
         Client *p = c.get();
@@ -522,10 +521,10 @@ public:
         if (w.empty())
             return;
         if (w[0] == "USR" && w.size() > 2 && w[2] == "OK") {
-            c.s.send("CAL 2 " + user(c.peer->index) + "\r\n");
+            c.s.send("CAL 2 " + user(c.callee) + "\r\n");
         } else if (w[0] == "CAL") {
             /* Ringing: the peer answers. */
-            Client *b = open(c.peer->index, true);
+            Client *b = open(c.callee, true);
             b->peer = &c;
             c.peer = b;
             b->conversation = c.conversation;
@@ -693,14 +692,10 @@ int run(size_t users, size_t conversations, double rate, double seconds)
 
     /* Conversations: user 2k calls user 2k+1. */
     std::vector<Client *> talkers;
-    std::vector<std::unique_ptr<Client>> callees;
     for (size_t k = 0; k < conversations; ++k) {
         Client *a = r.open(2 * k, true);
         a->conversation = "conv" + std::to_string(k);
-        auto partner = std::make_unique<Client>();  // stands for the callee until it answers
-        partner->index = 2 * k + 1;
-        a->peer = partner.get();
-        callees.push_back(std::move(partner));
+        a->callee = 2 * k + 1;
         a->s.send("USR 1 " + user(a->index) + " " + a->conversation + "\r\n");
         talkers.push_back(a);
         r.poll(0);
