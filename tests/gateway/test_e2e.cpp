@@ -15,6 +15,7 @@
 #include <map>
 #include <optional>
 #include <sstream>
+#include <thread>
 
 #include "gateway/e2e_fixture.h"
 
@@ -679,6 +680,53 @@ TEST_F(GatewayE2E, HangupReloadsAndTerminationSignalsEndConnectionsAndExitZero)
         EXPECT_FALSE(std::filesystem::exists(admin)) << "stale administration socket left behind";
     }
     EXPECT_EQ(notices("stopping", 2).size(), 2u) << slurp(events);
+}
+
+/* A hangup while a conversation is being decided: the policy is replaced
+ * under it (5,000 more persons make that take a while) and every message
+ * sent before, during and after arrives, in order. Nothing is decided
+ * against the empty policy between the drop and the load, and the user,
+ * placed in a node, keeps its connection without the dropped person. */
+TEST_F(GatewayE2E, HangupDuringAConversationLosesNoMessage)
+{
+    {
+        std::string doc = slurp(policy);
+        std::string more;
+        for (int i = 0; i < 5000; ++i)
+            more += "<person name='staff" + std::to_string(i) + "' type='3'><handle>staff" + std::to_string(i) +
+                    "@example.com</handle></person>\n";
+        doc.insert(doc.find("</object-list>"), more);
+        doc.replace(doc.find("<relation-trees>"), 16, "<relation-trees><node identifier='Staff'>");
+        doc.replace(doc.find("</relation-trees>"), 17, "</node></relation-trees>");
+        std::ofstream(policy, std::ios::trunc) << doc;
+    }
+    start();
+    OPEN_PAIR(n, ns);
+    md5_sign_in(n.client.get(), n.server.get(), "alice@example.com");
+    EXPECT_TRUE(pass_through(n.server.get(), n.client.get(), "USR 4 OK alice@example.com Alice\r\n"));
+    OPEN_PAIR(b, sb);
+    int bc = b.client.get(), bs = b.server.get();
+    EXPECT_TRUE(pass_through(bc, bs, "USR 1 alice@example.com 17262740.1050826919.32308\r\n"));
+    EXPECT_TRUE(pass_through(bs, bc, "USR 1 OK alice@example.com Alice\r\n"));
+    EXPECT_TRUE(pass_through(bc, bs, "CAL 2 trent@example.net\r\n"));
+    EXPECT_TRUE(pass_through(bs, bc, "CAL 2 RINGING 11752013\r\nJOI trent@example.net Trent\r\n"));
+
+    std::string all;
+    std::thread talk([&] {
+        for (int i = 0; i < 300; ++i) {
+            std::string m = msg("MSG " + std::to_string(i + 3) + " N", text_payload("message " + std::to_string(i)));
+            all += m;
+            if (!send_all(bc, m))
+                return;
+            std::this_thread::sleep_for(milliseconds(2));
+        }
+    });
+    std::this_thread::sleep_for(milliseconds(100));
+    gw.signal(SIGHUP);
+    talk.join();
+    EXPECT_EQ(recv_exact(bs, all.size(), milliseconds(10000)), all);
+    EXPECT_EQ(notices("reload").size(), 1u) << slurp(events);
+    EXPECT_TRUE(notices("poisoned", 0).empty()) << slurp(events);
 }
 
 /* A hangup with a policy a start would refuse keeps the running one, and
