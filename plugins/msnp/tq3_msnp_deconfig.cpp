@@ -10,6 +10,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -459,7 +460,11 @@ const person_field person_fields[] = {
          p->risk_level = static_cast<risk_t>(strtoul(value, nullptr, 10));
          return 1;
      },
-     [](iks *form, const msnp_person *p) { write_number(form, "risk", p->risk_level); }},
+     /* Deciding threads add to it while the policy is read out. */
+     [](iks *form, const msnp_person *p) {
+         write_number(form, "risk",
+                      std::atomic_ref<risk_t>(const_cast<risk_t &>(p->risk_level)).load(std::memory_order_relaxed));
+     }},
     /* Set only: the form writes these elsewhere, or they are actions. */
     {"friendly", prop_kind::text, &msnp_person::friendly, nullptr, nullptr, nullptr, false},
     {"handle", prop_kind::custom, nullptr, nullptr, set_handle},
