@@ -132,6 +132,9 @@ std::unique_ptr<ModuleHost> ModuleHost::load(const std::string &path, std::strin
     if (h) {
         h->dl_ = dl;
         h->mod_->dl_handle = dl;
+        h->trace_set_ = reinterpret_cast<tq3_trace_set_fn>(dlsym(dl, TQ3_TRACE_SET_SYMBOL));
+        h->clock_set_ = reinterpret_cast<tq3_clock_set_fn>(dlsym(dl, TQ3_CLOCK_SET_SYMBOL));
+        h->conn_user_ = reinterpret_cast<tq3_conn_user_fn>(dlsym(dl, TQ3_CONN_USER_SYMBOL));
     }
     return h;
 }

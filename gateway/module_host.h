@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "settings.h"
+#include "tq3_trace.h"
 #include "trevalquin_plugin.h"
 
 namespace gw {
@@ -59,6 +60,10 @@ public:
     const std::string &path() const { return path_; }
     std::string name() const { return ops_->name ? ops_->name : "?"; }
     bool handles_traffic() const { return ops_->tasklet != nullptr; }
+    // What a module that explains its verdicts exports (null otherwise).
+    tq3_trace_set_fn trace_set() const { return trace_set_; }
+    tq3_clock_set_fn clock_set() const { return clock_set_; }
+    tq3_conn_user_fn conn_user() const { return conn_user_; }
 
     // Module variables of the configuration.
     void apply_variables(const std::vector<ModuleVariable> &vars);
@@ -97,6 +102,9 @@ private:
     const tq3_module_ops *ops_ = nullptr;
     tq3_module *mod_ = nullptr;
     std::string path_;
+    tq3_trace_set_fn trace_set_ = nullptr;
+    tq3_clock_set_fn clock_set_ = nullptr;
+    tq3_conn_user_fn conn_user_ = nullptr;
     // Serialises administrative entry points of this module, so that a
     // reload (reset + setconfig) is not interleaved with a command.
     mutable std::recursive_mutex admin_;

@@ -5,6 +5,7 @@
 #include <linux/netfilter_ipv4.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -15,6 +16,7 @@
 #include "chunk.h"
 #include "http_connect.h"
 #include "socks.h"
+#include "verdict_trace.h"
 
 // The IPv6 twin of SO_ORIGINAL_DST (from linux/netfilter_ipv6/ip6_tables.h,
 // whose other declarations clash with the C library's).
@@ -220,6 +222,24 @@ std::mutex g_fds_lock;
 std::unordered_map<int, Registered> g_fds;
 // The connection whose tasklet runs on this thread, if any.
 thread_local Connection *t_tasklet = nullptr;
+
+// Where the module's verdict trace of one chunk goes.
+struct TraceTarget {
+    Capture *capture;
+    CaptureFlow *flow;
+    timeval ts;
+    std::string client, server;
+    uint64_t base;
+};
+
+void write_trace(void *ctx, const tq3_trace_command *c)
+{
+    auto *t = static_cast<TraceTarget *>(ctx);
+    t->capture->verdict(*t->flow, trace_json(*c, t->client, t->server, t->base), t->ts);
+    // A refused sign-in names its user only here.
+    if (c->user && t->flow->state == CaptureFlow::State::Undecided)
+        t->capture->decide(*t->flow, c->user);
+}
 
 struct TaskletScope {
     explicit TaskletScope(Connection *c) { t_tasklet = c; }
@@ -634,6 +654,8 @@ bool Connection::setup_connection()
     for (const auto &m : matched_)
         if (m.expectation->data)
             tqlist_insert_end(&conn_->expdata, m.expectation->data);
+    if (module_ && ctx_.capture)
+        begin_capture(peer, remote, t);
     {
         std::lock_guard<std::mutex> g(summary_lock_);
         summary_ = std::to_string(tid_) + " " + endpoint_text(peer) + " -> " +
@@ -758,10 +780,30 @@ void Connection::run_module(int side, const uint8_t *data, size_t len)
     }
     conn_direction dir = side == 0 ? DIR_CLIENT_TO_SERVER : DIR_SERVER_TO_CLIENT;
     ChunkOutcome o;
+    timeval now{};
+    const bool tracing = cap_ && cap_->state != CaptureFlow::State::Skipping;
+    if (tracing) {
+        gettimeofday(&now, nullptr);
+        ctx_.capture->data(*cap_, side, data, len, now);
+    }
     {
         TaskletScope scope(this);
         std::shared_lock<std::shared_mutex> gate(module_->policy_gate());
-        o = run_chunk(module_->record(), conn_, iov_, held_[side], dir, data, len, ctx_.settings->max_held_bytes);
+        if (tracing && module_->trace_set()) {
+            // The chunk was counted when read; the held bytes go before it.
+            TraceTarget target{ctx_.capture, cap_.get(), now, cap_->client.text(), cap_->server.text(),
+                               bytes_from_[side] - len - held_[side].size()};
+            module_->trace_set()(write_trace, &target);
+            o = run_chunk(module_->record(), conn_, iov_, held_[side], dir, data, len, ctx_.settings->max_held_bytes);
+            module_->trace_set()(nullptr, nullptr);
+        } else {
+            o = run_chunk(module_->record(), conn_, iov_, held_[side], dir, data, len, ctx_.settings->max_held_bytes);
+        }
+    }
+    if (cap_ && cap_->state == CaptureFlow::State::Undecided && module_->conn_user()) {
+        char user[512];
+        if (module_->conn_user()(conn_, user, sizeof user) > 0)
+            ctx_.capture->decide(*cap_, user);
     }
     std::string inject[2];
     inject[0] = take_injected(conn_->clid_b, conn_->clid_bsiz);
@@ -927,11 +969,54 @@ void Connection::announce_open()
                         tid_, a);
 }
 
+void Connection::begin_capture(const tcp::endpoint &client, const tcp::endpoint &server, const SocksTarget &t)
+{
+    auto end_of = [](const tcp::endpoint &ep) {
+        CaptureEnd e;
+        asio::ip::address a = ep.address();
+        if (a.is_v6() && a.to_v6().is_v4_mapped())
+            a = asio::ip::make_address_v4(asio::ip::v4_mapped, a.to_v6());
+        if (a.is_v4()) {
+            auto b = a.to_v4().to_bytes();
+            e.address.assign(reinterpret_cast<const char *>(b.data()), b.size());
+        } else {
+            auto b = a.to_v6().to_bytes();
+            e.address.assign(reinterpret_cast<const char *>(b.data()), b.size());
+        }
+        e.port = ep.port();
+        return e;
+    };
+    cap_ = std::make_unique<CaptureFlow>();
+    cap_->client = end_of(client);
+    cap_->server = end_of(server);
+    if (cap_->client.address.size() != cap_->server.address.size()) {
+        cap_.reset(); // one end IPv4, the other IPv6: no packet can say that
+        return;
+    }
+    cap_->tid = tid_;
+    cap_->socks_version = t.version;
+    cap_->socks_user = t.user;
+    timeval now{};
+    gettimeofday(&now, nullptr);
+    ctx_.capture->begin(*cap_, now);
+}
+
+void Connection::end_capture()
+{
+    if (!cap_)
+        return;
+    timeval now{};
+    gettimeofday(&now, nullptr);
+    ctx_.capture->end(*cap_, now);
+    cap_.reset();
+}
+
 void Connection::close(const std::string &why, const std::string &notice_kind)
 {
     if (closed_)
         return;
     closed_ = true;
+    end_capture();
     stage_ = Stage::Closed;
     if (!notice_kind.empty())
         ctx_.events->notice(notice_kind, why, tid_);

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "capture.h"
 #include "events.h"
 #include "expectations.h"
 #include "handshake.h"
@@ -72,6 +73,8 @@ struct RelayContext {
     ConnectionTable *table = nullptr;
     // Where the gateway listens, once bound.
     std::vector<asio::ip::tcp::endpoint> own;
+    // Where relayed MSNP connections are recorded, if anywhere.
+    Capture *capture = nullptr;
     // Bytes of incomplete commands held by all connections together.
     std::atomic<size_t> held_total{0};
 };
@@ -142,6 +145,9 @@ private:
     int side_of_fd(int fd) const;
     // Keeps the count of held bytes of all connections up to date.
     void account_held();
+    // Starts recording the connection when the gateway records.
+    void begin_capture(const tcp::endpoint &client, const tcp::endpoint &server, const SocksTarget &t);
+    void end_capture();
 
     RelayContext &ctx_;
     tcp::socket client_;
@@ -159,6 +165,7 @@ private:
     ModuleHost *module_ = nullptr;
     std::vector<ExpectationMatch> matched_;
     tq3_iov *iov_ = nullptr;
+    std::unique_ptr<CaptureFlow> cap_; // while the connection is recorded
 
     bool reading_[2] = {false, false};
     bool eof_[2] = {false, false};

@@ -222,9 +222,23 @@ bool Server::start(std::string &error)
     if (!load_modules(error))
         return false;
 
+    if (settings_.capture) {
+        CaptureOptions co;
+        co.dir = settings_.capture_dir;
+        co.users = settings_.capture_users;
+        co.file_size = settings_.capture_file_size;
+        co.files = settings_.capture_files;
+        if (!(capture_ = Capture::open(co, error)))
+            return false;
+        if (!modules_.empty() && !modules_.front()->trace_set())
+            std::cerr << "trevalquin: module " << modules_.front()->name()
+                      << " gives no verdict trace: the capture holds the traffic only\n";
+    }
+
     ctx_.settings = &settings_;
     ctx_.events = &events_;
     ctx_.expectations = &expectations_;
+    ctx_.capture = capture_.get();
     for (auto &m : modules_)
         ctx_.modules.push_back(m.get());
     ctx_.table = &table_;
@@ -261,6 +275,8 @@ bool Server::start(std::string &error)
             if (!file.empty())
                 state.push_back(p.has_parent_path() ? p.parent_path().string() : std::string("."));
         }
+        if (capture_)
+            state.push_back(settings_.capture_dir);
         if (!drop_privileges(settings_.user, settings_.group, state, error))
             return false;
     }

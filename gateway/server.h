@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "admin.h"
+#include "capture.h"
 #include "events.h"
 #include "expectations.h"
 #include "module_host.h"
@@ -70,6 +71,8 @@ private:
     Settings settings_;
     EventSink events_;
     ExpectationRegistry expectations_;
+    // Outlives every connection, which records through it.
+    std::unique_ptr<Capture> capture_;
     ConnectionTable table_;
     std::vector<std::unique_ptr<ModuleHost>> modules_;
     std::map<std::string, std::string> users_;

@@ -336,6 +336,39 @@ bool SettingsReader::apply(const std::string &key, const std::string &value, boo
         return parse_ranged(key, value, 1, 86400, s_.connect_timeout, error);
     if (key == "save-on-exit")
         return parse_bool(key, value, s_.save_on_exit, error);
+    if (key == "capture") {
+        std::string v = trim(value);
+        s_.capture_users.clear();
+        if (v == "no" || v == "off" || v.empty()) {
+            s_.capture = false;
+            return true;
+        }
+        s_.capture = true;
+        if (v == "all" || v == "yes")
+            return true;
+        std::stringstream ss(v);
+        std::string item;
+        while (std::getline(ss, item, ','))
+            if (!trim(item).empty())
+                s_.capture_users.push_back(trim(item));
+        return true;
+    }
+    if (key == "capture-dir") {
+        s_.capture_dir = value;
+        return true;
+    }
+    if (key == "capture-file-size") {
+        if (!parse_ranged(key, value, 65536, LONG_MAX, n, error))
+            return false;
+        s_.capture_file_size = static_cast<size_t>(n);
+        return true;
+    }
+    if (key == "capture-files") {
+        if (!parse_ranged(key, value, 1, 100000, n, error))
+            return false;
+        s_.capture_files = static_cast<size_t>(n);
+        return true;
+    }
     if (key == "user" || key == "group" || key == "pid-file") {
         (key == "user" ? s_.user : key == "group" ? s_.group : s_.pid_file) = value;
         return true;

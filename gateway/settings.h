@@ -74,6 +74,13 @@ struct Settings {
     std::string group;
     // Holds the gateway's process number while it runs.
     std::string pid_file;
+    // Recording of MSNP connections to pcap files: off, every connection
+    // ("all"), or those of the users whose sign-in names match a pattern.
+    bool capture = false;
+    std::vector<std::string> capture_users; // empty with `capture`: all
+    std::string capture_dir = "captures";
+    size_t capture_file_size = 64u << 20;
+    size_t capture_files = 8;
     std::vector<ModuleVariable> vars;
     // Where each key was last set ("FILE:LINE"), for messages about its
     // value that come later (a module that cannot be loaded, ...).

@@ -23,6 +23,7 @@
 #include "tq3_msnp_objects_generic.h"
 #include "tq3_msnp_rtree.h"
 #include "tq3_msnp_statistics.h"
+#include "tq3_msnp_trace.h"
 #include "tq3_msnp_xml.h"
 #include "tq3_msnp_config.h"
 #include "utils.h"
@@ -127,7 +128,14 @@ match_t msnp_tasklet_lookup(tq3_module *self, tqconn *conn, tq3_iov *iov,
     for (size_t i = 0; i < dd->size; ++i) {
         task_struct *task = nullptr;
         const msnp_table *entry = tq3_msn_piece_entry(dd, i, lookup);
+        msnp_trace_begin();
         match_t verdict = tq3_msn_dispatch_entry(&task, conn, dd, i, self, entry);
+        if (msnp_tracing()) {
+            bool same = !task || !task->data_buffer ||
+                        (task->buffer_size == dd->ptrsize[i] && memcmp(task->data_buffer, dd->ptrs[i], dd->ptrsize[i]) == 0);
+            msnp_trace_end(conn, dd->ptrs[i], dd->ptrsize[i], static_cast<size_t>(dd->ptrs[i] - dd->ptrs[0]), verdict,
+                           verdict != TQ_MATCH_BLOCK && !same);
+        }
         if (verdict == TQ_MATCH_ALERT)
             verdict = TQ_MATCH_PASS;
         if (verdict == TQ_MATCH_PASS) {

@@ -24,6 +24,7 @@
 #include "tq3_msnp_message.h"
 #include "tq3_msnp_objects.h"
 #include "tq3_msnp_statistics.h"
+#include "tq3_msnp_trace.h"
 #include "utils.h"
 
 namespace {
@@ -134,23 +135,30 @@ match_t notification_login_checks(task_struct *t, msnp_person *person)
         const char *proxy_user = conn->version == 5 && conn->header.socks5 ? conn->header.socks5->user : nullptr;
         if (conn->version == 5 && !proxy_user) {
             MSNP_STAT_BUMP("stats-user-null");
-            if (msnp_get_var_long("null-user-valid", 0) == 0)
+            if (msnp_get_var_long("null-user-valid", 0) == 0) {
+                msnp_trace_decision(person->handle, TQ_MATCH_BLOCK, "sign-in without proxy user name", nullptr);
                 return TQ_MATCH_BLOCK;
+            }
         }
         if (proxy_user && strcmp(proxy_user, person->username) != 0) {
             MSNP_STAT_BUMP("stats-user-mismatch");
+            msnp_trace_decision(person->handle, TQ_MATCH_BLOCK, "sign-in with another proxy user name", nullptr);
             return TQ_MATCH_BLOCK;
         }
     }
     match_t source = msnp_search_source(person, t);
     tqlist_destroy_without_refs(&t->lda_supers);
-    if (source == TQ_MATCH_BLOCK && msnp_get_var_long("source-address-out", 1) != 0)
+    if (source == TQ_MATCH_BLOCK && msnp_get_var_long("source-address-out", 1) != 0) {
+        msnp_trace_decision(person->handle, TQ_MATCH_BLOCK, "sign-in from outside the network", nullptr);
         return TQ_MATCH_BLOCK;
+    }
     msnp_user *user = person->user;
     if (user) {
         msnp_bounty_values(user);
-        if (user->bounty_life != 0 && user->bounty_current <= 0 && msnp_get_var_long("bounties-out", 1) != 0)
+        if (user->bounty_life != 0 && user->bounty_current <= 0 && msnp_get_var_long("bounties-out", 1) != 0) {
+            msnp_trace_decision(person->handle, TQ_MATCH_BLOCK, "sign-in over quota", nullptr);
             return TQ_MATCH_BLOCK;
+        }
     }
     return TQ_MATCH_PASS;
 }
@@ -294,6 +302,7 @@ match_t tq3_handler_try_new_msnp_conntrack(task_struct *t)
     if (!person) {
         MSNP_STAT_BUMP("stats-user-unknown");
         if (!msnp_guest_user(t, handle) || !(person = msnp_search_user(handle))) {
+            msnp_trace_decision(handle, TQ_MATCH_BLOCK, "sign-in of an unknown user", nullptr);
             verdict = TQ_MATCH_BLOCK;
             goto end;
         }
@@ -301,11 +310,13 @@ match_t tq3_handler_try_new_msnp_conntrack(task_struct *t)
     }
     user = person->user;
     if (user && user->guest_time && user->guest_grace && msnp_now() - user->guest_time >= user->guest_grace) {
+        msnp_trace_decision(handle, TQ_MATCH_BLOCK, "sign-in of a guest past its time", nullptr);
         verdict = TQ_MATCH_BLOCK;
         goto end;
     }
     if (person->disabled) {
         MSNP_STAT_BUMP("stats-user-disabled");
+        msnp_trace_decision(handle, TQ_MATCH_BLOCK, "sign-in of a disabled user", nullptr);
         verdict = TQ_MATCH_BLOCK;
         goto end;
     }
@@ -334,6 +345,7 @@ match_t tq3_handler_try_new_msnp_conntrack(task_struct *t)
         const char *flag = chunk(t, 4);
         if (flag && (strstr(flag, kUnverified) || strcmp(flag, "0") == 0) &&
             msnp_get_var_long("unconfirmed-out", 0) != 0) {
+            msnp_trace_decision(handle, TQ_MATCH_BLOCK, "sign-in with an unverified address", nullptr);
             verdict = TQ_MATCH_BLOCK;
             goto end;
         }

@@ -23,6 +23,7 @@
 #include "tq3_msnp_objects.h"
 #include "tq3_msnp_relation.h"
 #include "tq3_msnp_statistics.h"
+#include "tq3_msnp_trace.h"
 
 namespace {
 
@@ -35,12 +36,14 @@ struct contact_key {
      * cannot change while the decision is made. */
     const msnp_person *pattern = nullptr;
     bool pattern_named = false;
+    /* The relation that decided, for the verdict trace. */
+    const msnp_relates *by = nullptr;
 };
 thread_local contact_key deciding;
 
 class deciding_about {
 public:
-    explicit deciding_about(const char *handle) { deciding = {handle, msnp_user_handle_find(handle), nullptr, false}; }
+    explicit deciding_about(const char *handle) { deciding = {handle, msnp_user_handle_find(handle), nullptr, false, nullptr}; }
     ~deciding_about() { deciding = {}; }
     deciding_about(const deciding_about &) = delete;
     deciding_about &operator=(const deciding_about &) = delete;
@@ -133,14 +136,19 @@ match_t rtree_backref_match(task_struct *_tstruct, const char *handle)
     msnp_policy_read policy;
     deciding_about contact(handle);
     msnp_person *user = ct ? msnp_search_user(ct->user_handle) : nullptr;
-    if (user && user->handle && strcmp(handle, user->handle) == 0)
+    if (user && user->handle && strcmp(handle, user->handle) == 0) {
+        msnp_trace_decision(handle, TQ_MATCH_PASS, "own handle", nullptr);
         return TQ_MATCH_PASS;
+    }
 
+    const char *rule = nullptr; /* what decided, when not a relation */
     bool decided = false; /* steps 5 and 6 skip the relation search */
     if (user) {
         r = msnp_search_source(user, _tstruct);
         forget(&_tstruct->lda_supers);
         decided = r == TQ_MATCH_BLOCK && msnp_get_var_long("source-address-block", 1) != 0;
+        if (decided)
+            rule = "source address";
     }
     if (!decided && user && user->user && user->user->bounty_life != 0 && user->user->bounty_current < 1) {
         r = TQ_MATCH_BLOCK;
@@ -148,16 +156,25 @@ match_t rtree_backref_match(task_struct *_tstruct, const char *handle)
             user->no_warnings == 0 && message_by_var(_tstruct->conn, handle, "bounties-text"))
             r = static_cast<match_t>(TQ_MATCH_BLOCK | TQ_MATCH_ADVISED);
         decided = true;
+        rule = "quota";
     }
     if (!decided) {
         if (!user || user->disabled) {
+            msnp_trace_decision(handle, r, user ? "disabled user" : "no user", nullptr);
             count(r);
             return r;
         }
         r = search_relations(user, _tstruct, handle, r);
     }
-    if (r == TQ_MATCH_NONE)
+    if (r == TQ_MATCH_NONE) {
         r = default_action();
+        rule = "default action";
+    }
+    if (msnp_tracing()) {
+        /* Without a relation or a named rule, the address rule's pass stood. */
+        const msnp_relates *by = rule ? nullptr : deciding.by;
+        msnp_trace_decision(handle, r, by || rule ? rule : "source address", by);
+    }
     count(r);
     return r;
 }
@@ -418,6 +435,8 @@ match_t match_relation(msnp_relates *relation, task_struct *_tstruct, msnp_perso
         auto *ct = static_cast<msnp_conntrack *>(_tstruct->conn->plugin);
         if (ct && ct->person)
             add_risk(ct->person->risk_level, risk);
+        if (m != TQ_MATCH_CONTINUE && msnp_tracing())
+            deciding.by = relation;
     }
     return m == TQ_MATCH_CONTINUE ? TQ_MATCH_NONE : m;
 }
