@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "../bench/replay/session_capture.h"
 #include "gateway/e2e_fixture.h"
 
 using namespace e2e;
@@ -34,6 +35,7 @@ TEST(Install, IntoADestdirAndRunFromThere)
     for (const fs::path &f : {prefix / "sbin/trevalquin", prefix / "bin/tqctl", prefix / "lib/trevalquin/libtq3_msnp.so",
                               prefix / "lib/trevalquin/libtrevalquin.so", prefix / "share/man/man8/trevalquin.8",
                               prefix / "share/man/man5/trevalquin.conf.5", prefix / "share/man/man1/tqctl.1",
+                              prefix / "bin/tqreplay", prefix / "share/man/man1/tqreplay.1",
                               prefix / "lib/systemd/system/trevalquin.service", conf_dir / "trevalquin.conf",
                               conf_dir / "policy.xml"})
         EXPECT_TRUE(fs::exists(f)) << f;
@@ -83,6 +85,20 @@ TEST(Install, IntoADestdirAndRunFromThere)
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("stats-user-login = 1"), std::string::npos) << r.out;
     EXPECT_EQ(gw.stop(SIGTERM), 0) << gw.stderr_text();
+
+    /* The installed tqreplay finds the installed module. */
+    std::string error;
+    ::gw::CaptureOptions co;
+    co.dir = (dir / "captures");
+    auto cap = ::gw::Capture::open(co, error);
+    ASSERT_TRUE(cap) << error;
+    session_capture::write_session(*cap, 1, 1796205600, "dave@corp.example.com",
+                                   {{false, "rival@competitor.example", "hello"}});
+    const std::string capture = cap->files().at(0);
+    cap.reset();
+    r = run_program({(prefix / "bin/tqreplay").string(), "-p", (conf_dir / "policy.xml").string(), capture}, dir);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("by /Company #1 (Competitor)"), std::string::npos) << r.out;
 }
 
 } // namespace
