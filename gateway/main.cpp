@@ -8,6 +8,7 @@
 #include <string>
 
 #include "config_check.h"
+#include "console_auth.h"
 #include "server.h"
 
 namespace {
@@ -17,11 +18,13 @@ void usage(std::ostream &out)
     out << "usage: trevalquin [-c FILE] [-f] [--set KEY=VALUE ...]\n"
            "       trevalquin -t [-c FILE] [--set KEY=VALUE ...]\n"
            "       trevalquin --version\n"
+           "       trevalquin --hash-password < PASSWORD\n"
            "  -c FILE          configuration file (default: built-in settings)\n"
            "  -f               foreground: events are also printed to stderr\n"
            "  -t               check the settings, the module and the policy, then exit\n"
            "  --set KEY=VALUE  override one setting, as a configuration line would\n"
-           "  --version        print the version and exit\n";
+           "  --version        print the version and exit\n"
+           "  --hash-password  print a console account's password hash (the password on stdin)\n";
 }
 
 std::string exe_dir()
@@ -60,6 +63,17 @@ int main(int argc, char **argv)
             opts.overrides.push_back(argv[++i]);
         } else if (a.rfind("--set=", 0) == 0) {
             opts.overrides.push_back(a.substr(6));
+        } else if (a == "--hash-password") {
+            // A console account's hash, for a line NAME:LEVEL:HASH.
+            std::string password;
+            std::getline(std::cin, password);
+            std::string hash = gw::hash_console_password(password);
+            if (password.empty() || hash.empty()) {
+                std::cerr << "trevalquin: give the password on standard input\n";
+                return 1;
+            }
+            std::cout << hash << "\n";
+            return 0;
         } else if (a == "--version") {
             std::cout << "trevalquin " << TQ_VERSION << "\n";
             return 0;

@@ -135,6 +135,7 @@ std::unique_ptr<ModuleHost> ModuleHost::load(const std::string &path, std::strin
         h->trace_set_ = reinterpret_cast<tq3_trace_set_fn>(dlsym(dl, TQ3_TRACE_SET_SYMBOL));
         h->clock_set_ = reinterpret_cast<tq3_clock_set_fn>(dlsym(dl, TQ3_CLOCK_SET_SYMBOL));
         h->conn_user_ = reinterpret_cast<tq3_conn_user_fn>(dlsym(dl, TQ3_CONN_USER_SYMBOL));
+        h->conn_contacts_ = reinterpret_cast<tq3_conn_user_fn>(dlsym(dl, TQ3_CONN_CONTACTS_SYMBOL));
     }
     return h;
 }

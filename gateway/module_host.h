@@ -64,6 +64,7 @@ public:
     tq3_trace_set_fn trace_set() const { return trace_set_; }
     tq3_clock_set_fn clock_set() const { return clock_set_; }
     tq3_conn_user_fn conn_user() const { return conn_user_; }
+    tq3_conn_user_fn conn_contacts() const { return conn_contacts_; }
 
     // Module variables of the configuration.
     void apply_variables(const std::vector<ModuleVariable> &vars);
@@ -105,6 +106,7 @@ private:
     tq3_trace_set_fn trace_set_ = nullptr;
     tq3_clock_set_fn clock_set_ = nullptr;
     tq3_conn_user_fn conn_user_ = nullptr;
+    tq3_conn_user_fn conn_contacts_ = nullptr;
     // Serialises administrative entry points of this module, so that a
     // reload (reset + setconfig) is not interleaved with a command.
     mutable std::recursive_mutex admin_;

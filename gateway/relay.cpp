@@ -404,6 +404,40 @@ std::string Connection::summary() const
     return summary_;
 }
 
+Connection::Status Connection::status() const
+{
+    Status s;
+    {
+        std::lock_guard<std::mutex> g(summary_lock_);
+        s = status_;
+    }
+    s.bytes_from_client = bytes_from_[0].load(std::memory_order_relaxed);
+    s.bytes_from_server = bytes_from_[1].load(std::memory_order_relaxed);
+    if (s.tid)
+        s.seconds = std::chrono::duration<double>(Clock::now() - opened_).count();
+    return s;
+}
+
+void Connection::describe()
+{
+    if (!conn_ || !module_)
+        return;
+    char user[512] = "", contacts[2048] = "";
+    if (module_->conn_user())
+        module_->conn_user()(conn_, user, sizeof user);
+    if (module_->conn_contacts())
+        module_->conn_contacts()(conn_, contacts, sizeof contacts);
+    std::string protocol;
+    if (conn_->protocol[ID_VERSION]) {
+        protocol = conn_->protocol[ID_VERSION];
+        protocol = protocol.substr(0, protocol.find(' '));
+    }
+    std::lock_guard<std::mutex> g(summary_lock_);
+    status_.user = user;
+    status_.contacts = contacts;
+    status_.protocol = protocol;
+}
+
 // ---- Handshake -----------------------------------------------------------
 
 void Connection::read_handshake()
@@ -661,6 +695,12 @@ bool Connection::setup_connection()
         summary_ = std::to_string(tid_) + " " + endpoint_text(peer) + " -> " +
                    format_host_port(t.host, t.port) + (module_ ? " msnp " : " plain ") +
                    (t.user.empty() ? std::string("-") : t.user) + " " + hs_->door();
+        status_.tid = tid_;
+        status_.client = endpoint_text(peer);
+        status_.server = format_host_port(t.host, t.port);
+        status_.kind = module_ ? "msnp" : "plain";
+        status_.socks_user = t.user;
+        status_.door = hs_->door();
     }
     ends_ = {{"client", endpoint_text(peer)},
              {"destination", format_host_port(t.host, t.port)},
@@ -800,6 +840,8 @@ void Connection::run_module(int side, const uint8_t *data, size_t len)
             o = run_chunk(module_->record(), conn_, iov_, held_[side], dir, data, len, ctx_.settings->max_held_bytes);
         }
     }
+    if (ctx_.describe)
+        describe();
     if (cap_ && cap_->state == CaptureFlow::State::Undecided && module_->conn_user()) {
         char user[512];
         if (module_->conn_user()(conn_, user, sizeof user) > 0)

@@ -75,6 +75,9 @@ struct RelayContext {
     std::vector<asio::ip::tcp::endpoint> own;
     // Where relayed MSNP connections are recorded, if anywhere.
     Capture *capture = nullptr;
+    // Whether connections keep the module's names of their user, contacts
+    // and protocol for the console (asked after every chunk).
+    bool describe = false;
     // Bytes of incomplete commands held by all connections together.
     std::atomic<size_t> held_total{0};
 };
@@ -103,6 +106,15 @@ public:
     unsigned long tid() const { return tid_; }
     // `TID CLIENT -> SERVER msnp|plain USER DOOR`, empty before it is relayed.
     std::string summary() const;
+    // What the console lists; `tid` 0 before the connection is relayed.
+    struct Status {
+        unsigned long tid = 0;
+        std::string client, server, kind, socks_user, door;
+        std::string user, contacts, protocol; // as the module names them
+        uint64_t bytes_from_client = 0, bytes_from_server = 0;
+        double seconds = 0;
+    };
+    Status status() const;
 
 private:
     using tcp = asio::ip::tcp;
@@ -174,7 +186,8 @@ private:
     bool poisoned_ = false;
     bool closed_ = false;
     bool announced_ = false; // the open event was written: the close one follows
-    uint64_t bytes_from_[2] = {0, 0};
+    // Read by the console from other threads.
+    std::atomic<uint64_t> bytes_from_[2] = {0, 0};
     Clock::time_point opened_;
     NoticeAttrs ends_; // client and destination, for both events
     std::string pending_[2]; // bytes being written to the side
@@ -187,6 +200,9 @@ private:
 
     mutable std::mutex summary_lock_;
     std::string summary_;
+    Status status_; // under summary_lock_, but for the byte counts
+    // Takes the module's names of the user, contacts and protocol.
+    void describe();
 };
 
 } // namespace gw

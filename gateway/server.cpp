@@ -239,6 +239,7 @@ bool Server::start(std::string &error)
     ctx_.events = &events_;
     ctx_.expectations = &expectations_;
     ctx_.capture = capture_.get();
+    ctx_.describe = settings_.console;
     for (auto &m : modules_)
         ctx_.modules.push_back(m.get());
     ctx_.table = &table_;
@@ -263,6 +264,15 @@ bool Server::start(std::string &error)
     admin_ = std::make_unique<AdminServer>(admin_io_, *commands_, settings_.admin_level);
     if (!admin_->open(settings_.admin_socket, error, settings_.admin_group))
         return false;
+    if (settings_.console) {
+        Console::Deps cd;
+        cd.commands = commands_.get();
+        cd.table = &table_;
+        cd.module = deps.module;
+        cd.exe_dir = opts_.exe_dir;
+        if (!(console_ = Console::open(settings_, cd, error)))
+            return false;
+    }
     if (!write_pid_file(settings_.pid_file, error))
         return false;
     /* Everything that needs root is bound. The gateway must still write
@@ -296,6 +306,10 @@ bool Server::start(std::string &error)
         if (doors_[i] != Door::Socks)
             std::cout << (doors_[i] == Door::Http ? " (http)" : " (transparent)");
         std::cout << "\n";
+    }
+    if (console_) {
+        std::cout << "console on " << console_->url() << "\n";
+        console_->start();
     }
     std::cout.flush();
 
@@ -502,6 +516,8 @@ void Server::stop()
     });
     asio::error_code ignored;
     asio::post(admin_io_, [this] {
+        if (console_)
+            console_->stop();
         if (admin_)
             admin_->close();
         schedtask_timer_.cancel();

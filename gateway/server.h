@@ -18,6 +18,7 @@
 
 #include "admin.h"
 #include "capture.h"
+#include "console.h"
 #include "events.h"
 #include "expectations.h"
 #include "module_host.h"
@@ -78,6 +79,8 @@ private:
     std::map<std::string, std::string> users_;
     RelayContext ctx_;
     std::unique_ptr<AdminCommands> commands_;
+    // Uses the commands and the connection table: goes first.
+    std::unique_ptr<Console> console_;
     std::atomic<unsigned long> next_tid_{0};
     std::atomic<bool> stopping_{false};
     std::atomic<long> last_limit_notice_{0};

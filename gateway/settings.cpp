@@ -336,6 +336,40 @@ bool SettingsReader::apply(const std::string &key, const std::string &value, boo
         return parse_ranged(key, value, 1, 86400, s_.connect_timeout, error);
     if (key == "save-on-exit")
         return parse_bool(key, value, s_.save_on_exit, error);
+    if (key == "console") {
+        std::string v = trim(value);
+        if (v.empty() || v == "no" || v == "off") {
+            s_.console = false;
+            return true;
+        }
+        ListenAddress a;
+        if (!parse_listen_address(v, a)) {
+            error = "console: expected ADDRESS:PORT, got \"" + v + "\"";
+            return false;
+        }
+        s_.console = true;
+        s_.console_host = a.host;
+        s_.console_port = a.port;
+        return true;
+    }
+    if (key == "console-users" || key == "console-dir" || key == "console-tls-cert" || key == "console-tls-key") {
+        (key == "console-users"  ? s_.console_users
+         : key == "console-dir"  ? s_.console_dir
+         : key == "console-tls-cert" ? s_.console_tls_cert
+                                     : s_.console_tls_key) = value;
+        return true;
+    }
+    if (key == "console-plain-http")
+        return parse_bool(key, value, s_.console_plain_http, error);
+    if (key == "console-hostnames") {
+        s_.console_hostnames.clear();
+        std::stringstream ss(value);
+        std::string item;
+        while (std::getline(ss, item, ','))
+            if (!trim(item).empty())
+                s_.console_hostnames.push_back(trim(item));
+        return true;
+    }
     if (key == "capture") {
         std::string v = trim(value);
         s_.capture_users.clear();

@@ -81,6 +81,15 @@ struct Settings {
     std::string capture_dir = "captures";
     size_t capture_file_size = 64u << 20;
     size_t capture_files = 8;
+    // The web console: off while `console` has no address.
+    std::string console_host;
+    uint16_t console_port = 0;
+    bool console = false;
+    std::string console_users;        // NAME:LEVEL:CRYPT-HASH lines
+    std::string console_dir;          // the page's files; empty: found beside the program
+    std::string console_tls_cert, console_tls_key;
+    bool console_plain_http = false;  // beyond loopback without TLS, knowingly
+    std::vector<std::string> console_hostnames; // names the console is reached by
     std::vector<ModuleVariable> vars;
     // Where each key was last set ("FILE:LINE"), for messages about its
     // value that come later (a module that cannot be loaded, ...).

@@ -56,6 +56,8 @@ typedef void (*tq3_clock_set_fn)(time_t (*clock)(void));
  * (NUL-terminated, cut to `size`); returns its length, 0 when none. */
 typedef size_t (*tq3_conn_user_fn)(tqconn *conn, char *buf, size_t size);
 #define TQ3_CONN_USER_SYMBOL "tq3_conn_user"
+/* The same for the contacts of a conversation, separated by ", ". */
+#define TQ3_CONN_CONTACTS_SYMBOL "tq3_conn_contacts"
 
 #ifdef __cplusplus
 }

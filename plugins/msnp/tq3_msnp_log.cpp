@@ -569,7 +569,7 @@ void msnp_log(idl_parser *idl, char **args)
             s.time_end = c == std::string::npos ? static_cast<unsigned long>(-1)
                                                 : number_or(range.substr(c + 1), static_cast<unsigned long>(-1));
             if (args[3])
-                s.expr = args[3];
+                s.expr = dequote(args[3], '"'); /* a text of several words comes quoted */
         }
     }
     s.base = iks_new("logs");

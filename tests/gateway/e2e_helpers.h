@@ -390,6 +390,7 @@ public:
         static int seq = 0;
         std::string base = dir / ("gateway" + std::to_string(++seq));
         std::string out_path = base + ".out";
+        out_path_ = out_path;
         err_path_ = base + ".err";
         std::vector<std::string> argv{bin};
         argv.insert(argv.end(), args.begin(), args.end());
@@ -447,6 +448,7 @@ public:
     }
     const std::string &error() const { return error_; }
     std::string stderr_text() const { return slurp(err_path_); }
+    std::string stdout_text() const { return slurp(out_path_); }
 
     void signal(int sig)
     {
@@ -481,7 +483,7 @@ private:
     uint16_t port_ = 0;
     std::vector<std::pair<std::string, uint16_t>> doors_;
     int exit_status_ = -1;
-    std::string err_path_, error_;
+    std::string out_path_, err_path_, error_;
 };
 
 } // namespace e2e

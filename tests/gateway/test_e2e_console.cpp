@@ -1,0 +1,266 @@
+/* End-to-end: the web console. Its guards (login, levels, origins, the
+ * listener's address) through its API, and the page itself in headless
+ * Chromium: it signs in, lists a scripted client's connection, counts the
+ * message the policy blocked and finds a message in the chat logs. The
+ * screenshots go to test-output/console/ in the build directory. */
+#include <gtest/gtest.h>
+
+#include <httplib.h>
+
+#include <filesystem>
+
+#include "console.h"
+#include "console_auth.h"
+#include "gateway/cdp.h"
+#include "gateway/e2e_fixture.h"
+
+using namespace e2e;
+
+namespace {
+
+class Console : public GatewayE2E {
+protected:
+    std::string accounts = dir / "console-users";
+    std::string logs = dir / "logs";
+    std::string url;
+
+    void start_console(const std::vector<std::string> &extra = {})
+    {
+        std::ofstream(accounts) << "# name:level:hash\nadmin:0:" << gw::hash_console_password("s3cret") << "\n"
+                                << "viewer:2:" << gw::hash_console_password("look only") << "\n";
+        std::vector<std::string> s{"console = 127.0.0.1:0", "console-users = " + accounts,
+                                   "console-dir = " TQ_SOURCE_DIR "/console", "var log-dir = \"" + logs + "\""};
+        s.insert(s.end(), extra.begin(), extra.end());
+        start(s);
+        ASSERT_TRUE(eventually([&] {
+            for (const auto &l : lines_of(gw.stdout_text()))
+                if (l.rfind("console on ", 0) == 0)
+                    url = l.substr(11);
+            return !url.empty();
+        })) << gw.stdout_text();
+    }
+
+    httplib::Client client() { return httplib::Client(url); }
+
+    /* A signed-in client's cookie header. */
+    httplib::Headers signed_in(const std::string &user, const std::string &password)
+    {
+        auto r = client().Post("/api/login", httplib::Params{{"user", user}, {"password", password}});
+        EXPECT_TRUE(r && r->status == 200) << (r ? r->body : "no answer");
+        std::string cookie = r ? r->get_header_value("Set-Cookie") : "";
+        EXPECT_NE(cookie.find("HttpOnly"), std::string::npos) << cookie;
+        EXPECT_NE(cookie.find("SameSite=Strict"), std::string::npos) << cookie;
+        return {{"Cookie", cookie.substr(0, cookie.find(';'))}};
+    }
+
+    /* Alice signs in and talks with bob; mallory's message is blocked. */
+    void conversation(Pair &n, Pair &b)
+    {
+        md5_sign_in(n.client.get(), n.server.get(), "alice@example.com");
+        EXPECT_TRUE(pass_through(n.server.get(), n.client.get(), "USR 4 OK alice@example.com Alice\r\n"));
+        const std::string ck = "17262740.1050826919.32308";
+        EXPECT_TRUE(pass_through(n.client.get(), n.server.get(), "XFR 5 SB\r\n"));
+        EXPECT_TRUE(pass_through(n.server.get(), n.client.get(),
+                                 "XFR 5 SB 127.0.0.1:" + std::to_string(sb.port()) + " CKI " + ck + "\r\n"));
+        b = open_pair(sb);
+        int bc = b.client.get(), bs = b.server.get();
+        EXPECT_TRUE(pass_through(bc, bs, "USR 1 alice@example.com " + ck + "\r\n"));
+        EXPECT_TRUE(pass_through(bs, bc, "USR 1 OK alice@example.com Alice\r\n"));
+        EXPECT_TRUE(pass_through(bc, bs, "CAL 2 bob@example.org\r\n"));
+        EXPECT_TRUE(pass_through(bs, bc, "CAL 2 RINGING 11752013\r\nJOI bob@example.org Bob\r\n"));
+        const std::string blocked = msg("MSG mallory@example.net Mallory", text_payload("open this"));
+        const std::string after = msg("MSG bob@example.org Bob", text_payload("still there? the gate is open"));
+        ASSERT_TRUE(send_all(bs, blocked + after));
+        /* Alice is told of the blocked message first. */
+        std::string got;
+        while (got.size() < after.size() || got.compare(got.size() - after.size(), after.size(), after) != 0) {
+            std::string more = recv_some(bc, 1 << 16).bytes;
+            if (more.empty())
+                break;
+            got += more;
+        }
+        EXPECT_NE(got.find(after), std::string::npos) << got;
+    }
+};
+
+} // namespace
+
+/* Every API call wants a session; a look-only account may not change;
+ * other origins and other host names get nothing. */
+TEST_F(Console, TheApiAnswersOnlyItsOwnSignedInPages)
+{
+    start_console();
+    auto c = client();
+    for (const char *path : {"/api/session", "/api/connections", "/api/counters", "/api/policy", "/api/logs",
+                             "/api/glob?pattern=a*", "/api/serialize?name=alice", "/api/info?tid=1"}) {
+        auto r = c.Get(path);
+        ASSERT_TRUE(r) << path;
+        EXPECT_EQ(r->status, 401) << path;
+    }
+    auto r = c.Post("/api/command", httplib::Params{{"line", "set default-action block"}});
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 401);
+    r = c.Post("/api/login", httplib::Params{{"user", "admin"}, {"password", "wrong"}});
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 401);
+    EXPECT_TRUE(r->get_header_value("Set-Cookie").empty());
+    /* The page itself is there for everyone: it asks for the login. */
+    r = c.Get("/");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 200);
+    EXPECT_NE(r->get_header_value("Content-Security-Policy").find("script-src 'self'"), std::string::npos);
+
+    auto viewer = signed_in("viewer", "look only");
+    r = c.Post("/api/command", viewer, httplib::Params{{"line", "set default-action block"}});
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 403) << r->body;
+    r = c.Post("/api/command", viewer, httplib::Params{{"line", "msnp del mallory"}});
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 403) << r->body;
+    r = c.Post("/api/command", viewer, httplib::Params{{"line", "get e2e-text"}});
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 200);
+    EXPECT_EQ(r->body, "{\"ok\":true,\"errors\":[],\"warnings\":[],\"events\":[],\"data\":\"hello world\\u000a\"}");
+
+    /* An administrator's change goes through the same command as tqctl's
+     * and raises the same event. */
+    auto admin = signed_in("admin", "s3cret");
+    r = c.Post("/api/command", admin, httplib::Params{{"line", "msnp new person console_made '/.*@made\\.example/'"}});
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 200);
+    EXPECT_NE(r->body.find("\"ok\":true"), std::string::npos) << r->body;
+    EXPECT_TRUE(eventually([&] { return slurp(events).find("console_made") != std::string::npos; }));
+    EXPECT_NE(tqctl({"msnp", "serialize", "console_made"}).out.find("made"), std::string::npos);
+
+    /* Another origin, even with the cookie; another host name. */
+    auto cross = admin;
+    cross.emplace("Origin", "http://evil.example");
+    r = c.Get("/api/connections", cross);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 403);
+    auto site = admin;
+    site.emplace("Sec-Fetch-Site", "cross-site");
+    r = c.Get("/api/connections", site);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 403);
+    auto rebound = admin;
+    rebound.emplace("Host", "evil.example:" + url.substr(url.rfind(':') + 1));
+    r = c.Get("/api/connections", rebound);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 421);
+    auto same = admin;
+    same.emplace("Origin", url);
+    r = c.Get("/api/connections", same);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 200);
+
+    r = c.Post("/api/logout", admin, httplib::Params{});
+    ASSERT_TRUE(r);
+    r = c.Get("/api/session", admin);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 401);
+}
+
+/* Beyond loopback only with TLS or a setting that accepts plain HTTP. */
+TEST_F(Console, ARefusalToListenInTheClearBeyondLoopback)
+{
+    std::ofstream(accounts) << "admin:0:" << gw::hash_console_password("x") << "\n";
+    std::vector<std::string> argv{TQ_GATEWAY_BIN};
+    for (const auto &s : settings({"console = 0.0.0.0:0", "console-users = " + accounts}))
+        argv.insert(argv.end(), {"--set", s});
+    RunResult r = run_program(argv, dir);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("console 0.0.0.0:0 is reachable beyond loopback: give it console-tls-cert and "
+                         "console-tls-key, or set console-plain-http = yes"),
+              std::string::npos)
+        << r.err;
+
+    gw::Settings s;
+    s.console = true;
+    s.console_host = "192.0.2.1";
+    EXPECT_FALSE(gw::console_exposure_problem(s).empty());
+    s.console_plain_http = true;
+    EXPECT_TRUE(gw::console_exposure_problem(s).empty());
+    s.console_plain_http = false;
+    s.console_tls_cert = "cert.pem";
+    s.console_tls_key = "key.pem";
+    EXPECT_TRUE(gw::console_exposure_problem(s).empty());
+    s.console_host = "::1";
+    s.console_tls_cert.clear();
+    EXPECT_TRUE(gw::console_exposure_problem(s).empty());
+}
+
+/* 5,000 connections: a page at a time, in order, filtered on the server. */
+TEST(ConsolePages, ThousandsOfConnectionsComeAPageAtATime)
+{
+    std::vector<gw::Connection::Status> all(5000);
+    for (size_t i = 0; i < all.size(); ++i) {
+        all[i].tid = all.size() - i; /* the table gives them in any order */
+        all[i].user = "user" + std::to_string(all[i].tid) + "@example.com";
+        all[i].client = "10.0.0.1:" + std::to_string(1000 + i);
+    }
+    all.push_back({}); /* one still in its handshake: not listed */
+    std::string page = gw::connections_json(all, "", 4950, 100);
+    EXPECT_EQ(page.rfind("{\"total\":5000,\"offset\":4950,\"items\":[{\"tid\":4951,", 0), 0u) << page.substr(0, 80);
+    EXPECT_NE(page.find("\"tid\":5000,"), std::string::npos);
+    size_t items = 0;
+    for (size_t at = 0; (at = page.find("{\"tid\":", at)) != std::string::npos; ++at)
+        ++items;
+    EXPECT_EQ(items, 50u);
+    page = gw::connections_json(all, "user42", 0, 100);
+    EXPECT_EQ(page.rfind("{\"total\":111,", 0), 0u) << page.substr(0, 80); /* 42, 420-429, 4200-4299 */
+    EXPECT_EQ(gw::connections_json(all, "", 6000, 100), "{\"total\":5000,\"offset\":6000,\"items\":[]}");
+}
+
+TEST_F(Console, InABrowserTheConnectionTheBlockAndTheChatAreSeen)
+{
+    ASSERT_EQ(access("/usr/bin/chromium", X_OK), 0) << "chromium is not installed (tools/setup installs it)";
+    start_console({"var message-warning-text = \"\""});
+    Pair n, b;
+    n = open_pair(ns);
+    ASSERT_TRUE(n.client && n.server);
+    conversation(n, b);
+    ASSERT_TRUE(b.client && b.server);
+
+    const std::string shots = std::string(TQ_BINARY_DIR) + "/test-output/console";
+    std::filesystem::create_directories(shots);
+    cdp::Browser browser;
+    ASSERT_TRUE(browser.start("/usr/bin/chromium", dir / "chromium-profile")) << "chromium did not start";
+    browser.navigate(url + "/");
+    ASSERT_TRUE(browser.until("document.getElementById('login-form') && !document.getElementById('login').hidden"));
+    EXPECT_TRUE(browser.screenshot(shots + "/1-login.png"));
+    browser.eval("document.getElementById('login-user').value = 'admin';"
+                 "document.getElementById('login-password').value = 's3cret';"
+                 "document.getElementById('login-form').requestSubmit(); true");
+
+    /* The scripted client's connections, alice's own. */
+    EXPECT_TRUE(browser.until("document.getElementById('conn-rows').textContent.includes('alice@example.com')"))
+        << browser.eval("document.body.innerText");
+    EXPECT_TRUE(browser.until("document.getElementById('conn-rows').textContent.includes('bob@example.org')"));
+    EXPECT_EQ(browser.eval("document.getElementById('conn-range').textContent"), "1-2 of 2");
+    EXPECT_TRUE(browser.screenshot(shots + "/2-connections.png"));
+
+    /* The blocked message among the counters. */
+    browser.eval("document.querySelector('nav button[data-tab=counters]').click(); true");
+    EXPECT_TRUE(browser.until("Number(document.getElementById('count-block').textContent) >= 1"))
+        << browser.eval("document.body.innerText");
+    EXPECT_TRUE(browser.until("document.getElementById('counter-rows').textContent.includes('stats-message-in-block')"));
+    EXPECT_TRUE(browser.screenshot(shots + "/3-counters.png"));
+
+    /* The policy's tree with its relations. */
+    browser.eval("document.querySelector('nav button[data-tab=policy]').click(); true");
+    EXPECT_TRUE(browser.until("document.getElementById('tree').textContent.includes('#1 mallory action=block')"))
+        << browser.eval("document.getElementById('tree').textContent");
+    EXPECT_TRUE(browser.screenshot(shots + "/4-policy.png"));
+
+    /* A message found by its text, shown in its conversation. */
+    browser.eval("document.querySelector('nav button[data-tab=logs]').click();"
+                 "document.getElementById('logs-text').value = 'gate is open';"
+                 "document.getElementById('logs-form').requestSubmit(); true");
+    EXPECT_TRUE(browser.until("document.getElementById('logs-results').textContent.includes('still there? the gate is open')"))
+        << browser.eval("document.body.innerText");
+    EXPECT_EQ(browser.eval("document.getElementById('logs-count').textContent"), "1 conversation")
+        << tqctl({"msnp", "log", "show"}).out;
+    EXPECT_TRUE(browser.screenshot(shots + "/5-logs.png"));
+    browser.close();
+}
