@@ -2,6 +2,9 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
+#include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <vector>
 
@@ -164,6 +167,26 @@ size_t tq3_conn_user(tqconn *conn, char *buf, size_t size)
     if (n >= size)
         n = size - 1;
     memcpy(buf, ct->user_handle, n);
+    buf[n] = '\0';
+    return n;
+}
+
+size_t tq3_conn_contacts(tqconn *conn, char *buf, size_t size)
+{
+    if (!conn || !conn->plugin || !buf || size == 0)
+        return 0;
+    auto *ct = static_cast<msnp_conntrack *>(conn->plugin);
+    std::string out;
+    {
+        std::shared_lock<std::shared_mutex> g(ct->ss_users_lock);
+        for (tqlist *l = ct->ss_users; l; l = l->next)
+            if (l->data)
+                out.insert(0, std::string(static_cast<const char *>(l->data)) + (out.empty() ? "" : ", "));
+    }
+    if (out.empty() && ct->cont_handle)
+        out = ct->cont_handle;
+    size_t n = std::min(out.size(), size - 1);
+    memcpy(buf, out.data(), n);
     buf[n] = '\0';
     return n;
 }
