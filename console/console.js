@@ -43,6 +43,7 @@ function showApp(session) {
   $('tabs').hidden = false;
   $('who').hidden = false;
   $('who-name').textContent = session.user + (session.level > 1 ? ' (look only)' : '');
+  $('command-form').hidden = session.level > 1;
   show(state.tab);
 }
 
@@ -175,6 +176,22 @@ function fillNode(container, node) {
   }
 }
 
+// A command as tqctl would send it; the tree shows what it changed.
+async function runCommand(ev) {
+  ev.preventDefault();
+  const reply = $('command-reply');
+  reply.hidden = false;
+  try {
+    const r = await api('/api/command', { line: $('command-line').value });
+    reply.textContent = [...r.errors.map((e) => `error ${e.code}: ${e.message}`),
+                         ...r.warnings.map((w) => 'warning: ' + w), r.data, r.ok ? 'OK' : 'FAIL']
+      .filter(Boolean).join('\n');
+    loadPolicy().catch(() => {});
+  } catch (e) {
+    reply.textContent = e.message;
+  }
+}
+
 // Logs: conversations that match, each shown as a chat.
 async function searchLogs(ev) {
   ev.preventDefault();
@@ -247,5 +264,6 @@ document.addEventListener('DOMContentLoaded', () => {
   $('conn-filter').addEventListener('input', () => { state.offset = 0; loadConnections().catch(() => {}); });
   $('counter-filter').addEventListener('input', () => loadCounters().catch(() => {}));
   $('logs-form').addEventListener('submit', searchLogs);
+  $('command-form').addEventListener('submit', runCommand);
   api('/api/session').then(showApp).catch(showLogin);
 });

@@ -251,6 +251,12 @@ TEST_F(Console, InABrowserTheConnectionTheBlockAndTheChatAreSeen)
     browser.eval("document.querySelector('nav button[data-tab=policy]').click(); true");
     EXPECT_TRUE(browser.until("document.getElementById('tree').textContent.includes('#1 mallory action=block')"))
         << browser.eval("document.getElementById('tree').textContent");
+    /* A change from the page: the same command as tqctl's. */
+    browser.eval("document.getElementById('command-line').value = 'msnp new group FromTheConsole';"
+                 "document.getElementById('command-form').requestSubmit(); true");
+    EXPECT_TRUE(browser.until("document.getElementById('command-reply').textContent.endsWith('OK')"))
+        << browser.eval("document.getElementById('command-reply').textContent");
+    EXPECT_NE(tqctl({"msnp", "glob", "FromThe*"}).out.find("FromTheConsole"), std::string::npos);
     EXPECT_TRUE(browser.screenshot(shots + "/4-policy.png"));
 
     /* A message found by its text, shown in its conversation. */

@@ -36,6 +36,7 @@ TEST(Install, IntoADestdirAndRunFromThere)
                               prefix / "lib/trevalquin/libtrevalquin.so", prefix / "share/man/man8/trevalquin.8",
                               prefix / "share/man/man5/trevalquin.conf.5", prefix / "share/man/man1/tqctl.1",
                               prefix / "bin/tqreplay", prefix / "share/man/man1/tqreplay.1",
+                              prefix / "share/trevalquin/console/index.html",
                               prefix / "lib/systemd/system/trevalquin.service", conf_dir / "trevalquin.conf",
                               conf_dir / "policy.xml"})
         EXPECT_TRUE(fs::exists(f)) << f;
