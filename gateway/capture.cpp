@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -165,8 +166,13 @@ bool Capture::ensure_file(const timeval &ts)
             break;
     }
     dumper_ = pcap_dump_open(dead_, (stem + ".pcap").c_str());
-    if (!dumper_)
+    if (!dumper_) {
+        // Said once per failing file name, not once per packet.
+        if (failed_ != stem)
+            std::fprintf(stderr, "trevalquin: capture: %s\n", pcap_geterr(dead_));
+        failed_ = stem;
         return false;
+    }
     side_ = fopen((stem + ".jsonl").c_str(), "w");
     ++generation_;
     written_ = 24; // the file header

@@ -111,6 +111,7 @@ private:
     time_t last_flush_ = 0;
     std::vector<std::string> stems_; // PATH without extension, oldest first
     std::vector<uint8_t> packet_;
+    std::string failed_; // the file that could not be made, last time
 };
 
 } // namespace gw

@@ -93,7 +93,7 @@ start_microsocks() { # TAG: sets MS and MS_PID
   wait_port "$MS"
 }
 
-start_trevalquin() { # TAG POLICY MSNP-PORTS MAX-CONNECTIONS: sets TQ and TQ_PID
+start_trevalquin() { # TAG POLICY MSNP-PORTS MAX-CONNECTIONS [--set K=V...]: sets TQ and TQ_PID
   cp "$2" "$WORK/policy$1.xml"
   "$BUILD/trevalquin" \
     --set "listen=127.0.0.1:0" \
@@ -105,6 +105,7 @@ start_trevalquin() { # TAG POLICY MSNP-PORTS MAX-CONNECTIONS: sets TQ and TQ_PID
     --set "max-connections=$4" \
     --set "max-connections-per-client=$4" \
     --set "var log-dir = \"$WORK/logs$1\"" \
+    "${@:5}" \
     >"$WORK/gateway$1.out" 2>"$WORK/gateway$1.err" &
   TQ_PID=$!
   PIDS+=($TQ_PID)

@@ -84,6 +84,27 @@ bool ends_inside_command(const tq3_decouple_data *dd)
 
 } // namespace
 
+namespace {
+
+/* An orphaned connection's user in the policy now in force: false when it
+ * has none (or a disabled one), and the connection ends. */
+bool readopt(msnp_conntrack *ct)
+{
+    if (!ents)
+        return false;
+    msnp_policy_write policy;
+    if (!ct->orphaned.load(std::memory_order_relaxed))
+        return true; /* another chunk of the connection was first */
+    msnp_person *person = msnp_search_user(ct->user_handle);
+    if (!person || person->disabled)
+        return false;
+    ct->person = person;
+    ct->orphaned.store(false, std::memory_order_release);
+    return true;
+}
+
+} // namespace
+
 match_t msnp_tasklet_lookup(tq3_module *self, tqconn *conn, tq3_iov *iov,
                             msnp_table_lookup lookup)
 {
@@ -122,6 +143,13 @@ match_t msnp_tasklet_lookup(tq3_module *self, tqconn *conn, tq3_iov *iov,
 
     tq3_iov_reuse(iov);
     bool lost = false;
+    auto *tracked = static_cast<msnp_conntrack *>(conn->plugin);
+    if (tracked && tracked->orphaned.load(std::memory_order_acquire) && !readopt(tracked)) {
+        tq3_decouple_data_destroy(dd);
+        free(buf);
+        conn->poison_match = TQ_MATCH_BLOCK;
+        return TQ_MATCH_BLOCK;
+    }
     /* The handlers read the policy and the person of the tracker: no
      * management command changes or frees them until the chunk is done. */
     msnp_policy_read policy;
@@ -406,8 +434,10 @@ void msnp_reset(tq3_module *self, idl_parser *idl)
     /* Destroying a person or a group destroys no other, so one snapshot of
      * each table serves the whole sweep (a copy per object would make the
      * reset of a large policy quadratic). */
+    /* A reset is most often the first half of a reload: connected users
+     * keep their connections until the policy that follows says otherwise. */
     tqlist *people = ents->people->values_safe(ents->people);
-    msnp_destroy_people(self, idl, people);
+    msnp_destroy_people(self, idl, people, true);
     tqlist_destroy_without_refs(&people);
 
     tqlist *groups = ents->groups->values_safe(ents->groups);

@@ -321,6 +321,11 @@ typedef struct msnp_conntrack {
     time_t time_last_message_send;
     time_t time_last_message_rcvd;
     msnp_person *person;
+    /* The policy was dropped under the connection (a reset, as in a
+     * reload): its next command finds the user's person again, or ends
+     * the connection when the policy has none. Set and cleared under the
+     * policy's write side. */
+    std::atomic<bool> orphaned{false};
     void *wptr;
     size_t wptrsiz;
     int master;

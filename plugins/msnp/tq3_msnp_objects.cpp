@@ -573,14 +573,24 @@ namespace {
  * find the user by the connection's handle. The host ends the connections
  * of a user that still has its run-time record; one that lost it already
  * (its last node went first) keeps them. */
-void release_trackers(tq3_module *self, const msnp_person *person)
+void release_trackers(tq3_module *self, const msnp_person *person, bool orphan = false)
 {
     if (!self)
         return;
     pthread_rwlock_rdlock(&self->data_lock);
     for (tqlist *l = self->data; l; l = l->next) {
         auto *track = static_cast<msnp_conntrack *>(l->data);
-        msnp_person *held = track ? track->person : nullptr;
+        if (!track)
+            continue;
+        if (orphan) {
+            /* Every connection with a user, also one whose person lost its
+             * run-time record with its node: the next policy decides. */
+            track->person = nullptr;
+            if (track->user_handle)
+                track->orphaned.store(true, std::memory_order_release);
+            continue;
+        }
+        msnp_person *held = track->person;
         if (!held || (person && held != person))
             continue;
         track->person = nullptr;
@@ -625,14 +635,14 @@ void msnp_close_activity_logs(void)
         msnp_user_close_log(user);
 }
 
-int msnp_destroy_people(tq3_module *self, idl_parser *idl, tqlist *people)
+int msnp_destroy_people(tq3_module *self, idl_parser *idl, tqlist *people, bool orphan)
 {
     if (!self && ents)
         self = ents->self;
     /* One pass over the connections for all: a pass per person made
      * dropping 10,000 users with 5,000 connected take a second under the
      * policy's write lock. */
-    release_trackers(self, nullptr);
+    release_trackers(self, nullptr, orphan);
     int n = 0;
     for (tqlist *l = people; l; l = l->next)
         n += destroy_person(self, idl, static_cast<msnp_person *>(l->data), false);

@@ -79,7 +79,9 @@ int msnp_destroy_person(tq3_module *self, idl_parser *idl, msnp_person *person);
 /* Destroys every person of the registry (`people`, a snapshot of its
  * table; the caller holds the policy for writing), letting go of all
  * tracked connections in one pass; the number destroyed. */
-int msnp_destroy_people(tq3_module *self, idl_parser *idl, tqlist *people);
+/* With `orphan` (a reset) the connections of their users are not ended
+ * but orphaned: see msnp_conntrack. */
+int msnp_destroy_people(tq3_module *self, idl_parser *idl, tqlist *people, bool orphan = false);
 /* Closes the user's activity log (the next line opens it again). */
 void msnp_user_close_log(msnp_user *user);
 /* Closes every run-time user's activity log. */

@@ -689,44 +689,53 @@ TEST_F(GatewayE2E, HangupReloadsAndTerminationSignalsEndConnectionsAndExitZero)
  * placed in a node, keeps its connection without the dropped person. */
 TEST_F(GatewayE2E, HangupDuringAConversationLosesNoMessage)
 {
-    {
-        std::string doc = slurp(policy);
-        std::string more;
+    /* Alice at the top of the tree, then in a node: a reload keeps her
+     * connections either way. */
+    const std::string original = slurp(policy);
+    for (bool in_node : {false, true}) {
+        SCOPED_TRACE(in_node ? "in a node" : "at the top");
+        std::string doc = original, more;
         for (int i = 0; i < 5000; ++i)
             more += "<person name='staff" + std::to_string(i) + "' type='3'><handle>staff" + std::to_string(i) +
                     "@example.com</handle></person>\n";
         doc.insert(doc.find("</object-list>"), more);
-        doc.replace(doc.find("<relation-trees>"), 16, "<relation-trees><node identifier='Staff'>");
-        doc.replace(doc.find("</relation-trees>"), 17, "</node></relation-trees>");
-        std::ofstream(policy, std::ios::trunc) << doc;
-    }
-    start();
-    OPEN_PAIR(n, ns);
-    md5_sign_in(n.client.get(), n.server.get(), "alice@example.com");
-    EXPECT_TRUE(pass_through(n.server.get(), n.client.get(), "USR 4 OK alice@example.com Alice\r\n"));
-    OPEN_PAIR(b, sb);
-    int bc = b.client.get(), bs = b.server.get();
-    EXPECT_TRUE(pass_through(bc, bs, "USR 1 alice@example.com 17262740.1050826919.32308\r\n"));
-    EXPECT_TRUE(pass_through(bs, bc, "USR 1 OK alice@example.com Alice\r\n"));
-    EXPECT_TRUE(pass_through(bc, bs, "CAL 2 trent@example.net\r\n"));
-    EXPECT_TRUE(pass_through(bs, bc, "CAL 2 RINGING 11752013\r\nJOI trent@example.net Trent\r\n"));
-
-    std::string all;
-    std::thread talk([&] {
-        for (int i = 0; i < 300; ++i) {
-            std::string m = msg("MSG " + std::to_string(i + 3) + " N", text_payload("message " + std::to_string(i)));
-            all += m;
-            if (!send_all(bc, m))
-                return;
-            std::this_thread::sleep_for(milliseconds(2));
+        if (in_node) {
+            doc.replace(doc.find("<relation-trees>"), 16, "<relation-trees><node identifier='Staff'>");
+            doc.replace(doc.find("</relation-trees>"), 17, "</node></relation-trees>");
         }
-    });
-    std::this_thread::sleep_for(milliseconds(100));
-    gw.signal(SIGHUP);
-    talk.join();
-    EXPECT_EQ(recv_exact(bs, all.size(), milliseconds(10000)), all);
-    EXPECT_EQ(notices("reload").size(), 1u) << slurp(events);
-    EXPECT_TRUE(notices("poisoned", 0).empty()) << slurp(events);
+        std::ofstream(policy, std::ios::trunc) << doc;
+        std::ofstream(events, std::ios::trunc).close();
+        start();
+        OPEN_PAIR(n, ns);
+        md5_sign_in(n.client.get(), n.server.get(), "alice@example.com");
+        EXPECT_TRUE(pass_through(n.server.get(), n.client.get(), "USR 4 OK alice@example.com Alice\r\n"));
+        OPEN_PAIR(b, sb);
+        int bc = b.client.get(), bs = b.server.get();
+        EXPECT_TRUE(pass_through(bc, bs, "USR 1 alice@example.com 17262740.1050826919.32308\r\n"));
+        EXPECT_TRUE(pass_through(bs, bc, "USR 1 OK alice@example.com Alice\r\n"));
+        EXPECT_TRUE(pass_through(bc, bs, "CAL 2 trent@example.net\r\n"));
+        EXPECT_TRUE(pass_through(bs, bc, "CAL 2 RINGING 11752013\r\nJOI trent@example.net Trent\r\n"));
+
+        std::string all;
+        std::thread talk([&] {
+            for (int i = 0; i < 300; ++i) {
+                std::string m = msg("MSG " + std::to_string(i + 3) + " N", text_payload("message " + std::to_string(i)));
+                all += m;
+                if (!send_all(bc, m))
+                    return;
+                std::this_thread::sleep_for(milliseconds(2));
+            }
+        });
+        std::this_thread::sleep_for(milliseconds(100));
+        gw.signal(SIGHUP);
+        talk.join();
+        EXPECT_EQ(recv_exact(bs, all.size(), milliseconds(10000)), all);
+        EXPECT_EQ(notices("reload").size(), 1u) << slurp(events);
+        EXPECT_TRUE(notices("poisoned", 0).empty()) << slurp(events);
+        /* The notification server's connection is still served. */
+        EXPECT_TRUE(pass_through(n.client.get(), n.server.get(), "PNG\r\n"));
+        EXPECT_EQ(gw.stop(SIGTERM), 0) << gw.stderr_text();
+    }
 }
 
 /* A hangup with a policy a start would refuse keeps the running one, and

@@ -105,6 +105,36 @@ TEST_F(Messages, OutgoingAsksAboutTheDestinationElseEachParticipantInOrder)
     }
 }
 
+/* A reload (reset, then the new policy) under a conversation: the
+ * connection of a user that the new policy has goes on and meets the new
+ * rules; one whose user is gone ends at its next command. */
+TEST_F(Messages, AReloadKeepsTheConnectionsOfTheUsersItKeeps)
+{
+    on_switchboard("alice@example.com", {"carol@example.org"});
+    const std::string hello = msg("MSG 2 N", text("hello"));
+    ASSERT_TRUE(out(hello));
+
+    msnp_reset(self, idl);
+    EXPECT_EQ(tracker()->person, nullptr);
+    EXPECT_NE(conn->poison_match, TQ_MATCH_BLOCK) << "the reset alone ends nothing";
+    /* The new policy blocks carol. */
+    std::string tree = kTree;
+    tree.replace(tree.find("object=\"carol\" action=\"pass\""), 34, "object=\"carol\" action=\"block\"");
+    ASSERT_TRUE(load(kPolicy, tree)) << ::testing::PrintToString(errors());
+    EXPECT_FALSE(out(hello));
+    EXPECT_NE(conn->poison_match, TQ_MATCH_BLOCK);
+    EXPECT_EQ(tracker()->person, msnp_search_user("alice@example.com"));
+    EXPECT_FALSE(tracker()->orphaned);
+
+    /* A policy without alice. */
+    msnp_reset(self, idl);
+    ASSERT_TRUE(load("<person type=\"3\" name=\"ann\"><handle>ann@example.com</handle></person>",
+                     "<user>ann</user>"));
+    client(hello);
+    EXPECT_EQ(last, TQ_MATCH_BLOCK);
+    EXPECT_EQ(conn->poison_match, TQ_MATCH_BLOCK);
+}
+
 /* An administrator destroys and recreates the signed-in user's person
  * while its messages are decided: every chunk meets the person whole or
  * not at all (the tracker loses it), never half freed. */
