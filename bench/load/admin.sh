@@ -46,8 +46,8 @@ for round in 1 2; do
   row "tqctl counters" "$(ms "$BUILD/tqctl" -s "$WORK/admin1.sock" counters)" "$(wc -c <"$WORK/reply")"
   row "console /api/connections (a page of 100)" \
     "$(ms curl -s -b "$WORK/jar" "$console/api/connections?offset=2500&limit=100")" "$(wc -c <"$WORK/reply")"
-  row "console /api/connections?filter=user42" \
-    "$(ms curl -s -b "$WORK/jar" "$console/api/connections?filter=user42")" "$(wc -c <"$WORK/reply")"
+  row "console /api/connections?filter=u42@" \
+    "$(ms curl -s -b "$WORK/jar" "$console/api/connections?filter=u42@")" "$(wc -c <"$WORK/reply")"
   row "console /api/counters" "$(ms curl -s -b "$WORK/jar" "$console/api/counters")" "$(wc -c <"$WORK/reply")"
 done
 grep -o '"total":[0-9]*' <(curl -s -b "$WORK/jar" "$console/api/connections?limit=1") | sed 's/"total":/connections listed: /'
