@@ -6,6 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <httplib.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
 
 #include <filesystem>
 
@@ -82,6 +85,35 @@ protected:
         EXPECT_NE(got.find(after), std::string::npos) << got;
     }
 };
+
+/* A self-signed certificate for CN=localhost and its key, as PEM files. */
+bool self_signed(const std::string &cert, const std::string &key)
+{
+    EVP_PKEY *pkey = EVP_EC_gen("P-256");
+    X509 *x = X509_new();
+    bool ok = pkey && x;
+    if (ok) {
+        ASN1_INTEGER_set(X509_get_serialNumber(x), 1);
+        X509_gmtime_adj(X509_getm_notBefore(x), -60);
+        X509_gmtime_adj(X509_getm_notAfter(x), 3600);
+        X509_set_pubkey(x, pkey);
+        X509_NAME *name = X509_get_subject_name(x);
+        X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char *>("localhost"), -1,
+                                   -1, 0);
+        X509_set_issuer_name(x, name);
+        ok = X509_sign(x, pkey, EVP_sha256()) > 0;
+    }
+    FILE *c = ok ? fopen(cert.c_str(), "w") : nullptr;
+    FILE *k = ok ? fopen(key.c_str(), "w") : nullptr;
+    ok = c && k && PEM_write_X509(c, x) && PEM_write_PrivateKey(k, pkey, nullptr, nullptr, 0, nullptr, nullptr);
+    if (c)
+        fclose(c);
+    if (k)
+        fclose(k);
+    X509_free(x);
+    EVP_PKEY_free(pkey);
+    return ok;
+}
 
 } // namespace
 
@@ -188,6 +220,29 @@ TEST_F(Console, ARefusalToListenInTheClearBeyondLoopback)
     s.console_host = "::1";
     s.console_tls_cert.clear();
     EXPECT_TRUE(gw::console_exposure_problem(s).empty());
+}
+
+/* Over TLS: the same console, and its cookie only for HTTPS. */
+TEST_F(Console, OverTlsTheCookieIsSecure)
+{
+    const std::string cert = dir / "console.crt", key = dir / "console.key";
+    ASSERT_TRUE(self_signed(cert, key));
+    start_console({"console-tls-cert = " + cert, "console-tls-key = " + key});
+    ASSERT_EQ(url.rfind("https://127.0.0.1:", 0), 0u) << url;
+    httplib::SSLClient c("127.0.0.1", std::atoi(url.substr(url.rfind(':') + 1).c_str()));
+    c.enable_server_certificate_verification(false);
+    auto r = c.Get("/api/session");
+    ASSERT_TRUE(r) << httplib::to_string(r.error());
+    EXPECT_EQ(r->status, 401);
+    r = c.Post("/api/login", httplib::Params{{"user", "admin"}, {"password", "s3cret"}});
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 200);
+    const std::string cookie = r->get_header_value("Set-Cookie");
+    EXPECT_NE(cookie.find("; Secure"), std::string::npos) << cookie;
+    r = c.Get("/api/connections", {{"Cookie", cookie.substr(0, cookie.find(';'))}});
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 200);
+    EXPECT_EQ(r->body, "{\"total\":0,\"offset\":0,\"items\":[]}");
 }
 
 /* 5,000 connections: a page at a time, in order, filtered on the server. */
