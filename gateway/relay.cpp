@@ -407,14 +407,16 @@ std::string Connection::summary() const
 Connection::Status Connection::status() const
 {
     Status s;
+    Clock::time_point opened;
     {
         std::lock_guard<std::mutex> g(summary_lock_);
         s = status_;
+        opened = status_opened_;
     }
     s.bytes_from_client = bytes_from_[0].load(std::memory_order_relaxed);
     s.bytes_from_server = bytes_from_[1].load(std::memory_order_relaxed);
-    if (s.tid)
-        s.seconds = std::chrono::duration<double>(Clock::now() - opened_).count();
+    if (s.tid && opened != Clock::time_point{})
+        s.seconds = std::chrono::duration<double>(Clock::now() - opened).count();
     return s;
 }
 
@@ -1003,6 +1005,10 @@ void Connection::announce_open()
 {
     announced_ = true;
     opened_ = Clock::now();
+    {
+        std::lock_guard<std::mutex> g(summary_lock_);
+        status_opened_ = opened_;
+    }
     NoticeAttrs a = ends_;
     a.emplace_back("user", hs_->target().user);
     a.emplace_back("module", module_ ? module_->name() : std::string());

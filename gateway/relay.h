@@ -201,6 +201,7 @@ private:
     mutable std::mutex summary_lock_;
     std::string summary_;
     Status status_; // under summary_lock_, but for the byte counts
+    Clock::time_point status_opened_{}; // opened_, for other threads
     // Takes the module's names of the user, contacts and protocol.
     void describe();
 };
