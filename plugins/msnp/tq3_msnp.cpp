@@ -113,21 +113,32 @@ match_t msnp_tasklet_lookup(tq3_module *self, tqconn *conn, tq3_iov *iov,
     if (!lookup)
         lookup = table_search_opcode_wrapper;
 
+    /* The decoupler takes its own padded copy: a chunk in one piece (as
+     * the host hands them) is read where it lies, not first joined. */
     size_t len = 0;
-    unsigned char *buf = tq3_iov_reassembly(iov, &len);
-    if (!buf)
-        return TQ_MATCH_PASS;
-
-    /* Text that does not start with a command we know is not ours to cut:
-     * the whole chunk goes through as it came. */
-    const msnp_table *first = lookup(reinterpret_cast<const char *>(buf));
-    if (!first || first->opcode == MSN_OPCODE_UNKNOWN) {
+    unsigned char *buf = nullptr;
+    const unsigned char *bytes;
+    if (iov->iovc == 1) {
+        bytes = iov->data[0];
+        len = iov->size[0];
+    } else {
+        bytes = buf = tq3_iov_reassembly(iov, &len);
+    }
+    if (!bytes || len == 0) {
         free(buf);
         return TQ_MATCH_PASS;
     }
 
-    tq3_decouple_data *dd = tq3_msn_decouple(buf, len);
+    tq3_decouple_data *dd = tq3_msn_decouple(bytes, len);
     if (!dd || dd->size == 0) {
+        tq3_decouple_data_destroy(dd);
+        free(buf);
+        return TQ_MATCH_PASS;
+    }
+    /* Text that does not start with a command we know is not ours to cut:
+     * the whole chunk goes through as it came. */
+    const msnp_table *first = lookup(dd->ptrs[0]);
+    if (!first || first->opcode == MSN_OPCODE_UNKNOWN) {
         tq3_decouple_data_destroy(dd);
         free(buf);
         return TQ_MATCH_PASS;
