@@ -61,6 +61,7 @@ TEST(Reassembly, StreamsComeOutInOrderWhateverTheSegmentsDid)
          "abcdefgh", "", 0},
         {"overlapping retransmission", {seg(0, 10, "abcd"), seg(0, 12, "cdefg"), seg(0, 8, "xxab")}, "abcdefg", "", 0},
         {"a lost segment is skipped at the end", {seg(0, 10, "ab"), seg(0, 20, "zz")}, "abzz", "", 1},
+        {"half the sequence space ahead", {seg(0, 10, "ab"), seg(0, 12u + 0x7fffffffu, "zz")}, "abzz", "", 1},
         {"sequence numbers wrap", {seg(0, wrap, "abc"), seg(0, wrap + 6, "ghi"), seg(0, wrap + 3, "def")},
          "abcdefghi", "", 0},
         {"captured from the middle", {seg(0, 5, "PNG\r\n"), seg(1, 77, "NLN 1\r\n"), seg(0, 10, "CHG 2\r\n")},

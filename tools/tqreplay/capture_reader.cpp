@@ -264,9 +264,9 @@ void Reassembler::drain(Conn &c, int side, const timeval &ts, bool force)
         ~Mark() { flag = false; }
     } mark(d.draining);
     while (!d.early.empty()) {
-        auto best = d.early.end();
-        int32_t best_ahead = INT32_MAX;
-        for (auto it = d.early.begin(); it != d.early.end(); ++it) {
+        auto best = d.early.begin();
+        auto best_ahead = static_cast<int32_t>(best->first - d.next);
+        for (auto it = std::next(best); it != d.early.end(); ++it) {
             auto ahead = static_cast<int32_t>(it->first - d.next);
             if (ahead < best_ahead) {
                 best_ahead = ahead;
