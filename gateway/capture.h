@@ -40,7 +40,10 @@ struct CaptureOptions {
 struct CaptureEnd {
     std::string address; // raw bytes
     uint16_t port = 0;
+    // "ADDRESS:PORT", IPv6 in brackets.
     std::string text() const;
+    bool operator<(const CaptureEnd &o) const { return address != o.address ? address < o.address : port < o.port; }
+    bool operator==(const CaptureEnd &o) const = default;
 };
 
 struct CaptureFlow {

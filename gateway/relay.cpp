@@ -401,7 +401,11 @@ void Connection::request_info(std::function<void(bool, std::string)> done)
 std::string Connection::summary() const
 {
     std::lock_guard<std::mutex> g(summary_lock_);
-    return summary_;
+    const Status &s = status_;
+    if (!s.tid)
+        return "";
+    return std::to_string(s.tid) + " " + s.client + " -> " + s.server + " " + s.kind + " " +
+           (s.socks_user.empty() ? std::string("-") : s.socks_user) + " " + s.door;
 }
 
 Connection::Status Connection::status() const
@@ -694,9 +698,6 @@ bool Connection::setup_connection()
         begin_capture(peer, remote, t);
     {
         std::lock_guard<std::mutex> g(summary_lock_);
-        summary_ = std::to_string(tid_) + " " + endpoint_text(peer) + " -> " +
-                   format_host_port(t.host, t.port) + (module_ ? " msnp " : " plain ") +
-                   (t.user.empty() ? std::string("-") : t.user) + " " + hs_->door();
         status_.tid = tid_;
         status_.client = endpoint_text(peer);
         status_.server = format_host_port(t.host, t.port);

@@ -199,8 +199,7 @@ private:
     Clock::time_point stuck_since_[2]; // a write to the side last made progress
 
     mutable std::mutex summary_lock_;
-    std::string summary_;
-    Status status_; // under summary_lock_, but for the byte counts
+    Status status_; // under summary_lock_, but for the byte counts; summary() is made of it
     Clock::time_point status_opened_{}; // opened_, for other threads
     // Takes the module's names of the user, contacts and protocol.
     void describe();

@@ -27,13 +27,7 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "make_capture: %s\n", error.c_str());
         return 1;
     }
-    struct tm wednesday{};
-    wednesday.tm_year = 2026 - 1900;
-    wednesday.tm_mon = 11;
-    wednesday.tm_mday = 2;
-    wednesday.tm_hour = 9;
-    wednesday.tm_isdst = -1;
-    const time_t start = mktime(&wednesday);
+    const time_t start = session_capture::wednesday(9);
     const char *contacts[] = {"ann@corp.example.com", "pat@partner.example.com", "rival@competitor.example",
                               "lee@corp.example.com", "kim@elsewhere.example"};
     size_t commands = 0;

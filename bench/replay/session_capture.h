@@ -5,6 +5,7 @@
 #ifndef BENCH_REPLAY_SESSION_CAPTURE_H
 #define BENCH_REPLAY_SESSION_CAPTURE_H
 
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,19 @@ inline std::string msg(const std::string &head, const std::string &text)
                           "X-MMS-IM-Format: FN=Arial; EF=; CO=0; CS=0; PF=22\r\n\r\n" +
                           text;
     return head + " " + std::to_string(payload.size()) + "\r\n" + payload;
+}
+
+/* `hour`:00 local time on Wednesday 2 December 2026: inside the example
+ * policy's office hours, outside its weekend and its year-end freeze. */
+inline time_t wednesday(int hour)
+{
+    struct tm t{};
+    t.tm_year = 2026 - 1900;
+    t.tm_mon = 11;
+    t.tm_mday = 2;
+    t.tm_hour = hour;
+    t.tm_isdst = -1;
+    return mktime(&t);
 }
 
 inline gw::CaptureEnd end(uint32_t host_order_ip, uint16_t port)

@@ -167,6 +167,26 @@ protected:
         return p;
     }
 
+    /* Alice, signed in on the notification server's pair `n`, is sent to
+     * the switchboard (MSNP7 XFR), signs in there and calls bob, who
+     * joins: the switchboard pair, or one without sockets on failure. */
+    Pair call_bob(Pair &n)
+    {
+        const std::string ck = "17262740.1050826919.32308";
+        int c = n.client.get(), s = n.server.get();
+        EXPECT_TRUE(pass_through(c, s, "XFR 5 SB\r\n"));
+        EXPECT_TRUE(pass_through(s, c, "XFR 5 SB 127.0.0.1:" + std::to_string(sb.port()) + " CKI " + ck + "\r\n"));
+        Pair b = open_pair(sb);
+        if (!b.client || !b.server)
+            return b;
+        int bc = b.client.get(), bs = b.server.get();
+        EXPECT_TRUE(pass_through(bc, bs, "USR 1 alice@example.com " + ck + "\r\n"));
+        EXPECT_TRUE(pass_through(bs, bc, "USR 1 OK alice@example.com Alice%20Example\r\n"));
+        EXPECT_TRUE(pass_through(bc, bs, "CAL 2 bob@example.org\r\n"));
+        EXPECT_TRUE(pass_through(bs, bc, "CAL 2 RINGING 11752013\r\nJOI bob@example.org Bob\r\n"));
+        return b;
+    }
+
     /* One round trip on a fresh connection: the gateway still serves. */
     void expect_still_serving(Listener &server)
     {

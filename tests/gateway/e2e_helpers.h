@@ -42,6 +42,20 @@ inline std::string slurp(const std::filesystem::path &p)
     return ss.str();
 }
 
+/* A field of one of the flat JSON lines the gateway and tqreplay write
+ * (enough for strings without escapes, and numbers). */
+inline std::string json_field(const std::string &line, const std::string &key)
+{
+    const std::string tag = "\"" + key + "\":";
+    size_t at = line.find(tag);
+    if (at == std::string::npos)
+        return "";
+    at += tag.size();
+    if (line[at] == '"')
+        return line.substr(at + 1, line.find('"', at + 1) - at - 1);
+    return line.substr(at, line.find_first_of(",}", at) - at);
+}
+
 inline std::vector<std::string> lines_of(const std::string &text)
 {
     std::vector<std::string> out;

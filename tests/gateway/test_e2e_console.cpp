@@ -61,16 +61,9 @@ protected:
     {
         md5_sign_in(n.client.get(), n.server.get(), "alice@example.com");
         EXPECT_TRUE(pass_through(n.server.get(), n.client.get(), "USR 4 OK alice@example.com Alice\r\n"));
-        const std::string ck = "17262740.1050826919.32308";
-        EXPECT_TRUE(pass_through(n.client.get(), n.server.get(), "XFR 5 SB\r\n"));
-        EXPECT_TRUE(pass_through(n.server.get(), n.client.get(),
-                                 "XFR 5 SB 127.0.0.1:" + std::to_string(sb.port()) + " CKI " + ck + "\r\n"));
-        b = open_pair(sb);
+        b = call_bob(n);
+        ASSERT_TRUE(b.client && b.server);
         int bc = b.client.get(), bs = b.server.get();
-        EXPECT_TRUE(pass_through(bc, bs, "USR 1 alice@example.com " + ck + "\r\n"));
-        EXPECT_TRUE(pass_through(bs, bc, "USR 1 OK alice@example.com Alice\r\n"));
-        EXPECT_TRUE(pass_through(bc, bs, "CAL 2 bob@example.org\r\n"));
-        EXPECT_TRUE(pass_through(bs, bc, "CAL 2 RINGING 11752013\r\nJOI bob@example.org Bob\r\n"));
         const std::string blocked = msg("MSG mallory@example.net Mallory", text_payload("open this"));
         const std::string after = msg("MSG bob@example.org Bob", text_payload("still there? the gate is open"));
         ASSERT_TRUE(send_all(bs, blocked + after));

@@ -169,13 +169,7 @@ protected:
         o.dir = (dir / "captures");
         auto cap = gw::Capture::open(o, error);
         ASSERT_TRUE(cap) << error;
-        struct tm wednesday{};
-        wednesday.tm_year = 2026 - 1900;
-        wednesday.tm_mon = 11;
-        wednesday.tm_mday = 2;
-        wednesday.tm_hour = 10;
-        wednesday.tm_isdst = -1;
-        const time_t start = mktime(&wednesday);
+        const time_t start = session_capture::wednesday(10);
         session_capture::write_session(*cap, 1, start, "dave@corp.example.com",
                                        {{false, "ann@corp.example.com", "morning"},
                                         {false, "rival@competitor.example", "care to talk?"},
@@ -212,18 +206,6 @@ protected:
     }
 };
 
-std::string field(const std::string &line, const std::string &key)
-{
-    const std::string tag = "\"" + key + "\":";
-    size_t at = line.find(tag);
-    if (at == std::string::npos)
-        return "";
-    at += tag.size();
-    if (line[at] == '"')
-        return line.substr(at + 1, line.find('"', at + 1) - at - 1);
-    return line.substr(at, line.find_first_of(",}", at) - at);
-}
-
 } // namespace
 
 TEST_F(Replay, EveryDecidedCommandIsExplainedByItsRule)
@@ -252,7 +234,7 @@ TEST_F(Replay, ADiffListsExactlyTheCommandsOfTheChangedRelation)
     std::set<std::string> decided_by_it;
     for (const auto &l : lines_of(a.out))
         if (l.rfind("{\"time\"", 0) == 0 && l.find("\"owner\":\"/Company\",\"target\":\"Competitor\",\"position\":1") != std::string::npos)
-            decided_by_it.insert(field(l, "client") + " " + field(l, "direction") + " " + field(l, "offset"));
+            decided_by_it.insert(json_field(l, "client") + " " + json_field(l, "direction") + " " + json_field(l, "offset"));
     ASSERT_EQ(decided_by_it.size(), 7u) << a.out;
 
     RunResult d = tqreplay({"--json", "--diff", changed_policy(), capture});
@@ -262,7 +244,7 @@ TEST_F(Replay, ADiffListsExactlyTheCommandsOfTheChangedRelation)
         if (l.rfind("{\"stream\"", 0) != 0)
             continue;
         const std::string a_side = l.substr(l.find("\"a\":"));
-        listed.insert(field(a_side, "client") + " " + field(l, "direction") + " " + field(l, "offset"));
+        listed.insert(json_field(a_side, "client") + " " + json_field(l, "direction") + " " + json_field(l, "offset"));
         EXPECT_NE(l.find("\"b\":{"), std::string::npos) << l;
         EXPECT_NE(l.substr(l.find("\"b\":")).find("\"verdict\":\"alert\""), std::string::npos) << l;
     }

@@ -1,7 +1,6 @@
 #include "capture_reader.h"
 
 #include <arpa/inet.h>
-#include <sys/socket.h>
 
 #include <algorithm>
 #include <cstring>
@@ -84,19 +83,6 @@ size_t network_start(int link, const uint8_t *f, size_t n, int &version)
 }
 
 } // namespace
-
-std::string Endpoint::text() const
-{
-    char buf[INET6_ADDRSTRLEN] = "?";
-    if (address.size() == 4)
-        inet_ntop(AF_INET, address.data(), buf, sizeof buf);
-    else if (address.size() == 16)
-        inet_ntop(AF_INET6, address.data(), buf, sizeof buf);
-    std::string host = buf;
-    if (address.size() == 16)
-        host = "[" + host + "]";
-    return host + ":" + std::to_string(port);
-}
 
 bool parse_frame(int link, const uint8_t *f, size_t n, Segment &out)
 {

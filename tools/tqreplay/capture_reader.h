@@ -14,15 +14,12 @@
 #include <string>
 #include <vector>
 
+#include "capture.h"
+
 namespace tqreplay {
 
-struct Endpoint {
-    std::string address; // 4 or 16 bytes, network order
-    uint16_t port = 0;
-    bool operator<(const Endpoint &o) const { return address != o.address ? address < o.address : port < o.port; }
-    bool operator==(const Endpoint &o) const = default;
-    std::string text() const;
-};
+// One end of a connection, as the gateway's capture writer names it.
+using Endpoint = gw::CaptureEnd;
 
 struct Segment {
     timeval ts{};
