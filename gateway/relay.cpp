@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <unordered_map>
 
 #include "chunk.h"
@@ -832,16 +833,16 @@ void Connection::run_module(int side, const uint8_t *data, size_t len)
     {
         TaskletScope scope(this);
         std::shared_lock<std::shared_mutex> gate(module_->policy_gate());
+        std::optional<TraceTarget> target;
         if (tracing && module_->trace_set()) {
             // The chunk was counted when read; the held bytes go before it.
-            TraceTarget target{ctx_.capture, cap_.get(), now, cap_->client.text(), cap_->server.text(),
-                               bytes_from_[side] - len - held_[side].size()};
-            module_->trace_set()(write_trace, &target);
-            o = run_chunk(module_->record(), conn_, iov_, held_[side], dir, data, len, ctx_.settings->max_held_bytes);
-            module_->trace_set()(nullptr, nullptr);
-        } else {
-            o = run_chunk(module_->record(), conn_, iov_, held_[side], dir, data, len, ctx_.settings->max_held_bytes);
+            target.emplace(TraceTarget{ctx_.capture, cap_.get(), now, cap_->client.text(), cap_->server.text(),
+                                       bytes_from_[side] - len - held_[side].size()});
+            module_->trace_set()(write_trace, &*target);
         }
+        o = run_chunk(module_->record(), conn_, iov_, held_[side], dir, data, len, ctx_.settings->max_held_bytes);
+        if (target)
+            module_->trace_set()(nullptr, nullptr);
     }
     if (ctx_.describe)
         describe();

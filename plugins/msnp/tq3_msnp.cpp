@@ -82,10 +82,6 @@ bool ends_inside_command(const tq3_decouple_data *dd)
     return len < 2 || piece[len - 1] != '\n' || piece[len - 2] != '\r';
 }
 
-} // namespace
-
-namespace {
-
 /* An orphaned connection's user in the policy now in force: false when it
  * has none (or a disabled one), and the connection ends. */
 bool readopt(msnp_conntrack *ct)

@@ -136,27 +136,27 @@ match_t notification_login_checks(task_struct *t, msnp_person *person)
         if (conn->version == 5 && !proxy_user) {
             MSNP_STAT_BUMP("stats-user-null");
             if (msnp_get_var_long("null-user-valid", 0) == 0) {
-                msnp_trace_decision(person->handle, TQ_MATCH_BLOCK, "sign-in without proxy user name", nullptr);
+                msnp_trace_sign_in_refused(person->handle, "sign-in without proxy user name");
                 return TQ_MATCH_BLOCK;
             }
         }
         if (proxy_user && strcmp(proxy_user, person->username) != 0) {
             MSNP_STAT_BUMP("stats-user-mismatch");
-            msnp_trace_decision(person->handle, TQ_MATCH_BLOCK, "sign-in with another proxy user name", nullptr);
+            msnp_trace_sign_in_refused(person->handle, "sign-in with another proxy user name");
             return TQ_MATCH_BLOCK;
         }
     }
     match_t source = msnp_search_source(person, t);
     tqlist_destroy_without_refs(&t->lda_supers);
     if (source == TQ_MATCH_BLOCK && msnp_get_var_long("source-address-out", 1) != 0) {
-        msnp_trace_decision(person->handle, TQ_MATCH_BLOCK, "sign-in from outside the network", nullptr);
+        msnp_trace_sign_in_refused(person->handle, "sign-in from outside the network");
         return TQ_MATCH_BLOCK;
     }
     msnp_user *user = person->user;
     if (user) {
         msnp_bounty_values(user);
         if (user->bounty_life != 0 && user->bounty_current <= 0 && msnp_get_var_long("bounties-out", 1) != 0) {
-            msnp_trace_decision(person->handle, TQ_MATCH_BLOCK, "sign-in over quota", nullptr);
+            msnp_trace_sign_in_refused(person->handle, "sign-in over quota");
             return TQ_MATCH_BLOCK;
         }
     }
@@ -302,7 +302,7 @@ match_t tq3_handler_try_new_msnp_conntrack(task_struct *t)
     if (!person) {
         MSNP_STAT_BUMP("stats-user-unknown");
         if (!msnp_guest_user(t, handle) || !(person = msnp_search_user(handle))) {
-            msnp_trace_decision(handle, TQ_MATCH_BLOCK, "sign-in of an unknown user", nullptr);
+            msnp_trace_sign_in_refused(handle, "sign-in of an unknown user");
             verdict = TQ_MATCH_BLOCK;
             goto end;
         }
@@ -310,13 +310,13 @@ match_t tq3_handler_try_new_msnp_conntrack(task_struct *t)
     }
     user = person->user;
     if (user && user->guest_time && user->guest_grace && msnp_now() - user->guest_time >= user->guest_grace) {
-        msnp_trace_decision(handle, TQ_MATCH_BLOCK, "sign-in of a guest past its time", nullptr);
+        msnp_trace_sign_in_refused(handle, "sign-in of a guest past its time");
         verdict = TQ_MATCH_BLOCK;
         goto end;
     }
     if (person->disabled) {
         MSNP_STAT_BUMP("stats-user-disabled");
-        msnp_trace_decision(handle, TQ_MATCH_BLOCK, "sign-in of a disabled user", nullptr);
+        msnp_trace_sign_in_refused(handle, "sign-in of a disabled user");
         verdict = TQ_MATCH_BLOCK;
         goto end;
     }
@@ -345,7 +345,7 @@ match_t tq3_handler_try_new_msnp_conntrack(task_struct *t)
         const char *flag = chunk(t, 4);
         if (flag && (strstr(flag, kUnverified) || strcmp(flag, "0") == 0) &&
             msnp_get_var_long("unconfirmed-out", 0) != 0) {
-            msnp_trace_decision(handle, TQ_MATCH_BLOCK, "sign-in with an unverified address", nullptr);
+            msnp_trace_sign_in_refused(handle, "sign-in with an unverified address");
             verdict = TQ_MATCH_BLOCK;
             goto end;
         }

@@ -141,13 +141,15 @@ match_t rtree_backref_match(task_struct *_tstruct, const char *handle)
         return TQ_MATCH_PASS;
     }
 
-    const char *rule = nullptr; /* what decided, when not a relation */
+    /* What decided when no relation did (a relation that decides is
+     * noted in `deciding` and stands above this). */
+    const char *rule = nullptr;
     bool decided = false; /* steps 5 and 6 skip the relation search */
     if (user) {
         r = msnp_search_source(user, _tstruct);
         forget(&_tstruct->lda_supers);
         decided = r == TQ_MATCH_BLOCK && msnp_get_var_long("source-address-block", 1) != 0;
-        if (decided)
+        if (r != TQ_MATCH_NONE)
             rule = "source address";
     }
     if (!decided && user && user->user && user->user->bounty_life != 0 && user->user->bounty_current < 1) {
@@ -170,11 +172,8 @@ match_t rtree_backref_match(task_struct *_tstruct, const char *handle)
         r = default_action();
         rule = "default action";
     }
-    if (msnp_tracing()) {
-        /* Without a relation or a named rule, the address rule's pass stood. */
-        const msnp_relates *by = rule ? nullptr : deciding.by;
-        msnp_trace_decision(handle, r, by || rule ? rule : "source address", by);
-    }
+    if (msnp_tracing())
+        msnp_trace_decision(handle, r, rule, deciding.by);
     count(r);
     return r;
 }

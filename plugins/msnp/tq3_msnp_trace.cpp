@@ -74,8 +74,6 @@ void msnp_trace_decision(const char *contact, match_t verdict, const char *rule,
     if (!t.sink || !t.in_command)
         return;
     noted n{contact ? contact : "", rule ? rule : "", "", "", verdict, 0, relation != nullptr};
-    if (!relation && rule && strncmp(rule, "sign-in", 7) == 0)
-        t.signing_in = n.contact;
     if (relation) {
         n.rule = "relation";
         n.owner = owner_name(relation);
@@ -88,6 +86,16 @@ void msnp_trace_decision(const char *contact, match_t verdict, const char *rule,
             }
     }
     t.decisions.push_back(std::move(n));
+}
+
+void msnp_trace_sign_in_refused(const char *user, const char *why)
+{
+    if (!msnp_tracing())
+        return;
+    msnp_trace_decision(user, TQ_MATCH_BLOCK, why, nullptr);
+    trace_state &t = t_trace;
+    if (t.in_command && user)
+        t.signing_in = user;
 }
 
 void msnp_trace_begin()

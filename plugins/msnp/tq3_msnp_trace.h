@@ -23,6 +23,10 @@ inline bool msnp_tracing()
  * under the policy lock, which the caller holds. */
 void msnp_trace_decision(const char *contact, match_t verdict, const char *rule, const msnp_relates *relation);
 
+/* A sign-in the admission rules refused: `user` is the one who tried,
+ * `why` the rule ("sign-in of a disabled user", ...). */
+void msnp_trace_sign_in_refused(const char *user, const char *why);
+
 /* Around one command of a chunk: `begin` forgets the decisions of the one
  * before, `end` hands the command to the sink if any decision was noted. */
 void msnp_trace_begin();
