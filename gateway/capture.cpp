@@ -133,15 +133,6 @@ std::vector<std::string> Capture::files() const
     return out;
 }
 
-void Capture::flush()
-{
-    std::lock_guard<std::mutex> g(lock_);
-    if (dumper_)
-        pcap_dump_flush(dumper_);
-    if (side_)
-        fflush(side_);
-}
-
 void Capture::close_file()
 {
     if (dumper_)

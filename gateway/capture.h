@@ -94,7 +94,6 @@ public:
     bool by_user() const { return !opt_.users.empty(); }
     // The files written so far that are still there, oldest first.
     std::vector<std::string> files() const;
-    void flush();
 
 private:
     explicit Capture(CaptureOptions o) : opt_(std::move(o)) {}

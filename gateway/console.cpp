@@ -248,8 +248,8 @@ std::unique_ptr<Console> Console::open(const Settings &s, Deps deps, std::string
     // The Host header must name us: a page of another site whose name was
     // pointed at this address must not read the API.
     const std::string port = ":" + std::to_string(c->port_);
-    std::vector<std::string> names{format_host_port(s.console_host, static_cast<uint16_t>(c->port_)).substr(
-        0, format_host_port(s.console_host, static_cast<uint16_t>(c->port_)).rfind(':'))};
+    const std::string here = format_host_port(s.console_host, static_cast<uint16_t>(c->port_));
+    std::vector<std::string> names{here.substr(0, here.rfind(':'))}; /* IPv6 in brackets */
     if (is_loopback_host(s.console_host) || s.console_host == "0.0.0.0" || s.console_host == "::")
         names.insert(names.end(), {"localhost", "127.0.0.1", "[::1]"});
     names.insert(names.end(), s.console_hostnames.begin(), s.console_hostnames.end());

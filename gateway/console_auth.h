@@ -30,7 +30,6 @@ public:
     // The account of a live session (which it keeps alive).
     std::optional<ConsoleAccount> session(const std::string &token);
     void logout(const std::string &token);
-    size_t accounts() const { return users_.size(); }
 
 private:
     struct User {
