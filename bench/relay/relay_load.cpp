@@ -2,8 +2,8 @@
  *
  *   relay_load server                       scripted switchboard; prints its port
  *   relay_load freeport                     prints a free loopback port
- *   relay_load bulk-up   SOCKS DST BYTES SECONDS [anonymous]
- *   relay_load bulk-down SOCKS DST BYTES SECONDS [anonymous]
+ *   relay_load bulk-up   SOCKS DST BYTES SECONDS [anonymous|texts]
+ *   relay_load bulk-down SOCKS DST BYTES SECONDS [anonymous|texts]
  *   relay_load ping      SOCKS DST COUNT
  *   relay_load idle      SOCKS DST COUNT PID
  *   relay_load stalled   SOCKS DST COUNT STUCK PINGS
@@ -18,6 +18,9 @@
  * An anonymous bulk session is not confirmed as a login (the server answers
  * with two QNG lines instead): a gateway then relays it through its module
  * without a user to decide for, the cost of the module without the policy.
+ * A `texts` session signs in texts-sink or texts-source instead, users whose
+ * chat logs keep the message texts (the plain ones' logs say who wrote
+ * when, without the text).
  * Results go to stdout as `key value` lines for the script to tabulate. */
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -48,8 +51,8 @@ using Clock = std::chrono::steady_clock;
 
 [[noreturn]] void usage()
 {
-    std::fputs("usage: relay_load server | freeport | bulk-up SOCKS DST BYTES SECONDS [anonymous] |\n"
-               "       bulk-down SOCKS DST BYTES SECONDS [anonymous] | ping SOCKS DST COUNT | idle SOCKS DST COUNT PID |\n"
+    std::fputs("usage: relay_load server | freeport | bulk-up SOCKS DST BYTES SECONDS [anonymous|texts] |\n"
+               "       bulk-down SOCKS DST BYTES SECONDS [anonymous|texts] | ping SOCKS DST COUNT | idle SOCKS DST COUNT PID |\n"
                "       signin SOCKS DST CONTACTS ROUNDS | stalled SOCKS DST COUNT STUCK PINGS\n",
                stderr);
     std::exit(2);
@@ -95,6 +98,13 @@ std::string read_line(int fd)
 
 /* A session opened with `USR 1 <hello>` and its answer. */
 constexpr const char *kAnonymous = "anonymous-";
+constexpr const char *kTexts = "texts-";
+
+/* `who` in front of `mode`: anonymous, texts or none. */
+std::string session_user(const std::string &who, const char *mode)
+{
+    return (who.empty() ? "" : who + "-") + mode;
+}
 
 int open_session(uint16_t socks, uint16_t dst, const std::string &hello)
 {
@@ -251,9 +261,13 @@ int run_server()
                 }
                 std::string ok = "USR 1 OK " + std::string(mode) + "@bench.example Bench\r\nJOI " + kPeer +
                                  " Peer\r\n";
-                if (!std::strncmp(mode, kAnonymous, std::strlen(kAnonymous))) {
-                    std::memmove(mode, mode + std::strlen(kAnonymous), std::strlen(mode) - std::strlen(kAnonymous) + 1);
-                    ok = "QNG 1\r\nQNG 2\r\n";
+                for (const char *prefix : {kAnonymous, kTexts}) {
+                    size_t n = std::strlen(prefix);
+                    if (std::strncmp(mode, prefix, n))
+                        continue;
+                    std::memmove(mode, mode + n, std::strlen(mode) - n + 1);
+                    if (prefix == kAnonymous)
+                        ok = "QNG 1\r\nQNG 2\r\n";
                 }
                 write_all_nb(fd, ok);
                 if (!std::strcmp(mode, "sink")) {
@@ -317,10 +331,10 @@ int run_server()
 
 /* ---- clients ----------------------------------------------------------------- */
 
-int bulk_up(uint16_t socks, uint16_t dst, uint64_t bytes, double secs, bool anonymous)
+int bulk_up(uint16_t socks, uint16_t dst, uint64_t bytes, double secs, const std::string &who)
 {
     const std::string stream = msg_stream(1 << 20);
-    int fd = open_session(socks, dst, anonymous ? std::string(kAnonymous) + "sink" : "sink");
+    int fd = open_session(socks, dst, session_user(who, "sink"));
     auto t0 = Clock::now();
     uint64_t sent = 0;
     /* Whole buffers of whole commands, so OUT arrives as a command. */
@@ -344,10 +358,9 @@ int bulk_up(uint16_t socks, uint16_t dst, uint64_t bytes, double secs, bool anon
     return 0;
 }
 
-int bulk_down(uint16_t socks, uint16_t dst, uint64_t bytes, double secs, bool anonymous)
+int bulk_down(uint16_t socks, uint16_t dst, uint64_t bytes, double secs, const std::string &who)
 {
-    int fd = open_session(socks, dst, (anonymous ? kAnonymous : "") + std::string("source ") + std::to_string(bytes) +
-                                          " " + std::to_string(secs));
+    int fd = open_session(socks, dst, session_user(who, "source") + " " + std::to_string(bytes) + " " + std::to_string(secs));
     std::vector<char> buf(256 * 1024);
     uint64_t got = 0;
     auto t0 = Clock::now();
@@ -521,11 +534,12 @@ int main(int argc, char **argv)
     if (argc < 5)
         usage();
     uint16_t socks = port_arg(argv[2]), dst = port_arg(argv[3]);
-    bool anonymous = argc == 7 && std::string(argv[6]) == "anonymous";
-    if (cmd == "bulk-up" && (argc == 6 || anonymous))
-        return bulk_up(socks, dst, std::strtoull(argv[4], nullptr, 10), std::atof(argv[5]), anonymous);
-    if (cmd == "bulk-down" && (argc == 6 || anonymous))
-        return bulk_down(socks, dst, std::strtoull(argv[4], nullptr, 10), std::atof(argv[5]), anonymous);
+    std::string who = argc == 7 ? argv[6] : "";
+    bool bulk_user = who.empty() || who == "anonymous" || who == "texts";
+    if (cmd == "bulk-up" && (argc == 6 || argc == 7) && bulk_user)
+        return bulk_up(socks, dst, std::strtoull(argv[4], nullptr, 10), std::atof(argv[5]), who);
+    if (cmd == "bulk-down" && (argc == 6 || argc == 7) && bulk_user)
+        return bulk_down(socks, dst, std::strtoull(argv[4], nullptr, 10), std::atof(argv[5]), who);
     if (cmd == "ping" && argc == 5)
         return ping(socks, dst, std::atoi(argv[4]));
     if (cmd == "signin" && argc == 6)

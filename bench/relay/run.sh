@@ -11,10 +11,12 @@
 # through the module), then trevalquin with bench/relay/policy.xml (every
 # session signs in a user of that policy and every message is decided by
 # relations with a time window, an IM type set and a content expression,
-# and written to the chat log), Debian's dante-server (danted) and
-# microsocks on loopback, and measures: bulk throughput of a switchboard
-# MSG stream in each direction (about 1 GB or SECONDS, default 10, per
-# run), its ratio to dante and microsocks, the same stream through
+# and noted in the chat log without its text), Debian's dante-server
+# (danted) and microsocks on loopback, and measures: bulk throughput of a
+# switchboard MSG stream in each direction (about 1 GB or SECONDS, default
+# 10, per run), its ratio to dante and microsocks, the same stream for a
+# user whose chat log and events keep every message text (what writing
+# the texts to disk costs on top), the same stream through
 # trevalquin's module without a signed-in user (framed and relayed, nothing
 # decided or logged: what the policy costs is the difference; the chat log
 # and the events file of a run are written out before the next run starts,
@@ -76,14 +78,17 @@ measure() {
 declare -A R
 start_relays
 for dir in up down; do
-  for via in direct tq anon da ms; do
+  for via in direct tq texts anon da ms; do
     extra=()
-    case $via in direct) port=0 ;; tq) port=$TQ ;; anon) port=$TQ extra=(anonymous) ;; da) port=$DA ;; ms) port=$MS ;; esac
+    case $via in
+    direct) port=0 ;; tq) port=$TQ ;; texts) port=$TQ extra=(texts) ;; anon) port=$TQ extra=(anonymous) ;;
+    da) port=$DA ;; ms) port=$MS ;;
+    esac
     say "bulk $dir via $via"
     R[$dir.$via]=$(measure "bulk-$dir" "$port" "$SB" "$BYTES" "$SECS" "${extra[@]}" | field mbps)
     # Each run starts with the logs of the last one written out: a run
     # would otherwise measure how fast the disk takes the run before.
-    if [ "$via" = tq ]; then
+    if [ "$via" = tq ] || [ "$via" = texts ]; then
       rm -rf "$WORK/logs$RUN"
       : >"$WORK/events$RUN.log"
       sync
@@ -119,7 +124,7 @@ done
 stop_relays
 
 # ---- report ------------------------------------------------------------------------
-for k in up.direct up.tq up.anon up.da up.ms down.direct down.tq down.anon down.da down.ms med.direct med.tq med.da med.ms \
+for k in up.direct up.tq up.texts up.anon up.da up.ms down.direct down.tq down.texts down.anon down.da down.ms med.direct med.tq med.da med.ms \
   p99.direct p99.tq p99.da p99.ms idle.tq idle.ms rss.tq rss.ms; do
   [ -n "${R[$k]:-}" ] || R[$k]=failed
 done
@@ -129,16 +134,21 @@ calc() { # FORMAT EXPR: "-" when an operand is missing
 row() { printf '%-34s %12s %12s %12s %12s\n' "$@"; }
 printf '\nRelay benchmark: MSNP switchboard stream, %s s or %s bytes per run, %s idle connections\n' \
   "$SECS" "$BYTES" "$IDLE"
-printf 'trevalquin decides every message with bench/relay/policy.xml and writes the chat logs\n\n'
+printf 'trevalquin decides every message with bench/relay/policy.xml and logs who wrote when;\n'
+printf 'with its texts logged too, the chat log and the events file also keep every message text\n\n'
 row "" trevalquin dante microsocks direct
 row "throughput client->server (MB/s)" "${R[up.tq]}" "${R[up.da]}" "${R[up.ms]}" "${R[up.direct]}"
 row "throughput server->client (MB/s)" "${R[down.tq]}" "${R[down.da]}" "${R[down.ms]}" "${R[down.direct]}"
+row "  message texts logged too, up" "${R[up.texts]}" "" "" ""
+row "  message texts logged too, down" "${R[down.texts]}" "" "" ""
 row "  module, no user to decide for, up" "${R[up.anon]}" "" "" ""
 row "  module, no user to decide for, down" "${R[down.anon]}" "" "" ""
 row "  cost of the policy, up" "$(calc %.0f%% "100-100*${R[up.tq]}/${R[up.anon]}")" "" "" ""
 row "  cost of the policy, down" "$(calc %.0f%% "100-100*${R[down.tq]}/${R[down.anon]}")" "" "" ""
 row "  trevalquin / dante, up" "$(calc %.2f "${R[up.tq]}/${R[up.da]}")" "" "" ""
 row "  trevalquin / dante, down" "$(calc %.2f "${R[down.tq]}/${R[down.da]}")" "" "" ""
+row "  texts logged too / dante, up" "$(calc %.2f "${R[up.texts]}/${R[up.da]}")" "" "" ""
+row "  texts logged too / dante, down" "$(calc %.2f "${R[down.texts]}/${R[down.da]}")" "" "" ""
 row "  trevalquin / microsocks, up" "$(calc %.2f "${R[up.tq]}/${R[up.ms]}")" "" "" ""
 row "  trevalquin / microsocks, down" "$(calc %.2f "${R[down.tq]}/${R[down.ms]}")" "" "" ""
 row "round trip, median (us)" "${R[med.tq]}" "${R[med.da]}" "${R[med.ms]}" "${R[med.direct]}"
