@@ -183,8 +183,10 @@ const char kDecidingPolicy[] =
     "<entry type='data'><acl>message_plaintext</acl></entry></imbitmap>"
     "<expr identifier='Leaks'><entry type='data'><expr type='ere'>SECRET-[0-9]+<body/></expr></entry></expr>"
     "<person type='2' name='Peer'><handle>peer@bench\\.example</handle></person>"
-    "<person type='3' name='sink'><handle>sink@bench.example</handle></person>"
-    "</object-list><relation-trees><node identifier='Bench'><user>sink</user>"
+    "<person type='3' name='sink'><handle>sink@bench.example</handle>"
+    "<attribute type='no_logs'>2</attribute></person>"
+    "<person type='3' name='textsink'><handle>texts-sink@bench.example</handle></person>"
+    "</object-list><relation-trees><node identifier='Bench'><user>sink</user><user>textsink</user>"
     "<relation object='Peer' action='block' direction='both'><access-list>"
     "<object type='expr'>Leaks</object></access-list></relation>"
     "<relation object='Peer' action='pass' direction='both'><access-list>"
@@ -194,7 +196,9 @@ const char kDecidingPolicy[] =
 
 /* Text messages of `body` bytes from the signed-in user to the peer, in
  * reads of about 64 KiB as a busy relay gets them, through the policy, the
- * counters and the chat log (written to a temporary directory). */
+ * counters and the chat log (written to a temporary directory): with the
+ * second argument 0 the user's log notes each message without its text,
+ * with 1 the text is logged and handed to the host too. */
 void BM_TaskletDeciding(benchmark::State &state)
 {
     Module m;
@@ -211,7 +215,8 @@ void BM_TaskletDeciding(benchmark::State &state)
     variable_set(m.self->ns, "s/log-dir", dir);
     tqconn *conn = tqconn_new();
     tq3_iov *iov = tq3_iov_new();
-    const std::string login = "USR 1 OK sink@bench.example Bench\r\nJOI peer@bench.example Peer\r\n";
+    const std::string login = std::string("USR 1 OK ") + (state.range(1) ? "texts-" : "") +
+                              "sink@bench.example Bench\r\nJOI peer@bench.example Peer\r\n";
     conn->direction = DIR_SERVER_TO_CLIENT;
     tq3_iov_add(iov, login.data(), login.size());
     msnp_tasklet(m.self, conn, iov);
@@ -243,7 +248,7 @@ void BM_TaskletDeciding(benchmark::State &state)
     report(state, bytes, commands);
     std::filesystem::remove_all(dir);
 }
-BENCHMARK(BM_TaskletDeciding)->Arg(100)->Arg(1340);
+BENCHMARK(BM_TaskletDeciding)->Args({100, 0})->Args({1340, 0})->Args({1340, 1});
 
 } // namespace
 
