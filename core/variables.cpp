@@ -2,6 +2,7 @@
 // modules keep pointers to their counters and bump them without a lock.
 #include "variables.h"
 
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <climits>
@@ -70,9 +71,15 @@ unsigned spec_type(const char *spec, const char **name)
     return VARIABLE_STRING;
 }
 
+std::atomic<unsigned long> generation{1};
+
+void changed() { generation.fetch_add(1, std::memory_order_acq_rel); }
+
 } // namespace
 
 extern "C" {
+
+unsigned long variables_generation(void) { return generation.load(std::memory_order_acquire); }
 
 tq_variable *variable_set(tqtable *ns, const char *spec, const char *value)
 {
@@ -112,6 +119,7 @@ tq_variable *variable_set(tqtable *ns, const char *spec, const char *value)
             return nullptr;
         }
         var->name = copy;
+        changed();
     } else if ((var->flags & kTypeMask) == VARIABLE_STRING) {
         std::free(var->data.text);
         var->data.text = nullptr;
@@ -204,6 +212,7 @@ void variable_destroy(void *v)
     auto *var = static_cast<tq_variable *>(v);
     if (!var)
         return;
+    changed();
     if ((var->flags & kTypeMask) == VARIABLE_STRING)
         std::free(var->data.text);
     std::free(var->name);

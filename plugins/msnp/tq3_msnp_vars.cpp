@@ -2,18 +2,52 @@
  * so that a change made by the administrator applies to the next command,
  * and the module's clock. */
 #include <atomic>
+#include <cstdint>
+#include <string>
 
 #include "tq3_msnp.h"
 #include "variables.h"
 
+namespace {
+
+/* A command reads a handful of variables, the same ones for every
+ * command, and most of them are not set at all. Each thread remembers its
+ * last lookups, misses included, until a variable is created or destroyed
+ * anywhere; a record, once made, keeps its address, and its value and
+ * type are read from it at every use. */
+struct Remembered {
+    const char *key = nullptr; /* the caller's pointer: usually a literal */
+    std::string name;          /* what it held, in case the pointer is reused */
+    const tqtable *ns = nullptr;
+    unsigned long generation = 0;
+    tq_variable *var = nullptr;
+};
+
+/* Slots are chosen by the key's address: the hot keys are a few dozen
+ * literals, spread well enough to rarely share one. */
+constexpr size_t kRemembered = 128;
+thread_local Remembered remembered[kRemembered];
+
 /* The namespace is shared with the host, which may set variables at any
  * time; the locking lookup keeps a reader from seeing a half-built entry. */
-static tq_variable *msnp_var_lookup(const char *key)
+tq_variable *msnp_var_lookup(const char *key)
 {
     if (!key || !ents || !ents->ns)
         return nullptr;
-    return static_cast<tq_variable *>(ents->ns->get_safe(ents->ns, key));
+    unsigned long generation = variables_generation();
+    Remembered &r = remembered[(reinterpret_cast<uintptr_t>(key) >> 3) % kRemembered];
+    if (r.key == key && r.ns == ents->ns && r.generation == generation && r.name == key)
+        return r.var;
+    auto *var = static_cast<tq_variable *>(ents->ns->get_safe(ents->ns, key));
+    r.key = key;
+    r.name = key;
+    r.ns = ents->ns;
+    r.generation = generation;
+    r.var = var;
+    return var;
 }
+
+} // namespace
 
 const char *msnp_get_var(const char *key, const char *def)
 {
