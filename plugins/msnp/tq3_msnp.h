@@ -360,15 +360,31 @@ public:
     msnp_policy_lock(const msnp_policy_lock &) = delete;
     msnp_policy_lock &operator=(const msnp_policy_lock &) = delete;
 
-    void lock() { pthread_rwlock_wrlock(&lock_); }
-    bool try_lock() { return pthread_rwlock_trywrlock(&lock_) == 0; }
+    void lock()
+    {
+        pthread_rwlock_wrlock(&lock_);
+        changes_.fetch_add(1, std::memory_order_relaxed);
+    }
+    bool try_lock()
+    {
+        if (pthread_rwlock_trywrlock(&lock_) != 0)
+            return false;
+        changes_.fetch_add(1, std::memory_order_relaxed);
+        return true;
+    }
     void unlock() { pthread_rwlock_unlock(&lock_); }
     void lock_shared() { pthread_rwlock_rdlock(&lock_); }
     bool try_lock_shared() { return pthread_rwlock_tryrdlock(&lock_) == 0; }
     void unlock_shared() { pthread_rwlock_unlock(&lock_); }
 
+    /* Counts the write sides taken, of any registry: what a reader worked
+     * out from the policy stays true while this stays the same (the lock
+     * orders the count with the change). */
+    static unsigned long changes() { return changes_.load(std::memory_order_relaxed); }
+
 private:
     pthread_rwlock_t lock_;
+    static inline std::atomic<unsigned long> changes_{0};
 };
 
 /* The registry of policy objects, one per module. */

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <mutex>
 #include <shared_mutex>
+#include <string>
 #include <vector>
 
 #include "tq3_msnp.h"
@@ -235,6 +236,40 @@ namespace {
  * decision the contact's own user person, if any, is known from the
  * handle index (user handles are unique), so a user member of a group is
  * told apart by its address instead of a read of its handle. */
+/* A conversation asks the same contact patterns about the same handle at
+ * every message: each thread keeps its last answers for as long as no
+ * policy change came in between. */
+struct PatternAnswer {
+    const msnp_person *person = nullptr;
+    const msnp_entities *registry = nullptr;
+    unsigned long long generation = 0;
+    unsigned long changes = 0;
+    std::string handle;
+    bool named = false;
+};
+constexpr size_t kPatternAnswers = 8;
+thread_local PatternAnswer pattern_answers[kPatternAnswers];
+thread_local size_t pattern_answer_next = 0;
+
+bool pattern_names(const msnp_person *person, const char *handle)
+{
+    unsigned long changes = msnp_policy_lock::changes();
+    for (const PatternAnswer &a : pattern_answers)
+        if (a.person == person && a.registry == ents && a.generation == ents->generation && a.changes == changes &&
+            a.handle == handle)
+            return a.named;
+    bool matched = regexec(person->re_handle, handle, 0, nullptr, 0) == 0;
+    bool named = person->handle[0] == '!' ? !matched : matched;
+    PatternAnswer &a = pattern_answers[pattern_answer_next++ % kPatternAnswers];
+    a.person = person;
+    a.registry = ents;
+    a.generation = ents->generation;
+    a.changes = changes;
+    a.handle = handle;
+    a.named = named;
+    return named;
+}
+
 bool person_names(const msnp_person *person, const char *handle)
 {
     if (!person || !person->handle)
@@ -248,8 +283,8 @@ bool person_names(const msnp_person *person, const char *handle)
         bool contact = handle == deciding.handle;
         if (contact && person == deciding.pattern)
             return deciding.pattern_named;
-        bool matched = regexec(person->re_handle, handle, 0, nullptr, 0) == 0;
-        bool named = person->handle[0] == '!' ? !matched : matched;
+        bool named = ents ? pattern_names(person, handle)
+                          : (regexec(person->re_handle, handle, 0, nullptr, 0) == 0) != (person->handle[0] == '!');
         if (contact) {
             deciding.pattern = person;
             deciding.pattern_named = named;

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "msnp/session_fixture.h"
+#include "tq3_msnp_config.h"
 #include "tq3_msnp_handlers.h"
 
 namespace {
@@ -186,6 +187,35 @@ TEST_F(Messages, UnverifiedAddressesAreRefusedWhenAsked)
     EXPECT_TRUE(in(from));
     var("i/unconfirmed-send-deny", "1");
     var("i/unconfirmed-receive-deny", "1");
+    EXPECT_FALSE(out(hello));
+    EXPECT_FALSE(in(from));
+}
+
+/* A conversation asks the same questions at every message; a change of the
+ * policy between two messages decides the next one, whichever way. */
+TEST_F(Messages, APolicyChangeDecidesTheVeryNextMessage)
+{
+    auto modify = [&](const char *rest) {
+        idl_parser_clear(idl);
+        char *args[] = {const_cast<char *>("modify"), const_cast<char *>(rest), nullptr};
+        idl->args = args;
+        msnp_config(self, idl);
+        idl->args = nullptr;
+        EXPECT_TRUE(errors().empty()) << rest << ": " << ::testing::PrintToString(errors());
+    };
+    on_switchboard("alice@example.com", {"bob@example.org"});
+    const std::string hello = msg("MSG 2 N", text("hello"));
+    const std::string from = msg("MSG bob@example.org Bob", text("hi"));
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_FALSE(out(hello)) << i;
+        EXPECT_FALSE(in(from)) << i;
+    }
+    /* bob is now carol's pattern, whose relation passes, and no longer his. */
+    modify("bob handle: /robert@example\\.org/");
+    modify("carol handle: /bob@example\\.org/");
+    EXPECT_TRUE(out(hello));
+    EXPECT_TRUE(in(from));
+    modify("bob handle: /bob@example\\.org/");
     EXPECT_FALSE(out(hello));
     EXPECT_FALSE(in(from));
 }
