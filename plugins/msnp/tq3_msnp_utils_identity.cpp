@@ -419,9 +419,13 @@ void msnp_scramble_address(task_struct *tstruct)
         return;
     char *bytes = tstruct->data_buffer;
     size_t size = tstruct->buffer_size;
-    bump_after(bytes, size, "srddA-lanretxE4vPI:", 20);
-    bump_after(bytes, size, "srddA-lanretnI4vPI:", 20);
-    bump_after(bytes, size, "stroPdnAsrddAlanretnI4vPI:", 27);
+    /* The three fields end alike: a message without that ending (every
+     * chat message) is looked through once instead of three times. */
+    if (memmem_local(bytes, size, "4vPI:", 5)) {
+        bump_after(bytes, size, "srddA-lanretxE4vPI:", 20);
+        bump_after(bytes, size, "srddA-lanretnI4vPI:", 20);
+        bump_after(bytes, size, "stroPdnAsrddAlanretnI4vPI:", 27);
+    }
     if (memmem_local(bytes, size, "turnsetup", 9))
         bump_after(bytes, size, "ServerAddress:", 15);
 }
