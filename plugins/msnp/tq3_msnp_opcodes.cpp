@@ -5,7 +5,11 @@
  * not a command we know. Each entry carries the handler for data travelling
  * server -> client (slot DIR_SERVER_TO_CLIENT) and client -> server (slot
  * DIR_CLIENT_TO_SERVER); a null slot lets the command through untouched. */
+#include <stdint.h>
 #include <string.h>
+
+#include <algorithm>
+#include <vector>
 
 #include "tq3_msnp.h"
 #include "tq3_msnp_dispatcher.h"
@@ -87,11 +91,61 @@ extern "C" const msnp_table ltable[MSN_OPCODE_UNKNOWN + 1] = {
     {"XXX", MSN_OPCODE_UNKNOWN, NONE, {nullptr, nullptr}},
 };
 
+namespace {
+
+/* Every relayed command is looked up: a word of up to three bytes packs
+ * into a number, found by a binary search among the table's words. */
+struct Word {
+    uint32_t packed;
+    const msnp_table *entry;
+};
+
+bool pack(const char *text, uint32_t *packed)
+{
+    uint32_t v = 0;
+    for (size_t i = 0; i < 4; ++i) {
+        if (text[i] == '\0') {
+            *packed = v;
+            return true;
+        }
+        if (i == 3)
+            return false;
+        v = v << 8 | static_cast<unsigned char>(text[i]);
+    }
+    return false;
+}
+
+const std::vector<Word> &words()
+{
+    static const std::vector<Word> sorted = [] {
+        std::vector<Word> v;
+        for (const msnp_table *e = ltable; e->opcode != MSN_OPCODE_UNKNOWN; ++e) {
+            uint32_t packed;
+            if (pack(e->strcmd, &packed))
+                v.push_back({packed, e});
+        }
+        /* A word listed twice answers with its first entry. */
+        std::stable_sort(v.begin(), v.end(), [](const Word &a, const Word &b) { return a.packed < b.packed; });
+        v.erase(std::unique(v.begin(), v.end(), [](const Word &a, const Word &b) { return a.packed == b.packed; }),
+                v.end());
+        return v;
+    }();
+    return sorted;
+}
+
+} // namespace
+
 const msnp_table *table_search_opcode(const char *strcmd)
 {
     const msnp_table *entry = ltable;
     if (!strcmd)
         return &ltable[MSN_OPCODE_UNKNOWN];
+    uint32_t packed;
+    if (pack(strcmd, &packed)) {
+        const std::vector<Word> &v = words();
+        auto it = std::lower_bound(v.begin(), v.end(), packed, [](const Word &w, uint32_t p) { return w.packed < p; });
+        return it != v.end() && it->packed == packed ? it->entry : &ltable[MSN_OPCODE_UNKNOWN];
+    }
     for (; entry->opcode != MSN_OPCODE_UNKNOWN; ++entry)
         if (strcmp(entry->strcmd, strcmd) == 0)
             return entry;
