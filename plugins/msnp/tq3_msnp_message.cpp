@@ -370,12 +370,13 @@ msnp_message *new_msnp_message(task_struct *tstruct) {
     msnp_message *message = (msnp_message *)calloc(1, sizeof *message);
     if (!message)
         return nullptr;
-    message->basecontent = (char *)calloc(size + 1, 1);
+    message->basecontent = (char *)malloc(size + 1);
     if (!message->basecontent) {
         free(message);
         return nullptr;
     }
     memcpy(message->basecontent, tstruct->data_buffer, size);
+    message->basecontent[size] = '\0';
     char *base = message->basecontent;
 
     char *header_start = base;

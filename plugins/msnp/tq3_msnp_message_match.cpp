@@ -21,7 +21,8 @@ match_t message_match(msnp_relates *relation, task_struct *tstruct)
     tqlist_destroy_without_refs(&tstruct->lda_temp);
     if (r != TQ_MATCH_PASS)
         return r;
-    const char *via = m->header ? static_cast<const char *>(m->header->get_safe(m->header, "Via")) : nullptr;
+    /* The message's header table is the task's own: no lock to take. */
+    const char *via = m->header ? static_cast<const char *>(m->header->get(m->header, "Via")) : nullptr;
     if (via && strncmp(via, "Simp", 4) == 0 && msnp_get_var_long("crypto-block-simp", 0) != 0)
         return TQ_MATCH_BLOCK;
     if (m->ctype == MSNP_MESSAGE_TEXTPLAIN && m->content && strncmp(m->content, "?OTR", 4) == 0 &&
