@@ -258,6 +258,7 @@ int main(int argc, char **argv)
 {
     mallopt(M_TRIM_THRESHOLD, 64 << 20);
     mallopt(M_MMAP_THRESHOLD, 4 << 20);
+    mallopt(M_MXFAST, 0);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;
