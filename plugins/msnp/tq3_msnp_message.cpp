@@ -208,11 +208,8 @@ tqtable *header_to_table(char *header) {
         if (!sep)
             continue;
         *sep = '\0';
-        char *value = strdup(sep + 2);
-        if (!value)
-            continue;
-        /* A repeated name keeps its last value; the displaced copy is ours. */
-        free(table->set(table, lines[i], value));
+        /* A repeated name keeps its last value. */
+        table->set(table, lines[i], sep + 2);
     }
     return table;
 }
@@ -247,12 +244,10 @@ static void set_dest_from_p2p(msnp_message *message, tqtable *table) {
 void destroy_msnp_message(msnp_message *message) {
     if (!message)
         return;
-    if (message->header)
-        tqtable_destroy_with_values(message->header, nullptr);
-    if (message->subheader)
-        tqtable_destroy_with_values(message->subheader, nullptr);
-    if (message->subslp)
-        tqtable_destroy_with_values(message->subslp, nullptr);
+    /* The tables' values lie in basecontent. */
+    tqtable_destroy(message->header);
+    tqtable_destroy(message->subheader);
+    tqtable_destroy(message->subslp);
     free(message->orig);
     free(message->dest);
     free(message->basecontent);

@@ -153,8 +153,10 @@ const msnp_datacast *msnp_datacast_search_type(msnp_datacast_code code);
 const msnp_com_type *msnp_com_type_search_symbol(const char *name);
 const msnp_com_type *msnp_com_type_search_type(msnp_com_code code);
 
-/* Parses header lines (cut in place) into a new table of owned value
- * copies; NULL for NULL. */
+/* Parses header lines (cut in place) into a new table whose values point
+ * into `header`, which must outlive it (free it with tqtable_destroy);
+ * NULL for NULL. A message parses its own copy of the command, so a
+ * header costs no copy of each value. */
 tqtable *header_to_table(char *header);
 /* Word `index` of the command line (cut in place), or NULL. */
 char *fetch_user_from_preheader(char *conteudo, int index);

@@ -147,7 +147,7 @@ TEST(HeaderLines, NameValueLinesLastRepeatWinsAndSixtyThreeAtMost) {
     EXPECT_EQ(header_value(t, "a"), nullptr);
     EXPECT_STREQ(header_value(t, "X"), "third");
     EXPECT_EQ(tqtable_count(t), 3u);
-    tqtable_destroy_with_values(t, nullptr);
+    tqtable_destroy(t);
     EXPECT_EQ(header_to_table(nullptr), nullptr);
 
     std::string many;
@@ -157,7 +157,7 @@ TEST(HeaderLines, NameValueLinesLastRepeatWinsAndSixtyThreeAtMost) {
     EXPECT_NE(header_value(t, "H0"), nullptr);
     EXPECT_NE(header_value(t, "H61"), nullptr);
     EXPECT_EQ(header_value(t, "H65"), nullptr);
-    tqtable_destroy_with_values(t, nullptr);
+    tqtable_destroy(t);
 }
 
 TEST(CommandWords, WordOfTheFirstLine) {
