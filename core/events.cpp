@@ -100,6 +100,9 @@ class LogLine {
 public:
     explicit LogLine(const char *element) : element_(element)
     {
+        // Room for the attributes of a usual line: it is built once per
+        // relayed message and would otherwise grow four times.
+        out_.reserve(256);
         out_ += '<';
         out_ += element;
     }
