@@ -32,8 +32,10 @@ namespace {
 using tcp = asio::ip::tcp;
 
 // Reads go into one buffer per worker thread: an idle connection owns no
-// read buffer at all, only what it could not write yet.
-constexpr size_t kScratchSize = 64 * 1024;
+// read buffer at all, only what it could not write yet. It is large so
+// that a busy conversation is decided, logged and written in few runs of
+// the module (each ends with a write of the chat log and one of the peer).
+constexpr size_t kScratchSize = 256 * 1024;
 constexpr size_t kHandshakeRead = 4096;
 // Bytes left unsent keep their buffer only while they are small.
 constexpr size_t kKeepPendingCapacity = 64 * 1024;
