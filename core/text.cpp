@@ -153,7 +153,9 @@ void *memmem_local(const void *hay, size_t hay_len, const void *needle, size_t n
         p = static_cast<const unsigned char *>(std::memchr(p, n[0], static_cast<size_t>(last - p) + 1));
         if (!p)
             return nullptr;
-        if (std::memcmp(p, n, needle_len) == 0)
+        // The last byte first: in text, the first byte of a needle is
+        // often there and the rest seldom.
+        if (p[needle_len - 1] == n[needle_len - 1] && std::memcmp(p, n, needle_len) == 0)
             return const_cast<unsigned char *>(p);
     }
     return nullptr;
