@@ -187,6 +187,31 @@ protected:
         return b;
     }
 
+    /* Alice signs in on the notification server (MSNP7, MD5) and, on a
+     * switchboard connection of her own, calls trent, who joins: both
+     * pairs, the switchboard's without sockets on failure. */
+    struct Sessions {
+        Pair ns, sb;
+    };
+    Sessions alice_calls_trent()
+    {
+        Sessions out;
+        out.ns = open_pair(ns);
+        if (!out.ns.client || !out.ns.server)
+            return out;
+        md5_sign_in(out.ns.client.get(), out.ns.server.get(), "alice@example.com");
+        EXPECT_TRUE(pass_through(out.ns.server.get(), out.ns.client.get(), "USR 4 OK alice@example.com Alice\r\n"));
+        out.sb = open_pair(sb);
+        if (!out.sb.client || !out.sb.server)
+            return out;
+        int bc = out.sb.client.get(), bs = out.sb.server.get();
+        EXPECT_TRUE(pass_through(bc, bs, "USR 1 alice@example.com 17262740.1050826919.32308\r\n"));
+        EXPECT_TRUE(pass_through(bs, bc, "USR 1 OK alice@example.com Alice\r\n"));
+        EXPECT_TRUE(pass_through(bc, bs, "CAL 2 trent@example.net\r\n"));
+        EXPECT_TRUE(pass_through(bs, bc, "CAL 2 RINGING 11752013\r\nJOI trent@example.net Trent\r\n"));
+        return out;
+    }
+
     /* One round trip on a fresh connection: the gateway still serves. */
     void expect_still_serving(Listener &server)
     {

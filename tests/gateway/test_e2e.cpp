@@ -706,15 +706,10 @@ TEST_F(GatewayE2E, HangupDuringAConversationLosesNoMessage)
         std::ofstream(policy, std::ios::trunc) << doc;
         std::ofstream(events, std::ios::trunc).close();
         start();
-        OPEN_PAIR(n, ns);
-        md5_sign_in(n.client.get(), n.server.get(), "alice@example.com");
-        EXPECT_TRUE(pass_through(n.server.get(), n.client.get(), "USR 4 OK alice@example.com Alice\r\n"));
-        OPEN_PAIR(b, sb);
+        Sessions t = alice_calls_trent();
+        Pair &n = t.ns, &b = t.sb;
+        ASSERT_TRUE(b.client && b.server);
         int bc = b.client.get(), bs = b.server.get();
-        EXPECT_TRUE(pass_through(bc, bs, "USR 1 alice@example.com 17262740.1050826919.32308\r\n"));
-        EXPECT_TRUE(pass_through(bs, bc, "USR 1 OK alice@example.com Alice\r\n"));
-        EXPECT_TRUE(pass_through(bc, bs, "CAL 2 trent@example.net\r\n"));
-        EXPECT_TRUE(pass_through(bs, bc, "CAL 2 RINGING 11752013\r\nJOI trent@example.net Trent\r\n"));
 
         std::string all;
         std::thread talk([&] {
