@@ -93,26 +93,25 @@ extern "C" const msnp_table ltable[MSN_OPCODE_UNKNOWN + 1] = {
 
 namespace {
 
-/* Every relayed command is looked up: a word of up to three bytes packs
- * into a number, found by a binary search among the table's words. */
+/* Every relayed command is looked up: a word of up to three bytes (all a
+ * table entry holds) packs into a number, found by a binary search among
+ * the table's words. */
 struct Word {
     uint32_t packed;
     const msnp_table *entry;
 };
 
+/* False for a word longer than any command. */
 bool pack(const char *text, uint32_t *packed)
 {
+    size_t n = strnlen(text, 4);
+    if (n > 3)
+        return false;
     uint32_t v = 0;
-    for (size_t i = 0; i < 4; ++i) {
-        if (text[i] == '\0') {
-            *packed = v;
-            return true;
-        }
-        if (i == 3)
-            return false;
+    for (size_t i = 0; i < n; ++i)
         v = v << 8 | static_cast<unsigned char>(text[i]);
-    }
-    return false;
+    *packed = v;
+    return true;
 }
 
 const std::vector<Word> &words()
@@ -120,9 +119,9 @@ const std::vector<Word> &words()
     static const std::vector<Word> sorted = [] {
         std::vector<Word> v;
         for (const msnp_table *e = ltable; e->opcode != MSN_OPCODE_UNKNOWN; ++e) {
-            uint32_t packed;
-            if (pack(e->strcmd, &packed))
-                v.push_back({packed, e});
+            uint32_t packed = 0;
+            pack(e->strcmd, &packed);
+            v.push_back({packed, e});
         }
         /* A word listed twice answers with its first entry. */
         std::stable_sort(v.begin(), v.end(), [](const Word &a, const Word &b) { return a.packed < b.packed; });
@@ -137,19 +136,13 @@ const std::vector<Word> &words()
 
 const msnp_table *table_search_opcode(const char *strcmd)
 {
-    const msnp_table *entry = ltable;
-    if (!strcmd)
-        return &ltable[MSN_OPCODE_UNKNOWN];
+    const msnp_table *unknown = &ltable[MSN_OPCODE_UNKNOWN];
     uint32_t packed;
-    if (pack(strcmd, &packed)) {
-        const std::vector<Word> &v = words();
-        auto it = std::lower_bound(v.begin(), v.end(), packed, [](const Word &w, uint32_t p) { return w.packed < p; });
-        return it != v.end() && it->packed == packed ? it->entry : &ltable[MSN_OPCODE_UNKNOWN];
-    }
-    for (; entry->opcode != MSN_OPCODE_UNKNOWN; ++entry)
-        if (strcmp(entry->strcmd, strcmd) == 0)
-            return entry;
-    return entry;
+    if (!strcmd || !pack(strcmd, &packed))
+        return unknown;
+    const std::vector<Word> &v = words();
+    auto it = std::lower_bound(v.begin(), v.end(), packed, [](const Word &w, uint32_t p) { return w.packed < p; });
+    return it != v.end() && it->packed == packed ? it->entry : unknown;
 }
 
 const msnp_table *table_search_opcode_wrapper(const char *text)
