@@ -32,11 +32,6 @@ namespace {
 struct contact_key {
     const char *handle = nullptr;
     const msnp_person *user = nullptr;
-    /* The contact pattern last run on the contact and its answer: several
-     * relations of a node commonly name the same person, and the policy
-     * cannot change while the decision is made. */
-    const msnp_person *pattern = nullptr;
-    bool pattern_named = false;
     /* The relation that decided, for the verdict trace. */
     const msnp_relates *by = nullptr;
 };
@@ -44,7 +39,7 @@ thread_local contact_key deciding;
 
 class deciding_about {
 public:
-    explicit deciding_about(const char *handle) { deciding = {handle, msnp_user_handle_find(handle), nullptr, false, nullptr}; }
+    explicit deciding_about(const char *handle) { deciding = {handle, msnp_user_handle_find(handle), nullptr}; }
     ~deciding_about() { deciding = {}; }
     deciding_about(const deciding_about &) = delete;
     deciding_about &operator=(const deciding_about &) = delete;
@@ -231,17 +226,12 @@ match_t rtree_match_contact(msnp_relates *relation, task_struct *_tstruct, const
 
 namespace {
 
-/* Whether the person names the contact: a user by its exact handle, a
- * contact person by its pattern (inverted by a leading "!"). During a
- * decision the contact's own user person, if any, is known from the
- * handle index (user handles are unique), so a user member of a group is
- * told apart by its address instead of a read of its handle. */
-/* A conversation asks the same contact patterns about the same handle at
- * every message: each thread keeps its last answers for as long as no
- * policy change came in between. */
+/* Several relations of a node commonly name the same person, and a
+ * conversation asks the same patterns about the same handle at every
+ * message: each thread keeps its last answers for as long as no policy
+ * change came in between (and the registry is the same one). */
 struct PatternAnswer {
     const msnp_person *person = nullptr;
-    const msnp_entities *registry = nullptr;
     unsigned long long generation = 0;
     unsigned long changes = 0;
     std::string handle;
@@ -251,25 +241,30 @@ constexpr size_t kPatternAnswers = 8;
 thread_local PatternAnswer pattern_answers[kPatternAnswers];
 thread_local size_t pattern_answer_next = 0;
 
+/* Whether the contact pattern of `person` names `handle`. */
 bool pattern_names(const msnp_person *person, const char *handle)
 {
     unsigned long changes = msnp_policy_lock::changes();
+    unsigned long long generation = ents ? ents->generation : 0;
     for (const PatternAnswer &a : pattern_answers)
-        if (a.person == person && a.registry == ents && a.generation == ents->generation && a.changes == changes &&
-            a.handle == handle)
+        if (a.person == person && a.generation == generation && a.changes == changes && a.handle == handle)
             return a.named;
     bool matched = regexec(person->re_handle, handle, 0, nullptr, 0) == 0;
     bool named = person->handle[0] == '!' ? !matched : matched;
     PatternAnswer &a = pattern_answers[pattern_answer_next++ % kPatternAnswers];
     a.person = person;
-    a.registry = ents;
-    a.generation = ents->generation;
+    a.generation = generation;
     a.changes = changes;
     a.handle = handle;
     a.named = named;
     return named;
 }
 
+/* Whether the person names the contact: a user by its exact handle, a
+ * contact person by its pattern (inverted by a leading "!"). During a
+ * decision the contact's own user person, if any, is known from the
+ * handle index (user handles are unique), so a user member of a group is
+ * told apart by its address instead of a read of its handle. */
 bool person_names(const msnp_person *person, const char *handle)
 {
     if (!person || !person->handle)
@@ -279,18 +274,8 @@ bool person_names(const msnp_person *person, const char *handle)
             return person == deciding.user;
         return strcmp(person->handle, handle) == 0;
     }
-    if (person->type == PERSON_CONTACT && person->re_handle) {
-        bool contact = handle == deciding.handle;
-        if (contact && person == deciding.pattern)
-            return deciding.pattern_named;
-        bool named = ents ? pattern_names(person, handle)
-                          : (regexec(person->re_handle, handle, 0, nullptr, 0) == 0) != (person->handle[0] == '!');
-        if (contact) {
-            deciding.pattern = person;
-            deciding.pattern_named = named;
-        }
-        return named;
-    }
+    if (person->type == PERSON_CONTACT && person->re_handle)
+        return pattern_names(person, handle);
     return false;
 }
 
