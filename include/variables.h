@@ -51,10 +51,10 @@ long variable_add(tq_variable *var, long delta);
  * for strings. NULL for a NULL variable. */
 char *variable_to_string(const tq_variable *var);
 void variable_destroy(void *var);
-/* Changes whenever a variable is created, retyped or destroyed anywhere:
- * a reader that remembered a lookup (or its miss) under one value may use
- * it for as long as the value stays the same. Integer values may change
- * without a new value; they are read from the record. */
+/* Changes whenever a variable is created or destroyed anywhere: a reader
+ * that remembered a lookup (or its miss) under one value may use it for as
+ * long as the value stays the same. A change of value or type keeps the
+ * record, so both are read from it at every use. */
 unsigned long variables_generation(void);
 
 #ifdef __cplusplus
