@@ -2,7 +2,6 @@
  * text messages with MIME headers, typing notifications, P2P binary and
  * JOI/BYE lines; and the whole deciding path of a signed-in user's
  * messages. */
-#include <malloc.h>
 #include <benchmark/benchmark.h>
 #include <pthread.h>
 
@@ -252,17 +251,5 @@ BENCHMARK(BM_TaskletDeciding)->Args({100, 0})->Args({1340, 0})->Args({1340, 1});
 
 } // namespace
 
-// The module runs inside the gateway, which keeps the heap it used rather
-// than giving it back after every chunk: measure it the same way.
-int main(int argc, char **argv)
-{
-    mallopt(M_TRIM_THRESHOLD, 64 << 20);
-    mallopt(M_MMAP_THRESHOLD, 4 << 20);
-    mallopt(M_MXFAST, 0);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}
+// Linked with the gateway's allocator: the module is measured as it runs there.
+BENCHMARK_MAIN();

@@ -42,19 +42,20 @@ std::string exe_dir()
 
 int main(int argc, char **argv)
 {
-    // Every chunk borrows and returns buffers of tens of KiB. With glibc's
-    // defaults the freed top of a heap went back to the kernel and was
-    // faulted in again by the next chunk (a madvise and page faults per
-    // read, and cross-CPU calls to flush the other worker's TLB). A relay
-    // keeps what it used; only allocations beyond 4 MiB are mapped apart.
+#ifndef TQ_TCMALLOC
+    // Built without tcmalloc, glibc's allocator is told what a relay needs.
+    // Every chunk borrows and returns buffers of tens of KiB: by default the
+    // freed top of a heap went back to the kernel and was faulted in again
+    // by the next chunk (a madvise and page faults per read, and cross-CPU
+    // calls to flush the other worker's TLB). A relay keeps what it used;
+    // only allocations beyond 4 MiB are mapped apart.
     mallopt(M_TRIM_THRESHOLD, 64 << 20);
     mallopt(M_MMAP_THRESHOLD, 4 << 20);
     // Every relayed chat message is copied into a block too large for the
     // per-thread caches, and with fast bins each such request first sorts
-    // all small blocks freed since the last one (a tenth of the module's
-    // time on a busy conversation). Small blocks still come from the
-    // per-thread caches.
+    // all small blocks freed since the last one.
     mallopt(M_MXFAST, 0);
+#endif
     gw::LaunchOptions opts;
     bool test_only = false;
     for (int i = 1; i < argc; ++i) {
