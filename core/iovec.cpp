@@ -1,5 +1,6 @@
-// I/O vector of owned byte pieces. Pieces are malloc'd so that a module may
-// take one over or hand one in with the C allocator.
+// I/O vector of byte pieces. Owned pieces are malloc'd so that a module may
+// take one over or hand one in with the C allocator; lent pieces spare a
+// relay copying every byte it only looks at.
 #include "tq3_iovec.h"
 
 #include <cstdarg>
@@ -25,17 +26,22 @@ bool grow(tq3_iov *iov)
     if (!size)
         return false; // `data` is already larger, which is harmless
     iov->size = size;
+    auto *lent = static_cast<unsigned char *>(std::realloc(iov->lent, room));
+    if (!lent)
+        return false; // as above
+    iov->lent = lent;
     iov->room = room;
     return true;
 }
 
-// Stores an already allocated piece; the vector takes it only on success.
-bool push(tq3_iov *iov, unsigned char *piece, size_t len)
+// Stores a piece; an owned one is the vector's only on success.
+bool push(tq3_iov *iov, unsigned char *piece, size_t len, bool lent = false)
 {
     if (!grow(iov))
         return false;
     iov->data[iov->iovc] = piece;
     iov->size[iov->iovc] = len;
+    iov->lent[iov->iovc] = lent;
     ++iov->iovc;
     return true;
 }
@@ -75,6 +81,37 @@ int tq3_iov_take(tq3_iov *iov, void *bytes, size_t len)
         return 1;
     }
     return push(iov, static_cast<unsigned char *>(bytes), len) ? 1 : 0;
+}
+
+int tq3_iov_lend(tq3_iov *iov, const void *bytes, size_t len)
+{
+    if (!iov || (!bytes && len))
+        return 0;
+    if (len == 0)
+        return 1;
+    auto *piece = static_cast<unsigned char *>(const_cast<void *>(bytes));
+    size_t last = iov->iovc - 1;
+    if (iov->iovc && iov->lent[last] && iov->data[last] + iov->size[last] == piece) {
+        iov->size[last] += len;
+        return 1;
+    }
+    return push(iov, piece, len, true) ? 1 : 0;
+}
+
+int tq3_iov_keep(tq3_iov *iov, void *block)
+{
+    if (!iov || !block)
+        return 0;
+    if (iov->blockc == iov->blockroom) {
+        size_t room = iov->blockroom ? iov->blockroom * 2 : 2;
+        auto *blocks = static_cast<void **>(std::realloc(iov->blocks, room * sizeof(void *)));
+        if (!blocks)
+            return 0;
+        iov->blocks = blocks;
+        iov->blockroom = room;
+    }
+    iov->blocks[iov->blockc++] = block;
+    return 1;
 }
 
 int tq3_iov_add_fmt(tq3_iov *iov, const char *fmt, ...)
@@ -137,8 +174,12 @@ void tq3_iov_reuse(tq3_iov *iov)
     if (!iov)
         return;
     for (size_t i = 0; i < iov->iovc; ++i)
-        std::free(iov->data[i]);
+        if (!iov->lent[i])
+            std::free(iov->data[i]);
     iov->iovc = 0;
+    for (size_t i = 0; i < iov->blockc; ++i)
+        std::free(iov->blocks[i]);
+    iov->blockc = 0;
 }
 
 void tq3_iov_dtr(tq3_iov *iov)
@@ -148,6 +189,8 @@ void tq3_iov_dtr(tq3_iov *iov)
     tq3_iov_reuse(iov);
     std::free(iov->data);
     std::free(iov->size);
+    std::free(iov->lent);
+    std::free(iov->blocks);
     std::free(iov);
 }
 

@@ -58,7 +58,9 @@ ChunkOutcome run_chunk(tq3_module *mod, tqconn *conn, tq3_iov *iov, std::string 
         return hold_all();
     }
     size_t give = scan.complete ? scan.complete : total;
-    if (give && !tq3_iov_add(iov, bytes, give)) {
+    // New bytes are lent, not copied: they stay put until the output is
+    // written. Held ones move when the tail is cut off below.
+    if (give && !(in_held ? tq3_iov_add(iov, bytes, give) : tq3_iov_lend(iov, bytes, give))) {
         release(held);
         out.action = ChunkAction::Overflow;
         return out;

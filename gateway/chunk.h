@@ -28,7 +28,8 @@ struct ChunkOutcome {
 };
 
 // Runs the tasklet on `held` + `data` for direction `dir`. `iov` is reused
-// (emptied first); after Forward it holds the output. Afterwards `held`
+// (emptied first); after Forward it holds the output, which may point into
+// `data`: keep those bytes until the output is written. Afterwards `held`
 // has the bytes still waiting (an incomplete command); Overflow empties it.
 ChunkOutcome run_chunk(tq3_module *mod, tqconn *conn, tq3_iov *iov, std::string &held,
                        conn_direction dir, const uint8_t *data, size_t len, size_t max_held);

@@ -790,7 +790,11 @@ void Connection::on_readable(int side, const asio::error_code &ec)
         return; // read again once the queued output is gone
     asio::error_code rec;
     uint8_t *buf = scratch();
-    size_t n = sock(side).read_some(asio::buffer(buf, kScratchSize), rec);
+    // A command held incomplete from the last read goes in front of the
+    // new bytes, so that the module gets them in one run without all of
+    // them being appended to the held ones first.
+    size_t front = module_ && held_[side].size() <= kScratchSize / 4 ? held_[side].size() : 0;
+    size_t n = sock(side).read_some(asio::buffer(buf + front, kScratchSize - front), rec);
     if (rec == asio::error::would_block || rec == asio::error::try_again) {
         arm(side);
         return;
@@ -805,20 +809,24 @@ void Connection::on_readable(int side, const asio::error_code &ec)
     }
     bytes_from_[side] += n;
     last_active_ = Clock::now();
-    on_chunk(side, buf, n);
+    if (front) {
+        std::memcpy(buf, held_[side].data(), front);
+        held_[side].clear();
+    }
+    on_chunk(side, buf, front + n, front);
     settle();
 }
 
-void Connection::on_chunk(int side, const uint8_t *data, size_t len)
+void Connection::on_chunk(int side, const uint8_t *data, size_t len, size_t front)
 {
     if (module_) {
-        run_module(side, data, len);
+        run_module(side, data, len, front);
         return;
     }
     write_to(other(side), {asio::buffer(data, len)});
 }
 
-void Connection::run_module(int side, const uint8_t *data, size_t len)
+void Connection::run_module(int side, const uint8_t *data, size_t len, size_t front)
 {
     if (!iov_ && !(iov_ = tq3_iov_new())) {
         close("no memory for the relay vector", "out-of-memory");
@@ -830,14 +838,15 @@ void Connection::run_module(int side, const uint8_t *data, size_t len)
     const bool tracing = cap_ && cap_->state != CaptureFlow::State::Skipping;
     if (tracing) {
         gettimeofday(&now, nullptr);
-        ctx_.capture->data(*cap_, side, data, len, now);
+        ctx_.capture->data(*cap_, side, data + front, len - front, now);
     }
     {
         TaskletScope scope(this);
         std::shared_lock<std::shared_mutex> gate(module_->policy_gate());
         std::optional<TraceTarget> target;
         if (tracing && module_->trace_set()) {
-            // The chunk was counted when read; the held bytes go before it.
+            // The chunk was counted when read; the held bytes go before it,
+            // in `held_` or in front of the chunk.
             target.emplace(TraceTarget{ctx_.capture, cap_.get(), now, cap_->client.text(), cap_->server.text(),
                                        bytes_from_[side] - len - held_[side].size()});
             module_->trace_set()(write_trace, &*target);

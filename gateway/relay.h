@@ -139,8 +139,9 @@ private:
     bool can_read(int side) const;
     void arm(int side);
     void on_readable(int side, const asio::error_code &ec);
-    void on_chunk(int side, const uint8_t *data, size_t len);
-    void run_module(int side, const uint8_t *data, size_t len);
+    // `data` may start with `front` bytes that were held from this side.
+    void on_chunk(int side, const uint8_t *data, size_t len, size_t front = 0);
+    void run_module(int side, const uint8_t *data, size_t len, size_t front);
     bool write_to(int dest, const std::vector<asio::const_buffer> &bufs);
     void on_written(int dest, const asio::error_code &ec);
     void on_eof(int side);

@@ -157,6 +157,14 @@ match_t msnp_tasklet_lookup(tq3_module *self, tqconn *conn, tq3_iov *iov,
         conn->poison_match = TQ_MATCH_BLOCK;
         return TQ_MATCH_BLOCK;
     }
+    /* The commands are decided where they lie in the decoupled copy, which
+     * the vector then keeps: what passes goes out from there, neighbours as
+     * one piece. A verdict trace compares each command with what came, so
+     * its tasks work on copies of their own, as they do when there is no
+     * memory to hand the copy over. */
+    bool in_place = !msnp_tracing() && tq3_iov_keep(iov, dd->base) == 1;
+    if (in_place)
+        dd->base = nullptr;
     /* The handlers read the policy and the person of the tracker: no
      * management command changes or frees them until the chunk is done. */
     msnp_policy_read policy;
@@ -164,7 +172,8 @@ match_t msnp_tasklet_lookup(tq3_module *self, tqconn *conn, tq3_iov *iov,
         task_struct *task = nullptr;
         const msnp_table *entry = tq3_msn_piece_entry(dd, i, lookup);
         msnp_trace_begin();
-        match_t verdict = tq3_msn_dispatch_entry(&task, conn, dd, i, self, entry);
+        match_t verdict = in_place ? tq3_msn_dispatch_in_place(&task, conn, dd, i, self, entry)
+                                   : tq3_msn_dispatch_entry(&task, conn, dd, i, self, entry);
         if (msnp_tracing()) {
             bool same = !task || !task->data_buffer ||
                         (task->buffer_size == dd->ptrsize[i] && memcmp(task->data_buffer, dd->ptrs[i], dd->ptrsize[i]) == 0);
@@ -174,18 +183,20 @@ match_t msnp_tasklet_lookup(tq3_module *self, tqconn *conn, tq3_iov *iov,
         if (verdict == TQ_MATCH_ALERT)
             verdict = TQ_MATCH_PASS;
         if (verdict == TQ_MATCH_PASS) {
-            /* Without a task the command goes on untouched. */
-            /* The task's copy of the command (rewritten or not) is handed
-             * over as it is. */
-            int kept;
-            if (task) {
-                kept = task->data_buffer && tq3_iov_take(iov, task->data_buffer, task->buffer_size);
-                if (kept)
-                    task->data_buffer = nullptr;
+            /* Without a task the command goes on untouched. The task's
+             * bytes (rewritten or not) are handed over as they are. */
+            int kept_piece;
+            if (!task) {
+                kept_piece = in_place ? tq3_iov_lend(iov, dd->ptrs[i], dd->ptrsize[i])
+                                      : tq3_iov_add(iov, dd->ptrs[i], dd->ptrsize[i]);
+            } else if (task->data_lent) {
+                kept_piece = tq3_iov_lend(iov, task->data_buffer, task->buffer_size);
             } else {
-                kept = tq3_iov_add(iov, dd->ptrs[i], dd->ptrsize[i]);
+                kept_piece = task->data_buffer && tq3_iov_take(iov, task->data_buffer, task->buffer_size);
+                if (kept_piece)
+                    task->data_buffer = nullptr;
             }
-            lost = lost || !kept;
+            lost = lost || !kept_piece;
         }
         task_struct_destroy(task);
     }

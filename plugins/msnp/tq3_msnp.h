@@ -71,6 +71,7 @@ typedef struct task_struct {
     tqconn *conn;
     char *safe_buffer;                /* word-cut copy for a command whose words are cut, else NULL */
     char *data_buffer;                /* the bytes that go out on pass */
+    int data_lent;                    /* data_buffer lies in the chunk's decoupled copy: not the task's to free */
     char *data_pieces[MSNP_MAX_WORDS];/* words of safe_buffer, NULL after last */
     size_t buffer_size;
     size_t data_bpsize;               /* number of words (0 when not cut) */

@@ -9,7 +9,9 @@
  *
  * Where a command ends is the framing's to say (tq3_msnp_framing), which
  * the gateway shares; the pieces point into one private copy of the chunk
- * that ends with NUL padding, so the handlers' text searches stop there. */
+ * that ends with NUL padding, so the handlers' text searches stop there.
+ * The tasklet's tasks work on their pieces in that copy, which then goes
+ * out to the host as it is. */
 #include <limits.h>
 #include <stdint.h>
 #include <stdlib.h>
@@ -175,18 +177,20 @@ static msnp_handler handler_for(const msnp_table *table, conn_direction dir)
     return table->handler[dir];
 }
 
-task_struct *new_task_struct(tq3_decouple_data *data, int index, tqconn *conn,
-                             const msnp_table *table, tq3_module *self)
+static task_struct *make_task(tq3_decouple_data *data, int index, tqconn *conn, const msnp_table *table,
+                              tq3_module *self, bool in_place)
 {
     if (!data || !conn || index < 0 || static_cast<size_t>(index) >= data->size)
         return nullptr;
     auto *t = static_cast<task_struct *>(calloc(1, sizeof(task_struct)));
     if (!t)
         return nullptr;
-    const char *piece = data->ptrs[index];
+    char *piece = data->ptrs[index];
     size_t len = data->ptrsize[index];
-    t->data_buffer = copy_piece(piece, len);
-    if (!t->data_buffer) {
+    if (in_place) {
+        t->data_buffer = piece;
+        t->data_lent = 1;
+    } else if (!(t->data_buffer = copy_piece(piece, len))) {
         free(t);
         return nullptr;
     }
@@ -194,26 +198,37 @@ task_struct *new_task_struct(tq3_decouple_data *data, int index, tqconn *conn,
     if (handler_for(table, conn->direction) && (table->optype & MSNP_OPTYPE_SAFE_EXPLODE)) {
         t->safe_buffer = copy_piece(piece, len);
         if (!t->safe_buffer) {
-            free(t->data_buffer);
-            free(t);
+            task_struct_destroy(t);
             return nullptr;
         }
     }
     t->conn = conn;
     t->self = self;
     t->opcode = table ? table->opcode : MSN_OPCODE_UNKNOWN;
-    t->data_bpsize = 0;
-    t->message = nullptr;
-    t->risk_level = 0;
-    t->lda_groups = t->lda_supers = t->lda_objects = t->lda_temp = nullptr;
     return t;
+}
+
+task_struct *new_task_struct(tq3_decouple_data *data, int index, tqconn *conn,
+                             const msnp_table *table, tq3_module *self)
+{
+    return make_task(data, index, conn, table, self, false);
+}
+
+void msnp_task_set_buffer(task_struct *tstruct, char *bytes, size_t size)
+{
+    if (!tstruct->data_lent)
+        free(tstruct->data_buffer);
+    tstruct->data_buffer = bytes;
+    tstruct->buffer_size = size;
+    tstruct->data_lent = 0;
 }
 
 void task_struct_destroy(task_struct *tstruct)
 {
     if (!tstruct)
         return;
-    free(tstruct->data_buffer);
+    if (!tstruct->data_lent)
+        free(tstruct->data_buffer);
     free(tstruct->safe_buffer);
     destroy_msnp_message(tstruct->message);
     /* The matcher's visited sets only point at policy objects. */
@@ -237,14 +252,14 @@ const msnp_table *tq3_msn_piece_entry(const tq3_decouple_data *data, size_t inde
     return lookup(word);
 }
 
-match_t tq3_msn_dispatch_entry(task_struct **tstruct, tqconn *conn, tq3_decouple_data *data,
-                               size_t index, tq3_module *self, const msnp_table *entry)
+static match_t dispatch(task_struct **tstruct, tqconn *conn, tq3_decouple_data *data, size_t index,
+                        tq3_module *self, const msnp_table *entry, bool in_place)
 {
     if (tstruct)
         *tstruct = nullptr;
     if (!tstruct || !conn || !data || index >= data->size || index > INT_MAX)
         return TQ_MATCH_PASS;
-    task_struct *t = new_task_struct(data, static_cast<int>(index), conn, entry, self);
+    task_struct *t = make_task(data, static_cast<int>(index), conn, entry, self, in_place);
     *tstruct = t;
     /* Without a task the caller forwards the piece as it came. */
     if (!t || !entry || entry->opcode == MSN_OPCODE_UNKNOWN)
@@ -262,7 +277,29 @@ match_t tq3_msn_dispatch_entry(task_struct **tstruct, tqconn *conn, tq3_decouple
         t->data_bpsize = static_cast<size_t>(n);
         t->data_pieces[n] = nullptr;
     }
-    return handler(t);
+    if (!in_place)
+        return handler(t);
+    /* The handler reads its piece as a string, as it reads a copy: the
+     * byte after it (the next piece's first, or padding) is a NUL until it
+     * returns. */
+    char *end = data->ptrs[index] + data->ptrsize[index];
+    char saved = *end;
+    *end = '\0';
+    match_t verdict = handler(t);
+    *end = saved;
+    return verdict;
+}
+
+match_t tq3_msn_dispatch_entry(task_struct **tstruct, tqconn *conn, tq3_decouple_data *data,
+                               size_t index, tq3_module *self, const msnp_table *entry)
+{
+    return dispatch(tstruct, conn, data, index, self, entry, false);
+}
+
+match_t tq3_msn_dispatch_in_place(task_struct **tstruct, tqconn *conn, tq3_decouple_data *data,
+                                  size_t index, tq3_module *self, const msnp_table *entry)
+{
+    return dispatch(tstruct, conn, data, index, self, entry, true);
 }
 
 match_t tq3_msn_dispatcher(task_struct **tstruct, tqconn *conn, tq3_decouple_data *data,

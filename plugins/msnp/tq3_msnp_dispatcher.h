@@ -43,6 +43,14 @@ const msnp_table *tq3_msn_piece_entry(const tq3_decouple_data *data, size_t inde
 /* tq3_msn_dispatcher with the piece's table entry already chosen. */
 match_t tq3_msn_dispatch_entry(task_struct **tstruct, tqconn *conn, tq3_decouple_data *data,
                                size_t index, tq3_module *self, const msnp_table *entry);
+/* tq3_msn_dispatch_entry without a copy: the task's data_buffer is the
+ * piece itself (data_lent), ended by a NUL while the handler runs, and a
+ * handler's changes in place land in `data`. */
+match_t tq3_msn_dispatch_in_place(task_struct **tstruct, tqconn *conn, tq3_decouple_data *data,
+                                  size_t index, tq3_module *self, const msnp_table *entry);
+/* Replaces the task's outgoing bytes with `bytes` (malloc'd, `size`
+ * long), freeing the old ones when they were the task's. */
+void msnp_task_set_buffer(task_struct *tstruct, char *bytes, size_t size);
 /* msnp_tasklet resolving commands through `lookup` instead of ltable. */
 match_t msnp_tasklet_lookup(tq3_module *self, tqconn *conn, tq3_iov *iov,
                             msnp_table_lookup lookup);

@@ -162,11 +162,8 @@ match_t tq3_handler_uux(task_struct *t)
     char *out = nullptr;
     int len = text ? asprintf(&out, "%s %s %lu\r\n%s", command, trid, static_cast<unsigned long>(strlen(text)), text)
                    : -1;
-    if (len >= 0) {
-        free(t->data_buffer);
-        t->data_buffer = out;
-        t->buffer_size = static_cast<size_t>(len);
-    }
+    if (len >= 0)
+        msnp_task_set_buffer(t, out, static_cast<size_t>(len));
     iks_delete(rewritten);
     iks_delete(root);
     free(psm);

@@ -64,9 +64,7 @@ void reconstruct(task_struct *tstruct, int delim)
         out[at++] = '\r';
         out[at++] = '\n';
     }
-    free(tstruct->data_buffer);
-    tstruct->data_buffer = out;
-    tstruct->buffer_size = total;
+    msnp_task_set_buffer(tstruct, out, total);
 }
 
 /* ------------------------------------------------------------------ */

@@ -22,6 +22,7 @@ struct Fixture {
     tqconn *conn = tqconn_new();
     tq3_iov *iov = tq3_iov_new();
     std::string held;
+    std::string fed; // the output may point into the bytes of the last chunk
     ~Fixture()
     {
         tqconn_destroy(conn);
@@ -30,8 +31,9 @@ struct Fixture {
     gw::ChunkOutcome feed(tq3_module *m, const std::string &bytes, size_t max = 1 << 20,
                           conn_direction dir = DIR_CLIENT_TO_SERVER)
     {
-        return gw::run_chunk(m, conn, iov, held, dir, reinterpret_cast<const uint8_t *>(bytes.data()),
-                             bytes.size(), max);
+        fed = bytes;
+        return gw::run_chunk(m, conn, iov, held, dir, reinterpret_cast<const uint8_t *>(fed.data()), fed.size(),
+                             max);
     }
 };
 

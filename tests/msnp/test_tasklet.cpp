@@ -82,10 +82,8 @@ TEST(Tasklet, ACommandThatCannotBeKeptEndsTheConnection)
     Recorder r;
     tqconn c = make_conn(DIR_CLIENT_TO_SERVER, &g_tracker);
     r.verdict = [](task_struct *t) {
-        if (t->opcode == MSN_OPCODE_CHG) {
-            free(t->data_buffer);
-            t->data_buffer = nullptr;
-        }
+        if (t->opcode == MSN_OPCODE_CHG)
+            msnp_task_set_buffer(t, nullptr, 0);
         return TQ_MATCH_PASS;
     };
     Iov iov({"PNG\r\nCHG 6 NLN 0\r\nPNG\r\n"});
