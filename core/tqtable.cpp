@@ -1,8 +1,11 @@
-// String-keyed table kept in insertion order. Entries live in a std::list so
-// that iterators stay valid across inserts and removals; once the table is
-// more than a few entries, a hash index maps each key to its entry. The plain slots never lock: callers that hold the
-// table's lock (tqtable_rdlock/wrlock) call them from inside the critical
-// section, and the `_safe` slots wrap them with the lock.
+// String-keyed table kept in insertion order. A small table (a message's
+// header lines, a command's options) keeps its entries in the table's own
+// block and finds a key by walking them: one allocation for the whole
+// table. Past a few entries they move to a std::list, whose nodes stay put
+// across inserts and removals, and a hash index maps each key to its node.
+// The plain slots never lock: callers that hold the table's lock
+// (tqtable_rdlock/wrlock) call them from inside the critical section, and
+// the `_safe` slots wrap them with the lock.
 #include "tqtable.h"
 
 #include <pthread.h>
@@ -20,7 +23,7 @@ namespace {
 
 struct Entry {
     std::string key;
-    void *value;
+    void *value = nullptr;
 };
 
 struct KeyHash {
@@ -28,40 +31,62 @@ struct KeyHash {
     size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
 };
 
-using Pos = std::list<Entry>::iterator;
+using List = std::list<Entry>;
+using Pos = List::iterator;
 
-// Up to this many entries a key is found by walking the entries: most
-// tables are a message's header lines or a command's options, and hashing
-// and indexing them cost more than comparing a few keys.
+// Up to this many entries a key is found by walking the entries: hashing
+// and indexing a few keys costs more than comparing them.
 constexpr size_t kLinearMax = 8;
 
 struct Impl {
-    std::list<Entry> order;
-    // Built when the table outgrows kLinearMax, then kept up to date.
-    std::unordered_map<std::string, Pos, KeyHash, std::equal_to<>> index;
+    // The C face lives in the same block as what it points to.
+    tqtable face{};
+    // The entries while there are at most kLinearMax, in order.
+    Entry small[kLinearMax];
+    size_t small_n = 0;
+    // All entries once the table outgrew `small`, then kept so.
     bool indexed = false;
+    List order;
+    std::unordered_map<std::string, Pos, KeyHash, std::equal_to<>> index;
     size_t buckets;
-    // Mirrors order.size() so that tqtable_count needs no lock and can be
-    // called by a thread that already holds the write lock.
+    // The number of entries, so that tqtable_count needs no lock and can
+    // be called by a thread that already holds the write lock.
     std::atomic<size_t> count{0};
     pthread_rwlock_t lock;
 
     explicit Impl(size_t b) : buckets(b ? b : 16) { pthread_rwlock_init(&lock, nullptr); }
     ~Impl() { pthread_rwlock_destroy(&lock); }
+
+    size_t size() const { return indexed ? order.size() : small_n; }
+    void counted() { count.store(size(), std::memory_order_relaxed); }
 };
 
 Impl *impl_of(tqtable *t) { return t ? static_cast<Impl *>(t->impl) : nullptr; }
 
-Pos find(Impl *i, std::string_view key)
+// Calls `visit` on each entry in order until it answers true.
+template <typename Visit> void each(Impl *i, Visit visit)
+{
+    if (i->indexed) {
+        for (Entry &e : i->order)
+            if (visit(e))
+                return;
+        return;
+    }
+    for (size_t k = 0; k < i->small_n; ++k)
+        if (visit(i->small[k]))
+            return;
+}
+
+Entry *find(Impl *i, std::string_view key)
 {
     if (i->indexed) {
         auto it = i->index.find(key);
-        return it == i->index.end() ? i->order.end() : it->second;
+        return it == i->index.end() ? nullptr : &*it->second;
     }
-    for (Pos p = i->order.begin(); p != i->order.end(); ++p)
-        if (p->key == key)
-            return p;
-    return i->order.end();
+    for (size_t k = 0; k < i->small_n; ++k)
+        if (i->small[k].key == key)
+            return &i->small[k];
+    return nullptr;
 }
 
 // Holds the table's lock, taken with `Lock`, for the guard's scope.
@@ -78,21 +103,36 @@ private:
 using ReadGuard = Guard<pthread_rwlock_rdlock>;
 using WriteGuard = Guard<pthread_rwlock_wrlock>;
 
-// Appends a new entry and indexes it; throws std::bad_alloc with the table
-// unchanged.
+// Appends a new entry; throws std::bad_alloc with the table unchanged.
 void append_entry(Impl *i, const char *key, void *value)
 {
+    if (!i->indexed && i->small_n < kLinearMax) {
+        Entry &e = i->small[i->small_n];
+        e.key.assign(key);
+        e.value = value;
+        ++i->small_n;
+        return;
+    }
+    if (!i->indexed) {
+        // The entries move to the list, built aside and then swapped in.
+        List order;
+        for (size_t k = 0; k < i->small_n; ++k)
+            order.push_back(Entry{i->small[k].key, i->small[k].value});
+        order.push_back(Entry{key, value});
+        decltype(i->index) index(i->buckets);
+        for (Pos p = order.begin(); p != order.end(); ++p)
+            index.emplace(p->key, p);
+        i->order.swap(order);
+        i->index.swap(index);
+        i->indexed = true;
+        for (size_t k = 0; k < i->small_n; ++k)
+            std::string().swap(i->small[k].key);
+        i->small_n = 0;
+        return;
+    }
     i->order.push_back(Entry{key, value});
     try {
-        if (i->indexed) {
-            i->index.emplace(key, std::prev(i->order.end()));
-        } else if (i->order.size() > kLinearMax) {
-            decltype(i->index) index(i->buckets);
-            for (Pos p = i->order.begin(); p != i->order.end(); ++p)
-                index.emplace(p->key, p);
-            i->index.swap(index);
-            i->indexed = true;
-        }
+        i->index.emplace(key, std::prev(i->order.end()));
     } catch (...) {
         i->order.pop_back();
         throw;
@@ -104,8 +144,8 @@ void *t_get(tqtable *t, const char *key)
     Impl *i = impl_of(t);
     if (!i || !key)
         return nullptr;
-    Pos p = find(i, key);
-    return p == i->order.end() ? nullptr : p->value;
+    Entry *e = find(i, key);
+    return e ? e->value : nullptr;
 }
 
 void *t_set(tqtable *t, const char *key, void *value)
@@ -114,14 +154,13 @@ void *t_set(tqtable *t, const char *key, void *value)
     if (!i || !key)
         return nullptr;
     try {
-        Pos p = find(i, key);
-        if (p != i->order.end()) {
-            void *old = p->value;
-            p->value = value;
+        if (Entry *e = find(i, key)) {
+            void *old = e->value;
+            e->value = value;
             return old;
         }
         append_entry(i, key, value);
-        i->count.store(i->order.size(), std::memory_order_relaxed);
+        i->counted();
     } catch (const std::bad_alloc &) {
     }
     return nullptr;
@@ -132,14 +171,14 @@ int t_set_unique(tqtable *t, const char *key, void *value)
     Impl *i = impl_of(t);
     if (!i || !key)
         return 0;
-    if (find(i, key) != i->order.end())
+    if (find(i, key))
         return 0;
     try {
         append_entry(i, key, value);
     } catch (const std::bad_alloc &) {
         return 0;
     }
-    i->count.store(i->order.size(), std::memory_order_relaxed);
+    i->counted();
     return 1;
 }
 
@@ -148,14 +187,26 @@ void *t_remove(tqtable *t, const char *key)
     Impl *i = impl_of(t);
     if (!i || !key)
         return nullptr;
-    Pos p = find(i, key);
-    if (p == i->order.end())
-        return nullptr;
-    void *value = p->value;
-    if (i->indexed)
-        i->index.erase(i->index.find(std::string_view(key)));
-    i->order.erase(p);
-    i->count.store(i->order.size(), std::memory_order_relaxed);
+    void *value = nullptr;
+    if (i->indexed) {
+        auto it = i->index.find(std::string_view(key));
+        if (it == i->index.end())
+            return nullptr;
+        Pos p = it->second;
+        value = p->value;
+        i->index.erase(it);
+        i->order.erase(p);
+    } else {
+        Entry *e = find(i, key);
+        if (!e)
+            return nullptr;
+        value = e->value;
+        for (Entry *end = i->small + i->small_n - 1; e < end; ++e)
+            *e = std::move(e[1]);
+        --i->small_n;
+        std::string().swap(i->small[i->small_n].key);
+    }
+    i->counted();
     return value;
 }
 
@@ -164,21 +215,24 @@ int t_rename(tqtable *t, const char *from, const char *to)
     Impl *i = impl_of(t);
     if (!i || !from || !to)
         return 0;
-    Pos pos = find(i, from);
-    if (pos == i->order.end())
+    Entry *e = find(i, from);
+    if (!e)
         return 0;
     if (std::strcmp(from, to) == 0)
         return 1;
-    if (find(i, to) != i->order.end())
+    if (find(i, to))
         return 0;
     try {
         std::string newkey(to);
-        if (i->indexed)
-            i->index.emplace(newkey, pos);
-        // Both allocations succeeded: nothing below can throw.
-        pos->key.swap(newkey);
-        if (i->indexed)
+        if (i->indexed) {
+            i->index.emplace(newkey, i->index.find(std::string_view(from))->second);
+            // Both allocations succeeded: nothing below can throw. (The
+            // insertion may have rehashed: the old key is found anew.)
+            e->key.swap(newkey);
             i->index.erase(i->index.find(std::string_view(from)));
+        } else {
+            e->key.swap(newkey);
+        }
     } catch (const std::bad_alloc &) {
         return 0;
     }
@@ -194,20 +248,26 @@ template <typename Datum> tqlist *collect(tqtable *t, Datum datum_of, bool owned
     tqlist *tail = nullptr;
     if (!i)
         return nullptr;
-    for (const Entry &e : i->order) {
+    bool failed = false;
+    each(i, [&](const Entry &e) {
         void *datum = datum_of(e);
         // Append after the remembered tail: keeps the copy linear in size.
         tqlist *node = datum || !owned ? tqlist_insert_after(&out, tail, datum) : nullptr;
         if (!node) {
-            if (owned) {
+            if (owned)
                 std::free(datum);
-                tqlist_destroy(&out, nullptr);
-            } else {
-                tqlist_destroy_without_refs(&out);
-            }
-            return nullptr;
+            failed = true;
+            return true;
         }
         tail = node;
+        return false;
+    });
+    if (failed) {
+        if (owned)
+            tqlist_destroy(&out, nullptr);
+        else
+            tqlist_destroy_without_refs(&out);
+        return nullptr;
     }
     return out;
 }
@@ -291,15 +351,11 @@ extern "C" {
 
 tqtable *new_tqtable(size_t buckets)
 {
-    auto *t = static_cast<tqtable *>(std::calloc(1, sizeof(tqtable)));
-    if (!t)
+    auto *i = new (std::nothrow) Impl(buckets);
+    if (!i)
         return nullptr;
-    try {
-        t->impl = new Impl(buckets);
-    } catch (const std::bad_alloc &) {
-        std::free(t);
-        return nullptr;
-    }
+    tqtable *t = &i->face;
+    t->impl = i;
     t->get = t_get;
     t->set = t_set;
     t->set_unique = t_set_unique;
@@ -319,10 +375,7 @@ tqtable *new_tqtable(size_t buckets)
 
 void tqtable_destroy(tqtable *t)
 {
-    if (!t)
-        return;
     delete impl_of(t);
-    std::free(t);
 }
 
 void tqtable_destroy_with_values(tqtable *t, tqlist_free_fn release)
@@ -330,12 +383,13 @@ void tqtable_destroy_with_values(tqtable *t, tqlist_free_fn release)
     Impl *i = impl_of(t);
     if (!i)
         return;
-    for (Entry &e : i->order) {
+    each(i, [&](Entry &e) {
         if (release)
             release(e.value);
         else
             std::free(e.value);
-    }
+        return false;
+    });
     tqtable_destroy(t);
 }
 
@@ -351,11 +405,10 @@ size_t linear_entries_direct(tqtable *t, tqtable_visit_fn visit, void *arg)
     if (!i || !visit)
         return 0;
     size_t n = 0;
-    for (const Entry &e : i->order) {
+    each(i, [&](const Entry &e) {
         ++n;
-        if (visit(e.key.c_str(), e.value, arg))
-            break;
-    }
+        return visit(e.key.c_str(), e.value, arg) != 0;
+    });
     return n;
 }
 
