@@ -28,6 +28,42 @@
 
 namespace {
 
+/* A thread's last answers of a lookup by handle, for as long as no
+ * policy change came in between (and the registry is the same one): every
+ * message of a conversation asks for the same user and contact, and the
+ * tables behind them take a lock per question. */
+template <size_t N> class handle_memo {
+public:
+    template <typename Lookup> msnp_person *find(const char *handle, Lookup lookup)
+    {
+        unsigned long changes = msnp_policy_lock::changes();
+        unsigned long long generation = ents ? ents->generation : 0;
+        for (const answer &a : answers_)
+            if (a.known && a.changes == changes && a.generation == generation && a.handle == handle)
+                return a.person;
+        answer &a = answers_[next_++ % N];
+        a.person = lookup(handle);
+        a.changes = changes;
+        a.generation = generation;
+        a.handle = handle;
+        a.known = true;
+        return a.person;
+    }
+
+private:
+    struct answer {
+        bool known = false;
+        unsigned long changes = 0;
+        unsigned long long generation = 0;
+        std::string handle;
+        msnp_person *person = nullptr;
+    };
+    answer answers_[N];
+    size_t next_ = 0;
+};
+thread_local handle_memo<4> user_persons; /* the user index: contacts that are users */
+thread_local handle_memo<2> signed_in;    /* the run-time users: the connection's own */
+
 /* The contact of the decision this thread is making. */
 struct contact_key {
     const char *handle = nullptr;
@@ -39,7 +75,10 @@ thread_local contact_key deciding;
 
 class deciding_about {
 public:
-    explicit deciding_about(const char *handle) { deciding = {handle, msnp_user_handle_find(handle), nullptr}; }
+    explicit deciding_about(const char *handle)
+    {
+        deciding = {handle, user_persons.find(handle, msnp_user_handle_find), nullptr};
+    }
     ~deciding_about() { deciding = {}; }
     deciding_about(const deciding_about &) = delete;
     deciding_about &operator=(const deciding_about &) = delete;
@@ -131,7 +170,7 @@ match_t rtree_backref_match(task_struct *_tstruct, const char *handle)
 
     msnp_policy_read policy;
     deciding_about contact(handle);
-    msnp_person *user = ct ? msnp_search_user(ct->user_handle) : nullptr;
+    msnp_person *user = ct && ct->user_handle ? signed_in.find(ct->user_handle, msnp_search_user) : nullptr;
     if (user && user->handle && strcmp(handle, user->handle) == 0) {
         msnp_trace_decision(handle, TQ_MATCH_PASS, "own handle", nullptr);
         return TQ_MATCH_PASS;
