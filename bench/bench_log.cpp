@@ -20,8 +20,7 @@ namespace fs = std::filesystem;
 const fs::path &log_tree()
 {
     static fs::path dir = [] {
-        char tmpl[] = "/tmp/tq-bench-logs-XXXXXX";
-        fs::path d = mkdtemp(tmpl) ? fs::path(tmpl) : fs::path();
+        fs::path d = bench_log_dir();
         for (int u = 0; u < 100; ++u)
             for (int c = 0; c < 10; ++c) {
                 fs::path contact = d / ("user" + std::to_string(u) + "@corp.example") /

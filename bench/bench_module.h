@@ -3,6 +3,8 @@
 #ifndef BENCH_BENCH_MODULE_H
 #define BENCH_BENCH_MODULE_H
 
+#include <stdlib.h>
+
 #include <cstdio>
 #include <string>
 
@@ -43,5 +45,15 @@ struct Module {
         return !idl->errors;
     }
 };
+
+/* A new directory for the logs a benchmark writes, under $TMPDIR (/tmp
+ * when unset): TMPDIR=/dev/shm keeps the disk out of the figures. Empty
+ * when none could be made. */
+inline std::string bench_log_dir()
+{
+    const char *base = getenv("TMPDIR");
+    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/tq-bench-logs-XXXXXX";
+    return mkdtemp(tmpl.data()) ? tmpl : std::string();
+}
 
 #endif

@@ -206,12 +206,12 @@ void BM_TaskletDeciding(benchmark::State &state)
         state.SkipWithError("policy not loaded");
         return;
     }
-    char dir[] = "/tmp/tq-bench-logs-XXXXXX";
-    if (!mkdtemp(dir)) {
+    const std::string dir = bench_log_dir();
+    if (dir.empty()) {
         state.SkipWithError("no temporary directory");
         return;
     }
-    variable_set(m.self->ns, "s/log-dir", dir);
+    variable_set(m.self->ns, "s/log-dir", dir.c_str());
     tqconn *conn = tqconn_new();
     tq3_iov *iov = tq3_iov_new();
     const std::string login = std::string("USR 1 OK ") + (state.range(1) ? "texts-" : "") +

@@ -198,18 +198,32 @@ const msnp_com_type *msnp_com_type_search_type(msnp_com_code code) {
 tqtable *header_to_table(char *header) {
     if (!header)
         return nullptr;
-    char *lines[MSNP_HEADER_MAX_LINES];
-    int count = strexplode(header, lines, MSNP_HEADER_MAX_LINES, "\n\r", 0);
     tqtable *table = new_tqtable(64);
     if (!table)
         return nullptr;
-    for (int i = 0; i < count; ++i) {
-        char *sep = strstr(lines[i], ": ");
-        if (!sep)
-            continue;
-        *sep = '\0';
-        /* A repeated name keeps its last value. */
-        table->set(table, lines[i], sep + 2);
+    /* One pass: the lines are the runs between CR and LF bytes (at most
+     * MSNP_HEADER_MAX_LINES of them), each ended by a NUL where its CR or
+     * LF was, and cut at its first ": " into name and value. */
+    char *p = header;
+    for (int lines = 0; lines < MSNP_HEADER_MAX_LINES; ++lines) {
+        while (*p == '\r' || *p == '\n')
+            ++p;
+        if (*p == '\0')
+            break;
+        char *line = p, *sep = nullptr;
+        for (; *p != '\0' && *p != '\r' && *p != '\n'; ++p)
+            if (!sep && p[0] == ':' && p[1] == ' ')
+                sep = p;
+        bool last = *p == '\0';
+        *p = '\0';
+        if (sep) {
+            *sep = '\0';
+            /* A repeated name keeps its last value. */
+            table->set(table, line, sep + 2);
+        }
+        if (last)
+            break;
+        ++p;
     }
     return table;
 }
