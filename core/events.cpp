@@ -96,6 +96,72 @@ constexpr auto kPlain = [] {
 // quotes and in the order given, the five markup characters as entities,
 // "/>" without text; the tests hold the two together), and every value is
 // made one line of valid UTF-8 as one_line() does.
+// A growing line of text in one malloc'd block that is handed over as it
+// is: the event keeps the very buffer the line was built in. A failed
+// allocation makes the whole line fail.
+class LineBuffer {
+public:
+    LineBuffer() = default;
+    LineBuffer(const LineBuffer &) = delete;
+    LineBuffer &operator=(const LineBuffer &) = delete;
+    ~LineBuffer() { std::free(p_); }
+
+    void reserve(size_t want)
+    {
+        if (want >= cap_)
+            grow(want + 1);
+    }
+    void append(const char *s, size_t n)
+    {
+        if (n_ + n >= cap_ && !grow(n_ + n + 1))
+            return;
+        std::memcpy(p_ + n_, s, n);
+        n_ += n;
+    }
+    LineBuffer &operator+=(char c)
+    {
+        append(&c, 1);
+        return *this;
+    }
+    LineBuffer &operator+=(const char *s)
+    {
+        append(s, std::strlen(s));
+        return *this;
+    }
+    size_t size() const { return n_; }
+    // The NUL-terminated line, now the caller's; NULL when memory ran out.
+    char *release()
+    {
+        if (failed_ || !(p_ || grow(1)))
+            return nullptr;
+        p_[n_] = '\0';
+        char *line = p_;
+        p_ = nullptr;
+        n_ = cap_ = 0;
+        return line;
+    }
+
+private:
+    bool grow(size_t need)
+    {
+        if (failed_)
+            return false;
+        size_t cap = need > 2 * cap_ ? need : 2 * cap_;
+        auto *p = static_cast<char *>(std::realloc(p_, cap));
+        if (!p) {
+            failed_ = true;
+            return false;
+        }
+        p_ = p;
+        cap_ = cap;
+        return true;
+    }
+
+    char *p_ = nullptr;
+    size_t n_ = 0, cap_ = 0;
+    bool failed_ = false;
+};
+
 class LogLine {
 public:
     explicit LogLine(const char *element) : element_(element)
@@ -141,10 +207,7 @@ public:
         } else {
             out_ += "/>";
         }
-        char *line = static_cast<char *>(std::malloc(out_.size() + 1));
-        if (line)
-            std::memcpy(line, out_.c_str(), out_.size() + 1);
-        return line;
+        return out_.release();
     }
 
 private:
@@ -210,7 +273,7 @@ private:
     }
 
     const char *element_;
-    std::string out_;
+    LineBuffer out_;
 };
 
 event_t *object_event(const char *element, event_code code, iks *object)

@@ -84,10 +84,12 @@ public:
     deciding_about &operator=(const deciding_about &) = delete;
 };
 
-/* Risk is added by several deciding threads at once. */
+/* Risk is added by several deciding threads at once. Most relations carry
+ * none: adding nothing would still take each counter's cache line. */
 void add_risk(risk_t &level, risk_t risk)
 {
-    std::atomic_ref<risk_t>(level).fetch_add(risk, std::memory_order_relaxed);
+    if (risk != 0)
+        std::atomic_ref<risk_t>(level).fetch_add(risk, std::memory_order_relaxed);
 }
 
 void forget(tqlist **visited)
