@@ -210,10 +210,11 @@ tqtable *header_to_table(char *header) {
             ++p;
         if (*p == '\0')
             break;
-        char *line = p, *sep = nullptr;
-        for (; *p != '\0' && *p != '\r' && *p != '\n'; ++p)
-            if (!sep && p[0] == ':' && p[1] == ' ')
-                sep = p;
+        char *line = p;
+        p += strcspn(p, "\r\n");
+        char *sep = static_cast<char *>(memchr(line, ':', static_cast<size_t>(p - line)));
+        while (sep && sep[1] != ' ')
+            sep = static_cast<char *>(memchr(sep + 1, ':', static_cast<size_t>(p - sep - 1)));
         bool last = *p == '\0';
         *p = '\0';
         if (sep) {
