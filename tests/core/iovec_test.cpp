@@ -89,3 +89,36 @@ TEST(Iovec, BinaryBytesAndManyPieces)
     tq3_iov_dtr(iov);
 }
 
+TEST(Iovec, LentPiecesAreNotCopiedNeighboursJoinAndKeptBlocksGoWithReuse)
+{
+    tq3_iov *iov = tq3_iov_new();
+    char *block = static_cast<char *>(malloc(16));
+    memcpy(block, "PNG\r\nOUT\r\nQRY\r\n", 15);
+    ASSERT_EQ(tq3_iov_keep(iov, block), 1);
+    // Two neighbours are one piece; a gap or an owned piece between starts
+    // another.
+    ASSERT_EQ(tq3_iov_lend(iov, block, 5), 1);
+    ASSERT_EQ(tq3_iov_lend(iov, block + 5, 5), 1);
+    EXPECT_EQ(iov->iovc, 1u);
+    EXPECT_EQ(iov->data[0], reinterpret_cast<unsigned char *>(block));
+    ASSERT_EQ(tq3_iov_add(iov, "CHG\r\n", 5), 1);
+    ASSERT_EQ(tq3_iov_lend(iov, block + 10, 5), 1);
+    ASSERT_EQ(tq3_iov_lend(iov, block, 3), 1); // not after the last piece's end
+    EXPECT_EQ(iov->iovc, 4u);
+    EXPECT_EQ(joined(iov), "PNG\r\nOUT\r\nCHG\r\nQRY\r\nPNG");
+    // What is lent is read where it lies.
+    block[0] = 'X';
+    EXPECT_EQ(joined(iov).substr(0, 3), "XNG");
+    EXPECT_EQ(tq3_iov_lend(iov, nullptr, 1), 0);
+    EXPECT_EQ(tq3_iov_lend(iov, "x", 0), 1);
+    EXPECT_EQ(tq3_iov_keep(iov, nullptr), 0);
+    EXPECT_EQ(tq3_iov_keep(nullptr, block), 0);
+    // Reuse frees the block and the owned piece (the leak checker of the
+    // sanitizer build would say otherwise), never a lent one.
+    tq3_iov_reuse(iov);
+    EXPECT_EQ(iov->iovc, 0u);
+    std::string outside = "MSG 1 N 0\r\n";
+    ASSERT_EQ(tq3_iov_lend(iov, outside.data(), outside.size()), 1);
+    tq3_iov_dtr(iov);
+    EXPECT_EQ(outside, "MSG 1 N 0\r\n");
+}

@@ -57,6 +57,7 @@ TEST(Tasklet, VerdictsKeepOrDropEachCommand)
     tqconn c = make_conn(DIR_CLIENT_TO_SERVER, &g_tracker);
     static char away[] = "AWY";
     r.verdict = [](task_struct *t) {
+        EXPECT_EQ(t->data_buffer[t->buffer_size], '\0'); /* handlers read their bytes as a string */
         switch (t->opcode) {
         case MSN_OPCODE_REM: return TQ_MATCH_BLOCK;
         case MSN_OPCODE_ADC: return TQ_MATCH_ALERT;
@@ -65,9 +66,11 @@ TEST(Tasklet, VerdictsKeepOrDropEachCommand)
         default: return TQ_MATCH_PASS;
         }
     };
-    Iov iov({"ADC 4 FL N=a@b.c\r\nREM 5 AL b@c.d\r\nCHG 6  NLN 0\r\nPRP 7 MFN x\r\nPNG\r\n"});
+    /* Neighbours that pass untouched go out as one piece: the handler of
+     * the first saw it end in a NUL, and the next one's first byte is back. */
+    Iov iov({"PNG\r\nADC 4 FL N=a@b.c\r\nREM 5 AL b@c.d\r\nCHG 6  NLN 0\r\nPRP 7 MFN x\r\nPNG\r\n"});
     EXPECT_EQ(run(c, iov), TQ_MATCH_PASS);
-    EXPECT_EQ(iov.pieces(), (Strings{"ADC 4 FL N=a@b.c\r\n", "CHG 6 AWY 0\r\n", "PNG\r\n"}));
+    EXPECT_EQ(iov.pieces(), (Strings{"PNG\r\nADC 4 FL N=a@b.c\r\n", "CHG 6 AWY 0\r\n", "PNG\r\n"}));
     r.verdict = [](task_struct *) { return TQ_MATCH_BLOCK; };
     Iov all({"REM 5 AL b@c.d\r\n"});
     EXPECT_EQ(run(c, all), TQ_MATCH_PASS);
