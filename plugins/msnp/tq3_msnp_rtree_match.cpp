@@ -28,41 +28,47 @@
 
 namespace {
 
-/* A thread's last answers of a lookup by handle, for as long as no
- * policy change came in between (and the registry is the same one): every
- * message of a conversation asks for the same user and contact, and the
- * tables behind them take a lock per question. */
-template <size_t N> class handle_memo {
+/* A thread's last answers about a handle (asked of an owner, a person or
+ * none), for as long as no policy change came in between and the registry
+ * is the same one: every message of a conversation asks the same questions
+ * about the same handles, and the tables and patterns behind the answers
+ * take a lock or a regular expression per question. */
+template <typename Value, size_t N> class policy_memo {
 public:
-    template <typename Lookup> msnp_person *find(const char *handle, Lookup lookup)
+    template <typename Compute> Value find(const void *owner, const char *handle, Compute compute)
     {
         unsigned long changes = msnp_policy_lock::changes();
         unsigned long long generation = ents ? ents->generation : 0;
         for (const answer &a : answers_)
-            if (a.known && a.changes == changes && a.generation == generation && a.handle == handle)
-                return a.person;
+            if (a.known && a.owner == owner && a.changes == changes && a.generation == generation &&
+                a.handle == handle)
+                return a.value;
         answer &a = answers_[next_++ % N];
-        a.person = lookup(handle);
+        a.value = compute();
+        a.owner = owner;
         a.changes = changes;
         a.generation = generation;
         a.handle = handle;
         a.known = true;
-        return a.person;
+        return a.value;
     }
 
 private:
     struct answer {
         bool known = false;
+        const void *owner = nullptr;
         unsigned long changes = 0;
         unsigned long long generation = 0;
         std::string handle;
-        msnp_person *person = nullptr;
+        Value value{};
     };
     answer answers_[N];
     size_t next_ = 0;
 };
-thread_local handle_memo<4> user_persons; /* the user index: contacts that are users */
-thread_local handle_memo<2> signed_in;    /* the run-time users: the connection's own */
+thread_local policy_memo<msnp_person *, 4> user_persons; /* the user index: contacts that are users */
+thread_local policy_memo<msnp_person *, 2> signed_in;    /* the run-time users: the connection's own */
+/* Several relations of a node commonly name the same contact person. */
+thread_local policy_memo<bool, 8> pattern_answers;
 
 /* The contact of the decision this thread is making. */
 struct contact_key {
@@ -77,7 +83,8 @@ class deciding_about {
 public:
     explicit deciding_about(const char *handle)
     {
-        deciding = {handle, user_persons.find(handle, msnp_user_handle_find), nullptr};
+        deciding = {handle, user_persons.find(nullptr, handle, [&] { return msnp_user_handle_find(handle); }),
+                    nullptr};
     }
     ~deciding_about() { deciding = {}; }
     deciding_about(const deciding_about &) = delete;
@@ -172,7 +179,9 @@ match_t rtree_backref_match(task_struct *_tstruct, const char *handle)
 
     msnp_policy_read policy;
     deciding_about contact(handle);
-    msnp_person *user = ct && ct->user_handle ? signed_in.find(ct->user_handle, msnp_search_user) : nullptr;
+    msnp_person *user =
+        ct && ct->user_handle ? signed_in.find(nullptr, ct->user_handle, [&] { return msnp_search_user(ct->user_handle); })
+                              : nullptr;
     if (user && user->handle && strcmp(handle, user->handle) == 0) {
         msnp_trace_decision(handle, TQ_MATCH_PASS, "own handle", nullptr);
         return TQ_MATCH_PASS;
@@ -267,38 +276,13 @@ match_t rtree_match_contact(msnp_relates *relation, task_struct *_tstruct, const
 
 namespace {
 
-/* Several relations of a node commonly name the same person, and a
- * conversation asks the same patterns about the same handle at every
- * message: each thread keeps its last answers for as long as no policy
- * change came in between (and the registry is the same one). */
-struct PatternAnswer {
-    const msnp_person *person = nullptr;
-    unsigned long long generation = 0;
-    unsigned long changes = 0;
-    std::string handle;
-    bool named = false;
-};
-constexpr size_t kPatternAnswers = 8;
-thread_local PatternAnswer pattern_answers[kPatternAnswers];
-thread_local size_t pattern_answer_next = 0;
-
 /* Whether the contact pattern of `person` names `handle`. */
 bool pattern_names(const msnp_person *person, const char *handle)
 {
-    unsigned long changes = msnp_policy_lock::changes();
-    unsigned long long generation = ents ? ents->generation : 0;
-    for (const PatternAnswer &a : pattern_answers)
-        if (a.person == person && a.generation == generation && a.changes == changes && a.handle == handle)
-            return a.named;
-    bool matched = regexec(person->re_handle, handle, 0, nullptr, 0) == 0;
-    bool named = person->handle[0] == '!' ? !matched : matched;
-    PatternAnswer &a = pattern_answers[pattern_answer_next++ % kPatternAnswers];
-    a.person = person;
-    a.generation = generation;
-    a.changes = changes;
-    a.handle = handle;
-    a.named = named;
-    return named;
+    return pattern_answers.find(person, handle, [&] {
+        bool matched = regexec(person->re_handle, handle, 0, nullptr, 0) == 0;
+        return person->handle[0] == '!' ? !matched : matched;
+    });
 }
 
 /* Whether the person names the contact: a user by its exact handle, a
