@@ -179,9 +179,9 @@ match_t rtree_backref_match(task_struct *_tstruct, const char *handle)
 
     msnp_policy_read policy;
     deciding_about contact(handle);
-    msnp_person *user =
-        ct && ct->user_handle ? signed_in.find(nullptr, ct->user_handle, [&] { return msnp_search_user(ct->user_handle); })
-                              : nullptr;
+    msnp_person *user = nullptr;
+    if (ct && ct->user_handle)
+        user = signed_in.find(nullptr, ct->user_handle, [&] { return msnp_search_user(ct->user_handle); });
     if (user && user->handle && strcmp(handle, user->handle) == 0) {
         msnp_trace_decision(handle, TQ_MATCH_PASS, "own handle", nullptr);
         return TQ_MATCH_PASS;
