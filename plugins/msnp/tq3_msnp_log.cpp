@@ -248,10 +248,12 @@ int message_log(msnp_message *message, task_struct *tstruct, match_t match)
     const char *orig = message->orig ? message->orig : user;
     if (!orig)
         return 0;
-    std::string session;
+    /* Built once per message of every conversation: the thread's buffer
+     * keeps its room from one to the next. */
+    thread_local std::string session;
     bool has_session = ct && ct->session && ct->cont_handle;
     if (has_session)
-        session = std::string(ct->session) + "/" + ct->cont_handle;
+        session.assign(ct->session).append(1, '/').append(ct->cont_handle);
     const char *dest = message->dest ? message->dest : user;
     if (dest && strcmp(orig, dest) == 0)
         dest = nullptr;

@@ -1,6 +1,8 @@
 /* Configuration variables of the module, read by name at the moment of use
  * so that a change made by the administrator applies to the next command,
  * and the module's clock. */
+#include <string.h>
+
 #include <atomic>
 #include <cstdint>
 #include <string>
@@ -36,7 +38,7 @@ tq_variable *msnp_var_lookup(const char *key)
         return nullptr;
     unsigned long generation = variables_generation();
     Remembered &r = remembered[(reinterpret_cast<uintptr_t>(key) >> 3) % kRemembered];
-    if (r.key == key && r.ns == ents->ns && r.generation == generation && r.name == key)
+    if (r.key == key && r.ns == ents->ns && r.generation == generation && strcmp(r.name.c_str(), key) == 0)
         return r.var;
     auto *var = static_cast<tq_variable *>(ents->ns->get_safe(ents->ns, key));
     r.key = key;
