@@ -7,6 +7,7 @@
 #include <emmintrin.h>
 #endif
 
+#include <array>
 #include <cstring>
 
 namespace {
@@ -15,6 +16,49 @@ bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 // Stops of memchr after which memmem_local filters by both ends instead.
 constexpr int kMemchrStops = 4;
+
+// How common a byte is in chat text and protocol headers, roughly: a
+// higher rank is a rarer byte.
+constexpr int byte_rank(unsigned char c)
+{
+    constexpr const char kLetters[] = "etaoinshrdlcumwfgypbvkjxqz";
+    if (c == ' ')
+        return 0;
+    for (int i = 0; kLetters[i]; ++i)
+        if (c == static_cast<unsigned char>(kLetters[i]))
+            return 1 + i;
+    if (c == '\r' || c == '\n')
+        return 30;
+    if (c >= '0' && c <= '9')
+        return 40;
+    if (c >= 'A' && c <= 'Z')
+        return 50;
+    if (c >= 0x21 && c <= 0x7e)
+        return 60; // punctuation
+    return 70;     // control bytes and bytes of other scripts
+}
+
+constexpr std::array<unsigned char, 256> kByteRank = [] {
+    std::array<unsigned char, 256> ranks{};
+    for (int c = 0; c < 256; ++c)
+        ranks[static_cast<size_t>(c)] = static_cast<unsigned char>(byte_rank(static_cast<unsigned char>(c)));
+    return ranks;
+}();
+
+// The position of the needle's rarest byte (the first of equals).
+size_t rarest_byte(const unsigned char *n, size_t len)
+{
+    size_t best = 0;
+    unsigned best_rank = kByteRank[n[0]];
+    for (size_t i = 1; i < len; ++i) {
+        unsigned rank = kByteRank[n[i]];
+        if (rank > best_rank) {
+            best_rank = rank;
+            best = i;
+        }
+    }
+    return best;
+}
 
 // The first place in [p, last] where `n` (len >= 2 bytes) starts, or
 // NULL: sixteen places at a time are kept only where the needle's first
@@ -183,22 +227,21 @@ void *memmem_local(const void *hay, size_t hay_len, const void *needle, size_t n
     const auto *h = static_cast<const unsigned char *>(hay);
     const auto *n = static_cast<const unsigned char *>(needle);
     const unsigned char *last = h + (hay_len - needle_len);
-    // memchr leaps over bytes that are not the needle's first: the best
-    // search while that byte is rare. Where it is common (a 't' in chat
-    // text) every stop costs a call, and after a few the rest of the bytes
-    // go through a filter that keeps only the places where the first and
-    // the last byte both fit.
+    // memchr leaps to the needle's rarest byte: the best search while that
+    // byte is rare in the haystack. Where it is common every stop costs a
+    // call, and after a few the rest of the places go through a filter that
+    // keeps only those where the first and the last byte both fit.
+    size_t k = rarest_byte(n, needle_len);
     int stops = 0;
-    for (const unsigned char *p = h; p <= last; ++p) {
-        p = static_cast<const unsigned char *>(std::memchr(p, n[0], static_cast<size_t>(last - p) + 1));
+    for (const unsigned char *p = h + k; p <= last + k; ++p) {
+        p = static_cast<const unsigned char *>(std::memchr(p, n[k], static_cast<size_t>(last + k - p) + 1));
         if (!p)
             return nullptr;
-        // The last byte first: in text, the first byte of a needle is
-        // often there and the rest seldom.
-        if (p[needle_len - 1] == n[needle_len - 1] && std::memcmp(p, n, needle_len) == 0)
-            return const_cast<unsigned char *>(p);
+        const unsigned char *start = p - k;
+        if (start[needle_len - 1] == n[needle_len - 1] && std::memcmp(start, n, needle_len) == 0)
+            return const_cast<unsigned char *>(start);
         if (++stops == kMemchrStops && needle_len > 1)
-            return const_cast<unsigned char *>(find_by_ends(p + 1, last, n, needle_len));
+            return const_cast<unsigned char *>(find_by_ends(start + 1, last, n, needle_len));
     }
     return nullptr;
 }
