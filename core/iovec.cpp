@@ -90,10 +90,12 @@ int tq3_iov_lend(tq3_iov *iov, const void *bytes, size_t len)
     if (len == 0)
         return 1;
     auto *piece = static_cast<unsigned char *>(const_cast<void *>(bytes));
-    size_t last = iov->iovc - 1;
-    if (iov->iovc && iov->lent[last] && iov->data[last] + iov->size[last] == piece) {
-        iov->size[last] += len;
-        return 1;
+    if (iov->iovc) {
+        size_t last = iov->iovc - 1;
+        if (iov->lent[last] && iov->data[last] + iov->size[last] == piece) {
+            iov->size[last] += len;
+            return 1;
+        }
     }
     return push(iov, piece, len, true) ? 1 : 0;
 }
