@@ -187,9 +187,14 @@ public:
 
     LogLine &attr(const char *name, long long value)
     {
-        char buf[24];
-        *std::to_chars(buf, buf + sizeof buf - 1, value).ptr = '\0';
-        return attr(name, buf);
+        // Lines come many a second with the same time: its text is kept.
+        thread_local long long last = -1;
+        thread_local char text[24] = "-1";
+        if (value != last) {
+            *std::to_chars(text, text + sizeof text - 1, value).ptr = '\0';
+            last = value;
+        }
+        return attr(name, text);
     }
 
     // Closes the element around `text` (none when null or empty).
