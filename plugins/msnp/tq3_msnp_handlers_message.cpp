@@ -326,7 +326,10 @@ match_t tq3_handler_msg_to_switchboard(task_struct *t)
     msnp_person *person = ct->person;
     match_t verdict = TQ_MATCH_PASS;
     bool si_seen = p2p_session_seen(ct, m);
-    std::string dest;
+    /* The thread's own: a handle outgrows a string's inline room, and
+     * every message names one. */
+    thread_local std::string dest;
+    dest.clear();
     bool has_dest = false;
     const char *known = m->dest ? m->dest : (m->header ? static_cast<const char *>(m->header->get(m->header, "P2P-Dest")) : nullptr);
     if (known) {

@@ -101,7 +101,9 @@ void add_risk(risk_t &level, risk_t risk)
 
 void forget(tqlist **visited)
 {
-    tqlist_destroy_without_refs(visited);
+    /* Called around every object list of every relation, mostly empty. */
+    if (*visited)
+        tqlist_destroy_without_refs(visited);
 }
 
 /* Visits an object once per search: false when it was seen already. */
