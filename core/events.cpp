@@ -89,13 +89,6 @@ constexpr auto kPlain = [] {
     return plain;
 }();
 
-// A log event's element written in one pass. Log events come with every
-// message a conversation carries, and building a tree, rendering it and
-// then cleaning the rendering went over a message text seven times. The
-// element reads exactly as the XML writer renders it (attributes in single
-// quotes and in the order given, the five markup characters as entities,
-// "/>" without text; the tests hold the two together), and every value is
-// made one line of valid UTF-8 as one_line() does.
 // A growing line of text in one malloc'd block that is handed over as it
 // is: the event keeps the very buffer the line was built in. A failed
 // allocation makes the whole line fail.
@@ -162,6 +155,13 @@ private:
     bool failed_ = false;
 };
 
+// A log event's element written in one pass. Log events come with every
+// message a conversation carries, and building a tree, rendering it and
+// then cleaning the rendering went over a message text seven times. The
+// element reads exactly as the XML writer renders it (attributes in single
+// quotes and in the order given, the five markup characters as entities,
+// "/>" without text; the tests hold the two together), and every value is
+// made one line of valid UTF-8 as one_line() does.
 class LogLine {
 public:
     explicit LogLine(const char *element) : element_(element)
