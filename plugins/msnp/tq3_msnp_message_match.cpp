@@ -47,9 +47,8 @@ match_t foreach_expr_match(tqlist *exprs, msnp_relates *relation, msnp_expr_type
     match_t r = TQ_MATCH_NONE;
     for (tqlist *l = exprs; l && r == TQ_MATCH_NONE; l = l->next) {
         auto *obj = static_cast<msnp_object_generic *>(l->data);
-        if (!obj || tqlist_search_ref(tstruct->lda_objects, obj))
+        if (!obj || !msnp_first_look(&tstruct->lda_objects, obj))
             continue;
-        tqlist_insert_begin(&tstruct->lda_objects, obj);
         r = message_match_expressions(obj, relation, tstruct, tstruct->message, refs);
     }
     return r;

@@ -459,9 +459,8 @@ static match_t search_imbitmap(task_struct *tstruct, tqlist *maps, unsigned bitm
                                unsigned msnp_imbitmap_node::*field) {
     for (tqlist *node = maps; node; node = node->next) {
         msnp_object_generic *obj = (msnp_object_generic *)node->data;
-        if (!obj || tqlist_search_ref(tstruct->lda_temp, obj))
+        if (!obj || !msnp_first_look(&tstruct->lda_temp, obj))
             continue;
-        tqlist_insert_begin(&tstruct->lda_temp, obj);
         msnp_imbitmap_node *bits = (msnp_imbitmap_node *)obj->data;
         if (bits && (bits->*field & bitmap))
             return TQ_MATCH_PASS;

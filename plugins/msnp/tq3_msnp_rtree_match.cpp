@@ -22,6 +22,7 @@
 #include "tq3_msnp_match.h"
 #include "tq3_msnp_message.h"
 #include "tq3_msnp_objects.h"
+#include "tq3_msnp_objects_generic.h"
 #include "tq3_msnp_relation.h"
 #include "tq3_msnp_statistics.h"
 #include "tq3_msnp_trace.h"
@@ -496,7 +497,7 @@ match_t foreach_time_match(task_struct *_tstruct, tqlist *times)
     match_t m = TQ_MATCH_NONE;
     for (tqlist *l = times; l && m == TQ_MATCH_NONE; l = l->next) {
         auto *time = static_cast<msnp_object_generic *>(l->data);
-        if (time && first_visit(&_tstruct->lda_objects, time))
+        if (time && msnp_first_look(&_tstruct->lda_objects, time))
             m = recurse_and_match_time(_tstruct, time);
     }
     return m;
@@ -524,7 +525,7 @@ match_t foreach_imbitmap_match(tqlist *bitmaps, msnp_relates *relation, task_str
     match_t m = TQ_MATCH_NONE;
     for (tqlist *l = bitmaps; l && m == TQ_MATCH_NONE; l = l->next) {
         auto *map = static_cast<msnp_object_generic *>(l->data);
-        if (map && first_visit(&_tstruct->lda_objects, map))
+        if (map && msnp_first_look(&_tstruct->lda_objects, map))
             m = match_relation_imbitmap(map, relation, _tstruct);
     }
     return m;
