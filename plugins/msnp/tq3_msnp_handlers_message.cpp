@@ -201,7 +201,7 @@ void count_message(bool outgoing, const msnp_message *m, match_t verdict, msnp_c
         c.messages.count(row_of(m->ctype, std::size(kMessageOut)), verdict, cs, ps);
     if (m->ctype == MSNP_MESSAGE_TEXTPLAIN && m->content && *m->content &&
         (outgoing || !carries_injection_header(m)))
-        c.bytes.count(0, verdict, cs, ps, strlen(m->content));
+        c.bytes.count(0, verdict, cs, ps, m->content_len);
     if (m->ctype == MSNP_MESSAGE_P2P || m->ctype == MSNP_MESSAGE_INVITE)
         c.invites.count(row_of(m->itype, std::size(kInviteOut)), verdict, cs, ps);
     if (m->ctype == MSNP_MESSAGE_DATACAST)

@@ -68,6 +68,7 @@ msnp_message *msnp_process_notification(task_struct *t)
     memcpy(m->basecontent, t->data_buffer, t->buffer_size);
     m->basecontent[t->buffer_size] = '\0';
     m->content = m->basecontent;
+    m->content_len = strlen(m->content);
 
     int type = 0;
     if (const char *sip = strstr(m->basecontent, "<sip")) {

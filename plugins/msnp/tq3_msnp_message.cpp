@@ -456,6 +456,8 @@ msnp_message *new_msnp_message(task_struct *tstruct) {
         }
     }
 
+    /* Measured last: an invitation's parse cuts its body in place. */
+    message->content_len = strlen(message->content);
     tstruct->message = message;
     return message;
 }

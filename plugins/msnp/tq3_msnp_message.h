@@ -122,6 +122,7 @@ typedef struct msnp_message {
     tqtable *subheader;
     tqtable *subslp;
     char *content;        /* body, inside basecontent */
+    size_t content_len;   /* strlen(content): the body is read whole more than once */
     char *basecontent;    /* private copy of the command */
     char *header_content; /* copy of the header block */
     msnp_message_code ctype;

@@ -120,7 +120,7 @@ match_t message_match_expressions(msnp_object_generic *expr, msnp_relates *relat
         const char *subject = parts[0];
         size_t size;
         if (count == 1 && !(mod & MSNP_EXPR_IGNORECASE)) {
-            size = strlen(subject);
+            size = subject == message->content ? message->content_len : strlen(subject);
         } else {
             for (size_t i = 0; i < count; ++i)
                 joined += parts[i];
