@@ -188,13 +188,17 @@ public:
     LogLine &attr(const char *name, long long value)
     {
         // Lines come many a second with the same time: its text is kept.
-        thread_local long long last = -1;
-        thread_local char text[24] = "-1";
-        if (value != last) {
-            *std::to_chars(text, text + sizeof text - 1, value).ptr = '\0';
-            last = value;
+        struct time_text {
+            long long value = -1;
+            char text[24] = "-1";
+        };
+        thread_local time_text t_last;
+        time_text &last = tq_thread_block(t_last);
+        if (value != last.value) {
+            *std::to_chars(last.text, last.text + sizeof last.text - 1, value).ptr = '\0';
+            last.value = value;
         }
-        return attr(name, text);
+        return attr(name, last.text);
     }
 
     // Closes the element around `text` (none when null or empty).

@@ -118,6 +118,34 @@ char *simple_unique_name_hashed(void);
 
 #ifdef __cplusplus
 }
+
+#include <memory>
+
+/* This thread's `var`, its address looked up once. In a shared library a
+ * read of a thread-local is a call into the dynamic loader, and compilers
+ * make that call again after every other call rather than keep its answer;
+ * a function that reads a thread-local block several times takes it
+ * through this. */
+template <typename T> inline T &tq_thread_block(T &var)
+{
+    T *p = &var;
+    asm("" : "+r"(p));
+    return *p;
+}
+
+/* This thread's own T, made at its first use and freed when the thread
+ * ends. A thread-local with a destructor costs a second loader call at
+ * every use, for its guard; this costs one. */
+template <typename T> T &tq_thread_object()
+{
+    thread_local T *t_object = nullptr;
+    if (T *p = t_object)
+        return *p;
+    thread_local std::unique_ptr<T> t_owner;
+    t_owner = std::make_unique<T>();
+    t_object = t_owner.get();
+    return *t_object;
+}
 #endif
 
 #endif

@@ -21,6 +21,7 @@
 #include "tq3_msnp_match.h"
 #include "tq3_msnp_message.h"
 #include "tq3_msnp_statistics.h"
+#include "utils.h"
 
 namespace {
 
@@ -180,6 +181,12 @@ direction_counters &counters_in()
     return c;
 }
 
+/* The recipient's handle of the message being decided: the thread's own,
+ * as a handle outgrows a string's inline room and every message names one. */
+struct recipient_text {
+    std::string text;
+};
+
 bool carries_injection_header(const msnp_message *m)
 {
     return m && m->header && m->header->get(m->header, "X-Trevalquin");
@@ -326,9 +333,7 @@ match_t tq3_handler_msg_to_switchboard(task_struct *t)
     msnp_person *person = ct->person;
     match_t verdict = TQ_MATCH_PASS;
     bool si_seen = p2p_session_seen(ct, m);
-    /* The thread's own: a handle outgrows a string's inline room, and
-     * every message names one. */
-    thread_local std::string dest;
+    std::string &dest = tq_thread_object<recipient_text>().text;
     dest.clear();
     bool has_dest = false;
     const char *known = m->dest ? m->dest : (m->header ? static_cast<const char *>(m->header->get(m->header, "P2P-Dest")) : nullptr);

@@ -31,6 +31,11 @@
 
 namespace {
 
+/* The session of the message being logged, "session/contact". */
+struct session_text {
+    std::string text;
+};
+
 constexpr size_t kDateMax = 254;
 constexpr size_t kChatLogBuffer = 64 * 1024;
 
@@ -250,7 +255,7 @@ int message_log(msnp_message *message, task_struct *tstruct, match_t match)
         return 0;
     /* Built once per message of every conversation: the thread's buffer
      * keeps its room from one to the next. */
-    thread_local std::string session;
+    std::string &session = tq_thread_object<session_text>().text;
     bool has_session = ct && ct->session && ct->cont_handle;
     if (has_session)
         session.assign(ct->session).append(1, '/').append(ct->cont_handle);

@@ -277,16 +277,20 @@ int msnp_time_node_match(const msnp_time_node *node, time_t when) {
     /* Every message asks about the same second as the one before it: the
      * broken-down local time (a lock inside the C library) is worked out
      * once per second and thread. The process reads its time zone once. */
-    thread_local time_t cached_when = -1;
-    thread_local struct tm cached_tm;
-    thread_local bool cached_ok = false;
-    if (when != cached_when) {
-        cached_ok = localtime_r(&when, &cached_tm) != nullptr;
-        cached_when = when;
+    struct local_time {
+        time_t when = -1;
+        struct tm tm {};
+        bool ok = false;
+    };
+    thread_local local_time t_cached;
+    local_time &cached = tq_thread_block(t_cached);
+    if (when != cached.when) {
+        cached.ok = localtime_r(&when, &cached.tm) != nullptr;
+        cached.when = when;
     }
-    if (!cached_ok)
+    if (!cached.ok)
         return 0;
-    const struct tm &tm = cached_tm;
+    const struct tm &tm = cached.tm;
     const satime *rel = &node->time.rel;
     unsigned bits = (unsigned)rel->month_week;
     if (!(bits & (1u << tm.tm_mon)) || !(bits & (0x10000u << tm.tm_wday)))

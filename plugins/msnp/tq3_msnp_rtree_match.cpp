@@ -26,6 +26,7 @@
 #include "tq3_msnp_relation.h"
 #include "tq3_msnp_statistics.h"
 #include "tq3_msnp_trace.h"
+#include "utils.h"
 
 namespace {
 
@@ -66,11 +67,6 @@ private:
     answer answers_[N];
     size_t next_ = 0;
 };
-thread_local policy_memo<msnp_person *, 4> user_persons; /* the user index: contacts that are users */
-thread_local policy_memo<msnp_person *, 2> signed_in;    /* the run-time users: the connection's own */
-/* Several relations of a node commonly name the same contact person. */
-thread_local policy_memo<bool, 8> pattern_answers;
-
 /* The contact of the decision this thread is making. */
 struct contact_key {
     const char *handle = nullptr;
@@ -78,18 +74,30 @@ struct contact_key {
     /* The relation that decided, for the verdict trace. */
     const msnp_relates *by = nullptr;
 };
-thread_local contact_key deciding;
+
+/* What a deciding thread keeps, in one block that a function finds once. */
+struct matcher_memory {
+    policy_memo<msnp_person *, 4> user_persons; /* the user index: contacts that are users */
+    policy_memo<msnp_person *, 2> signed_in;    /* the run-time users: the connection's own */
+    /* Several relations of a node commonly name the same contact person. */
+    policy_memo<bool, 8> pattern_answers;
+    contact_key deciding;
+};
 
 class deciding_about {
 public:
-    explicit deciding_about(const char *handle)
+    deciding_about(matcher_memory &mem, const char *handle) : mem_(mem)
     {
-        deciding = {handle, user_persons.find(nullptr, handle, [&] { return msnp_user_handle_find(handle); }),
-                    nullptr};
+        mem.deciding = {handle,
+                        mem.user_persons.find(nullptr, handle, [&] { return msnp_user_handle_find(handle); }),
+                        nullptr};
     }
-    ~deciding_about() { deciding = {}; }
+    ~deciding_about() { mem_.deciding = {}; }
     deciding_about(const deciding_about &) = delete;
     deciding_about &operator=(const deciding_about &) = delete;
+
+private:
+    matcher_memory &mem_;
 };
 
 /* Risk is added by several deciding threads at once. Most relations carry
@@ -181,10 +189,11 @@ match_t rtree_backref_match(task_struct *_tstruct, const char *handle)
     auto *ct = static_cast<msnp_conntrack *>(_tstruct->conn->plugin);
 
     msnp_policy_read policy;
-    deciding_about contact(handle);
+    matcher_memory &mem = tq_thread_object<matcher_memory>();
+    deciding_about contact(mem, handle);
     msnp_person *user = nullptr;
     if (ct && ct->user_handle)
-        user = signed_in.find(nullptr, ct->user_handle, [&] { return msnp_search_user(ct->user_handle); });
+        user = mem.signed_in.find(nullptr, ct->user_handle, [&] { return msnp_search_user(ct->user_handle); });
     if (user && user->handle && strcmp(handle, user->handle) == 0) {
         msnp_trace_decision(handle, TQ_MATCH_PASS, "own handle", nullptr);
         return TQ_MATCH_PASS;
@@ -222,7 +231,7 @@ match_t rtree_backref_match(task_struct *_tstruct, const char *handle)
         rule = "default action";
     }
     if (msnp_tracing())
-        msnp_trace_decision(handle, r, rule, deciding.by);
+        msnp_trace_decision(handle, r, rule, mem.deciding.by);
     count(r);
     return r;
 }
@@ -282,7 +291,7 @@ namespace {
 /* Whether the contact pattern of `person` names `handle`. */
 bool pattern_names(const msnp_person *person, const char *handle)
 {
-    return pattern_answers.find(person, handle, [&] {
+    return tq_thread_object<matcher_memory>().pattern_answers.find(person, handle, [&] {
         bool matched = regexec(person->re_handle, handle, 0, nullptr, 0) == 0;
         return person->handle[0] == '!' ? !matched : matched;
     });
@@ -298,8 +307,9 @@ bool person_names(const msnp_person *person, const char *handle)
     if (!person || !person->handle)
         return false;
     if (person->type == PERSON_USER) {
-        if (handle == deciding.handle)
-            return person == deciding.user;
+        const contact_key &key = tq_thread_object<matcher_memory>().deciding;
+        if (handle == key.handle)
+            return person == key.user;
         return strcmp(person->handle, handle) == 0;
     }
     if (person->type == PERSON_CONTACT && person->re_handle)
@@ -380,7 +390,7 @@ match_t match_relation_group(msnp_group *group, msnp_relates *relation, task_str
     match_t r = TQ_MATCH_NONE;
     if (!group)
         return r;
-    const contact_key key = deciding; /* read once: thread-local reads are calls in a module */
+    const contact_key key = tq_thread_object<matcher_memory>().deciding; /* read once: thread-local reads are calls in a module */
     if (handle == key.handle && !patterns_below(group)) {
         /* Only user persons are below, and of those only the contact's own
          * user can name the contact: its memberships say whether it is one
@@ -483,7 +493,7 @@ match_t match_relation(msnp_relates *relation, task_struct *_tstruct, msnp_perso
         if (ct && ct->person)
             add_risk(ct->person->risk_level, risk);
         if (m != TQ_MATCH_CONTINUE && msnp_tracing())
-            deciding.by = relation;
+            tq_thread_object<matcher_memory>().deciding.by = relation;
     }
     return m == TQ_MATCH_CONTINUE ? TQ_MATCH_NONE : m;
 }
@@ -572,37 +582,44 @@ match_t match_relation_imbitmap(msnp_object_generic *imbitmap, msnp_relates *rel
 /* ------------------------------------------------------------------ */
 
 namespace {
-thread_local int t_reads = 0;                      /* nesting of msnp_policy_read */
-thread_local msnp_entities *t_read_ents = nullptr; /* whose lock they hold */
+/* One block, found once per use: every decision takes and leaves the lock. */
+struct policy_reader {
+    int reads = 0;                 /* nesting of msnp_policy_read */
+    msnp_entities *ents = nullptr; /* whose lock they hold */
+};
+thread_local policy_reader t_reader;
 } // namespace
 
 msnp_policy_read::msnp_policy_read() : held_(nullptr)
 {
-    if (t_reads == 0) {
+    policy_reader &r = tq_thread_block(t_reader);
+    if (r.reads == 0) {
         if (!ents)
             return;
         ents->root_lock.lock_shared();
-        t_read_ents = ents;
+        r.ents = ents;
     }
-    ++t_reads;
-    held_ = t_read_ents;
+    ++r.reads;
+    held_ = r.ents;
 }
 
 msnp_policy_read::~msnp_policy_read()
 {
     if (!held_)
         return;
-    if (--t_reads == 0) {
+    policy_reader &r = tq_thread_block(t_reader);
+    if (--r.reads == 0) {
         held_->root_lock.unlock_shared();
-        t_read_ents = nullptr;
+        r.ents = nullptr;
     }
 }
 
-msnp_policy_write::msnp_policy_write() : held_(ents), suspended_(t_reads)
+msnp_policy_write::msnp_policy_write() : held_(ents), suspended_(t_reader.reads)
 {
     if (suspended_) {
-        t_read_ents->root_lock.unlock_shared();
-        t_reads = 0;
+        policy_reader &r = tq_thread_block(t_reader);
+        r.ents->root_lock.unlock_shared();
+        r.reads = 0;
     }
     if (held_)
         held_->root_lock.lock();
@@ -613,7 +630,8 @@ msnp_policy_write::~msnp_policy_write()
     if (held_)
         held_->root_lock.unlock();
     if (suspended_) {
-        t_read_ents->root_lock.lock_shared();
-        t_reads = suspended_;
+        policy_reader &r = tq_thread_block(t_reader);
+        r.ents->root_lock.lock_shared();
+        r.reads = suspended_;
     }
 }

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "tq3_msnp.h"
+#include "utils.h"
 #include "variables.h"
 
 namespace {
@@ -28,7 +29,9 @@ struct Remembered {
 /* Slots are chosen by the key's address: the hot keys are a few dozen
  * literals, spread well enough to rarely share one. */
 constexpr size_t kRemembered = 128;
-thread_local Remembered remembered[kRemembered];
+struct Memory {
+    Remembered slots[kRemembered];
+};
 
 /* The namespace is shared with the host, which may set variables at any
  * time; the locking lookup keeps a reader from seeing a half-built entry. */
@@ -37,7 +40,7 @@ tq_variable *msnp_var_lookup(const char *key)
     if (!key || !ents || !ents->ns)
         return nullptr;
     unsigned long generation = variables_generation();
-    Remembered &r = remembered[(reinterpret_cast<uintptr_t>(key) >> 3) % kRemembered];
+    Remembered &r = tq_thread_object<Memory>().slots[(reinterpret_cast<uintptr_t>(key) >> 3) % kRemembered];
     if (r.key == key && r.ns == ents->ns && r.generation == generation && strcmp(r.name.c_str(), key) == 0)
         return r.var;
     auto *var = static_cast<tq_variable *>(ents->ns->get_safe(ents->ns, key));
