@@ -252,10 +252,11 @@ bool no_warnings_for(const msnp_person *person)
 
 /* The warning of a conversation's first text message: to the other
  * participants, and to the local user as from `to_client` when known. */
-void first_message_warning(task_struct *t, msnp_conntrack *ct, bool no_warn, const char *to_client)
+void first_message_warning(task_struct *t, msnp_conntrack *ct, const msnp_person *person, const char *to_client)
 {
     if (ct->clean_to_warn != 0 || t->opcode != MSN_OPCODE_MSG)
         return;
+    bool no_warn = no_warnings_for(person);
     ct->clean_to_warn = static_cast<int>(msnp_now());
     int seen = msnp_get_var_long("warning-repeat-any", 0) != 0 ? ct->sawarn : ct->lsawarn;
     if (seen == 1 && msnp_get_var_long("warning-repeat", 0) == 0)
@@ -359,16 +360,15 @@ match_t tq3_handler_msg_to_switchboard(task_struct *t)
             }
         }
     }
-    if (has_dest && passes(verdict) && msnp_get_var_long("unconfirmed-send-deny", 0) == 1 &&
-        dest.find(kUnverified) != std::string::npos)
+    if (has_dest && passes(verdict) && dest.find(kUnverified) != std::string::npos &&
+        msnp_get_var_long("unconfirmed-send-deny", 0) == 1)
         verdict = TQ_MATCH_BLOCK;
 
-    bool no_warn = no_warnings_for(person);
     message_log(m, t, verdict);
     if (m->ctype == MSNP_MESSAGE_TEXTPLAIN) {
         ct->stats.chat_time += static_cast<unsigned long>(msnp_estimate_chat_time(ct));
         ct->time_last_message_send = msnp_now();
-        first_message_warning(t, ct, no_warn, has_dest ? dest.c_str() : nullptr);
+        first_message_warning(t, ct, person, has_dest ? dest.c_str() : nullptr);
     }
     if (block_notice_due(verdict, m, si_seen, "no-warning-block-retry-out")) {
         const char *sender = has_dest ? dest.c_str() : ct->cont_handle;
@@ -427,15 +427,14 @@ match_t tq3_handler_msg_from_switchboard(task_struct *t)
     }
 
     verdict = rtree_backref_match(t, m->orig);
-    if (passes(verdict) && msnp_get_var_long("unconfirmed-receive-deny", 0) == 1 && strstr(sender, kUnverified))
+    if (passes(verdict) && strstr(sender, kUnverified) && msnp_get_var_long("unconfirmed-receive-deny", 0) == 1)
         verdict = TQ_MATCH_BLOCK;
 
-    bool no_warn = no_warnings_for(person);
     message_log(m, t, verdict);
     if (m->ctype == MSNP_MESSAGE_TEXTPLAIN) {
         ct->stats.chat_time += static_cast<unsigned long>(msnp_estimate_chat_time(ct));
         ct->time_last_message_rcvd = msnp_now();
-        first_message_warning(t, ct, no_warn, sender);
+        first_message_warning(t, ct, person, sender);
     }
     /* Injected messages get no automatic reply: two gateways whose users
      * both have one would otherwise answer each other without end. */

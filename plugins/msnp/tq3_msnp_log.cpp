@@ -265,7 +265,7 @@ int message_log(msnp_message *message, task_struct *tstruct, match_t match)
 
     msnp_person *person = ct ? ct->person : nullptr;
     bool hidden = person && !person->force_logs &&
-                  (msnp_get_var_long("log-disabled", 0) != 0 || person->no_logs > 0);
+                  (person->no_logs > 0 || msnp_get_var_long("log-disabled", 0) != 0);
     match_t shown = match;
     if (hidden && (message->ctype == MSNP_MESSAGE_TEXTPLAIN || message->ctype == MSNP_MESSAGE_TEXTSECWAY))
         shown = static_cast<match_t>(static_cast<unsigned>(match) | TQ_MATCH_HIDDEN);
