@@ -266,6 +266,7 @@ void destroy_msnp_message(msnp_message *message) {
     free(message->orig);
     free(message->dest);
     free(message->basecontent);
+    free(message->body_copy);
     free(message->header_content);
     free(message->ft_name);
     free(message);
@@ -376,24 +377,30 @@ void tq3_msnp_message_slp(msnp_message *message, size_t content_size) {
 msnp_message *new_msnp_message(task_struct *tstruct) {
     if (!tstruct || !tstruct->data_buffer)
         return nullptr;
+    /* The command line and the header are parsed in a copy, which the
+     * parse cuts; the body, most of a message, is read where it lies. */
+    char *data = tstruct->data_buffer;
     size_t size = tstruct->buffer_size;
+    const char *eol = (const char *)memmem_local(data, size, "\r\n", 2);
+    size_t header_at = eol ? (size_t)(eol - data) + 2 : 0;
+    const char *blank = (const char *)memmem_local(data + header_at, size - header_at, "\r\n\r\n", 4);
+    if (!blank)
+        return nullptr;
+    size_t head = (size_t)(blank - data);
     msnp_message *message = (msnp_message *)calloc(1, sizeof *message);
     if (!message)
         return nullptr;
-    message->basecontent = (char *)malloc(size + 1);
+    message->basecontent = (char *)malloc(head + 1);
     if (!message->basecontent) {
         free(message);
         return nullptr;
     }
-    memcpy(message->basecontent, tstruct->data_buffer, size);
-    message->basecontent[size] = '\0';
+    memcpy(message->basecontent, data, head);
+    message->basecontent[head] = '\0';
     char *base = message->basecontent;
 
-    char *header_start = base;
-    char *eol = (char *)memmem_local(base, size, "\r\n", 2);
     if (eol) {
-        *eol = '\0';
-        header_start = eol + 2;
+        base[eol - data] = '\0';
         conn_direction dir = tstruct->conn ? tstruct->conn->direction : DIR_UNKNOWN;
         if (dir == DIR_SERVER_TO_CLIENT) {
             char *word = fetch_user_from_preheader(base, 1);
@@ -406,14 +413,9 @@ msnp_message *new_msnp_message(task_struct *tstruct) {
         }
     }
 
-    size_t header_room = size - (size_t)(header_start - base);
-    char *blank = (char *)memmem_local(header_start, header_room, "\r\n\r\n", 4);
-    if (!blank) {
-        destroy_msnp_message(message);
-        return nullptr;
-    }
-    *blank = '\0';
-    message->content = blank + 4;
+    char *header_start = base + header_at;
+    message->content = data + head + 4;
+    size_t body_size = size - head - 4;
     message->header_content = strdup(header_start);
     message->header = header_to_table(header_start);
 
@@ -428,6 +430,24 @@ msnp_message *new_msnp_message(task_struct *tstruct) {
             *semi = '\0';
         message->ctype = msnp_message_code_symbol(ctype);
 
+        /* These kinds parse their body too, cutting it: in a copy. */
+        switch (message->ctype) {
+        case MSNP_MESSAGE_DATACAST:
+        case MSNP_MESSAGE_CLIENTCAPS:
+        case MSNP_MESSAGE_INVITE:
+        case MSNP_MESSAGE_P2P:
+            message->body_copy = (char *)malloc(body_size + 1);
+            if (!message->body_copy) {
+                destroy_msnp_message(message);
+                return nullptr;
+            }
+            memcpy(message->body_copy, message->content, body_size);
+            message->body_copy[body_size] = '\0';
+            message->content = message->body_copy;
+            break;
+        default:
+            break;
+        }
         switch (message->ctype) {
         case MSNP_MESSAGE_DATACAST:
         case MSNP_MESSAGE_CLIENTCAPS:
@@ -449,7 +469,7 @@ msnp_message *new_msnp_message(task_struct *tstruct) {
             break;
         }
         case MSNP_MESSAGE_P2P:
-            tq3_msnp_message_slp(message, size - (size_t)(message->content - base));
+            tq3_msnp_message_slp(message, body_size);
             break;
         default:
             break;
@@ -457,7 +477,7 @@ msnp_message *new_msnp_message(task_struct *tstruct) {
     }
 
     /* Measured last: an invitation's parse cuts its body in place. */
-    message->content_len = strlen(message->content);
+    message->content_len = strnlen(message->content, body_size);
     tstruct->message = message;
     return message;
 }

@@ -121,9 +121,13 @@ typedef struct msnp_message {
     tqtable *header;
     tqtable *subheader;
     tqtable *subslp;
-    char *content;        /* body, inside basecontent */
+    /* The body: where it lies in the task's bytes (which end with a NUL
+     * while the command's handler runs, and the message lives no longer),
+     * or in body_copy for a kind whose parse cuts its body. */
+    char *content;
     size_t content_len;   /* strlen(content): the body is read whole more than once */
-    char *basecontent;    /* private copy of the command */
+    char *basecontent;    /* private copy of the command line and header, cut by the parse */
+    char *body_copy;      /* private copy of the body, or NULL */
     char *header_content; /* copy of the header block */
     msnp_message_code ctype;
     msnp_invite_code itype;
@@ -156,12 +160,14 @@ const msnp_com_type *msnp_com_type_search_type(msnp_com_code code);
 
 /* Parses header lines (cut in place) into a new table whose values point
  * into `header`, which must outlive it (free it with tqtable_destroy);
- * NULL for NULL. A message parses its own copy of the command, so a
+ * NULL for NULL. A message parses its own copy of its header, so a
  * header costs no copy of each value. */
 tqtable *header_to_table(char *header);
 /* Word `index` of the command line (cut in place), or NULL. */
 char *fetch_user_from_preheader(char *conteudo, int index);
-/* Parses the task's command; NULL when the payload has no empty line. */
+/* Parses the task's command, whose bytes end with a NUL (as a handler
+ * gets them) and outlive the message; NULL when the payload has no empty
+ * line. */
 msnp_message *new_msnp_message(task_struct *tstruct);
 void destroy_msnp_message(msnp_message *message);
 /* The P2P step: SLP request, session fields, offered file name. */

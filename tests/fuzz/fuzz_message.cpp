@@ -1,5 +1,6 @@
 /* The MSG payload parser, with its SLP request and the Base64 file-name
- * recovery, on one command held in a buffer of exactly its size. */
+ * recovery, on one command held in a buffer of exactly its size and a NUL,
+ * as a handler gets it. */
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -16,9 +17,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     task.conn = &conn;
     task.opcode = data[0] & 2 ? MSN_OPCODE_UBM : MSN_OPCODE_MSG;
     size_t len = size - 1;
-    char *bytes = static_cast<char *>(malloc(len ? len : 1));
+    /* As a handler gets its command: its bytes and a NUL. */
+    char *bytes = static_cast<char *>(malloc(len + 1));
     if (len)
         memcpy(bytes, data + 1, len);
+    bytes[len] = '\0';
     task.data_buffer = bytes;
     task.buffer_size = len;
     msnp_message *m = new_msnp_message(&task);

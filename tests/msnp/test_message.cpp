@@ -13,8 +13,8 @@
 
 namespace {
 
-// One command held in a buffer of exactly its size, as the dispatcher
-// hands it over: no terminator, so any read past the end trips ASan.
+// One command held in a buffer of exactly its size and a NUL, as the
+// dispatcher hands it to a handler: any read past the NUL trips ASan.
 struct Command {
     tqconn conn{};
     task_struct task{};
@@ -23,8 +23,9 @@ struct Command {
 
     Command(const std::string &text, conn_direction dir, msnp_opcode op = MSN_OPCODE_MSG) {
         conn.direction = dir;
-        bytes = static_cast<char *>(malloc(text.size() ? text.size() : 1));
+        bytes = static_cast<char *>(malloc(text.size() + 1));
         memcpy(bytes, text.data(), text.size());
+        bytes[text.size()] = '\0';
         task.conn = &conn;
         task.data_buffer = bytes;
         task.buffer_size = text.size();
