@@ -238,7 +238,10 @@ void *memmem_local(const void *hay, size_t hay_len, const void *needle, size_t n
         if (!p)
             return nullptr;
         const unsigned char *start = p - k;
-        if (start[needle_len - 1] == n[needle_len - 1] && std::memcmp(start, n, needle_len) == 0)
+        // Both ends are looked at before the call: the rarest byte is
+        // often one of them, and a stop mostly fails at the other.
+        if (start[0] == n[0] && start[needle_len - 1] == n[needle_len - 1] &&
+            std::memcmp(start, n, needle_len) == 0)
             return const_cast<unsigned char *>(start);
         if (++stops == kMemchrStops && needle_len > 1)
             return const_cast<unsigned char *>(find_by_ends(start + 1, last, n, needle_len));

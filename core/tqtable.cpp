@@ -104,7 +104,7 @@ using ReadGuard = Guard<pthread_rwlock_rdlock>;
 using WriteGuard = Guard<pthread_rwlock_wrlock>;
 
 // Appends a new entry; throws std::bad_alloc with the table unchanged.
-void append_entry(Impl *i, const char *key, void *value)
+void append_entry(Impl *i, std::string_view key, void *value)
 {
     if (!i->indexed && i->small_n < kLinearMax) {
         Entry &e = i->small[i->small_n];
@@ -118,7 +118,7 @@ void append_entry(Impl *i, const char *key, void *value)
         List order;
         for (size_t k = 0; k < i->small_n; ++k)
             order.push_back(Entry{i->small[k].key, i->small[k].value});
-        order.push_back(Entry{key, value});
+        order.push_back(Entry{std::string(key), value});
         decltype(i->index) index(i->buckets);
         for (Pos p = order.begin(); p != order.end(); ++p)
             index.emplace(p->key, p);
@@ -130,7 +130,7 @@ void append_entry(Impl *i, const char *key, void *value)
         i->small_n = 0;
         return;
     }
-    i->order.push_back(Entry{key, value});
+    i->order.push_back(Entry{std::string(key), value});
     try {
         i->index.emplace(key, std::prev(i->order.end()));
     } catch (...) {
@@ -154,12 +154,13 @@ void *t_set(tqtable *t, const char *key, void *value)
     if (!i || !key)
         return nullptr;
     try {
-        if (Entry *e = find(i, key)) {
+        std::string_view k(key); // measured once for the search and the copy
+        if (Entry *e = find(i, k)) {
             void *old = e->value;
             e->value = value;
             return old;
         }
-        append_entry(i, key, value);
+        append_entry(i, k, value);
         i->counted();
     } catch (const std::bad_alloc &) {
     }
@@ -171,10 +172,11 @@ int t_set_unique(tqtable *t, const char *key, void *value)
     Impl *i = impl_of(t);
     if (!i || !key)
         return 0;
-    if (find(i, key))
+    std::string_view k(key);
+    if (find(i, k))
         return 0;
     try {
-        append_entry(i, key, value);
+        append_entry(i, k, value);
     } catch (const std::bad_alloc &) {
         return 0;
     }
