@@ -102,8 +102,11 @@ void append_line(FILE *f, const char *text, bool flush)
         fflush(f);
         return;
     }
-    fputs(text, f);
-    fputc('\n', f);
+    /* The line and its end under one take of the stream's lock. */
+    flockfile(f);
+    fputs_unlocked(text, f);
+    fputc_unlocked('\n', f);
+    funlockfile(f);
 }
 
 tqconn *conn_of(task_struct *tstruct, tqconn *conn)
