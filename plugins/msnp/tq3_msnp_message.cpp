@@ -265,9 +265,12 @@ void destroy_msnp_message(msnp_message *message) {
     tqtable_destroy(message->subslp);
     free(message->orig);
     free(message->dest);
-    free(message->basecontent);
+    /* The parse keeps both copies in the record's own block. */
+    if (message->basecontent != reinterpret_cast<char *>(message + 1)) {
+        free(message->basecontent);
+        free(message->header_content);
+    }
     free(message->body_copy);
-    free(message->header_content);
     free(message->ft_name);
     free(message);
 }
@@ -387,17 +390,20 @@ msnp_message *new_msnp_message(task_struct *tstruct) {
     if (!blank)
         return nullptr;
     size_t head = (size_t)(blank - data);
-    msnp_message *message = (msnp_message *)calloc(1, sizeof *message);
+    size_t header_len = head - header_at;
+    /* One block: the record, the copy the parse cuts, and the header
+     * block as it came (for expressions that read it whole). */
+    msnp_message *message = (msnp_message *)malloc(sizeof *message + head + 1 + header_len + 1);
     if (!message)
         return nullptr;
-    message->basecontent = (char *)malloc(head + 1);
-    if (!message->basecontent) {
-        free(message);
-        return nullptr;
-    }
-    memcpy(message->basecontent, data, head);
-    message->basecontent[head] = '\0';
-    char *base = message->basecontent;
+    *message = msnp_message{};
+    char *base = reinterpret_cast<char *>(message + 1);
+    message->basecontent = base;
+    memcpy(base, data, head);
+    base[head] = '\0';
+    message->header_content = base + head + 1;
+    memcpy(message->header_content, data + header_at, header_len);
+    message->header_content[header_len] = '\0';
 
     if (eol) {
         base[eol - data] = '\0';
@@ -416,7 +422,6 @@ msnp_message *new_msnp_message(task_struct *tstruct) {
     char *header_start = base + header_at;
     message->content = data + head + 4;
     size_t body_size = size - head - 4;
-    message->header_content = strdup(header_start);
     message->header = header_to_table(header_start);
 
     tqtable *header = message->header;

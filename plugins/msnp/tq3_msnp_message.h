@@ -126,9 +126,12 @@ typedef struct msnp_message {
      * or in body_copy for a kind whose parse cuts its body. */
     char *content;
     size_t content_len;   /* strlen(content): the body is read whole more than once */
-    char *basecontent;    /* private copy of the command line and header, cut by the parse */
+    /* Private copies of the command line and header (cut by the parse)
+     * and of the header block as it came: both in the record's own block
+     * when the parse made it, separate blocks when a handler did. */
+    char *basecontent;
     char *body_copy;      /* private copy of the body, or NULL */
-    char *header_content; /* copy of the header block */
+    char *header_content;
     msnp_message_code ctype;
     msnp_invite_code itype;
     msnp_datacast_code dtype;
