@@ -41,8 +41,10 @@ constexpr size_t kLinearMax = 8;
 struct Impl {
     // The C face lives in the same block as what it points to.
     tqtable face{};
-    // The entries while there are at most kLinearMax, in order.
-    Entry small[kLinearMax];
+    // The entries while there are at most kLinearMax, in order, each built
+    // when it comes: a table is made for every relayed message's header,
+    // which has three or four lines.
+    alignas(Entry) unsigned char small_room[kLinearMax * sizeof(Entry)];
     size_t small_n = 0;
     // All entries once the table outgrew `small`, then kept so.
     bool indexed = false;
@@ -55,7 +57,19 @@ struct Impl {
     pthread_rwlock_t lock;
 
     explicit Impl(size_t b) : buckets(b ? b : 16) { pthread_rwlock_init(&lock, nullptr); }
-    ~Impl() { pthread_rwlock_destroy(&lock); }
+    ~Impl()
+    {
+        drop_small();
+        pthread_rwlock_destroy(&lock);
+    }
+
+    Entry *small() { return std::launder(reinterpret_cast<Entry *>(small_room)); }
+    void drop_small()
+    {
+        for (size_t k = 0; k < small_n; ++k)
+            small()[k].~Entry();
+        small_n = 0;
+    }
 
     size_t size() const { return indexed ? order.size() : small_n; }
     void counted() { count.store(size(), std::memory_order_relaxed); }
@@ -73,7 +87,7 @@ template <typename Visit> void each(Impl *i, Visit visit)
         return;
     }
     for (size_t k = 0; k < i->small_n; ++k)
-        if (visit(i->small[k]))
+        if (visit(i->small()[k]))
             return;
 }
 
@@ -84,8 +98,8 @@ Entry *find(Impl *i, std::string_view key)
         return it == i->index.end() ? nullptr : &*it->second;
     }
     for (size_t k = 0; k < i->small_n; ++k)
-        if (i->small[k].key == key)
-            return &i->small[k];
+        if (i->small()[k].key == key)
+            return &i->small()[k];
     return nullptr;
 }
 
@@ -107,9 +121,7 @@ using WriteGuard = Guard<pthread_rwlock_wrlock>;
 void append_entry(Impl *i, std::string_view key, void *value)
 {
     if (!i->indexed && i->small_n < kLinearMax) {
-        Entry &e = i->small[i->small_n];
-        e.key.assign(key);
-        e.value = value;
+        new (&i->small()[i->small_n]) Entry{std::string(key), value};
         ++i->small_n;
         return;
     }
@@ -117,7 +129,7 @@ void append_entry(Impl *i, std::string_view key, void *value)
         // The entries move to the list, built aside and then swapped in.
         List order;
         for (size_t k = 0; k < i->small_n; ++k)
-            order.push_back(Entry{i->small[k].key, i->small[k].value});
+            order.push_back(Entry{i->small()[k].key, i->small()[k].value});
         order.push_back(Entry{std::string(key), value});
         decltype(i->index) index(i->buckets);
         for (Pos p = order.begin(); p != order.end(); ++p)
@@ -125,9 +137,7 @@ void append_entry(Impl *i, std::string_view key, void *value)
         i->order.swap(order);
         i->index.swap(index);
         i->indexed = true;
-        for (size_t k = 0; k < i->small_n; ++k)
-            std::string().swap(i->small[k].key);
-        i->small_n = 0;
+        i->drop_small();
         return;
     }
     i->order.push_back(Entry{std::string(key), value});
@@ -203,10 +213,10 @@ void *t_remove(tqtable *t, const char *key)
         if (!e)
             return nullptr;
         value = e->value;
-        for (Entry *end = i->small + i->small_n - 1; e < end; ++e)
+        for (Entry *end = i->small() + i->small_n - 1; e < end; ++e)
             *e = std::move(e[1]);
         --i->small_n;
-        std::string().swap(i->small[i->small_n].key);
+        i->small()[i->small_n].~Entry();
     }
     i->counted();
     return value;
