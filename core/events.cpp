@@ -173,32 +173,22 @@ public:
         out_ += element;
     }
 
-    LogLine &attr(const char *name, const char *value)
+    // Attribute names are literals, measured by the compiler.
+    template <size_t N> LogLine &attr(const char (&name)[N], const char *value)
     {
         if (!value)
             return *this;
         out_ += ' ';
-        out_ += name;
-        out_ += "='";
+        out_.append(name, N - 1);
+        out_.append("='", 2);
         clean(value);
         out_ += '\'';
         return *this;
     }
 
-    LogLine &attr(const char *name, long long value)
+    template <size_t N> LogLine &attr(const char (&name)[N], long long value)
     {
-        // Lines come many a second with the same time: its text is kept.
-        struct time_text {
-            long long value = -1;
-            char text[24] = "-1";
-        };
-        thread_local time_text t_last;
-        time_text &last = tq_thread_block(t_last);
-        if (value != last.value) {
-            *std::to_chars(last.text, last.text + sizeof last.text - 1, value).ptr = '\0';
-            last.value = value;
-        }
-        return attr(name, last.text);
+        return attr(name, number_text(value));
     }
 
     // Closes the element around `text` (none when null or empty).
@@ -220,6 +210,23 @@ public:
     }
 
 private:
+    // The text of `value`, the thread's own until its next call. Lines come
+    // many a second with the same time: its text is kept.
+    static const char *number_text(long long value)
+    {
+        struct text_of {
+            long long value = -1;
+            char text[24] = "-1";
+        };
+        thread_local text_of t_last;
+        text_of &last = tq_thread_block(t_last);
+        if (value != last.value) {
+            *std::to_chars(last.text, last.text + sizeof last.text - 1, value).ptr = '\0';
+            last.value = value;
+        }
+        return last.text;
+    }
+
     void clean(const char *text) { clean(text, std::strlen(text)); }
 
     // `text` is `len` bytes and a NUL (a CR's partner and a UTF-8 sequence
