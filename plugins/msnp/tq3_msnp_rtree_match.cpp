@@ -392,7 +392,8 @@ match_t match_relation_group(msnp_group *group, msnp_relates *relation, task_str
     match_t r = TQ_MATCH_NONE;
     if (!group)
         return r;
-    const contact_key key = tq_thread_object<matcher_memory>().deciding; /* read once: thread-local reads are calls in a module */
+    /* Read once: in a module each thread-local read is a call. */
+    const contact_key key = tq_thread_object<matcher_memory>().deciding;
     if (handle == key.handle && !patterns_below(group)) {
         /* Only user persons are below, and of those only the contact's own
          * user can name the contact: its memberships say whether it is one
