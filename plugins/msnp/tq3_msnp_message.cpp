@@ -377,6 +377,23 @@ void tq3_msnp_message_slp(msnp_message *message, size_t content_size) {
         recover_ft_name(message);
 }
 
+/* Moves the message's body, `size` bytes where it lies, into a copy of
+ * its own; false when there is no memory. */
+static bool own_body(msnp_message *message, size_t size) {
+    message->body_copy = (char *)malloc(size + 1);
+    if (!message->body_copy)
+        return false;
+    memcpy(message->body_copy, message->content, size);
+    message->body_copy[size] = '\0';
+    message->content = message->body_copy;
+    return true;
+}
+
+static msnp_message *discard(msnp_message *message) {
+    destroy_msnp_message(message);
+    return nullptr;
+}
+
 msnp_message *new_msnp_message(task_struct *tstruct) {
     if (!tstruct || !tstruct->data_buffer)
         return nullptr;
@@ -435,28 +452,13 @@ msnp_message *new_msnp_message(task_struct *tstruct) {
             *semi = '\0';
         message->ctype = msnp_message_code_symbol(ctype);
 
-        /* These kinds parse their body too, cutting it: in a copy. */
-        switch (message->ctype) {
-        case MSNP_MESSAGE_DATACAST:
-        case MSNP_MESSAGE_CLIENTCAPS:
-        case MSNP_MESSAGE_INVITE:
-        case MSNP_MESSAGE_P2P:
-            message->body_copy = (char *)malloc(body_size + 1);
-            if (!message->body_copy) {
-                destroy_msnp_message(message);
-                return nullptr;
-            }
-            memcpy(message->body_copy, message->content, body_size);
-            message->body_copy[body_size] = '\0';
-            message->content = message->body_copy;
-            break;
-        default:
-            break;
-        }
+        /* These kinds parse their body too, which cuts it: in a copy. */
         switch (message->ctype) {
         case MSNP_MESSAGE_DATACAST:
         case MSNP_MESSAGE_CLIENTCAPS:
         case MSNP_MESSAGE_INVITE: {
+            if (!own_body(message, body_size))
+                return discard(message);
             tqtable *sub = header_to_table(message->content);
             message->subheader = sub;
             if (!sub)
@@ -474,6 +476,8 @@ msnp_message *new_msnp_message(task_struct *tstruct) {
             break;
         }
         case MSNP_MESSAGE_P2P:
+            if (!own_body(message, body_size))
+                return discard(message);
             tq3_msnp_message_slp(message, body_size);
             break;
         default:
