@@ -113,18 +113,22 @@ msnp_object_generic *msnp_deserialize_object_generic(idl_parser *idl, iks *node)
 /* Object-data event with the object's XML (nothing without a parser or
  * while importing). */
 void msnp_event_object_generic_data(idl_parser *idl, msnp_object_generic *obj);
+/* Visits an object once per search: false when `visited` holds it
+ * already, else it goes in. */
+inline bool msnp_first_visit(tqlist **visited, void *object)
+{
+    if (tqlist_search_ref(*visited, object))
+        return false;
+    tqlist_insert_begin(visited, object);
+    return true;
+}
 /* Whether a search through included objects should look at `obj` now. One
  * that includes others is looked at once per search, which also ends
  * inclusion cycles; one that includes none is a plain test, cheaper to
  * repeat than to remember (remembering costs an allocation). */
 inline bool msnp_first_look(tqlist **visited, msnp_object_generic *obj)
 {
-    if (!obj->sibs)
-        return true;
-    if (tqlist_search_ref(*visited, obj))
-        return false;
-    tqlist_insert_begin(visited, obj);
-    return true;
+    return !obj->sibs || msnp_first_visit(visited, obj);
 }
 /* TQ_MATCH_PASS when a listed IM bitmap, or one it includes, shares a bit
  * with `bitmap`; the task's lda_temp collects the visited sets that

@@ -117,15 +117,6 @@ void forget(tqlist **visited)
         tqlist_destroy_without_refs(visited);
 }
 
-/* Visits an object once per search: false when it was seen already. */
-bool first_visit(tqlist **visited, void *object)
-{
-    if (tqlist_search_ref(*visited, object))
-        return false;
-    tqlist_insert_begin(visited, object);
-    return true;
-}
-
 match_t default_action()
 {
     const char *action = msnp_get_var("default-action", nullptr);
@@ -253,7 +244,7 @@ match_t rtree_match_user_supers(msnp_person *super, task_struct *_tstruct, const
     match_t r = rtree_match_contact_iterate(super->contactl, _tstruct, handle);
     for (tqlist *l = super->supers; l && r == TQ_MATCH_NONE; l = l->next) {
         auto *next = static_cast<msnp_person *>(l->data);
-        if (first_visit(&_tstruct->lda_supers, next))
+        if (msnp_first_visit(&_tstruct->lda_supers, next))
             r = rtree_match_user_supers(next, _tstruct, handle);
     }
     return r;
@@ -401,7 +392,9 @@ match_t match_relation_group(msnp_group *group, msnp_relates *relation, task_str
         if (!key.user || !member_below(group, key.user))
             return r;
         auto *user = const_cast<msnp_person *>(key.user);
-        return first_visit(&_tstruct->lda_groups, user) ? match_relation_single(user, relation, _tstruct, handle) : r;
+        if (!msnp_first_visit(&_tstruct->lda_groups, user))
+            return r;
+        return match_relation_single(user, relation, _tstruct, handle);
     }
     for (tqlist *l = group->glist; l && r == TQ_MATCH_NONE; l = l->next) {
         auto *record = static_cast<msnp_group_member *>(l->data);
@@ -417,7 +410,7 @@ match_t match_relation_group(msnp_group *group, msnp_relates *relation, task_str
                 continue;
             }
         }
-        if (first_visit(&_tstruct->lda_groups, record->member))
+        if (msnp_first_visit(&_tstruct->lda_groups, record->member))
             r = match_relation_group_member(record, relation, _tstruct, handle);
     }
     return r;

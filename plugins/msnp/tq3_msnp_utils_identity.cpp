@@ -17,6 +17,7 @@
 #include "tq3_msnp_identity.h"
 #include "tq3_msnp_message.h"
 #include "tq3_msnp_objects.h"
+#include "tq3_msnp_objects_generic.h"
 #include "tq3_msnp_rtree.h"
 #include "tq3_msnp_statistics.h"
 #include "utils.h"
@@ -185,10 +186,8 @@ match_t msnp_search_source(msnp_person *person, task_struct *tstruct)
     match_t result = TQ_MATCH_NONE;
     for (tqlist *l = person->supers; l && result == TQ_MATCH_NONE; l = l->next) {
         auto *super = static_cast<msnp_person *>(l->data);
-        if (tqlist_search_ref(tstruct->lda_supers, super))
-            continue;
-        tqlist_insert_begin(&tstruct->lda_supers, super);
-        result = msnp_search_source(super, tstruct);
+        if (msnp_first_visit(&tstruct->lda_supers, super))
+            result = msnp_search_source(super, tstruct);
     }
     return result;
 }
