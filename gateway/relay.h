@@ -60,6 +60,9 @@ enum class Door { Socks, Http, Transparent };
 // there would loop.
 bool is_own_endpoint(const std::vector<asio::ip::tcp::endpoint> &own, const asio::ip::tcp::endpoint &ep);
 
+// The IPv4 address of `a` (also when mapped into IPv6), in network order.
+bool ipv4_of(const asio::ip::address &a, uint32_t &out);
+
 // What connections share with the server.
 struct RelayContext {
     const Settings *settings = nullptr;
