@@ -54,16 +54,27 @@ match_t foreach_expr_match(tqlist *exprs, msnp_relates *relation, msnp_expr_type
     return r;
 }
 
-namespace {
-
-bool node_matches(const msnp_expr_node *node, const char *subject, size_t size)
+bool msnp_expr_node_matches(const msnp_expr_node *node, const char *subject, size_t size)
 {
+    if (!node || !subject)
+        return false;
+    /* A case-blind node compares with lowered text: its literal, glob and
+     * required text are stored lowered. */
+    std::string lowered;
+    if (node->modifier & MSNP_EXPR_IGNORECASE) {
+        lowered.assign(subject, size);
+        for (char &c : lowered)
+            c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+        subject = lowered.c_str();
+    }
     switch (node->type & MSNP_EXPR_KIND_MASK) {
     case MSNP_EXPR_LITERAL:
         return node->literal && strcmp(subject, node->literal) == 0;
     case MSNP_EXPR_SRE:
     case MSNP_EXPR_ERE:
         if (node->must && !msnp_text_holds(subject, size, node->must, node->must_len, node->must_rare))
+            return false;
+        if (node->must_class_min && !msnp_text_has_class(subject, size, node->must_class, node->must_class_min))
             return false;
         return node->expr && regexec(node->expr, subject, 0, nullptr, 0) == 0;
     case MSNP_EXPR_GLOB:
@@ -72,8 +83,6 @@ bool node_matches(const msnp_expr_node *node, const char *subject, size_t size)
         return false;
     }
 }
-
-} // namespace
 
 match_t message_match_expressions(msnp_object_generic *expr, msnp_relates *relation, task_struct *tstruct,
                                   msnp_message *message, msnp_expr_type_refs *refs)
@@ -114,23 +123,20 @@ match_t message_match_expressions(msnp_object_generic *expr, msnp_relates *relat
         }
         if (count == 0)
             continue;
-        /* A single part is read where it lies; only joining or lowering
-         * needs a copy (a message body is most of a message). */
+        /* A single part is read where it lies; only joining needs a copy
+         * (a message body is most of a message). */
         std::string joined;
         const char *subject = parts[0];
         size_t size;
-        if (count == 1 && !(mod & MSNP_EXPR_IGNORECASE)) {
+        if (count == 1) {
             size = subject == message->content ? message->content_len : strlen(subject);
         } else {
             for (size_t i = 0; i < count; ++i)
                 joined += parts[i];
-            if (mod & MSNP_EXPR_IGNORECASE)
-                for (char &c : joined)
-                    c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
             subject = joined.c_str();
             size = joined.size();
         }
-        if (node_matches(node, subject, size) != ((mod & MSNP_EXPR_INVERSE) != 0))
+        if (msnp_expr_node_matches(node, subject, size) != ((mod & MSNP_EXPR_INVERSE) != 0))
             return TQ_MATCH_PASS;
     }
     if (expr && expr->sibs)

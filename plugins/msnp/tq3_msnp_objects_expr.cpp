@@ -3,10 +3,13 @@
  * or extended POSIX expression, shell glob), modifiers and the scopes of
  * the message the pattern applies to. */
 #include <ctype.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 
+#include <bitset>
 #include <string>
 
 #include "tq3_msnp.h"
@@ -68,10 +71,11 @@ void msnp_expr_node_destroy(msnp_expr_node *node) {
 
 /* Content expressions are tried on every message, and most never match:
  * a search for the text a match cannot do without rules a message out at
- * a fraction of the expression's cost. Only what is certain counts: no
- * alternation anywhere, runs outside groups and bracket expressions, and a
- * run's last character left out when something may follow it that makes
- * it optional or repeated. */
+ * a fraction of the expression's cost. The search may only ever skip an
+ * expression that could not have matched, so only literal runs count that
+ * stand outside every bracket expression, group, repetition, alternation
+ * and back-reference; anything not understood ends a run, and a pattern
+ * with alternation anywhere has no required text at all. */
 namespace {
 
 /* How rare a byte is in chat text: blanks and common lower-case letters
@@ -90,6 +94,260 @@ int rarity(unsigned char c) {
         return 70;
     return 80;
 }
+
+/* The end of the bracket expression opening at `p` (the byte after its
+ * ']'), or nullptr when it never closes. Its first ']' (after an optional
+ * '^') is a member, and [: :], [= =], [. .] hold their own; a backslash is
+ * an ordinary member. */
+const char *bracket_end(const char *p) {
+    const char *q = p + 1;
+    if (*q == '^')
+        ++q;
+    if (*q == ']')
+        ++q;
+    while (*q && *q != ']') {
+        if (*q == '[' && (q[1] == ':' || q[1] == '=' || q[1] == '.')) {
+            const char *end = strchr(q + 2, q[1]);
+            while (end && end[1] != ']')
+                end = strchr(end + 1, q[1]);
+            if (!end)
+                return nullptr;
+            q = end + 2;
+        } else {
+            ++q;
+        }
+    }
+    return *q ? q + 1 : nullptr;
+}
+
+/* After an interval's '{' (or "\{"): the byte after its closing brace when
+ * only digits and commas stand between, else nullptr. */
+const char *interval_end(const char *p, bool extended) {
+    while ((*p >= '0' && *p <= '9') || *p == ',')
+        ++p;
+    if (extended)
+        return *p == '}' ? p + 1 : nullptr;
+    return p[0] == '\\' && p[1] == '}' ? p + 2 : nullptr;
+}
+
+/* The last character of a run, which a repetition makes optional: a
+ * UTF-8 sequence goes whole, as a multibyte locale repeats it whole. */
+void drop_last_character(std::string &run) {
+    while (!run.empty() && (static_cast<unsigned char>(run.back()) & 0xc0) == 0x80)
+        run.pop_back();
+    if (!run.empty())
+        run.pop_back();
+}
+
+/* What every match of a pattern holds, read in one pass. Atoms inside
+ * groups count for nothing (a group may repeat, be left out or hold
+ * alternatives), and neither does any atom the reading does not know. */
+struct requirement_scan {
+    requirement_scan(const char *pattern, bool ere, bool blind) : p(pattern), extended(ere), icase(blind) {}
+
+    const char *p;
+    bool extended;
+    bool icase;
+    int depth = 0;
+    std::string run, best;
+    std::bitset<256> cls;  /* the class with the most required members */
+    size_t cls_min = 0;
+
+    /* An atom: `set` the bytes it matches when known, `literal` the byte
+     * when it is one plain character. */
+    struct atom {
+        bool known = false;
+        std::bitset<256> set;
+        int literal = -1;
+    };
+
+    void close_run()
+    {
+        if (depth == 0 && run.size() > best.size())
+            best = run;
+        run.clear();
+    }
+
+    static bool escaped_literal(char e) { return e && strchr(".*[]^$\\", e) != nullptr; }
+
+    void add_byte(atom &a, unsigned char c)
+    {
+        a.set.set(c);
+        if (icase && isalpha(c)) {
+            a.set.set(static_cast<unsigned char>(tolower(c)));
+            a.set.set(static_cast<unsigned char>(toupper(c)));
+        }
+    }
+
+    /* A bracket expression's members, when every one is plain ASCII, a
+     * range within digits or within one case of letters, or a class whose
+     * members a multibyte locale may widen (then every byte of a multibyte
+     * character counts). Negation, collating elements and equivalence
+     * classes leave the set unknown. */
+    const char *bracket(const char *q, atom &a)
+    {
+        const char *end = bracket_end(q);
+        if (!end)
+            return nullptr;
+        ++q;
+        bool ok = *q != '^';
+        bool first = true;
+        while (ok && (first || *q != ']')) {
+            first = false;
+            unsigned char c = static_cast<unsigned char>(*q);
+            if (c == '[' && q[1] == ':') {
+                const char *close = strstr(q + 2, ":]");
+                std::string name(q + 2, static_cast<size_t>(close - q - 2));
+                for (int b = 0; b < 0x80; ++b) {
+                    bool in = name == "digit"   ? isdigit(b)
+                              : name == "xdigit" ? isxdigit(b)
+                              : name == "alpha"  ? isalpha(b)
+                              : name == "alnum"  ? isalnum(b)
+                              : name == "upper"  ? (icase ? isalpha(b) : isupper(b))
+                              : name == "lower"  ? (icase ? isalpha(b) : islower(b))
+                              : name == "space"  ? isspace(b)
+                              : name == "blank"  ? (b == ' ' || b == '\t')
+                              : name == "punct"  ? ispunct(b)
+                                                 : true;
+                    if (in)
+                        a.set.set(static_cast<size_t>(b));
+                }
+                if (name != "digit" && name != "xdigit")
+                    for (int b = 0x80; b < 0x100; ++b)
+                        a.set.set(static_cast<size_t>(b));
+                q = close + 2;
+            } else if (c == '[' && (q[1] == '.' || q[1] == '=')) {
+                ok = false;
+            } else if (c >= 0x80) {
+                ok = false;
+            } else if (q[1] == '-' && q[2] != ']' && q[2] != '\0') {
+                unsigned char to = static_cast<unsigned char>(q[2]);
+                bool same_kind = (isdigit(c) && isdigit(to)) || (islower(c) && islower(to)) ||
+                                 (isupper(c) && isupper(to));
+                if (!same_kind || to < c) {
+                    ok = false;
+                } else {
+                    for (unsigned b = c; b <= to; ++b)
+                        add_byte(a, static_cast<unsigned char>(b));
+                    q += 3;
+                }
+            } else {
+                add_byte(a, c);
+                ++q;
+            }
+        }
+        a.known = ok;
+        return end;
+    }
+
+    /* The repetitions after an atom: false when one may leave it out, with
+     * `min` the fewest times it must occur otherwise. */
+    const char *repetitions(const char *q, size_t &min, bool &repeated)
+    {
+        min = 1;
+        repeated = false;
+        for (;;) {
+            size_t m = 1;
+            const char *next = nullptr;
+            if (*q == '*') {
+                m = 0, next = q + 1;
+            } else if (extended && (*q == '+' || *q == '?')) {
+                m = *q == '+' ? 1 : 0, next = q + 1;
+            } else if (!extended && q[0] == '\\' && (q[1] == '+' || q[1] == '?')) {
+                m = q[1] == '+' ? 1 : 0, next = q + 2;
+            } else if ((extended && *q == '{') || (!extended && q[0] == '\\' && q[1] == '{')) {
+                const char *body = q + (extended ? 1 : 2);
+                next = interval_end(body, extended);
+                if (!next)
+                    return q;
+                m = *body == ',' ? 0 : strtoul(body, nullptr, 10);
+            } else {
+                return q;
+            }
+            /* Repeats of repeats: only "none" and "once" are certain. */
+            min = repeated ? (min && m ? 1 : 0) : m;
+            repeated = true;
+            q = next;
+        }
+    }
+
+    /* false: the pattern has alternation or cannot be read. */
+    bool scan()
+    {
+        while (*p) {
+            /* A repetition with nothing before it to repeat (after a group,
+             * an anchor or at the start): skipped whole, its count with it. */
+            size_t lead_min;
+            bool lead;
+            const char *skip = repetitions(p, lead_min, lead);
+            if (lead) {
+                close_run();
+                p = skip;
+                continue;
+            }
+            atom a;
+            char c = *p;
+            bool special = extended ? strchr("\\.[]()*+?{}|^$", c) != nullptr : strchr("\\.[*^$", c) != nullptr;
+            const char *after = p + 1;
+            if (!special) {
+                a.literal = static_cast<unsigned char>(c);
+            } else if (c == '|') {
+                return false;
+            } else if (c == '\\') {
+                char e = p[1];
+                if (e == '\0' || e == '|')
+                    return false;
+                after = p + 2;
+                if (escaped_literal(e)) {
+                    a.literal = static_cast<unsigned char>(e);
+                } else if (!extended && (e == '(' || e == ')')) {
+                    close_run();
+                    depth += e == '(' ? 1 : -1;
+                    p = after;
+                    continue;
+                }
+                /* else a class such as \w, a word edge, a back-reference or
+                 * an operator out of place: an atom of its own. */
+            } else if (c == '[') {
+                after = bracket(p, a);
+                if (!after)
+                    return false;
+            } else if (extended && (c == '(' || c == ')')) {
+                close_run();
+                depth += c == '(' ? 1 : -1;
+                p = after;
+                continue;
+            }
+            /* '.', anchors, and repetitions with nothing to repeat: atoms
+             * that require no text. */
+            if (a.literal >= 0 && a.literal < 0x80)
+                add_byte(a, static_cast<unsigned char>(a.literal)), a.known = true;
+            size_t min;
+            bool repeated;
+            p = repetitions(after, min, repeated);
+            if (a.literal >= 0) {
+                run += static_cast<char>(a.literal);
+                if (repeated) {
+                    /* What follows is no longer next to it; left out, it
+                     * goes from the run whole (a multibyte character's
+                     * bytes with it). */
+                    if (min == 0)
+                        drop_last_character(run);
+                    close_run();
+                }
+            } else {
+                close_run();
+            }
+            if (depth == 0 && a.known && min > 0 &&
+                (min > cls_min || (min == cls_min && a.set.count() < cls.count()))) {
+                cls = a.set;
+                cls_min = min;
+            }
+        }
+        close_run();
+        return true;
+    }
+};
 
 } // namespace
 
@@ -124,68 +382,17 @@ bool msnp_text_holds(const char *hay, size_t size, const char *needle, size_t le
 }
 
 std::string msnp_expr_required_text(const char *pattern, bool extended) {
-    std::string best, run;
-    int depth = 0;
-    auto close_run = [&](const char *next) {
-        /* What may follow a run and leave its last character whole. */
-        if (!run.empty() && !(*next == '\0' || strchr("$[(.^", *next)))
-            run.pop_back();
-        if (depth == 0 && run.size() > best.size())
-            best = run;
-        run.clear();
-    };
-    for (const char *p = pattern; *p;) {
-        char c = *p;
-        if (c == '|')
-            return "";
-        if (!strchr("\\.[]()*+?{}^$", c)) {
-            run += c;
-            ++p;
-            continue;
-        }
-        close_run(p);
-        if (c == '\\') {
-            char e = p[1];
-            if (e == '\0' || e == '|')
-                return "";
-            if (!extended && e == '(')
-                ++depth;
-            else if (!extended && e == ')')
-                --depth;
-            p += 2;
-        } else if (c == '[') {
-            /* A bracket expression: its first ']' (after an optional '^')
-             * is a member, and [: :], [= =], [. .] hold their own. */
-            const char *q = p + 1;
-            if (*q == '^')
-                ++q;
-            if (*q == ']')
-                ++q;
-            while (*q && *q != ']') {
-                if (*q == '[' && (q[1] == ':' || q[1] == '=' || q[1] == '.')) {
-                    const char *end = strchr(q + 2, q[1]);
-                    while (end && end[1] != ']')
-                        end = strchr(end + 1, q[1]);
-                    if (!end)
-                        return "";
-                    q = end + 2;
-                } else {
-                    ++q;
-                }
-            }
-            if (!*q)
-                return "";
-            p = q + 1;
-        } else {
-            if (extended && c == '(')
-                ++depth;
-            else if (extended && c == ')')
-                --depth;
-            ++p;
-        }
+    requirement_scan scan(pattern, extended, false);
+    return scan.scan() ? scan.best : std::string();
+}
+
+bool msnp_text_has_class(const char *hay, size_t size, const uint64_t cls[4], size_t min) {
+    size_t found = 0;
+    for (size_t i = 0; i < size && found < min; ++i) {
+        unsigned char c = static_cast<unsigned char>(hay[i]);
+        found += (cls[c >> 6] >> (c & 63)) & 1;
     }
-    close_run("");
-    return best;
+    return found >= min;
 }
 
 msnp_expr_node *msnp_expr_node_new(idl_parser *idl, const char *expr) {
@@ -217,9 +424,12 @@ msnp_expr_node *msnp_expr_node_new(idl_parser *idl, const char *expr) {
         else
             modifier &= ~tok->code;
     }
-    /* Case-insensitive patterns are stored lowered so that literal and glob
-     * matching can compare against lowered text. */
-    if (modifier & MSNP_EXPR_IGNORECASE)
+    /* Case-insensitive literal and glob patterns are stored lowered, to
+     * compare against lowered text. An expression stays as written: the
+     * compiler ignores case itself, and lowering would change what escapes
+     * such as \W or \S mean. */
+    bool regex_kind = type == MSNP_EXPR_SRE || type == MSNP_EXPR_ERE;
+    if ((modifier & MSNP_EXPR_IGNORECASE) && !regex_kind)
         for (char *p = pattern; *p; ++p)
             *p = (char)tolower((unsigned char)*p);
 
@@ -236,7 +446,7 @@ msnp_expr_node *msnp_expr_node_new(idl_parser *idl, const char *expr) {
         free(node);
         return nullptr;
     }
-    if (type == MSNP_EXPR_SRE || type == MSNP_EXPR_ERE) {
+    if (regex_kind) {
         int flags = REG_NOSUB;
         if (type == MSNP_EXPR_ERE)
             flags |= REG_EXTENDED;
@@ -251,7 +461,19 @@ msnp_expr_node *msnp_expr_node_new(idl_parser *idl, const char *expr) {
             msnp_expr_node_destroy(node);
             return nullptr;
         }
-        std::string must = msnp_expr_required_text(node->literal, type == MSNP_EXPR_ERE);
+        requirement_scan scan(node->literal, type == MSNP_EXPR_ERE, (modifier & MSNP_EXPR_IGNORECASE) != 0);
+        bool known = scan.scan();
+        std::string must = known ? scan.best : std::string();
+        if (known && scan.cls_min > 0 && !scan.cls.all()) {
+            for (size_t b = 0; b < 256; ++b)
+                if (scan.cls.test(b))
+                    node->must_class[b >> 6] |= uint64_t{1} << (b & 63);
+            node->must_class_min = scan.cls_min;
+        }
+        /* Looked for in the lowered text of a case-blind match. */
+        if (modifier & MSNP_EXPR_IGNORECASE)
+            for (char &c : must)
+                c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
         if (!must.empty()) {
             node->must = strdup(must.c_str());
             node->must_len = must.size();
@@ -286,8 +508,9 @@ int msnp_del_object_expr_literal(idl_parser *idl, msnp_object_generic *obj, char
     int removed = 0;
     for (tqlist *it = nodes; it; it = it->next) {
         msnp_expr_node *node = (msnp_expr_node *)it->data;
+        bool blind = (node->modifier & MSNP_EXPR_IGNORECASE) != 0;
         if (node->type == probe->type && node->modifier == probe->modifier &&
-            strcmp(node->literal, probe->literal) == 0) {
+            (blind ? strcasecmp(node->literal, probe->literal) : strcmp(node->literal, probe->literal)) == 0) {
             tqlist_unlink_remove(&nodes, it);
             msnp_expr_node_destroy(node);
             removed = 1;

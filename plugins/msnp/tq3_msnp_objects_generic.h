@@ -51,8 +51,14 @@ typedef struct msnp_expr_node {
     char *must;        /* text every match of `expr` contains, or NULL */
     size_t must_len;
     size_t must_rare;  /* the position of its byte least common in chat */
+    uint64_t must_class[4]; /* bytes of which every match of `expr` holds */
+    size_t must_class_min;  /* at least this many (0: no such class) */
 } msnp_expr_node;
 
+/* Whether `node` matches the `size` bytes of text at `subject` (NUL at
+ * subject[size]), as the message filter asks it; inversion is the
+ * caller's. */
+bool msnp_expr_node_matches(const msnp_expr_node *node, const char *subject, size_t size);
 /* The longest run of plain characters that every match of the POSIX
  * expression `pattern` must contain ("" when none can be told). */
 std::string msnp_expr_required_text(const char *pattern, bool extended);
@@ -61,6 +67,9 @@ size_t msnp_text_rarest(const char *needle, size_t len);
 /* Whether the `size` bytes at `hay` hold the `len` bytes of `needle`,
  * looked for by the byte at `rare` (msnp_text_rarest). */
 bool msnp_text_holds(const char *hay, size_t size, const char *needle, size_t len, size_t rare);
+/* Whether the `size` bytes at `hay` hold at least `min` bytes of the class
+ * `cls` (a bit per byte value). */
+bool msnp_text_has_class(const char *hay, size_t size, const uint64_t cls[4], size_t min);
 
 typedef struct msnp_expr_node_token {
     unsigned code;

@@ -30,7 +30,7 @@ struct Expr {
     Expr(idl_parser *idl, const char *text) : node(msnp_expr_node_new(idl, text)) {}
     ~Expr() { msnp_expr_node_destroy(node); }
     bool matches(const char *subject) const {
-        return node && node->expr && regexec(node->expr, subject, 0, nullptr, 0) == 0;
+        return node && node->expr && msnp_expr_node_matches(node, subject, strlen(subject));
     }
 };
 
@@ -218,7 +218,7 @@ TEST_F(Parser, ExprKindsModifiersAndMatching) {
         // Extended with ignorecase cleared again by "I".
         {"/ab+c/eI", 0x40000u, 0x1u, 0u, "ab+c", true, {"xabbbc"}, {"xABBC"}},
         {"/ab+c/", 0x20000u, ~0u, 0u, nullptr, true, {"ab+c"}, {"abbc"}},  // basic by default
-        {"/Secret/ib", 0x20000u, ~0u, 0x1u | 0x8u, "secret", true, {"top SECRET stuff"}, {}},
+        {"/Secret/ib", 0x20000u, ~0u, 0x1u | 0x8u, "Secret", true, {"top SECRET stuff"}, {}},
         {"/*.exe/gf", 0x80000u, ~0u, 0x20u, nullptr, false, {}, {}},
         {"/hi/xhB", 0x10000u, ~0u, 0x10u, nullptr, false, {}, {}},
         {"/a/b/e", 0x40000u, ~0u, 0u, "a/b", true, {}, {}},  // the pattern may hold the delimiter
@@ -247,7 +247,7 @@ TEST(ExprRequiredText, OnlyWhatEveryMatchHolds) {
     };
     const Case cases[] = {
         {"SECRET-[0-9]+", true, "SECRET-"},
-        {"ab+c", true, "a"},             // "b" may repeat, "c" is no longer than "a"
+        {"ab+c", true, "ab"},            // "b" may repeat, but is there once
         {"colou?r", true, "colo"},
         {"abc*", false, "ab"},
         {"x{2}yy", true, "yy"},
@@ -256,10 +256,13 @@ TEST(ExprRequiredText, OnlyWhatEveryMatchHolds) {
         {"end$", false, "end"},
         {"(abc)?def", true, "def"},      // a group may be left out
         {"\\(abc\\)*de", false, "de"},
-        {"(abc)de", false, "ab"},        // plain parentheses in a basic expression: no less
+        {"(abc)de", false, "(abc)de"},   // plain parentheses in a basic expression are text
+        {"[0-9]{13,16}", true, ""},       // the digits of a count are no text
+        {"card [0-9]\\{10\\}", false, "card "},
+        {"no+ {2,}xyz", true, "xyz"},
         {"[]x|]yz", true, "yz"},         // '|' and ']' inside a bracket expression
         {"[[:digit:]]+ order", true, " order"},
-        {"hello\\.world", true, "world"},
+        {"hello\\.world", true, "hello.world"},
         {"foo|bar", true, ""},
         {"a\\|b", false, ""},
         {"[abc", true, ""},
@@ -340,7 +343,7 @@ TEST_F(Parser, ExprEncodingAndDecodingRoundTripAndBadParts) {
     tqlist_insert_end(&nodes, msnp_expr_node_new(idl, "/*.zip/gf"));
     std::string text = xml(msnp_encodedata_object_expr(nodes));
     EXPECT_EQ(text,
-              "<data><expr type='ere'>hi there<ignorecase/><body/><header/></expr>"
+              "<data><expr type='ere'>Hi there<ignorecase/><body/><header/></expr>"
               "<expr type='glob'>*.zip<filename/></expr></data>");
     msnp_destructor_expr(nodes);
 
