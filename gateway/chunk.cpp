@@ -49,15 +49,18 @@ ChunkOutcome run_chunk(tq3_module *mod, tqconn *conn, tq3_iov *iov, std::string 
         return out;
     };
 
-    // Only whole commands go to the module; the incomplete tail waits. A
-    // first command still waiting for its payload needs no tasklet call:
-    // the answer could only be "more data".
+    // Only whole commands go to the module; the incomplete tail waits. Until
+    // the first command is whole no tasklet call is needed: the answer
+    // could only be "more data".
     FrameScan scan = scan_msnp_commands(bytes, total);
-    if (scan.first_awaits_payload) {
+    if (scan.first_awaits_payload || scan.complete == 0) {
+        /* Not one whole command yet (a command's first bytes, a line
+         * without its end): given now, its start would pass as a word the
+         * module does not know, and its rest as another. */
         out.verdict = TQ_MATCH_MOREDATA;
         return hold_all();
     }
-    size_t give = scan.complete ? scan.complete : total;
+    size_t give = scan.complete;
     // New bytes are lent, not copied: they stay put until the output is
     // written. Held ones move when the tail is cut off below.
     if (give && !(in_held ? tq3_iov_add(iov, bytes, give) : tq3_iov_lend(iov, bytes, give))) {

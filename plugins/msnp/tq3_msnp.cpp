@@ -131,15 +131,9 @@ match_t msnp_tasklet_lookup(tq3_module *self, tqconn *conn, tq3_iov *iov,
         free(buf);
         return TQ_MATCH_PASS;
     }
-    /* Text that does not start with a command we know is not ours to cut:
-     * the whole chunk goes through as it came. */
-    const msnp_table *first = lookup(dd->ptrs[0]);
-    if (!first || first->opcode == MSN_OPCODE_UNKNOWN) {
-        tq3_decouple_data_destroy(dd);
-        free(buf);
-        return TQ_MATCH_PASS;
-    }
-
+    /* Every command is decided on its own, whatever stands before it: a
+     * numeric reply or a word the table does not know ahead of a MSG in
+     * the same chunk must not carry the MSG through undecided. */
     /* Keep nothing: the host hands these bytes back in front of the next
      * chunk of this connection and direction. */
     if (ends_inside_command(dd)) {

@@ -7,6 +7,8 @@
 #include <map>
 
 #include "gateway/e2e_fixture.h"
+#include "replay.h"
+#include "tools/segment_cuts.h"
 
 using namespace e2e;
 
@@ -103,6 +105,30 @@ TEST_F(Capture, ARecordedSessionReplaysToTheVerdictsTheGatewayGave)
         ASSERT_NE(it, got.end()) << "not replayed: " << place << verdict.second;
         EXPECT_EQ(it->second.second, verdict.second) << place;
         EXPECT_LE(std::abs(it->second.first - verdict.first), 1) << place;
+    }
+    /* The same recording cut into other segments (pieces, repeats,
+     * overlaps, neighbours swapped) still gives the live verdicts. */
+    {
+        std::vector<tqreplay::Segment> segments;
+        std::string error;
+        ASSERT_TRUE(tqreplay::read_capture(pcaps[0], segments, error)) << error;
+        auto module = gw::ModuleHost::load(TQ_MODULE_PATH, error);
+        ASSERT_TRUE(module) << error;
+        module->set_variable("log-dir", dir / "cut-logs");
+        gw::Report report;
+        ASSERT_TRUE(module->load_policy(policy, report));
+        tqreplay::ReplayOptions o;
+        o.msnp_ports = {ns.port()};
+        std::mt19937 rng(11);
+        for (int round = 0; round < 30; ++round) {
+            std::vector<std::string> lines;
+            for (const auto &v : tqreplay::replay(*module, shuffle_cut(segments, rng), o, [](const std::string &) {}))
+                lines.push_back(v.json);
+            auto cut = by_place(lines);
+            ASSERT_EQ(cut.size(), want.size()) << "round " << round;
+            for (const auto &[place, verdict] : want)
+                ASSERT_EQ(cut[place].second, verdict.second) << "round " << round << ": " << place;
+        }
     }
     /* What the scenario must have decided, among the rest. */
     const std::string all = r.out;

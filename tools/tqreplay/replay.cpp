@@ -49,10 +49,23 @@ bool json_field(const std::string &line, const std::string &key, std::string &va
     return true;
 }
 
+constexpr const char *kClientVerbs[] = {"VER ", "USR ", "ANS ", "CVR "};
+
 bool starts_msnp_client(const std::string &bytes)
 {
-    for (const char *verb : {"VER ", "USR ", "ANS ", "CVR "})
+    for (const char *verb : kClientVerbs)
         if (bytes.compare(0, 4, verb) == 0)
+            return true;
+    return false;
+}
+
+// Whether the first bytes are too few to tell: they begin a client's verb.
+bool may_start_msnp_client(const std::string &bytes)
+{
+    if (bytes.size() >= 4)
+        return false;
+    for (const char *verb : kClientVerbs)
+        if (bytes.compare(0, bytes.size(), verb, bytes.size()) == 0)
             return true;
     return false;
 }
@@ -72,6 +85,7 @@ struct StreamState {
     tqconn *conn = nullptr;
     tq3_iov *iov = nullptr;
     std::string held[2];
+    std::string first; // the client's first bytes, while too few to tell
     uint64_t bytes[2] = {0, 0};
     std::string client, server;
 };
@@ -209,15 +223,25 @@ struct Run {
         run->out.push_back(std::move(v));
     }
 
-    void data(Reassembler::Stream &s, int side, const std::string &bytes, const timeval &ts)
+    void data(Reassembler::Stream &s, int side, const std::string &chunk, const timeval &ts)
     {
         auto &st = *static_cast<StreamState *>(s.user);
+        std::string first;
         if (!st.decided) {
+            // A connection is told by its first words, however few bytes
+            // its first segment holds.
+            first = st.first + chunk;
+            if (side == 0 && may_start_msnp_client(first)) {
+                st.first = first;
+                return;
+            }
+            st.first.clear();
             st.decided = true;
-            st.msnp = side == 0 && starts_msnp_client(bytes);
+            st.msnp = side == 0 && starts_msnp_client(first);
             if (st.msnp)
                 start(st);
         }
+        const std::string &bytes = first.empty() ? chunk : first;
         if (!st.msnp || st.dead)
             return;
         g_now = ts.tv_sec;

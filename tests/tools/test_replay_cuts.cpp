@@ -1,0 +1,224 @@
+/* A replay decides on the bytes of a connection, not on how the network
+ * cut them: sessions of each protocol version, cut at every byte and in
+ * random segmentations with retransmitted, overlapping and out-of-order
+ * segments, give exactly the verdicts, rewrites and explanations of the
+ * same session in whole segments. */
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "../bench/replay/session_capture.h"
+#include "gateway/e2e_helpers.h"
+#include "replay.h"
+#include "tools/segment_cuts.h"
+
+using tqreplay::Segment;
+
+namespace {
+
+constexpr uint8_t kPush = tqreplay::kAck;
+
+struct Conn {
+    Segment proto[2]; // addresses of each direction
+    uint32_t seq[2] = {1000, 5000};
+};
+
+class SessionBuilder {
+public:
+    std::vector<Segment> segments;
+
+    explicit SessionBuilder(time_t start) : start_(start) {}
+
+    Conn open(uint32_t client_ip, uint16_t client_port, uint32_t server_ip, uint16_t server_port)
+    {
+        Conn c;
+        c.proto[0].src = session_capture::end(client_ip, client_port);
+        c.proto[0].dst = session_capture::end(server_ip, server_port);
+        c.proto[1].src = c.proto[0].dst;
+        c.proto[1].dst = c.proto[0].src;
+        add(c, 0, "", tqreplay::kSyn);
+        add(c, 1, "", tqreplay::kSyn | tqreplay::kAck);
+        return c;
+    }
+    void say(Conn &c, int side, const std::string &bytes) { add(c, side, bytes, kPush); }
+    void close(Conn &c)
+    {
+        add(c, 0, "", tqreplay::kFin | tqreplay::kAck);
+        add(c, 1, "", tqreplay::kFin | tqreplay::kAck);
+    }
+
+private:
+    time_t start_;
+    long usec_ = 0;
+
+    void add(Conn &c, int side, const std::string &bytes, uint8_t flags)
+    {
+        Segment s = c.proto[side];
+        s.ts = {start_ + usec_ / 1000000, usec_ % 1000000};
+        usec_ += 1000;
+        s.seq = c.seq[side];
+        s.flags = flags;
+        s.payload = bytes;
+        c.seq[side] += static_cast<uint32_t>(bytes.size()) + ((flags & (tqreplay::kSyn | tqreplay::kFin)) ? 1 : 0);
+        segments.push_back(s);
+    }
+};
+
+/* dave of the example policy signs in with protocol `version` and talks
+ * to a colleague (passed), the competition (blocked both ways, once right
+ * after a numeric reply in the same segment) and a partner (a
+ * confidential text withheld). */
+std::vector<Segment> session(int version)
+{
+    SessionBuilder b(session_capture::wednesday(10));
+    const std::string me = "dave@corp.example.com";
+    const std::string v = "MSNP" + std::to_string(version);
+    const std::string guid = version >= 18 ? ";{f52973b6-c926-4bad-9ba8-7c1e840e4ab0}" : "";
+    Conn ns = b.open(0x0a010001u, 20000, 0x0a000001u, 1863);
+    b.say(ns, 0, "VER 1 " + v + " CVR0\r\n");
+    b.say(ns, 1, "VER 1 " + v + " CVR0\r\n");
+    if (version >= 8) {
+        b.say(ns, 0, "CVR 2 0x0409 winnt 5.1 i386 MSNMSGR 8.5.1302 msmsgs " + me + "\r\n");
+        b.say(ns, 1, "CVR 2 8.5.1302 8.5.1302 8.5.1302 http://example.invalid/d http://example.invalid/i\r\n");
+    }
+    const char *how = version <= 7 ? "MD5" : version <= 14 ? "TWN" : "SSO";
+    b.say(ns, 0, std::string("USR 3 ") + how + " I " + me + "\r\n");
+    b.say(ns, 1, std::string("USR 3 ") + how + " S 1013928519.693957190\r\n");
+    b.say(ns, 0, std::string("USR 4 ") + how + " S t=abc&p=def\r\n");
+    b.say(ns, 1, version <= 7 ? "USR 4 OK " + me + " Dave\r\n" : "USR 4 OK " + me + " 1 0\r\n");
+    b.say(ns, 0, "PNG\r\n");
+    b.say(ns, 1, "QNG 50\r\n");
+    const std::string rival = version >= 18 ? "1:rival@competitor.example" : "rival@competitor.example";
+    b.say(ns, 1, version >= 14 && version < 18 ? "NLN NLN " + rival + " 1 Rival 0\r\n"
+                                                  : "NLN NLN " + rival + " Rival 0\r\n");
+    b.say(ns, 1, "ILN 9 NLN ann@corp.example.com Ann 0\r\n");
+    b.say(ns, 0, "XFR 5 SB\r\n");
+    b.say(ns, 1, "XFR 5 SB 10.0.0.2:1864 CKI 17262740.1050826919.1\r\n");
+
+    Conn sb = b.open(0x0a010001u, 20001, 0x0a000002u, 1864);
+    b.say(sb, 0, "USR 1 " + me + guid + " 17262740.1050826919.1\r\n");
+    b.say(sb, 1, "USR 1 OK " + me + guid + " Dave\r\n");
+    unsigned trid = 2;
+    for (const char *contact : {"ann@corp.example.com", "rival@competitor.example", "pat@partner.example.com"}) {
+        b.say(sb, 0, "CAL " + std::to_string(trid) + " " + contact + "\r\n");
+        b.say(sb, 1, "CAL " + std::to_string(trid) + " RINGING 11752013\r\nJOI " + contact + guid + " Contact\r\n");
+        ++trid;
+    }
+    b.say(sb, 0, session_capture::msg("MSG " + std::to_string(trid++) + " N", "morning"));
+    b.say(sb, 1, session_capture::msg("MSG ann@corp.example.com Ann", "hi dave"));
+    b.say(sb, 1, "217 " + std::to_string(trid) + "\r\n" +
+                     session_capture::msg("MSG rival@competitor.example Rival", "care to talk?"));
+    b.say(sb, 0, session_capture::msg("MSG " + std::to_string(trid++) + " N", "CONFIDENTIAL: the price list"));
+    b.say(sb, 0, session_capture::msg("MSG " + std::to_string(trid++) + " N", "see you"));
+    b.say(sb, 0, "OUT\r\n");
+    b.close(sb);
+    b.say(ns, 0, "OUT\r\n");
+    b.close(ns);
+    return b.segments;
+}
+
+struct Replayer {
+    std::unique_ptr<gw::ModuleHost> module;
+    e2e::TempDir logs;
+    std::vector<std::string> warnings;
+
+    Replayer()
+    {
+        std::string error;
+        module = gw::ModuleHost::load(TQ_MODULE_PATH, error);
+        EXPECT_TRUE(module) << error;
+        if (!module)
+            return;
+        module->set_variable("log-dir", logs.path().string());
+        gw::Report report;
+        EXPECT_TRUE(module->load_policy(std::string(TQ_SOURCE_DIR) + "/examples/policy.xml", report));
+    }
+    std::vector<std::string> run(const std::vector<Segment> &segments)
+    {
+        tqreplay::ReplayOptions o;
+        auto verdicts = tqreplay::replay(*module, segments, o, [&](const std::string &w) { warnings.push_back(w); });
+        std::vector<std::string> out;
+        for (const auto &v : verdicts)
+            out.push_back(v.json);
+        return out;
+    }
+};
+
+/* `segments` with the one carrying stream byte `at` of direction `side`
+ * of connection `conn` (its index among the SYNs) cut in two there. */
+std::vector<Segment> cut_at(const std::vector<Segment> &segments, const Segment &stream, size_t at)
+{
+    std::vector<Segment> out;
+    size_t seen = 0;
+    for (const Segment &s : segments) {
+        if (!(s.src == stream.src && s.dst == stream.dst) || s.payload.empty()) {
+            out.push_back(s);
+            continue;
+        }
+        if (at > seen && at < seen + s.payload.size()) {
+            Segment a = s, b = s;
+            size_t k = at - seen;
+            a.payload = s.payload.substr(0, k);
+            b.payload = s.payload.substr(k);
+            b.seq = s.seq + static_cast<uint32_t>(k);
+            out.push_back(a);
+            out.push_back(b);
+        } else {
+            out.push_back(s);
+        }
+        seen += s.payload.size();
+    }
+    return out;
+}
+
+std::string joined(const std::vector<std::string> &v)
+{
+    std::string s;
+    for (const auto &l : v)
+        s += l + "\n";
+    return s;
+}
+
+} // namespace
+
+TEST(ReplayCuts, EveryVersionDecidesAlikeWhereverTheStreamIsCut)
+{
+    Replayer r;
+    ASSERT_TRUE(r.module);
+    std::mt19937 rng(7);
+    for (int version : {2, 5, 7, 8, 10, 11, 13, 15, 18, 21}) {
+        SCOPED_TRACE("MSNP" + std::to_string(version));
+        const std::vector<Segment> whole = session(version);
+        const std::vector<std::string> want = r.run(whole);
+        const std::string all = joined(want);
+        /* What the session must have decided, or the comparison is empty. */
+        for (const char *piece : {"\"user\":\"dave@corp.example.com\"", "CAL 3 rival@competitor.example",
+                                  "\"client\":\"10.1.0.1:20000\"", "\"command\":\"NLN NLN ",
+                                  "\"command\":\"MSG rival@competitor.example Rival",
+                                  "\"command\":\"MSG ann@corp.example.com Ann"})
+            ASSERT_NE(all.find(piece), std::string::npos) << piece << "\n" << all;
+        /* The confidential text is withheld. */
+        size_t confidential = all.find("\"command\":\"MSG 6 N");
+        ASSERT_NE(confidential, std::string::npos) << all;
+        const std::string line = all.substr(confidential, all.find('\n', confidential) - confidential);
+        EXPECT_NE(line.find("\"outcome\":\"block\""), std::string::npos) << line;
+
+        std::vector<const Segment *> streams;
+        for (const Segment &s : whole)
+            if (s.flags & tqreplay::kSyn)
+                streams.push_back(&s);
+        for (const Segment *stream : streams) {
+            size_t length = 0;
+            for (const Segment &s : whole)
+                if (s.src == stream->src && s.dst == stream->dst)
+                    length += s.payload.size();
+            for (size_t at = 1; at < length; ++at) {
+                std::vector<std::string> got = r.run(cut_at(whole, *stream, at));
+                ASSERT_EQ(joined(got), all) << stream->src.text() << " cut at " << at;
+            }
+        }
+        for (int round = 0; round < 40; ++round)
+            ASSERT_EQ(joined(r.run(shuffle_cut(whole, rng))), all) << "round " << round;
+    }
+    EXPECT_TRUE(r.warnings.empty()) << r.warnings.front();
+}
