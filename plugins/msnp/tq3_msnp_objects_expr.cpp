@@ -240,8 +240,9 @@ struct requirement_scan {
         return end;
     }
 
-    /* The repetitions after an atom: false when one may leave it out, with
-     * `min` the fewest times it must occur otherwise. */
+    /* The repetitions after an atom, and where they end (nullptr for a
+     * brace this reading cannot take apart): `repeated` when there are
+     * any, `min` the fewest times the atom must then occur. */
     const char *repetitions(const char *q, size_t &min, bool &repeated)
     {
         min = 1;
@@ -259,7 +260,8 @@ struct requirement_scan {
                 const char *body = q + (extended ? 1 : 2);
                 next = interval_end(body, extended);
                 if (!next)
-                    return q;
+                    return nullptr; /* the C library reads more forms than
+                                     * plain digits: nothing is certain */
                 m = *body == ',' ? 0 : strtoul(body, nullptr, 10);
             } else {
                 return q;
@@ -280,6 +282,8 @@ struct requirement_scan {
             size_t lead_min;
             bool lead;
             const char *skip = repetitions(p, lead_min, lead);
+            if (!skip)
+                return false;
             if (lead) {
                 close_run();
                 p = skip;
@@ -325,6 +329,8 @@ struct requirement_scan {
             size_t min;
             bool repeated;
             p = repetitions(after, min, repeated);
+            if (!p)
+                return false;
             if (a.literal >= 0) {
                 run += static_cast<char>(a.literal);
                 if (repeated) {

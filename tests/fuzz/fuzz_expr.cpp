@@ -14,22 +14,25 @@
 namespace {
 
 /* The C library's compiler takes exponential time and memory on nested
- * counted repeats: such patterns test it, not the node. */
+ * or stacked repeats ("a+++++", "((a{9}){9}){9}"): such patterns test it,
+ * not the node. */
 bool tame(const std::string &pattern)
 {
     if (pattern.size() > 48)
         return false;
-    int braces = 0;
+    int repeats = 0;
+    bool last_repeat = false;
     for (size_t i = 0; i < pattern.size(); ++i) {
-        if (pattern[i] == '{') {
-            ++braces;
-            for (size_t j = i + 1; j < pattern.size() && pattern[j] != '}'; ++j)
-                if (pattern[j] >= '0' && pattern[j] <= '9' && j + 1 < pattern.size() && pattern[j + 1] >= '0' &&
-                    pattern[j + 1] <= '9')
-                    return false;
-        }
+        bool repeat = strchr("*+?{", pattern[i]) != nullptr;
+        if (repeat && last_repeat)
+            return false;
+        repeats += repeat;
+        last_repeat = repeat;
+        if (pattern[i] == '{' && i + 2 < pattern.size() && pattern[i + 1] >= '0' && pattern[i + 1] <= '9' &&
+            pattern[i + 2] >= '0' && pattern[i + 2] <= '9')
+            return false;
     }
-    return braces <= 2;
+    return repeats <= 6;
 }
 
 } // namespace

@@ -258,6 +258,7 @@ TEST(ExprRequiredText, OnlyWhatEveryMatchHolds) {
         {"\\(abc\\)*de", false, "de"},
         {"(abc)de", false, "(abc)de"},   // plain parentheses in a basic expression are text
         {"[0-9]{13,16}", true, ""},       // the digits of a count are no text
+        {"ab,{\\,}", true, ""},           // a count the C library reads as {0,}
         {"card [0-9]\\{10\\}", false, "card "},
         {"no+ {2,}xyz", true, "xyz"},
         {"[]x|]yz", true, "yz"},         // '|' and ']' inside a bracket expression
