@@ -201,7 +201,19 @@ match_t tq3_handler_lst(task_struct *t)
     const char *word = chunk(t, 1);
     if (!word)
         return TQ_MATCH_PASS;
+    /* Three layouts: "LST trid list version index total handle friendly"
+     * (MSNP2-7, no handle in the line of an empty list), "LST handle
+     * friendly lists" (MSNP8-9) and "LST N=handle F=friendly C=id lists"
+     * (MSNP10 on). */
     const char *handle = after_prefix(word, "N=");
+    const char *list = chunk(t, 2);
+    if (handle == word && strspn(word, "0123456789") == strlen(word) && list && strlen(list) == 2) {
+        handle = chunk(t, 6);
+        if (!handle) {
+            family.count_result(TQ_MATCH_PASS);
+            return TQ_MATCH_PASS;
+        }
+    }
     const char *id = chunk(t, 3);
     msnp_conntrack *ct = msnp_task_tracker(t);
     msnp_user *user = run_time_user(t);

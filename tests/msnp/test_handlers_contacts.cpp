@@ -79,6 +79,10 @@ TEST_F(Contacts, CommandsAboutAContactAreDecidedOrPassAsTheirFormSays)
         {false, msg("UBX bob@example.org", "<Data><PSM>hi</PSM></Data>"), false},
         {false, msg("UBX carol@example.org", "<Data><PSM>hi</PSM></Data>"), true},
         {false, "LST N=bob@example.org F=Bob C=0b1a2c3d-bbbb 11 1\r\n", true},
+        /* The older layouts: MSNP8-9, and MSNP2-7 with and without a contact. */
+        {false, "LST carol@example.org Carol 11 0\r\n", true},
+        {false, "LST 14 FL 27 1 2 zed@example.org Zed\r\n", true},
+        {false, "LST 14 RL 27 0 0\r\n", true},
     };
     for (const Row &r : rows) {
         SCOPED_TRACE(r.line);
@@ -86,16 +90,33 @@ TEST_F(Contacts, CommandsAboutAContactAreDecidedOrPassAsTheirFormSays)
     }
     EXPECT_STREQ(static_cast<const char *>(alice()->user_codes->get(alice()->user_codes, "0b1a2c3d-bbbb")),
                  "bob@example.org");
-    EXPECT_EQ(contacts(), std::vector<std::string>{"bob@example.org"});
+    EXPECT_EQ(contacts(), (std::vector<std::string>{"bob@example.org", "carol@example.org", "zed@example.org"}));
     const std::pair<const char *, long> counts[] = {
         {"stats-contact-add", 8},         {"stats-contact-add-block", 3},  {"stats-contact-add-pass", 2},
         {"stats-contact-added-block", 1}, {"stats-contact-rem", 4},        {"stats-contact-rem-block", 2},
         {"stats-contact-rem-pass", 2},    {"stats-contact-removed", 2},    {"stats-contact-list-initial-block", 1},
         {"stats-contact-list-online-none", 1}, {"stats-contact-list-offline-block", 1},
-        {"stats-contact-list-pass", 1},
+        {"stats-contact-list-pass", 4},
     };
     for (const auto &[name, value] : counts)
         EXPECT_EQ(counter(name), value) << name;
+}
+
+/* A colleague who is a local user with a configured friendly name is
+ * shown under it in presence lines, wherever the name stands in each
+ * form; other contacts keep theirs. */
+TEST_F(Contacts, LocalUsersAppearUnderTheirConfiguredNames)
+{
+    var("i/fixed-friendly-for-contacts", "1");
+    const std::pair<const char *, const char *> rows[] = {
+        {"NLN NLN dave@example.com Whatever 0\r\n", "NLN NLN dave@example.com Dave%20(IT) 0\r\n"},
+        {"ILN 9 NLN dave@example.com Whatever 0\r\n", "ILN 9 NLN dave@example.com Dave%20(IT) 0\r\n"},
+        {"NLN NLN carol@example.org Carol 0\r\n", "NLN NLN carol@example.org Carol 0\r\n"},
+    };
+    for (const auto &[in, want] : rows)
+        EXPECT_EQ(server(in).forwarded, want) << in;
+    var("i/fixed-friendly-for-contacts", "0");
+    EXPECT_EQ(server(rows[0].first).forwarded, rows[0].first);
 }
 
 /* The first ADL of a sign-in teaches the contacts whatever the policy says
