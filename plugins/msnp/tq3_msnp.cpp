@@ -13,6 +13,7 @@
 #include <string>
 
 #include "tq3_msnp.h"
+#include "tq3_msnp_handlers.h"
 #include "tq3_msnp_conntrack.h"
 #include "tq3_msnp_dispatcher.h"
 #include "tq3_msnp_config.h"
@@ -84,7 +85,7 @@ bool ends_inside_command(const tq3_decouple_data *dd)
 
 /* An orphaned connection's user in the policy now in force: false when it
  * has none (or a disabled one), and the connection ends. */
-bool readopt(msnp_conntrack *ct)
+bool readopt(msnp_conntrack *ct, tq3_module *self, tqconn *conn)
 {
     if (!ents)
         return false;
@@ -93,6 +94,13 @@ bool readopt(msnp_conntrack *ct)
         return true; /* another chunk of the connection was first */
     msnp_person *person = msnp_search_user(ct->user_handle);
     if (!person || person->disabled)
+        return false;
+    /* The new policy admits the user as a sign-in would: a proxy account,
+     * a network or a quota it now sets ends a connection it refuses. */
+    task_struct t{};
+    t.conn = conn;
+    t.self = self;
+    if (msnp_admission_checks(&t, person) == TQ_MATCH_BLOCK)
         return false;
     ct->person = person;
     ct->orphaned.store(false, std::memory_order_release);
@@ -145,7 +153,7 @@ match_t msnp_tasklet_lookup(tq3_module *self, tqconn *conn, tq3_iov *iov,
     tq3_iov_reuse(iov);
     bool lost = false;
     auto *tracked = static_cast<msnp_conntrack *>(conn->plugin);
-    if (tracked && tracked->orphaned.load(std::memory_order_acquire) && !readopt(tracked)) {
+    if (tracked && tracked->orphaned.load(std::memory_order_acquire) && !readopt(tracked, self, conn)) {
         tq3_decouple_data_destroy(dd);
         free(buf);
         conn->poison_match = TQ_MATCH_BLOCK;

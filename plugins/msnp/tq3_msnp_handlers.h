@@ -20,6 +20,10 @@ struct msnp_message;
 match_t tq3_handler_ver(task_struct *tstruct);
 match_t tq3_handler_cvr(task_struct *tstruct);
 match_t tq3_handler_try_new_msnp_conntrack(task_struct *tstruct);
+/* The admission rules of a sign-in beyond who the user is: the proxy
+ * account the person is bound to, the person's source network and the
+ * quota. TQ_MATCH_BLOCK refuses, TQ_MATCH_PASS admits. */
+match_t msnp_admission_checks(task_struct *tstruct, msnp_person *person);
 match_t tq3_handler_ans_server(task_struct *tstruct);
 match_t tq3_handler_out(task_struct *tstruct);
 

@@ -125,10 +125,31 @@ void tracker_list_remove(tq3_module *self, msnp_conntrack *ct)
     pthread_rwlock_unlock(&self->data_lock);
 }
 
-/* The checks of a notification-server sign-in that may still refuse it
- * before the tracker is attached: the proxy account, the network and the
- * quota. */
-match_t notification_login_checks(task_struct *t, msnp_person *person)
+/* The fixed friendly name replaces the one the server confirmed; the
+ * server is told too, so that contacts see the same name. */
+void fix_friendly_name(task_struct *t, msnp_conntrack *ct)
+{
+    char *replacement = msnp_match_friendly(t, ct->person, chunk(t, 4));
+    if (!replacement)
+        return;
+    MSNP_STAT_BUMP("stats-user-friendly-fixed");
+    replace(t, 4, replacement);
+    reconstruct(t, 1);
+    if (msnp_get_var_long("friendly-forced-initial", 1) != 0 && ct->user_handle) {
+        char *rea = nullptr;
+        int len = asprintf(&rea, "REA 0 %s %s\r\n", ct->user_handle, replacement);
+        if (len > 0)
+            atomic_send(t->conn->srvd, rea, static_cast<size_t>(len));
+        free(rea);
+    }
+    free(replacement);
+}
+
+} // namespace
+
+/* The checks of a sign-in that may still refuse it before the tracker is
+ * attached: the proxy account, the network and the quota. */
+match_t msnp_admission_checks(task_struct *t, msnp_person *person)
 {
     tqconn *conn = t->conn;
     if (person->username) {
@@ -163,27 +184,6 @@ match_t notification_login_checks(task_struct *t, msnp_person *person)
     return TQ_MATCH_PASS;
 }
 
-/* The fixed friendly name replaces the one the server confirmed; the
- * server is told too, so that contacts see the same name. */
-void fix_friendly_name(task_struct *t, msnp_conntrack *ct)
-{
-    char *replacement = msnp_match_friendly(t, ct->person, chunk(t, 4));
-    if (!replacement)
-        return;
-    MSNP_STAT_BUMP("stats-user-friendly-fixed");
-    replace(t, 4, replacement);
-    reconstruct(t, 1);
-    if (msnp_get_var_long("friendly-forced-initial", 1) != 0 && ct->user_handle) {
-        char *rea = nullptr;
-        int len = asprintf(&rea, "REA 0 %s %s\r\n", ct->user_handle, replacement);
-        if (len > 0)
-            atomic_send(t->conn->srvd, rea, static_cast<size_t>(len));
-        free(rea);
-    }
-    free(replacement);
-}
-
-} // namespace
 
 match_t tq3_handler_ver(task_struct *t)
 {
@@ -329,7 +329,7 @@ match_t tq3_handler_try_new_msnp_conntrack(task_struct *t)
         login = 1;
 
     if (login == 1) {
-        verdict = notification_login_checks(t, person);
+        verdict = msnp_admission_checks(t, person);
         if (verdict == TQ_MATCH_BLOCK) {
             tracker_list_remove(t->self, ct);
             msnp_conntrack_destroy(ct);

@@ -532,7 +532,10 @@ msnp_user *new_msn_user(msnp_person *person)
     person->user = u;
     u->bounty_initial = u->bounty_current = u->bounty_life = u->bounty_lifecur = 0;
     msnp_bounty_values(u);
+    /* A user starts with a whole period and its whole allowance: one that
+     * starts with nothing left is refused at its first sign-in. */
     u->bounty_lifecur = u->bounty_life;
+    u->bounty_current = u->bounty_initial;
     u->user_codes = new_tqtable(8);
     u->contacts = nullptr;
     ents->users->set_safe(ents->users, person->handle, u);

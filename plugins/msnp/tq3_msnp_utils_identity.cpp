@@ -90,8 +90,10 @@ const char *msnp_guest_user(task_struct *_tstruct, const char *ptrhandler)
         return nullptr;
     if (msnp_search_person_by_handle(ptrhandler, PERSON_USER))
         return nullptr;
-    if (msnp_get_var_long("guests-insecure", 0) == 1)
-        return ptrhandler;
+    /* An insecure guest is still a person the policy decides for (one
+     * admitted without a person would sign in unwatched): it joins the
+     * root node rather than the jail, and its admission does not expire. */
+    const bool insecure = msnp_get_var_long("guests-insecure", 0) == 1;
     tqconn *conn = _tstruct ? _tstruct->conn : nullptr;
 
     /* A new user joins the group "Local" and a node: both are read by
@@ -108,14 +110,14 @@ const char *msnp_guest_user(task_struct *_tstruct, const char *ptrhandler)
         queue_event(conn, tqevents_shortcut_object_new(form));
         iks_delete(form);
     }
-    const char *jail = msnp_get_var("guests-jail", nullptr);
+    const char *jail = insecure ? nullptr : msnp_get_var("guests-jail", nullptr);
     msnp_rtree *node = jail ? rtree_resolve_tree(ents->root, jail, nullptr) : nullptr;
     if (!node)
         node = ents->root;
     if (!rtree_add_person(nullptr, node, person) && !tqlist_search_ref(node->people, person))
         return nullptr;
     queue_event(conn, rtree_event_new(node));
-    if (person->user) {
+    if (person->user && !insecure) {
         person->user->guest_time = msnp_now();
         person->user->guest_grace = msnp_get_var_long("guests-grace", 0);
     }
@@ -164,7 +166,9 @@ int fixed_friendly_for_contacts(task_struct *_tstruct, const char *user, int ind
 {
     if (!_tstruct || !user || msnp_get_var_long("fixed-friendly-for-contacts", 0) == 0)
         return 1;
-    msnp_person *person = msnp_search_person(user, 0);
+    /* The contact is named by its handle on the wire, not by the name of
+     * its object. */
+    msnp_person *person = msnp_search_person_by_handle(user, PERSON_USER);
     if (!person || person->type != PERSON_USER || !person->friendly)
         return 1;
     replace(_tstruct, index, person->friendly);

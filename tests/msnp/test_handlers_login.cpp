@@ -23,8 +23,11 @@ const char kPolicy[] =
     "<person type=\"3\" name=\"dave\"><handle>dave@example.com</handle>"
     "<attribute type=\"network_source\">192.168.0.0/255.255.0.0</attribute></person>"
     "<person type=\"3\" name=\"erin\"><handle>erin@example.com</handle>"
-    "<attribute type=\"bounties_life\">3600</attribute></person>";
+    "<attribute type=\"bounties_life\">3600</attribute></person>"
+    "<person type=\"3\" name=\"fay\"><handle>fay@example.com</handle>"
+    "<attribute type=\"bounties_life\">3600</attribute><attribute type=\"bounties_initial\">600</attribute></person>";
 const char kTree[] = "<user>alice</user><user>bob</user><user>carol</user><user>dave</user><user>erin</user>"
+                     "<user>fay</user>"
                      "<relation object=\"anyone\" action=\"pass\" direction=\"both\"/>";
 
 std::string slurp(const std::string &path)
@@ -90,6 +93,10 @@ TEST_F(Login, NotificationServerConfirmationAdmitsOrRefuses)
         {"client inside the person's network", "USR 4 OK dave@example.com 1 0\r\n",
          [](Login &t) { t.conn->saddr = inet_addr("192.168.7.7"); }, true, "stats-user-login"},
         {"quota used up", "USR 4 OK erin@example.com 1 0\r\n", nullptr, false, nullptr},
+        {"quota left, first sign-in after the policy loads", "USR 4 OK fay@example.com 1 0\r\n", nullptr, true,
+         "stats-user-login"},
+        {"unknown user as an insecure guest", "USR 4 OK zed@example.com 1 0\r\n",
+         [](Login &t) { t.var("i/guests-permit", "1"), t.var("i/guests-insecure", "1"); }, true, "stats-user-guest"},
         {"quota used up, not enforced", "USR 4 OK erin@example.com 1 0\r\n",
          [](Login &t) { t.var("i/bounties-out", "0"); }, true, "stats-user-login"},
         {"unverified account allowed by default", "USR 4 OK alice@example.com 0 0\r\n", nullptr, true,

@@ -127,7 +127,31 @@ TEST_F(Messages, AReloadKeepsTheConnectionsOfTheUsersItKeeps)
     EXPECT_EQ(tracker()->person, msnp_search_user("alice@example.com"));
     EXPECT_FALSE(tracker()->orphaned);
 
+    /* A policy that binds alice to what her connection is not (a proxy
+     * account, a network) or gives her no time: it ends the connection as
+     * it would refuse her sign-in. */
+    for (const char *binding : {"<attribute type=\"username\">aproxy</attribute>",
+                                "<attribute type=\"network_source\">192.168.0.0/255.255.0.0</attribute>",
+                                "<attribute type=\"bounties_life\">3600</attribute>"}) {
+        SCOPED_TRACE(binding);
+        TearDown();
+        SetUp();
+        on_switchboard("alice@example.com", {"carol@example.org"});
+        ASSERT_TRUE(out(hello));
+        msnp_reset(self, idl);
+        std::string bound = kPolicy;
+        const std::string at = "<handle>alice@example.com</handle>";
+        bound.insert(bound.find(at) + at.size(), binding);
+        ASSERT_TRUE(load(bound, kTree)) << ::testing::PrintToString(errors());
+        client(hello);
+        EXPECT_EQ(last, TQ_MATCH_BLOCK);
+        EXPECT_EQ(conn->poison_match, TQ_MATCH_BLOCK);
+    }
+
     /* A policy without alice. */
+    TearDown();
+    SetUp();
+    on_switchboard("alice@example.com", {"carol@example.org"});
     msnp_reset(self, idl);
     ASSERT_TRUE(load("<person type=\"3\" name=\"ann\"><handle>ann@example.com</handle></person>",
                      "<user>ann</user>"));

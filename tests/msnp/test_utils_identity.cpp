@@ -121,9 +121,14 @@ TEST_F(Helpers, GuestsContactsAndTheAuthenticationExpectation)
     EXPECT_EQ(guest->user->guest_grace, 300);
     EXPECT_EQ(tqlist_search_ref(rtree_resolve_tree(ents->root, "jail", nullptr)->people, guest) != nullptr, true);
     EXPECT_EQ(tqlist_length(conn.eventsq), 2u) << "the new person and the node's change";
+    /* An insecure guest: a person still, in the root node, not expiring. */
     var("i/guests-insecure", "1");
     EXPECT_EQ(msnp_guest_user(&task, "h@x.org"), std::string("h@x.org"));
-    EXPECT_EQ(msnp_search_person("h_x_org", 0), nullptr);
+    msnp_person *open_guest = msnp_search_person("h_x_org", 0);
+    ASSERT_NE(open_guest, nullptr);
+    ASSERT_NE(open_guest->user, nullptr);
+    EXPECT_EQ(open_guest->user->guest_time, 0);
+    EXPECT_NE(tqlist_search_ref(ents->root->people, open_guest), nullptr);
 
     sign_in("alice@corp");
     msnp_person *a = ct->person;
