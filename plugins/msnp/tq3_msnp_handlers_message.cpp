@@ -102,19 +102,6 @@ int row_of(int code, size_t rows)
     return static_cast<size_t>(row) < rows ? row : -1;
 }
 
-/* 0..3 for the four plain verdicts; -1 for any other (flags included),
- * which bumps no result variant. */
-int plain_verdict(match_t verdict)
-{
-    switch (verdict) {
-    case TQ_MATCH_NONE: return 0;
-    case TQ_MATCH_PASS: return 1;
-    case TQ_MATCH_BLOCK: return 2;
-    case TQ_MATCH_ALERT: return 3;
-    default: return -1;
-    }
-}
-
 /* The module-wide counters of a table of kinds: the kind's own counter
  * and its four result variants, their variables found once. */
 class kind_counters {
@@ -135,7 +122,7 @@ public:
         const char *name = names_[static_cast<size_t>(row)].c_str();
         site &s = sites_[static_cast<size_t>(row)];
         msnp_stat_bump(&s.plain, name);
-        int v = plain_verdict(verdict);
+        int v = msnp_verdict_result(verdict);
         if (v < 0)
             return;
         msnp_stat_bump_verdict(s.variants, name, verdict);

@@ -135,13 +135,8 @@ match_t default_action()
 
 void count(match_t r)
 {
-    switch (r) {
-    case TQ_MATCH_PASS: MSNP_STAT_BUMP("stats-match-pass"); break;
-    case TQ_MATCH_NONE: MSNP_STAT_BUMP("stats-match-none"); break;
-    case TQ_MATCH_BLOCK: MSNP_STAT_BUMP("stats-match-block"); break;
-    case TQ_MATCH_ALERT: MSNP_STAT_BUMP("stats-match-alert"); break;
-    default: break;
-    }
+    static std::atomic<tq_variable *> sites[4] = {};
+    msnp_stat_bump_verdict(sites, "stats-match", r);
 }
 
 /* The relation search proper (stages a to d), with R from the earlier

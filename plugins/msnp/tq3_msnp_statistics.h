@@ -25,17 +25,24 @@ typedef struct msnp_person_stat_entry {
     unsigned long value;
 } msnp_person_stat_entry;
 
+/* Which result counter a verdict lands in: 0 none, 1 pass, 2 block, 3
+ * alert. Only those four plain verdicts are results: one that carries a
+ * flag (hidden, advised: the user was warned and the statistics of the
+ * warning say so) or is no decision (continue, more data) lands in none
+ * of them (-1), at every counting site alike. */
+int msnp_verdict_result(match_t verdict);
+
 /* Module-wide counters: integer variables "stats-..." in the module's
  * namespace, created on first use. `site` is the counting site's own
  * reference (NULL until first use). */
 void msnp_stat_bump(std::atomic<tq_variable *> *site, const char *name);
 /* Bumps NAME followed by "-none", "-pass", "-block" or "-alert" by the
- * verdict; `sites` holds the four references of the site. */
+ * verdict's result (none for a verdict that is no result); `sites` holds
+ * the four references of the site. */
 void msnp_stat_bump_verdict(std::atomic<tq_variable *> sites[4], const char *name, match_t verdict);
 /* A counter family of a command handler: NAME, counted for every command,
- * and its result counters NAME-none, -pass, -block and -alert, counted
- * only for those four plain verdicts (a verdict with flags, or CONTINUE,
- * counts no result). One static instance per family and handler. */
+ * and its result counters NAME-none, -pass, -block and -alert, counted by
+ * msnp_verdict_result. One static instance per family and handler. */
 struct msnp_stat_family {
     const char *name;
     std::atomic<tq_variable *> plain{nullptr};
@@ -43,12 +50,7 @@ struct msnp_stat_family {
 
     explicit msnp_stat_family(const char *family) : name(family) {}
     void count() { msnp_stat_bump(&plain, name); }
-    void count_result(match_t verdict)
-    {
-        if (verdict == TQ_MATCH_NONE || verdict == TQ_MATCH_PASS || verdict == TQ_MATCH_BLOCK ||
-            verdict == TQ_MATCH_ALERT)
-            msnp_stat_bump_verdict(results, name, verdict);
-    }
+    void count_result(match_t verdict) { msnp_stat_bump_verdict(results, name, verdict); }
 };
 
 #define MSNP_STAT_BUMP(name)                                                  \

@@ -81,19 +81,6 @@ static_assert(std::size(kGroups) * kVerdicts + 1 == sizeof(msnp_statistics) / si
               "every counter of the block belongs to one group");
 static_assert(count_xml_groups() == std::size(kGroups) - 4);
 
-/* The one place where a verdict picks its counter: the flags that ride on
- * a verdict do not change which counter it lands in. */
-int verdict_index(match_t verdict)
-{
-    unsigned v = static_cast<unsigned>(verdict) & ~static_cast<unsigned>(TQ_MATCH_HIDDEN | TQ_MATCH_ADVISED);
-    switch (v) {
-    case TQ_MATCH_PASS: return 1;
-    case TQ_MATCH_BLOCK: return 2;
-    case TQ_MATCH_ALERT: return 3;
-    default: return 0;
-    }
-}
-
 /* Optional blanks, decimal digits, optional blanks; anything else (signs,
  * trailing words, values out of range) is not a count. */
 bool parse_count(const char *text, unsigned long *out)
@@ -346,12 +333,25 @@ void msnp_stat_bump(std::atomic<tq_variable *> *site, const char *name)
     stat_bump(site, name, nullptr);
 }
 
+/* The one place where a verdict picks its counter. */
+int msnp_verdict_result(match_t verdict)
+{
+    switch (verdict) {
+    case TQ_MATCH_NONE: return 0;
+    case TQ_MATCH_PASS: return 1;
+    case TQ_MATCH_BLOCK: return 2;
+    case TQ_MATCH_ALERT: return 3;
+    default: return -1;
+    }
+}
+
 void msnp_stat_bump_verdict(std::atomic<tq_variable *> sites[4], const char *name, match_t verdict)
 {
     if (!sites)
         return;
-    int index = verdict_index(verdict);
-    stat_bump(&sites[index], name, kVerdictWords[index]);
+    int index = msnp_verdict_result(verdict);
+    if (index >= 0)
+        stat_bump(&sites[index], name, kVerdictWords[index]);
 }
 
 static void append_counter(iks *x, const char *name, const char *action, unsigned long value)

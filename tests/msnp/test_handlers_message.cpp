@@ -5,6 +5,7 @@
  * verdict, and hostile commands. */
 #include <atomic>
 #include <functional>
+#include <map>
 #include <thread>
 
 #include "msnp/session_fixture.h"
@@ -103,6 +104,52 @@ TEST_F(Messages, OutgoingAsksAboutTheDestinationElseEachParticipantInOrder)
         on_switchboard("alice@example.com", r.participants);
         var("i/insecure-chat", r.insecure);
         EXPECT_EQ(out(r.command), r.passes);
+    }
+}
+
+/* Each verdict a message can get, and the result counters it moves: one
+ * of the four plain verdicts moves its own, a warned block (the quota
+ * warning) or a "continue" default moves none. */
+TEST_F(Messages, ResultCountersMoveOnlyForPlainVerdicts)
+{
+    struct Row {
+        const char *name;
+        const char *contact;
+        std::function<void(Messages &)> setup;
+        const char *moved; /* the result that moves, or null */
+    };
+    const Row rows[] = {
+        {"pass", "carol@example.org", nullptr, "pass"},
+        {"block", "bob@example.org", nullptr, "block"},
+        {"none by default", "zed@example.org", nullptr, "none"},
+        {"alert by default", "zed@example.org", [](Messages &t) { t.var("s/default-action", "alert"); }, "alert"},
+        {"continue by default", "zed@example.org", [](Messages &t) { t.var("s/default-action", "continue"); },
+         nullptr},
+        {"block with the quota warning", "carol@example.org",
+         [](Messages &t) {
+             t.var("i/bounties-warning", "1");
+             t.var("s/bounties-text", "\"No time left\"");
+             t.tracker()->person->user->bounty_life = 60;
+             t.tracker()->person->user->bounty_current = 0;
+         },
+         nullptr},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.name);
+        TearDown();
+        SetUp();
+        on_switchboard("alice@example.com", {r.contact});
+        if (r.setup)
+            r.setup(*this);
+        std::map<std::string, long> before;
+        for (const char *v : {"none", "pass", "block", "alert"})
+            for (const std::string family : {"stats-message-out-", "stats-message-out-textplain-", "stats-match-"})
+                before[family + v] = counter((family + v).c_str());
+        out(msg("MSG 2 N", text("hello")));
+        for (const auto &[name, was] : before)
+            EXPECT_EQ(counter(name.c_str()) - was,
+                      r.moved && name.substr(name.rfind('-') + 1) == r.moved ? 1 : 0)
+                << name;
     }
 }
 
