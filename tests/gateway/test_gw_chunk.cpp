@@ -151,32 +151,37 @@ TEST(Chunk, VerdictsDirectionAndPoison)
     };
     for (const auto &c : cases) {
         answer = c.verdict;
-        auto o = f.feed(m->record(), "data", 1 << 20, c.dir);
+        auto o = f.feed(m->record(), "PNG\r\n", 1 << 20, c.dir);
         EXPECT_EQ(o.action, c.action);
         EXPECT_EQ(o.verdict, c.verdict);
         EXPECT_EQ(seen_dir, c.dir);
-        EXPECT_EQ(seen, "data");
+        EXPECT_EQ(seen, "PNG\r\n");
         EXPECT_FALSE(o.poisoned);
         if (c.verdict == TQ_MATCH_PASS) {
-            EXPECT_EQ(output(f.iov), "<data>");
+            EXPECT_EQ(output(f.iov), "<PNG\r\n>");
         }
         if (c.action == ChunkAction::Drop) {
             EXPECT_EQ(f.iov->iovc, 0u);
         }
     }
 
-    // Held bytes go in front of the next chunk and are dropped with it.
+    // Bytes that are no whole command yet never reach the module; held
+    // bytes go in front of the next chunk and are dropped with it.
+    seen.clear();
+    EXPECT_EQ(f.feed(m->record(), "a").action, ChunkAction::Hold);
+    EXPECT_EQ(seen, "") << "a command's first byte alone is not decided";
     answer = TQ_MATCH_MOREDATA;
-    EXPECT_EQ(f.feed(m->record(), "ab").action, ChunkAction::Hold);
-    EXPECT_EQ(f.feed(m->record(), "cd").action, ChunkAction::Hold);
-    EXPECT_EQ(seen, "abcd");
+    EXPECT_EQ(f.feed(m->record(), "b\r\n").action, ChunkAction::Hold);
+    EXPECT_EQ(seen, "ab\r\n");
+    EXPECT_EQ(f.feed(m->record(), "cd\r\n").action, ChunkAction::Hold);
+    EXPECT_EQ(seen, "ab\r\ncd\r\n");
     answer = TQ_MATCH_BLOCK;
-    EXPECT_EQ(f.feed(m->record(), "ef").action, ChunkAction::Drop);
-    EXPECT_EQ(seen, "abcdef");
+    EXPECT_EQ(f.feed(m->record(), "ef\r\n").action, ChunkAction::Drop);
+    EXPECT_EQ(seen, "ab\r\ncd\r\nef\r\n");
     EXPECT_TRUE(f.held.empty());
 
     answer = TQ_MATCH_PASS;
-    auto o = f.feed(m->record(), "POISON");
+    auto o = f.feed(m->record(), "POISON\r\n");
     EXPECT_TRUE(o.poisoned);
     EXPECT_EQ(o.action, ChunkAction::Forward);
 }
