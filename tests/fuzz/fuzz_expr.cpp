@@ -28,14 +28,15 @@ bool tame(const std::string &pattern)
         if (repeat && last_repeat)
             return false;
         repeats += repeat;
-        last_repeat = repeat;
+        /* A count's closing brace ends a repetition too: "a{,}{,8}". */
+        last_repeat = repeat || pattern[i] == '}';
     }
     /* Counts above 9 ("{,31555}") are what makes the compiler's trees grow. */
     size_t brace = pattern.find('{');
     for (size_t i = brace; i != std::string::npos && i + 1 < pattern.size(); ++i)
         if (isdigit(static_cast<unsigned char>(pattern[i])) && isdigit(static_cast<unsigned char>(pattern[i + 1])))
             return false;
-    return repeats <= 6;
+    return repeats <= 4;
 }
 
 } // namespace
