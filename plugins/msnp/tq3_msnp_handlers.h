@@ -31,6 +31,7 @@ match_t tq3_handler_out(task_struct *tstruct);
  * (tq3_msnp_handlers_session.cpp). */
 match_t tq3_handler_cal(task_struct *tstruct);
 match_t tq3_handler_rng(task_struct *tstruct);
+match_t tq3_handler_xfr(task_struct *tstruct);
 match_t tq3_handler_joi(task_struct *tstruct);
 match_t tq3_handler_iro(task_struct *tstruct);
 match_t tq3_handler_bye(task_struct *tstruct);

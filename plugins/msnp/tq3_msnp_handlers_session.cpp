@@ -38,16 +38,17 @@ char *copy_or_null(const char *text)
     return text ? strdup(text) : nullptr;
 }
 
-/* The expectation of the client's connection to the switchboard that
- * invites it, carrying who invited and with which cookie. */
-tq3_expectation *invitation_expectation(task_struct *t, const char *handle)
+/* The expectation of the client's next connection to the server the
+ * word `word` of the command names ("host:port"): from the client's own
+ * address, to exactly that address and port when they can be read. */
+tq3_expectation *server_expectation(task_struct *t, unsigned word)
 {
     tq3_expectation *e = tq3_expectation_new();
     if (!e)
         return nullptr;
     e->saddr = t->conn->saddr;
     e->smask = 0xffffffffu;
-    const char *address = chunk(t, 2);
+    const char *address = chunk(t, word);
     if (!address)
         return e;
     std::string host = address;
@@ -67,6 +68,16 @@ tq3_expectation *invitation_expectation(task_struct *t, const char *handle)
             e->dpmask = 0xffff;
         }
     }
+    return e;
+}
+
+/* The expectation of the client's connection to the switchboard that
+ * invites it, carrying who invited and with which cookie. */
+tq3_expectation *invitation_expectation(task_struct *t, const char *handle)
+{
+    tq3_expectation *e = server_expectation(t, 2);
+    if (!e || !chunk(t, 2))
+        return e;
     auto *s = static_cast<msnp_session *>(calloc(1, sizeof(msnp_session)));
     if (s) {
         s->user = copy_or_null(handle);
@@ -118,13 +129,38 @@ match_t tq3_handler_cal(task_struct *t)
 match_t tq3_handler_rng(task_struct *t)
 {
     static msnp_stat_family invitations("stats-call-received");
-    return msnp_contact_policy(t, invitations, 5, EVENT_CODE_LOG_CALLEDBY, [t](const char *handle, match_t verdict) {
-        if (verdict != TQ_MATCH_PASS || !t->conn)
+    /* A refused invitation is expected all the same: the client does not
+     * see it, but one that connects there anyway is policed, not relayed
+     * as plain TCP. */
+    return msnp_contact_policy(t, invitations, 5, EVENT_CODE_LOG_CALLEDBY, [t](const char *handle, match_t) {
+        if (!t->conn)
             return;
         tq3_expectation *e = invitation_expectation(t, handle);
         if (e && !tqlist_insert_begin(&t->conn->explist, e))
             tq3_expectation_destroy(e);
     });
+}
+
+/* The server sends the client on to a switchboard ("XFR trid SB
+ * host:port CKI cookie") or to another notification server ("XFR trid NS
+ * host:port ..."): the connection the client opens there is one of this
+ * module's, whatever its port, and is policed like this one. */
+match_t tq3_handler_xfr(task_struct *t)
+{
+    if (!t || !t->conn)
+        return TQ_MATCH_PASS;
+    const char *kind = chunk(t, 2);
+    const char *address = chunk(t, 3);
+    if (!kind || !address || (strcmp(kind, "SB") != 0 && strcmp(kind, "NS") != 0))
+        return TQ_MATCH_PASS;
+    tq3_expectation *e = server_expectation(t, 3);
+    if (!e)
+        return TQ_MATCH_PASS;
+    /* Only an address the client can be held to: a line without one
+     * would expect every connection of the client. */
+    if (!e->dmask || !e->dpmask || !tqlist_insert_begin(&t->conn->explist, e))
+        tq3_expectation_destroy(e);
+    return TQ_MATCH_PASS;
 }
 
 match_t tq3_handler_joi(task_struct *t)

@@ -57,8 +57,9 @@ TEST_F(Sessions, CallsAndInvitationsAreAskedOfThePolicy)
     for (const auto &[name, value] : counts)
         EXPECT_EQ(counter(name), value) << name;
 
-    /* An allowed invitation prepares the host for the client's switchboard
-     * connection; an alert lets it through without. */
+    /* Every invitation prepares the host for the client's switchboard
+     * connection, allowed, alerted or refused: one the client opens there
+     * anyway is policed. */
     EXPECT_TRUE(passes_in("RNG 11752013 207.46.108.38:1863 CKI 849102291.520491113 carol@example.org Carol\r\n"));
     ASSERT_EQ(tqlist_length(conn->explist), 1u);
     auto *e = static_cast<tq3_expectation *>(conn->explist->data);
@@ -76,9 +77,45 @@ TEST_F(Sessions, CallsAndInvitationsAreAskedOfThePolicy)
     EXPECT_EQ(e->dmask | e->dpmask, 0u) << "what does not parse is left open";
     EXPECT_TRUE(passes_in("RNG 2 10.0.0.1:1863 CKI 1.2 dan@example.org Dan\r\n"));
     EXPECT_FALSE(passes_in("RNG 3 10.0.0.1:1863 CKI 1.2 bob@example.org Bob\r\n"));
-    EXPECT_EQ(tqlist_length(conn->explist), 2u);
+    EXPECT_EQ(tqlist_length(conn->explist), 4u);
     EXPECT_EQ(counter("stats-call-received-alert"), 1);
     EXPECT_EQ(counter("stats-call-received-block"), 1);
+}
+
+/* The server names the switchboard (or the next notification server) the
+ * client will connect to: that connection is expected, at that address
+ * and port exactly, carrying no invitation; a line without a readable
+ * address expects nothing. */
+TEST_F(Sessions, AnnouncedServersAreExpected)
+{
+    struct Row {
+        const char *line;
+        const char *daddr; /* nullptr: nothing expected */
+        uint16_t dport;
+    } rows[] = {
+        {"XFR 5 SB 10.0.0.9:1864 CKI 17262740.1050826919.32308\r\n", "10.0.0.9", 1864},
+        {"XFR 2 NS 10.0.0.8:1863 0 10.0.0.1:1863\r\n", "10.0.0.8", 1863},
+        {"XFR 5 SB switchboard.example:1864 CKI 1.2\r\n", nullptr, 0},
+        {"XFR 5 SB 10.0.0.9 CKI 1.2\r\n", nullptr, 0},
+        {"XFR 5 XX 10.0.0.9:1864\r\n", nullptr, 0},
+        {"XFR 5\r\n", nullptr, 0},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.line);
+        tqlist_destroy(&conn->explist, [](void *e) { tq3_expectation_destroy(static_cast<tq3_expectation *>(e)); });
+        EXPECT_TRUE(passes_in(r.line));
+        if (!r.daddr) {
+            EXPECT_EQ(conn->explist, nullptr);
+            continue;
+        }
+        ASSERT_EQ(tqlist_length(conn->explist), 1u);
+        auto *e = static_cast<tq3_expectation *>(conn->explist->data);
+        EXPECT_EQ(e->saddr, inet_addr("10.1.2.3"));
+        EXPECT_EQ(e->daddr, inet_addr(r.daddr));
+        EXPECT_EQ(ntohs(e->dport), r.dport);
+        EXPECT_EQ(e->dpmask, 0xffff);
+        EXPECT_EQ(e->data, nullptr);
+    }
 }
 
 TEST_F(Sessions, ParticipantsFollowIroJoiAndBye)
@@ -95,6 +132,10 @@ TEST_F(Sessions, ParticipantsFollowIroJoiAndBye)
     EXPECT_FALSE(passes_in("BYE bob@example.org\r\n")) << "dropped, yet gone from the session";
     EXPECT_FALSE(passes_in("BYE ghost@example.org\r\n")) << "no relation: dropped, nothing else changes";
     EXPECT_EQ(participants(), (std::vector<std::string>{"dan@example.org", "zed@example.org", "carol@example.org"}));
+    /* Zed, whom no relation decides, keeps it from all; by the first
+     * participant decided (dan), it goes. */
+    EXPECT_FALSE(passes_out(msg("MSG 3 N", "Content-Type: text/plain\r\n\r\nhi")));
+    var("s/group-verdict", "first");
     EXPECT_TRUE(passes_out(msg("MSG 3 N", "Content-Type: text/plain\r\n\r\nhi")));
 
     char *path = msnp_chat_log_path(tracker());
