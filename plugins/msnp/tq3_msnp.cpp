@@ -11,6 +11,7 @@
 #include <mutex>
 #include <shared_mutex>
 #include <string>
+#include <unordered_map>
 
 #include "tq3_msnp.h"
 #include "tq3_msnp_handlers.h"
@@ -107,6 +108,112 @@ bool readopt(msnp_conntrack *ct, tq3_module *self, tqconn *conn)
     return true;
 }
 
+/* What a client sends before the server has confirmed who it is: nothing
+ * can be decided for a user not known yet, and passing it would let a
+ * message ride in the same write as the sign-in. The commands wait here,
+ * whole and in order, until the confirmation decides them or the refusal
+ * ends the connection. */
+struct parking_lot {
+    std::mutex lock;
+    std::unordered_map<const tqconn *, std::string> held;
+};
+
+parking_lot &parking()
+{
+    static parking_lot lot;
+    return lot;
+}
+
+/* The client's commands that make the sign-in itself. */
+bool signs_in(const msnp_table *entry)
+{
+    if (!entry)
+        return false;
+    switch (entry->opcode) {
+    case MSN_OPCODE_VER:
+    case MSN_OPCODE_CVR:
+    case MSN_OPCODE_USR:
+    case MSN_OPCODE_ANS:
+    case MSN_OPCODE_INF:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool awaiting_sign_in(const tqconn *conn)
+{
+    const auto *ct = static_cast<const msnp_conntrack *>(conn->plugin);
+    return !ct || !ct->confirmed;
+}
+
+bool has_parked(const tqconn *conn)
+{
+    parking_lot &p = parking();
+    std::lock_guard<std::mutex> guard(p.lock);
+    auto it = p.held.find(conn);
+    return it != p.held.end() && !it->second.empty();
+}
+
+/* False when the client has sent more than it may before its sign-in. */
+bool park(const tqconn *conn, const char *bytes, size_t size)
+{
+    const size_t limit = static_cast<size_t>(msnp_get_var_long("signin-held-max", 65536));
+    parking_lot &p = parking();
+    std::lock_guard<std::mutex> guard(p.lock);
+    std::string &held = p.held[conn];
+    if (held.size() + size > limit) {
+        p.held.erase(conn);
+        return false;
+    }
+    held.append(bytes, size);
+    return true;
+}
+
+std::string unpark(const tqconn *conn)
+{
+    parking_lot &p = parking();
+    std::lock_guard<std::mutex> guard(p.lock);
+    std::string out;
+    auto it = p.held.find(conn);
+    if (it != p.held.end()) {
+        out.swap(it->second);
+        p.held.erase(it);
+    }
+    return out;
+}
+
+/* The confirmation came: what waited is decided as if it arrived now, and
+ * what passes goes to the server after the confirmation. */
+void decide_parked(tq3_module *self, tqconn *conn, msnp_table_lookup lookup)
+{
+    std::string bytes = unpark(conn);
+    if (bytes.empty())
+        return;
+    tq3_decouple_data *dd =
+        tq3_msn_decouple(reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size());
+    if (!dd)
+        return;
+    const conn_direction direction = conn->direction;
+    conn->direction = DIR_CLIENT_TO_SERVER;
+    std::string out;
+    for (size_t i = 0; i < dd->size; ++i) {
+        task_struct *task = nullptr;
+        match_t verdict = tq3_msn_dispatch_entry(&task, conn, dd, i, self, tq3_msn_piece_entry(dd, i, lookup));
+        if (verdict == TQ_MATCH_PASS || verdict == TQ_MATCH_ALERT) {
+            if (task && task->data_buffer)
+                out.append(task->data_buffer, task->buffer_size);
+            else if (!task)
+                out.append(dd->ptrs[i], dd->ptrsize[i]);
+        }
+        task_struct_destroy(task);
+    }
+    conn->direction = direction;
+    tq3_decouple_data_destroy(dd);
+    if (!out.empty())
+        atomic_send(conn->srvd, out.data(), out.size());
+}
+
 } // namespace
 
 match_t msnp_tasklet_lookup(tq3_module *self, tqconn *conn, tq3_iov *iov,
@@ -170,9 +277,20 @@ match_t msnp_tasklet_lookup(tq3_module *self, tqconn *conn, tq3_iov *iov,
     /* The handlers read the policy and the person of the tracker: no
      * management command changes or frees them until the chunk is done. */
     msnp_policy_read policy;
+    const bool from_client = conn->direction == DIR_CLIENT_TO_SERVER;
+    const bool was_awaiting = awaiting_sign_in(conn);
+    bool parking_now = from_client && was_awaiting && has_parked(conn);
     for (size_t i = 0; i < dd->size; ++i) {
         task_struct *task = nullptr;
         const msnp_table *entry = tq3_msn_piece_entry(dd, i, lookup);
+        if (from_client && awaiting_sign_in(conn) && (parking_now || !signs_in(entry))) {
+            parking_now = true;
+            if (!park(conn, dd->ptrs[i], dd->ptrsize[i])) {
+                lost = true;
+                break;
+            }
+            continue;
+        }
         msnp_trace_begin();
         match_t verdict = in_place ? tq3_msn_dispatch_in_place(&task, conn, dd, i, self, entry)
                                    : tq3_msn_dispatch_entry(&task, conn, dd, i, self, entry);
@@ -201,6 +319,12 @@ match_t msnp_tasklet_lookup(tq3_module *self, tqconn *conn, tq3_iov *iov,
             lost = lost || !kept_piece;
         }
         task_struct_destroy(task);
+    }
+    if (!from_client && was_awaiting && !lost) {
+        if (conn->poison_match == TQ_MATCH_BLOCK)
+            unpark(conn); /* refused: what waited goes with the connection */
+        else if (!awaiting_sign_in(conn))
+            decide_parked(self, conn, lookup);
     }
     msnp_log_flush(conn);
 
@@ -290,6 +414,8 @@ char *msnp_info(tq3_module *self, tqconn *conn)
 
 int msnp_tasklet_fini(tq3_module *self, tqconn *conn)
 {
+    if (conn)
+        unpark(conn);
     if (!conn || !conn->plugin)
         return 0;
     auto *ct = static_cast<msnp_conntrack *>(conn->plugin);

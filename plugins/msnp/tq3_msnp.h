@@ -327,6 +327,10 @@ typedef struct msnp_conntrack {
      * the connection when the policy has none. Set and cleared under the
      * policy's write side. */
     std::atomic<bool> orphaned{false};
+    /* The server has confirmed the sign-in. A switchboard answer (ANS)
+     * creates the tracker before the server's "ANS trid OK": until then
+     * what the client sends waits, as it does before any tracker. */
+    bool confirmed = true;
     void *wptr;
     size_t wptrsiz;
     int master;

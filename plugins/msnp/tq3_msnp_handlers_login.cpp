@@ -338,6 +338,7 @@ match_t tq3_handler_try_new_msnp_conntrack(task_struct *t)
     }
 
     conn->plugin = ct;
+    ct->confirmed = usr;
     set_owned(ct->cont_handle, contact);
     set_owned(ct->session, session);
 
@@ -371,11 +372,13 @@ match_t tq3_handler_ans_server(task_struct *t)
 {
     tqconn *conn = t ? t->conn : nullptr;
     auto *ct = conn ? static_cast<msnp_conntrack *>(conn->plugin) : nullptr;
+    const char *status = chunk(t, 2);
+    if (ct && status && strcmp(status, "OK") == 0)
+        ct->confirmed = true;
     msnp_user *user = ct && ct->person ? ct->person->user : nullptr;
     if (!user || user->welcomed)
         return TQ_MATCH_PASS;
     long mode = msnp_get_var_long("message-warning-welcome", 1);
-    const char *status = chunk(t, 2);
     if (!status || strcmp(status, "OK") != 0 || mode == 0)
         return TQ_MATCH_PASS;
     user->welcomed = 1;

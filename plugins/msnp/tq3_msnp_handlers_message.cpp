@@ -21,6 +21,7 @@
 #include "tq3_msnp_match.h"
 #include "tq3_msnp_message.h"
 #include "tq3_msnp_statistics.h"
+#include "tqevents_interface.h"
 #include "utils.h"
 
 namespace {
@@ -232,6 +233,73 @@ bool p2p_session_seen(msnp_conntrack *ct, const msnp_message *m)
     return false;
 }
 
+/* How a message to several participants is decided: by the most
+ * restrictive of their verdicts (the default), or by the first
+ * participant some relation decides ("group-verdict" = "first"). */
+bool group_verdict_first()
+{
+    const char *mode = msnp_get_var("group-verdict", nullptr);
+    return mode && strcmp(mode, "first") == 0;
+}
+
+/* How far a verdict keeps a message from its readers: a block first, then
+ * anything else that withholds it, then an alert, then a pass. */
+int restriction(match_t verdict)
+{
+    if ((static_cast<unsigned>(verdict) & ~static_cast<unsigned>(TQ_MATCH_HIDDEN | TQ_MATCH_ADVISED)) == TQ_MATCH_BLOCK)
+        return 3;
+    if (verdict == TQ_MATCH_ALERT)
+        return 1;
+    if (verdict == TQ_MATCH_PASS)
+        return 0;
+    return 2;
+}
+
+/* Every participant is asked; one whose verdict withholds the message
+ * withholds it from all (a blocked contact in the conversation would read
+ * it otherwise). The participant whose verdict wins becomes the
+ * destination when a relation decided it, and a line of the chat log
+ * gives each participant's verdict. The caller holds the participants'
+ * lock. */
+match_t restrictive_verdict(task_struct *t, msnp_conntrack *ct, std::string &dest, bool &has_dest)
+{
+    match_t verdict = TQ_MATCH_PASS;
+    int worst = -1;
+    size_t asked = 0;
+    iks *why = iks_new("participants");
+    for (tqlist *l = ct->ss_users; l; l = l->next) {
+        const char *who = static_cast<const char *>(l->data);
+        if (!who)
+            continue;
+        match_t v = rtree_backref_match(t, who);
+        ++asked;
+        if (why) {
+            iks *p = iks_insert(why, "participant");
+            iks_insert_attrib(p, "user", who);
+            iks_insert_attrib(p, "verdict", tqevents_match_name(v));
+        }
+        if (restriction(v) > worst) {
+            worst = restriction(v);
+            verdict = v;
+            /* A participant no relation decides names nobody. */
+            has_dest = v != TQ_MATCH_NONE;
+            if (has_dest)
+                dest = who;
+            else
+                dest.clear();
+        }
+    }
+    if (why && asked > 1) {
+        iks_insert_attrib(why, "verdict", tqevents_match_name(verdict));
+        iks_insert_attrib(why, "time", std::to_string(static_cast<long long>(msnp_now())).c_str());
+        const char *line = iks_string(iks_stack(why), why);
+        if (line)
+            message_activity_log(t, line);
+    }
+    iks_delete(why);
+    return verdict;
+}
+
 bool no_warnings_for(const msnp_person *person)
 {
     return msnp_get_var_long("message-warning-self", 1) == 0 || (person && person->no_warnings);
@@ -331,9 +399,18 @@ match_t tq3_handler_msg_to_switchboard(task_struct *t)
         verdict = rtree_backref_match(t, dest.c_str());
     } else {
         std::shared_lock<std::shared_mutex> guard(ct->ss_users_lock);
-        if (!ct->ss_users || msnp_get_var_long("insecure-chat", 0) == 1) {
+        if (msnp_get_var_long("insecure-chat", 0) == 1) {
             verdict = TQ_MATCH_PASS;
-        } else {
+        } else if (!ct->ss_users) {
+            /* Nobody has joined yet: the message is for the contact the
+             * user called, if the call went out. */
+            verdict = TQ_MATCH_PASS;
+            if (ct->cont_handle) {
+                dest = ct->cont_handle;
+                has_dest = true;
+                verdict = rtree_backref_match(t, ct->cont_handle);
+            }
+        } else if (group_verdict_first()) {
             verdict = TQ_MATCH_NONE;
             for (tqlist *l = ct->ss_users; l && verdict == TQ_MATCH_NONE; l = l->next) {
                 const char *who = static_cast<const char *>(l->data);
@@ -345,6 +422,8 @@ match_t tq3_handler_msg_to_switchboard(task_struct *t)
                     has_dest = true;
                 }
             }
+        } else {
+            verdict = restrictive_verdict(t, ct, dest, has_dest);
         }
     }
     if (has_dest && passes(verdict) && dest.find(kUnverified) != std::string::npos &&

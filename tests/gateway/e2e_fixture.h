@@ -212,12 +212,20 @@ protected:
         return out;
     }
 
-    /* One round trip on a fresh connection: the gateway still serves. */
+    /* One round trip on a fresh connection: the gateway still serves. A
+     * protocol exchange, which needs no sign-in. */
     void expect_still_serving(Listener &server)
     {
         OPEN_PAIR(p, server);
-        EXPECT_TRUE(pass_through(p.client.get(), p.server.get(), "PNG\r\n"));
-        EXPECT_TRUE(pass_through(p.server.get(), p.client.get(), "QNG 42\r\n"));
+        EXPECT_TRUE(pass_through(p.client.get(), p.server.get(), "VER 1 MSNP8 CVR0\r\n"));
+        EXPECT_TRUE(pass_through(p.server.get(), p.client.get(), "VER 1 MSNP8 CVR0\r\n"));
+    }
+    /* Alice signs in on switchboard pair `p`: what her client sends is
+     * decided from then on (before, it waits for the sign-in). */
+    void sign_in_sb(Pair &p)
+    {
+        EXPECT_TRUE(pass_through(p.client.get(), p.server.get(), "USR 1 alice@example.com 1.2.3\r\n"));
+        EXPECT_TRUE(pass_through(p.server.get(), p.client.get(), "USR 1 OK alice@example.com Alice\r\n"));
     }
 
     /* Lines of the events file that are gateway notices of `kind`, once

@@ -243,6 +243,24 @@ private:
     uint16_t port_ = 0;
 };
 
+/* A socket bound to `from` (0: any) and connected to `to`:`port`. */
+inline Fd connect_from(const char *from, const char *to, uint16_t port)
+{
+    Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    if (from) {
+        inet_pton(AF_INET, from, &a.sin_addr);
+        if (::bind(fd.get(), reinterpret_cast<sockaddr *>(&a), sizeof a) != 0)
+            return Fd();
+    }
+    a.sin_port = htons(port);
+    inet_pton(AF_INET, to, &a.sin_addr);
+    return ::connect(fd.get(), reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 ? std::move(fd) : Fd();
+}
+
+inline int sh(const std::string &command) { return std::system(command.c_str()); }
+
 /* ---- SOCKS ------------------------------------------------------------- */
 
 inline std::string bytes(std::initializer_list<int> v)

@@ -131,6 +131,8 @@ TEST_F(GatewayE2E, BulkStreamsBothWaysArriveIntact)
     for (Listener *target : {&sb, &plain}) {
         SCOPED_TRACE(target == &sb ? "switchboard port" : "plain port");
         OPEN_PAIR(p, *target);
+        if (target == &sb)
+            sign_in_sb(p);
         std::thread t1(sender, p.client.get(), std::cref(up), std::cref(up_cuts));
         std::thread t2(sender, p.server.get(), std::cref(down), std::cref(down_cuts));
         std::string got_up, got_down;
@@ -526,7 +528,7 @@ TEST_P(BadSocksInput, IsRefusedCleanlyAndOthersStillServed)
         EXPECT_EQ(notices(b.notice).size(), 1u) << slurp(events);
     }
 
-    EXPECT_TRUE(pass_through(bystander.client.get(), bystander.server.get(), "PNG\r\n"));
+    EXPECT_TRUE(pass_through(bystander.client.get(), bystander.server.get(), "VER 1 MSNP8 CVR0\r\n"));
     expect_still_serving(ns);
 }
 
@@ -728,7 +730,7 @@ TEST_F(GatewayE2E, HangupDuringAConversationLosesNoMessage)
         EXPECT_EQ(notices("reload").size(), 1u) << slurp(events);
         EXPECT_TRUE(notices("poisoned", 0).empty()) << slurp(events);
         /* The notification server's connection is still served. */
-        EXPECT_TRUE(pass_through(n.client.get(), n.server.get(), "PNG\r\n"));
+        EXPECT_TRUE(pass_through(n.client.get(), n.server.get(), "CHG 6 NLN 0\r\n"));
         EXPECT_EQ(gw.stop(SIGTERM), 0) << gw.stderr_text();
     }
 }

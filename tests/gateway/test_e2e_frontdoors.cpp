@@ -154,23 +154,6 @@ TEST_F(FrontDoors, TheAllowListGuardsEveryDoor)
 
 /* ---- a redirecting firewall, in a network namespace of the test's own --- */
 
-/* A socket bound to `from` (0: any) and connected to `to`:`port`. */
-Fd connect_from(const char *from, const char *to, uint16_t port)
-{
-    Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    if (from) {
-        inet_pton(AF_INET, from, &a.sin_addr);
-        if (::bind(fd.get(), reinterpret_cast<sockaddr *>(&a), sizeof a) != 0)
-            return Fd();
-    }
-    a.sin_port = htons(port);
-    inet_pton(AF_INET, to, &a.sin_addr);
-    return ::connect(fd.get(), reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 ? std::move(fd) : Fd();
-}
-
-int sh(const std::string &command) { return std::system(command.c_str()); }
 
 /* The test runs itself again inside a new network namespace, where it may
  * give loopback addresses and firewall rules without touching the host.

@@ -61,14 +61,14 @@ TEST_F(Hostile, ASilentConnectionEndsAfterTheIdleTimeAndATalkingOneStays)
     OPEN_PAIR(talking, ns);
     auto t0 = Clock::now();
     for (int i = 0; i < 8; ++i) {
-        EXPECT_TRUE(pass_through(talking.client.get(), talking.server.get(), "PNG\r\n"));
-        EXPECT_TRUE(pass_through(talking.server.get(), talking.client.get(), "QNG 50\r\n"));
+        EXPECT_TRUE(pass_through(talking.client.get(), talking.server.get(), "VER 1 MSNP8 CVR0\r\n"));
+        EXPECT_TRUE(pass_through(talking.server.get(), talking.client.get(), "VER 1 MSNP8 CVR0\r\n"));
         std::this_thread::sleep_for(milliseconds(300));
     }
     EXPECT_TRUE(recv_until_closed(silent.client.get(), milliseconds(100)).closed);
     EXPECT_TRUE(recv_until_closed(silent.server.get(), milliseconds(100)).closed);
     EXPECT_GT(Clock::now() - t0, std::chrono::seconds(2)) << "the talking one outlived the idle time";
-    EXPECT_TRUE(pass_through(talking.client.get(), talking.server.get(), "PNG\r\n"));
+    EXPECT_TRUE(pass_through(talking.client.get(), talking.server.get(), "VER 1 MSNP8 CVR0\r\n"));
     auto idle = notices("idle-timeout");
     ASSERT_EQ(idle.size(), 1u);
     EXPECT_NE(idle[0].find("nothing relayed for 1 s"), std::string::npos) << idle[0];
@@ -105,6 +105,8 @@ TEST_F(Hostile, IncompleteCommandsOfAllConnectionsHaveOneBudget)
     OPEN_PAIR(first, sb);
     OPEN_PAIR(second, sb);
     OPEN_PAIR(third, sb);
+    for (Pair *p : {&first, &second, &third})
+        sign_in_sb(*p);
     ASSERT_TRUE(send_all(first.client.get(), part));
     ASSERT_TRUE(send_all(second.client.get(), part));
     EXPECT_FALSE(recv_some(first.client.get(), 1, milliseconds(300)).closed);

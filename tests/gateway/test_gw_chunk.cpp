@@ -82,11 +82,12 @@ TEST(Chunk, MsnpCommandsSplitAcrossChunksComeOutWhole)
     const std::string stream = "VER 1 MSNP8 CVR0\r\nMSG 2 N " + std::to_string(payload.size()) +
                                "\r\n" + payload + "PNG\r\n";
     // Every split point: the output, over all chunks, is the whole stream,
-    // and what is held never outlives the command it belongs to.
+    // and what is held never outlives the command it belongs to. (From the
+    // server: a client's commands would wait for a sign-in.)
     for (size_t cut = 1; cut < stream.size(); ++cut) {
         std::string out;
         for (const std::string &part : {stream.substr(0, cut), stream.substr(cut)}) {
-            auto o = f.feed(m->record(), part);
+            auto o = f.feed(m->record(), part, 1 << 20, DIR_SERVER_TO_CLIENT);
             ASSERT_NE(o.action, ChunkAction::Drop);
             ASSERT_NE(o.action, ChunkAction::Overflow);
             if (o.action == ChunkAction::Forward)
@@ -104,11 +105,11 @@ TEST(Chunk, CompleteCommandsPassWhileTheTailWaits)
     gw::ModuleHost *m = msnp();
     ASSERT_TRUE(m);
     Fixture f;
-    auto o = f.feed(m->record(), "VER 1 MSNP8 CVR0\r\nMSG 2 N 10\r\nhello");
+    auto o = f.feed(m->record(), "VER 1 MSNP8 CVR0\r\nMSG 2 N 10\r\nhello", 1 << 20, DIR_SERVER_TO_CLIENT);
     ASSERT_EQ(o.action, ChunkAction::Forward);
     EXPECT_EQ(output(f.iov), "VER 1 MSNP8 CVR0\r\n");
     EXPECT_EQ(f.held, "MSG 2 N 10\r\nhello");
-    o = f.feed(m->record(), "world");
+    o = f.feed(m->record(), "world", 1 << 20, DIR_SERVER_TO_CLIENT);
     ASSERT_EQ(o.action, ChunkAction::Forward);
     EXPECT_EQ(output(f.iov), "MSG 2 N 10\r\nhelloworld");
     EXPECT_TRUE(f.held.empty());

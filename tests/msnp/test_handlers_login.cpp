@@ -58,6 +58,37 @@ public:
     size_t expectations() const { return tqlist_length(conn->explist); }
 };
 
+/* What a client sends before the server confirms its sign-in waits: the
+ * confirmation decides it and sends what passes after the confirmation;
+ * a refusal drops it with the connection; a client that sends too much
+ * before it is known loses the connection. */
+TEST_F(Login, CommandsBeforeTheConfirmationWaitForIt)
+{
+    Outcome early = client("USR 4 MD5 S 9a3e1a4e7b33a9a7fd0d17dd1d2dcbd8\r\nCHG 5 NLN 0\r\nPNG\r\n");
+    EXPECT_EQ(early.forwarded, "USR 4 MD5 S 9a3e1a4e7b33a9a7fd0d17dd1d2dcbd8\r\n");
+    EXPECT_EQ(client("CVR 6 0x0409 winnt 5.1 i386 MSNMSGR 7.0 msmsgs alice@example.com\r\n").forwarded, "")
+        << "a sign-in command behind a waiting one waits too";
+    Outcome confirmed = server("USR 4 OK alice@example.com Alice%20Fixed 1 0\r\n");
+    EXPECT_EQ(confirmed.server, "CHG 5 NLN 0\r\nPNG\r\nCVR 6 0x0409 winnt 5.1 i386 MSNMSGR 7.0 msmsgs alice@example.com\r\n");
+    EXPECT_EQ(client("PNG\r\n").forwarded, "PNG\r\n") << "signed in: nothing waits";
+
+    TearDown();
+    SetUp();
+    EXPECT_EQ(client("PNG\r\n").forwarded, "");
+    Outcome refused = server("USR 4 OK bob@example.com 1 0\r\n");
+    EXPECT_EQ(refused.server, "");
+    EXPECT_EQ(conn->poison_match, TQ_MATCH_BLOCK);
+
+    TearDown();
+    SetUp();
+    var("i/signin-held-max", "16");
+    EXPECT_EQ(client("PNG\r\nPNG\r\nPNG\r\n").forwarded, "");
+    EXPECT_EQ(conn->poison_match, TQ_MATCH_NONE);
+    client("CHG 5 NLN 0\r\n");
+    EXPECT_EQ(last, TQ_MATCH_BLOCK);
+    EXPECT_EQ(conn->poison_match, TQ_MATCH_BLOCK);
+}
+
 /* The notification server confirms a sign-in: every admission rule, with
  * what a refusal leaves behind (nothing forwarded, the connection poisoned,
  * no tracker, no login event) and the counter that says why. */

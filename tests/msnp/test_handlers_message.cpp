@@ -4,15 +4,26 @@
  * messages, mail notifications, the automatic reply), counters by kind and
  * verdict, and hostile commands. */
 #include <atomic>
+#include <fstream>
+#include <sstream>
 #include <functional>
 #include <map>
 #include <thread>
 
 #include "msnp/session_fixture.h"
+#include "tq3_msnp_log.h"
 #include "tq3_msnp_config.h"
 #include "tq3_msnp_handlers.h"
 
 namespace {
+
+std::string slurp(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
 
 const char kPolicy[] =
     "<person type=\"2\" name=\"bob\"><handle>bob@example\\.org</handle></person>"
@@ -74,7 +85,7 @@ public:
     bool in(const std::string &command) { return server(command).forwarded == command; }
 };
 
-TEST_F(Messages, OutgoingAsksAboutTheDestinationElseEachParticipantInOrder)
+TEST_F(Messages, OutgoingAsksAboutTheDestinationElseEveryParticipant)
 {
     const std::string hello = msg("MSG 2 N", text("hello"));
     struct Row {
@@ -85,9 +96,11 @@ TEST_F(Messages, OutgoingAsksAboutTheDestinationElseEachParticipantInOrder)
         bool passes;
     };
     const Row rows[] = {
+        /* Every participant reads a message that names nobody: one that
+         * may not keeps it from all, in any order. */
         {"blocked participant first", {"bob@example.org", "carol@example.org"}, "0", hello, false},
-        {"passing participant first", {"carol@example.org", "bob@example.org"}, "0", hello, true},
-        {"undecided participants skipped", {"zed@example.org", "carol@example.org"}, "0", hello, true},
+        {"blocked participant last", {"carol@example.org", "bob@example.org"}, "0", hello, false},
+        {"an undecided participant withholds it too", {"zed@example.org", "carol@example.org"}, "0", hello, false},
         {"nobody decides", {"zed@example.org"}, "0", hello, false},
         {"insecure chat asks nobody", {"bob@example.org"}, "1", hello, true},
         {"nobody in the session yet", {}, "0", hello, true},
@@ -105,6 +118,33 @@ TEST_F(Messages, OutgoingAsksAboutTheDestinationElseEachParticipantInOrder)
         var("i/insecure-chat", r.insecure);
         EXPECT_EQ(out(r.command), r.passes);
     }
+}
+
+/* A conversation with a colleague and a blocked contact: the message is
+ * for both, so the blocked one keeps it from both, and the chat log says
+ * who decided what. The first-decisive rule stays on request. */
+TEST_F(Messages, AGroupMessageIsWithheldWhenAnyParticipantIsBlocked)
+{
+    on_switchboard("alice@example.com", {"carol@example.org", "bob@example.org"});
+    const std::string hello = msg("MSG 2 N", text("hello both"));
+    EXPECT_FALSE(out(hello));
+    msnp_log_flush(conn);
+    char *path = msnp_chat_log_path(tracker());
+    ASSERT_NE(path, nullptr);
+    const std::string log = slurp(path);
+    free(path);
+    EXPECT_NE(log.find("<participants verdict='block'"), std::string::npos) << log;
+    EXPECT_NE(log.find("<participant user='carol@example.org' verdict='pass'/>"
+                       "<participant user='bob@example.org' verdict='block'/>"),
+              std::string::npos)
+        << log;
+    var("s/group-verdict", "first");
+    EXPECT_TRUE(out(hello));
+    /* Nobody joined yet: the message is for the contact called. */
+    var("s/group-verdict", "restrictive");
+    on_switchboard("alice@example.com", {});
+    ASSERT_TRUE(client("CAL 2 carol@example.org\r\n").forwarded.size() > 0);
+    EXPECT_TRUE(out(hello));
 }
 
 /* Each verdict a message can get, and the result counters it moves: one
@@ -554,6 +594,10 @@ TEST_F(Messages, MalformedCommandsNeverReadPastTheirBytes)
              * for the host to hold. */
             if (last == TQ_MATCH_MOREDATA) {
                 EXPECT_EQ(o.forwarded, c + follow);
+            } else if (!signed_in) {
+                /* Before a sign-in all but its own commands wait: what
+                 * goes out is a part of what came, never more. */
+                EXPECT_EQ((c + follow).compare(0, o.forwarded.size(), o.forwarded), 0) << o.forwarded;
             } else {
                 ASSERT_GE(o.forwarded.size(), follow.size());
                 EXPECT_EQ(o.forwarded.substr(o.forwarded.size() - follow.size()), follow);
