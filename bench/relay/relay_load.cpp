@@ -16,8 +16,10 @@
  * gateway with a policy admits the user and decides every message. The
  * rest is MSNP traffic: MSG payload commands one way, ACKs the other.
  * An anonymous bulk session is not confirmed as a login (the server answers
- * with two QNG lines instead): a gateway then relays it through its module
- * without a user to decide for, the cost of the module without the policy.
+ * with two QNG lines instead): a gateway then relays what the server sends
+ * through its module without a user to decide for, the cost of the module
+ * without the policy (what the client sends waits for a sign-in that never
+ * comes, so only bulk-down is anonymous).
  * A `texts` session signs in texts-sink or texts-source instead, users whose
  * chat logs keep the message texts (the plain ones' logs say who wrote
  * when, without the text).
