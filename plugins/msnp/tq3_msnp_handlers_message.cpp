@@ -255,24 +255,22 @@ int restriction(match_t verdict)
     return 2;
 }
 
-/* Every participant is asked; one whose verdict withholds the message
- * withholds it from all (a blocked contact in the conversation would read
- * it otherwise). The participant whose verdict wins becomes the
- * destination when a relation decided it, and a line of the chat log
- * gives each participant's verdict. The caller holds the participants'
- * lock. */
+/* Every participant of a conversation of several is asked; one whose
+ * verdict withholds the message withholds it from all (a blocked contact
+ * in the conversation would read it otherwise). The participant whose
+ * verdict wins becomes the destination when a relation decided it, and a
+ * line of the chat log gives each participant's verdict. The caller holds
+ * the participants' lock. */
 match_t restrictive_verdict(task_struct *t, msnp_conntrack *ct, std::string &dest, bool &has_dest)
 {
     match_t verdict = TQ_MATCH_PASS;
     int worst = -1;
-    size_t asked = 0;
     iks *why = iks_new("participants");
     for (tqlist *l = ct->ss_users; l; l = l->next) {
         const char *who = static_cast<const char *>(l->data);
         if (!who)
             continue;
         match_t v = rtree_backref_match(t, who);
-        ++asked;
         if (why) {
             iks *p = iks_insert(why, "participant");
             iks_insert_attrib(p, "user", who);
@@ -289,14 +287,14 @@ match_t restrictive_verdict(task_struct *t, msnp_conntrack *ct, std::string &des
                 dest.clear();
         }
     }
-    if (why && asked > 1) {
+    if (why) {
         iks_insert_attrib(why, "verdict", tqevents_match_name(verdict));
         iks_insert_attrib(why, "time", std::to_string(static_cast<long long>(msnp_now())).c_str());
         const char *line = iks_string(iks_stack(why), why);
         if (line)
             message_activity_log(t, line);
+        iks_delete(why);
     }
-    iks_delete(why);
     return verdict;
 }
 
@@ -410,7 +408,9 @@ match_t tq3_handler_msg_to_switchboard(task_struct *t)
                 has_dest = true;
                 verdict = rtree_backref_match(t, ct->cont_handle);
             }
-        } else if (group_verdict_first()) {
+        } else if (!ct->ss_users->next || group_verdict_first()) {
+            /* One participant: both rules ask just that one (and the
+             * variable is not read for every message of every chat). */
             verdict = TQ_MATCH_NONE;
             for (tqlist *l = ct->ss_users; l && verdict == TQ_MATCH_NONE; l = l->next) {
                 const char *who = static_cast<const char *>(l->data);
