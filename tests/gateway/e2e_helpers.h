@@ -518,6 +518,33 @@ private:
     std::string out_path_, err_path_, error_;
 };
 
+/* Where a test that needs a network namespace of its own stands: inside
+ * it (run the test: loopback is up and holds 10.99.0.2 and 10.99.0.3), or
+ * outside, where it has run itself again inside one (`done`: the result is
+ * in), or cannot (`not_root`: skip). */
+enum class Netns { inside, done, not_root };
+
+/* Outside the namespace: runs this test binary again under `unshare --net`
+ * with `filter`, which must select exactly one test, and checks that it
+ * passed there. */
+inline Netns run_in_own_netns(const TempDir &dir, const std::string &filter)
+{
+    if (std::getenv("TQ_IN_NETNS")) {
+        EXPECT_EQ(sh("ip link set lo up && ip addr add 10.99.0.2/32 dev lo && ip addr add 10.99.0.3/32 dev lo"), 0);
+        return Netns::inside;
+    }
+    if (geteuid() != 0)
+        return Netns::not_root;
+    char self[4096] = {};
+    EXPECT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
+    RunResult r = run_program({"/usr/bin/unshare", "--net", "/usr/bin/env", "TQ_IN_NETNS=1", self,
+                               "--gtest_filter=" + filter},
+                              dir, milliseconds(60000));
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("[  PASSED  ] 1 test"), std::string::npos) << r.out << r.err;
+    return Netns::done;
+}
+
 } // namespace e2e
 
 #endif
