@@ -246,11 +246,10 @@ match_t msnp_tasklet_lookup(tq3_module *self, tqconn *conn, tq3_iov *iov,
         free(buf);
         return TQ_MATCH_PASS;
     }
-    /* Every command is decided on its own, whatever stands before it: a
-     * numeric reply or a word the table does not know ahead of a MSG in
-     * the same chunk must not carry the MSG through undecided. */
     /* Keep nothing: the host hands these bytes back in front of the next
-     * chunk of this connection and direction. */
+     * chunk of this connection and direction. (Every command of the chunk
+     * is decided on its own below, whatever stands before it: a numeric
+     * reply or an unknown word ahead of a MSG carries nothing through.) */
     if (ends_inside_command(dd)) {
         tq3_decouple_data_destroy(dd);
         free(buf);

@@ -150,8 +150,7 @@ match_t tq3_handler_xfr(task_struct *t)
     if (!t || !t->conn)
         return TQ_MATCH_PASS;
     const char *kind = chunk(t, 2);
-    const char *address = chunk(t, 3);
-    if (!kind || !address || (strcmp(kind, "SB") != 0 && strcmp(kind, "NS") != 0))
+    if (!kind || (strcmp(kind, "SB") != 0 && strcmp(kind, "NS") != 0))
         return TQ_MATCH_PASS;
     tq3_expectation *e = server_expectation(t, 3);
     if (!e)
