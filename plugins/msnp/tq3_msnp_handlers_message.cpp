@@ -401,8 +401,11 @@ match_t tq3_handler_msg_to_switchboard(task_struct *t)
             verdict = TQ_MATCH_PASS;
         } else if (!ct->ss_users) {
             /* Nobody has joined yet: the message is for the contact the
-             * user called, if the call went out. */
-            verdict = TQ_MATCH_PASS;
+             * user called, if the call went out; with no call either it is
+             * for nobody the policy could ask about, and is not sent (a
+             * call the policy refused, with a message pipelined behind it,
+             * must not leave the message to whoever joins). */
+            verdict = TQ_MATCH_NONE;
             if (ct->cont_handle) {
                 dest = ct->cont_handle;
                 has_dest = true;

@@ -220,12 +220,14 @@ protected:
         EXPECT_TRUE(pass_through(p.client.get(), p.server.get(), "VER 1 MSNP8 CVR0\r\n"));
         EXPECT_TRUE(pass_through(p.server.get(), p.client.get(), "VER 1 MSNP8 CVR0\r\n"));
     }
-    /* Alice signs in on switchboard pair `p`: what her client sends is
-     * decided from then on (before, it waits for the sign-in). */
+    /* Alice signs in on switchboard pair `p` and bob joins her: what her
+     * client sends is decided from then on (before, it waits for the
+     * sign-in), and her messages have a reader. */
     void sign_in_sb(Pair &p)
     {
         EXPECT_TRUE(pass_through(p.client.get(), p.server.get(), "USR 1 alice@example.com 1.2.3\r\n"));
-        EXPECT_TRUE(pass_through(p.server.get(), p.client.get(), "USR 1 OK alice@example.com Alice\r\n"));
+        EXPECT_TRUE(pass_through(p.server.get(), p.client.get(),
+                                 "USR 1 OK alice@example.com Alice\r\nJOI bob@example.org Bob\r\n"));
     }
 
     /* Lines of the events file that are gateway notices of `kind`, once

@@ -1,8 +1,12 @@
 /* End-to-end: a blocked contact reads nothing, whatever way the client
  * takes. The switchboards run on another port than the notification
  * server and only the notification server's port is an MSNP port; each
- * front door (SOCKS5, SOCKS4, HTTP CONNECT, and a redirecting firewall in a
- * network namespace) carries the same three conversations:
+ * front door (SOCKS5 by address and by name, SOCKS4, HTTP CONNECT, and a
+ * redirecting firewall in a network namespace) carries the same
+ * conversations, with the disguises a client could give what it sends:
+ * pipelined ahead of the server's reply, in the door's own request write,
+ * cut a byte at a time, with handles in a newer protocol's form, on a
+ * second connection into the same conversation:
  *  - one the user opens on a switchboard the server announced (XFR), with
  *    a call to the blocked contact pipelined behind the sign-in, and a
  *    blocked contact who joins behind a colleague;
@@ -79,25 +83,34 @@ void conversations(const Net &net)
     std::string after = until(s.get(), "PNG\r\n");
     EXPECT_EQ(after.find("mallory"), std::string::npos) << after;
 
-    /* 1. A switchboard she asks for. */
+    /* 1. A switchboard she asks for. A call to mallory and a message
+     * ride behind its sign-in, in the same write as the door's request:
+     * the call is refused, and the message, for nobody, is not sent. */
     EXPECT_TRUE(pass_through(c.get(), s.get(), "XFR 5 SB\r\n"));
     EXPECT_TRUE(pass_through(s.get(), c.get(), "XFR 5 SB " + sb_address + " CKI " + kCookie + "\r\n"));
-    Fd bc = net.open(net.sb_port, "USR 1 alice@example.com " + kCookie + "\r\nCAL 2 mallory@example.net\r\n");
+    const std::string usr = "USR 1 alice@example.com " + kCookie + "\r\n";
+    Fd bc = net.open(net.sb_port, usr + "CAL 2 mallory@example.net\r\n" + msg("MSG 3 N", text_payload(secret)));
     ASSERT_TRUE(bc);
     Fd bs = net.accept_sb();
     ASSERT_TRUE(bs);
-    const std::string usr = "USR 1 alice@example.com " + kCookie + "\r\n";
     EXPECT_EQ(recv_exact(bs.get(), usr.size()), usr);
     ASSERT_TRUE(send_all(bs.get(), "USR 1 OK alice@example.com Alice\r\n"));
     EXPECT_EQ(recv_exact(bc.get(), 34), "USR 1 OK alice@example.com Alice\r\n");
-    ASSERT_TRUE(send_all(bc.get(), "CAL 3 ann@example.org\r\n"));
-    after = until(bs.get(), "CAL 3 ann@example.org\r\n");
+    ASSERT_TRUE(send_all(bc.get(), "CAL 4 ann@example.org\r\n"));
+    after = until(bs.get(), "CAL 4 ann@example.org\r\n");
     EXPECT_EQ(after.find("mallory"), std::string::npos) << "the call to mallory went out: " << after;
-    /* Mallory joins behind ann: the message is for both, and withheld. */
-    ASSERT_TRUE(send_all(bs.get(), "CAL 3 RINGING 11752013\r\nJOI mallory@example.net Mallory\r\n"
-                                   "JOI ann@example.org Ann\r\n"));
-    EXPECT_EQ(until(bc.get(), "JOI ann@example.org Ann\r\n").find("mallory"), std::string::npos);
-    ASSERT_TRUE(send_all(bc.get(), msg("MSG 4 N", text_payload(secret)) + "PNG\r\n"));
+    EXPECT_EQ(after.find(secret), std::string::npos) << after;
+    /* Ann alone: the conversation works. */
+    ASSERT_TRUE(send_all(bs.get(), "CAL 4 RINGING 11752013\r\nJOI ann@example.org Ann\r\n"));
+    until(bc.get(), "JOI ann@example.org Ann\r\n");
+    EXPECT_TRUE(pass_through(bc.get(), bs.get(), msg("MSG 5 N", text_payload("hello ann"))));
+    EXPECT_TRUE(pass_through(bs.get(), bc.get(), msg("MSG ann@example.org Ann", text_payload("hi alice"))));
+    /* Mallory joins, named as newer clients name her; the message, now
+     * for both and written a byte at a time, is withheld. */
+    ASSERT_TRUE(send_all(bs.get(), "JOI 1:mallory@example.net;{f52973b6-c926-4bad-9ba8-7c1e840e4ab0} Mallory\r\n"
+                                   "ACK 5\r\n"));
+    EXPECT_EQ(until(bc.get(), "ACK 5\r\n").find("mallory"), std::string::npos);
+    ASSERT_TRUE(send_segmented(bc.get(), msg("MSG 6 N", text_payload(secret)) + "PNG\r\n", 1));
     after = until(bs.get(), "PNG\r\n");
     EXPECT_EQ(after.find(secret), std::string::npos) << after;
 
@@ -112,8 +125,8 @@ void conversations(const Net &net)
     ASSERT_TRUE(is);
     const std::string ans = "ANS 1 alice@example.com 849102291.520491113 11752099\r\n";
     EXPECT_EQ(recv_exact(is.get(), ans.size()), ans);
-    ASSERT_TRUE(send_all(is.get(), "IRO 1 1 2 mallory@example.net Mallory\r\nIRO 1 2 2 ann@example.org Ann\r\n"
-                                   "ANS 1 OK\r\n"));
+    ASSERT_TRUE(send_all(is.get(), "IRO 1 1 2 1:mallory@example.net;{f52973b6-c926-4bad-9ba8-7c1e840e4ab0} "
+                                   "Mallory\r\nIRO 1 2 2 ann@example.org Ann\r\nANS 1 OK\r\n"));
     until(ic.get(), "ANS 1 OK\r\n");
     after = until(is.get(), "PNG\r\n");
     EXPECT_EQ(after.find(secret), std::string::npos) << after;
@@ -133,6 +146,17 @@ void conversations(const Net &net)
     until(mc.get(), "ANS 1 OK\r\n");
     ASSERT_TRUE(send_all(mc.get(), msg("MSG 2 N", text_payload(secret)) + "PNG\r\n"));
     after = until(ms.get(), "PNG\r\n");
+    EXPECT_EQ(after.find(secret), std::string::npos) << after;
+    /* A second connection into the same conversation, the answer and the
+     * message cut a byte at a time ahead of the server's reply. */
+    Fd mc2 = net.open(net.sb_port, "");
+    ASSERT_TRUE(mc2);
+    Fd ms2 = net.accept_sb();
+    ASSERT_TRUE(ms2);
+    ASSERT_TRUE(send_segmented(mc2.get(), ans_mallory + msg("MSG 2 N", text_payload(secret)) + "PNG\r\n", 1));
+    EXPECT_EQ(recv_exact(ms2.get(), ans_mallory.size()), ans_mallory);
+    ASSERT_TRUE(send_all(ms2.get(), "IRO 1 1 1 mallory@example.net Mallory\r\nANS 1 OK\r\n"));
+    after = until(ms2.get(), "PNG\r\n");
     EXPECT_EQ(after.find(secret), std::string::npos) << after;
 
     /* 3. Ann alone invites her: the same pipelined answer arrives whole. */
@@ -191,6 +215,17 @@ protected:
         std::string reply = recv_exact(fd.get(), 10);
         return reply.size() == 10 && reply[1] == 0 ? std::move(fd) : Fd();
     }
+    /* SOCKS5 naming the server's host instead of its address. */
+    Fd socks5_by_name(uint16_t port, const std::string &early)
+    {
+        Fd fd = tcp_connect(gw.port());
+        if (!fd || !send_all(fd.get(), bytes({5, 1, 0})) || recv_exact(fd.get(), 2) != bytes({5, 0}))
+            return Fd();
+        if (!send_all(fd.get(), socks5_request_domain("localhost", port) + early))
+            return Fd();
+        std::string reply = recv_exact(fd.get(), 10);
+        return reply.size() == 10 && reply[1] == 0 ? std::move(fd) : Fd();
+    }
     Fd socks4(uint16_t port, const std::string &early)
     {
         Fd fd = tcp_connect(gw.port());
@@ -216,6 +251,7 @@ TEST_F(NoWayAround, EveryDoorEveryConversation)
     start_with({"http-listen=127.0.0.1:0"});
     const std::pair<const char *, std::function<Fd(uint16_t, const std::string &)>> doors[] = {
         {"socks5", [this](uint16_t p, const std::string &e) { return socks5(p, e); }},
+        {"socks5 by name", [this](uint16_t p, const std::string &e) { return socks5_by_name(p, e); }},
         {"socks4", [this](uint16_t p, const std::string &e) { return socks4(p, e); }},
         {"http", [this](uint16_t p, const std::string &e) { return http(p, e); }},
     };

@@ -103,7 +103,7 @@ TEST_F(Messages, OutgoingAsksAboutTheDestinationElseEveryParticipant)
         {"an undecided participant withholds it too", {"zed@example.org", "carol@example.org"}, "0", hello, false},
         {"nobody decides", {"zed@example.org"}, "0", hello, false},
         {"insecure chat asks nobody", {"bob@example.org"}, "1", hello, true},
-        {"nobody in the session yet", {}, "0", hello, true},
+        {"nobody in the session and no call", {}, "0", hello, false},
         {"P2P destination decides", {"carol@example.org"}, "0", msg("MSG 3 D", p2p_invite("bob@example.org", kFileTransfer, "1")), false},
         {"UUM names its destination", {"bob@example.org"}, "0", msg("UUM 4 carol@example.org 32 1", text("sms")), true},
         {"unknown kinds pass unfiltered", {"bob@example.org"}, "0",
