@@ -191,6 +191,8 @@ TEST(ExprDifferential, NodesAnswerAsRegexecOnGeneratedPairs)
     }
     // Enough of each kind to mean something: pairs in all, matches, and
     // patterns whose required text was used.
+    RecordProperty("pairs", std::to_string(pairs));
+    RecordProperty("matched", std::to_string(matched));
     EXPECT_GE(pairs, 100000);
     EXPECT_GE(matched, pairs / 10);
     EXPECT_GE(prefiltered, kPatterns / 4);

@@ -186,7 +186,7 @@ TEST(ReplayCuts, EveryVersionDecidesAlikeWhereverTheStreamIsCut)
     Replayer r;
     ASSERT_TRUE(r.module);
     std::mt19937 rng(7);
-    for (int version : {2, 5, 7, 8, 10, 11, 13, 15, 18, 21}) {
+    for (int version = 2; version <= 21; ++version) {
         SCOPED_TRACE("MSNP" + std::to_string(version));
         const std::vector<Segment> whole = session(version);
         const std::vector<std::string> want = r.run(whole);
@@ -217,7 +217,7 @@ TEST(ReplayCuts, EveryVersionDecidesAlikeWhereverTheStreamIsCut)
                 ASSERT_EQ(joined(got), all) << stream->src.text() << " cut at " << at;
             }
         }
-        for (int round = 0; round < 40; ++round)
+        for (int round = 0; round < 20; ++round)
             ASSERT_EQ(joined(r.run(shuffle_cut(whole, rng))), all) << "round " << round;
     }
     EXPECT_TRUE(r.warnings.empty()) << r.warnings.front();
