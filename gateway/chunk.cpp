@@ -52,7 +52,7 @@ ChunkOutcome run_chunk(tq3_module *mod, tqconn *conn, tq3_iov *iov, std::string 
     // Only whole commands go to the module; the incomplete tail waits. Until
     // the first command is whole no tasklet call is needed: the answer
     // could only be "more data".
-    FrameScan scan = scan_msnp_commands(bytes, total);
+    FrameScan scan = scan_msnp_commands(bytes, total, conn->frame_state, dir == DIR_CLIENT_TO_SERVER);
     if (scan.first_awaits_payload || scan.complete == 0) {
         /* Not one whole command yet (a command's first bytes, a line
          * without its end): given now, its start would pass as a word the

@@ -139,7 +139,7 @@ CheckResult check_configuration(const LaunchOptions &opts, const Settings &setti
         out.errors.push_back(file + ":" + std::to_string(line) + ": not well-formed XML");
         return out;
     }
-    module->apply_variables(settings.vars);
+    module->apply_variables(settings.module_variables());
     Report r;
     module->load_policy_text(text, file, r);
     for (const auto &[code, message] : r.errors)

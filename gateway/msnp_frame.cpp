@@ -6,13 +6,14 @@
 
 namespace gw {
 
-FrameScan scan_msnp_commands(const uint8_t *data, size_t len)
+FrameScan scan_msnp_commands(const uint8_t *data, size_t len, unsigned frame_state, bool from_client)
 {
     FrameScan scan;
+    const msnp_dialect dialect = msnp_dialect_unpack(frame_state, from_client ? 1 : 0);
     const char *p = reinterpret_cast<const char *>(data);
     size_t pos = 0;
     while (pos < len) {
-        msnp_frame f = msnp_frame_next(p + pos, len - pos);
+        msnp_frame f = msnp_frame_next(p + pos, len - pos, dialect);
         if (f.cut) {
             scan.first_awaits_payload = pos == 0;
             break;

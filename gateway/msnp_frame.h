@@ -18,7 +18,9 @@ struct FrameScan {
     bool first_awaits_payload = false;
 };
 
-FrameScan scan_msnp_commands(const uint8_t *data, size_t len);
+// `frame_state` is the module's reading of the connection (tqconn's),
+// `from_client` the direction of the bytes.
+FrameScan scan_msnp_commands(const uint8_t *data, size_t len, unsigned frame_state, bool from_client);
 
 } // namespace gw
 

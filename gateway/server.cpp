@@ -138,7 +138,7 @@ bool Server::load_modules(std::string &error)
         modules_.push_back(std::move(m));
     }
     for (auto &m : modules_)
-        m->apply_variables(settings_.vars);
+        m->apply_variables(settings_.module_variables());
     if (!settings_.policy.empty()) {
         if (access(settings_.policy.c_str(), R_OK) != 0) {
             error = "policy file " + settings_.policy + " cannot be read: " + std::strerror(errno);
@@ -461,7 +461,7 @@ void Server::reload()
         return;
     }
     for (auto &m : modules_)
-        m->apply_variables(fresh.vars);
+        m->apply_variables(fresh.module_variables());
     if (!settings_.policy.empty() && !modules_.empty() && !reload_policy_or_keep())
         return;
     events_.notice("reload", "configuration variables and policy reloaded");

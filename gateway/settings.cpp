@@ -202,6 +202,14 @@ void SettingsReader::begin_source()
     module_seen_ = false;
 }
 
+std::vector<ModuleVariable> Settings::module_variables() const
+{
+    std::vector<ModuleVariable> out = vars;
+    if (std::none_of(out.begin(), out.end(), [](const ModuleVariable &v) { return v.name == "strict"; }))
+        out.push_back(ModuleVariable{"strict", strict ? "1" : "0", true});
+    return out;
+}
+
 bool SettingsReader::apply(const std::string &key, const std::string &value, bool quoted,
                            std::string &error)
 {

@@ -91,6 +91,10 @@ struct Settings {
     bool console_plain_http = false;  // beyond loopback without TLS, knowingly
     std::vector<std::string> console_hostnames; // names the console is reached by
     std::vector<ModuleVariable> vars;
+    // The variables the module gets: `vars`, and "strict" from `strict`
+    // (the module then drops what it cannot read as a command instead of
+    // asking the policy's default action) unless a `var strict` says more.
+    std::vector<ModuleVariable> module_variables() const;
     // Where each key was last set ("FILE:LINE"), for messages about its
     // value that come later (a module that cannot be loaded, ...).
     std::map<std::string, std::string> origin;

@@ -76,6 +76,9 @@ typedef struct tqconn {
     unsigned long tid;         /* host's connection number */
     risk_t risk_level;         /* risk the module's policy added up */
     tqlist *eventsq;           /* event_t*: events for the host, owned */
+    unsigned frame_state;      /* the module's reading of the stream (for
+                                * MSNP: version and role), which the host's
+                                * own cutting of the stream follows */
 } tqconn;
 
 /* A zeroed connection with both sockets -1 (so direction is

@@ -108,6 +108,105 @@ bool readopt(msnp_conntrack *ct, tq3_module *self, tqconn *conn)
     return true;
 }
 
+/* The connection's role, as the server shows it: a notification server
+ * answers VER with a version (the VER handler records it), a sign-in with
+ * its security package or with the user's verification flags after the
+ * name; a switchboard answers "USR trid OK handle name", ANS, or lists the
+ * conversation (IRO). What the client opens with proves nothing: a client
+ * that opens a switchboard with VER must not have its commands read the
+ * notification server's way. Until the server has spoken every form
+ * counts, and the client's other commands wait for the sign-in anyway. */
+void learn_role(tqconn *conn, const msnp_table *entry, const char *piece, size_t size)
+{
+    msnp_dialect d = msnp_dialect_unpack(conn->frame_state, 0);
+    if (d.role != MSNP_ROLE_ANY)
+        return;
+    unsigned role = MSNP_ROLE_ANY;
+    if (entry->opcode == MSN_OPCODE_ANS || entry->opcode == MSN_OPCODE_IRO || entry->opcode == MSN_OPCODE_JOI) {
+        role = MSNP_ROLE_SB;
+    } else if (entry->opcode == MSN_OPCODE_USR) {
+        const char *after_trid = size > 4 ? static_cast<const char *>(memchr(piece + 4, ' ', size - 4)) : nullptr;
+        bool ok = after_trid && piece + size - after_trid >= 4 && memcmp(after_trid, " OK ", 4) == 0;
+        int words = 0;
+        for (size_t k = 0; k < size && piece[k] != '\r'; ++k)
+            words += piece[k] == ' ';
+        role = ok && words == 4 ? MSNP_ROLE_SB : MSNP_ROLE_NS;
+    }
+    if (role != MSNP_ROLE_ANY)
+        conn->frame_state = msnp_dialect_pack(d.version, role);
+}
+
+msnp_dialect dialect_of(const tqconn *conn)
+{
+    return msnp_dialect_unpack(conn->frame_state, conn->direction == DIR_CLIENT_TO_SERVER);
+}
+
+/* Commands of the versions after the cap that carry what the policy does
+ * not decide: messages, presence and contact changes. */
+bool undecided_carrier(const char *piece, size_t size)
+{
+    if (size < 4 || piece[3] != ' ')
+        return false;
+    for (const char *word : {"SDG", "PUT", "DEL", "NFY"})
+        if (memcmp(piece, word, 3) == 0)
+            return true;
+    return false;
+}
+
+/* A piece that is not a command of the connection's dialect (a word its
+ * peers do not send, a line that is no command at all, a command of a
+ * version the policy does not read) is never relayed undecided: it is
+ * dropped under "strict" and when malformed, and otherwise gets the
+ * policy's "default-action" (dropped when that is unset). The server may
+ * read such bytes differently from us, which is exactly how a message would
+ * be hidden from the policy. */
+bool unreadable(const tq3_decouple_data *dd, size_t i, const msnp_table *entry)
+{
+    if (dd->fit[i] != MSNP_FIT_COMMAND)
+        return true;
+    return entry->opcode == MSN_OPCODE_UNKNOWN && undecided_carrier(dd->ptrs[i], dd->ptrsize[i]);
+}
+
+match_t decide_unreadable(tqconn *conn, const char *piece, size_t size, int fit)
+{
+    static msnp_stat_family counters("stats-command-unknown");
+    match_t verdict = TQ_MATCH_BLOCK;
+    if (fit != MSNP_FIT_MALFORMED && msnp_get_var_long("strict", 0) == 0) {
+        const char *action = msnp_get_var("default-action", nullptr);
+        if (action && strcmp(action, "pass") == 0)
+            verdict = TQ_MATCH_PASS;
+        else if (action && strcmp(action, "alert") == 0)
+            verdict = TQ_MATCH_ALERT;
+    }
+    counters.count();
+    counters.count_result(verdict);
+    /* The line's start, printable, says what came. */
+    std::string detail;
+    for (size_t k = 0; k < size && k < 40 && piece[k] != '\r'; ++k)
+        detail += piece[k] >= 0x20 && piece[k] < 0x7f ? piece[k] : '?';
+    const auto *ct = static_cast<const msnp_conntrack *>(conn->plugin);
+    const char *user = ct ? ct->user_handle : nullptr;
+    const bool out = conn->direction == DIR_CLIENT_TO_SERVER;
+    msn_sb_activity_log(nullptr, conn,
+                        tqevents_shortcut_log_activity(out ? user : "server", out ? "server" : user,
+                                                       fit == MSNP_FIT_MALFORMED ? "malformed-command" : "unknown-command",
+                                                       detail.c_str(), ct ? ct->session : nullptr, verdict));
+    return verdict;
+}
+
+/* One piece of a chunk decided: by its handler when it is a command of the
+ * connection's dialect, as unreadable otherwise. */
+match_t decide_piece(task_struct **task, tqconn *conn, tq3_decouple_data *dd, size_t i, tq3_module *self,
+                     const msnp_table *entry, bool in_place)
+{
+    if (unreadable(dd, i, entry)) {
+        *task = nullptr;
+        return decide_unreadable(conn, dd->ptrs[i], dd->ptrsize[i], dd->fit[i]);
+    }
+    return in_place ? tq3_msn_dispatch_in_place(task, conn, dd, i, self, entry)
+                    : tq3_msn_dispatch_entry(task, conn, dd, i, self, entry);
+}
+
 /* What a client sends before the server has confirmed who it is: nothing
  * can be decided for a user not known yet, and passing it would let a
  * message ride in the same write as the sign-in. The commands wait here,
@@ -190,16 +289,19 @@ void decide_parked(tq3_module *self, tqconn *conn, msnp_table_lookup lookup)
     std::string bytes = unpark(conn);
     if (bytes.empty())
         return;
-    tq3_decouple_data *dd =
-        tq3_msn_decouple(reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size());
-    if (!dd)
-        return;
     const conn_direction direction = conn->direction;
     conn->direction = DIR_CLIENT_TO_SERVER;
+    /* Cut again in the version the sign-in settled. */
+    tq3_decouple_data *dd =
+        tq3_msn_decouple_as(reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size(), dialect_of(conn));
+    if (!dd) {
+        conn->direction = direction;
+        return;
+    }
     std::string out;
     for (size_t i = 0; i < dd->size; ++i) {
         task_struct *task = nullptr;
-        match_t verdict = tq3_msn_dispatch_entry(&task, conn, dd, i, self, tq3_msn_piece_entry(dd, i, lookup));
+        match_t verdict = decide_piece(&task, conn, dd, i, self, tq3_msn_piece_entry(dd, i, lookup), false);
         if (verdict == TQ_MATCH_PASS || verdict == TQ_MATCH_ALERT) {
             if (task && task->data_buffer)
                 out.append(task->data_buffer, task->buffer_size);
@@ -240,7 +342,7 @@ match_t msnp_tasklet_lookup(tq3_module *self, tqconn *conn, tq3_iov *iov,
         return TQ_MATCH_PASS;
     }
 
-    tq3_decouple_data *dd = tq3_msn_decouple(bytes, len);
+    tq3_decouple_data *dd = tq3_msn_decouple_as(bytes, len, dialect_of(conn));
     if (!dd || dd->size == 0) {
         tq3_decouple_data_destroy(dd);
         free(buf);
@@ -291,8 +393,9 @@ match_t msnp_tasklet_lookup(tq3_module *self, tqconn *conn, tq3_iov *iov,
             continue;
         }
         msnp_trace_begin();
-        match_t verdict = in_place ? tq3_msn_dispatch_in_place(&task, conn, dd, i, self, entry)
-                                   : tq3_msn_dispatch_entry(&task, conn, dd, i, self, entry);
+        match_t verdict = decide_piece(&task, conn, dd, i, self, entry, in_place);
+        if (!from_client && dd->fit[i] == MSNP_FIT_COMMAND)
+            learn_role(conn, entry, dd->ptrs[i], dd->ptrsize[i]);
         if (msnp_tracing()) {
             bool same = !task || !task->data_buffer ||
                         (task->buffer_size == dd->ptrsize[i] && memcmp(task->data_buffer, dd->ptrs[i], dd->ptrsize[i]) == 0);

@@ -45,9 +45,11 @@ tq3_decouple_data *tq3_decouple_data_new(char *base)
         return nullptr;
     dd->ptrs = static_cast<char **>(malloc(kGrowStep * sizeof(char *)));
     dd->ptrsize = static_cast<size_t *>(malloc(kGrowStep * sizeof(size_t)));
-    if (!dd->ptrs || !dd->ptrsize) {
+    dd->fit = static_cast<unsigned char *>(malloc(kGrowStep));
+    if (!dd->ptrs || !dd->ptrsize || !dd->fit) {
         free(dd->ptrs);
         free(dd->ptrsize);
+        free(dd->fit);
         free(dd);
         return nullptr;
     }
@@ -74,6 +76,10 @@ void tq3_decouple_data_resize(tq3_decouple_data *dd, size_t index)
     if (!sizes)
         return; /* ptrs is larger than needed; room still tells the truth */
     dd->ptrsize = sizes;
+    auto *fit = static_cast<unsigned char *>(realloc(dd->fit, want));
+    if (!fit)
+        return;
+    dd->fit = fit;
     dd->room = want;
 }
 
@@ -84,6 +90,7 @@ void tq3_decouple_data_destroy(tq3_decouple_data *dd)
     free(dd->base);
     free(dd->ptrs);
     free(dd->ptrsize);
+    free(dd->fit);
     free(dd);
 }
 
@@ -101,6 +108,11 @@ int opcode_count_args(const char *data, const char *sep, const char *end)
 }
 
 tq3_decouple_data *tq3_msn_decouple(const unsigned char *dados, size_t tam)
+{
+    return tq3_msn_decouple_as(dados, tam, msnp_dialect{0, MSNP_ROLE_ANY, -1});
+}
+
+tq3_decouple_data *tq3_msn_decouple_as(const unsigned char *dados, size_t tam, msnp_dialect dialect)
 {
     if ((!dados && tam) || tam > SIZE_MAX - kLeadPad - kTrailPad)
         return nullptr;
@@ -126,7 +138,7 @@ tq3_decouple_data *tq3_msn_decouple(const unsigned char *dados, size_t tam)
     size_t index = 0;
     char *next;
     do {
-        msnp_frame f = msnp_frame_next(cur, tam - consumed);
+        msnp_frame f = msnp_frame_next(cur, tam - consumed, dialect);
         next = f.boundary ? cur + f.size : nullptr;
         if (f.exact)
             dd->moredata = 0;
@@ -136,6 +148,7 @@ tq3_decouple_data *tq3_msn_decouple(const unsigned char *dados, size_t tam)
         if (index + 1 >= dd->room)
             next = nullptr; /* no room for another piece: keep the rest whole */
 
+        dd->fit[index] = static_cast<unsigned char>(f.fit);
         if (next) {
             dd->ptrsize[index] = static_cast<size_t>(next - dd->ptrs[index]);
             consumed += dd->ptrsize[index];

@@ -4,6 +4,7 @@
 #define TQ3_MSNP_DISPATCHER_H
 
 #include "tq3_msnp.h"
+#include "tq3_msnp_framing.h"
 
 /* One chunk cut into whole commands. */
 typedef struct tq3_decouple_data {
@@ -16,12 +17,16 @@ typedef struct tq3_decouple_data {
     int incomplete;   /* 1 when the last piece is a payload command whose
                        * payload the chunk cuts short: its bytes must be held
                        * even if the cut falls right after a CR LF */
+    unsigned char *fit; /* msnp_fit of each piece */
 } tq3_decouple_data;
 
 tq3_decouple_data *tq3_decouple_data_new(char *base);
 void tq3_decouple_data_resize(tq3_decouple_data *dd, size_t index);
 void tq3_decouple_data_destroy(tq3_decouple_data *dd);
+/* Cut as a peer of any dialect may send: every payload form counts. */
 tq3_decouple_data *tq3_msn_decouple(const unsigned char *dados, size_t tam);
+/* Cut the way the other end of `dialect` reads the bytes. */
+tq3_decouple_data *tq3_msn_decouple_as(const unsigned char *bytes, size_t size, struct msnp_dialect dialect);
 int opcode_count_args(const char *data, const char *sep, const char *end);
 
 const msnp_table *table_search_opcode(const char *strcmd);

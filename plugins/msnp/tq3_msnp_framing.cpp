@@ -1,22 +1,21 @@
 /* MSNP framing: command boundaries and where each payload command names
- * its length. Everything here reads bytes a peer chose: lengths go through
- * a bounded digit reader, and each search stays inside the bytes given. */
+ * its length, by sender, role and version. Everything here reads bytes a
+ * peer chose: lengths go through a bounded digit reader, and each search
+ * stays inside the bytes given. */
 #include "tq3_msnp_framing.h"
 
 #include <stdint.h>
 #include <string.h>
+#include <strings.h>
 
 namespace {
 
-bool is_blank(char c)
-{
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
-}
-
-/* The words of one header line after the three-letter command. Only the
- * first few matter, so the rest are not recorded. */
+/* The words of one header line after the three-letter command, split at
+ * single spaces as the servers split them: two spaces in a row make an
+ * empty word, which fits no form. Only as many as the longest form holds
+ * matter; one more tells "too many". */
 struct line_words {
-    static constexpr int kMax = 10;
+    static constexpr int kMax = 12;
     const char *start[kMax];
     size_t len[kMax];
     int count = 0;
@@ -25,14 +24,10 @@ struct line_words {
 line_words split_line(const char *line, const char *line_end)
 {
     line_words w;
-    const char *p = line + 3 < line_end ? line + 3 : line_end;
-    while (p < line_end && w.count < line_words::kMax) {
-        while (p < line_end && is_blank(*p))
-            ++p;
-        if (p >= line_end)
-            break;
-        const char *s = p;
-        while (p < line_end && !is_blank(*p))
+    const char *p = line + 3;
+    while (p < line_end && *p == ' ' && w.count < line_words::kMax) {
+        const char *s = ++p;
+        while (p < line_end && *p != ' ')
             ++p;
         w.start[w.count] = s;
         w.len[w.count] = static_cast<size_t>(p - s);
@@ -41,143 +36,233 @@ line_words split_line(const char *line, const char *line_end)
     return w;
 }
 
-/* Single blanks of the command line, counted up to its first CR or LF:
- * the command forms are told apart by them. */
-int count_blanks(const char *line, const char *line_end)
+/* Decimal digits and nothing else. A value too large for size_t saturates
+ * (it only means "more than any chunk holds"). */
+bool read_number(const char *s, size_t len, size_t *value)
 {
-    int count = 0;
-    for (const char *p = line; p < line_end && *p != '\r' && *p != '\n'; ++p)
-        count += *p == ' ';
-    return count;
-}
-
-/* An optional sign and decimal digits at the start of a word; `whole`
- * demands that nothing follows them. A value too large for size_t
- * saturates (it only means "more than any chunk holds"); a negative one
- * reads as 0, so a length never moves the cut backwards. */
-bool read_number(const char *s, size_t len, bool whole, size_t *value)
-{
-    size_t i = 0;
-    bool negative = false;
-    if (i < len && (s[i] == '+' || s[i] == '-'))
-        negative = s[i++] == '-';
-    if (i >= len || s[i] < '0' || s[i] > '9')
+    if (len == 0)
         return false;
     size_t v = 0;
-    for (; i < len && s[i] >= '0' && s[i] <= '9'; ++i) {
+    for (size_t i = 0; i < len; ++i) {
+        if (s[i] < '0' || s[i] > '9')
+            return false;
         size_t d = static_cast<size_t>(s[i] - '0');
         v = v > (SIZE_MAX - d) / 10 ? SIZE_MAX : v * 10 + d;
     }
-    if (whole && i != len)
-        return false;
-    *value = negative ? 0 : v;
+    *value = v;
     return true;
 }
 
-/* The length from a line shaped by `form`: one letter per argument, 'n' a
- * number and 's' any word; the last argument is the length. A line that
- * does not fit the form up to the length reads as 0. */
-size_t length_by_form(const line_words &w, const char *form)
+enum : uint8_t { FROM_CLIENT = 1, FROM_SERVER = 2, FROM_BOTH = 3 };
+enum : uint8_t { ON_NS = 1, ON_SB = 2, ON_BOTH = 3 };
+
+/* One command as one kind of peer sends it on one kind of connection in a
+ * range of versions. `form` is null for a line command; otherwise one
+ * letter per argument ('n' a number, 's' any word), the last being the
+ * payload length, with alternatives told apart by the number of words
+ * ("nsn|nn"). `reply`: a line whose last word is not a number is the
+ * server's plain answer ("ADL 8 OK"). */
+struct command_form {
+    char cmd[4];
+    uint8_t senders;
+    uint8_t roles;
+    uint8_t vmin, vmax;
+    const char *form;
+    bool reply;
+};
+
+constexpr uint8_t kLast = 21;
+
+/* Every command the gateway relays. A word missing here, or present only
+ * for another sender, role or version, is not a command of the dialect. */
+constexpr command_form kForms[] = {
+    /* payload commands */
+    {"MSG", FROM_CLIENT, ON_SB, 2, kLast, "nsn", false},
+    {"MSG", FROM_SERVER, ON_BOTH, 2, kLast, "ssn", false},
+    {"NOT", FROM_SERVER, ON_NS, 2, kLast, "n", false},
+    {"IPG", FROM_SERVER, ON_NS, 5, kLast, "n", false},
+    {"PAG", FROM_CLIENT, ON_NS, 5, 9, "nsn", false},
+    {"SDC", FROM_CLIENT, ON_NS, 5, kLast, "nsssssssn", false},
+    {"QRY", FROM_CLIENT, ON_NS, 6, kLast, "nsn", false},
+    {"PGD", FROM_CLIENT, ON_NS, 9, kLast, "nsnn", false},
+    {"UUX", FROM_CLIENT, ON_NS, 10, kLast, "nn", false},
+    {"UUX", FROM_SERVER, ON_NS, 10, kLast, "nn", true},
+    {"UBX", FROM_SERVER, ON_NS, 10, kLast, "sn|snn", false},
+    {"GCF", FROM_SERVER, ON_NS, 11, kLast, "nsn|nn", false},
+    {"ADL", FROM_BOTH, ON_NS, 13, kLast, "nn", true},
+    {"RML", FROM_BOTH, ON_NS, 13, kLast, "nn", true},
+    {"UUN", FROM_CLIENT, ON_NS, 13, kLast, "nsnn", false},
+    {"UBN", FROM_SERVER, ON_NS, 13, kLast, "snn", false},
+    {"FQY", FROM_BOTH, ON_NS, 14, kLast, "nn", true},
+    {"UUM", FROM_CLIENT, ON_NS, 14, kLast, "nsnnn", false},
+    {"UBM", FROM_SERVER, ON_NS, 14, kLast, "snnn", false},
+    {"SDG", FROM_BOTH, ON_NS, 19, kLast, "nn", true},
+    {"PUT", FROM_CLIENT, ON_NS, 19, kLast, "nn", false},
+    {"PUT", FROM_SERVER, ON_NS, 19, kLast, "nsn|nn", true},
+    {"DEL", FROM_CLIENT, ON_NS, 19, kLast, "nn", false},
+    {"DEL", FROM_SERVER, ON_NS, 19, kLast, "nsn|nn", true},
+    {"NFY", FROM_SERVER, ON_NS, 19, kLast, "sn", false},
+    /* line commands of the notification (and dispatch) server */
+    {"VER", FROM_BOTH, ON_NS, 0, kLast, nullptr, false},
+    {"CVR", FROM_BOTH, ON_NS, 0, kLast, nullptr, false},
+    {"USR", FROM_BOTH, ON_BOTH, 0, kLast, nullptr, false},
+    {"XFR", FROM_BOTH, ON_NS, 0, kLast, nullptr, false},
+    {"OUT", FROM_BOTH, ON_BOTH, 0, kLast, nullptr, false},
+    {"INF", FROM_BOTH, ON_NS, 0, kLast, nullptr, false},
+    {"SYN", FROM_BOTH, ON_NS, 0, kLast, nullptr, false},
+    {"GTC", FROM_BOTH, ON_NS, 0, kLast, nullptr, false},
+    {"BLP", FROM_BOTH, ON_NS, 0, kLast, nullptr, false},
+    {"CHG", FROM_BOTH, ON_NS, 0, kLast, nullptr, false},
+    {"ADD", FROM_BOTH, ON_NS, 0, kLast, nullptr, false},
+    {"REM", FROM_BOTH, ON_NS, 0, kLast, nullptr, false},
+    {"REA", FROM_BOTH, ON_NS, 0, kLast, nullptr, false},
+    {"ADG", FROM_BOTH, ON_NS, 0, kLast, nullptr, false},
+    {"RMG", FROM_BOTH, ON_NS, 0, kLast, nullptr, false},
+    {"REG", FROM_BOTH, ON_NS, 0, kLast, nullptr, false},
+    {"LSG", FROM_BOTH, ON_NS, 0, kLast, nullptr, false},
+    {"LST", FROM_BOTH, ON_NS, 0, kLast, nullptr, false},
+    {"URL", FROM_BOTH, ON_NS, 0, kLast, nullptr, false},
+    {"FND", FROM_BOTH, ON_NS, 0, kLast, nullptr, false},
+    {"SND", FROM_BOTH, ON_NS, 0, kLast, nullptr, false},
+    {"PRP", FROM_BOTH, ON_NS, 0, kLast, nullptr, false},
+    {"SBP", FROM_BOTH, ON_NS, 0, kLast, nullptr, false},
+    {"ADC", FROM_BOTH, ON_NS, 0, kLast, nullptr, false},
+    {"LKP", FROM_BOTH, ON_NS, 0, kLast, nullptr, false},
+    {"TFR", FROM_BOTH, ON_NS, 0, kLast, nullptr, false},
+    {"FIL", FROM_BOTH, ON_NS, 0, kLast, nullptr, false},
+    {"GCF", FROM_CLIENT, ON_NS, 11, kLast, nullptr, false},
+    {"PNG", FROM_CLIENT, ON_NS, 0, kLast, nullptr, false},
+    {"CVQ", FROM_CLIENT, ON_NS, 0, kLast, nullptr, false},
+    {"QNG", FROM_SERVER, ON_NS, 0, kLast, nullptr, false},
+    {"CHL", FROM_SERVER, ON_NS, 0, kLast, nullptr, false},
+    {"QRY", FROM_SERVER, ON_NS, 0, kLast, nullptr, false},
+    {"ILN", FROM_SERVER, ON_NS, 0, kLast, nullptr, false},
+    {"NLN", FROM_SERVER, ON_NS, 0, kLast, nullptr, false},
+    {"FLN", FROM_SERVER, ON_NS, 0, kLast, nullptr, false},
+    {"RNG", FROM_SERVER, ON_NS, 0, kLast, nullptr, false},
+    {"BPR", FROM_SERVER, ON_NS, 0, kLast, nullptr, false},
+    {"SBS", FROM_SERVER, ON_NS, 0, kLast, nullptr, false},
+    {"RFS", FROM_SERVER, ON_NS, 0, kLast, nullptr, false},
+    {"GSB", FROM_SERVER, ON_NS, 0, kLast, nullptr, false},
+    {"PAG", FROM_SERVER, ON_NS, 0, kLast, nullptr, false},
+    {"PGD", FROM_SERVER, ON_NS, 0, kLast, nullptr, false},
+    {"SDC", FROM_SERVER, ON_NS, 0, kLast, nullptr, false},
+    {"UUN", FROM_SERVER, ON_NS, 0, kLast, nullptr, false},
+    {"UUM", FROM_SERVER, ON_NS, 0, kLast, nullptr, false},
+    /* line commands of the switchboard */
+    {"ANS", FROM_BOTH, ON_SB, 0, kLast, nullptr, false},
+    {"CAL", FROM_BOTH, ON_SB, 0, kLast, nullptr, false},
+    {"IRO", FROM_SERVER, ON_SB, 0, kLast, nullptr, false},
+    {"JOI", FROM_SERVER, ON_SB, 0, kLast, nullptr, false},
+    {"BYE", FROM_SERVER, ON_SB, 0, kLast, nullptr, false},
+    {"ACK", FROM_SERVER, ON_SB, 0, kLast, nullptr, false},
+    {"NAK", FROM_SERVER, ON_SB, 0, kLast, nullptr, false},
+};
+
+bool applies(const command_form &f, const msnp_dialect &d)
 {
-    size_t n = strlen(form);
-    if (static_cast<size_t>(w.count) < n)
-        return 0;
-    size_t value = 0;
-    for (size_t i = 0; i + 1 < n; ++i)
-        if (form[i] == 'n' && !read_number(w.start[i], w.len[i], true, &value))
-            return 0;
-    if (!read_number(w.start[n - 1], w.len[n - 1], false, &value))
-        return 0;
-    return value;
+    if (d.from_client >= 0 && !(f.senders & (d.from_client ? FROM_CLIENT : FROM_SERVER)))
+        return false;
+    if (d.role == MSNP_ROLE_NS && !(f.roles & ON_NS))
+        return false;
+    if (d.role == MSNP_ROLE_SB && !(f.roles & ON_SB))
+        return false;
+    return d.version == 0 || (d.version >= f.vmin && d.version <= f.vmax);
 }
 
-/* The payload commands and the form of their header line. The forms of
- * GCF, UBX, UUN, QRY and SDC depend on the line's blanks. */
-struct payload_rule {
-    char cmd[4];
-    const char *form;
+/* The rows of the dialect's command `word`, payload forms first: a
+ * dialect not settled yet takes a payload form over a line where both
+ * exist. */
+struct candidates {
+    const command_form *row[4];
+    int count = 0;
 };
 
-constexpr payload_rule kRules[] = {
-    {"MSG", "ssn"}, {"UUX", "nn"}, {"UBN", "snn"}, {"PGD", "nsnn"}, {"PAG", "nsn"},
-    {"IPG", "n"},   {"NOT", "n"},  {"ADL", "nn"},  {"RML", "nn"},   {"UUM", "nsnnn"},
-    {"UBM", "snnn"}, {"FQY", "nn"}, {"GCF", nullptr}, {"UBX", nullptr}, {"UUN", nullptr},
-    {"QRY", nullptr}, {"SDC", nullptr},
-};
-
-const payload_rule *rule_of(const char *cmd)
+candidates forms_of(const char *word, const msnp_dialect &d)
 {
-    for (const payload_rule &r : kRules)
-        if (memcmp(cmd, r.cmd, 3) == 0)
-            return &r;
-    return nullptr;
+    candidates c;
+    const command_form *line = nullptr;
+    for (const command_form &f : kForms) {
+        if (memcmp(word, f.cmd, 3) != 0 || !applies(f, d))
+            continue;
+        if (!f.form)
+            line = line ? line : &f;
+        else if (c.count < 3)
+            c.row[c.count++] = &f;
+    }
+    if (line && c.count == 0)
+        c.row[c.count++] = line;
+    return c;
+}
+
+bool known_in_other_case(const char *word)
+{
+    for (const command_form &f : kForms)
+        if (strncasecmp(word, f.cmd, 3) == 0 && memcmp(word, f.cmd, 3) != 0)
+            return true;
+    return false;
+}
+
+bool is_numeric_reply(const char *line, size_t head)
+{
+    return head >= 3 && line[0] >= '0' && line[0] <= '9' && line[1] >= '0' && line[1] <= '9' &&
+           line[2] >= '0' && line[2] <= '9' && (head == 3 || line[3] == ' ');
+}
+
+/* The payload length a header line announces by one of its forms. False
+ * when the line fits none of them. */
+bool length_by_form(const command_form &rule, const line_words &w, size_t *length, bool *plain)
+{
+    *plain = false;
+    const char *form = rule.form;
+    while (form) {
+        const char *bar = strchr(form, '|');
+        size_t n = bar ? static_cast<size_t>(bar - form) : strlen(form);
+        if (static_cast<size_t>(w.count) == n) {
+            bool fits = true;
+            size_t value = 0;
+            for (size_t i = 0; fits && i + 1 < n; ++i)
+                fits = form[i] != 'n' || read_number(w.start[i], w.len[i], &value);
+            if (fits && read_number(w.start[n - 1], w.len[n - 1], &value)) {
+                *length = value;
+                return true;
+            }
+            if (fits && rule.reply) {
+                *plain = true;
+                return true;
+            }
+        }
+        form = bar ? bar + 1 : nullptr;
+    }
+    return false;
 }
 
 } // namespace
 
+unsigned msnp_dialect_pack(unsigned version, unsigned role)
+{
+    return (version & 0xff) | (role & 0x3) << 8;
+}
+
+msnp_dialect msnp_dialect_unpack(unsigned state, int from_client)
+{
+    return msnp_dialect{state & 0xff, state >> 8 & 0x3, from_client};
+}
+
 int msnp_frame_payload_command(const char *cmd)
 {
-    return cmd && strnlen(cmd, 3) == 3 && rule_of(cmd) != nullptr;
+    if (!cmd || strnlen(cmd, 4) != 3)
+        return 0;
+    for (const command_form &f : kForms)
+        if (f.form && memcmp(cmd, f.cmd, 3) == 0)
+            return 1;
+    return 0;
 }
 
-size_t msnp_frame_payload_length(const char *line, const char *line_end, int *payload)
+msnp_frame msnp_frame_next(const char *cur, size_t left, msnp_dialect dialect)
 {
-    *payload = 0;
-    if (line_end - line < 3)
-        return 0;
-    const payload_rule *rule = rule_of(line);
-    if (!rule)
-        return 0;
-    const char *form = rule->form;
-    if (!form) {
-        int blanks = count_blanks(line, line_end);
-        switch (line[0]) {
-        case 'G': /* GCF */
-            if (blanks == 3) {
-                form = "nsn";
-            } else if (blanks == 2) {
-                /* Only a transaction id of 0 announces a payload; otherwise
-                 * the second argument is a file name. */
-                line_words w = split_line(line, line_end);
-                size_t trid = 0;
-                if (w.count < 1 || !read_number(w.start[0], w.len[0], true, &trid)) {
-                    *payload = 1; /* malformed: a payload of 0 bytes */
-                    return 0;
-                }
-                if (trid != 0)
-                    return 0;
-                form = "nn";
-            } else {
-                return 0;
-            }
-            break;
-        case 'U':
-            if (line[1] == 'B') { /* UBX */
-                form = blanks == 2 ? "sn" : "snn";
-            } else { /* UUN */
-                if (blanks <= 2)
-                    return 0;
-                form = "nsnn";
-            }
-            break;
-        default: /* QRY and SDC: the short forms have no payload */
-            if (blanks == 1 || blanks == 2)
-                return 0;
-            form = line[0] == 'Q' ? "nsn" : "nsssssssn";
-            break;
-        }
-    }
-    *payload = 1;
-    return length_by_form(split_line(line, line_end), form);
-}
-
-msnp_frame msnp_frame_next(const char *cur, size_t left)
-{
-    msnp_frame f = {left, 0, 0, 0, 0};
-    /* The line ends at its first CR LF; a NUL byte before it ends the
-     * search, and then the piece is the rest of the bytes. Only the line is
-     * searched for the NUL: the rest of the chunk may be long and holds
-     * many commands, each of which is framed in turn. */
+    msnp_frame f = {left, 0, 0, 0, 0, MSNP_FIT_COMMAND};
+    /* The line ends at its first CR LF, whatever stands before it. */
     const char *end = cur + left;
     const char *crlf = nullptr;
     for (const char *p = cur; p + 1 < end; ++p) {
@@ -189,27 +274,42 @@ msnp_frame msnp_frame_next(const char *cur, size_t left)
             break;
         }
     }
-    if (crlf && memchr(cur, '\0', static_cast<size_t>(crlf - cur)))
-        crlf = nullptr;
     if (!crlf)
         return f;
     size_t head = static_cast<size_t>(crlf - cur);
-    size_t len = msnp_frame_payload_length(cur, crlf, &f.payload);
     f.boundary = 1;
-    if (!f.payload) {
-        f.size = head + 2;
+    f.size = head + 2;
+    candidates rules;
+    if (head < 3 || memchr(cur, '\0', head) || (head > 3 && cur[3] != ' ' && !is_numeric_reply(cur, head)))
+        f.fit = MSNP_FIT_MALFORMED;
+    else if (is_numeric_reply(cur, head))
+        f.fit = dialect.from_client > 0 ? MSNP_FIT_UNKNOWN : MSNP_FIT_COMMAND;
+    else if ((rules = forms_of(cur, dialect)).count == 0)
+        f.fit = known_in_other_case(cur) ? MSNP_FIT_MALFORMED : MSNP_FIT_UNKNOWN;
+    if (rules.count == 0 || !rules.row[0]->form)
+        return f;
+
+    size_t len = 0;
+    bool plain = false, fits = false;
+    line_words words = split_line(cur, crlf);
+    for (int i = 0; i < rules.count && !fits; ++i)
+        fits = length_by_form(*rules.row[i], words, &len, &plain);
+    if (!fits) {
+        f.fit = MSNP_FIT_MALFORMED;
         return f;
     }
+    if (plain)
+        return f;
+    f.payload = 1;
     /* head + 2 <= left: the CR LF lies inside the bytes. */
     if (len > left - head - 2) {
         len = left - head - 2;
         f.cut = 1;
     }
     f.size = head + 2 + len;
-    if (!f.cut && (f.size == left || cur[f.size] == '\0')) {
+    if (!f.cut && f.size == left) {
         f.exact = 1;
         f.boundary = 0;
-        f.size = left;
     }
     return f;
 }

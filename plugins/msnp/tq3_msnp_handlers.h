@@ -18,6 +18,7 @@ struct msnp_message;
 
 /* Sign-in and session admission (tq3_msnp_handlers_login.cpp). */
 match_t tq3_handler_ver(task_struct *tstruct);
+match_t tq3_handler_ver_reply(task_struct *tstruct);
 match_t tq3_handler_cvr(task_struct *tstruct);
 match_t tq3_handler_try_new_msnp_conntrack(task_struct *tstruct);
 /* The admission rules of a sign-in beyond who the user is: the proxy

@@ -185,6 +185,58 @@ match_t msnp_admission_checks(task_struct *t, msnp_person *person)
 }
 
 
+/* The highest protocol version a client may negotiate: the versions
+ * after it carry messages and contact changes in commands (SDG, PUT, DEL,
+ * NFY) that the policy does not decide. "0" or "none" lets every version
+ * through. */
+static long version_cap()
+{
+    const char *cap = msnp_get_var("msnp-version-cap", nullptr);
+    if (!cap)
+        return 18;
+    if (strcmp(cap, "none") == 0)
+        return 0;
+    return begins_with(cap, "MSNP") ? protocol_number(cap) : strtol(cap, nullptr, 10);
+}
+
+/* The client's VER without the versions above the cap: the server then
+ * settles on one the policy reads, or answers that none is left. */
+static void cap_offered_versions(task_struct *t, long cap)
+{
+    bool over = false;
+    for (size_t i = 2; i < t->data_bpsize && !over; ++i)
+        over = begins_with(t->data_pieces[i], "MSNP") && protocol_number(t->data_pieces[i]) > cap;
+    if (!over)
+        return;
+    std::string line = "VER";
+    for (size_t i = 1; i < t->data_bpsize; ++i) {
+        const char *word = t->data_pieces[i];
+        if (i >= 2 && begins_with(word, "MSNP") && protocol_number(word) > cap)
+            continue;
+        line += ' ';
+        line += word;
+    }
+    line += "\r\n";
+    char *bytes = strdup(line.c_str());
+    if (bytes)
+        msnp_task_set_buffer(t, bytes, line.size());
+}
+
+/* The server's answer settles the version the rest of the connection is
+ * read in. */
+match_t tq3_handler_ver_reply(task_struct *t)
+{
+    if (!t || !t->conn)
+        return TQ_MATCH_PASS;
+    const char *chosen = chunk(t, 2);
+    long n = begins_with(chosen, "MSNP") ? protocol_number(chosen) : 0;
+    if (n > 0 && n < 256) {
+        msnp_dialect d = msnp_dialect_unpack(t->conn->frame_state, 0);
+        t->conn->frame_state = msnp_dialect_pack(static_cast<unsigned>(n), d.role ? d.role : static_cast<unsigned>(MSNP_ROLE_NS));
+    }
+    return TQ_MATCH_PASS;
+}
+
 match_t tq3_handler_ver(task_struct *t)
 {
     if (!t)
@@ -192,17 +244,20 @@ match_t tq3_handler_ver(task_struct *t)
     record_offered_versions(t);
     const char *lower = msnp_get_var("msnp-lower-version", nullptr);
     const char *upper = msnp_get_var("msnp-upper-version", nullptr);
-    if (!lower && !upper)
-        return TQ_MATCH_PASS;
-    long low = protocol_number(lower), high = protocol_number(upper);
-    for (size_t i = 2; i < t->data_bpsize; ++i) {
-        const char *word = t->data_pieces[i];
-        if (begins_with(word, "CVR0"))
-            break;
-        long n = protocol_number(word);
-        if ((lower && n < low) || (upper && n > high))
-            return TQ_MATCH_BLOCK;
+    if (lower || upper) {
+        long low = protocol_number(lower), high = protocol_number(upper);
+        for (size_t i = 2; i < t->data_bpsize; ++i) {
+            const char *word = t->data_pieces[i];
+            if (begins_with(word, "CVR0"))
+                break;
+            long n = protocol_number(word);
+            if ((lower && n < low) || (upper && n > high))
+                return TQ_MATCH_BLOCK;
+        }
     }
+    long cap = version_cap();
+    if (cap > 0)
+        cap_offered_versions(t, cap);
     return TQ_MATCH_PASS;
 }
 

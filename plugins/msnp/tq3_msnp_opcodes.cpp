@@ -86,7 +86,7 @@ extern "C" const msnp_table ltable[MSN_OPCODE_UNKNOWN + 1] = {
     {"UUM", MSN_OPCODE_UUM, NEEDUSER | OFFSET, {nullptr, tq3_handler_msg_to_switchboard}},
     {"UUN", MSN_OPCODE_UUN, NEEDUSER | EXPLODE | OFFSET, {nullptr, tq3_handler_uun_ubn}},
     {"UUX", MSN_OPCODE_UUX, NEEDUSER | OFFSET, {nullptr, tq3_handler_uux}},
-    {"VER", MSN_OPCODE_VER, EXPLODE, {nullptr, tq3_handler_ver}},
+    {"VER", MSN_OPCODE_VER, EXPLODE, {tq3_handler_ver_reply, tq3_handler_ver}},
     {"XFR", MSN_OPCODE_XFR, EXPLODE, {tq3_handler_xfr, nullptr}},
     {"XXX", MSN_OPCODE_UNKNOWN, NONE, {nullptr, nullptr}},
 };

@@ -53,7 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         }
     }
 
-    gw::FrameScan scan = gw::scan_msnp_commands(data, size);
+    gw::FrameScan scan = gw::scan_msnp_commands(data, size, size ? data[0] : 0, size > 1 && (data[1] & 1));
     if (scan.complete > size)
         abort();
     return 0;

@@ -83,6 +83,10 @@ void conversations(const Net &net)
     std::string after = until(s.get(), "PNG\r\n");
     EXPECT_EQ(after.find("mallory"), std::string::npos) << after;
 
+    /* What follows a withheld message on a switchboard, to wait for: a
+     * call to ann, whom the policy allows. */
+    const std::string kSbMarker = "CAL 90 ann@example.org\r\n";
+
     /* 1. A switchboard she asks for. A call to mallory and a message
      * ride behind its sign-in, in the same write as the door's request:
      * the call is refused, and the message, for nobody, is not sent. */
@@ -110,8 +114,8 @@ void conversations(const Net &net)
     ASSERT_TRUE(send_all(bs.get(), "JOI 1:mallory@example.net;{f52973b6-c926-4bad-9ba8-7c1e840e4ab0} Mallory\r\n"
                                    "ACK 5\r\n"));
     EXPECT_EQ(until(bc.get(), "ACK 5\r\n").find("mallory"), std::string::npos);
-    ASSERT_TRUE(send_segmented(bc.get(), msg("MSG 6 N", text_payload(secret)) + "PNG\r\n", 1));
-    after = until(bs.get(), "PNG\r\n");
+    ASSERT_TRUE(send_segmented(bc.get(), msg("MSG 6 N", text_payload(secret)) + kSbMarker, 1));
+    after = until(bs.get(), kSbMarker);
     EXPECT_EQ(after.find(secret), std::string::npos) << after;
 
     /* 2. An invitation from ann to a conversation mallory is in, answered
@@ -119,7 +123,7 @@ void conversations(const Net &net)
     const std::string rng = "RNG 11752099 " + sb_address + " CKI 849102291.520491113 ann@example.org Ann\r\n";
     EXPECT_TRUE(pass_through(s.get(), c.get(), rng));
     Fd ic = net.open(net.sb_port, "ANS 1 alice@example.com 849102291.520491113 11752099\r\n" +
-                                      msg("MSG 2 N", text_payload(secret)) + "PNG\r\n");
+                                      msg("MSG 2 N", text_payload(secret)) + kSbMarker);
     ASSERT_TRUE(ic);
     Fd is = net.accept_sb();
     ASSERT_TRUE(is);
@@ -128,7 +132,7 @@ void conversations(const Net &net)
     ASSERT_TRUE(send_all(is.get(), "IRO 1 1 2 1:mallory@example.net;{f52973b6-c926-4bad-9ba8-7c1e840e4ab0} "
                                    "Mallory\r\nIRO 1 2 2 ann@example.org Ann\r\nANS 1 OK\r\n"));
     until(ic.get(), "ANS 1 OK\r\n");
-    after = until(is.get(), "PNG\r\n");
+    after = until(is.get(), kSbMarker);
     EXPECT_EQ(after.find(secret), std::string::npos) << after;
 
     /* 2b. Mallory's own invitation never reaches the client; one that
@@ -144,8 +148,8 @@ void conversations(const Net &net)
     EXPECT_EQ(recv_exact(ms.get(), ans_mallory.size()), ans_mallory);
     ASSERT_TRUE(send_all(ms.get(), "IRO 1 1 1 mallory@example.net Mallory\r\nANS 1 OK\r\n"));
     until(mc.get(), "ANS 1 OK\r\n");
-    ASSERT_TRUE(send_all(mc.get(), msg("MSG 2 N", text_payload(secret)) + "PNG\r\n"));
-    after = until(ms.get(), "PNG\r\n");
+    ASSERT_TRUE(send_all(mc.get(), msg("MSG 2 N", text_payload(secret)) + kSbMarker));
+    after = until(ms.get(), kSbMarker);
     EXPECT_EQ(after.find(secret), std::string::npos) << after;
     /* A second connection into the same conversation, the answer and the
      * message cut a byte at a time ahead of the server's reply. */
@@ -153,10 +157,10 @@ void conversations(const Net &net)
     ASSERT_TRUE(mc2);
     Fd ms2 = net.accept_sb();
     ASSERT_TRUE(ms2);
-    ASSERT_TRUE(send_segmented(mc2.get(), ans_mallory + msg("MSG 2 N", text_payload(secret)) + "PNG\r\n", 1));
+    ASSERT_TRUE(send_segmented(mc2.get(), ans_mallory + msg("MSG 2 N", text_payload(secret)) + kSbMarker, 1));
     EXPECT_EQ(recv_exact(ms2.get(), ans_mallory.size()), ans_mallory);
     ASSERT_TRUE(send_all(ms2.get(), "IRO 1 1 1 mallory@example.net Mallory\r\nANS 1 OK\r\n"));
-    after = until(ms2.get(), "PNG\r\n");
+    after = until(ms2.get(), kSbMarker);
     EXPECT_EQ(after.find(secret), std::string::npos) << after;
 
     /* 3. Ann alone invites her: the same pipelined answer arrives whole. */

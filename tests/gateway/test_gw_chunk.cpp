@@ -80,7 +80,7 @@ TEST(Chunk, MsnpCommandsSplitAcrossChunksComeOutWhole)
     Fixture f;
     const std::string payload = "MIME-Version: 1.0\r\nContent-Type: text/plain\r\n\r\nhello there";
     const std::string stream = "VER 1 MSNP8 CVR0\r\nMSG 2 N " + std::to_string(payload.size()) +
-                               "\r\n" + payload + "PNG\r\n";
+                               "\r\n" + payload + "QNG 50\r\n";
     // Every split point: the output, over all chunks, is the whole stream,
     // and what is held never outlives the command it belongs to. (From the
     // server: a client's commands would wait for a sign-in.)

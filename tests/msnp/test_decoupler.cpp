@@ -63,7 +63,8 @@ const Case kCases[] = {
      {"VER 1 MSNP8 CVR0\r\n", "CVR 2 0x0409 winnt\r\n", "USR 3 TWN I a@b.c\r\n"}, 1, 0},
     {"VER 1 MSNP8 CVR0", {"VER 1 MSNP8 CVR0"}, 1, 0},
     {"PNG\r\nCHG 4 NL", {"PNG\r\n", "CHG 4 NL"}, 1, 0},
-    {std::string("PNG\r\nOUT\0x\r\nPNG\r\n", 17), {"PNG\r\n", std::string("OUT\0x\r\nPNG\r\n", 12)}, 1, 0},
+    // A NUL inside a line does not hide the lines after it.
+    {std::string("PNG\r\nOUT\0x\r\nPNG\r\n", 17), {"PNG\r\n", std::string("OUT\0x\r\n", 7), "PNG\r\n"}, 1, 0},
     // A NUL further on does not stop the lines before it.
     {std::string("PNG\r\nCHG 4 NLN\r\nOUT\0\r\n", 22), {"PNG\r\n", "CHG 4 NLN\r\n", std::string("OUT\0\r\n", 6)}, 1, 0},
     {"911 3\r\nmsg a b 5\r\nhello", {"911 3\r\n", "msg a b 5\r\n", "hello"}, 1, 0},
@@ -182,6 +183,62 @@ TEST(Decoupler, FramingAndCommandTableNameTheSamePayloadCommands)
         EXPECT_EQ(msnp_frame_payload_command(e->strcmd) != 0, flagged || long_form) << e->strcmd;
     }
     EXPECT_EQ(msnp_frame_payload_command("XXX"), 0);
+}
+
+/* The same bytes read by who sends them, on which server, in which
+ * version: each row is one way a command could hide the next one from the
+ * policy while the server reads it. */
+TEST(Decoupler, EachDialectReadsTheBytesAsItsServerDoes)
+{
+    const std::string page = "PAG 4 bob@x.y 12\r\nMSG 1 N 2\r\n";
+    struct Row {
+        unsigned version, role;
+        int from_client;
+        std::string bytes;
+        Pieces pieces;
+        std::vector<int> fits;
+    } rows[] = {
+        {8, MSNP_ROLE_NS, 1, page, {page}, {MSNP_FIT_COMMAND}},
+        {12, MSNP_ROLE_NS, 1, page, {"PAG 4 bob@x.y 12\r\n", "MSG 1 N 2\r\n"}, {MSNP_FIT_UNKNOWN, MSNP_FIT_UNKNOWN}},
+        {8, MSNP_ROLE_SB, 1, page, {"PAG 4 bob@x.y 12\r\n", "MSG 1 N 2\r\n"}, {MSNP_FIT_UNKNOWN, MSNP_FIT_COMMAND}},
+        {8, MSNP_ROLE_NS, 0, page, {"PAG 4 bob@x.y 12\r\n", "MSG 1 N 2\r\n"}, {MSNP_FIT_COMMAND, MSNP_FIT_COMMAND}},
+        /* the client's GCF is a request line; the server's carries the file */
+        {11, MSNP_ROLE_NS, 1, "GCF 0 9\r\nPNG\r\nPNG\r\n", {"GCF 0 9\r\n", "PNG\r\n", "PNG\r\n"},
+         {MSNP_FIT_COMMAND, MSNP_FIT_COMMAND, MSNP_FIT_COMMAND}},
+        {13, MSNP_ROLE_NS, 0, "GCF 0 5\r\nQNG 1\r\n", {"GCF 0 5\r\nQNG 1", "\r\n"}, {MSNP_FIT_COMMAND, MSNP_FIT_MALFORMED}},
+        /* numeric replies are lines, and only servers send them */
+        {8, MSNP_ROLE_NS, 0, "217 6\r\nQNG 5\r\n", {"217 6\r\n", "QNG 5\r\n"}, {MSNP_FIT_COMMAND, MSNP_FIT_COMMAND}},
+        {8, MSNP_ROLE_NS, 1, "217 6\r\n", {"217 6\r\n"}, {MSNP_FIT_UNKNOWN}},
+        /* another letter case, a NUL, a doubled blank, a tab: no command */
+        {0, MSNP_ROLE_ANY, 1, "msg 1 N 2\r\nhi", {"msg 1 N 2\r\n", "hi"}, {MSNP_FIT_MALFORMED, MSNP_FIT_COMMAND}},
+        {0, MSNP_ROLE_ANY, 1, std::string("PNG\0 x\r\nOUT\r\n", 13), {std::string("PNG\0 x\r\n", 8), "OUT\r\n"},
+         {MSNP_FIT_MALFORMED, MSNP_FIT_COMMAND}},
+        {8, MSNP_ROLE_SB, 1, "MSG 1  N 2\r\nhi", {"MSG 1  N 2\r\n", "hi"}, {MSNP_FIT_MALFORMED, MSNP_FIT_COMMAND}},
+        {8, MSNP_ROLE_SB, 1, "MSG\t1 N 2\r\nhi", {"MSG\t1 N 2\r\n", "hi"}, {MSNP_FIT_MALFORMED, MSNP_FIT_COMMAND}},
+        /* the carriers of MSNP19 and later exist only there */
+        {21, MSNP_ROLE_NS, 1, "SDG 5 2\r\nhiPNG\r\n", {"SDG 5 2\r\nhi", "PNG\r\n"}, {MSNP_FIT_COMMAND, MSNP_FIT_COMMAND}},
+        {18, MSNP_ROLE_NS, 1, "SDG 5 2\r\nhi", {"SDG 5 2\r\n", "hi"}, {MSNP_FIT_UNKNOWN, MSNP_FIT_COMMAND}},
+        /* a server's plain answer to a payload command */
+        {15, MSNP_ROLE_NS, 0, "ADL 8 OK\r\nQNG 5\r\n", {"ADL 8 OK\r\n", "QNG 5\r\n"}, {MSNP_FIT_COMMAND, MSNP_FIT_COMMAND}},
+        /* switchboards know only their own commands */
+        {15, MSNP_ROLE_SB, 1, "UUX 5 2\r\nhi", {"UUX 5 2\r\n", "hi"}, {MSNP_FIT_UNKNOWN, MSNP_FIT_COMMAND}},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(::testing::PrintToString(r.bytes) + " MSNP" + std::to_string(r.version) + " role " +
+                     std::to_string(r.role) + (r.from_client ? " from the client" : " from the server"));
+        tq3_decouple_data *dd = tq3_msn_decouple_as(reinterpret_cast<const unsigned char *>(r.bytes.data()), r.bytes.size(),
+                                                    msnp_dialect{r.version, r.role, r.from_client});
+        ASSERT_NE(dd, nullptr);
+        Pieces pieces;
+        std::vector<int> fits;
+        for (size_t i = 0; i < dd->size; ++i) {
+            pieces.emplace_back(dd->ptrs[i], dd->ptrsize[i]);
+            fits.push_back(dd->fit[i]);
+        }
+        tq3_decouple_data_destroy(dd);
+        EXPECT_EQ(pieces, r.pieces);
+        EXPECT_EQ(fits, r.fits);
+    }
 }
 
 TEST(Decoupler, CountArgsCountsSeparatorsOfOneLine)

@@ -126,7 +126,7 @@ TEST(Routing, WordsOnlyForSafeExplode)
 {
     Recorder r;
     tqconn c = make_conn(DIR_SERVER_TO_CLIENT, &g_tracker);
-    route("UBX  b@x.y\t1 9\r\nabc def\r\n", recording_entry("UBX"), c);
+    route("UBX b@x.y\t1 9\r\nabc def\r\n", recording_entry("UBX"), c);
     route("OUT OTH\r\n", recording_entry("OUT"), c);
     ASSERT_EQ(r.seen.size(), 2u);
     EXPECT_EQ(r.seen[0].words, (std::vector<std::string>{"UBX", "b@x.y\t1", "9", "abc", "def"}));

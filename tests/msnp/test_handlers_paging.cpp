@@ -56,7 +56,7 @@ public:
                          "<object type=\"imbitmap\">Voice</object></access-list></relation>"
                          "<relation object=\"mallory\" action=\"block\" direction=\"both\"/>"
                          "<relation object=\"anyone\" action=\"pass\" direction=\"both\"/>"));
-        server("USR 1 OK alice@example.com Alice\r\n");
+        server("USR 1 OK alice@example.com Alice 1 0\r\n");
         ASSERT_NE(tracker(), nullptr);
     }
 };

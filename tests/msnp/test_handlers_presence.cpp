@@ -20,7 +20,7 @@ public:
     void sign_in(const char *handle)
     {
         connect();
-        server(std::string("USR 1 OK ") + handle + " Name\r\n");
+        server(std::string("USR 1 OK ") + handle + " Name 1 0\r\n");
         ASSERT_NE(tracker(), nullptr);
     }
     std::string out(const std::string &line) { return client(line).forwarded; }

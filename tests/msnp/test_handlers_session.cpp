@@ -26,9 +26,18 @@ public:
     {
         SessionTest::SetUp();
         ASSERT_TRUE(load(kPolicy, kTree)) << ::testing::PrintToString(errors());
-        server("USR 1 OK alice@example.com Alice\r\n");
+        sign_in("USR 1 OK alice@example.com Alice\r\n");
+    }
+
+    /* A switchboard's sign-in, or (with the flags after the name) the
+     * notification server's. */
+    void sign_in(const std::string &usr)
+    {
+        connect();
+        server(usr);
         ASSERT_NE(tracker(), nullptr);
     }
+    void on_notification_server() { sign_in("USR 1 OK alice@example.com Alice 1 0\r\n"); }
 
     std::vector<std::string> participants()
     {
@@ -60,6 +69,7 @@ TEST_F(Sessions, CallsAndInvitationsAreAskedOfThePolicy)
     /* Every invitation prepares the host for the client's switchboard
      * connection, allowed, alerted or refused: one the client opens there
      * anyway is policed. */
+    on_notification_server();
     EXPECT_TRUE(passes_in("RNG 11752013 207.46.108.38:1863 CKI 849102291.520491113 carol@example.org Carol\r\n"));
     ASSERT_EQ(tqlist_length(conn->explist), 1u);
     auto *e = static_cast<tq3_expectation *>(conn->explist->data);
@@ -100,6 +110,7 @@ TEST_F(Sessions, AnnouncedServersAreExpected)
         {"XFR 5 XX 10.0.0.9:1864\r\n", nullptr, 0},
         {"XFR 5\r\n", nullptr, 0},
     };
+    on_notification_server();
     for (const Row &r : rows) {
         SCOPED_TRACE(r.line);
         tqlist_destroy(&conn->explist, [](void *e) { tq3_expectation_destroy(static_cast<tq3_expectation *>(e)); });
