@@ -28,6 +28,8 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <vector>
 #include <shared_mutex>
 #include <string>
 #include <unordered_set>
@@ -331,6 +333,11 @@ typedef struct msnp_conntrack {
      * creates the tracker before the server's "ANS trid OK": until then
      * what the client sends waits, as it does before any tracker. */
     bool confirmed = true;
+    /* Invitations the policy withheld ("c:" cookie of an invitation
+     * message, "s:" P2P session): their answers and data are withheld with
+     * them. Newest last, a bounded number. */
+    std::mutex withheld_lock;
+    std::vector<std::string> withheld;
     void *wptr;
     size_t wptrsiz;
     int master;

@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <shared_mutex>
@@ -177,7 +178,7 @@ struct recipient_text {
 
 bool carries_injection_header(const msnp_message *m)
 {
-    return m && m->header && m->header->get(m->header, "X-Trevalquin");
+    return m && msnp_header(m->header, "X-Trevalquin");
 }
 
 /* Counting at the end of either pipeline. */
@@ -212,8 +213,9 @@ bool passes(match_t verdict)
     return verdict == TQ_MATCH_PASS || verdict == TQ_MATCH_ALERT;
 }
 
-/* P2P data packets, invitations to applications we do not know, and
- * messages whose kind we do not know pass unfiltered. */
+/* P2P data packets and invitation answers (of invitations not withheld),
+ * invitations to applications we do not know, and messages whose kind we
+ * do not know ("message-unknown-type" = "pass") pass unfiltered. */
 bool unfiltered(const msnp_message *m)
 {
     return !m->header || m->ctype == MSNP_MESSAGE_UNKNOWN ||
@@ -336,19 +338,58 @@ bool block_notice_due(match_t verdict, const msnp_message *m, bool si_seen, cons
     return msnp_check_block_warn(const_cast<msnp_message *>(m)) == 1;
 }
 
+/* Whether the message answers, or carries the data of, an invitation the
+ * policy withheld: it goes the same way, whoever sends it. */
+bool follows_withheld(msnp_conntrack *ct, const std::string &key)
+{
+    if (key.empty())
+        return false;
+    std::lock_guard<std::mutex> guard(ct->withheld_lock);
+    return std::find(ct->withheld.begin(), ct->withheld.end(), key) != ct->withheld.end();
+}
+
+void remember_withheld(msnp_conntrack *ct, const msnp_message *m, match_t verdict)
+{
+    if (passes(verdict))
+        return;
+    std::string key = msnp_message_invitation_key(m);
+    if (key.empty())
+        return;
+    constexpr size_t kKept = 256;
+    std::lock_guard<std::mutex> guard(ct->withheld_lock);
+    if (std::find(ct->withheld.begin(), ct->withheld.end(), key) != ct->withheld.end())
+        return;
+    if (ct->withheld.size() >= kKept)
+        ct->withheld.erase(ct->withheld.begin());
+    ct->withheld.push_back(std::move(key));
+}
+
 /* The start both pipelines share: the command is counted, the peers'
  * addresses scrambled and the payload parsed. The message to decide, or
- * NULL when the command passes as it is: no payload to parse, or a kind
- * that passes unfiltered (counted as passed). */
-msnp_message *parsed_for_decision(task_struct *t, msnp_conntrack *ct, bool outgoing)
+ * NULL when the command is settled here with `*settled`: it passes as it
+ * is (no payload to parse, or a kind that passes unfiltered, counted as
+ * passed), or it is withheld (a kind the policy withholds unread). A
+ * follow-up of a withheld invitation is decided like any message, and
+ * withheld whatever the policy says of it. */
+msnp_message *parsed_for_decision(task_struct *t, msnp_conntrack *ct, bool outgoing, match_t *settled)
 {
+    *settled = TQ_MATCH_PASS;
     if (outgoing)
         MSNP_STAT_BUMP("stats-message-out");
     else
         MSNP_STAT_BUMP("stats-message-in");
     msnp_scramble_address(t);
     msnp_message *m = new_msnp_message(t);
-    if (m && unfiltered(m)) {
+    if (!m)
+        return nullptr;
+    if (msnp_message_unknown_blocked(m)) {
+        *settled = TQ_MATCH_BLOCK;
+        message_log(m, t, *settled);
+        count_message(outgoing, m, *settled, ct, ct->person);
+        return nullptr;
+    }
+    m->follows_withheld = follows_withheld(ct, msnp_message_invitation_key(m));
+    if (!m->follows_withheld && unfiltered(m)) {
         count_message(outgoing, m, TQ_MATCH_PASS, ct, ct->person);
         return nullptr;
     }
@@ -381,16 +422,17 @@ int msnp_check_block_warn(msnp_message *m)
 match_t tq3_handler_msg_to_switchboard(task_struct *t)
 {
     msnp_conntrack *ct = msnp_task_tracker(t);
-    msnp_message *m = ct ? parsed_for_decision(t, ct, true) : nullptr;
+    match_t settled = TQ_MATCH_PASS;
+    msnp_message *m = ct ? parsed_for_decision(t, ct, true, &settled) : nullptr;
     if (!m)
-        return TQ_MATCH_PASS;
+        return settled;
     msnp_person *person = ct->person;
     match_t verdict = TQ_MATCH_PASS;
     bool si_seen = p2p_session_seen(ct, m);
     std::string &dest = tq_thread_object<recipient_text>().text;
     dest.clear();
     bool has_dest = false;
-    const char *known = m->dest ? m->dest : (m->header ? static_cast<const char *>(m->header->get(m->header, "P2P-Dest")) : nullptr);
+    const char *known = m->dest ? m->dest : msnp_header(m->header, "P2P-Dest");
     if (known) {
         dest = known;
         has_dest = true;
@@ -432,6 +474,8 @@ match_t tq3_handler_msg_to_switchboard(task_struct *t)
     if (has_dest && passes(verdict) && dest.find(kUnverified) != std::string::npos &&
         msnp_get_var_long("unconfirmed-send-deny", 0) == 1)
         verdict = TQ_MATCH_BLOCK;
+    if (m->follows_withheld && passes(verdict))
+        verdict = TQ_MATCH_BLOCK;
 
     message_log(m, t, verdict);
     if (m->ctype == MSNP_MESSAGE_TEXTPLAIN) {
@@ -443,6 +487,7 @@ match_t tq3_handler_msg_to_switchboard(task_struct *t)
         const char *sender = has_dest ? dest.c_str() : ct->cont_handle;
         message_by_var(t->conn, sender, "warning-block-text");
     }
+    remember_withheld(ct, m, verdict);
     count_message(true, m, verdict, ct, person);
     return verdict;
 }
@@ -450,14 +495,15 @@ match_t tq3_handler_msg_to_switchboard(task_struct *t)
 match_t tq3_handler_msg_from_switchboard(task_struct *t)
 {
     msnp_conntrack *ct = msnp_task_tracker(t);
-    msnp_message *m = ct ? parsed_for_decision(t, ct, false) : nullptr;
+    match_t settled = TQ_MATCH_PASS;
+    msnp_message *m = ct ? parsed_for_decision(t, ct, false, &settled) : nullptr;
     if (!m)
-        return TQ_MATCH_PASS;
+        return settled;
     msnp_person *person = ct->person;
     match_t verdict = TQ_MATCH_PASS;
     bool si_seen = p2p_session_seen(ct, m);
 
-    const char *injected = static_cast<const char *>(m->header->get(m->header, "X-Trevalquin"));
+    const char *injected = msnp_header(m->header, "X-Trevalquin");
     if (injected) {
         ct->sawarn = 1;
         if (msnp_get_var_long("warning-from-trevalquin", 1) == 0)
@@ -498,6 +544,8 @@ match_t tq3_handler_msg_from_switchboard(task_struct *t)
     verdict = rtree_backref_match(t, m->orig);
     if (passes(verdict) && strstr(sender, kUnverified) && msnp_get_var_long("unconfirmed-receive-deny", 0) == 1)
         verdict = TQ_MATCH_BLOCK;
+    if (m->follows_withheld && passes(verdict))
+        verdict = TQ_MATCH_BLOCK;
 
     message_log(m, t, verdict);
     if (m->ctype == MSNP_MESSAGE_TEXTPLAIN) {
@@ -516,6 +564,7 @@ match_t tq3_handler_msg_from_switchboard(task_struct *t)
     }
     if (block_notice_due(verdict, m, si_seen, "no-warning-block-retry-in"))
         message_by_var(t->conn, nullptr, "warning-block-text");
+    remember_withheld(ct, m, verdict);
     count_message(false, m, verdict, ct, person);
     return verdict;
 }

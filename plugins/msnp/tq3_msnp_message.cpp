@@ -5,9 +5,12 @@
  * All parsing cuts into one private copy of the command. Payload bytes come
  * straight from the network, so every scan over binary data is bounded by
  * the command's size, never by a terminator. */
+#include <ctype.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
+
+#include <string>
 
 #include "tq3_msnp.h"
 #include "tq3_msnp_message.h"
@@ -129,8 +132,9 @@ const Row *find_row(const Row *row, Code end, Match match)
 } // namespace
 
 msnp_message_code msnp_message_code_symbol(const char *sym) {
+    /* Media types compare without regard to case, as mail readers do. */
     return find_row(msnp_message_ctypes, MSNP_MESSAGE_UNKNOWN,
-                    [&](const msnp_message_ctype &r) { return sym && strcmp(r.name, sym) == 0; })
+                    [&](const msnp_message_ctype &r) { return sym && strcasecmp(r.name, sym) == 0; })
         ->type;
 }
 
@@ -203,7 +207,9 @@ tqtable *header_to_table(char *header) {
         return nullptr;
     /* One pass: the lines are the runs between CR and LF bytes (at most
      * MSNP_HEADER_MAX_LINES of them), each ended by a NUL where its CR or
-     * LF was, and cut at its first ": " into name and value. */
+     * LF was, and cut at their first ':' into name and value, as mail
+     * readers cut them: the name without regard to case (stored lowered;
+     * see msnp_header), blanks around either part dropped. */
     char *p = header;
     for (int lines = 0; lines < MSNP_HEADER_MAX_LINES; ++lines) {
         while (*p == '\r' || *p == '\n')
@@ -213,20 +219,42 @@ tqtable *header_to_table(char *header) {
         char *line = p;
         p += strcspn(p, "\r\n");
         char *sep = static_cast<char *>(memchr(line, ':', static_cast<size_t>(p - line)));
-        while (sep && sep[1] != ' ')
-            sep = static_cast<char *>(memchr(sep + 1, ':', static_cast<size_t>(p - sep - 1)));
         bool last = *p == '\0';
+        char *value_end = p;
         *p = '\0';
         if (sep) {
-            *sep = '\0';
+            char *name_end = sep;
+            while (name_end > line && (name_end[-1] == ' ' || name_end[-1] == '\t'))
+                --name_end;
+            *name_end = '\0';
+            for (char *c = line; c < name_end; ++c)
+                *c = static_cast<char>(tolower(static_cast<unsigned char>(*c)));
+            char *value = sep + 1;
+            while (*value == ' ' || *value == '\t')
+                ++value;
+            while (value_end > value && (value_end[-1] == ' ' || value_end[-1] == '\t'))
+                *--value_end = '\0';
             /* A repeated name keeps its last value. */
-            table->set(table, line, sep + 2);
+            if (name_end > line)
+                table->set(table, line, value);
         }
         if (last)
             break;
         ++p;
     }
     return table;
+}
+
+const char *msnp_header(tqtable *table, const char *name) {
+    if (!table || !name)
+        return nullptr;
+    char lowered[64];
+    size_t n = strnlen(name, sizeof lowered);
+    if (n == sizeof lowered)
+        return nullptr;
+    for (size_t i = 0; i <= n; ++i)
+        lowered[i] = static_cast<char>(tolower(static_cast<unsigned char>(name[i])));
+    return static_cast<const char *>(table->get(table, lowered));
 }
 
 char *fetch_user_from_preheader(char *conteudo, int index) {
@@ -251,7 +279,7 @@ char *fetch_user_from_preheader(char *conteudo, int index) {
 static void set_dest_from_p2p(msnp_message *message, tqtable *table) {
     if (message->dest || !table)
         return;
-    char *value = (char *)table->get(table, "P2P-Dest");
+    const char *value = msnp_header(table, "P2P-Dest");
     if (value)
         message->dest = msnp_normalize_msnp16_guid(value);
 }
@@ -362,15 +390,15 @@ void tq3_msnp_message_slp(msnp_message *message, size_t content_size) {
 
     if (message->subslp) {
         tqtable *slp = message->subslp;
-        char *guid = (char *)slp->get(slp, "EUF-GUID");
+        const char *guid = msnp_header(slp, "EUF-GUID");
         if (guid) {
             message->slp_euf_guid = msnp_invite_code_symbol(guid);
             message->itype = message->slp_euf_guid;
         }
         set_dest_from_p2p(message, slp);
-        message->slp_context = (char *)slp->get(slp, "Context");
-        message->slp_sessionid = (char *)slp->get(slp, "SessionID");
-        message->slp_appid = (char *)slp->get(slp, "AppID");
+        message->slp_context = const_cast<char *>(msnp_header(slp, "Context"));
+        message->slp_sessionid = const_cast<char *>(msnp_header(slp, "SessionID"));
+        message->slp_appid = const_cast<char *>(msnp_header(slp, "AppID"));
     }
 
     if (message->itype == MSNP_INVITE_FILETRANSFER && message->slp_context)
@@ -394,20 +422,84 @@ static msnp_message *discard(msnp_message *message) {
     return nullptr;
 }
 
+/* Where the header block of the payload at `p` (`n` bytes) ends and the
+ * body starts: at the first empty line, whether lines end in CR LF or in
+ * LF alone. A payload without an empty line is all body: text sent
+ * without a header must still meet the expressions. */
+static void split_payload(const char *p, size_t n, size_t *header_len, size_t *body_at) {
+    *header_len = 0;
+    *body_at = 0;
+    if (n >= 1 && p[0] == '\n') {
+        *body_at = 1;
+        return;
+    }
+    if (n >= 2 && p[0] == '\r' && p[1] == '\n') {
+        *body_at = 2;
+        return;
+    }
+    for (const char *lf = (const char *)memchr(p, '\n', n); lf; lf = (const char *)memchr(lf + 1, '\n', n - (size_t)(lf + 1 - p))) {
+        size_t at = (size_t)(lf - p);
+        size_t line_end = at > 0 && p[at - 1] == '\r' ? at - 1 : at;
+        if (at + 1 < n && p[at + 1] == '\n') {
+            *header_len = line_end;
+            *body_at = at + 2;
+            return;
+        }
+        if (at + 2 < n && p[at + 1] == '\r' && p[at + 2] == '\n') {
+            *header_len = line_end;
+            *body_at = at + 3;
+            return;
+        }
+        if (at + 1 >= n)
+            break;
+    }
+}
+
+/* How a message of a kind we do not know (or with no Content-Type) is
+ * decided: "text" (the default) reads it as text, so that expressions and
+ * the chat log see it; "pass" relays it undecided; "block" withholds it. */
+static const char *unknown_type_mode() {
+    const char *mode = msnp_get_var("message-unknown-type", nullptr);
+    return mode ? mode : "text";
+}
+
+std::string msnp_message_invitation_key(const msnp_message *m) {
+    if (!m)
+        return {};
+    if (m->ctype == MSNP_MESSAGE_INVITE) {
+        const char *cookie = msnp_header(m->subheader, "Invitation-Cookie");
+        return cookie && *cookie ? std::string("c:") + cookie : std::string();
+    }
+    if (m->ctype != MSNP_MESSAGE_P2P)
+        return {};
+    if (m->slp_sessionid && *m->slp_sessionid)
+        return std::string("s:") + std::to_string(strtoul(m->slp_sessionid, nullptr, 10));
+    /* A data packet names its session in the first four bytes of its
+     * binary header, least significant first. */
+    if (m->body_size < 48 || !m->content)
+        return {};
+    const auto *b = reinterpret_cast<const unsigned char *>(m->content);
+    unsigned long id = b[0] | b[1] << 8 | b[2] << 16 | static_cast<unsigned long>(b[3]) << 24;
+    return id ? "s:" + std::to_string(id) : std::string();
+}
+
+int msnp_message_unknown_blocked(const msnp_message *m) {
+    return m && m->ctype == MSNP_MESSAGE_UNKNOWN && strcmp(unknown_type_mode(), "block") == 0;
+}
+
 msnp_message *new_msnp_message(task_struct *tstruct) {
-    if (!tstruct || !tstruct->data_buffer)
+    if (!tstruct || !tstruct->data_buffer || tstruct->buffer_size == 0)
         return nullptr;
     /* The command line and the header are parsed in a copy, which the
      * parse cuts; the body, most of a message, is read where it lies. */
     char *data = tstruct->data_buffer;
     size_t size = tstruct->buffer_size;
     const char *eol = (const char *)memmem_local(data, size, "\r\n", 2);
-    size_t header_at = eol ? (size_t)(eol - data) + 2 : 0;
-    const char *blank = (const char *)memmem_local(data + header_at, size - header_at, "\r\n\r\n", 4);
-    if (!blank)
-        return nullptr;
-    size_t head = (size_t)(blank - data);
-    size_t header_len = head - header_at;
+    size_t header_at = eol ? (size_t)(eol - data) + 2 : size;
+    size_t header_len = 0, body_at = 0;
+    split_payload(data + header_at, size - header_at, &header_len, &body_at);
+    size_t head = header_at + header_len;
+    body_at += header_at;
     /* One block: the record, the copy the parse cuts, and the header
      * block as it came (for expressions that read it whole). */
     msnp_message *message = (msnp_message *)malloc(sizeof *message + head + 1 + header_len + 1);
@@ -437,12 +529,12 @@ msnp_message *new_msnp_message(task_struct *tstruct) {
     }
 
     char *header_start = base + header_at;
-    message->content = data + head + 4;
-    size_t body_size = size - head - 4;
+    message->content = data + body_at;
+    size_t body_size = size - body_at;
     message->header = header_to_table(header_start);
 
     tqtable *header = message->header;
-    char *ctype = header ? (char *)header->get(header, "Content-Type") : nullptr;
+    char *ctype = const_cast<char *>(msnp_header(header, "Content-Type"));
     if (ctype) {
         set_dest_from_p2p(message, header);
         /* Parameters such as "; charset=UTF-8" are dropped from the stored
@@ -450,43 +542,62 @@ msnp_message *new_msnp_message(task_struct *tstruct) {
         char *semi = strchr(ctype, ';');
         if (semi)
             *semi = '\0';
+        for (size_t n = strlen(ctype); n > 0 && (ctype[n - 1] == ' ' || ctype[n - 1] == '\t'); --n)
+            ctype[n - 1] = '\0';
         message->ctype = msnp_message_code_symbol(ctype);
+    }
+    if (message->ctype == MSNP_MESSAGE_UNKNOWN || message->ctype == MSNP_MESSAGE_ALL)
+        message->ctype = strcmp(unknown_type_mode(), "text") == 0 ? MSNP_MESSAGE_TEXTPLAIN : MSNP_MESSAGE_UNKNOWN;
 
-        /* These kinds parse their body too, which cuts it: in a copy. */
-        switch (message->ctype) {
-        case MSNP_MESSAGE_DATACAST:
-        case MSNP_MESSAGE_CLIENTCAPS:
-        case MSNP_MESSAGE_INVITE: {
+    /* These kinds parse their body too, which cuts it: in a copy. */
+    switch (message->ctype) {
+    case MSNP_MESSAGE_DATACAST:
+    case MSNP_MESSAGE_CLIENTCAPS:
+    case MSNP_MESSAGE_INVITE: {
+        if (!own_body(message, body_size))
+            return discard(message);
+        tqtable *sub = header_to_table(message->content);
+        message->subheader = sub;
+        if (!sub)
+            break;
+        const char *value = msnp_header(sub, "Application-GUID");
+        if (value)
+            message->itype = msnp_invite_code_symbol(value);
+        set_dest_from_p2p(message, sub);
+        value = msnp_header(sub, "ID");
+        if (value)
+            message->dtype = msnp_datacast_symbol(value)->type;
+        value = msnp_header(sub, "Application-File");
+        if (value)
+            message->ft_name = strdup(value);
+        break;
+    }
+    case MSNP_MESSAGE_P2P:
+        if (!own_body(message, body_size))
+            return discard(message);
+        tq3_msnp_message_slp(message, body_size);
+        break;
+    case MSNP_MESSAGE_TEXTPLAIN:
+    case MSNP_MESSAGE_EMOTICON:
+    case MSNP_MESSAGE_INK:
+    case MSNP_MESSAGE_TEXTSECWAY:
+        /* Text is read whole: a NUL byte would end it for the expressions
+         * and the log, not for every client that shows it. */
+        if (memchr(message->content, '\0', body_size)) {
             if (!own_body(message, body_size))
                 return discard(message);
-            tqtable *sub = header_to_table(message->content);
-            message->subheader = sub;
-            if (!sub)
-                break;
-            char *value = (char *)sub->get(sub, "Application-GUID");
-            if (value)
-                message->itype = msnp_invite_code_symbol(value);
-            set_dest_from_p2p(message, sub);
-            value = (char *)sub->get(sub, "ID");
-            if (value)
-                message->dtype = msnp_datacast_symbol(value)->type;
-            value = (char *)sub->get(sub, "Application-File");
-            if (value)
-                message->ft_name = strdup(value);
-            break;
+            for (size_t i = 0; i < body_size; ++i)
+                if (message->content[i] == '\0')
+                    message->content[i] = ' ';
         }
-        case MSNP_MESSAGE_P2P:
-            if (!own_body(message, body_size))
-                return discard(message);
-            tq3_msnp_message_slp(message, body_size);
-            break;
-        default:
-            break;
-        }
+        break;
+    default:
+        break;
     }
 
     /* Measured last: an invitation's parse cuts its body in place. */
     message->content_len = strnlen(message->content, body_size);
+    message->body_size = body_size;
     tstruct->message = message;
     return message;
 }

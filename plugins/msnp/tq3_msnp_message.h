@@ -126,6 +126,8 @@ typedef struct msnp_message {
      * or in body_copy for a kind whose parse cuts its body. */
     char *content;
     size_t content_len;   /* strlen(content): the body is read whole more than once */
+    size_t body_size;     /* the body's bytes, NULs included */
+    bool follows_withheld; /* answers or carries an invitation the policy withheld */
     /* Private copies of the command line and header (cut by the parse)
      * and of the header block as it came: both in the record's own block
      * when the parse made it, separate blocks when a handler did. */
@@ -166,6 +168,16 @@ const msnp_com_type *msnp_com_type_search_type(msnp_com_code code);
  * NULL for NULL. A message parses its own copy of its header, so a
  * header costs no copy of each value. */
 tqtable *header_to_table(char *header);
+/* The value of a header line of a table header_to_table made: the name
+ * compares without regard to case. */
+const char *msnp_header(tqtable *table, const char *name);
+/* The message is of a kind we do not know and "message-unknown-type" says
+ * such messages are withheld. */
+int msnp_message_unknown_blocked(const msnp_message *m);
+/* What ties the message to an invitation: "c:COOKIE" for an invitation
+ * message (the invitation and its ACCEPT or CANCEL), "s:ID" for a P2P
+ * session (its INVITE, answers and data packets); empty when nothing. */
+std::string msnp_message_invitation_key(const msnp_message *m);
 /* Word `index` of the command line (cut in place), or NULL. */
 char *fetch_user_from_preheader(char *conteudo, int index);
 /* Parses the task's command, whose bytes end with a NUL (as a handler

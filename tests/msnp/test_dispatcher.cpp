@@ -148,9 +148,9 @@ TEST(Routing, WordsOnlyForSafeExplode)
 TEST(Routing, ModuleDispatcherUsesThePieceBytesOnly)
 {
     /* The empty line is a piece of its own, and not a command. */
-    Chunk c("VER 1\r\n\r\nMSG 1 N 0\r\n");
+    Chunk c("VER 1\r\n\r\nOUT\r\n");
     tqconn conn = make_conn(DIR_CLIENT_TO_SERVER, &g_tracker);
-    const msnp_opcode codes[] = {MSN_OPCODE_VER, MSN_OPCODE_UNKNOWN, MSN_OPCODE_MSG};
+    const msnp_opcode codes[] = {MSN_OPCODE_VER, MSN_OPCODE_UNKNOWN, MSN_OPCODE_OUT};
     ASSERT_EQ(c.dd->size, 3u);
     for (size_t i = 0; i < 3; ++i) {
         task_struct *t = nullptr;

@@ -106,9 +106,11 @@ TEST_F(Messages, OutgoingAsksAboutTheDestinationElseEveryParticipant)
         {"nobody in the session and no call", {}, "0", hello, false},
         {"P2P destination decides", {"carol@example.org"}, "0", msg("MSG 3 D", p2p_invite("bob@example.org", kFileTransfer, "1")), false},
         {"UUM names its destination", {"bob@example.org"}, "0", msg("UUM 4 carol@example.org 32 1", text("sms")), true},
-        {"unknown kinds pass unfiltered", {"bob@example.org"}, "0",
+        {"an unknown kind is read as text", {"bob@example.org"}, "0",
+         msg("MSG 5 U", "MIME-Version: 1.0\r\nContent-Type: text/x-unheard-of\r\n\r\nx"), false},
+        {"no empty line: all of it is text", {"bob@example.org"}, "0", msg("MSG 6 N", "Content-Type: text/plain"), false},
+        {"an unknown kind to a colleague", {"carol@example.org"}, "0",
          msg("MSG 5 U", "MIME-Version: 1.0\r\nContent-Type: text/x-unheard-of\r\n\r\nx"), true},
-        {"no empty line: not parsed, passes", {"bob@example.org"}, "0", msg("MSG 6 N", "Content-Type: text/plain"), true},
         {"unknown P2P application passes", {"carol@example.org"}, "0",
          msg("MSG 7 D", p2p_invite("bob@example.org", "{00000000-0000-0000-0000-000000000000}", "2")), true},
     };
