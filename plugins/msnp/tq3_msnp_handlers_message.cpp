@@ -471,7 +471,7 @@ match_t tq3_handler_msg_to_switchboard(task_struct *t)
             verdict = restrictive_verdict(t, ct, dest, has_dest);
         }
     }
-    if (has_dest && passes(verdict) && dest.find(kUnverified) != std::string::npos &&
+    if (has_dest && passes(verdict) && strcasestr(dest.c_str(), kUnverified) &&
         msnp_get_var_long("unconfirmed-send-deny", 0) == 1)
         verdict = TQ_MATCH_BLOCK;
     if (m->follows_withheld && passes(verdict))
@@ -542,7 +542,7 @@ match_t tq3_handler_msg_from_switchboard(task_struct *t)
     }
 
     verdict = rtree_backref_match(t, m->orig);
-    if (passes(verdict) && strstr(sender, kUnverified) && msnp_get_var_long("unconfirmed-receive-deny", 0) == 1)
+    if (passes(verdict) && strcasestr(sender, kUnverified) && msnp_get_var_long("unconfirmed-receive-deny", 0) == 1)
         verdict = TQ_MATCH_BLOCK;
     if (m->follows_withheld && passes(verdict))
         verdict = TQ_MATCH_BLOCK;

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "tq3_msnp.h"
+#include "tq3_msnp_identity.h"
 #include "tq3_msnp_conntrack.h"
 #include "tq3_msnp_dispatcher.h"
 #include "tq3_msnp_handlers.h"
@@ -105,7 +106,7 @@ msnp_conntrack *msnp_task_tracker(task_struct *t)
 char *msnp_contact_word(task_struct *t, unsigned index)
 {
     const char *word = chunk(t, index);
-    return word ? msnp_normalize_msnp16_guid(word) : nullptr;
+    return word ? strdup(msnp_canonical_handle(word).c_str()) : nullptr;
 }
 
 void msnp_log_contact_activity(task_struct *t, const char *handle, event_code code, match_t verdict)

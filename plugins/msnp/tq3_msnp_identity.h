@@ -5,6 +5,10 @@
 
 #include "tq3_msnp.h"
 
+/* The handle as the servers compare handles: the network prefix and the
+ * endpoint dropped ("1:bob@x.y;{guid}"), percent escapes decoded, letters
+ * lowered. Every lookup and match reads handles in this form. */
+std::string msnp_canonical_handle(const char *handle);
 /* A copy with every byte that is not an ASCII letter or digit made "_". */
 char *msnp_normalize_handle(const char *ptrhandler);
 /* Admits an unknown handle as a guest: `ptrhandler`, or NULL. */

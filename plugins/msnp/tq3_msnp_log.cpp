@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "tq3_msnp.h"
+#include "tq3_msnp_identity.h"
 #include "tq3_msnp_log.h"
 #include "tq3_msnp_message.h"
 #include "utils.h"
@@ -263,6 +264,11 @@ int message_log(msnp_message *message, task_struct *tstruct, match_t match)
     if (has_session)
         session.assign(ct->session).append(1, '/').append(ct->cont_handle);
     const char *dest = message->dest ? message->dest : user;
+    /* Logged, searched and kept under the handle as servers compare it. */
+    const std::string canonical_orig = msnp_canonical_handle(orig);
+    const std::string canonical_dest = dest ? msnp_canonical_handle(dest) : std::string();
+    orig = canonical_orig.c_str();
+    dest = dest ? canonical_dest.c_str() : nullptr;
     if (dest && strcmp(orig, dest) == 0)
         dest = nullptr;
 

@@ -374,7 +374,8 @@ int msnp_person_set_handle(idl_parser *idl, msnp_person *person, const char *han
         auto *re = static_cast<regex_t *>(malloc(sizeof(regex_t)));
         /* A pattern that does not compile is refused: a person whose
          * pattern could never be evaluated would silently match nothing. */
-        if (!re || regcomp(re, pattern, 0) != 0) {
+        /* Handles compare without regard to case, as servers compare them. */
+        if (!re || regcomp(re, pattern, REG_ICASE) != 0) {
             if (idl)
                 idl->warn(idl, "Contact pattern does not compile: %s", handle);
             free(re);

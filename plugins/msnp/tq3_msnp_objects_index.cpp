@@ -11,6 +11,7 @@
  * when its handle changes or it is released. A holder that dropped a weak
  * entry by other means may stay listed under that name; resolution looks
  * the name up in the holder's own table, so such an entry is harmless. */
+#include <ctype.h>
 #include <string.h>
 
 #include <string>
@@ -113,6 +114,15 @@ std::vector<msnp_weak_holder> msnp_weak_take(const char *name)
     return out;
 }
 
+/* Users are found by handle without regard to case, as servers find them. */
+static std::string lowered(const char *handle)
+{
+    std::string out(handle);
+    for (char &c : out)
+        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    return out;
+}
+
 void msnp_user_handle_index(msnp_person *person, const char *old_handle)
 {
     msnp_indexes *idx = indexes();
@@ -120,9 +130,9 @@ void msnp_user_handle_index(msnp_person *person, const char *old_handle)
         return;
     std::lock_guard<std::mutex> guard(idx->lock);
     if (old_handle)
-        erase_own(idx->user_handles, old_handle, person);
+        erase_own(idx->user_handles, lowered(old_handle).c_str(), person);
     if (person->type == PERSON_USER && person->handle)
-        idx->user_handles.emplace(person->handle, person);
+        idx->user_handles.emplace(lowered(person->handle), person);
 }
 
 void msnp_user_handle_forget(msnp_person *person)
@@ -131,7 +141,7 @@ void msnp_user_handle_forget(msnp_person *person)
     if (!idx || !person || !person->handle)
         return;
     std::lock_guard<std::mutex> guard(idx->lock);
-    erase_own(idx->user_handles, person->handle, person);
+    erase_own(idx->user_handles, lowered(person->handle).c_str(), person);
 }
 
 msnp_person *msnp_user_handle_find(const char *handle)
@@ -140,7 +150,7 @@ msnp_person *msnp_user_handle_find(const char *handle)
     if (!idx || !handle)
         return nullptr;
     std::lock_guard<std::mutex> guard(idx->lock);
-    auto it = idx->user_handles.find(std::string_view(handle));
+    auto it = idx->user_handles.find(lowered(handle));
     return it == idx->user_handles.end() ? nullptr : it->second;
 }
 

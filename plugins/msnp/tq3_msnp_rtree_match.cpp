@@ -9,6 +9,7 @@
  * change (made under its write side) never meets a decision half way. */
 #include <regex.h>
 #include <string.h>
+#include <strings.h>
 
 #include <algorithm>
 #include <atomic>
@@ -84,6 +85,7 @@ struct matcher_memory {
     /* Several relations of a node commonly name the same contact person. */
     policy_memo<bool, 8> pattern_answers;
     contact_key deciding;
+    std::string canonical; /* the handle being decided, as servers compare it */
 };
 
 class deciding_about {
@@ -171,18 +173,19 @@ match_t rtree_backref_match(task_struct *_tstruct, const char *handle)
         count(r);
         return r;
     }
-    const char *colon = strchr(handle, ':');
-    if (colon)
-        handle = colon + 1;
     auto *ct = static_cast<msnp_conntrack *>(_tstruct->conn->plugin);
 
     msnp_policy_read policy;
     matcher_memory &mem = tq_thread_object<matcher_memory>();
+    /* "Bob@Example.COM", "bob%40example.com" and "1:bob@example.com;{..}"
+     * are one contact to the server, and so to the policy. */
+    mem.canonical = msnp_canonical_handle(handle);
+    handle = mem.canonical.c_str();
     deciding_about contact(mem, handle);
     msnp_person *user = nullptr;
     if (ct && ct->user_handle)
         user = mem.signed_in.find(nullptr, ct->user_handle, [&] { return msnp_search_user(ct->user_handle); });
-    if (user && user->handle && strcmp(handle, user->handle) == 0) {
+    if (user && user->handle && strcasecmp(handle, user->handle) == 0) {
         msnp_trace_decision(handle, TQ_MATCH_PASS, "own handle", nullptr);
         return TQ_MATCH_PASS;
     }

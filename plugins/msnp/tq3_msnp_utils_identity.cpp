@@ -67,6 +67,38 @@ char *msnp_normalize_msnp16_guid(const char *handle)
     return copy;
 }
 
+std::string msnp_canonical_handle(const char *handle)
+{
+    std::string out;
+    if (!handle)
+        return out;
+    const char *start = handle;
+    const char *colon = strchr(handle, ':');
+    if (colon && colon[1] != '\0')
+        start = colon + 1;
+    size_t n = strcspn(start, ";");
+    out.reserve(n);
+    auto hex = [](char c) {
+        return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+    };
+    /* Only escapes of characters a handle is made of are decoded: the
+     * server's own escapes ("%20(E-mail%20Address%20Not%20Verified)")
+     * stay as policies name them. */
+    auto handle_char = [](int c) { return isalnum(c) || strchr("@._-+", c); };
+    for (size_t i = 0; i < n; ++i) {
+        char c = start[i];
+        if (c == '%' && i + 2 < n && hex(start[i + 1]) >= 0 && hex(start[i + 2]) >= 0) {
+            int decoded = hex(start[i + 1]) << 4 | hex(start[i + 2]);
+            if (decoded != 0 && handle_char(decoded)) {
+                c = static_cast<char>(decoded);
+                i += 2;
+            }
+        }
+        out += static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    }
+    return out;
+}
+
 char *msnp_normalize_handle(const char *ptrhandler)
 {
     if (!ptrhandler)

@@ -107,7 +107,12 @@ INSTANTIATE_TEST_SUITE_P(
              "x@partner.com", NONE, nullptr, DIR_SERVER_TO_CLIENT},
         Case{"inverted_pattern", own(rel("Outside", kBlock)), "", "", "", {}, "bob@corp", NONE},
         Case{"user_target_exact", own(rel("bob", kBlock)), "", "", "", {}, "bob@corp", BLOCK},
-        Case{"user_target_case_sensitive", own(rel("bob", kBlock)), "", "", "", {}, "Bob@corp", NONE},
+        /* a handle as servers compare it: any case, escapes, network prefix, endpoint */
+        Case{"user_target_any_case", own(rel("bob", kBlock)), "", "", "", {}, "Bob@CORP", BLOCK},
+        Case{"user_target_escaped", own(rel("bob", kBlock)), "", "", "", {}, "%62ob%40corp", BLOCK},
+        Case{"user_target_endpoint", own(rel("bob", kBlock)), "", "", "", {}, "1:BOB@corp;{0f1e}", BLOCK},
+        Case{"user_target_longer", own(rel("bob", kBlock)), "", "", "", {}, "bob@corpx", NONE},
+        Case{"pattern_any_case", own(rel("Partners", kBlock)), "", "", "", {}, "X%40Partner.COM", BLOCK},
         Case{"group_cycle_member", own(rel("GA", kBlock)),
              "<group name='GA'><member type='group'>GB</member></group>"
              "<group name='GB'><member type='group'>GA</member><member type='single'>Partners</member></group>",

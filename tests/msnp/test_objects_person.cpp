@@ -262,12 +262,13 @@ TEST_F(EntityTest, GenericSearchOrderPathsAndReports)
     EXPECT_EQ(msnp_generic_object_search(idl, nullptr, &kind, 0, &err), nullptr);
 }
 
-TEST_F(EntityTest, SearchByHandleMatchesTypeAndExactText)
+TEST_F(EntityTest, SearchByHandleMatchesTypeAndTextWithoutCase)
 {
     msnp_person *u = user("u", "a@x");
     msnp_person *c = new_msnp_person(nullptr, "c", "/b@x/", nullptr);
     EXPECT_EQ(msnp_search_person_by_handle("a@x", PERSON_USER), u);
-    EXPECT_EQ(msnp_search_person_by_handle("A@x", PERSON_USER), nullptr);
+    EXPECT_EQ(msnp_search_person_by_handle("A@X", PERSON_USER), u);
+    EXPECT_EQ(msnp_search_person_by_handle("a@xx", PERSON_USER), nullptr);
     EXPECT_EQ(msnp_search_person_by_handle("a@x", PERSON_CONTACT), nullptr);
     EXPECT_EQ(msnp_search_person_by_handle("b@x", PERSON_CONTACT), c);
     EXPECT_EQ(msnp_search_person_by_handle(nullptr, PERSON_USER), nullptr);
