@@ -180,6 +180,11 @@ match_t decide_unreadable(tqconn *conn, const char *piece, size_t size, int fit)
     }
     counters.count();
     counters.count_result(verdict);
+    msnp_trace_decision(nullptr, verdict,
+                        fit == MSNP_FIT_MALFORMED ? "malformed command"
+                        : verdict == TQ_MATCH_BLOCK ? "unknown command"
+                                                    : "unknown command, default action",
+                        nullptr);
     /* The line's start, printable, says what came. */
     std::string detail;
     for (size_t k = 0; k < size && k < 40 && piece[k] != '\r'; ++k)

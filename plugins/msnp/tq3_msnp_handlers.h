@@ -61,6 +61,8 @@ match_t tq3_handler_rml(task_struct *tstruct);
 
 /* Pages and notifications (tq3_msnp_handlers_paging.cpp). */
 match_t tq3_handler_pgd(task_struct *tstruct);
+match_t tq3_handler_pag(task_struct *tstruct);
+match_t tq3_handler_sdc(task_struct *tstruct);
 match_t tq3_handler_ipg(task_struct *tstruct);
 match_t tq3_handler_uun_ubn(task_struct *tstruct);
 /* The notification as a P2P message with the invitation type of the SIP

@@ -213,13 +213,14 @@ bool passes(match_t verdict)
     return verdict == TQ_MATCH_PASS || verdict == TQ_MATCH_ALERT;
 }
 
-/* P2P data packets and invitation answers (of invitations not withheld),
- * invitations to applications we do not know, and messages whose kind we
- * do not know ("message-unknown-type" = "pass") pass unfiltered. */
+/* Messages whose kind we do not know pass unfiltered when
+ * "message-unknown-type" says so. P2P data packets, invitation answers and
+ * invitations to applications we do not know are still asked of the
+ * policy for their contact (a blocked contact gets none of them); only the
+ * IM type sets have nothing to say about them. */
 bool unfiltered(const msnp_message *m)
 {
-    return !m->header || m->ctype == MSNP_MESSAGE_UNKNOWN ||
-           ((m->ctype == MSNP_MESSAGE_P2P || m->ctype == MSNP_MESSAGE_INVITE) && m->itype == MSNP_INVITE_UNKNOWN);
+    return m->ctype == MSNP_MESSAGE_UNKNOWN;
 }
 
 /* Remembers the message's P2P session; true when it was seen before. */

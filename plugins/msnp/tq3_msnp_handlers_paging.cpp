@@ -93,10 +93,66 @@ msnp_message *msnp_process_notification(task_struct *t)
     return m;
 }
 
+namespace {
+
+/* A page or an e-mail invitation: the text the user sends the contact the
+ * line names ("PAG trid handle len", "PGD trid handle 1 len", "SDC trid
+ * handle lcid ... name len"), decided, checked and logged as a message to
+ * that contact. */
+match_t decide_text_to_contact(task_struct *t, msnp_stat_family &family)
+{
+    family.count();
+    char *handle = msnp_contact_word(t, 2);
+    const char *eol = t->data_buffer ? static_cast<const char *>(memmem(t->data_buffer, t->buffer_size, "\r\n", 2)) : nullptr;
+    auto *m = static_cast<msnp_message *>(calloc(1, sizeof(msnp_message)));
+    size_t body = eol ? t->buffer_size - static_cast<size_t>(eol + 2 - t->data_buffer) : 0;
+    if (m)
+        m->body_copy = static_cast<char *>(malloc(body + 1));
+    if (!m || !m->body_copy) {
+        free(m);
+        free(handle);
+        family.count_result(TQ_MATCH_BLOCK);
+        return TQ_MATCH_BLOCK;
+    }
+    if (body)
+        memcpy(m->body_copy, eol + 2, body);
+    m->body_copy[body] = '\0';
+    for (size_t i = 0; i < body; ++i)
+        if (m->body_copy[i] == '\0')
+            m->body_copy[i] = ' ';
+    m->content = m->body_copy;
+    m->content_len = m->body_size = body;
+    m->ctype = MSNP_MESSAGE_TEXTPLAIN;
+    msnp_conntrack *ct = msnp_task_tracker(t);
+    m->dest = handle ? strdup(handle) : nullptr;
+    m->orig = ct && ct->user_handle ? strdup(ct->user_handle) : nullptr;
+    destroy_msnp_message(t->message);
+    t->message = m;
+    match_t verdict = handle ? rtree_backref_match(t, handle) : TQ_MATCH_BLOCK;
+    message_log(m, t, verdict);
+    family.count_result(verdict);
+    free(handle);
+    return verdict;
+}
+
+} // namespace
+
 match_t tq3_handler_pgd(task_struct *t)
 {
     static msnp_stat_family family("stats-paging-send");
-    return msnp_contact_policy(t, family, 2, EVENT_CODE_NONE, msnp_no_work);
+    return decide_text_to_contact(t, family);
+}
+
+match_t tq3_handler_pag(task_struct *t)
+{
+    static msnp_stat_family family("stats-paging-send");
+    return decide_text_to_contact(t, family);
+}
+
+match_t tq3_handler_sdc(task_struct *t)
+{
+    static msnp_stat_family family("stats-email-invitation");
+    return decide_text_to_contact(t, family);
 }
 
 match_t tq3_handler_ipg(task_struct *t)

@@ -111,8 +111,10 @@ TEST_F(Messages, OutgoingAsksAboutTheDestinationElseEveryParticipant)
         {"no empty line: all of it is text", {"bob@example.org"}, "0", msg("MSG 6 N", "Content-Type: text/plain"), false},
         {"an unknown kind to a colleague", {"carol@example.org"}, "0",
          msg("MSG 5 U", "MIME-Version: 1.0\r\nContent-Type: text/x-unheard-of\r\n\r\nx"), true},
-        {"unknown P2P application passes", {"carol@example.org"}, "0",
-         msg("MSG 7 D", p2p_invite("bob@example.org", "{00000000-0000-0000-0000-000000000000}", "2")), true},
+        {"an unknown P2P application to a blocked contact", {"carol@example.org"}, "0",
+         msg("MSG 7 D", p2p_invite("bob@example.org", "{00000000-0000-0000-0000-000000000000}", "2")), false},
+        {"an unknown P2P application to a colleague", {"bob@example.org"}, "0",
+         msg("MSG 7 D", p2p_invite("carol@example.org", "{00000000-0000-0000-0000-000000000000}", "2")), true},
     };
     for (const Row &r : rows) {
         SCOPED_TRACE(r.name);

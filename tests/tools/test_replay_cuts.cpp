@@ -5,6 +5,7 @@
  * same session in whole segments. */
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 
 #include "../bench/replay/session_capture.h"
@@ -180,6 +181,106 @@ std::string joined(const std::vector<std::string> &v)
 }
 
 } // namespace
+
+/* dave's session of `version` with every command of that version that
+ * names the rival, in the forms that version uses; `about` receives the
+ * first line of each. */
+std::vector<Segment> rival_session(int version, std::vector<std::string> &about)
+{
+    SessionBuilder b(session_capture::wednesday(10));
+    const std::string me = "dave@corp.example.com";
+    const std::string rival = "rival@competitor.example";
+    const std::string guid = ";{f52973b6-c926-4bad-9ba8-7c1e840e4ab0}";
+    auto payload = [](const std::string &head, const std::string &body) {
+        return head + " " + std::to_string(body.size()) + "\r\n" + body;
+    };
+    auto say = [&](Conn &c, int side, const std::string &bytes) {
+        about.push_back(bytes.substr(0, bytes.find("\r\n")));
+        b.say(c, side, bytes);
+    };
+    Conn ns = b.open(0x0a010001u, 20000, 0x0a000001u, 1863);
+    const std::string v = "MSNP" + std::to_string(version);
+    b.say(ns, 0, "VER 1 " + v + " CVR0\r\n");
+    b.say(ns, 1, "VER 1 " + v + " CVR0\r\n");
+    b.say(ns, 0, "USR 3 TWN I " + me + "\r\n");
+    b.say(ns, 1, "USR 3 TWN S 1013928519.693957190\r\n");
+    b.say(ns, 0, "USR 4 TWN S t=abc&p=def\r\n");
+    b.say(ns, 1, version <= 7 ? "USR 4 OK " + me + " Dave\r\n" : "USR 4 OK " + me + " 1 0\r\n");
+    /* presence and invitations from the rival */
+    say(ns, 1, "ILN 5 NLN " + rival + " Rival 0\r\n");
+    say(ns, 1, "NLN NLN " + (version >= 18 ? "1:" + rival : rival) + " Rival 0\r\n");
+    if (version >= 11)
+        say(ns, 1, payload("UBX " + (version >= 13 ? rival + " 1" : rival), "<Data><PSM>hello</PSM></Data>"));
+    say(ns, 1, "RNG 77 10.0.0.3:1864 CKI 1.2 " + rival + " Rival\r\n");
+    /* the contact list, in each version's words */
+    if (version <= 9)
+        say(ns, 0, "ADD 6 AL " + rival + " " + rival + "\r\n");
+    else if (version <= 12)
+        say(ns, 0, "ADC 6 AL N=" + rival + "\r\n");
+    else
+        say(ns, 0, payload("ADL 6", "<ml><d n=\"competitor.example\"><c n=\"rival\" l=\"2\" t=\"1\"/></d></ml>"));
+    /* pages, e-mail invitations and messages through the server */
+    if (version >= 5 && version <= 9)
+        say(ns, 0, payload("PAG 7 " + rival, "<TEXT xml:space=\"preserve\">call me</TEXT>"));
+    if (version >= 9)
+        say(ns, 0, payload("PGD 8 " + rival + " 1", "<TEXT xml:space=\"preserve\">call me</TEXT>"));
+    if (version >= 5)
+        say(ns, 0, payload("SDC 9 " + rival + " 0x0409 MSMSGS MSMSGS X X Dave", "join me"));
+    if (version >= 14)
+        say(ns, 0, session_capture::msg("UUM 10 " + rival + " 32 1", "price list attached"));
+    if (version >= 13)
+        say(ns, 0, payload("UUN 11 " + rival + " 1", "<SNM opcode=\"SNM\" csid=\"{0}\" priority=\"0\"/>"));
+    /* the carriers of the versions after the cap, should a server speak
+     * one all the same */
+    if (version >= 19)
+        say(ns, 0, payload("SDG 12", "Routing: 1.0\r\nTo: 1:" + rival + "\r\nFrom: 1:" + me + "\r\n\r\n"
+                                     "Reliability: 1.0\r\n\r\nMessaging: 2.0\r\nMessage-Type: Text\r\n"
+                                     "Content-Length: 5\r\n\r\nhello"));
+    b.say(ns, 0, "XFR 13 SB\r\n");
+    b.say(ns, 1, "XFR 13 SB 10.0.0.2:1864 CKI 17262740.1050826919.1\r\n");
+
+    Conn sb = b.open(0x0a010001u, 20001, 0x0a000002u, 1864);
+    b.say(sb, 0, "USR 1 " + me + " 17262740.1050826919.1\r\n");
+    b.say(sb, 1, "USR 1 OK " + me + " Dave\r\n");
+    say(sb, 0, "CAL 2 " + rival + "\r\n");
+    b.say(sb, 1, "CAL 2 RINGING 11752013\r\n");
+    say(sb, 1, "JOI " + (version >= 18 ? rival + guid : rival) + " Rival\r\n");
+    say(sb, 1, session_capture::msg("MSG " + rival + " Rival", "care to talk?"));
+    say(sb, 0, session_capture::msg("MSG 3 N", "the price list"));
+    say(sb, 0, payload("MSG 4 D", "MIME-Version: 1.0\r\nContent-Type: application/x-msnmsgrp2p\r\nP2P-Dest: " + rival +
+                                      "\r\n\r\n" + std::string(48, '\0') + "INVITE MSNMSGR:" + rival +
+                                      " MSNSLP/1.0\r\nTo: <msnmsgr:" + rival + ">\r\n"
+                                      "Content-Type: application/x-msnmsgr-sessionreqbody\r\n\r\n"
+                                      "EUF-GUID: {5D3E02AB-6190-11D3-BBBB-00C04F795683}\r\n"
+                                      "SessionID: 9\r\n\r\n" + std::string(4, '\0')));
+    b.say(sb, 0, "OUT\r\n");
+    b.close(sb);
+    b.say(ns, 0, "OUT\r\n");
+    b.close(ns);
+    return b.segments;
+}
+
+/* Under a policy that blocks the competition, a session of every version
+ * with every way its commands name the rival: each such command is
+ * decided, and none is relayed. */
+TEST(ReplayCuts, EveryVersionDecidesEveryCommandAboutABlockedContact)
+{
+    Replayer r;
+    ASSERT_TRUE(r.module);
+    for (int version = 2; version <= 21; ++version) {
+        SCOPED_TRACE("MSNP" + std::to_string(version));
+        std::vector<std::string> about;
+        std::vector<Segment> segments = rival_session(version, about);
+        const std::vector<std::string> verdicts = r.run(segments);
+        for (const std::string &command : about) {
+            auto line = std::find_if(verdicts.begin(), verdicts.end(), [&](const std::string &v) {
+                return v.find("\"command\":\"" + command + "\"") != std::string::npos;
+            });
+            ASSERT_NE(line, verdicts.end()) << command << " was not decided:\n" << joined(verdicts);
+            EXPECT_EQ(line->find("\"outcome\":\"pass\""), std::string::npos) << *line;
+        }
+    }
+}
 
 TEST(ReplayCuts, EveryVersionDecidesAlikeWhereverTheStreamIsCut)
 {
