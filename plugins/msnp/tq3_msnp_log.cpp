@@ -146,6 +146,9 @@ const char *without_prefix(const char *fname, const char *prefix)
 event_t *message_event(msnp_message *message, const char *orig, const char *dest,
                        const char *session, match_t match)
 {
+    /* An answer to, or the data of, an invitation the policy withheld. */
+    if (message->follows_withheld)
+        return tqevents_shortcut_log_activity(orig, dest, "withheld-invitation", nullptr, session, match);
     switch (message->ctype) {
     case MSNP_MESSAGE_TEXTPLAIN:
         return tqevents_shortcut_log_message(orig, dest, message->content, session, match);

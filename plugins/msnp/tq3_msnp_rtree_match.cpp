@@ -429,7 +429,9 @@ match_t match_relation(msnp_relates *relation, task_struct *_tstruct, msnp_perso
     match_t m = TQ_MATCH_NONE;
     const bool bitmaps = relation->imbitmaps != nullptr;
     const bool exprs = relation->exprs != nullptr;
-    const bool is_msg = _tstruct->opcode == MSN_OPCODE_MSG;
+    /* Expressions read every command that carries text to a contact:
+     * MSG, and the messages, pages and invitations through the server. */
+    const bool is_msg = _tstruct->message != nullptr;
 
     bool restricted = true;
     if (relation->times) {
