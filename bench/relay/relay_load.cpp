@@ -236,9 +236,10 @@ int run_server()
                 if (s.in.size() > 4)
                     s.in.erase(0, s.in.size() - 4);
                 if (out) {
-                    /* A count the relays pass on as it is (a BYE would name
-                     * a contact, and a gateway with a policy asks about it). */
-                    write_all_nb(fd, "QNG " + std::to_string(s.count) + "\r\n");
+                    /* A count the relays pass on as it is: a switchboard's
+                     * ACK (a BYE would name a contact, and a gateway with a
+                     * policy asks about it). */
+                    write_all_nb(fd, "ACK " + std::to_string(s.count) + "\r\n");
                     drop(fd);
                 }
                 continue;
@@ -349,7 +350,7 @@ int bulk_up(uint16_t socks, uint16_t dst, uint64_t bytes, double secs, const std
     std::string bye = read_line(fd);
     double t = seconds_since(t0);
     unsigned long long got = 0;
-    std::sscanf(bye.c_str(), "QNG %llu", &got);
+    std::sscanf(bye.c_str(), "ACK %llu", &got);
     ::close(fd);
     if (got != sent) {
         std::fprintf(stderr, "relay_load: sent %llu bytes, the server got %llu\n",

@@ -8,6 +8,9 @@
 #include <string.h>
 #include <strings.h>
 
+#include <algorithm>
+#include <iterator>
+
 namespace {
 
 /* The words of one header line after the three-letter command, split at
@@ -178,20 +181,101 @@ struct candidates {
     int count = 0;
 };
 
+/* The rows of each command word, found by its packed three letters: the
+ * framing looks one up for every command relayed. */
+struct word_rows {
+    uint32_t packed;
+    uint8_t first, count;
+};
+
+uint32_t pack_word(const char *word)
+{
+    return static_cast<uint32_t>(static_cast<unsigned char>(word[0])) << 16 |
+           static_cast<uint32_t>(static_cast<unsigned char>(word[1])) << 8 | static_cast<unsigned char>(word[2]);
+}
+
+/* kForms with the rows of one word next to each other, and where each
+ * word's rows start. */
+struct form_index {
+    command_form rows[std::size(kForms)];
+    word_rows words[std::size(kForms)];
+    size_t word_count = 0;
+
+    form_index()
+    {
+        for (const command_form &f : kForms) {
+            uint32_t packed = pack_word(f.cmd);
+            size_t w = 0;
+            while (w < word_count && words[w].packed != packed)
+                ++w;
+            if (w == word_count)
+                words[word_count++] = {packed, 0, 0};
+        }
+        std::sort(words, words + word_count, [](const word_rows &a, const word_rows &b) { return a.packed < b.packed; });
+        size_t at = 0;
+        for (size_t w = 0; w < word_count; ++w) {
+            words[w].first = static_cast<uint8_t>(at);
+            for (const command_form &f : kForms)
+                if (pack_word(f.cmd) == words[w].packed)
+                    rows[at++] = f;
+            words[w].count = static_cast<uint8_t>(at - words[w].first);
+        }
+    }
+
+    const word_rows *find(const char *word) const
+    {
+        uint32_t packed = pack_word(word);
+        const word_rows *end = words + word_count;
+        const word_rows *it = std::lower_bound(words, end, packed, [](const word_rows &w, uint32_t p) { return w.packed < p; });
+        return it != end && it->packed == packed ? it : nullptr;
+    }
+};
+
+const form_index &forms()
+{
+    static const form_index index;
+    return index;
+}
+
 candidates forms_of(const char *word, const msnp_dialect &d)
 {
+    /* A stream is mostly one command after another of the same word (a
+     * conversation's MSG): the last answer of the thread is kept. */
+    struct answer_memo {
+        uint32_t packed = 0;
+        msnp_dialect dialect{};
+        candidates answer;
+    };
+    /* Initial-exec: the module is loaded once, early, and a lookup through
+     * the dynamic TLS model would cost what the memo saves. */
+    static thread_local answer_memo last __attribute__((tls_model("initial-exec")));
+    const uint32_t packed = pack_word(word);
+    if (last.packed == packed && last.dialect.version == d.version && last.dialect.role == d.role &&
+        last.dialect.from_client == d.from_client)
+        return last.answer;
     candidates c;
+    const form_index &index = forms();
+    const word_rows *w = index.find(word);
+    if (!w) {
+        last.packed = packed;
+        last.dialect = d;
+        last.answer = c;
+        return c;
+    }
     const command_form *line = nullptr;
-    for (const command_form &f : kForms) {
-        if (memcmp(word, f.cmd, 3) != 0 || !applies(f, d))
+    for (const command_form *f = index.rows + w->first; f < index.rows + w->first + w->count; ++f) {
+        if (!applies(*f, d))
             continue;
-        if (!f.form)
-            line = line ? line : &f;
+        if (!f->form)
+            line = line ? line : f;
         else if (c.count < 3)
-            c.row[c.count++] = &f;
+            c.row[c.count++] = f;
     }
     if (line && c.count == 0)
         c.row[c.count++] = line;
+    last.packed = packed;
+    last.dialect = d;
+    last.answer = c;
     return c;
 }
 

@@ -178,7 +178,7 @@ struct recipient_text {
 
 bool carries_injection_header(const msnp_message *m)
 {
-    return m && msnp_header(m->header, "X-Trevalquin");
+    return m && msnp_header(m->header, "x-trevalquin");
 }
 
 /* Counting at the end of either pipeline. */
@@ -433,7 +433,7 @@ match_t tq3_handler_msg_to_switchboard(task_struct *t)
     std::string &dest = tq_thread_object<recipient_text>().text;
     dest.clear();
     bool has_dest = false;
-    const char *known = m->dest ? m->dest : msnp_header(m->header, "P2P-Dest");
+    const char *known = m->dest ? m->dest : msnp_header(m->header, "p2p-dest");
     if (known) {
         dest = known;
         has_dest = true;
@@ -504,7 +504,7 @@ match_t tq3_handler_msg_from_switchboard(task_struct *t)
     match_t verdict = TQ_MATCH_PASS;
     bool si_seen = p2p_session_seen(ct, m);
 
-    const char *injected = msnp_header(m->header, "X-Trevalquin");
+    const char *injected = msnp_header(m->header, "x-trevalquin");
     if (injected) {
         ct->sawarn = 1;
         if (msnp_get_var_long("warning-from-trevalquin", 1) == 0)

@@ -9,6 +9,9 @@
  * endpoint dropped ("1:bob@x.y;{guid}"), percent escapes decoded, letters
  * lowered. Every lookup and match reads handles in this form. */
 std::string msnp_canonical_handle(const char *handle);
+/* The same without a copy where there is nothing to change (the common
+ * case): `handle` itself, or the canonical form written into `room`. */
+const char *msnp_canonical_handle_in(const char *handle, std::string &room);
 /* A copy with every byte that is not an ASCII letter or digit made "_". */
 char *msnp_normalize_handle(const char *ptrhandler);
 /* Admits an unknown handle as a guest: `ptrhandler`, or NULL. */

@@ -267,11 +267,13 @@ int message_log(msnp_message *message, task_struct *tstruct, match_t match)
     if (has_session)
         session.assign(ct->session).append(1, '/').append(ct->cont_handle);
     const char *dest = message->dest ? message->dest : user;
-    /* Logged, searched and kept under the handle as servers compare it. */
-    const std::string canonical_orig = msnp_canonical_handle(orig);
-    const std::string canonical_dest = dest ? msnp_canonical_handle(dest) : std::string();
-    orig = canonical_orig.c_str();
-    dest = dest ? canonical_dest.c_str() : nullptr;
+    /* Logged, searched and kept under the handle as servers compare it
+     * (the user's own is the server's already). */
+    std::string orig_room, dest_room;
+    if (orig == message->orig)
+        orig = msnp_canonical_handle_in(orig, orig_room);
+    if (dest && dest == message->dest)
+        dest = msnp_canonical_handle_in(dest, dest_room);
     if (dest && strcmp(orig, dest) == 0)
         dest = nullptr;
 

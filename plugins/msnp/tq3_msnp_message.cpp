@@ -131,6 +131,12 @@ const Row *find_row(const Row *row, Code end, Match match)
 
 } // namespace
 
+msnp_message_code msnp_message_lowered_code(const char *lowered) {
+    return find_row(msnp_message_ctypes, MSNP_MESSAGE_UNKNOWN,
+                    [&](const msnp_message_ctype &r) { return strcmp(r.name, lowered) == 0; })
+        ->type;
+}
+
 msnp_message_code msnp_message_code_symbol(const char *sym) {
     /* Media types compare without regard to case, as mail readers do. */
     return find_row(msnp_message_ctypes, MSNP_MESSAGE_UNKNOWN,
@@ -228,7 +234,8 @@ tqtable *header_to_table(char *header) {
                 --name_end;
             *name_end = '\0';
             for (char *c = line; c < name_end; ++c)
-                *c = static_cast<char>(tolower(static_cast<unsigned char>(*c)));
+                if (*c >= 'A' && *c <= 'Z')
+                    *c = static_cast<char>(*c + ('a' - 'A'));
             char *value = sep + 1;
             while (*value == ' ' || *value == '\t')
                 ++value;
@@ -246,15 +253,7 @@ tqtable *header_to_table(char *header) {
 }
 
 const char *msnp_header(tqtable *table, const char *name) {
-    if (!table || !name)
-        return nullptr;
-    char lowered[64];
-    size_t n = strnlen(name, sizeof lowered);
-    if (n == sizeof lowered)
-        return nullptr;
-    for (size_t i = 0; i <= n; ++i)
-        lowered[i] = static_cast<char>(tolower(static_cast<unsigned char>(name[i])));
-    return static_cast<const char *>(table->get(table, lowered));
+    return table && name ? static_cast<const char *>(table->get(table, name)) : nullptr;
 }
 
 char *fetch_user_from_preheader(char *conteudo, int index) {
@@ -279,7 +278,7 @@ char *fetch_user_from_preheader(char *conteudo, int index) {
 static void set_dest_from_p2p(msnp_message *message, tqtable *table) {
     if (message->dest || !table)
         return;
-    const char *value = msnp_header(table, "P2P-Dest");
+    const char *value = msnp_header(table, "p2p-dest");
     if (value)
         message->dest = msnp_normalize_msnp16_guid(value);
 }
@@ -390,15 +389,15 @@ void tq3_msnp_message_slp(msnp_message *message, size_t content_size) {
 
     if (message->subslp) {
         tqtable *slp = message->subslp;
-        const char *guid = msnp_header(slp, "EUF-GUID");
+        const char *guid = msnp_header(slp, "euf-guid");
         if (guid) {
             message->slp_euf_guid = msnp_invite_code_symbol(guid);
             message->itype = message->slp_euf_guid;
         }
         set_dest_from_p2p(message, slp);
-        message->slp_context = const_cast<char *>(msnp_header(slp, "Context"));
-        message->slp_sessionid = const_cast<char *>(msnp_header(slp, "SessionID"));
-        message->slp_appid = const_cast<char *>(msnp_header(slp, "AppID"));
+        message->slp_context = const_cast<char *>(msnp_header(slp, "context"));
+        message->slp_sessionid = const_cast<char *>(msnp_header(slp, "sessionid"));
+        message->slp_appid = const_cast<char *>(msnp_header(slp, "appid"));
     }
 
     if (message->itype == MSNP_INVITE_FILETRANSFER && message->slp_context)
@@ -467,7 +466,7 @@ std::string msnp_message_invitation_key(const msnp_message *m) {
     if (!m)
         return {};
     if (m->ctype == MSNP_MESSAGE_INVITE) {
-        const char *cookie = msnp_header(m->subheader, "Invitation-Cookie");
+        const char *cookie = msnp_header(m->subheader, "invitation-cookie");
         return cookie && *cookie ? std::string("c:") + cookie : std::string();
     }
     if (m->ctype != MSNP_MESSAGE_P2P)
@@ -534,7 +533,7 @@ msnp_message *new_msnp_message(task_struct *tstruct) {
     message->header = header_to_table(header_start);
 
     tqtable *header = message->header;
-    char *ctype = const_cast<char *>(msnp_header(header, "Content-Type"));
+    char *ctype = const_cast<char *>(msnp_header(header, "content-type"));
     if (ctype) {
         set_dest_from_p2p(message, header);
         /* Parameters such as "; charset=UTF-8" are dropped from the stored
@@ -542,9 +541,13 @@ msnp_message *new_msnp_message(task_struct *tstruct) {
         char *semi = strchr(ctype, ';');
         if (semi)
             *semi = '\0';
-        for (size_t n = strlen(ctype); n > 0 && (ctype[n - 1] == ' ' || ctype[n - 1] == '\t'); --n)
+        size_t n = strlen(ctype);
+        for (; n > 0 && (ctype[n - 1] == ' ' || ctype[n - 1] == '\t'); --n)
             ctype[n - 1] = '\0';
-        message->ctype = msnp_message_code_symbol(ctype);
+        for (size_t i = 0; i < n; ++i)
+            if (ctype[i] >= 'A' && ctype[i] <= 'Z')
+                ctype[i] = static_cast<char>(ctype[i] + ('a' - 'A'));
+        message->ctype = msnp_message_lowered_code(ctype);
     }
     if (message->ctype == MSNP_MESSAGE_UNKNOWN || message->ctype == MSNP_MESSAGE_ALL)
         message->ctype = strcmp(unknown_type_mode(), "text") == 0 ? MSNP_MESSAGE_TEXTPLAIN : MSNP_MESSAGE_UNKNOWN;
@@ -560,14 +563,14 @@ msnp_message *new_msnp_message(task_struct *tstruct) {
         message->subheader = sub;
         if (!sub)
             break;
-        const char *value = msnp_header(sub, "Application-GUID");
+        const char *value = msnp_header(sub, "application-guid");
         if (value)
             message->itype = msnp_invite_code_symbol(value);
         set_dest_from_p2p(message, sub);
-        value = msnp_header(sub, "ID");
+        value = msnp_header(sub, "id");
         if (value)
             message->dtype = msnp_datacast_symbol(value)->type;
-        value = msnp_header(sub, "Application-File");
+        value = msnp_header(sub, "application-file");
         if (value)
             message->ft_name = strdup(value);
         break;
@@ -577,20 +580,6 @@ msnp_message *new_msnp_message(task_struct *tstruct) {
             return discard(message);
         tq3_msnp_message_slp(message, body_size);
         break;
-    case MSNP_MESSAGE_TEXTPLAIN:
-    case MSNP_MESSAGE_EMOTICON:
-    case MSNP_MESSAGE_INK:
-    case MSNP_MESSAGE_TEXTSECWAY:
-        /* Text is read whole: a NUL byte would end it for the expressions
-         * and the log, not for every client that shows it. */
-        if (memchr(message->content, '\0', body_size)) {
-            if (!own_body(message, body_size))
-                return discard(message);
-            for (size_t i = 0; i < body_size; ++i)
-                if (message->content[i] == '\0')
-                    message->content[i] = ' ';
-        }
-        break;
     default:
         break;
     }
@@ -598,6 +587,18 @@ msnp_message *new_msnp_message(task_struct *tstruct) {
     /* Measured last: an invitation's parse cuts its body in place. */
     message->content_len = strnlen(message->content, body_size);
     message->body_size = body_size;
+    /* Text is read whole: a NUL byte would end it for the expressions and
+     * the log, not for every client that shows it. */
+    bool text = message->ctype == MSNP_MESSAGE_TEXTPLAIN || message->ctype == MSNP_MESSAGE_EMOTICON ||
+                message->ctype == MSNP_MESSAGE_INK || message->ctype == MSNP_MESSAGE_TEXTSECWAY;
+    if (text && message->content_len < body_size) {
+        if (!own_body(message, body_size))
+            return discard(message);
+        for (size_t i = 0; i < body_size; ++i)
+            if (message->content[i] == '\0')
+                message->content[i] = ' ';
+        message->content_len = body_size;
+    }
     tstruct->message = message;
     return message;
 }

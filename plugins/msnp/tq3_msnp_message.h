@@ -150,6 +150,8 @@ typedef struct msnp_message {
  * terminating code/row. Invitation GUIDs compare without regard to case,
  * SLP words by prefix of the row's size. */
 msnp_message_code msnp_message_code_symbol(const char *sym);
+/* msnp_message_code_symbol of a type already in lower case. */
+msnp_message_code msnp_message_lowered_code(const char *lowered);
 msnp_invite_code msnp_invite_code_symbol(const char *sym);
 const msnp_datacast *msnp_datacast_symbol(const char *sym);
 msnp_slp_command_code msnp_slp_command_code_symbol(char *sym);
@@ -168,8 +170,8 @@ const msnp_com_type *msnp_com_type_search_type(msnp_com_code code);
  * NULL for NULL. A message parses its own copy of its header, so a
  * header costs no copy of each value. */
 tqtable *header_to_table(char *header);
-/* The value of a header line of a table header_to_table made: the name
- * compares without regard to case. */
+/* The value of a header line of a table header_to_table made, by the
+ * line's name in lower case (as the table keeps names). */
 const char *msnp_header(tqtable *table, const char *name);
 /* The message is of a kind we do not know and "message-unknown-type" says
  * such messages are withheld. */

@@ -22,7 +22,7 @@ match_t message_match(msnp_relates *relation, task_struct *tstruct)
     if (r != TQ_MATCH_PASS)
         return r;
     /* The message's header table is the task's own: no lock to take. */
-    const char *via = msnp_header(m->header, "Via");
+    const char *via = msnp_header(m->header, "via");
     if (via && strncmp(via, "Simp", 4) == 0 && msnp_get_var_long("crypto-block-simp", 0) != 0)
         return TQ_MATCH_BLOCK;
     if (m->ctype == MSNP_MESSAGE_TEXTPLAIN && m->content && strncmp(m->content, "?OTR", 4) == 0 &&

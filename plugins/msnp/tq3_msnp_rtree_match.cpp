@@ -8,6 +8,7 @@
  * The whole search holds the read side of ents->root_lock, so a policy
  * change (made under its write side) never meets a decision half way. */
 #include <regex.h>
+#include <ctype.h>
 #include <string.h>
 #include <strings.h>
 
@@ -179,13 +180,13 @@ match_t rtree_backref_match(task_struct *_tstruct, const char *handle)
     matcher_memory &mem = tq_thread_object<matcher_memory>();
     /* "Bob@Example.COM", "bob%40example.com" and "1:bob@example.com;{..}"
      * are one contact to the server, and so to the policy. */
-    mem.canonical = msnp_canonical_handle(handle);
-    handle = mem.canonical.c_str();
+    handle = msnp_canonical_handle_in(handle, mem.canonical);
     deciding_about contact(mem, handle);
     msnp_person *user = nullptr;
     if (ct && ct->user_handle)
         user = mem.signed_in.find(nullptr, ct->user_handle, [&] { return msnp_search_user(ct->user_handle); });
-    if (user && user->handle && strcasecmp(handle, user->handle) == 0) {
+    if (user && user->handle && tolower(static_cast<unsigned char>(*handle)) == tolower(static_cast<unsigned char>(*user->handle)) &&
+        strcasecmp(handle, user->handle) == 0) {
         msnp_trace_decision(handle, TQ_MATCH_PASS, "own handle", nullptr);
         return TQ_MATCH_PASS;
     }

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <mutex>
 #include <shared_mutex>
+#include <array>
 #include <string>
 
 #include "tq3_msnp.h"
@@ -97,6 +98,28 @@ std::string msnp_canonical_handle(const char *handle)
         out += static_cast<char>(tolower(static_cast<unsigned char>(c)));
     }
     return out;
+}
+
+const char *msnp_canonical_handle_in(const char *handle, std::string &room)
+{
+    if (!handle)
+        return nullptr;
+    /* Every decision reads a handle: the bytes that could change it are
+     * looked up in one table. */
+    static const auto changes = [] {
+        std::array<bool, 256> t{};
+        for (int c = 'A'; c <= 'Z'; ++c)
+            t[static_cast<size_t>(c)] = true;
+        t[':'] = t[';'] = t['%'] = true;
+        return t;
+    }();
+    const char *p = handle;
+    while (*p && !changes[static_cast<unsigned char>(*p)])
+        ++p;
+    if (!*p)
+        return handle;
+    room = msnp_canonical_handle(handle);
+    return room.c_str();
 }
 
 char *msnp_normalize_handle(const char *ptrhandler)

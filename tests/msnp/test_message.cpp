@@ -46,7 +46,10 @@ std::string with_length(const std::string &line_prefix, const std::string &paylo
 }
 
 const char *header_value(tqtable *t, const char *name) {
-    return msnp_header(t, name);
+    std::string lowered(name);
+    for (char &c : lowered)
+        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    return msnp_header(t, lowered.c_str());
 }
 
 std::string ft_context(const std::string &name, size_t preamble = 20) {
