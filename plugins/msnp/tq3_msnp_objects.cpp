@@ -9,6 +9,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <string>
+
 #include <algorithm>
 #include <mutex>
 #include <vector>
@@ -374,8 +376,20 @@ int msnp_person_set_handle(idl_parser *idl, msnp_person *person, const char *han
         auto *re = static_cast<regex_t *>(malloc(sizeof(regex_t)));
         /* A pattern that does not compile is refused: a person whose
          * pattern could never be evaluated would silently match nothing. */
-        /* Handles compare without regard to case, as servers compare them. */
-        if (!re || regcomp(re, pattern, REG_ICASE) != 0) {
+        /* Handles compare without regard to case, as servers compare them:
+         * decisions read them lowered, and the pattern is lowered to match
+         * (escapes such as \W keep their meaning; a case-blind compile
+         * would make every match slower). */
+        std::string lowered;
+        for (const char *c = pattern; *c; ++c) {
+            if (*c == '\\' && c[1]) {
+                lowered += *c++;
+                lowered += *c;
+            } else {
+                lowered += static_cast<char>(tolower(static_cast<unsigned char>(*c)));
+            }
+        }
+        if (!re || regcomp(re, lowered.c_str(), 0) != 0) {
             if (idl)
                 idl->warn(idl, "Contact pattern does not compile: %s", handle);
             free(re);

@@ -150,7 +150,10 @@ msnp_person *msnp_user_handle_find(const char *handle)
     if (!idx || !handle)
         return nullptr;
     std::lock_guard<std::mutex> guard(idx->lock);
-    auto it = idx->user_handles.find(lowered(handle));
+    bool upper = false;
+    for (const char *c = handle; *c && !upper; ++c)
+        upper = *c >= 'A' && *c <= 'Z';
+    auto it = upper ? idx->user_handles.find(lowered(handle)) : idx->user_handles.find(std::string_view(handle));
     return it == idx->user_handles.end() ? nullptr : it->second;
 }
 
