@@ -185,17 +185,19 @@ match_t decide_unreadable(tqconn *conn, const char *piece, size_t size, int fit)
                         : verdict == TQ_MATCH_BLOCK ? "unknown command"
                                                     : "unknown command, default action",
                         nullptr);
-    /* The line's start, printable, says what came. */
+    /* The user's activity log says what came (the line's start, printable);
+     * before a user is known there is nobody's log to write. */
+    const auto *ct = static_cast<const msnp_conntrack *>(conn->plugin);
+    if (!ct || !ct->person)
+        return verdict;
     std::string detail;
     for (size_t k = 0; k < size && k < 40 && piece[k] != '\r'; ++k)
         detail += piece[k] >= 0x20 && piece[k] < 0x7f ? piece[k] : '?';
-    const auto *ct = static_cast<const msnp_conntrack *>(conn->plugin);
-    const char *user = ct ? ct->user_handle : nullptr;
     const bool out = conn->direction == DIR_CLIENT_TO_SERVER;
     msn_sb_activity_log(nullptr, conn,
-                        tqevents_shortcut_log_activity(out ? user : "server", out ? "server" : user,
+                        tqevents_shortcut_log_activity(out ? ct->user_handle : "server", out ? "server" : ct->user_handle,
                                                        fit == MSNP_FIT_MALFORMED ? "malformed-command" : "unknown-command",
-                                                       detail.c_str(), ct ? ct->session : nullptr, verdict));
+                                                       detail.c_str(), ct->session, verdict));
     return verdict;
 }
 

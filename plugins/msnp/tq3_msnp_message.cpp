@@ -592,7 +592,7 @@ msnp_message *new_msnp_message(task_struct *tstruct) {
     bool text = message->ctype == MSNP_MESSAGE_TEXTPLAIN || message->ctype == MSNP_MESSAGE_EMOTICON ||
                 message->ctype == MSNP_MESSAGE_INK || message->ctype == MSNP_MESSAGE_TEXTSECWAY;
     if (text && message->content_len < body_size) {
-        if (!own_body(message, body_size))
+        if (message->content != message->body_copy && !own_body(message, body_size))
             return discard(message);
         for (size_t i = 0; i < body_size; ++i)
             if (message->content[i] == '\0')

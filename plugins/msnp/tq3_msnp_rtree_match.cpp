@@ -289,7 +289,7 @@ bool pattern_names(const msnp_person *person, const char *handle)
     });
 }
 
-/* Whether the person names the contact: a user by its exact handle, a
+/* Whether the person names the contact: a user by its handle (in any case), a
  * contact person by its pattern (inverted by a leading "!"). During a
  * decision the contact's own user person, if any, is known from the
  * handle index (user handles are unique), so a user member of a group is
@@ -302,7 +302,7 @@ bool person_names(const msnp_person *person, const char *handle)
         const contact_key &key = tq_thread_object<matcher_memory>().deciding;
         if (handle == key.handle)
             return person == key.user;
-        return strcmp(person->handle, handle) == 0;
+        return strcasecmp(person->handle, handle) == 0;
     }
     if (person->type == PERSON_CONTACT && person->re_handle)
         return pattern_names(person, handle);

@@ -49,17 +49,20 @@ bool begins_with(const std::string &text, const char *prefix)
     return text.compare(0, strlen(prefix), prefix) == 0;
 }
 
+/* The handle after a network prefix ("1:bob@x.y" names bob@x.y). */
+const char *after_network_prefix(const char *handle)
+{
+    const char *colon = strchr(handle, ':');
+    return colon && colon[1] != '\0' ? colon + 1 : handle;
+}
+
 } // namespace
 
 char *msnp_normalize_msnp16_guid(const char *handle)
 {
     if (!handle)
         return nullptr;
-    const char *start = handle;
-    const char *colon = strchr(handle, ':');
-    if (colon && colon[1] != '\0')
-        start = colon + 1;
-    char *copy = strdup(start);
+    char *copy = strdup(after_network_prefix(handle));
     if (!copy)
         return nullptr;
     char *semi = strchr(copy, ';');
@@ -73,10 +76,7 @@ std::string msnp_canonical_handle(const char *handle)
     std::string out;
     if (!handle)
         return out;
-    const char *start = handle;
-    const char *colon = strchr(handle, ':');
-    if (colon && colon[1] != '\0')
-        start = colon + 1;
+    const char *start = after_network_prefix(handle);
     size_t n = strcspn(start, ";");
     out.reserve(n);
     auto hex = [](char c) {

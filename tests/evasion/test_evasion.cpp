@@ -159,19 +159,6 @@ protected:
                                    std::filesystem::copy_options::overwrite_existing);
     }
 
-    /* What the server reads up to `marker`, or until the gateway closes. */
-    static std::string read_until(int fd, const std::string &marker)
-    {
-        std::string got;
-        while (got.find(marker) == std::string::npos) {
-            ReadResult r = recv_some(fd, 1);
-            if (r.bytes.empty())
-                break;
-            got += r.bytes;
-        }
-        return got;
-    }
-
     /* Alice signs in on the notification server with `version`. */
     void sign_in_ns(Pair &p, int version)
     {

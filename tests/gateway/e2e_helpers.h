@@ -186,6 +186,19 @@ inline ReadResult recv_some(int fd, size_t want, milliseconds limit = kWait)
     return r;
 }
 
+/* What the peer sends up to `marker`, or until it closes or the time is up. */
+inline std::string read_until(int fd, const std::string &marker)
+{
+    std::string got;
+    while (got.find(marker) == std::string::npos) {
+        ReadResult r = recv_some(fd, 1);
+        if (r.bytes.empty())
+            break;
+        got += r.bytes;
+    }
+    return got;
+}
+
 inline std::string recv_exact(int fd, size_t n, milliseconds limit = kWait)
 {
     return recv_some(fd, n, limit).bytes;

@@ -36,13 +36,7 @@ const std::string kCookie = "17262740.1050826919.32308";
 /* What the scripted servers receive up to `marker`, which must come. */
 std::string until(int fd, const std::string &marker)
 {
-    std::string got;
-    while (got.find(marker) == std::string::npos) {
-        ReadResult r = recv_some(fd, 1);
-        if (r.bytes.empty())
-            break;
-        got += r.bytes;
-    }
+    std::string got = read_until(fd, marker);
     EXPECT_NE(got.find(marker), std::string::npos) << "never came: " << marker << "\ngot: " << got;
     return got;
 }
