@@ -108,34 +108,6 @@ bool readopt(msnp_conntrack *ct, tq3_module *self, tqconn *conn)
     return true;
 }
 
-/* The connection's role, as the server shows it: a notification server
- * answers VER with a version (the VER handler records it), a sign-in with
- * its security package or with the user's verification flags after the
- * name; a switchboard answers "USR trid OK handle name", ANS, or lists the
- * conversation (IRO). What the client opens with proves nothing: a client
- * that opens a switchboard with VER must not have its commands read the
- * notification server's way. Until the server has spoken every form
- * counts, and the client's other commands wait for the sign-in anyway. */
-void learn_role(tqconn *conn, const msnp_table *entry, const char *piece, size_t size)
-{
-    msnp_dialect d = msnp_dialect_unpack(conn->frame_state, 0);
-    if (d.role != MSNP_ROLE_ANY)
-        return;
-    unsigned role = MSNP_ROLE_ANY;
-    if (entry->opcode == MSN_OPCODE_ANS || entry->opcode == MSN_OPCODE_IRO || entry->opcode == MSN_OPCODE_JOI) {
-        role = MSNP_ROLE_SB;
-    } else if (entry->opcode == MSN_OPCODE_USR) {
-        const char *after_trid = size > 4 ? static_cast<const char *>(memchr(piece + 4, ' ', size - 4)) : nullptr;
-        bool ok = after_trid && piece + size - after_trid >= 4 && memcmp(after_trid, " OK ", 4) == 0;
-        int words = 0;
-        for (size_t k = 0; k < size && piece[k] != '\r'; ++k)
-            words += piece[k] == ' ';
-        role = ok && words == 4 ? MSNP_ROLE_SB : MSNP_ROLE_NS;
-    }
-    if (role != MSNP_ROLE_ANY)
-        conn->frame_state = msnp_dialect_pack(d.version, role);
-}
-
 msnp_dialect dialect_of(const tqconn *conn)
 {
     return msnp_dialect_unpack(conn->frame_state, conn->direction == DIR_CLIENT_TO_SERVER);
@@ -401,8 +373,6 @@ match_t msnp_tasklet_lookup(tq3_module *self, tqconn *conn, tq3_iov *iov,
         }
         msnp_trace_begin();
         match_t verdict = decide_piece(&task, conn, dd, i, self, entry, in_place);
-        if (!from_client && dd->fit[i] == MSNP_FIT_COMMAND)
-            learn_role(conn, entry, dd->ptrs[i], dd->ptrsize[i]);
         if (msnp_tracing()) {
             bool same = !task || !task->data_buffer ||
                         (task->buffer_size == dd->ptrsize[i] && memcmp(task->data_buffer, dd->ptrs[i], dd->ptrsize[i]) == 0);

@@ -194,8 +194,7 @@ uint32_t pack_word(const char *word)
            static_cast<uint32_t>(static_cast<unsigned char>(word[1])) << 8 | static_cast<unsigned char>(word[2]);
 }
 
-/* kForms with the rows of one word next to each other, and where each
- * word's rows start. */
+/* kForms sorted by word, and where each word's rows start. */
 struct form_index {
     command_form rows[std::size(kForms)];
     word_rows words[std::size(kForms)];
@@ -203,22 +202,13 @@ struct form_index {
 
     form_index()
     {
-        for (const command_form &f : kForms) {
-            uint32_t packed = pack_word(f.cmd);
-            size_t w = 0;
-            while (w < word_count && words[w].packed != packed)
-                ++w;
-            if (w == word_count)
-                words[word_count++] = {packed, 0, 0};
-        }
-        std::sort(words, words + word_count, [](const word_rows &a, const word_rows &b) { return a.packed < b.packed; });
-        size_t at = 0;
-        for (size_t w = 0; w < word_count; ++w) {
-            words[w].first = static_cast<uint8_t>(at);
-            for (const command_form &f : kForms)
-                if (pack_word(f.cmd) == words[w].packed)
-                    rows[at++] = f;
-            words[w].count = static_cast<uint8_t>(at - words[w].first);
+        std::copy(std::begin(kForms), std::end(kForms), rows);
+        std::stable_sort(std::begin(rows), std::end(rows),
+                         [](const command_form &a, const command_form &b) { return pack_word(a.cmd) < pack_word(b.cmd); });
+        for (size_t at = 0, end; at < std::size(rows); at = end) {
+            for (end = at; end < std::size(rows) && pack_word(rows[end].cmd) == pack_word(rows[at].cmd); ++end) {
+            }
+            words[word_count++] = {pack_word(rows[at].cmd), static_cast<uint8_t>(at), static_cast<uint8_t>(end - at)};
         }
     }
 
@@ -326,6 +316,12 @@ bool length_by_form(const command_form &rule, const line_words &w, size_t *lengt
 unsigned msnp_dialect_pack(unsigned version, unsigned role)
 {
     return (version & 0xff) | (role & 0x3) << 8;
+}
+
+unsigned msnp_dialect_learn_role(unsigned state, unsigned role)
+{
+    msnp_dialect d = msnp_dialect_unpack(state, 0);
+    return d.role == MSNP_ROLE_ANY ? msnp_dialect_pack(d.version, role) : state;
 }
 
 msnp_dialect msnp_dialect_unpack(unsigned state, int from_client)

@@ -36,6 +36,8 @@ typedef struct msnp_dialect {
  * (tqconn.frame_state), so that the host cuts the stream as it does. */
 unsigned msnp_dialect_pack(unsigned version, unsigned role);
 msnp_dialect msnp_dialect_unpack(unsigned state, int from_client);
+/* `state` with the role the server has shown, when none was known. */
+unsigned msnp_dialect_learn_role(unsigned state, unsigned role);
 
 enum msnp_fit {
     MSNP_FIT_COMMAND = 0,   /* a command of this dialect */

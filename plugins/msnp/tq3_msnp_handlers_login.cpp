@@ -223,7 +223,12 @@ static void cap_offered_versions(task_struct *t, long cap)
 }
 
 /* The server's answer settles the version the rest of the connection is
- * read in. */
+ * read in, and shows a notification server. (The connection's role is
+ * learnt from the server's answers, here and at USR and ANS, never from
+ * what the client opens with: a client that opens a switchboard with VER
+ * must not have its commands read the notification server's way. Until the
+ * server has spoken every form counts, and the client's other commands
+ * wait for the sign-in anyway.) */
 match_t tq3_handler_ver_reply(task_struct *t)
 {
     if (!t || !t->conn)
@@ -232,7 +237,7 @@ match_t tq3_handler_ver_reply(task_struct *t)
     long n = begins_with(chosen, "MSNP") ? protocol_number(chosen) : 0;
     if (n > 0 && n < 256) {
         msnp_dialect d = msnp_dialect_unpack(t->conn->frame_state, 0);
-        t->conn->frame_state = msnp_dialect_pack(static_cast<unsigned>(n), d.role ? d.role : static_cast<unsigned>(MSNP_ROLE_NS));
+        t->conn->frame_state = msnp_dialect_learn_role(msnp_dialect_pack(static_cast<unsigned>(n), d.role), MSNP_ROLE_NS);
     }
     return TQ_MATCH_PASS;
 }
@@ -297,6 +302,13 @@ match_t tq3_handler_try_new_msnp_conntrack(task_struct *t)
     const bool usr = t->opcode == MSN_OPCODE_USR;
     const char *raw_handle = usr ? chunk(t, 3) : chunk(t, 2);
     const char *status = usr ? chunk(t, 2) : nullptr;
+    /* A switchboard confirms with "USR trid OK handle name"; a notification
+     * server asks with its security package, or confirms with the user's
+     * verification flags after the name. */
+    if (usr) {
+        bool switchboard = status && strcmp(status, "OK") == 0 && t->data_bpsize == 5;
+        conn->frame_state = msnp_dialect_learn_role(conn->frame_state, switchboard ? MSNP_ROLE_SB : MSNP_ROLE_NS);
+    }
     const char *cookie = usr ? nullptr : chunk(t, 3);
     const char *session = usr ? nullptr : chunk(t, 4);
 
@@ -428,6 +440,8 @@ match_t tq3_handler_ans_server(task_struct *t)
     tqconn *conn = t ? t->conn : nullptr;
     auto *ct = conn ? static_cast<msnp_conntrack *>(conn->plugin) : nullptr;
     const char *status = chunk(t, 2);
+    if (conn)
+        conn->frame_state = msnp_dialect_learn_role(conn->frame_state, MSNP_ROLE_SB);
     if (ct && status && strcmp(status, "OK") == 0)
         ct->confirmed = true;
     msnp_user *user = ct && ct->person ? ct->person->user : nullptr;

@@ -1,6 +1,7 @@
-/* Pages (PGD, IPG) and user-to-user notifications (UUN, UBN) on the
- * notification connection. Each is put to the policy for its contact. A
- * notification that carries a SIP invitation to a voice or video session
+/* Pages (PAG, PGD, IPG), e-mail invitations (SDC) and user-to-user
+ * notifications (UUN, UBN) on the notification connection. Each is put to
+ * the policy for its contact; the text of what the user sends is checked
+ * and logged as a message's. A notification that carries a SIP invitation to a voice or video session
  * is classified as a P2P message of that invitation type, so that IM type
  * sets can refuse voice or webcam invitations sent this way, and it is
  * recorded like a message. */
@@ -104,25 +105,13 @@ match_t decide_text_to_contact(task_struct *t, msnp_stat_family &family)
     family.count();
     char *handle = msnp_contact_word(t, 2);
     const char *eol = t->data_buffer ? static_cast<const char *>(memmem(t->data_buffer, t->buffer_size, "\r\n", 2)) : nullptr;
-    auto *m = static_cast<msnp_message *>(calloc(1, sizeof(msnp_message)));
     size_t body = eol ? t->buffer_size - static_cast<size_t>(eol + 2 - t->data_buffer) : 0;
-    if (m)
-        m->body_copy = static_cast<char *>(malloc(body + 1));
-    if (!m || !m->body_copy) {
-        free(m);
+    msnp_message *m = msnp_text_message(eol ? eol + 2 : "", body);
+    if (!m) {
         free(handle);
         family.count_result(TQ_MATCH_BLOCK);
         return TQ_MATCH_BLOCK;
     }
-    if (body)
-        memcpy(m->body_copy, eol + 2, body);
-    m->body_copy[body] = '\0';
-    for (size_t i = 0; i < body; ++i)
-        if (m->body_copy[i] == '\0')
-            m->body_copy[i] = ' ';
-    m->content = m->body_copy;
-    m->content_len = m->body_size = body;
-    m->ctype = MSNP_MESSAGE_TEXTPLAIN;
     msnp_conntrack *ct = msnp_task_tracker(t);
     m->dest = handle ? strdup(handle) : nullptr;
     m->orig = ct && ct->user_handle ? strdup(ct->user_handle) : nullptr;

@@ -416,6 +416,38 @@ static bool own_body(msnp_message *message, size_t size) {
     return true;
 }
 
+/* Sets the body's lengths. Text is read whole: a NUL byte would end it for
+ * the expressions and the log, not for every client that shows it, so in a
+ * text the NUL bytes read as blanks (in the message's own copy). False when
+ * there is no memory for the copy. */
+static bool measure_body(msnp_message *message, size_t size, bool text) {
+    message->body_size = size;
+    message->content_len = strnlen(message->content, size);
+    if (!text || message->content_len == size)
+        return true;
+    if (message->content != message->body_copy && !own_body(message, size))
+        return false;
+    for (size_t i = 0; i < size; ++i)
+        if (message->content[i] == '\0')
+            message->content[i] = ' ';
+    message->content_len = size;
+    return true;
+}
+
+msnp_message *msnp_text_message(const char *bytes, size_t size) {
+    auto *message = static_cast<msnp_message *>(calloc(1, sizeof(msnp_message)));
+    if (!message)
+        return nullptr;
+    message->content = const_cast<char *>(bytes);
+    message->ctype = MSNP_MESSAGE_TEXTPLAIN;
+    if (!own_body(message, size) || !measure_body(message, size, true)) {
+        free(message->body_copy);
+        free(message);
+        return nullptr;
+    }
+    return message;
+}
+
 static msnp_message *discard(msnp_message *message) {
     destroy_msnp_message(message);
     return nullptr;
@@ -585,20 +617,10 @@ msnp_message *new_msnp_message(task_struct *tstruct) {
     }
 
     /* Measured last: an invitation's parse cuts its body in place. */
-    message->content_len = strnlen(message->content, body_size);
-    message->body_size = body_size;
-    /* Text is read whole: a NUL byte would end it for the expressions and
-     * the log, not for every client that shows it. */
     bool text = message->ctype == MSNP_MESSAGE_TEXTPLAIN || message->ctype == MSNP_MESSAGE_EMOTICON ||
                 message->ctype == MSNP_MESSAGE_INK || message->ctype == MSNP_MESSAGE_TEXTSECWAY;
-    if (text && message->content_len < body_size) {
-        if (message->content != message->body_copy && !own_body(message, body_size))
-            return discard(message);
-        for (size_t i = 0; i < body_size; ++i)
-            if (message->content[i] == '\0')
-                message->content[i] = ' ';
-        message->content_len = body_size;
-    }
+    if (!measure_body(message, body_size, text))
+        return discard(message);
     tstruct->message = message;
     return message;
 }

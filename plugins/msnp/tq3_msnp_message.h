@@ -173,6 +173,10 @@ tqtable *header_to_table(char *header);
 /* The value of a header line of a table header_to_table made, by the
  * line's name in lower case (as the table keeps names). */
 const char *msnp_header(tqtable *table, const char *name);
+/* A text message of its own copy of `size` bytes (NUL bytes read as
+ * blanks), for commands that carry text without a MIME header; NULL when
+ * there is no memory. */
+msnp_message *msnp_text_message(const char *bytes, size_t size);
 /* The message is of a kind we do not know and "message-unknown-type" says
  * such messages are withheld. */
 int msnp_message_unknown_blocked(const msnp_message *m);

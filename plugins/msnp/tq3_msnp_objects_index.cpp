@@ -11,7 +11,6 @@
  * when its handle changes or it is released. A holder that dropped a weak
  * entry by other means may stay listed under that name; resolution looks
  * the name up in the holder's own table, so such an entry is harmless. */
-#include <ctype.h>
 #include <string.h>
 
 #include <string>
@@ -20,6 +19,7 @@
 #include <vector>
 
 #include "tq3_msnp.h"
+#include "tq3_msnp_identity.h"
 #include "tq3_msnp_objects.h"
 
 /* Looked up by a handle as it came, without a copy: every decision asks for
@@ -114,15 +114,6 @@ std::vector<msnp_weak_holder> msnp_weak_take(const char *name)
     return out;
 }
 
-/* Users are found by handle without regard to case, as servers find them. */
-static std::string lowered(const char *handle)
-{
-    std::string out(handle);
-    for (char &c : out)
-        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-    return out;
-}
-
 void msnp_user_handle_index(msnp_person *person, const char *old_handle)
 {
     msnp_indexes *idx = indexes();
@@ -130,9 +121,9 @@ void msnp_user_handle_index(msnp_person *person, const char *old_handle)
         return;
     std::lock_guard<std::mutex> guard(idx->lock);
     if (old_handle)
-        erase_own(idx->user_handles, lowered(old_handle).c_str(), person);
+        erase_own(idx->user_handles, msnp_canonical_handle(old_handle).c_str(), person);
     if (person->type == PERSON_USER && person->handle)
-        idx->user_handles.emplace(lowered(person->handle), person);
+        idx->user_handles.emplace(msnp_canonical_handle(person->handle), person);
 }
 
 void msnp_user_handle_forget(msnp_person *person)
@@ -141,7 +132,7 @@ void msnp_user_handle_forget(msnp_person *person)
     if (!idx || !person || !person->handle)
         return;
     std::lock_guard<std::mutex> guard(idx->lock);
-    erase_own(idx->user_handles, lowered(person->handle).c_str(), person);
+    erase_own(idx->user_handles, msnp_canonical_handle(person->handle).c_str(), person);
 }
 
 msnp_person *msnp_user_handle_find(const char *handle)
@@ -150,10 +141,9 @@ msnp_person *msnp_user_handle_find(const char *handle)
     if (!idx || !handle)
         return nullptr;
     std::lock_guard<std::mutex> guard(idx->lock);
-    bool upper = false;
-    for (const char *c = handle; *c && !upper; ++c)
-        upper = *c >= 'A' && *c <= 'Z';
-    auto it = upper ? idx->user_handles.find(lowered(handle)) : idx->user_handles.find(std::string_view(handle));
+    /* Users are found by handle as servers compare handles. */
+    std::string room;
+    auto it = idx->user_handles.find(std::string_view(msnp_canonical_handle_in(handle, room)));
     return it == idx->user_handles.end() ? nullptr : it->second;
 }
 

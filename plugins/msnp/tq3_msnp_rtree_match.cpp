@@ -8,7 +8,6 @@
  * The whole search holds the read side of ents->root_lock, so a policy
  * change (made under its write side) never meets a decision half way. */
 #include <regex.h>
-#include <ctype.h>
 #include <string.h>
 #include <strings.h>
 
@@ -185,8 +184,7 @@ match_t rtree_backref_match(task_struct *_tstruct, const char *handle)
     msnp_person *user = nullptr;
     if (ct && ct->user_handle)
         user = mem.signed_in.find(nullptr, ct->user_handle, [&] { return msnp_search_user(ct->user_handle); });
-    if (user && user->handle && tolower(static_cast<unsigned char>(*handle)) == tolower(static_cast<unsigned char>(*user->handle)) &&
-        strcasecmp(handle, user->handle) == 0) {
+    if (user && user->handle && strcasecmp(handle, user->handle) == 0) {
         msnp_trace_decision(handle, TQ_MATCH_PASS, "own handle", nullptr);
         return TQ_MATCH_PASS;
     }
@@ -432,7 +430,8 @@ match_t match_relation(msnp_relates *relation, task_struct *_tstruct, msnp_perso
     const bool exprs = relation->exprs != nullptr;
     /* Expressions read every command that carries text to a contact:
      * MSG, and the messages, pages and invitations through the server. */
-    const bool is_msg = _tstruct->message != nullptr;
+    msnp_message *msg = _tstruct->message;
+    const bool carries_text = msg != nullptr;
 
     bool restricted = true;
     if (relation->times) {
@@ -451,12 +450,11 @@ match_t match_relation(msnp_relates *relation, task_struct *_tstruct, msnp_perso
         }
         if (!bitmaps && !exprs) {
             m = TQ_MATCH_PASS;
-        } else if (bitmaps || is_msg) {
+        } else if (bitmaps || carries_text) {
             match_t before = m;
-            if (is_msg && exprs && m == TQ_MATCH_NONE)
+            if (carries_text && exprs && m == TQ_MATCH_NONE)
                 m = TQ_MATCH_PASS;
-            msnp_message *msg = _tstruct->message;
-            if (m == TQ_MATCH_PASS && is_msg && msg && exprs) {
+            if (m == TQ_MATCH_PASS && carries_text && exprs) {
                 msnp_expr_type_refs refs{};
                 forget(&_tstruct->lda_objects);
                 m = foreach_expr_match(relation->exprs, relation, &refs, _tstruct);
