@@ -125,14 +125,18 @@ tq_variable *variable_set(tqtable *ns, const char *spec, const char *value)
         var->data.text = nullptr;
     }
     // Flags other than the type (VARIABLE_STATISTIC) belong to the record
-    // and survive a change of value.
-    var->flags = (var->flags & ~kTypeMask) | type;
+    // and survive a change of value. Integers are read without the lock:
+    // the type and the number are stored atomically.
+    __atomic_store_n(&var->flags, (__atomic_load_n(&var->flags, __ATOMIC_RELAXED) & ~kTypeMask) | type,
+                     __ATOMIC_SEQ_CST);
     if (type == VARIABLE_STRING)
         var->data.text = text;
     else if (type == VARIABLE_INTEGER)
         __atomic_store_n(&var->data.integer, integer, __ATOMIC_SEQ_CST);
     else
         var->data.real = real;
+    // Readers that keep copies of values learn that theirs may be stale.
+    changed();
     tqtable_unlock(ns);
     return var;
 }
@@ -169,6 +173,35 @@ long variable_convert_to_int(const tq_variable *var, long def)
     default:
         return def;
     }
+}
+
+char *variable_text_copy(tqtable *ns, const tq_variable *var)
+{
+    if (!ns || !var)
+        return nullptr;
+    tqtable_rdlock(ns);
+    char *copy = (var->flags & kTypeMask) == VARIABLE_STRING ? strdup(var->data.text ? var->data.text : "") : nullptr;
+    tqtable_unlock(ns);
+    return copy;
+}
+
+long variable_read_int(tqtable *ns, const tq_variable *var, long def)
+{
+    if (!var)
+        return def;
+    unsigned flags = __atomic_load_n(&var->flags, __ATOMIC_SEQ_CST);
+    if ((flags & kTypeMask) == VARIABLE_INTEGER) {
+        long v = __atomic_load_n(&var->data.integer, __ATOMIC_SEQ_CST);
+        // The type did not change meanwhile: the number is one.
+        if (__atomic_load_n(&var->flags, __ATOMIC_SEQ_CST) == flags)
+            return v;
+    }
+    if (!ns)
+        return def;
+    tqtable_rdlock(ns);
+    long v = variable_convert_to_int(var, def);
+    tqtable_unlock(ns);
+    return v;
 }
 
 long variable_add(tq_variable *var, long delta)

@@ -19,6 +19,8 @@ namespace {
 
 using local = asio::local::stream_protocol;
 
+// A request must come and be answered within this; a caller that sends
+// nothing is let go as soon.
 constexpr auto kAdminTimeout = std::chrono::seconds(10);
 
 // Protocol lines never contain a line break of their own.
@@ -89,9 +91,9 @@ std::string user_name(uid_t uid)
 // One request on the administration socket.
 class AdminSession : public std::enable_shared_from_this<AdminSession> {
 public:
-    AdminSession(local::socket s, AdminCommands &commands, int others_level)
+    AdminSession(local::socket s, AdminCommands &commands, int others_level, AdminServer::Slot slot)
         : socket_(std::move(s)), timer_(socket_.get_executor()), commands_(commands),
-          others_level_(others_level)
+          others_level_(others_level), slot_(std::move(slot))
     {
     }
 
@@ -192,9 +194,37 @@ private:
     std::string line_;
     std::string out_;
     bool answered_ = false;
+    AdminServer::Slot slot_; // given back when the session ends
 };
 
 } // namespace
+
+AdminServer::Slot AdminServer::take_slot(int fd, std::string &why)
+{
+    struct ucred cred{};
+    socklen_t len = sizeof cred;
+    uid_t uid = getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0 ? cred.uid : static_cast<uid_t>(-1);
+    std::lock_guard<std::mutex> g(slots_->lock);
+    size_t &mine = slots_->per_caller[uid];
+    if (slots_->open >= kMaxOpen || mine >= kMaxPerCaller) {
+        why = slots_->open >= kMaxOpen ? std::to_string(kMaxOpen) + " administration connections are open"
+                                       : user_name(uid) + " has " + std::to_string(kMaxPerCaller) +
+                                             " administration connections open";
+        if (mine == 0)
+            slots_->per_caller.erase(uid);
+        return nullptr;
+    }
+    ++mine;
+    ++slots_->open;
+    auto slots = slots_;
+    return Slot(new uid_t(uid), [slots](uid_t *u) {
+        std::lock_guard<std::mutex> g(slots->lock);
+        --slots->open;
+        if (--slots->per_caller[*u] == 0)
+            slots->per_caller.erase(*u);
+        delete u;
+    });
+}
 
 bool parse_admin_request(const std::string &line, AdminRequest &out)
 {
@@ -410,7 +440,22 @@ void AdminServer::accept()
             });
             return;
         }
-        std::make_shared<AdminSession>(std::move(s), commands_, others_level_)->start();
+        std::string why;
+        Slot slot = take_slot(s.native_handle(), why);
+        if (!slot) {
+            // Refused at once, without a read: a caller that opens
+            // connections and sends nothing must not hold the gateway's
+            // descriptors.
+            Report r;
+            r.error(31, "Too many connections: " + why);
+            std::string text = format_admin_reply(r, false);
+            asio::error_code ignored;
+            s.non_blocking(true, ignored);
+            s.write_some(asio::buffer(text), ignored);
+            s.close(ignored);
+        } else {
+            std::make_shared<AdminSession>(std::move(s), commands_, others_level_, std::move(slot))->start();
+        }
         accept();
     });
 }

@@ -12,6 +12,8 @@
 #include <sys/types.h>
 
 #include <functional>
+#include <map>
+#include <mutex>
 #include <memory>
 #include <string>
 
@@ -77,8 +79,24 @@ public:
     bool open(const std::string &path, std::string &error, const std::string &group = {});
     void close();
 
+    // At most this many sessions at once, and this many per calling user,
+    // so that no caller can take the descriptors the relay needs.
+    static constexpr size_t kMaxOpen = 64;
+    static constexpr size_t kMaxPerCaller = 16;
+    // A session's place among them, given back when it is destroyed.
+    using Slot = std::unique_ptr<uid_t, std::function<void(uid_t *)>>;
+
 private:
     void accept();
+    // A slot for the caller on `fd`, or null with `why`.
+    Slot take_slot(int fd, std::string &why);
+
+    struct Slots {
+        std::mutex lock;
+        size_t open = 0;
+        std::map<uid_t, size_t> per_caller;
+    };
+    std::shared_ptr<Slots> slots_ = std::make_shared<Slots>();
 
     asio::io_context &io_;
     AdminCommands &commands_;

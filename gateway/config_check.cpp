@@ -87,6 +87,30 @@ std::string policy_place(const std::string &file, const std::string &text, const
     return file + (line ? ":" + std::to_string(line) : std::string()) + ": ";
 }
 
+/* Doors through which clients beyond loopback come in without a password:
+ * what they say their name is cannot be believed. */
+std::vector<std::string> unauthenticated_doors(const Settings &s)
+{
+    std::vector<std::string> out;
+    std::string beyond;
+    for (const auto &n : s.effective_allow_clients())
+        if (!is_loopback_network(n))
+            beyond += (beyond.empty() ? "" : ",") + format_network(n);
+    if (beyond.empty())
+        return out;
+    const std::string who = "clients of " + beyond + " (allow-clients)";
+    if (s.user_file.empty() && (!s.listen.empty() || !s.http_listen.empty()))
+        out.push_back(origin_of(s, "allow-clients") + "warning: " + who +
+                      " use the relay without a password: set user-file to require one");
+    else if (s.socks4_without_password && !s.listen.empty())
+        out.push_back(origin_of(s, "socks4-without-password") + "warning: " + who +
+                      " may use SOCKS4, which carries no password");
+    if (!s.transparent_listen.empty())
+        out.push_back(origin_of(s, "transparent-listen") + "warning: " + who +
+                      " are relayed from the transparent listener, which asks no password");
+    return out;
+}
+
 } // namespace
 
 CheckResult check_configuration(const LaunchOptions &opts, const Settings &settings)
@@ -95,6 +119,9 @@ CheckResult check_configuration(const LaunchOptions &opts, const Settings &setti
     std::string problem = open_relay_problem(settings);
     if (!problem.empty())
         out.errors.push_back(origin_of(settings, "listen") + problem);
+    out.warnings = unauthenticated_doors(settings);
+    for (const auto &r : effective_destination_rules(settings.destination_rules))
+        out.rules.push_back(r.text() + "    # " + r.origin);
 
     std::vector<std::string> paths = settings.modules;
     if (paths.empty()) {

@@ -13,6 +13,7 @@ namespace gw {
 struct CheckResult {
     std::vector<std::string> errors;   // "FILE:LINE: message"
     std::vector<std::string> warnings; // the same shape
+    std::vector<std::string> rules;    // the destination rules in force, in order
     bool ok() const { return errors.empty(); }
 };
 

@@ -275,9 +275,9 @@ void Connection::send_then(std::string bytes, std::function<void()> next)
                       });
 }
 
-void Connection::refuse(uint8_t code, const std::string &why)
+void Connection::refuse(uint8_t code, const std::string &why, const std::string &kind, const NoticeAttrs &attrs)
 {
-    ctx_.events->notice("connect-refused", why, tid_);
+    ctx_.events->notice(kind, why, tid_, attrs);
     stage_ = Stage::Closed;
     send_then(hs_->failure_reply(code), [this] { close("connection refused"); });
 }
@@ -341,6 +341,8 @@ void Connection::on_resolved(std::vector<tcp::endpoint> endpoints)
         close("client: " + ec.message());
         return;
     }
+    if (!allowed_destinations(endpoints))
+        return;
     uint32_t saddr = 0;
     if (ipv4_of(peer.address(), saddr)) {
         for (const auto &ep : endpoints) {
@@ -382,6 +384,45 @@ void Connection::on_resolved(std::vector<tcp::endpoint> endpoints)
                                                     const tcp::endpoint &) {
                             self->on_connected(cec);
                         });
+}
+
+bool Connection::allowed_destinations(std::vector<tcp::endpoint> &endpoints)
+{
+    asio::error_code ec;
+    tcp::endpoint peer = client_.remote_endpoint(ec);
+    Address16 client{};
+    parse_address(peer.address().to_string(), client);
+    const SocksTarget &t = hs_->target();
+    // A name given by a client is not a checked identity: only a user whose
+    // password the gateway checked is one.
+    const std::string user = t.authenticated ? t.user : std::string();
+    auto host = ctx_.host_addresses.get();
+    const DestinationRule *refused = nullptr;
+    std::string refused_address;
+    std::vector<tcp::endpoint> kept;
+    for (const auto &ep : endpoints) {
+        Address16 a{};
+        parse_address(ep.address().to_string(), a);
+        const DestinationRule *r = decide_destination(ctx_.destinations, *host, a, ep.port(), client, user);
+        if (r && r->allow) {
+            kept.push_back(ep);
+        } else if (!refused) {
+            refused = r;
+            refused_address = format_host_port(ep.address().to_string(), ep.port());
+        }
+    }
+    if (!kept.empty()) {
+        endpoints = std::move(kept); // a name may not lead to a denied address
+        return true;
+    }
+    std::string rule = refused ? refused->text() : "no rule allows it";
+    std::string origin = refused ? refused->origin : "default";
+    refuse(SOCKS_NOT_ALLOWED,
+           format_host_port(t.host, t.port) + " (" + refused_address + ") is denied by `" + rule + "` (" + origin + ")",
+           "destination-denied",
+           {{"destination", refused_address}, {"rule", rule}, {"origin", origin},
+            {"client", format_host_port(peer.address().to_string(), peer.port())}});
+    return false;
 }
 
 void Connection::on_connected(const asio::error_code &ec)

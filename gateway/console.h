@@ -60,6 +60,7 @@ public:
     void stop();
     // "http://HOST:PORT" or "https://...".
     std::string url() const;
+    int port() const { return port_; }
 
 private:
     Console() = default;

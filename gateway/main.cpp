@@ -1,5 +1,6 @@
 // trevalquin: the gateway. Only the command line is read here.
 #include <malloc.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
@@ -42,6 +43,10 @@ std::string exe_dir()
 
 int main(int argc, char **argv)
 {
+    // Chat logs, captures (which hold sign-in hashes), events and saved
+    // policies are nobody else's business: whatever the gateway or its
+    // module creates is at most readable by the group.
+    umask(umask(0) | 027);
 #ifndef TQ_TCMALLOC
     // Built without tcmalloc, glibc's allocator is told what a relay needs.
     // Every chunk borrows and returns buffers of tens of KiB: by default the
@@ -109,6 +114,9 @@ int main(int argc, char **argv)
             std::cerr << e << "\n";
         if (!r.ok())
             return 1;
+        std::cout << "destination rules (the first that matches decides):\n";
+        for (const auto &rule : r.rules)
+            std::cout << "  " << rule << "\n";
         std::cout << "configuration OK\n";
         return 0;
     }

@@ -398,12 +398,10 @@ bool write_file_atomically(const std::string &file, const std::string &contents,
         error = "cannot create a temporary file next to " + file + ": " + std::strerror(errno);
         return false;
     }
-    // Keep the permissions of the file being replaced.
+    // Keep the permissions of the file being replaced, but never let the
+    // policy be read by others or changed by the group.
     struct stat st{};
-    if (stat(file.c_str(), &st) == 0)
-        fchmod(fd, st.st_mode & 07777);
-    else
-        fchmod(fd, 0644);
+    fchmod(fd, stat(file.c_str(), &st) == 0 ? (st.st_mode & 0640) : 0640);
     size_t done = 0;
     bool ok = true;
     while (done < contents.size()) {

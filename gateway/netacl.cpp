@@ -103,6 +103,18 @@ bool parse_network_list(const std::string &text, std::vector<Network> &out, std:
     return true;
 }
 
+std::string format_network(const Network &net)
+{
+    static const uint8_t kMappedPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+    char text[INET6_ADDRSTRLEN] = "";
+    if (net.bits >= kMappedBits && std::memcmp(net.addr.data(), kMappedPrefix, 12) == 0) {
+        inet_ntop(AF_INET, net.addr.data() + 12, text, sizeof text);
+        return std::string(text) + "/" + std::to_string(net.bits - kMappedBits);
+    }
+    inet_ntop(AF_INET6, net.addr.data(), text, sizeof text);
+    return std::string(text) + "/" + std::to_string(net.bits);
+}
+
 bool network_contains(const Network &net, const Address16 &addr)
 {
     return prefix_equal(net.addr, addr, net.bits);

@@ -25,6 +25,9 @@ bool parse_network(const std::string &text, Network &out);
 // Comma-separated networks; false with `error` naming the bad item.
 bool parse_network_list(const std::string &text, std::vector<Network> &out, std::string &error);
 
+// "10.0.0.0/8", "::1/128": IPv4 networks in their own notation.
+std::string format_network(const Network &net);
+
 // The 16-byte form of a textual IPv4 or IPv6 address.
 bool parse_address(const std::string &text, Address16 &out);
 

@@ -296,7 +296,9 @@ bool Connection::setup_connection()
         conn_->daddr = a;
         conn_->dport = htons(remote.port());
     }
-    if (t.version == 5 && !t.user.empty()) {
+    // The module binds people to proxy accounts: it gets only a name whose
+    // password was checked.
+    if (t.version == 5 && t.authenticated && !t.user.empty()) {
         auto *h = static_cast<tq_socks5_header *>(std::calloc(1, sizeof(tq_socks5_header)));
         if (h) {
             h->user = strdup(t.user.c_str());

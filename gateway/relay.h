@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "capture.h"
+#include "destinations.h"
 #include "events.h"
 #include "expectations.h"
 #include "handshake.h"
@@ -76,6 +77,9 @@ struct RelayContext {
     ConnectionTable *table = nullptr;
     // Where the gateway listens, once bound.
     std::vector<asio::ip::tcp::endpoint> own;
+    // Where clients may go: the configured rules and the defaults.
+    std::vector<DestinationRule> destinations;
+    HostAddressCache host_addresses;
     // Where relayed MSNP connections are recorded, if anywhere.
     Capture *capture = nullptr;
     // Whether connections keep the module's names of their user, contacts
@@ -132,7 +136,13 @@ private:
     void start_transparent();
     void on_handshake_readable(const asio::error_code &ec);
     void send_then(std::string bytes, std::function<void()> next);
-    void refuse(uint8_t code, const std::string &why);
+    // Answers the client with `code` and closes; `why` is written as a
+    // notice of `kind`.
+    void refuse(uint8_t code, const std::string &why, const std::string &kind = "connect-refused",
+                const NoticeAttrs &attrs = {});
+    // Keeps the endpoints the destination rules allow; false (the client
+    // refused) when none is left.
+    bool allowed_destinations(std::vector<tcp::endpoint> &endpoints);
     void resolve();
     void on_resolved(std::vector<tcp::endpoint> endpoints);
     void on_connected(const asio::error_code &ec);

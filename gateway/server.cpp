@@ -245,6 +245,7 @@ bool Server::start(std::string &error)
     ctx_.table = &table_;
     ctx_.require_password = !settings_.user_file.empty();
     ctx_.allow_socks4 = settings_.socks4_allowed();
+    ctx_.destinations = effective_destination_rules(settings_.destination_rules);
     // The module's own writes to relayed sockets are queued on their
     // connection: a peer that does not read must not hold up a worker.
     tq3_set_send_hook(relay_send_hook);
@@ -272,6 +273,10 @@ bool Server::start(std::string &error)
         cd.exe_dir = opts_.exe_dir;
         if (!(console_ = Console::open(settings_, cd, error)))
             return false;
+        asio::error_code ec;
+        auto a = asio::ip::make_address(settings_.console_host, ec);
+        if (!ec) // relaying there would let clients past the console's own guards
+            ctx_.own.emplace_back(a, static_cast<uint16_t>(console_->port()));
     }
     if (!write_pid_file(settings_.pid_file, error))
         return false;

@@ -200,6 +200,7 @@ void SettingsReader::begin_source()
     transparent_seen_ = false;
     http_seen_ = false;
     module_seen_ = false;
+    destinations_seen_ = false;
 }
 
 std::vector<ModuleVariable> Settings::module_variables() const
@@ -294,6 +295,19 @@ bool SettingsReader::apply(const std::string &key, const std::string &value, boo
             return false;
         }
         s_.allow_clients_set = true;
+        return true;
+    }
+    if (key == "allow-destinations" || key == "deny-destinations") {
+        DestinationRule r;
+        if (!parse_destination_rule(value, key == "allow-destinations", r, error)) {
+            error = key + ": " + error;
+            return false;
+        }
+        r.origin = s_.origin[key];
+        if (!destinations_seen_)
+            s_.destination_rules.clear();
+        destinations_seen_ = true;
+        s_.destination_rules.push_back(std::move(r));
         return true;
     }
     if (key == "policy-seed") {

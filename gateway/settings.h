@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "destinations.h"
 #include "netacl.h"
 
 namespace gw {
@@ -49,6 +50,9 @@ struct Settings {
     bool socks4_without_password = false;
     std::vector<Network> allow_clients;
     bool allow_clients_set = false;
+    // `allow-destinations`/`deny-destinations` lines in the order written;
+    // the defaults follow them (effective_destination_rules).
+    std::vector<DestinationRule> destination_rules;
     // Copied to `policy` on start when that file does not exist yet.
     std::string policy_seed;
     long schedtask_interval = 60;
@@ -140,6 +144,7 @@ private:
     bool transparent_seen_ = false;
     bool http_seen_ = false;
     bool module_seen_ = false;
+    bool destinations_seen_ = false;
 };
 
 // Reads FILE into `s` as one source. False with a message naming the file

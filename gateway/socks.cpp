@@ -152,7 +152,7 @@ SocksStatus SocksHandshake::auth()
     if (require_password_ && !(check_ && check_(user, password)))
         return fail("wrong password for user " + user, refused);
     target_.user = user;
-    target_.authenticated = true;
+    target_.authenticated = require_password_;
     reply_ += std::string{1, 0};
     stage_ = Stage::Request5;
     return SocksStatus::NeedMore;

@@ -102,6 +102,7 @@ start_trevalquin() { # TAG POLICY MSNP-PORTS MAX-CONNECTIONS [--set K=V...]: set
     --set "policy=$WORK/policy$1.xml" \
     --set "admin-socket=$WORK/admin$1.sock" \
     --set "events-file=$WORK/events$1.log" \
+    --set "allow-destinations=loopback" \
     --set "max-connections=$4" \
     --set "max-connections-per-client=$4" \
     --set "var log-dir = \"$WORK/logs$1\"" \

@@ -153,8 +153,12 @@ match_t msnp_admission_checks(task_struct *t, msnp_person *person)
 {
     tqconn *conn = t->conn;
     if (person->username) {
+        /* Only a SOCKS5 login carries a name the host checked. A SOCKS4 user
+         * id or a connection without any proxy login proves nobody, so a
+         * person bound to a proxy account is refused on it like a SOCKS5
+         * login without a name. */
         const char *proxy_user = conn->version == 5 && conn->header.socks5 ? conn->header.socks5->user : nullptr;
-        if (conn->version == 5 && !proxy_user) {
+        if (!proxy_user) {
             MSNP_STAT_BUMP("stats-user-null");
             if (msnp_get_var_long("null-user-valid", 0) == 0) {
                 msnp_trace_sign_in_refused(person->handle, "sign-in without proxy user name");

@@ -174,7 +174,7 @@ tq_variable *stat_site_fill(std::atomic<tq_variable *> *site, const char *name, 
         var = variable_set(ents->ns, ("i/" + full).c_str(), "0");
         if (!var)
             return nullptr;
-        var->flags |= VARIABLE_STATISTIC;
+        __atomic_fetch_or(&var->flags, VARIABLE_STATISTIC, __ATOMIC_SEQ_CST);
     }
     try {
         stat_sites.push_back(site);

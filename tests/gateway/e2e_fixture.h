@@ -116,6 +116,9 @@ protected:
     std::string policy = dir / "policy.xml";
     std::string admin = dir / "admin.sock";
     std::string events = dir / "events.log";
+    /* The scripted servers are on loopback, which the gateway's own rules
+     * deny: a scenario about those rules clears this. */
+    std::vector<std::string> destinations{"allow-destinations=loopback"};
 
     void SetUp() override
     {
@@ -146,6 +149,7 @@ protected:
             "var e2e-number = 42",
             "var e2e-text = \"hello world\"",
         };
+        s.insert(s.end(), destinations.begin(), destinations.end());
         s.insert(s.end(), extra.begin(), extra.end());
         return s;
     }

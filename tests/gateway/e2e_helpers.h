@@ -338,12 +338,13 @@ inline Fd socks5_connect(uint16_t gw, uint16_t dst, int *rep = nullptr, const So
 }
 
 /* SOCKS4 (or 4a with `domain`) CONNECT; 0x5a granted. */
-inline Fd socks4_connect(uint16_t gw, uint16_t dst, int *rep, const char *domain = nullptr)
+inline Fd socks4_connect(uint16_t gw, uint16_t dst, int *rep, const char *domain = nullptr,
+                         const std::string &user_id = "tester")
 {
     *rep = -1;
     Fd fd = tcp_connect(gw);
-    std::string req = bytes({4, 1}) + be16(dst) + (domain ? bytes({0, 0, 0, 1}) : bytes({127, 0, 0, 1})) +
-                      std::string("tester") + '\0';
+    std::string req = bytes({4, 1}) + be16(dst) + (domain ? bytes({0, 0, 0, 1}) : bytes({127, 0, 0, 1})) + user_id +
+                      '\0';
     if (domain)
         req += std::string(domain) + '\0';
     if (!fd || !send_all(fd.get(), req))

@@ -71,7 +71,9 @@ TEST(CaptureFiles, RotateAtTheirSizeKeepTheNewestAndEachNamesItsConnections)
                   0u)
             << jsonl;
         std::vector<tqreplay::Segment> segs;
-        ASSERT_TRUE(tqreplay::read_capture(file, segs, error)) << error;
+        std::vector<std::string> doubts;
+        ASSERT_TRUE(tqreplay::read_capture(file, segs, error, doubts)) << error;
+        EXPECT_TRUE(doubts.empty()) << doubts.front();
         /* Sequence numbers go on from file to file. */
         for (const auto &s : segs) {
             int side = s.src.port == 40000 ? 0 : 1;
@@ -132,7 +134,9 @@ TEST(CaptureFiles, OnlyTheUsersAskedForAreWritten)
     cap.reset();
     ASSERT_EQ(files.size(), 1u);
     std::vector<tqreplay::Segment> segs;
-    ASSERT_TRUE(tqreplay::read_capture(files[0], segs, error)) << error;
+    std::vector<std::string> doubts;
+    ASSERT_TRUE(tqreplay::read_capture(files[0], segs, error, doubts)) << error;
+    EXPECT_TRUE(doubts.empty()) << doubts.front();
     size_t dave_lines = 0;
     for (const auto &s : segs) {
         EXPECT_TRUE(s.src.port == 1001 || s.dst.port == 1001) << "port " << s.src.port;

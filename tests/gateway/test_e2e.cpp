@@ -772,6 +772,11 @@ TEST_F(GatewayE2E, ConfigurationTestNamesFileAndLine)
     const Row rows[] = {
         {"unknown setting", "workers = 2\n\nfrobs = 1\n", nullptr, "t.conf:3: unknown setting"},
         {"bad listen address", "listen = 127.0.0.1:99999\n", nullptr, "t.conf:1: "},
+        {"destination with host bits", "workers = 1\nallow-destinations = 10.0.0.1/8\n", nullptr,
+         "t.conf:2: allow-destinations: bad destination \"10.0.0.1/8\""},
+        {"destination rule without a target", "deny-destinations = port 25\n", nullptr,
+         "t.conf:1: deny-destinations: nothing before \"port\""},
+        {"destination port out of range", "deny-destinations = any port 0-80\n", nullptr, "bad port \"0-80\""},
         {"missing module", "workers = 1\nmodule = /nonexistent/libnothing.so\n", nullptr,
          "t.conf:2: cannot load module /nonexistent/libnothing.so"},
         {"policy not XML", "policy = t.xml\n", "<trevalquin>\n<object-list>\n</trevalquin>\n",
@@ -797,7 +802,33 @@ TEST_F(GatewayE2E, ConfigurationTestNamesFileAndLine)
     RunResult ok = run_program({(example.path() / "build/trevalquin").string(), "-t", "-c", "examples/trevalquin.conf"},
                                example);
     EXPECT_EQ(ok.status, 0) << ok.err;
-    EXPECT_EQ(ok.out, "configuration OK\n");
+    EXPECT_EQ(ok.err.find("warning: clients"), std::string::npos) << ok.err;
+    EXPECT_EQ(ok.out.substr(ok.out.size() - 17), "configuration OK\n");
+
+    /* The rules in force, in the order they are tried, each with where it
+     * comes from; a door open beyond loopback without passwords is named. */
+    std::ofstream(conf, std::ios::trunc) << "module = " TQ_MODULE_PATH "\n"
+                                         << "listen = 0.0.0.0:1080\nallow-clients = 10.0.0.0/8\n"
+                                            "allow-destinations = 192.0.2.0/24,2001:db8::/32 port 1863,8000-8100 "
+                                            "from 10.1.0.0/16 user alice,bob\n"
+                                            "deny-destinations = private\n";
+    ok = run_program({TQ_GATEWAY_BIN, "-t", "-c", "t.conf"}, dir);
+    EXPECT_EQ(ok.status, 0) << ok.err;
+    EXPECT_NE(ok.err.find("t.conf:3: warning: clients of 10.0.0.0/8 (allow-clients) use the relay without a password"),
+              std::string::npos)
+        << ok.err;
+    EXPECT_EQ(ok.out, "destination rules (the first that matches decides):\n"
+                      "  allow-destinations = 192.0.2.0/24,2001:db8::/32 port 1863,8000-8100 from 10.1.0.0/16 user "
+                      "alice,bob    # t.conf:4\n"
+                      "  deny-destinations = private    # t.conf:5\n"
+                      "  deny-destinations = loopback    # default\n"
+                      "  deny-destinations = link-local    # default\n"
+                      "  deny-destinations = multicast    # default\n"
+                      "  deny-destinations = broadcast    # default\n"
+                      "  deny-destinations = unspecified    # default\n"
+                      "  deny-destinations = own    # default\n"
+                      "  allow-destinations = any    # default\n"
+                      "configuration OK\n");
 }
 
 TEST_F(GatewayE2E, PolicyProblemsAreReportedNotFatal)

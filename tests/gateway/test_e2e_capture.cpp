@@ -111,7 +111,9 @@ TEST_F(Capture, ARecordedSessionReplaysToTheVerdictsTheGatewayGave)
     {
         std::vector<tqreplay::Segment> segments;
         std::string error;
-        ASSERT_TRUE(tqreplay::read_capture(pcaps[0], segments, error)) << error;
+        std::vector<std::string> doubts;
+        ASSERT_TRUE(tqreplay::read_capture(pcaps[0], segments, error, doubts)) << error;
+        EXPECT_TRUE(doubts.empty()) << doubts.front();
         auto module = gw::ModuleHost::load(TQ_MODULE_PATH, error);
         ASSERT_TRUE(module) << error;
         module->set_variable("log-dir", dir / "cut-logs");

@@ -182,7 +182,7 @@ TEST(FrontDoorsInANamespace, ARedirectedClientReachesItsServerThroughTheModule)
     ASSERT_TRUE(gw.start(TQ_GATEWAY_BIN,
                          {"listen=127.0.0.1:0", "transparent-listen=127.0.0.1:0", "module=" TQ_MODULE_PATH,
                           "policy=" + policy, "admin-socket=" + admin, "events-file=" + events,
-                          "allow-clients=10.99.0.0/24,127.0.0.0/8"},
+                          "allow-clients=10.99.0.0/24,127.0.0.0/8", "allow-destinations=10.99.0.0/24"},
                          dir))
         << gw.error();
     const std::string to = std::to_string(gw.port("transparent"));

@@ -5,6 +5,7 @@
  * counters must show what happened. */
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <filesystem>
 #include <map>
 
@@ -108,7 +109,7 @@ TEST_F(SignIn, RefusedSignInsAreDroppedAndTheConnectionEnds)
     const Case cases[] = {
         {"unknown user, no guests", "zed@example.com", true, std::nullopt},
         {"disabled person", "bob@example.com", false, std::nullopt},
-        {"wrong SOCKS5 user name", "carol@example.com", false, std::make_pair("mallory", "pw")},
+        {"a SOCKS5 name no password vouches for", "carol@example.com", false, std::make_pair("cproxy", "pw")},
         {"client outside the person's network", "dave@example.com", true, std::nullopt},
         {"quota used up", "erin@example.com", false, std::nullopt},
     };
@@ -132,9 +133,56 @@ TEST_F(SignIn, RefusedSignInsAreDroppedAndTheConnectionEnds)
     auto n = counters();
     EXPECT_EQ(n["stats-user-unknown"], 1);
     EXPECT_EQ(n["stats-user-disabled"], 1);
-    EXPECT_EQ(n["stats-user-mismatch"], 1);
+    EXPECT_EQ(n["stats-user-null"], 1);
     EXPECT_EQ(n["stats-user-login"], 0);
     EXPECT_EQ(notices("poisoned", 5).size(), 5u);
+}
+
+/* carol is bound to the proxy account cproxy. Only a name whose password
+ * the gateway checked proves it: a SOCKS4 user id (let in knowingly, with
+ * socks4-without-password) says "cproxy" in vain, another account's
+ * checked name is a mismatch, and cproxy's own login signs carol in. */
+TEST_F(SignIn, ProxyAccountsAreBoundOnlyToCheckedNames)
+{
+    std::string users = dir / "users";
+    std::ofstream(users) << "cproxy:pw\nmallory:pw2\n";
+    start({"user-file=" + users, "socks4-without-password=yes", "var log-dir = \"" + logs + "\""});
+    struct Case {
+        const char *name;
+        std::function<Fd()> open;
+        bool admitted;
+    };
+    const Case cases[] = {
+        {"SOCKS4 user id cproxy", [&] { int rep; return socks4_connect(gw.port(), ns.port(), &rep, nullptr, "cproxy"); },
+         false},
+        {"SOCKS4a user id cproxy",
+         [&] { int rep; return socks4_connect(gw.port(), ns.port(), &rep, "localhost", "cproxy"); }, false},
+        {"SOCKS5 mallory, checked", [&] { return socks5_connect(gw.port(), ns.port(), nullptr, {std::make_pair("mallory", "pw2"), ""}); },
+         false},
+        {"SOCKS5 cproxy, checked", [&] { return socks5_connect(gw.port(), ns.port(), nullptr, {std::make_pair("cproxy", "pw"), ""}); },
+         true},
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.name);
+        Fd c = k.open();
+        ASSERT_TRUE(c) << "the front door refused the client";
+        Fd s = ns.accept();
+        ASSERT_TRUE(s);
+        sso_sign_in(c.get(), s.get(), "carol@example.com");
+        const std::string ok = "USR 4 OK carol@example.com 1 0\r\n";
+        ASSERT_TRUE(send_all(s.get(), ok));
+        if (k.admitted) {
+            EXPECT_EQ(recv_exact(c.get(), ok.size()), ok);
+        } else {
+            ReadResult r = recv_until_closed(c.get());
+            EXPECT_TRUE(r.closed);
+            EXPECT_EQ(r.bytes, "") << "the confirmation never reaches the client";
+        }
+    }
+    auto n = counters();
+    EXPECT_EQ(n["stats-user-null"], 2);
+    EXPECT_EQ(n["stats-user-mismatch"], 1);
+    EXPECT_EQ(n["stats-user-login"], 1);
 }
 
 /* MSNP7-era sign-in and a switchboard conversation with the policy on the
@@ -279,7 +327,8 @@ TEST(ExampleSetup, FirstRulesOfTheExamplePolicyApply)
     Listener ns, sb;
     Gateway gw;
     ASSERT_TRUE(gw.start((root / "build/trevalquin").string(),
-                         {"listen=127.0.0.1:0", "msnp-ports=" + std::to_string(ns.port()) + "," + std::to_string(sb.port())},
+                         {"listen=127.0.0.1:0", "msnp-ports=" + std::to_string(ns.port()) + "," + std::to_string(sb.port()),
+                          "allow-destinations=loopback"},
                          dir, {"-c", "examples/trevalquin.conf", "-f"}))
         << gw.error();
 

@@ -110,6 +110,9 @@ protected:
         ctx_.expectations = &expectations_;
         ctx_.modules = {module_.get()};
         ctx_.table = &table_;
+        gw::DestinationRule loopback;
+        EXPECT_TRUE(gw::parse_destination_rule("loopback", true, loopback, error)) << error;
+        ctx_.destinations = gw::effective_destination_rules({loopback});
         acceptor_.open(asio::ip::tcp::v4());
         acceptor_.bind({asio::ip::make_address("127.0.0.1"), 0});
         acceptor_.listen();

@@ -68,7 +68,7 @@ TEST(Install, IntoADestdirAndRunFromThere)
     const std::string sock = (state / "trevalquin.sock").string();
     Gateway gw;
     ASSERT_TRUE(gw.start((prefix / "sbin/trevalquin").string(),
-                         {"listen=127.0.0.1:0", "msnp-ports=" + std::to_string(ns.port()),
+                         {"listen=127.0.0.1:0", "msnp-ports=" + std::to_string(ns.port()), "allow-destinations=loopback",
                           "policy=" + (state / "policy.xml").string(),
                           "policy-seed=" + (conf_dir / "policy.xml").string(), "admin-socket=" + sock,
                           "pid-file=" + (state / "trevalquin.pid").string(),

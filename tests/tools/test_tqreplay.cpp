@@ -61,6 +61,10 @@ TEST(Reassembly, StreamsComeOutInOrderWhateverTheSegmentsDid)
          "abcdefgh", "", 0},
         {"overlapping retransmission", {seg(0, 10, "abcd"), seg(0, 12, "cdefg"), seg(0, 8, "xxab")}, "abcdefg", "", 0},
         {"a lost segment is skipped at the end", {seg(0, 10, "ab"), seg(0, 20, "zz")}, "abzz", "", 1},
+        {"sent again with other bytes: the first copy stays", {seg(0, 10, "abcd"), seg(0, 12, "XYef")}, "abcdef", "",
+         1},
+        {"early twice with other bytes", {seg(0, 10, "ab"), seg(0, 14, "ef"), seg(0, 14, "EFg"), seg(0, 12, "cd")},
+         "abcdEFg", "", 1},
         {"half the sequence space ahead", {seg(0, 10, "ab"), seg(0, 12u + 0x7fffffffu, "zz")}, "abzz", "", 1},
         {"sequence numbers wrap", {seg(0, wrap, "abc"), seg(0, wrap + 6, "ghi"), seg(0, wrap + 3, "def")},
          "abcdefghi", "", 0},
@@ -116,7 +120,9 @@ TEST(Reassembly, EveryLinkTypeGivesTheSameSegment)
     for (const auto &e : files)
         if (e.path().extension() == ".pcap")
             file = e.path().string();
-    ASSERT_TRUE(tqreplay::read_capture(file, segs, error)) << error;
+    std::vector<std::string> doubts;
+    ASSERT_TRUE(tqreplay::read_capture(file, segs, error, doubts)) << error;
+    EXPECT_TRUE(doubts.empty());
     ASSERT_EQ(segs.size(), 4u); /* the handshake, then the line */
     const Segment &want = segs.back();
     EXPECT_EQ(want.payload, line);
@@ -139,18 +145,34 @@ TEST(Reassembly, EveryLinkTypeGivesTheSameSegment)
     const std::string null_link = std::string("\x02\x00\x00\x00", 4) + ip;
     const std::pair<int, std::string> frames[] = {
         {DLT_EN10MB, eth}, {DLT_EN10MB, vlan}, {DLT_LINUX_SLL, sll}, {DLT_RAW, ip}, {DLT_NULL, null_link}};
+    using tqreplay::FrameKind;
+    std::string why;
     for (const auto &[link, frame] : frames) {
         Segment s;
-        ASSERT_TRUE(tqreplay::parse_frame(link, reinterpret_cast<const uint8_t *>(frame.data()), frame.size(), s))
-            << link;
+        const auto *bytes = reinterpret_cast<const uint8_t *>(frame.data());
+        ASSERT_EQ(tqreplay::parse_frame(link, bytes, frame.size(), s, why), FrameKind::Tcp) << link << ": " << why;
         EXPECT_EQ(s.payload, want.payload) << link;
         EXPECT_EQ(s.src, want.src) << link;
         EXPECT_EQ(s.dst, want.dst) << link;
         EXPECT_EQ(s.seq, want.seq) << link;
-        for (size_t cut = 0; cut < frame.size() - line.size(); ++cut)
-            EXPECT_FALSE(tqreplay::parse_frame(link, reinterpret_cast<const uint8_t *>(frame.data()), cut, s))
+        /* Cut anywhere, even inside the payload, it is a doubt, never a
+         * shorter segment. */
+        for (size_t cut = 0; cut < frame.size(); ++cut)
+            EXPECT_EQ(tqreplay::parse_frame(link, bytes, cut, s, why), FrameKind::Undecodable)
                 << link << " cut at " << cut;
     }
+    Segment s;
+    EXPECT_EQ(tqreplay::parse_frame(105, reinterpret_cast<const uint8_t *>(eth.data()), eth.size(), s, why),
+              FrameKind::Undecodable);
+    std::string udp = ip;
+    udp[9] = 17;
+    EXPECT_EQ(tqreplay::parse_frame(DLT_RAW, reinterpret_cast<const uint8_t *>(udp.data()), udp.size(), s, why),
+              FrameKind::Other);
+    std::string fragment = ip;
+    fragment[6] = 0x20; /* more fragments */
+    EXPECT_EQ(
+        tqreplay::parse_frame(DLT_RAW, reinterpret_cast<const uint8_t *>(fragment.data()), fragment.size(), s, why),
+        FrameKind::Undecodable);
 }
 
 /* A recorded day of dave (in the example policy's /Company/Research/Lab)
@@ -285,4 +307,70 @@ TEST_F(Replay, ADamagedCaptureIsReplayedUpToTheDamage)
     r = tqreplay({(dir / "missing.pcap")});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("missing.pcap: offset 0: "), std::string::npos) << r.err;
+}
+
+/* Input that cannot be read with certainty is replayed as far as it can be,
+ * named with its file and packet, and the exit status says so: a link type
+ * the reader does not know, a packet cut by the snap length, and a segment
+ * sent again with other bytes. */
+TEST_F(Replay, DoubtfulInputIsNamedAndEndsWithItsOwnStatus)
+{
+    char errbuf[PCAP_ERRBUF_SIZE];
+    struct Frame {
+        pcap_pkthdr h;
+        std::string bytes;
+    };
+    std::vector<Frame> frames;
+    pcap_t *in = pcap_open_offline(capture.c_str(), errbuf);
+    ASSERT_TRUE(in) << errbuf;
+    int link = pcap_datalink(in);
+    pcap_pkthdr *h;
+    const u_char *d;
+    while (pcap_next_ex(in, &h, &d) == 1)
+        frames.push_back({*h, std::string(reinterpret_cast<const char *>(d), h->caplen)});
+    pcap_close(in);
+    auto write = [&](const std::string &name, int as_link, const std::vector<Frame> &out) {
+        std::string path = dir / name;
+        pcap_t *dead = pcap_open_dead(as_link, 65535);
+        pcap_dumper_t *w = pcap_dump_open(dead, path.c_str());
+        EXPECT_TRUE(w);
+        for (const auto &f : out)
+            pcap_dump(reinterpret_cast<u_char *>(w), &f.h, reinterpret_cast<const u_char *>(f.bytes.data()));
+        pcap_dump_close(w);
+        pcap_close(dead);
+        return path;
+    };
+    /* The frame of the last message of the first session: the one whose
+     * payload holds "lunch?". */
+    size_t lunch = frames.size();
+    for (size_t i = 0; i < frames.size(); ++i)
+        if (frames[i].bytes.find("lunch?") != std::string::npos)
+            lunch = i;
+    ASSERT_LT(lunch, frames.size());
+
+    std::vector<Frame> cut = frames;
+    cut[lunch].h.caplen = static_cast<bpf_u_int32>(cut[lunch].bytes.size() - 3);
+    cut[lunch].bytes.resize(cut[lunch].h.caplen);
+    std::vector<Frame> resent = frames;
+    Frame again = frames[lunch];
+    again.bytes.replace(again.bytes.find("lunch?"), 6, "salad!");
+    resent.insert(resent.begin() + static_cast<long>(lunch) + 1, again);
+
+    const struct {
+        std::string file, says;
+        bool lunch_decided;
+    } cases[] = {
+        {write("wifi.pcap", 105, frames), "link type 105", false},
+        {write("cut.pcap", link, cut), "packet " + std::to_string(lunch + 1) + ", offset ", false},
+        {write("resent.pcap", link, resent), "differ from the first copy", true},
+    };
+    for (const auto &c : cases) {
+        RunResult r = tqreplay({c.file});
+        EXPECT_EQ(r.status, 3) << c.file << "\n" << r.err;
+        EXPECT_NE(r.err.find("tqreplay: warning: "), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+        EXPECT_EQ(r.out.find("\"MSG 7 N ") != std::string::npos, c.lunch_decided) << c.file << "\n" << r.out;
+    }
+    /* The capture as the gateway wrote it has no doubt. */
+    EXPECT_EQ(tqreplay({capture}).status, 0);
 }

@@ -21,19 +21,22 @@ uint32_t get32(const uint8_t *p)
     return static_cast<uint32_t>(get16(p)) << 16 | get16(p + 2);
 }
 
-// Where a frame's IP packet starts and which version it is (4, 6 or 0).
-size_t network_start(int link, const uint8_t *f, size_t n, int &version)
+// Where a frame's IP packet starts and which version it is (4, 6, or 0
+// for another protocol); false when the link header itself is cut.
+bool network_start(int link, const uint8_t *f, size_t n, int &version, size_t &at)
 {
     version = 0;
-    size_t at = 0;
+    at = 0;
     uint16_t type = 0;
     switch (link) {
     case DLT_EN10MB:
         if (n < 14)
-            return 0;
+            return false;
         at = 12;
         type = get16(f + at);
-        while ((type == 0x8100 || type == 0x88a8) && at + 6 <= n) { // VLAN tags
+        while (type == 0x8100 || type == 0x88a8) { // VLAN tags
+            if (at + 6 > n)
+                return false;
             at += 4;
             type = get16(f + at);
         }
@@ -41,14 +44,14 @@ size_t network_start(int link, const uint8_t *f, size_t n, int &version)
         break;
     case DLT_LINUX_SLL:
         if (n < 16)
-            return 0;
+            return false;
         type = get16(f + 14);
         at = 16;
         break;
 #ifdef DLT_LINUX_SLL2
     case DLT_LINUX_SLL2:
         if (n < 20)
-            return 0;
+            return false;
         type = get16(f);
         at = 20;
         break;
@@ -56,7 +59,7 @@ size_t network_start(int link, const uint8_t *f, size_t n, int &version)
     case DLT_NULL:
     case DLT_LOOP: {
         if (n < 4)
-            return 0;
+            return false;
         uint32_t family;
         memcpy(&family, f, 4);
         if (link == DLT_LOOP)
@@ -67,68 +70,109 @@ size_t network_start(int link, const uint8_t *f, size_t n, int &version)
         type = family == 2 ? 0x0800 : (family == 10 || family == 24 || family == 28 || family == 30) ? 0x86dd : 0;
         break;
     }
+    default: // DLT_RAW and its kin: the packet itself
+        if (n < 1)
+            return false;
+        type = (f[0] >> 4) == 6 ? 0x86dd : 0x0800;
+        break;
+    }
+    version = type == 0x0800 ? 4 : type == 0x86dd ? 6 : 0;
+    return true;
+}
+
+FrameKind undecodable(std::string &why, std::string text)
+{
+    why = std::move(text);
+    return FrameKind::Undecodable;
+}
+
+} // namespace
+
+bool known_link(int link)
+{
+    switch (link) {
+    case DLT_EN10MB:
+    case DLT_LINUX_SLL:
+#ifdef DLT_LINUX_SLL2
+    case DLT_LINUX_SLL2:
+#endif
+    case DLT_NULL:
+    case DLT_LOOP:
     case DLT_RAW:
 #ifdef DLT_IPV4
     case DLT_IPV4:
     case DLT_IPV6:
 #endif
-        if (n < 1)
-            return 0;
-        type = (f[0] >> 4) == 6 ? 0x86dd : 0x0800;
-        break;
-    default: return 0;
+        return true;
+    default: return false;
     }
-    version = type == 0x0800 ? 4 : type == 0x86dd ? 6 : 0;
-    return at;
 }
 
-} // namespace
-
-bool parse_frame(int link, const uint8_t *f, size_t n, Segment &out)
+FrameKind parse_frame(int link, const uint8_t *f, size_t n, Segment &out, std::string &why)
 {
+    if (!known_link(link))
+        return undecodable(why, "link type " + std::to_string(link) + " is not read");
     int version = 0;
-    size_t at = network_start(link, f, n, version);
-    if (version == 0 || at >= n)
-        return false;
+    size_t at = 0;
+    if (!network_start(link, f, n, version, at) || (version != 0 && at >= n))
+        return undecodable(why, "link header cut short");
+    if (version == 0)
+        return FrameKind::Other;
     const uint8_t *ip = f + at;
     size_t room = n - at;
     size_t tcp_at, end;
     if (version == 4) {
         if (room < 20 || (ip[0] >> 4) != 4)
-            return false;
+            return undecodable(why, "IPv4 header cut short");
         size_t ihl = static_cast<size_t>(ip[0] & 0x0f) * 4;
         size_t total = get16(ip + 2);
-        if (ihl < 20 || total < ihl || ip[9] != 6)
-            return false;
-        if (get16(ip + 6) & 0x3fff) // a fragment
-            return false;
+        if (ip[9] != 6)
+            return FrameKind::Other;
+        if (ihl < 20 || total < ihl)
+            return undecodable(why, "IPv4 header with bad lengths");
+        if (get16(ip + 6) & 0x3fff)
+            return undecodable(why, "IPv4 fragment (fragments are not put back together)");
+        if (total > room)
+            return undecodable(why, "packet of " + std::to_string(total) + " bytes captured as " +
+                                        std::to_string(room) + " (snap length too short?)");
         out.src.address.assign(reinterpret_cast<const char *>(ip + 12), 4);
         out.dst.address.assign(reinterpret_cast<const char *>(ip + 16), 4);
         tcp_at = ihl;
-        end = std::min(total, room);
+        end = total;
     } else {
-        if (room < 40 || (ip[0] >> 4) != 6 || ip[6] != 6)
-            return false;
+        if (room < 40 || (ip[0] >> 4) != 6)
+            return undecodable(why, "IPv6 header cut short");
+        switch (ip[6]) {
+        case 6: break;
+        case 0: case 43: case 44: case 50: case 51: case 60: // extension headers, ESP, AH
+            return undecodable(why, "IPv6 extension headers (not read)");
+        default: return FrameKind::Other;
+        }
+        size_t total = 40 + static_cast<size_t>(get16(ip + 4));
+        if (total > room)
+            return undecodable(why, "packet of " + std::to_string(total) + " bytes captured as " +
+                                        std::to_string(room) + " (snap length too short?)");
         out.src.address.assign(reinterpret_cast<const char *>(ip + 8), 16);
         out.dst.address.assign(reinterpret_cast<const char *>(ip + 24), 16);
         tcp_at = 40;
-        end = std::min(static_cast<size_t>(40) + get16(ip + 4), room);
+        end = total;
     }
     if (end < tcp_at + 20)
-        return false;
+        return undecodable(why, "TCP header cut short");
     const uint8_t *t = ip + tcp_at;
     size_t off = static_cast<size_t>(t[12] >> 4) * 4;
     if (off < 20 || tcp_at + off > end)
-        return false;
+        return undecodable(why, "TCP header with a bad length");
     out.src.port = get16(t);
     out.dst.port = get16(t + 2);
     out.seq = get32(t + 4);
     out.flags = t[13];
     out.payload.assign(reinterpret_cast<const char *>(t + off), end - tcp_at - off);
-    return true;
+    return FrameKind::Tcp;
 }
 
-bool read_capture(const std::string &file, std::vector<Segment> &out, std::string &error)
+bool read_capture(const std::string &file, std::vector<Segment> &out, std::string &error,
+                  std::vector<std::string> &doubts)
 {
     char errbuf[PCAP_ERRBUF_SIZE] = "";
     pcap_t *p = pcap_open_offline_with_tstamp_precision(file.c_str(), PCAP_TSTAMP_PRECISION_MICRO, errbuf);
@@ -137,9 +181,16 @@ bool read_capture(const std::string &file, std::vector<Segment> &out, std::strin
         return false;
     }
     int link = pcap_datalink(p);
+    if (!known_link(link)) {
+        const char *name = pcap_datalink_val_to_name(link);
+        doubts.push_back(file + ": link type " + std::to_string(link) + (name ? std::string(" (") + name + ")" : "") +
+                         " is not one tqreplay reads: nothing of this file is replayed");
+        pcap_close(p);
+        return true;
+    }
     FILE *fp = pcap_file(p);
     bool ok = true;
-    for (;;) {
+    for (size_t packet = 1;; ++packet) {
         long offset = fp ? ftell(fp) : -1;
         pcap_pkthdr *hdr = nullptr;
         const u_char *data = nullptr;
@@ -153,8 +204,15 @@ bool read_capture(const std::string &file, std::vector<Segment> &out, std::strin
         }
         Segment s;
         s.ts = hdr->ts;
-        if (parse_frame(link, data, hdr->caplen, s))
-            out.push_back(std::move(s));
+        std::string why;
+        switch (parse_frame(link, data, hdr->caplen, s, why)) {
+        case FrameKind::Tcp: out.push_back(std::move(s)); break;
+        case FrameKind::Other: break;
+        case FrameKind::Undecodable:
+            doubts.push_back(file + ": packet " + std::to_string(packet) + ", offset " + std::to_string(offset) +
+                             ": " + why + ": left out");
+            break;
+        }
     }
     pcap_close(p);
     return ok;
@@ -221,6 +279,11 @@ void Reassembler::deliver(Conn &c, int side, uint32_t seq, const std::string &pa
     auto ahead = static_cast<int32_t>(seq - d.next);
     if (ahead > 0) {
         std::string &slot = d.early[seq];
+        size_t common = std::min(slot.size(), payload.size());
+        if (slot.compare(0, common, payload, 0, common) != 0 && ev_.warn)
+            ev_.warn("connection " + c.stream.client.text() + " -> " + c.stream.server.text() + ": the " +
+                     (side == 0 ? "client" : "server") + "'s segment at sequence " + std::to_string(seq) +
+                     " came twice with different bytes; the longer is replayed");
         if (payload.size() > slot.size()) {
             d.early_bytes += payload.size() - slot.size();
             slot = payload;
@@ -230,14 +293,33 @@ void Reassembler::deliver(Conn &c, int side, uint32_t seq, const std::string &pa
         return;
     }
     size_t skip = static_cast<size_t>(-static_cast<int64_t>(ahead));
+    if (skip)
+        compare_resent(c, side, seq, payload, std::min(skip, payload.size()));
     if (skip >= payload.size())
         return; // all of it came before
     if (ev_.data)
         ev_.data(c.stream, side, skip ? payload.substr(skip) : payload, ts);
     d.delivered = true;
     d.next += static_cast<uint32_t>(payload.size() - skip);
+    constexpr size_t kRecent = 64 * 1024;
+    d.recent.append(payload, skip, std::string::npos);
+    if (d.recent.size() > 2 * kRecent)
+        d.recent.erase(0, d.recent.size() - kRecent);
     if (!d.early.empty() && !d.draining)
         drain(c, side, ts, false);
+}
+
+void Reassembler::compare_resent(Conn &c, int side, uint32_t seq, const std::string &payload, size_t overlap)
+{
+    const Direction &d = c.dir[side];
+    // `recent` ends at `next`; the resent bytes start `back` before it.
+    size_t back = static_cast<size_t>(static_cast<uint32_t>(d.next - seq));
+    if (back > d.recent.size() || !ev_.warn)
+        return; // older than what is kept: nothing to compare with
+    if (d.recent.compare(d.recent.size() - back, overlap, payload, 0, overlap) != 0)
+        ev_.warn("connection " + c.stream.client.text() + " -> " + c.stream.server.text() + ": the " +
+                 (side == 0 ? "client" : "server") + " sent bytes again at sequence " + std::to_string(seq) +
+                 " that differ from the first copy; the first is replayed");
 }
 
 void Reassembler::drain(Conn &c, int side, const timeval &ts, bool force)

@@ -33,17 +33,31 @@ enum : uint8_t { kFin = 0x01, kSyn = 0x02, kRst = 0x04, kAck = 0x10 };
 
 // Every TCP segment of a capture file, in file order, appended to `out`.
 // False with `error` ("FILE: offset N: why") when the file cannot be read
-// to its end; the segments before the damage are kept.
-bool read_capture(const std::string &file, std::vector<Segment> &out, std::string &error);
+// to its end; the segments before the damage are kept. Packets that may
+// hold TCP but cannot be read with certainty (a link type not known here,
+// a truncated or fragmented packet) are left out, each named in `doubts`
+// ("FILE: packet N, offset M: why").
+bool read_capture(const std::string &file, std::vector<Segment> &out, std::string &error,
+                  std::vector<std::string> &doubts);
 
-// The segment in one link-layer frame, if it holds one (IPv4 or IPv6,
-// unfragmented, TCP). `link` is the libpcap DLT_ value.
-bool parse_frame(int link, const uint8_t *frame, size_t caplen, Segment &out);
+enum class FrameKind {
+    Tcp,         // `out` holds the segment
+    Other,       // no TCP in it (ARP, UDP, ...)
+    Undecodable, // TCP may be in it, but not all of it can be read: `why`
+};
+
+// The segment in one link-layer frame (IPv4 or IPv6, unfragmented, TCP).
+// `link` is the libpcap DLT_ value.
+FrameKind parse_frame(int link, const uint8_t *frame, size_t caplen, Segment &out, std::string &why);
+// Whether the reader knows frames of this link type.
+bool known_link(int link);
 
 // Puts the two directions of each connection back in order: segments
 // that come twice or overlap give their new bytes once, segments that come
 // early wait for the gap before them. A gap that never fills (a packet the
-// capture lost) is skipped when the connection ends, with a warning.
+// capture lost) is skipped when the connection ends, and a retransmission
+// whose bytes differ from those already given (which copy the server took
+// cannot be known) keeps the first; both with a warning.
 class Reassembler {
 public:
     struct Stream {
@@ -75,6 +89,9 @@ private:
         size_t early_bytes = 0;
         bool draining = false;
         bool delivered = false;
+        // The last bytes given, which retransmissions are compared with;
+        // `recent` ends at `next`.
+        std::string recent;
     };
     struct Conn {
         Stream stream;
@@ -85,6 +102,8 @@ private:
 
     void deliver(Conn &c, int side, uint32_t seq, const std::string &payload, const timeval &ts);
     void drain(Conn &c, int side, const timeval &ts, bool force);
+    // Warns when bytes sent again at `seq` differ from what was given.
+    void compare_resent(Conn &c, int side, uint32_t seq, const std::string &payload, size_t overlap);
     void end(Conn &c, const timeval &ts);
 
     Events ev_;

@@ -36,7 +36,8 @@ void usage(std::ostream &out)
            "  -h, --help\n"
            "CAPTURE: pcap or pcapng files, from the gateway's capture or from tcpdump/Wireshark.\n"
            "Exit status: 0 replayed, 1 a capture is damaged (what came before the damage is\n"
-           "replayed), 2 bad arguments, module or policy.\n";
+           "replayed), 2 bad arguments, module or policy, 3 replayed, but some of the input\n"
+           "could not be read with certainty (the warnings say what and where).\n";
 }
 
 std::string local_time(time_t t)
@@ -266,11 +267,21 @@ int main(int argc, char **argv)
     opt.msnp_ports = settings.msnp_ports;
     opt.msnp_ports.insert(opt.msnp_ports.end(), extra_ports.begin(), extra_ports.end());
     opt.max_held_bytes = settings.max_held_bytes;
+    // Anything read with doubt (packets left out, gaps, retransmissions
+    // that disagree) means the verdicts may not be the gateway's.
+    bool doubtful = false;
+    auto warn = [&doubtful](const std::string &w) {
+        std::cerr << "tqreplay: warning: " << w << "\n";
+        doubtful = true;
+    };
     for (int i = optind; i < argc; ++i) {
-        if (!read_capture(argv[i], segments, error)) {
+        std::vector<std::string> doubts;
+        if (!read_capture(argv[i], segments, error, doubts)) {
             std::cerr << "tqreplay: " << error << "\n";
             status = 1;
         }
+        for (const auto &d : doubts)
+            warn(d);
         read_connection_meta(sidecar_of(argv[i]), opt.meta);
     }
     std::stable_sort(segments.begin(), segments.end(), [](const Segment &x, const Segment &y) {
@@ -319,8 +330,6 @@ int main(int argc, char **argv)
             std::cerr << "tqreplay: " << file << ": error " << code << ": " << message << "\n";
         return ok && !report.failed();
     };
-    auto warn = [](const std::string &w) { std::cerr << "tqreplay: warning: " << w << "\n"; };
-
     if (!load(policy))
         return 2;
     std::vector<Verdict> a = replay(*module, segments, opt, warn);
@@ -334,7 +343,7 @@ int main(int argc, char **argv)
             }
         }
         print_summary(policy, a, json, "a");
-        return status;
+        return status ? status : doubtful ? 3 : 0;
     }
     gw::Report dropped;
     module->reset(dropped, true);
@@ -344,5 +353,5 @@ int main(int argc, char **argv)
     print_diff(a, b, json);
     print_summary(policy, a, json, "a");
     print_summary(other, b, json, "b");
-    return status;
+    return status ? status : doubtful ? 3 : 0;
 }
