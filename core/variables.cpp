@@ -120,21 +120,28 @@ tq_variable *variable_set(tqtable *ns, const char *spec, const char *value)
         }
         var->name = copy;
         changed();
-    } else if ((var->flags & kTypeMask) == VARIABLE_STRING) {
-        std::free(var->data.text);
-        var->data.text = nullptr;
     }
-    // Flags other than the type (VARIABLE_STATISTIC) belong to the record
-    // and survive a change of value. Integers are read without the lock:
-    // the type and the number are stored atomically.
-    __atomic_store_n(&var->flags, (__atomic_load_n(&var->flags, __ATOMIC_RELAXED) & ~kTypeMask) | type,
-                     __ATOMIC_SEQ_CST);
-    if (type == VARIABLE_STRING)
-        var->data.text = text;
-    else if (type == VARIABLE_INTEGER)
+    // Integers are read without the lock (variable_read_int): the type
+    // word says which member is valid, and a reader that saw INTEGER checks
+    // the type again after the number. So a number is stored before the
+    // type becomes INTEGER, and the type leaves INTEGER before anything
+    // else is stored. Flags other than the type (VARIABLE_STATISTIC) belong
+    // to the record and survive a change of value.
+    unsigned flags = __atomic_load_n(&var->flags, __ATOMIC_SEQ_CST);
+    char *old_text = (flags & kTypeMask) == VARIABLE_STRING ? var->data.text : nullptr;
+    unsigned now = (flags & ~kTypeMask) | type;
+    if (type == VARIABLE_INTEGER) {
         __atomic_store_n(&var->data.integer, integer, __ATOMIC_SEQ_CST);
-    else
-        var->data.real = real;
+        __atomic_store_n(&var->flags, now, __ATOMIC_SEQ_CST);
+    } else {
+        __atomic_store_n(&var->flags, now, __ATOMIC_SEQ_CST);
+        if (type == VARIABLE_STRING)
+            __atomic_store_n(&var->data.text, text, __ATOMIC_SEQ_CST);
+        else
+            __atomic_store(&var->data.real, &real, __ATOMIC_SEQ_CST);
+    }
+    // Text readers hold the lock: nobody reads the old text any more.
+    std::free(old_text);
     // Readers that keep copies of values learn that theirs may be stale.
     changed();
     tqtable_unlock(ns);

@@ -1,8 +1,6 @@
 // The web console's listener, its guards and its JSON API.
 #include "console.h"
 
-#include <httplib.h>
-
 #include <unistd.h>
 
 #include <algorithm>
@@ -42,7 +40,7 @@ bool changes(const AdminRequest &r)
     return sub != "glob" && sub != "serialize" && sub != "log";
 }
 
-std::string cookie_token(const httplib::Request &req)
+std::string cookie_token(const HttpRequest &req)
 {
     const std::string cookies = req.get_header_value("Cookie");
     const std::string tag = std::string(kCookie) + "=";
@@ -58,14 +56,14 @@ std::string cookie_token(const httplib::Request &req)
     return "";
 }
 
-void json_reply(httplib::Response &res, int status, const std::string &body)
+void json_reply(HttpResponse &res, int status, const std::string &body)
 {
     res.status = status;
     res.set_header("Cache-Control", "no-store");
     res.set_content(body, "application/json");
 }
 
-void json_error(httplib::Response &res, int status, const std::string &message)
+void json_error(HttpResponse &res, int status, const std::string &message)
 {
     std::string body = "{\"error\":";
     json_string(body, message);
@@ -89,7 +87,7 @@ bool plain_word(const std::string &w)
     return w.find_first_of(" \t\r\n\"") == std::string::npos;
 }
 
-size_t number_param(const httplib::Request &req, const char *name, size_t fallback, size_t max)
+size_t number_param(const HttpRequest &req, const char *name, size_t fallback, size_t max)
 {
     if (!req.has_param(name))
         return fallback;
@@ -222,29 +220,19 @@ std::unique_ptr<Console> Console::open(const Settings &s, Deps deps, std::string
         error = "console: the page (index.html) is not in " + dirs.front() + "; set console-dir";
         return nullptr;
     }
-    if (!s.console_tls_cert.empty() || !s.console_tls_key.empty()) {
-        auto tls = std::make_unique<httplib::SSLServer>(s.console_tls_cert.c_str(), s.console_tls_key.c_str());
-        if (!tls->is_valid()) {
-            error = "console: cannot use the certificate " + s.console_tls_cert + " and key " + s.console_tls_key;
-            return nullptr;
-        }
-        c->http_ = std::move(tls);
-        c->tls_ = true;
-    } else {
-        c->http_ = std::make_unique<httplib::Server>();
-    }
+    HttpLimits limits;
+    limits.request_deadline = std::chrono::milliseconds(s.console_request_timeout * 1000);
+    limits.per_address = s.console_connections_per_address;
+    c->http_ = std::make_unique<HttpServer>(limits);
+    c->tls_ = !s.console_tls_cert.empty() || !s.console_tls_key.empty();
     c->host_ = s.console_host;
-    c->http_->new_task_queue = [] { return new httplib::ThreadPool(4); };
-    c->http_->set_payload_max_length(64 * 1024);
-    c->http_->set_read_timeout(10, 0);
-    if (s.console_port == 0)
-        c->port_ = c->http_->bind_to_any_port(s.console_host);
-    else
-        c->port_ = c->http_->bind_to_port(s.console_host, s.console_port) ? s.console_port : -1;
-    if (c->port_ <= 0) {
-        error = "console: cannot listen on " + format_host_port(s.console_host, s.console_port);
+    std::string why;
+    if (!c->http_->open(s.console_host, s.console_port, s.console_tls_cert, s.console_tls_key, why)) {
+        error = "console: cannot listen on " + format_host_port(s.console_host, s.console_port) + ": " + why;
         return nullptr;
     }
+    c->port_ = c->http_->port();
+    c->auth_.set_limits(static_cast<int>(s.console_lockout_failures), std::chrono::minutes(s.console_lockout_minutes));
     // The Host header must name us: a page of another site whose name was
     // pointed at this address must not read the API.
     const std::string port = ":" + std::to_string(c->port_);
@@ -276,7 +264,7 @@ std::string Console::url() const
 
 void Console::start()
 {
-    thread_ = std::thread([this] { http_->listen_after_bind(); });
+    http_->start();
     sampler_ = std::thread([this] {
         std::unique_lock<std::mutex> g(lock_);
         while (!stopping_) {
@@ -301,8 +289,6 @@ void Console::stop()
     wake_.notify_all();
     if (http_)
         http_->stop();
-    if (thread_.joinable())
-        thread_.join();
     if (sampler_.joinable())
         sampler_.join();
 }
@@ -345,7 +331,7 @@ std::string Console::run(const std::string &line, const ConsoleAccount &who)
 
 void Console::routes()
 {
-    httplib::Server &h = *http_;
+    HttpServer &h = *http_;
     // Every answer: no framing by other sites, no guessing of types, and
     // scripts and styles only from here.
     h.set_default_headers({{"X-Frame-Options", "DENY"},
@@ -355,74 +341,81 @@ void Console::routes()
                             "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' data:; "
                             "connect-src 'self'; form-action 'self'; frame-ancestors 'none'"}});
 
-    h.set_pre_routing_handler([this](const httplib::Request &req, httplib::Response &res) {
+    h.set_pre_routing([this](const HttpRequest &req, HttpResponse &res) {
         const std::string host = req.get_header_value("Host");
         if (std::find(hosts_.begin(), hosts_.end(), host) == hosts_.end()) {
             json_error(res, 421, "this console does not answer to the host \"" + host + "\"");
-            return httplib::Server::HandlerResponse::Handled;
+            return true;
         }
         if (req.path.rfind("/api/", 0) != 0)
-            return httplib::Server::HandlerResponse::Unhandled;
+            return false;
         // Only the console's own pages may call the API.
         const std::string origin = req.get_header_value("Origin");
         const std::string site = req.get_header_value("Sec-Fetch-Site");
         if ((req.has_header("Origin") && origin != std::string(tls_ ? "https://" : "http://") + host) ||
             (!site.empty() && site != "same-origin" && site != "none")) {
             json_error(res, 403, "requests from other origins are refused");
-            return httplib::Server::HandlerResponse::Handled;
+            return true;
         }
         if (req.path == "/api/login")
-            return httplib::Server::HandlerResponse::Unhandled;
+            return false;
         if (!auth_.session(cookie_token(req))) {
             json_error(res, 401, "sign in first");
-            return httplib::Server::HandlerResponse::Handled;
+            return true;
         }
-        return httplib::Server::HandlerResponse::Unhandled;
+        return false;
     });
 
-    auto account = [this](const httplib::Request &req) { return *auth_.session(cookie_token(req)); };
+    auto account = [this](const HttpRequest &req) { return *auth_.session(cookie_token(req)); };
 
     for (const auto &[path, file, type] :
          std::vector<std::tuple<std::string, std::string, std::string>>{{"/", "index.html", "text/html; charset=utf-8"},
                                                                         {"/console.js", "console.js", "text/javascript"},
                                                                         {"/console.css", "console.css", "text/css"}}) {
-        h.Get(path, [this, file = file, type = type](const httplib::Request &, httplib::Response &res) {
+        h.route("GET", path, [this, file = file, type = type](const HttpRequest &, HttpResponse &res) {
             std::string body;
             if (!read_whole(dir_ + "/" + file, body)) {
                 res.status = 404;
                 return;
             }
-            res.set_content(body, type.c_str());
+            res.set_content(body, type);
         });
     }
 
-    h.Post("/api/login", [this](const httplib::Request &req, httplib::Response &res) {
-        auto token = auth_.login(req.get_param_value("user"), req.get_param_value("password"));
-        if (!token) {
-            // A wrong guess costs the guesser time.
-            std::this_thread::sleep_for(std::chrono::milliseconds(300));
-            json_error(res, 401, "wrong name or password");
+    h.route("POST", "/api/login", [this](const HttpRequest &req, HttpResponse &res) {
+        const std::string user = req.get_param_value("user");
+        auto result = auth_.login(user, req.get_param_value("password"), req.remote_addr);
+        if (!result.token) {
+            // Every refusal is the administrator's to see; a wrong guess
+            // makes the next one wait, and is answered at once.
+            if (deps_.events)
+                deps_.events->notice(result.locked_now ? "console-account-locked" : "console-login-failed",
+                                     result.why, 0, {{"user", user}, {"address", req.remote_addr}});
+            if (result.retry_after > 0)
+                res.set_header("Retry-After", std::to_string(result.retry_after));
+            json_error(res, result.retry_after > 0 ? 429 : 401, result.why);
             return;
         }
-        res.set_header("Set-Cookie", std::string(kCookie) + "=" + *token + "; Path=/; HttpOnly; SameSite=Strict" +
+        const std::string token = *result.token;
+        res.set_header("Set-Cookie", std::string(kCookie) + "=" + token + "; Path=/; HttpOnly; SameSite=Strict" +
                                          (tls_ ? "; Secure" : ""));
-        auto who = auth_.session(*token);
+        auto who = auth_.session(token);
         std::string body = "{\"user\":";
         json_string(body, who->name);
         json_reply(res, 200, body + ",\"level\":" + std::to_string(who->level) + "}");
     });
-    h.Post("/api/logout", [this](const httplib::Request &req, httplib::Response &res) {
+    h.route("POST", "/api/logout", [this](const HttpRequest &req, HttpResponse &res) {
         auth_.logout(cookie_token(req));
         res.set_header("Set-Cookie", std::string(kCookie) + "=; Path=/; Max-Age=0; HttpOnly; SameSite=Strict");
         json_reply(res, 200, "{}");
     });
-    h.Get("/api/session", [account](const httplib::Request &req, httplib::Response &res) {
+    h.route("GET", "/api/session", [account](const HttpRequest &req, HttpResponse &res) {
         ConsoleAccount who = account(req);
         std::string body = "{\"user\":";
         json_string(body, who.name);
         json_reply(res, 200, body + ",\"level\":" + std::to_string(who.level) + "}");
     });
-    h.Get("/api/connections", [this](const httplib::Request &req, httplib::Response &res) {
+    h.route("GET", "/api/connections", [this](const HttpRequest &req, HttpResponse &res) {
         std::vector<Connection::Status> all;
         if (deps_.table)
             for (const auto &c : deps_.table->all())
@@ -431,7 +424,7 @@ void Console::routes()
                    connections_json(all, req.get_param_value("filter"), number_param(req, "offset", 0, SIZE_MAX),
                                     number_param(req, "limit", 100, 1000)));
     });
-    h.Get("/api/counters", [this, account](const httplib::Request &req, httplib::Response &res) {
+    h.route("GET", "/api/counters", [this, account](const HttpRequest &req, HttpResponse &res) {
         std::string reply = run("counters", account(req));
         std::string history;
         {
@@ -443,7 +436,7 @@ void Console::routes()
         }
         json_reply(res, 200, "{\"reply\":" + reply + ",\"history\":[" + history + "]}");
     });
-    h.Get("/api/policy", [this](const httplib::Request &, httplib::Response &res) {
+    h.route("GET", "/api/policy", [this](const HttpRequest &, HttpResponse &res) {
         std::string xml;
         if (!deps_.module || !deps_.module->policy_text(xml)) {
             json_error(res, 500, "the module gave no policy");
@@ -453,22 +446,22 @@ void Console::routes()
         json_string(body, xml);
         json_reply(res, 200, body + "}");
     });
-    h.Get("/api/info", [this, account](const httplib::Request &req, httplib::Response &res) {
+    h.route("GET", "/api/info", [this, account](const HttpRequest &req, HttpResponse &res) {
         json_reply(res, 200, run("info " + std::to_string(number_param(req, "tid", 0, ULONG_MAX)), account(req)));
     });
-    h.Get("/api/glob", [this, account](const httplib::Request &req, httplib::Response &res) {
+    h.route("GET", "/api/glob", [this, account](const HttpRequest &req, HttpResponse &res) {
         std::string p = req.get_param_value("pattern");
         if (p.empty() || !plain_word(p))
             return json_error(res, 400, "a pattern without blanks or quotes");
         json_reply(res, 200, run("msnp glob " + p, account(req)));
     });
-    h.Get("/api/serialize", [this, account](const httplib::Request &req, httplib::Response &res) {
+    h.route("GET", "/api/serialize", [this, account](const HttpRequest &req, HttpResponse &res) {
         std::string n = req.get_param_value("name");
         if (n.empty() || !plain_word(n))
             return json_error(res, 400, "a name without blanks or quotes");
         json_reply(res, 200, run("msnp serialize " + n, account(req)));
     });
-    h.Get("/api/logs", [this, account](const httplib::Request &req, httplib::Response &res) {
+    h.route("GET", "/api/logs", [this, account](const HttpRequest &req, HttpResponse &res) {
         std::string user = req.get_param_value("user"), contact = req.get_param_value("contact");
         std::string text = req.get_param_value("text");
         if (!plain_word(user) || !plain_word(contact) || text.find_first_of("\"\r\n") != std::string::npos)
@@ -481,7 +474,7 @@ void Console::routes()
             line += " \"" + text + "\"";
         json_reply(res, 200, run(line, account(req)));
     });
-    h.Post("/api/command", [this, account](const httplib::Request &req, httplib::Response &res) {
+    h.route("POST", "/api/command", [this, account](const HttpRequest &req, HttpResponse &res) {
         ConsoleAccount who = account(req);
         std::string line = trim(req.get_param_value("line"));
         AdminRequest parsed;

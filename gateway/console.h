@@ -19,12 +19,9 @@
 
 #include "admin.h"
 #include "console_auth.h"
+#include "console_http.h"
 #include "relay.h"
 #include "settings.h"
-
-namespace httplib {
-class Server;
-}
 
 namespace gw {
 
@@ -46,6 +43,7 @@ public:
         AdminCommands *commands = nullptr;
         ConnectionTable *table = nullptr;
         ModuleHost *module = nullptr;
+        EventSink *events = nullptr; // failed and refused logins
         std::string exe_dir;
     };
 
@@ -69,14 +67,14 @@ private:
     std::string run(const std::string &line, const ConsoleAccount &who);
 
     Deps deps_;
-    std::unique_ptr<httplib::Server> http_;
+    std::unique_ptr<HttpServer> http_;
     bool tls_ = false;
     std::string host_;
     int port_ = 0;
     std::vector<std::string> hosts_; // Host headers the console answers to
     std::string dir_;
     ConsoleAuth auth_;
-    std::thread thread_, sampler_;
+    std::thread sampler_;
     std::mutex lock_;
     std::condition_variable wake_;
     bool stopping_ = false;

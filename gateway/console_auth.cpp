@@ -3,6 +3,7 @@
 #include <crypt.h>
 #include <sys/random.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -70,29 +71,99 @@ bool ConsoleAuth::load(const std::string &file, std::string &error)
     return true;
 }
 
-std::optional<std::string> ConsoleAuth::login(const std::string &name, const std::string &password)
+void ConsoleAuth::set_limits(int failures, std::chrono::minutes lockout)
 {
+    std::lock_guard<std::mutex> g(lock_);
+    lock_after_ = failures;
+    lockout_ = lockout;
+}
+
+bool ConsoleAuth::strike(Strikes &account, Strikes &address, Clock::time_point now)
+{
+    constexpr std::chrono::seconds kFirstWait{1}, kLongestWait{60};
+    bool locked = false;
+    for (Strikes *s : {&account, &address}) {
+        ++s->failures;
+        auto wait = kFirstWait * (1L << std::min(s->failures - 1, 6));
+        s->not_before = now + std::min<Clock::duration>(wait, kLongestWait);
+    }
+    if (lock_after_ > 0 && account.failures >= lock_after_ && account.locked_until <= now) {
+        account.locked_until = now + lockout_;
+        locked = true;
+    }
+    return locked;
+}
+
+void ConsoleAuth::prune(Clock::time_point now)
+{
+    constexpr size_t kKept = 10000;
+    for (auto *m : {&accounts_, &addresses_}) {
+        if (m->size() < kKept)
+            continue;
+        for (auto it = m->begin(); it != m->end();)
+            it = it->second.not_before <= now && it->second.locked_until <= now ? m->erase(it) : std::next(it);
+        while (m->size() >= kKept) // all of them still hold someone back: the oldest names go
+            m->erase(m->begin());
+    }
+}
+
+ConsoleAuth::LoginResult ConsoleAuth::login(const std::string &name, const std::string &password,
+                                            const std::string &address)
+{
+    LoginResult out;
+    auto seconds_until = [](Clock::time_point t, Clock::time_point now) {
+        return std::max<long>(1, static_cast<long>(std::chrono::ceil<std::chrono::seconds>(t - now).count()));
+    };
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        Clock::time_point now = Clock::now();
+        prune(now);
+        Strikes &account = accounts_[name], &from = addresses_[address];
+        if (account.locked_until > now) {
+            out.retry_after = seconds_until(account.locked_until, now);
+            out.why = "account locked after failed logins; try again in " + std::to_string(out.retry_after) + " s";
+            strike(account, from, now);
+            return out;
+        }
+        Clock::time_point wait = std::max(account.not_before, from.not_before);
+        if (wait > now) {
+            out.locked_now = strike(account, from, now);
+            out.retry_after = seconds_until(out.locked_now ? account.locked_until : wait, now);
+            out.why = (out.locked_now ? "account locked after failed logins" : "too many failed logins")
+                      + std::string("; try again in ") + std::to_string(out.retry_after) + " s";
+            return out;
+        }
+    }
     auto it = users_.find(name);
     // An unknown name costs a hash as well: the time does not tell.
     static const std::string dummy = hash_console_password("no such account");
     bool ok = check_console_password(password, it == users_.end() ? dummy : it->second.hash) && it != users_.end();
-    if (!ok)
-        return std::nullopt;
     unsigned char raw[32];
-    if (getrandom(raw, sizeof raw, 0) != static_cast<ssize_t>(sizeof raw))
-        return std::nullopt;
+    if (ok && getrandom(raw, sizeof raw, 0) != static_cast<ssize_t>(sizeof raw))
+        ok = false;
+    std::lock_guard<std::mutex> g(lock_);
+    Clock::time_point now = Clock::now();
+    Strikes &account = accounts_[name], &from = addresses_[address];
+    if (!ok) {
+        out.locked_now = strike(account, from, now);
+        out.why = out.locked_now ? "wrong name or password; the account is locked" : "wrong name or password";
+        if (out.locked_now)
+            out.retry_after = seconds_until(account.locked_until, now);
+        return out;
+    }
+    accounts_.erase(name);
+    addresses_.erase(address);
     static const char hex[] = "0123456789abcdef";
     std::string token;
     for (unsigned char c : raw) {
         token += hex[c >> 4];
         token += hex[c & 15];
     }
-    std::lock_guard<std::mutex> g(lock_);
-    Clock::time_point now = Clock::now();
     for (auto s = sessions_.begin(); s != sessions_.end();)
         s = now - s->second.seen > kIdle ? sessions_.erase(s) : std::next(s);
     sessions_[token] = {it->second.account, now};
-    return token;
+    out.token = token;
+    return out;
 }
 
 std::optional<ConsoleAccount> ConsoleAuth::session(const std::string &token)

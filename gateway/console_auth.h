@@ -25,8 +25,21 @@ public:
 
     // False with `error` naming the file and the line.
     bool load(const std::string &file, std::string &error);
-    // A new session token when the password is right.
-    std::optional<std::string> login(const std::string &name, const std::string &password);
+    // An account is locked for `lockout` after `failures` failed logins in
+    // a row (0: never).
+    void set_limits(int failures, std::chrono::minutes lockout);
+
+    struct LoginResult {
+        std::optional<std::string> token; // a new session: the password was right
+        std::string why;                  // else what to tell the client
+        long retry_after = 0;             // seconds before the next try is heard
+        bool locked_now = false;          // this failure locked the account
+    };
+    // Each failure makes the next try of the same account, and from the
+    // same address, wait twice as long as the last (1 s, 2 s, ... 60 s);
+    // a try that comes sooner, or for a locked account, is refused without
+    // looking at the password, and counts as a failure too.
+    LoginResult login(const std::string &name, const std::string &password, const std::string &address);
     // The account of a live session (which it keeps alive).
     std::optional<ConsoleAccount> session(const std::string &token);
     void logout(const std::string &token);
@@ -40,9 +53,23 @@ private:
         ConsoleAccount account;
         Clock::time_point seen;
     };
+    // Failures of one account or one address.
+    struct Strikes {
+        int failures = 0;
+        Clock::time_point not_before{}, locked_until{};
+    };
+    // Counts a failure; true when it locks the account.
+    bool strike(Strikes &account, Strikes &address, Clock::time_point now);
+    // Forgets strikes that no longer hold anything back (few are kept
+    // however many names and addresses are tried).
+    void prune(Clock::time_point now);
+
     std::map<std::string, User> users_;
     std::mutex lock_;
     std::map<std::string, Session> sessions_;
+    std::map<std::string, Strikes> accounts_, addresses_;
+    int lock_after_ = 10;
+    std::chrono::minutes lockout_{15};
 };
 
 // A crypt(3) hash (SHA-512, random salt) of a password; empty on failure.

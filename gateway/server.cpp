@@ -270,6 +270,7 @@ bool Server::start(std::string &error)
         cd.commands = commands_.get();
         cd.table = &table_;
         cd.module = deps.module;
+        cd.events = &events_;
         cd.exe_dir = opts_.exe_dir;
         if (!(console_ = Console::open(settings_, cd, error)))
             return false;

@@ -381,6 +381,18 @@ bool SettingsReader::apply(const std::string &key, const std::string &value, boo
                                      : s_.console_tls_key) = value;
         return true;
     }
+    if (key == "console-request-timeout")
+        return parse_ranged(key, value, 1, 3600, s_.console_request_timeout, error);
+    if (key == "console-connections-per-address") {
+        if (!parse_ranged(key, value, 1, 10000, n, error))
+            return false;
+        s_.console_connections_per_address = static_cast<size_t>(n);
+        return true;
+    }
+    if (key == "console-lockout-failures")
+        return parse_ranged(key, value, 0, 1000000, s_.console_lockout_failures, error);
+    if (key == "console-lockout-minutes")
+        return parse_ranged(key, value, 1, 525600, s_.console_lockout_minutes, error);
     if (key == "console-plain-http")
         return parse_bool(key, value, s_.console_plain_http, error);
     if (key == "console-hostnames") {

@@ -94,6 +94,14 @@ struct Settings {
     std::string console_tls_cert, console_tls_key;
     bool console_plain_http = false;  // beyond loopback without TLS, knowingly
     std::vector<std::string> console_hostnames; // names the console is reached by
+    // A request must arrive whole within this many seconds, and one
+    // address may hold this many connections at once.
+    long console_request_timeout = 10;
+    size_t console_connections_per_address = 8;
+    // This many failed logins in a row lock an account for that long (0:
+    // never); failed logins make the next try wait in any case.
+    long console_lockout_failures = 10;
+    long console_lockout_minutes = 15;
     std::vector<ModuleVariable> vars;
     // The variables the module gets: `vars`, and "strict" from `strict`
     // (the module then drops what it cannot read as a command instead of

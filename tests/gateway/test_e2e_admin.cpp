@@ -2,9 +2,14 @@
  * a client already connected meets the change at its next command, the
  * policy survives save and restart unchanged, and every refusal comes back
  * with its code and changes nothing. */
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <deque>
 #include <filesystem>
 
 #include "gateway/e2e_fixture.h"
@@ -139,3 +144,44 @@ TEST_F(Administration, RefusalsComeBackWithTheirCodeAndChangeNothing)
 }
 
 } // namespace
+
+/* 20,000 connections to the administration socket, hundreds of them held
+ * open and silent: the extra ones are turned away at once, the relay keeps
+ * taking clients meanwhile, and the socket answers again once they go. */
+TEST_F(Administration, AFloodOfIdleCallersTakesNothingFromTheRelay)
+{
+    start();
+    auto unix_connect = [&] {
+        Fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        std::snprintf(a.sun_path, sizeof a.sun_path, "%s", admin.c_str());
+        if (::connect(fd.get(), reinterpret_cast<sockaddr *>(&a), sizeof a) != 0)
+            return Fd();
+        return fd;
+    };
+    constexpr size_t kAttempts = 20000, kHeld = 400;
+    std::deque<Fd> held;
+    for (size_t i = 0; i < kAttempts; ++i) {
+        Fd fd = unix_connect();
+        if (!fd)
+            continue;
+        held.push_back(std::move(fd));
+        if (held.size() > kHeld)
+            held.pop_front();
+        if (i % 5000 == 4999) {
+            OPEN_PAIR(p, ns);
+            EXPECT_TRUE(pass_through(p.client.get(), p.server.get(), "VER 1 MSNP8 CVR0\r\n")) << i;
+        }
+    }
+    /* Of the last callers, held open and silent, all but the few one
+     * caller may have are told no. */
+    size_t turned_away = 0;
+    for (auto &fd : held)
+        turned_away += recv_some(fd.get(), 256).bytes.find("E 31 Too many connections") != std::string::npos;
+    EXPECT_GE(turned_away, kHeld - 16);
+    OPEN_PAIR(p, ns);
+    EXPECT_TRUE(pass_through(p.client.get(), p.server.get(), "VER 1 MSNP8 CVR0\r\n"));
+    held.clear();
+    EXPECT_TRUE(eventually([&] { return tqctl({"connections"}).status == 0; }));
+}

@@ -6,6 +6,12 @@
 #include <gtest/gtest.h>
 
 #include <httplib.h>
+
+#include <arpa/inet.h>
+
+#include <chrono>
+#include <map>
+#include <thread>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
@@ -125,10 +131,6 @@ TEST_F(Console, TheApiAnswersOnlyItsOwnSignedInPages)
     auto r = c.Post("/api/command", httplib::Params{{"line", "set default-action block"}});
     ASSERT_TRUE(r);
     EXPECT_EQ(r->status, 401);
-    r = c.Post("/api/login", httplib::Params{{"user", "admin"}, {"password", "wrong"}});
-    ASSERT_TRUE(r);
-    EXPECT_EQ(r->status, 401);
-    EXPECT_TRUE(r->get_header_value("Set-Cookie").empty());
     /* The page itself is there for everyone: it asks for the login. */
     r = c.Get("/");
     ASSERT_TRUE(r);
@@ -184,6 +186,113 @@ TEST_F(Console, TheApiAnswersOnlyItsOwnSignedInPages)
     r = c.Get("/api/session", admin);
     ASSERT_TRUE(r);
     EXPECT_EQ(r->status, 401);
+
+    r = c.Post("/api/login", httplib::Params{{"user", "admin"}, {"password", "wrong"}});
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 401);
+    EXPECT_TRUE(r->get_header_value("Set-Cookie").empty());
+}
+
+namespace {
+
+/* A connection to the console from a loopback address of our choosing. */
+Fd connect_from(const std::string &source, const std::string &url)
+{
+    Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    inet_pton(AF_INET, source.c_str(), &a.sin_addr);
+    if (::bind(fd.get(), reinterpret_cast<sockaddr *>(&a), sizeof a) != 0)
+        return Fd();
+    a.sin_port = htons(static_cast<uint16_t>(std::stoi(url.substr(url.rfind(':') + 1))));
+    inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
+    if (::connect(fd.get(), reinterpret_cast<sockaddr *>(&a), sizeof a) != 0)
+        return Fd();
+    return fd;
+}
+
+std::string login_request(const std::string &url, const std::string &user, const std::string &password)
+{
+    const std::string body = "user=" + user + "&password=" + password;
+    return "POST /api/login HTTP/1.1\r\nHost: " + url.substr(7) +
+           "\r\nContent-Type: application/x-www-form-urlencoded\r\nContent-Length: " + std::to_string(body.size()) +
+           "\r\n\r\n" + body;
+}
+
+/* The status of the answer on `fd`, 0 when none came. */
+int status_of(int fd)
+{
+    std::string answer = recv_until_closed(fd).bytes;
+    return answer.rfind("HTTP/1.1 ", 0) == 0 ? std::atoi(answer.c_str() + 9) : 0;
+}
+
+} // namespace
+
+/* Guessing in parallel from 200 addresses: every guess is refused and
+ * written as an event, the account is locked after the tenth failure, and
+ * meanwhile the administrator, from an address of her own, signs in at
+ * once; the locked account's right password is refused too. */
+TEST_F(Console, ParallelGuessesLockTheAccountAndTheAdministratorStillGetsIn)
+{
+    start_console();
+    constexpr int kGuesses = 200;
+    std::vector<Fd> guesses;
+    for (int i = 0; i < kGuesses; ++i) {
+        Fd fd = connect_from("127.1.0." + std::to_string(i + 1), url);
+        ASSERT_TRUE(fd) << i;
+        guesses.push_back(std::move(fd));
+    }
+    for (int i = 0; i < kGuesses; ++i)
+        ASSERT_TRUE(send_all(guesses[static_cast<size_t>(i)].get(), login_request(url, "viewer", "guess" + std::to_string(i))));
+    auto before = std::chrono::steady_clock::now();
+    Fd admin = connect_from("127.0.0.2", url);
+    ASSERT_TRUE(admin && send_all(admin.get(), login_request(url, "admin", "s3cret")));
+    EXPECT_EQ(status_of(admin.get()), 200);
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(1));
+    std::map<int, int> statuses;
+    for (auto &g : guesses)
+        ++statuses[status_of(g.get())];
+    EXPECT_EQ(statuses[401] + statuses[429], kGuesses) << "every guess is refused, none unanswered";
+    EXPECT_EQ(notices("console-account-locked", 1).size(), 1u);
+    EXPECT_EQ(notices("console-login-failed", kGuesses - 1).size(), static_cast<size_t>(kGuesses - 1));
+    Fd right = connect_from("127.0.0.3", url);
+    ASSERT_TRUE(right && send_all(right.get(), login_request(url, "viewer", "look%20only")));
+    EXPECT_EQ(status_of(right.get()), 429) << "the locked account stays locked";
+}
+
+/* Clients that send their header a byte a second hold nothing another
+ * client needs, and are let go at the deadline. */
+TEST_F(Console, SlowHeadersDelayNobody)
+{
+    start_console({"console-request-timeout = 3"});
+    std::vector<Fd> slow;
+    for (int i = 0; i < 10; ++i) {
+        slow.push_back(connect_from("127.0.0.1", url));
+        ASSERT_TRUE(slow.back());
+    }
+    const std::string header = "GET / HTTP/1.1\r\nHost: " + url.substr(7) + "\r\n";
+    auto start = std::chrono::steady_clock::now();
+    for (size_t k = 0; k < 2; ++k) {
+        for (auto &fd : slow)
+            send_all(fd.get(), header.substr(k, 1));
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        auto t0 = std::chrono::steady_clock::now();
+        Fd normal = connect_from("127.0.0.2", url);
+        ASSERT_TRUE(normal && send_all(normal.get(), header + "\r\n"));
+        EXPECT_EQ(status_of(normal.get()), 200);
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
+    }
+    /* Eight of the ten were taken (the cap of one address); all are closed
+     * by the deadline, none answered with a page. */
+    int timed_out = 0, refused = 0;
+    for (auto &fd : slow) {
+        int st = status_of(fd.get());
+        timed_out += st == 408;
+        refused += st == 503;
+    }
+    EXPECT_EQ(timed_out, 8);
+    EXPECT_EQ(refused, 2);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(6));
 }
 
 /* Beyond loopback only with TLS or a setting that accepts plain HTTP. */

@@ -8,6 +8,7 @@
 #include <functional>
 #include <filesystem>
 #include <map>
+#include <set>
 
 #include "gateway/e2e_fixture.h"
 
@@ -388,3 +389,47 @@ TEST(ExampleSetup, FirstRulesOfTheExamplePolicyApply)
 }
 
 } // namespace
+
+/* Everything the gateway writes (chat and activity logs, statistics,
+ * captures, events, the saved policy, its pid file) is for the owner and
+ * the group to read, nobody else. */
+TEST_F(SignIn, EveryFileTheGatewayWritesIsPrivate)
+{
+    namespace fs = std::filesystem;
+    std::set<fs::path> ours;
+    for (const auto &e : fs::recursive_directory_iterator(dir.path()))
+        ours.insert(e.path());
+    ours.erase(policy); /* saved again by the gateway */
+    start({"var log-dir = \"" + logs + "\"", "capture=all", "capture-dir=" + (dir / "captures"),
+           "statistics-interval=1", "pid-file=" + (dir / "gateway.pid")});
+    OPEN_PAIR(n, ns);
+    md5_sign_in(n.client.get(), n.server.get(), "alice@example.com");
+    EXPECT_TRUE(pass_through(n.server.get(), n.client.get(), "USR 4 OK alice@example.com Alice\r\n"));
+    Pair b = call_bob(n);
+    ASSERT_TRUE(b.client && b.server);
+    send_all(b.client.get(), msg("MSG 3 N", text_payload("hello bob")));
+    ASSERT_EQ(tqctl({"save"}).status, 0);
+    ASSERT_TRUE(eventually([&] {
+        for (const auto &e : fs::recursive_directory_iterator(logs))
+            if (e.path().filename().string().find("stat") != std::string::npos)
+                return true;
+        return false;
+    })) << "no statistics were written";
+    /* The pid file goes at the stop. */
+    EXPECT_EQ(static_cast<unsigned>(fs::status(dir / "gateway.pid").permissions()) & ~0640u, 0u);
+    n = Pair();
+    b = Pair();
+    ASSERT_EQ(gw.stop(SIGTERM), 0) << gw.stderr_text();
+    std::set<std::string> kinds;
+    for (const auto &e : fs::recursive_directory_iterator(dir.path())) {
+        if (ours.count(e.path()) || !(e.is_regular_file() || e.is_directory()))
+            continue;
+        auto mode = static_cast<unsigned>(fs::status(e.path()).permissions());
+        const unsigned most = e.is_directory() ? 0750 : 0640;
+        EXPECT_EQ(mode & ~most, 0u) << e.path() << " is " << std::oct << mode;
+        if (e.is_regular_file())
+            kinds.insert(e.path().extension().string());
+    }
+    for (const char *kind : {".pcap", ".jsonl", ".log", ".xml"})
+        EXPECT_TRUE(kinds.count(kind)) << "no " << kind << " file was checked";
+}

@@ -308,3 +308,43 @@ TEST_F(StatisticsTest, PersonFormCarriesCurrentAndStoredStatistics)
 }
 
 } // namespace
+
+/* ---- Variables beside the administrator's changes ---- */
+
+/* Readers take texts and numbers while another thread sets the same
+ * variables over and over, changing their type and length: what a reader
+ * holds stays readable and is always one of the values set. */
+TEST_F(StatisticsTest, ConcurrentReadsOfVariablesWhileTheyAreSet)
+{
+    const std::vector<std::string> texts = {"short", std::string(200, 'x'), "", "a rather longer value than before"};
+    variable_set(ents->ns, "s/race-text", texts[0].c_str());
+    variable_set(ents->ns, "i/race-number", "1");
+    std::atomic<bool> done{false};
+    std::thread setter([&] {
+        for (int i = 0; i < 4000; ++i) {
+            variable_set(ents->ns, ("s/race-text"), texts[static_cast<size_t>(i) % texts.size()].c_str());
+            /* The number changes type too: a text that reads as a number. */
+            variable_set(ents->ns, (i % 2 ? "s/race-number" : "i/race-number"), i % 2 ? "7" : "1");
+        }
+        done = true;
+    });
+    std::vector<std::thread> readers;
+    std::atomic<long> bad{0};
+    for (int t = 0; t < 3; ++t)
+        readers.emplace_back([&] {
+            while (!done) {
+                const char *text = msnp_get_var("race-text", "unset");
+                long n = msnp_get_var_long("race-number", -1);
+                /* The text is read after another variable was: still whole. */
+                if (std::find(texts.begin(), texts.end(), std::string(text)) == texts.end())
+                    ++bad;
+                if (n != 1 && n != 7)
+                    ++bad;
+            }
+        });
+    setter.join();
+    for (auto &r : readers)
+        r.join();
+    EXPECT_EQ(bad, 0);
+    EXPECT_STREQ(msnp_get_var("race-text", nullptr), texts[3999 % texts.size()].c_str());
+}
