@@ -450,18 +450,36 @@ static bool write_statistics_file(msnp_person *person, iks *x, int count)
     return fclose(f) == 0 && written;
 }
 
+/* A person's block is counted into by the threads of all its connections
+ * (atomically, under the policy's read lock, as the persisting timer is):
+ * each counter is taken and zeroed in one step, so a count made while the
+ * period is written belongs to the next one instead of being lost. */
+static void take_statistics(msnp_statistics *from, msnp_statistics *into, bool give_back)
+{
+    static_assert(sizeof(msnp_statistics) % sizeof(unsigned long) == 0, "a block of counters only");
+    auto *src = reinterpret_cast<unsigned long *>(from);
+    auto *dst = reinterpret_cast<unsigned long *>(into);
+    for (size_t i = 0; i < sizeof(msnp_statistics) / sizeof(unsigned long); ++i) {
+        if (give_back)
+            __atomic_fetch_add(&src[i], dst[i], __ATOMIC_RELAXED);
+        else
+            dst[i] = __atomic_exchange_n(&src[i], 0, __ATOMIC_RELAXED);
+    }
+}
+
 void msnp_persist_statistics(msnp_person *person, int count)
 {
     if (!person || person->type != PERSON_USER)
         return;
-    iks *x = msnp_statistics_serialize(&person->stats, nullptr, 0);
+    msnp_statistics period{};
+    take_statistics(&person->stats, &period, false);
+    iks *x = msnp_statistics_serialize(&period, nullptr, 0);
     if (x) {
         bool stored = write_statistics_file(person, x, count);
         iks_delete(x);
-        if (!stored)
-            return;
+        if (!stored) /* kept for the next attempt */
+            take_statistics(&person->stats, &period, true);
     }
-    msnp_statistics_zero(&person->stats);
 }
 
 iks *msnp_statistics_persisted(msnp_person *person, int past, const char *trange)

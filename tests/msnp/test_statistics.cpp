@@ -241,6 +241,36 @@ TEST_F(StatisticsTest, PersistWritesStampedFileRotatesClearsOrKeeps)
               (std::vector<unsigned long>{4, 7}));
 }
 
+/* The timer writes a user's period while her connections count into it:
+ * every count lands in exactly one period. */
+TEST_F(StatisticsTest, ConcurrentCountsWhileThePeriodIsWrittenLoseNothing)
+{
+    constexpr unsigned long kThreads = 2, kBumps = 20000;
+    std::atomic<unsigned long> finished{0};
+    std::vector<std::thread> counting;
+    for (unsigned long t = 0; t < kThreads; ++t)
+        counting.emplace_back([&] {
+            for (unsigned long i = 0; i < kBumps; ++i)
+                __atomic_fetch_add(&alice->stats.chat_time, 1, __ATOMIC_RELAXED);
+            ++finished;
+        });
+    /* Periods end as fast as they can while the counts come (a few
+     * hundred files at most: the rotation keeps them all). */
+    for (int i = 0; i < 300 && finished < kThreads; ++i)
+        msnp_persist_statistics(alice, 400);
+    for (auto &t : counting)
+        t.join();
+    msnp_persist_statistics(alice, 400);
+    unsigned long total = alice->stats.chat_time;
+    for (const auto &e : fs::directory_iterator(user_dir())) {
+        std::string text = read_file(e.path().filename().string());
+        size_t end = text.find("</chat_time>");
+        if (end != std::string::npos)
+            total += std::stoul(text.substr(text.rfind('>', end) + 1));
+    }
+    EXPECT_EQ(total, kThreads * kBumps);
+}
+
 TEST_F(StatisticsTest, ListingVisitsOldestFirstAndSkipsBrokenFiles)
 {
     for (int i = 0; i < 3; ++i)
