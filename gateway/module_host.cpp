@@ -1,6 +1,8 @@
 // Module loading and the administrative entry points.
 #include "module_host.h"
 
+#include "config_check.h"
+
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -283,14 +285,35 @@ bool ModuleHost::load_policy_text(const std::string &text, const std::string &fi
 
 bool ModuleHost::reload_policy(const std::string &file, Report &report)
 {
+    const std::string kept = "; the running policy is kept";
     std::lock_guard<std::recursive_mutex> g(admin_);
     std::string text, error;
     if (!read_file(file, text, error)) {
-        report.error(27, error);
+        report.error(27, error + kept);
         return false;
     }
+    // A document that is not well-formed is not even tried.
+    if (int line = xml_error_line(text)) {
+        report.error(2, file + ":" + std::to_string(line) + ": not well-formed XML" + kept);
+        return false;
+    }
+    std::string running;
+    bool have_running = policy_text(running);
+    // Commands wait while the policy is replaced (a few hundred ms for
+    // 10,000 users) rather than meet no policy at all.
+    std::unique_lock<std::shared_mutex> gate(gate_);
     reset(report, true);
-    return load_policy(file, report);
+    if (load_policy_text(text, file, report) && !report.failed())
+        return true;
+    // One the module reports errors for is undone by loading the running
+    // policy again.
+    if (have_running) {
+        Report undo;
+        reset(undo, true);
+        load_policy_text(running, "the running policy", undo);
+    }
+    report.error(2, file + ": the module refused it" + kept);
+    return false;
 }
 
 bool ModuleHost::save_policy(const std::string &file, Report &report)

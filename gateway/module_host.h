@@ -80,7 +80,11 @@ public:
     bool load_policy_text(const std::string &text, const std::string &file, Report &report);
     // The running policy as a document (`getconfig`).
     bool policy_text(std::string &text);
-    // `reset`, then load_policy, as one administrative step.
+    // The one way a running policy is replaced (SIGHUP, `reload-policy`):
+    // FILE is read and checked first, commands wait while it is loaded, and
+    // a file that cannot be read, is not well-formed or that the module
+    // refuses leaves the running policy in place; the error names the file
+    // (and the line) and says so.
     bool reload_policy(const std::string &file, Report &report);
     // `getconfig` written to FILE atomically.
     bool save_policy(const std::string &file, Report &report);

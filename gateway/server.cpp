@@ -468,46 +468,14 @@ void Server::reload()
     }
     for (auto &m : modules_)
         m->apply_variables(fresh.module_variables());
-    if (!settings_.policy.empty() && !modules_.empty() && !reload_policy_or_keep())
-        return;
-    events_.notice("reload", "configuration variables and policy reloaded");
-}
-
-/* A policy that a start would refuse does not replace the running one:
- * a document that is not well-formed is not even tried, and one the
- * module reports errors for is undone by loading the running policy
- * again. */
-bool Server::reload_policy_or_keep()
-{
-    ModuleHost &m = *modules_.front();
-    auto keep = [&](const std::string &why) {
-        std::cerr << "trevalquin: reload: " << why << "; the running policy is kept\n";
-        events_.notice("reload-error", why + "; the running policy is kept");
-        return false;
-    };
-    std::ifstream in(settings_.policy, std::ios::binary);
-    std::stringstream buf;
-    buf << in.rdbuf();
-    if (!in)
-        return keep(settings_.policy + ": cannot be read");
-    if (int line = xml_error_line(buf.str()))
-        return keep(settings_.policy + ":" + std::to_string(line) + ": not well-formed XML");
-    std::string running;
-    bool have_running = m.policy_text(running);
-    // Commands wait while the policy is replaced (a few hundred ms for
-    // 10,000 users) rather than meet no policy at all.
-    std::unique_lock<std::shared_mutex> gate(m.policy_gate());
-    Report r;
-    bool ok = m.reload_policy(settings_.policy, r) && !r.failed();
-    report(r, "policy");
-    if (ok)
-        return true;
-    if (have_running) {
-        Report undo;
-        m.reset(undo, true);
-        m.load_policy_text(running, "the running policy", undo);
+    if (!settings_.policy.empty() && !modules_.empty()) {
+        Report r;
+        bool ok = modules_.front()->reload_policy(settings_.policy, r);
+        report(r, "reload");
+        if (!ok)
+            return;
     }
-    return keep(settings_.policy + ": the module refused it");
+    events_.notice("reload", "configuration variables and policy reloaded");
 }
 
 void Server::stop()

@@ -64,7 +64,6 @@ private:
     void schedule_expiry();
     void wait_signals();
     void reload();
-    bool reload_policy_or_keep();
     void stop();
     void report(const Report &r, const std::string &what);
 

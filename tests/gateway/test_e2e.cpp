@@ -735,30 +735,49 @@ TEST_F(GatewayE2E, HangupDuringAConversationLosesNoMessage)
     }
 }
 
-/* A hangup with a policy a start would refuse keeps the running one, and
- * says why: not well-formed, or refused by the module. */
-TEST_F(GatewayE2E, HangupWithABadPolicyKeepsTheRunningOne)
+/* SIGHUP and `tqctl reload-policy` replace the policy the same way: one
+ * a start would refuse (not well-formed, or refused by the module) keeps
+ * the running one, and the refusal names the file, the line and why. */
+TEST_F(GatewayE2E, ABadPolicyKeepsTheRunningOneHoweverItIsReloaded)
 {
     start();
-    const std::pair<const char *, const char *> bad[] = {
-        {"<trevalquin><object-list>\n<person name='x'>\n</trevalquin>\n", "not well-formed XML"},
-        {"<trevalquin><relation-trees><user>ghost</user></relation-trees></trevalquin>\n", "refused it"},
+    const struct {
+        const char *doc, *why;
+    } bad[] = {
+        {"<trevalquin><object-list>\n<person name='x'>\n</trevalquin>\n", ":3: not well-formed XML"},
+        {"<trevalquin><relation-trees><user>ghost</user></relation-trees></trevalquin>\n", ": the module refused it"},
     };
-    size_t n = 0;
-    for (const auto &[doc, why] : bad) {
-        SCOPED_TRACE(why);
-        std::ofstream(policy, std::ios::trunc) << doc;
-        gw.signal(SIGHUP);
-        auto errors = notices("reload-error", ++n);
-        ASSERT_EQ(errors.size(), n) << slurp(events);
-        EXPECT_NE(errors.back().find(why), std::string::npos) << errors.back();
-        EXPECT_NE(errors.back().find("the running policy is kept"), std::string::npos);
-        ASSERT_EQ(tqctl({"save"}).status, 0);
-        std::string saved = slurp(policy);
-        EXPECT_NE(saved.find("mallory@example"), std::string::npos) << saved;
-        EXPECT_EQ(saved.find("ghost"), std::string::npos);
-    }
+    size_t refusals = 0;
+    for (bool hangup : {true, false})
+        for (const auto &b : bad) {
+            SCOPED_TRACE(std::string(hangup ? "SIGHUP: " : "tqctl: ") + b.why);
+            std::ofstream(policy, std::ios::trunc) << b.doc;
+            const std::string expected = policy + b.why;
+            if (hangup) {
+                gw.signal(SIGHUP);
+                ASSERT_TRUE(eventually([&] {
+                    auto errors = notices("reload-error", 0);
+                    return errors.size() > refusals &&
+                           errors.back().find("the running policy is kept") != std::string::npos;
+                })) << slurp(events);
+                auto errors = notices("reload-error", 0);
+                refusals = errors.size();
+                EXPECT_NE(errors.back().find(expected), std::string::npos) << errors.back();
+            } else {
+                RunResult r = tqctl({"reload-policy"});
+                EXPECT_EQ(r.status, 1);
+                EXPECT_NE(r.err.find(expected + "; the running policy is kept"), std::string::npos) << r.err;
+            }
+            /* The running policy is whole: its people are there, and it
+             * still decides. */
+            EXPECT_NE(tqctl({"msnp", "glob", "*"}).out.find("mallory"), std::string::npos);
+            ASSERT_EQ(tqctl({"save"}).status, 0);
+            std::string saved = slurp(policy);
+            EXPECT_NE(saved.find("mallory@example"), std::string::npos) << saved;
+            EXPECT_EQ(saved.find("ghost"), std::string::npos);
+        }
     EXPECT_TRUE(notices("reload", 0).empty()) << "no reload was reported as done";
+    expect_still_serving(ns);
 }
 
 /* `-t` names each problem with its file and line, and passes the
