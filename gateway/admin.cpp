@@ -1,5 +1,6 @@
 // Administration commands and their Unix socket.
 #include "admin.h"
+#include "admin_verbs.h"
 #include "textutil.h"
 
 #include <grp.h>
@@ -53,30 +54,6 @@ bool need_level(const AdminCaller &caller, Report &r)
 }
 
 // One screen: every command, and every verb of the module with its forms.
-const char *const kHelp[] = {
-    "get NAME | set NAME VALUE   a module variable (set: integer when decimal)",
-    "vars | counters             every variable and counter | counters only",
-    "save                        write the policy file from the running policy",
-    "reload-policy | reset       load the policy file again | drop the policy",
-    "connections | info TID      live connections | the module's view of one",
-    "help                        this list",
-    "msnp VERB WORDS...          the module's management commands:",
-    "  new person NAME [HANDLE [FRIENDLY]]   HANDLE /regex/ makes a contact",
-    "  new group|time|expr|imbitmap|object NAME [MEMBER|LITERAL...]",
-    "  new node PATH             PATH as A/B/C, grown from the root",
-    "  add NAME DEST [WORD...]   relation, member, user in node, inclusion",
-    "  del OBJ REF...            REF: a name, a relation POSITION or a 'LITERAL'",
-    "  modify OBJ KEY: VALUE | OBJ POSITION|TARGET WORD... | OBJ contact: CUR NEW",
-    "  move OBJ [super:] SRC DST reorder relations, supers or members",
-    "  rename OBJ NEW | rename OBJ description: TEXT",
-    "  collect NAME...           destroy objects",
-    "  serialize OBJ [with-statistics] [with-contacts] | serialize PATH [DEPTH]",
-    "  glob PATTERN [with-statistics]",
-    "  impersonate HEXTID TEXT   send TEXT to the server of connection TID (hex)",
-    "  log list|show [USERS[:CONTACTS] [FROM:TO [TEXT]]]",
-    "relation WORDs: 'action_pass|block|alert|none|continue' 'direction_in|out|both'",
-    "  'disable' 'enable' risk:N threshold:N, and time, expr, imbitmap names",
-};
 
 std::string user_name(uid_t uid)
 {
@@ -275,85 +252,88 @@ void AdminCommands::run(const AdminRequest &req, const AdminCaller &caller,
                         std::function<void(std::string)> done)
 {
     Report r;
-    const std::string &verb = req.verb;
     ModuleHost *m = deps_.module;
-    bool module_command = verb == "msnp" || verb == "get" || verb == "set" || verb == "vars" ||
-                          verb == "counters" || verb == "save" || verb == "reload-policy" ||
-                          verb == "reset" || verb == "info";
-    if (module_command && !m) {
+    const AdminVerb *verb = find_admin_verb(req.verb, req.rest);
+    if (!verb) {
+        r.error(2, "Unknown command: " + req.verb);
+    } else if (verb->op != AdminOp::Help && verb->op != AdminOp::Connections && !m) {
         r.error(30, "No module is loaded");
         finish(r, false, done);
         return;
-    }
-    if (verb == "help") {
-        for (const char *line : kHelp)
-            r.data += std::string(line) + "\n";
-    } else if (verb == "msnp") {
-        std::string sub, rest;
-        if (!split_word(req.rest, sub, rest))
-            r.error(2, "Missing management verb");
-        /* A message sent in a user's name is a change, not a look: the
-         * module leaves the level of this verb to us. */
-        else if (sub != "impersonate" || need_level(caller, r))
-            m->config(sub, rest, caller.name, caller.level, r);
-    } else if (verb == "get") {
-        std::string value;
-        if (req.rest.empty())
-            r.error(2, "Missing variable name");
-        else if (!m->get_variable(req.rest, value))
-            r.error(27, "Unknown variable: " + req.rest);
-        else
-            r.data = value;
-    } else if (verb == "set") {
-        std::string name, value;
-        if (!split_word(req.rest, name, value) || value.empty())
-            r.error(2, "Usage: set NAME VALUE");
-        else if (need_level(caller, r))
-            m->set_variable(name, value);
-    } else if (verb == "vars" || verb == "counters") {
-        for (const auto &v : m->variables(verb == "counters"))
-            r.data += v.name + " = " + v.value + "\n";
-    } else if (verb == "save") {
-        if (need_level(caller, r))
-            m->save_policy(deps_.policy_file, r);
-    } else if (verb == "reload-policy") {
-        if (!need_level(caller, r)) {
-        } else if (deps_.policy_file.empty()) {
-            r.error(30, "no policy file is configured");
-        } else {
-            m->reload_policy(deps_.policy_file, r);
-        }
-    } else if (verb == "reset") {
-        if (need_level(caller, r))
-            m->reset(r);
-    } else if (verb == "connections") {
-        if (deps_.table)
-            for (const auto &c : deps_.table->all()) {
-                std::string s = c->summary();
-                if (!s.empty())
-                    r.data += s + "\n";
-            }
-    } else if (verb == "info") {
-        char *end = nullptr;
-        unsigned long tid = std::strtoul(req.rest.c_str(), &end, 10);
-        std::shared_ptr<Connection> c;
-        if (req.rest.empty() || !end || *end)
-            r.error(2, "Usage: info TID");
-        else if (!deps_.table || !(c = deps_.table->find(tid)))
-            r.error(27, "No connection " + req.rest);
-        if (c) {
-            c->request_info([done](bool ok, std::string text) {
-                Report ir;
-                if (ok)
-                    ir.data = text;
-                else
-                    ir.error(30, text);
-                done(format_admin_reply(ir, ok));
-            });
-            return;
-        }
+    } else if (verb->changes && !need_level(caller, r)) {
+        // refused
     } else {
-        r.error(2, "Unknown command: " + verb);
+        switch (verb->op) {
+        case AdminOp::Help: r.data = admin_help_text(); break;
+        case AdminOp::Module: {
+            std::string sub, rest;
+            if (!split_word(req.rest, sub, rest))
+                r.error(2, "Missing management verb");
+            else
+                m->config(sub, rest, caller.name, caller.level, r);
+            break;
+        }
+        case AdminOp::Get: {
+            std::string value;
+            if (req.rest.empty())
+                r.error(2, "Missing variable name");
+            else if (!m->get_variable(req.rest, value))
+                r.error(27, "Unknown variable: " + req.rest);
+            else
+                r.data = value;
+            break;
+        }
+        case AdminOp::Set: {
+            std::string name, value;
+            if (!split_word(req.rest, name, value) || value.empty())
+                r.error(2, "Usage: set NAME VALUE");
+            else
+                m->set_variable(name, value);
+            break;
+        }
+        case AdminOp::Vars:
+        case AdminOp::Counters:
+            for (const auto &v : m->variables(verb->op == AdminOp::Counters))
+                r.data += v.name + " = " + v.value + "\n";
+            break;
+        case AdminOp::Save: m->save_policy(deps_.policy_file, r); break;
+        case AdminOp::ReloadPolicy:
+            if (deps_.policy_file.empty())
+                r.error(30, "no policy file is configured");
+            else
+                m->reload_policy(deps_.policy_file, r);
+            break;
+        case AdminOp::Reset: m->reset(r); break;
+        case AdminOp::Connections:
+            if (deps_.table)
+                for (const auto &c : deps_.table->all()) {
+                    std::string s = c->summary();
+                    if (!s.empty())
+                        r.data += s + "\n";
+                }
+            break;
+        case AdminOp::Info: {
+            char *end = nullptr;
+            unsigned long tid = std::strtoul(req.rest.c_str(), &end, 10);
+            std::shared_ptr<Connection> c;
+            if (req.rest.empty() || !end || *end)
+                r.error(2, "Usage: info TID");
+            else if (!deps_.table || !(c = deps_.table->find(tid)))
+                r.error(27, "No connection " + req.rest);
+            if (c) {
+                c->request_info([done](bool ok, std::string text) {
+                    Report ir;
+                    if (ok)
+                        ir.data = text;
+                    else
+                        ir.error(30, text);
+                    done(format_admin_reply(ir, ok));
+                });
+                return;
+            }
+            break;
+        }
+        }
     }
     finish(r, true, done);
 }

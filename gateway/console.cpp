@@ -8,6 +8,7 @@
 #include <future>
 #include <sstream>
 
+#include "admin_verbs.h"
 #include "netacl.h"
 #include "textutil.h"
 #include "verdict_trace.h"
@@ -25,19 +26,6 @@ bool is_loopback_host(const std::string &host)
     asio::error_code ec;
     auto a = asio::ip::make_address(host, ec);
     return !ec && a.is_loopback();
-}
-
-// The verbs that change something: only accounts of level 0 and 1.
-bool changes(const AdminRequest &r)
-{
-    static const char *const verbs[] = {"set", "save", "reload-policy", "reset"};
-    for (const char *v : verbs)
-        if (r.verb == v)
-            return true;
-    if (r.verb != "msnp")
-        return false;
-    std::string sub = r.rest.substr(0, r.rest.find(' '));
-    return sub != "glob" && sub != "serialize" && sub != "log";
 }
 
 std::string cookie_token(const HttpRequest &req)
@@ -480,7 +468,8 @@ void Console::routes()
         AdminRequest parsed;
         if (!parse_admin_request(line, parsed) || line.find_first_of("\r\n") != std::string::npos)
             return json_error(res, 400, "one command line");
-        if (changes(parsed) && who.level > 1)
+        const AdminVerb *verb = find_admin_verb(parsed.verb, parsed.rest);
+        if (verb && verb->changes && who.level > 1)
             return json_error(res, 403, "More level required: this account may look, not change");
         json_reply(res, 200, run(line, who));
     });

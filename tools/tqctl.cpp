@@ -15,10 +15,14 @@
  * verdict), 2 when the socket cannot be reached or the command line is
  * wrong. The socket is -s, else $TREVALQUIN_SOCKET, else trevalquin.sock
  * in the current directory. */
+#include "admin_verbs.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <string_view>
 
@@ -40,9 +44,28 @@ void usage(FILE *to)
                "  -s SOCKET  administration socket (default: $TREVALQUIN_SOCKET,\n"
                "             else ./trevalquin.sock)\n"
                "  -v         also print the events the command produced\n"
-               "commands: msnp VERB ..., get NAME, set NAME VALUE, vars, counters,\n"
-               "          save, reload-policy, info TID, connections, reset, help\n",
+               "commands:\n",
                to);
+    std::fputs(gw::admin_help_text().c_str(), to);
+}
+
+/* The manual page: its template with the commands put in. */
+int write_manual(const char *in, const char *out)
+{
+    std::ifstream from(in);
+    std::stringstream text;
+    text << from.rdbuf();
+    std::string page = text.str();
+    const std::string mark = "@COMMANDS@\n";
+    size_t at = page.find(mark);
+    if (!from || at == std::string::npos) {
+        std::fprintf(stderr, "tqctl: %s: no @COMMANDS@ line\n", in);
+        return kFail;
+    }
+    page.replace(at, mark.size(), gw::admin_verbs_roff());
+    std::ofstream to(out, std::ios::trunc);
+    to << page;
+    return to.flush() ? kOk : kFail;
 }
 
 bool send_all(int fd, const char *p, size_t n)
@@ -126,6 +149,8 @@ int main(int argc, char **argv)
         } else if (a == "-h" || a == "--help") {
             usage(stdout);
             return kOk;
+        } else if (a == "--manual" && i + 2 < argc) {
+            return write_manual(argv[i + 1], argv[i + 2]);
         } else if (a == "--") {
             ++i;
             break;

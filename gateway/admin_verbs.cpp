@@ -1,0 +1,138 @@
+// The administrative verbs.
+#include "admin_verbs.h"
+
+#include <cctype>
+
+namespace gw {
+
+namespace {
+
+const AdminVerb kVerbs[] = {
+    {"get", "NAME", AdminOp::Get, false, "the value of a module variable"},
+    {"set", "NAME VALUE", AdminOp::Set, true, "set a module variable (an integer when the value is decimal)"},
+    {"vars", "", AdminOp::Vars, false, "every variable and counter"},
+    {"counters", "", AdminOp::Counters, false, "the statistic counters only"},
+    {"save", "", AdminOp::Save, true, "write the policy file from the running policy"},
+    {"reload-policy", "", AdminOp::ReloadPolicy, true,
+     "load the policy file again; one that cannot be loaded leaves the running policy in place"},
+    {"reset", "", AdminOp::Reset, true, "drop the module's policy"},
+    {"connections", "", AdminOp::Connections, false,
+     "the relayed connections, a line each: TID CLIENT -> SERVER msnp|plain USER DOOR"},
+    {"info", "TID", AdminOp::Info, false, "the module's view of one connection, as XML"},
+    {"help", "", AdminOp::Help, false, "this list"},
+    {"msnp new", "person NAME [HANDLE [FRIENDLY]]", AdminOp::Module, true,
+     "a user (HANDLE a sign-in name), a contact (HANDLE /regex/) or, without HANDLE, a super person"},
+    {"msnp new", "group|time|expr|imbitmap|object NAME [WORD...]", AdminOp::Module, true,
+     "another kind of object, with its first members, included objects or literals"},
+    {"msnp new", "node PATH", AdminOp::Module, true, "a tree node (PATH as A/B/C), with the missing nodes above it"},
+    {"msnp add", "NAME DEST [WORD...]", AdminOp::Module, true,
+     "a relation with its words, a group member, a user in a node, a node under another, an inclusion or a "
+     "literal, by the kinds of NAME and DEST"},
+    {"msnp del", "OBJ REF...", AdminOp::Module, true,
+     "remove references from OBJ: an object's name, a relation position or a 'LITERAL'"},
+    {"msnp modify", "OBJ KEY: VALUE | OBJ POSITION|TARGET WORD... | OBJ contact: CUR NEW", AdminOp::Module, true,
+     "a person property; relation words applied to relations; a relation re-targeted"},
+    {"msnp move", "OBJ [super:] SRC DST", AdminOp::Module, true, "reorder relations, supers or group members"},
+    {"msnp rename", "OBJ NEW | OBJ description: TEXT", AdminOp::Module, true, "a new name, or a description"},
+    {"msnp collect", "NAME...", AdminOp::Module, true, "destroy objects"},
+    {"msnp serialize", "OBJ [with-statistics] [with-contacts] | PATH [DEPTH]", AdminOp::Module, false,
+     "an object, or a node and the DEPTH levels below it, as XML"},
+    {"msnp glob", "PATTERN [with-statistics]", AdminOp::Module, false,
+     "the objects whose names match a shell pattern"},
+    {"msnp impersonate", "HEXTID TEXT", AdminOp::Module, true,
+     "send TEXT as a message to the server of connection TID (in hexadecimal)"},
+    {"msnp log", "list|show [USERS[:CONTACTS] [FROM:TO [TEXT]]]", AdminOp::Module, false,
+     "stored conversations, listed or shown, by user and contact patterns, time range and text"},
+};
+
+// What the module itself answers for: a verb of its own we do not list.
+// It checks the level of its own verbs.
+const AdminVerb kOtherModuleVerb = {"msnp", "VERB WORDS...", AdminOp::Module, false, "a management command"};
+
+std::string first_word(const std::string &text)
+{
+    size_t start = text.find_first_not_of(" \t");
+    if (start == std::string::npos)
+        return "";
+    return text.substr(start, text.find_first_of(" \t", start) - start);
+}
+
+// Roman for the punctuation of an argument list, italic for its words.
+std::string roff_args(const std::string &args)
+{
+    std::string out;
+    bool italic = false;
+    for (char c : args) {
+        bool word = c != ' ' && c != '[' && c != ']' && c != '|' && c != '.';
+        if (word != italic) {
+            out += word ? "\\fI" : "\\fR";
+            italic = word;
+        }
+        if (c == '-')
+            out += "\\-";
+        else if (c == '\\')
+            out += "\\e";
+        else
+            out += c;
+    }
+    return out + (italic ? "\\fR" : "");
+}
+
+std::string roff_text(const std::string &text)
+{
+    std::string out;
+    for (char c : text)
+        out += c == '-' ? std::string("\\-") : c == '\\' ? std::string("\\e") : std::string(1, c);
+    if (!out.empty() && (out[0] == '.' || out[0] == '\''))
+        out = "\\&" + out;
+    return out;
+}
+
+} // namespace
+
+std::span<const AdminVerb> admin_verbs()
+{
+    return kVerbs;
+}
+
+const AdminVerb *find_admin_verb(const std::string &verb, const std::string &rest)
+{
+    std::string name = verb;
+    if (verb == "msnp") {
+        std::string sub = first_word(rest);
+        if (sub.empty())
+            return &kOtherModuleVerb;
+        name += " " + sub;
+    }
+    for (const auto &v : kVerbs)
+        if (name == v.name)
+            return &v;
+    return verb == "msnp" ? &kOtherModuleVerb : nullptr;
+}
+
+std::string admin_help_text()
+{
+    std::string out;
+    for (const auto &v : kVerbs) {
+        std::string usage = std::string(v.name) + (*v.args ? " " : "") + v.args;
+        out += usage + (usage.size() < 28 ? std::string(28 - usage.size(), ' ') : "\n" + std::string(28, ' ')) +
+               v.help + (v.changes ? " [level 0-1]" : "") + "\n";
+    }
+    return out;
+}
+
+std::string admin_verbs_roff()
+{
+    std::string out;
+    for (const auto &v : kVerbs) {
+        out += ".TP\n\\fB" + roff_text(v.name) + "\\fR";
+        if (*v.args)
+            out += " " + roff_args(v.args);
+        std::string help = v.help;
+        help[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(help[0])));
+        out += "\n" + roff_text(help) + "." + (v.changes ? " Needs level 0 or 1." : "") + "\n";
+    }
+    return out;
+}
+
+} // namespace gw
