@@ -11,6 +11,7 @@
 #include "config_check.h"
 #include "console_auth.h"
 #include "server.h"
+#include "textutil.h"
 
 namespace {
 
@@ -25,7 +26,9 @@ void usage(std::ostream &out)
            "  -t               check the settings, the module and the policy, then exit\n"
            "  --set KEY=VALUE  override one setting, as a configuration line would\n"
            "  --version        print the version and exit\n"
-           "  --hash-password  print a console account's password hash (the password on stdin)\n";
+           "  --hash-password  print a console account's password hash (the password on stdin)\n"
+           "settings (KEY = VALUE, default in parentheses; man trevalquin.conf):\n"
+        << gw::settings_help_text();
 }
 
 std::string exe_dir()
@@ -85,6 +88,14 @@ int main(int argc, char **argv)
                 return 1;
             }
             std::cout << hash << "\n";
+            return 0;
+        } else if (a == "--manual" && i + 2 < argc) {
+            // The manual page of the settings: its template with the table put in.
+            std::string error;
+            if (!gw::fill_template(argv[i + 1], argv[i + 2], "@SETTINGS@", gw::settings_roff(), error)) {
+                std::cerr << "trevalquin: " << error << "\n";
+                return 1;
+            }
             return 0;
         } else if (a == "--version") {
             std::cout << "trevalquin " << TQ_VERSION << "\n";

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -148,12 +149,14 @@ private:
 
     Settings &s_;
     std::string where_; // FILE:LINE of the line being read, if any
-    bool listen_seen_ = false;
-    bool transparent_seen_ = false;
-    bool http_seen_ = false;
-    bool module_seen_ = false;
-    bool destinations_seen_ = false;
+    std::set<std::string> seen_; // repeatable lists begun in this source
 };
+
+// Every setting with its value's form and its value in `s` (by default,
+// the defaults), a line each (`--help`), and as the entries of the manual
+// page's section.
+std::string settings_help_text(const Settings &s = Settings{});
+std::string settings_roff();
 
 // Reads FILE into `s` as one source. False with a message naming the file
 // (and the line) on failure.

@@ -1,6 +1,9 @@
 // Text helpers.
 #include "textutil.h"
 
+#include <fstream>
+#include <sstream>
+
 #include <cerrno>
 #include <cstdlib>
 
@@ -26,6 +29,28 @@ bool is_decimal(const std::string &text)
     errno = 0;
     std::strtol(text.c_str(), nullptr, 10);
     return errno != ERANGE;
+}
+
+bool fill_template(const std::string &in, const std::string &out, const std::string &mark, const std::string &text,
+                   std::string &error)
+{
+    std::ifstream from(in, std::ios::binary);
+    std::stringstream page;
+    page << from.rdbuf();
+    std::string t = page.str();
+    size_t at = t.find(mark + "\n");
+    if (!from || at == std::string::npos) {
+        error = in + ": no " + mark + " line";
+        return false;
+    }
+    t.replace(at, mark.size() + 1, text);
+    std::ofstream to(out, std::ios::binary | std::ios::trunc);
+    to << t;
+    if (!to.flush()) {
+        error = out + ": cannot be written";
+        return false;
+    }
+    return true;
 }
 
 } // namespace gw

@@ -14,6 +14,11 @@ std::string trim(const std::string &s);
 // integer variable, anything else a text one.
 bool is_decimal(const std::string &text);
 
+// Writes the template IN to OUT with the line `mark` replaced by `text`
+// (the manual pages' generated parts). False with `error`.
+bool fill_template(const std::string &in, const std::string &out, const std::string &mark, const std::string &text,
+                   std::string &error);
+
 } // namespace gw
 
 #endif

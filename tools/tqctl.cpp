@@ -16,6 +16,7 @@
  * wrong. The socket is -s, else $TREVALQUIN_SOCKET, else trevalquin.sock
  * in the current directory. */
 #include "admin_verbs.h"
+#include "textutil.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -47,25 +48,6 @@ void usage(FILE *to)
                "commands:\n",
                to);
     std::fputs(gw::admin_help_text().c_str(), to);
-}
-
-/* The manual page: its template with the commands put in. */
-int write_manual(const char *in, const char *out)
-{
-    std::ifstream from(in);
-    std::stringstream text;
-    text << from.rdbuf();
-    std::string page = text.str();
-    const std::string mark = "@COMMANDS@\n";
-    size_t at = page.find(mark);
-    if (!from || at == std::string::npos) {
-        std::fprintf(stderr, "tqctl: %s: no @COMMANDS@ line\n", in);
-        return kFail;
-    }
-    page.replace(at, mark.size(), gw::admin_verbs_roff());
-    std::ofstream to(out, std::ios::trunc);
-    to << page;
-    return to.flush() ? kOk : kFail;
 }
 
 bool send_all(int fd, const char *p, size_t n)
@@ -150,7 +132,13 @@ int main(int argc, char **argv)
             usage(stdout);
             return kOk;
         } else if (a == "--manual" && i + 2 < argc) {
-            return write_manual(argv[i + 1], argv[i + 2]);
+            // The manual page: its template with the commands put in.
+            std::string error;
+            if (!gw::fill_template(argv[i + 1], argv[i + 2], "@COMMANDS@", gw::admin_verbs_roff(), error)) {
+                std::fprintf(stderr, "tqctl: %s\n", error.c_str());
+                return kFail;
+            }
+            return kOk;
         } else if (a == "--") {
             ++i;
             break;

@@ -277,3 +277,28 @@ TEST(Settings, ListeningBeyondLoopbackNeedsPasswordsOrClientNetworks)
     EXPECT_FALSE(read_text(s, "allow-clients = 10.1.0.0/8", error));
     EXPECT_NE(error.find("test.conf:1: allow-clients: bad network"), std::string::npos) << error;
 }
+
+/* Every default the help shows is a value the reader takes back as the
+ * same: the table's rows read and show alike. */
+TEST(Settings, TheHelpsDefaultsReadBackAsThemselves)
+{
+    const std::string help = gw::settings_help_text();
+    std::string config;
+    size_t rows = 0;
+    for (size_t at = 0; at < help.size();) {
+        size_t end = help.find('\n', at);
+        std::string line = help.substr(at, end - at);
+        at = end + 1;
+        size_t open = line.rfind(" ("), eq = line.find(" = ");
+        if (line.rfind("  var ", 0) == 0 || eq == std::string::npos)
+            continue;
+        ++rows;
+        if (open != std::string::npos && line.back() == ')')
+            config += line.substr(2, eq - 2) + " = " + line.substr(open + 2, line.size() - open - 3) + "\n";
+    }
+    EXPECT_GE(rows, 40u);
+    Settings s;
+    std::string error;
+    ASSERT_TRUE(read_text(s, config, error)) << error << "\n" << config;
+    EXPECT_EQ(gw::settings_help_text(s), help);
+}
