@@ -113,39 +113,49 @@ typedef enum msnp_person_type {
     PERSON_USER = 3
 } msnp_person_type;
 
+/* Every kind of message, invitation and datacast, once, in the bit order
+ * of its code (the first kind has code 0, the k-th 1 << (k-1)): the enums
+ * of codes, the counter groups of the statistics blocks and the message
+ * handler's counters are made from these lists. X(A, NAME, word, MORE):
+ * NAME ends the code's enumerator, word names its counters (with '-' for
+ * '_'), MORE the groups that follow the kind's own (BYTES: its bytes). */
+#define MSNP_MESSAGE_KIND_LIST(X, A)                                                                    \
+    X(A, UNKNOWN, unknown, NONE) X(A, TEXTPLAIN, textplain, BYTES) X(A, EMOTICON, emoticon, NONE)        \
+    X(A, DATACAST, datacast, NONE) X(A, P2P, p2p, NONE) X(A, CLIENTCAPS, clientcaps, NONE)               \
+    X(A, CONTROL, control, NONE) X(A, PROFILE, profile, NONE)                                            \
+    X(A, INIMAILNOTIFICIATION, inimailnotification, NONE) X(A, MAILNOTIFICATION, mailnotification, NONE) \
+    X(A, INVITE, invite, NONE) X(A, SYSTEMMESSAGE, systemmessage, NONE)                                  \
+    X(A, MAILACTIVENOTIFICATION, mailactivenotification, NONE) X(A, INK, ink, NONE)                      \
+    X(A, TEXTSECWAY, textsecway, NONE)
+#define MSNP_INVITE_KIND_LIST(X, A)                                                                     \
+    X(A, UNKNOWN, unknown, NONE) X(A, FILETRANSFER, filetransfer, NONE) X(A, PICTURE, picture, NONE)     \
+    X(A, VOICE, voice, NONE) X(A, WHITEBOARD, whiteboard, NONE) X(A, NETMEETING, netmeeting, NONE)       \
+    X(A, APPLICATIONSHARING, applicationsharing, NONE) X(A, FOLDERSHARING, foldersharing, NONE)          \
+    X(A, RDESKTOP, rdesktop, NONE) X(A, WEBCAM, webcam, NONE) X(A, FOTOSHOW, fotoshow, NONE)             \
+    X(A, BALDURGATE, baldurgate, NONE) X(A, MECHWARRIOR, mechwarrior, NONE)                              \
+    X(A, JEDIKNIGHT, jediknight, NONE) X(A, EUROPEAN_AIR_WAR, european_air_war, NONE)                    \
+    X(A, DEEP_SPACE9, deep_space9, NONE) X(A, CRIMSON_SKIES, crimson_skies, NONE)                        \
+    X(A, CRIMSON_SKIES_TRIAL, crimson_skies_trial, NONE) X(A, AGE_OF_EMPIRES2, age_of_empires2, NONE)    \
+    X(A, PHOTOS, photos, NONE)
+#define MSNP_DATACAST_KIND_LIST(X, A) \
+    X(A, UNKNOWN, unknown, NONE) X(A, WINK, wink, NONE) X(A, NUDGE, nudge, NONE) X(A, ACTION, action, NONE)
+
 /* Per-person and per-connection verdict counters: for every group four
- * counters stats_<group>_none/_pass/_block/_alert, then chat_time. */
-#define MSNP_STATISTICS_GROUPS(G) \
-    G(message_out_unknown) G(message_out_textplain) G(message_out_textplain_bytes) \
-    G(message_out_emoticon) G(message_out_datacast) G(message_out_p2p) \
-    G(message_out_clientcaps) G(message_out_control) G(message_out_profile) \
-    G(message_out_inimailnotification) G(message_out_mailnotification) \
-    G(message_out_invite) G(message_out_systemmessage) \
-    G(message_out_mailactivenotification) G(message_out_ink) \
-    G(message_out_textsecway) G(message_in_unknown) G(message_in_textplain) \
-    G(message_in_textplain_bytes) G(message_in_emoticon) G(message_in_datacast) \
-    G(message_in_p2p) G(message_in_clientcaps) G(message_in_control) \
-    G(message_in_profile) G(message_in_inimailnotification) \
-    G(message_in_mailnotification) G(message_in_invite) G(message_in_systemmessage) \
-    G(message_in_mailactivenotification) G(message_in_ink) G(message_in_textsecway) \
-    G(invite_out_unknown) G(invite_out_filetransfer) G(invite_out_picture) \
-    G(invite_out_voice) G(invite_out_whiteboard) G(invite_out_netmeeting) \
-    G(invite_out_applicationsharing) G(invite_out_foldersharing) \
-    G(invite_out_rdesktop) G(invite_out_webcam) G(invite_out_fotoshow) \
-    G(invite_out_photos) G(invite_out_baldurgate) G(invite_out_mechwarrior) \
-    G(invite_out_jediknight) G(invite_out_european_air_war) \
-    G(invite_out_deep_space9) G(invite_out_crimson_skies) \
-    G(invite_out_crimson_skies_trial) G(invite_out_age_of_empires2) \
-    G(invite_in_unknown) G(invite_in_filetransfer) G(invite_in_picture) \
-    G(invite_in_voice) G(invite_in_whiteboard) G(invite_in_netmeeting) \
-    G(invite_in_applicationsharing) G(invite_in_foldersharing) G(invite_in_rdesktop) \
-    G(invite_in_webcam) G(invite_in_fotoshow) G(invite_in_photos) \
-    G(invite_in_baldurgate) G(invite_in_mechwarrior) G(invite_in_jediknight) \
-    G(invite_in_european_air_war) G(invite_in_deep_space9) \
-    G(invite_in_crimson_skies) G(invite_in_crimson_skies_trial) \
-    G(invite_in_age_of_empires2) G(datacast_out_unknown) G(datacast_out_wink) \
-    G(datacast_out_nudge) G(datacast_out_action) G(datacast_in_unknown) \
-    G(datacast_in_wink) G(datacast_in_nudge) G(datacast_in_action)
+ * counters stats_<group>_none/_pass/_block/_alert, then chat_time. A
+ * group is a kind of the lists above in one direction. */
+#define MSNP_KIND_GROUP_MORE_NONE(G, g)
+#define MSNP_KIND_GROUP_MORE_BYTES(G, g) G(g##_bytes)
+#define MSNP_KIND_GROUP_message_out(G, NAME, w, MORE) G(message_out_##w) MSNP_KIND_GROUP_MORE_##MORE(G, message_out_##w)
+#define MSNP_KIND_GROUP_message_in(G, NAME, w, MORE) G(message_in_##w) MSNP_KIND_GROUP_MORE_##MORE(G, message_in_##w)
+#define MSNP_KIND_GROUP_invite_out(G, NAME, w, MORE) G(invite_out_##w)
+#define MSNP_KIND_GROUP_invite_in(G, NAME, w, MORE) G(invite_in_##w)
+#define MSNP_KIND_GROUP_datacast_out(G, NAME, w, MORE) G(datacast_out_##w)
+#define MSNP_KIND_GROUP_datacast_in(G, NAME, w, MORE) G(datacast_in_##w)
+#define MSNP_STATISTICS_GROUPS(G)                                                                      \
+    MSNP_MESSAGE_KIND_LIST(MSNP_KIND_GROUP_message_out, G) MSNP_MESSAGE_KIND_LIST(MSNP_KIND_GROUP_message_in, G) \
+    MSNP_INVITE_KIND_LIST(MSNP_KIND_GROUP_invite_out, G) MSNP_INVITE_KIND_LIST(MSNP_KIND_GROUP_invite_in, G)     \
+    MSNP_DATACAST_KIND_LIST(MSNP_KIND_GROUP_datacast_out, G)                                                    \
+    MSNP_DATACAST_KIND_LIST(MSNP_KIND_GROUP_datacast_in, G)
 
 #define MSNP_STATISTICS_FIELDS(g) \
     unsigned long stats_##g##_none, stats_##g##_pass, stats_##g##_block, stats_##g##_alert;

@@ -20,6 +20,11 @@
 /* Tables                                                              */
 /* ------------------------------------------------------------------ */
 
+/* Type sets store these bits in policies: a kind moved in its list would
+ * change what a saved policy means. */
+static_assert(MSNP_MESSAGE_INVITE == 512 && MSNP_MESSAGE_TEXTSECWAY == 8192 && MSNP_INVITE_WEBCAM == 256 &&
+              MSNP_INVITE_PHOTOS == 262144 && MSNP_DATACAST_ACTION == 4);
+
 /* The "all" rows carry an empty key and sit right before the terminating
  * row, so an empty key classifies as "all". */
 extern "C" const msnp_message_ctype msnp_message_ctypes[] = {
