@@ -6,8 +6,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <algorithm>
-#include <iterator>
 #include <mutex>
 #include <shared_mutex>
 #include <string>
@@ -16,8 +14,8 @@
 #include "tq3_msnp.h"
 #include "tq3_msnp_handlers.h"
 #include "tq3_msnp_conntrack.h"
-#include "tq3_msnp_dispatcher.h"
 #include "tq3_msnp_config.h"
+#include "tq3_msnp_dispatcher.h"
 #include "tq3_msnp_identity.h"
 #include "tq3_msnp_log.h"
 #include "tq3_msnp_message.h"
@@ -27,7 +25,6 @@
 #include "tq3_msnp_statistics.h"
 #include "tq3_msnp_trace.h"
 #include "tq3_msnp_xml.h"
-#include "tq3_msnp_config.h"
 #include "utils.h"
 
 extern "C" {

@@ -4,10 +4,8 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <mutex>
 #include <shared_mutex>
 #include <string>
-#include <type_traits>
 #include <vector>
 
 #include "tq3_msnp.h"

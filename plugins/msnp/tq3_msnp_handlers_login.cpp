@@ -11,7 +11,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <mutex>
 #include <shared_mutex>
 #include <string>
 
@@ -25,7 +24,6 @@
 #include "tq3_msnp_objects.h"
 #include "tq3_msnp_statistics.h"
 #include "tq3_msnp_trace.h"
-#include "utils.h"
 
 namespace {
 

@@ -11,7 +11,6 @@
 #include <string>
 
 #include "tq3_msnp.h"
-#include "tq3_msnp_dispatcher.h"
 #include "tq3_msnp_handlers.h"
 #include "tq3_msnp_identity.h"
 #include "tq3_msnp_log.h"

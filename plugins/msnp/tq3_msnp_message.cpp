@@ -5,7 +5,6 @@
  * All parsing cuts into one private copy of the command. Payload bytes come
  * straight from the network, so every scan over binary data is bounded by
  * the command's size, never by a terminator. */
-#include <ctype.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>

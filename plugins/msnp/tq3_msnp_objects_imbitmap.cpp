@@ -1,7 +1,6 @@
 /* IM bitmap objects: sets of command classes, content types, invited
  * applications and datacast kinds, held as bits of the type tables. A
  * literal is one friendly name of those tables. */
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 

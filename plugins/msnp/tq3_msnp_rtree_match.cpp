@@ -13,8 +13,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <mutex>
-#include <shared_mutex>
 #include <string>
 #include <string_view>
 #include <vector>

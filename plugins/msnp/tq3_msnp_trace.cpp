@@ -3,7 +3,6 @@
 #include <string.h>
 
 #include <algorithm>
-#include <mutex>
 #include <shared_mutex>
 #include <string>
 #include <vector>

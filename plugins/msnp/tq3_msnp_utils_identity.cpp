@@ -8,8 +8,6 @@
 #include <string.h>
 
 #include <atomic>
-#include <mutex>
-#include <shared_mutex>
 #include <array>
 #include <string>
 

@@ -15,7 +15,6 @@
 #include <vector>
 
 #include "tq3_msnp.h"
-#include "tq3_msnp_objects_generic.h"
 #include "tq3_msnp_statistics.h"
 #include "tq3_msnp_xml.h"
 #include "utils.h"
