@@ -1,5 +1,6 @@
 // The administrative verbs.
 #include "admin_verbs.h"
+#include "textutil.h"
 
 #include <cctype>
 
@@ -68,24 +69,9 @@ std::string roff_args(const std::string &args)
             out += word ? "\\fI" : "\\fR";
             italic = word;
         }
-        if (c == '-')
-            out += "\\-";
-        else if (c == '\\')
-            out += "\\e";
-        else
-            out += c;
+        out += roff_escape(std::string(1, c));
     }
     return out + (italic ? "\\fR" : "");
-}
-
-std::string roff_text(const std::string &text)
-{
-    std::string out;
-    for (char c : text)
-        out += c == '-' ? std::string("\\-") : c == '\\' ? std::string("\\e") : std::string(1, c);
-    if (!out.empty() && (out[0] == '.' || out[0] == '\''))
-        out = "\\&" + out;
-    return out;
 }
 
 } // namespace
@@ -125,12 +111,12 @@ std::string admin_verbs_roff()
 {
     std::string out;
     for (const auto &v : kVerbs) {
-        out += ".TP\n\\fB" + roff_text(v.name) + "\\fR";
+        out += ".TP\n\\fB" + roff_escape(v.name) + "\\fR";
         if (*v.args)
             out += " " + roff_args(v.args);
         std::string help = v.help;
         help[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(help[0])));
-        out += "\n" + roff_text(help) + "." + (v.changes ? " Needs level 0 or 1." : "") + "\n";
+        out += "\n" + roff_escape(help) + "." + (v.changes ? " Needs level 0 or 1." : "") + "\n";
     }
     return out;
 }

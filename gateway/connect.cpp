@@ -386,12 +386,21 @@ void Connection::on_resolved(std::vector<tcp::endpoint> endpoints)
                         });
 }
 
+namespace {
+
+// The 16-byte form the rules compare (IPv4 mapped into IPv6).
+Address16 address16_of(const asio::ip::address &a)
+{
+    return a.is_v4() ? asio::ip::make_address_v6(asio::ip::v4_mapped, a.to_v4()).to_bytes() : a.to_v6().to_bytes();
+}
+
+} // namespace
+
 bool Connection::allowed_destinations(std::vector<tcp::endpoint> &endpoints)
 {
     asio::error_code ec;
     tcp::endpoint peer = client_.remote_endpoint(ec);
-    Address16 client{};
-    parse_address(peer.address().to_string(), client);
+    const Address16 client = address16_of(peer.address());
     const SocksTarget &t = hs_->target();
     // A name given by a client is not a checked identity: only a user whose
     // password the gateway checked is one.
@@ -401,9 +410,8 @@ bool Connection::allowed_destinations(std::vector<tcp::endpoint> &endpoints)
     std::string refused_address;
     std::vector<tcp::endpoint> kept;
     for (const auto &ep : endpoints) {
-        Address16 a{};
-        parse_address(ep.address().to_string(), a);
-        const DestinationRule *r = decide_destination(ctx_.destinations, *host, a, ep.port(), client, user);
+        const DestinationRule *r =
+            decide_destination(ctx_.destinations, *host, address16_of(ep.address()), ep.port(), client, user);
         if (r && r->allow) {
             kept.push_back(ep);
         } else if (!refused) {

@@ -568,24 +568,18 @@ std::string settings_help_text(const Settings &fresh)
 
 std::string settings_roff()
 {
-    auto escape = [](const std::string &text) {
-        std::string out;
-        for (char c : text)
-            out += c == '-' ? std::string("\\-") : c == '\\' ? std::string("\\e") : std::string(1, c);
-        return out;
-    };
     const Settings fresh;
     std::string out;
     for (const auto &row : setting_rows()) {
-        out += ".TP\n.BI " + escape(row.name) + " \" " + escape(row.value) + "\"\n";
-        std::string help = escape(row.help);
+        out += ".TP\n.BI " + roff_escape(row.name) + " \" " + roff_escape(row.value) + "\"\n";
+        std::string help = roff_escape(row.help);
         // One sentence a line, as roff wants them.
         for (size_t at = 0; (at = help.find(". ", at)) != std::string::npos;)
             help.replace(at, 2, ".\n");
         out += help + "\n";
         std::string def = row.show(fresh);
         if (!def.empty())
-            out += "Default " + escape(def) + ".\n";
+            out += "Default " + roff_escape(def) + ".\n";
     }
     return out;
 }

@@ -31,6 +31,14 @@ bool is_decimal(const std::string &text)
     return errno != ERANGE;
 }
 
+std::string roff_escape(const std::string &text)
+{
+    std::string out = text.empty() || (text[0] != '.' && text[0] != '\'') ? "" : "\\&";
+    for (char c : text)
+        out += c == '-' ? std::string("\\-") : c == '\\' ? std::string("\\e") : std::string(1, c);
+    return out;
+}
+
 bool fill_template(const std::string &in, const std::string &out, const std::string &mark, const std::string &text,
                    std::string &error)
 {

@@ -14,6 +14,10 @@ std::string trim(const std::string &s);
 // integer variable, anything else a text one.
 bool is_decimal(const std::string &text);
 
+// Text for a roff page: hyphens and backslashes as roff writes them, and a
+// line that would start with a control character made plain.
+std::string roff_escape(const std::string &text);
+
 // Writes the template IN to OUT with the line `mark` replaced by `text`
 // (the manual pages' generated parts). False with `error`.
 bool fill_template(const std::string &in, const std::string &out, const std::string &mark, const std::string &text,

@@ -532,6 +532,29 @@ private:
     std::string out_path_, err_path_, error_;
 };
 
+/* A listener at an IPv4 ADDRESS ("0.0.0.0": every address) and PORT, or
+ * an empty Fd. */
+inline Fd listen_at(const char *address, uint16_t port)
+{
+    Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    if (inet_pton(AF_INET, address, &a.sin_addr) != 1 ||
+        ::bind(fd.get(), reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || ::listen(fd.get(), 8) != 0)
+        return Fd();
+    return fd;
+}
+
+/* The next connection to `listener` within `limit`, or an empty Fd. */
+inline Fd accept_within(const Fd &listener, milliseconds limit)
+{
+    pollfd p{listener.get(), POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(limit.count())) != 1)
+        return Fd();
+    return Fd(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+}
+
 /* Where a test that needs a network namespace of its own stands: inside
  * it (run the test: loopback is up and holds 10.99.0.2 and 10.99.0.3), or
  * outside, where it has run itself again inside one (`done`: the result is
@@ -558,6 +581,17 @@ inline Netns run_in_own_netns(const TempDir &dir, const std::string &filter)
     EXPECT_NE(r.out.find("[  PASSED  ] 1 test"), std::string::npos) << r.out << r.err;
     return Netns::done;
 }
+
+/* The first lines of a test that runs in a namespace of its own: outside
+ * it, the test is run again inside and its result taken. */
+#define ENTER_OWN_NETNS(dir, filter)                                                                              \
+    do {                                                                                                           \
+        Netns where_ = run_in_own_netns(dir, filter);                                                              \
+        if (where_ == Netns::not_root)                                                                             \
+            GTEST_SKIP() << "needs root for a network namespace";                                                  \
+        if (where_ == Netns::done)                                                                                 \
+            return;                                                                                                \
+    } while (0)
 
 } // namespace e2e
 

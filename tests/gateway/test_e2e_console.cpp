@@ -195,20 +195,11 @@ TEST_F(Console, TheApiAnswersOnlyItsOwnSignedInPages)
 
 namespace {
 
-/* A connection to the console from a loopback address of our choosing. */
-Fd connect_from(const std::string &source, const std::string &url)
+/* A connection to the console at `url` from a loopback address of our
+ * choosing. */
+Fd console_from(const std::string &source, const std::string &url)
 {
-    Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    inet_pton(AF_INET, source.c_str(), &a.sin_addr);
-    if (::bind(fd.get(), reinterpret_cast<sockaddr *>(&a), sizeof a) != 0)
-        return Fd();
-    a.sin_port = htons(static_cast<uint16_t>(std::stoi(url.substr(url.rfind(':') + 1))));
-    inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
-    if (::connect(fd.get(), reinterpret_cast<sockaddr *>(&a), sizeof a) != 0)
-        return Fd();
-    return fd;
+    return connect_from(source.c_str(), "127.0.0.1", static_cast<uint16_t>(std::stoi(url.substr(url.rfind(':') + 1))));
 }
 
 std::string login_request(const std::string &url, const std::string &user, const std::string &password)
@@ -238,14 +229,14 @@ TEST_F(Console, ParallelGuessesLockTheAccountAndTheAdministratorStillGetsIn)
     constexpr int kGuesses = 200;
     std::vector<Fd> guesses;
     for (int i = 0; i < kGuesses; ++i) {
-        Fd fd = connect_from("127.1.0." + std::to_string(i + 1), url);
+        Fd fd = console_from("127.1.0." + std::to_string(i + 1), url);
         ASSERT_TRUE(fd) << i;
         guesses.push_back(std::move(fd));
     }
     for (int i = 0; i < kGuesses; ++i)
         ASSERT_TRUE(send_all(guesses[static_cast<size_t>(i)].get(), login_request(url, "viewer", "guess" + std::to_string(i))));
     auto before = std::chrono::steady_clock::now();
-    Fd admin = connect_from("127.0.0.2", url);
+    Fd admin = console_from("127.0.0.2", url);
     ASSERT_TRUE(admin && send_all(admin.get(), login_request(url, "admin", "s3cret")));
     EXPECT_EQ(status_of(admin.get()), 200);
     EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(1));
@@ -255,7 +246,7 @@ TEST_F(Console, ParallelGuessesLockTheAccountAndTheAdministratorStillGetsIn)
     EXPECT_EQ(statuses[401] + statuses[429], kGuesses) << "every guess is refused, none unanswered";
     EXPECT_EQ(notices("console-account-locked", 1).size(), 1u);
     EXPECT_EQ(notices("console-login-failed", kGuesses - 1).size(), static_cast<size_t>(kGuesses - 1));
-    Fd right = connect_from("127.0.0.3", url);
+    Fd right = console_from("127.0.0.3", url);
     ASSERT_TRUE(right && send_all(right.get(), login_request(url, "viewer", "look%20only")));
     EXPECT_EQ(status_of(right.get()), 429) << "the locked account stays locked";
 }
@@ -267,7 +258,7 @@ TEST_F(Console, SlowHeadersDelayNobody)
     start_console({"console-request-timeout = 3"});
     std::vector<Fd> slow;
     for (int i = 0; i < 10; ++i) {
-        slow.push_back(connect_from("127.0.0.1", url));
+        slow.push_back(console_from("127.0.0.1", url));
         ASSERT_TRUE(slow.back());
     }
     const std::string header = "GET / HTTP/1.1\r\nHost: " + url.substr(7) + "\r\n";
@@ -277,7 +268,7 @@ TEST_F(Console, SlowHeadersDelayNobody)
             send_all(fd.get(), header.substr(k, 1));
         std::this_thread::sleep_for(std::chrono::seconds(1));
         auto t0 = std::chrono::steady_clock::now();
-        Fd normal = connect_from("127.0.0.2", url);
+        Fd normal = console_from("127.0.0.2", url);
         ASSERT_TRUE(normal && send_all(normal.get(), header + "\r\n"));
         EXPECT_EQ(status_of(normal.get()), 200);
         EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));

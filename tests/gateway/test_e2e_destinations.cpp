@@ -144,25 +144,10 @@ TEST_F(Destinations, AnAllowRuleOpensExactlyWhatItNames)
 TEST(DestinationsInANamespace, OwnAndLinkLocalAddresses)
 {
     TempDir dir;
-    Netns where = run_in_own_netns(dir, "DestinationsInANamespace.*");
-    if (where == Netns::not_root)
-        GTEST_SKIP() << "needs root for a network namespace";
-    if (where == Netns::done)
-        return;
+    ENTER_OWN_NETNS(dir, "DestinationsInANamespace.*");
     ASSERT_EQ(sh("ip addr add 169.254.7.7/32 dev lo"), 0);
-    Fd server(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(1863);
-    ASSERT_EQ(::bind(server.get(), reinterpret_cast<sockaddr *>(&a), sizeof a), 0); /* every address */
-    ASSERT_EQ(::listen(server.get(), 8), 0);
-    auto reached = [&] {
-        pollfd p{server.get(), POLLIN, 0};
-        if (::poll(&p, 1, 300) != 1)
-            return false;
-        Fd c(::accept4(server.get(), nullptr, nullptr, SOCK_CLOEXEC));
-        return static_cast<bool>(c);
-    };
+    Fd server = listen_at("0.0.0.0", 1863);
+    ASSERT_TRUE(server);
     std::string events = dir / "events.log";
     Gateway gw;
     ASSERT_TRUE(gw.start(TQ_GATEWAY_BIN,
@@ -191,7 +176,7 @@ TEST(DestinationsInANamespace, OwnAndLinkLocalAddresses)
         int rep = -1;
         Fd fd = socks5_connect(gw.port(), 0, &rep, opt);
         EXPECT_EQ(rep, c.rule ? 0x02 : 0);
-        EXPECT_EQ(reached(), !c.rule);
+        EXPECT_EQ(static_cast<bool>(accept_within(server, milliseconds(300))), !c.rule);
         if (c.rule) {
             const std::string dest = "destination=\"" + std::string(c.address) + ":" + std::to_string(c.port) + "\"";
             std::string notice;

@@ -163,18 +163,9 @@ TEST_F(FrontDoors, TheAllowListGuardsEveryDoor)
 TEST(FrontDoorsInANamespace, ARedirectedClientReachesItsServerThroughTheModule)
 {
     TempDir dir;
-    Netns where = run_in_own_netns(dir, "FrontDoorsInANamespace.*");
-    if (where == Netns::not_root)
-        GTEST_SKIP() << "needs root for a network namespace";
-    if (where == Netns::done)
-        return;
-    Fd server(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(1863);
-    inet_pton(AF_INET, "10.99.0.2", &a.sin_addr);
-    ASSERT_EQ(::bind(server.get(), reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
-    ASSERT_EQ(::listen(server.get(), 8), 0);
+    ENTER_OWN_NETNS(dir, "FrontDoorsInANamespace.*");
+    Fd server = listen_at("10.99.0.2", 1863);
+    ASSERT_TRUE(server);
 
     std::string policy = dir / "policy.xml", admin = dir / "admin.sock", events = dir / "events.log";
     std::filesystem::copy_file(std::string(TQ_SOURCE_DIR) + "/tests/gateway/data/policy.xml", policy);
@@ -202,14 +193,12 @@ TEST(FrontDoorsInANamespace, ARedirectedClientReachesItsServerThroughTheModule)
 
     Fd c = connect_from("10.99.0.3", "10.99.0.2", 1863);
     ASSERT_TRUE(c);
-    pollfd p{server.get(), POLLIN, 0};
-    ASSERT_EQ(::poll(&p, 1, 5000), 1) << "the gateway did not reach the server; events:\n" << slurp(events);
-    Fd s(::accept4(server.get(), nullptr, nullptr, SOCK_CLOEXEC));
-    ASSERT_TRUE(s);
+    Fd s = accept_within(server, milliseconds(5000));
+    ASSERT_TRUE(s) << "the gateway did not reach the server; events:\n" << slurp(events);
     sockaddr_in peer{};
     socklen_t len = sizeof peer;
     ASSERT_EQ(::getpeername(s.get(), reinterpret_cast<sockaddr *>(&peer), &len), 0);
-    EXPECT_EQ(peer.sin_addr.s_addr, a.sin_addr.s_addr) << "the server hears from the gateway, not the client";
+    EXPECT_EQ(peer.sin_addr.s_addr, inet_addr("10.99.0.2")) << "the server hears from the gateway, not the client";
 
     md5_sign_in(c.get(), s.get(), "nina@example.com");
     EXPECT_TRUE(pass_through(s.get(), c.get(), "USR 4 OK nina@example.com Nina\r\n"));

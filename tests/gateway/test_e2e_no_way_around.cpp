@@ -273,29 +273,9 @@ TEST_F(NoWayAround, StrictAdmitsAnnouncedSwitchboards)
 TEST(NoWayAroundInANamespace, TheRedirectedDoorToo)
 {
     TempDir dir;
-    Netns where = run_in_own_netns(dir, "NoWayAroundInANamespace.*");
-    if (where == Netns::not_root)
-        GTEST_SKIP() << "needs root for a network namespace";
-    if (where == Netns::done)
-        return;
-    auto listen_on = [](uint16_t port) {
-        Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(port);
-        inet_pton(AF_INET, "10.99.0.2", &a.sin_addr);
-        if (::bind(fd.get(), reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || ::listen(fd.get(), 8) != 0)
-            return Fd();
-        return fd;
-    };
-    Fd ns = listen_on(1863), sb = listen_on(1864);
+    ENTER_OWN_NETNS(dir, "NoWayAroundInANamespace.*");
+    Fd ns = listen_at("10.99.0.2", 1863), sb = listen_at("10.99.0.2", 1864);
     ASSERT_TRUE(ns && sb);
-    auto accept_from = [](const Fd &l) {
-        pollfd p{l.get(), POLLIN, 0};
-        if (::poll(&p, 1, 5000) != 1)
-            return Fd();
-        return Fd(::accept4(l.get(), nullptr, nullptr, SOCK_CLOEXEC));
-    };
 
     std::string policy = dir / "policy.xml", admin = dir / "admin.sock", events = dir / "events.log";
     std::filesystem::copy_file(std::string(TQ_SOURCE_DIR) + "/tests/gateway/data/policy.xml", policy);
@@ -320,8 +300,8 @@ TEST(NoWayAroundInANamespace, TheRedirectedDoorToo)
             return Fd();
         return c;
     };
-    net.accept_ns = [&] { return accept_from(ns); };
-    net.accept_sb = [&] { return accept_from(sb); };
+    net.accept_ns = [&] { return accept_within(ns, milliseconds(5000)); };
+    net.accept_sb = [&] { return accept_within(sb, milliseconds(5000)); };
     net.events_file = events;
     conversations(net);
     EXPECT_EQ(gw.stop(SIGTERM), 0) << gw.stderr_text();
