@@ -337,6 +337,25 @@ inline Fd socks5_connect(uint16_t gw, uint16_t dst, int *rep = nullptr, const So
     return code == 0 ? std::move(fd) : Fd();
 }
 
+/* The reply head of an HTTP request sent on a fresh connection to `port`;
+ * `keep` gets the connection. */
+inline std::string http_ask(uint16_t port, const std::string &request, Fd *keep = nullptr)
+{
+    Fd c = tcp_connect(port);
+    if (!c || !send_all(c.get(), request))
+        return "";
+    std::string head;
+    while (head.find("\r\n\r\n") == std::string::npos) {
+        ReadResult r = recv_some(c.get(), 1);
+        if (r.bytes.empty())
+            break;
+        head += r.bytes;
+    }
+    if (keep)
+        *keep = std::move(c);
+    return head;
+}
+
 /* SOCKS4 (or 4a with `domain`) CONNECT; 0x5a granted. */
 inline Fd socks4_connect(uint16_t gw, uint16_t dst, int *rep, const char *domain = nullptr,
                          const std::string &user_id = "tester")

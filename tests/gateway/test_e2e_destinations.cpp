@@ -53,7 +53,7 @@ TEST_F(Destinations, DefaultsKeepClientsOffTheGatewayHost)
     destinations.clear();
     /* Listening on every address takes clients beyond loopback: TEST-NET
      * stands for them. */
-    auto s = settings({"listen=0.0.0.0:0", "allow-clients=127.0.0.0/8,192.0.2.0/24"});
+    auto s = settings({"listen=0.0.0.0:0", "http-listen=127.0.0.1:0", "allow-clients=127.0.0.0/8,192.0.2.0/24"});
     s.erase(std::find(s.begin(), s.end(), "listen=127.0.0.1:0"));
     ASSERT_TRUE(gw.start(TQ_GATEWAY_BIN, s, dir)) << gw.error();
     const uint16_t own = gw.port();
@@ -69,6 +69,11 @@ TEST_F(Destinations, DefaultsKeepClientsOffTheGatewayHost)
         {"0.0.0.0", v4_request("0.0.0.0", ns.port()), "deny-destinations = unspecified"},
         {"::", v6_request("::", v6.port()), "deny-destinations = unspecified"},
         {"localhost by name", socks5_request_domain("localhost", ns.port()), "deny-destinations = loopback"},
+        /* Names that the resolver reads as numbers. */
+        {"127.0.0.1 as one decimal number", socks5_request_domain("2130706433", ns.port()),
+         "deny-destinations = loopback"},
+        {"127.0.0.1 in hexadecimal", socks5_request_domain("0x7f.0.0.1", ns.port()), "deny-destinations = loopback"},
+        {"127.0.0.1 shortened", socks5_request_domain("127.1", ns.port()), "deny-destinations = loopback"},
     };
     size_t denied = 0;
     for (const auto &c : cases) {
@@ -79,6 +84,19 @@ TEST_F(Destinations, DefaultsKeepClientsOffTheGatewayHost)
         EXPECT_NE(events.back().find(std::string("rule=\"") + c.rule + "\""), std::string::npos) << events.back();
         EXPECT_NE(events.back().find("origin=\"default\""), std::string::npos) << events.back();
     }
+    /* The other doors ask the same rules. */
+    const std::string ns_port = std::to_string(ns.port());
+    for (const std::string &target : {"127.0.0.1:" + ns_port, "[::ffff:127.0.0.1]:" + ns_port, "localhost:" + ns_port}) {
+        std::string head = http_ask(gw.port("http"), "CONNECT " + target + " HTTP/1.1\r\n\r\n");
+        EXPECT_EQ(head.rfind("HTTP/1.1 403 ", 0), 0u) << target << ": " << head;
+    }
+    int rep = -1;
+    EXPECT_FALSE(socks4_connect(own, ns.port(), &rep));
+    EXPECT_EQ(rep, 0x5b) << "SOCKS4 to 127.0.0.1";
+    EXPECT_FALSE(socks4_connect(own, ns.port(), &rep, "localhost"));
+    EXPECT_EQ(rep, 0x5b) << "SOCKS4a to localhost";
+    denied += 5;
+    EXPECT_EQ(notices("destination-denied", denied).size(), denied);
     EXPECT_FALSE(ns.accept(milliseconds(200))) << "a denied destination was contacted";
     EXPECT_FALSE(v6.accept(milliseconds(50))) << "a denied destination was contacted";
 

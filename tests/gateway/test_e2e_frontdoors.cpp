@@ -18,24 +18,6 @@ namespace {
 
 const std::string kHead = "HTTP/1.1 200 Connection established\r\n\r\n";
 
-/* The reply head of an HTTP request sent on a fresh connection to `port`. */
-std::string http_ask(uint16_t port, const std::string &request, Fd *keep = nullptr)
-{
-    Fd c = tcp_connect(port);
-    if (!c || !send_all(c.get(), request))
-        return "";
-    std::string head;
-    while (head.find("\r\n\r\n") == std::string::npos) {
-        ReadResult r = recv_some(c.get(), 1);
-        if (r.bytes.empty())
-            break;
-        head += r.bytes;
-    }
-    if (keep)
-        *keep = std::move(c);
-    return head;
-}
-
 class FrontDoors : public GatewayE2E {
 protected:
     /* A sign-in through `c`/`s` that the module must admit: the tracker it
@@ -68,6 +50,22 @@ TEST_F(FrontDoors, HttpConnectRelaysThroughTheModule)
     sign_in_and_check(c.get(), s.get(), "alice@example.com", "http");
     auto opened = notices("connection-open");
     EXPECT_NE(opened.back().find("door=\"http\""), std::string::npos) << opened.back();
+
+    /* Without a user file nobody checks a Proxy-Authorization: carol's
+     * proxy account named there (cproxy, any password) proves nothing. */
+    Fd u;
+    ASSERT_EQ(http_ask(gw.port("http"),
+                       "CONNECT 127.0.0.1:" + std::to_string(ns.port()) +
+                           " HTTP/1.1\r\nProxy-Authorization: Basic Y3Byb3h5Omd1ZXNz\r\n\r\n", /* cproxy:guess */
+                       &u),
+              kHead);
+    Fd us = ns.accept();
+    ASSERT_TRUE(us);
+    md5_sign_in(u.get(), us.get(), "carol@example.com");
+    ASSERT_TRUE(send_all(us.get(), "USR 4 OK carol@example.com Carol\r\n"));
+    ReadResult r = recv_until_closed(u.get());
+    EXPECT_TRUE(r.closed);
+    EXPECT_EQ(r.bytes, "") << "the sign-in of a bound person on an unchecked name reached the client";
 }
 
 /* With a user file the login is required; the user name it carries is the
