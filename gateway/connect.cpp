@@ -341,7 +341,7 @@ void Connection::on_resolved(std::vector<tcp::endpoint> endpoints)
         close("client: " + ec.message());
         return;
     }
-    if (!allowed_destinations(endpoints))
+    if (!allowed_destinations(endpoints, peer))
         return;
     uint32_t saddr = 0;
     if (ipv4_of(peer.address(), saddr)) {
@@ -396,10 +396,8 @@ Address16 address16_of(const asio::ip::address &a)
 
 } // namespace
 
-bool Connection::allowed_destinations(std::vector<tcp::endpoint> &endpoints)
+bool Connection::allowed_destinations(std::vector<tcp::endpoint> &endpoints, const tcp::endpoint &peer)
 {
-    asio::error_code ec;
-    tcp::endpoint peer = client_.remote_endpoint(ec);
     const Address16 client = address16_of(peer.address());
     const SocksTarget &t = hs_->target();
     // A name given by a client is not a checked identity: only a user whose

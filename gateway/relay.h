@@ -140,9 +140,9 @@ private:
     // notice of `kind`.
     void refuse(uint8_t code, const std::string &why, const std::string &kind = "connect-refused",
                 const NoticeAttrs &attrs = {});
-    // Keeps the endpoints the destination rules allow; false (the client
-    // refused) when none is left.
-    bool allowed_destinations(std::vector<tcp::endpoint> &endpoints);
+    // Keeps the endpoints the destination rules allow for the client at
+    // `peer`; false (the client refused) when none is left.
+    bool allowed_destinations(std::vector<tcp::endpoint> &endpoints, const tcp::endpoint &peer);
     void resolve();
     void on_resolved(std::vector<tcp::endpoint> endpoints);
     void on_connected(const asio::error_code &ec);
