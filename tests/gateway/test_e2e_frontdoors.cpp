@@ -37,6 +37,20 @@ protected:
         EXPECT_NE(tqctl({"info", std::to_string(l->tid)}).out.find("<handle>" + handle + "</handle>"),
                   std::string::npos);
     }
+
+    /* carol (bound to the proxy account cproxy) signs in on `c` and the
+     * module refuses her: the server's confirmation never reaches the
+     * client, which is closed. */
+    void expect_carol_refused(int c, const char *why)
+    {
+        Fd s = ns.accept();
+        ASSERT_TRUE(s);
+        md5_sign_in(c, s.get(), "carol@example.com");
+        ASSERT_TRUE(send_all(s.get(), "USR 4 OK carol@example.com Carol\r\n"));
+        ReadResult r = recv_until_closed(c);
+        EXPECT_TRUE(r.closed) << why;
+        EXPECT_EQ(r.bytes, "") << why;
+    }
 };
 
 TEST_F(FrontDoors, HttpConnectRelaysThroughTheModule)
@@ -59,13 +73,7 @@ TEST_F(FrontDoors, HttpConnectRelaysThroughTheModule)
                            " HTTP/1.1\r\nProxy-Authorization: Basic Y3Byb3h5Omd1ZXNz\r\n\r\n", /* cproxy:guess */
                        &u),
               kHead);
-    Fd us = ns.accept();
-    ASSERT_TRUE(us);
-    md5_sign_in(u.get(), us.get(), "carol@example.com");
-    ASSERT_TRUE(send_all(us.get(), "USR 4 OK carol@example.com Carol\r\n"));
-    ReadResult r = recv_until_closed(u.get());
-    EXPECT_TRUE(r.closed);
-    EXPECT_EQ(r.bytes, "") << "the sign-in of a bound person on an unchecked name reached the client";
+    expect_carol_refused(u.get(), "an unchecked proxy name");
 }
 
 /* With a user file the login is required; the user name it carries is the
@@ -93,13 +101,7 @@ TEST_F(FrontDoors, HttpConnectWithALoginBindsTheUser)
     /* The same person behind another login is refused by the module. */
     Fd m; /* mallory:pw2 */
     ASSERT_EQ(http_ask(gw.port("http"), connect + "Proxy-Authorization: Basic bWFsbG9yeTpwdzI=\r\n\r\n", &m), kHead);
-    Fd ms = ns.accept();
-    ASSERT_TRUE(ms);
-    md5_sign_in(m.get(), ms.get(), "carol@example.com");
-    ASSERT_TRUE(send_all(ms.get(), "USR 4 OK carol@example.com Carol\r\n"));
-    ReadResult r = recv_until_closed(m.get());
-    EXPECT_TRUE(r.closed);
-    EXPECT_EQ(r.bytes, "");
+    expect_carol_refused(m.get(), "another proxy account");
 }
 
 TEST_F(FrontDoors, HostileHttpRequestsAreRefusedAndTheGatewayServesOn)
