@@ -1,5 +1,6 @@
 // Connection records, expectations, module records and the socket writer.
-#include <atomic>
+#include <mutex>
+#include <string>
 #include "tqconn.h"
 #include "tqevents_interface.h"
 #include "trevalquin_plugin.h"
@@ -12,6 +13,8 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
+#include <new>
 
 namespace {
 
@@ -36,6 +39,13 @@ int wait_writable(int fd)
 }
 
 } // namespace
+
+struct tqconn_outbox {
+    std::mutex lock;
+    std::string waiting[2];
+    void (*wake)(void *) = nullptr;
+    void *ctx = nullptr;
+};
 
 extern "C" {
 
@@ -81,6 +91,7 @@ void tqconn_destroy(tqconn *c)
         std::free(c->client[i]);
         std::free(c->protocol[i]);
     }
+    delete c->outbox;
     std::free(c->clid_b);
     std::free(c->srvd_b);
     tqlist_destroy(&c->explist,
@@ -91,6 +102,73 @@ void tqconn_destroy(tqconn *c)
         std::free(c->header.socks5);
     }
     std::free(c);
+}
+
+ssize_t tqconn_send(tqconn *conn, int sock, const void *bytes, size_t len)
+{
+    if (!conn || sock < 0 || (sock != conn->clid && sock != conn->srvd) || (!bytes && len)) {
+        errno = EINVAL;
+        return -1;
+    }
+    tqconn_outbox *box = conn->outbox;
+    if (!box)
+        return atomic_send(sock, bytes, len);
+    std::lock_guard<std::mutex> g(box->lock);
+    if (!box->wake) {
+        errno = EPIPE;
+        return -1;
+    }
+    std::string &q = box->waiting[sock == conn->clid ? 0 : 1];
+    const bool was_empty = box->waiting[0].empty() && box->waiting[1].empty();
+    q.append(static_cast<const char *>(bytes), len);
+    // Called under the lock, so that close, which takes it, is a barrier
+    // after which the host's context is never touched again.
+    if (was_empty && len)
+        box->wake(box->ctx);
+    return static_cast<ssize_t>(len);
+}
+
+int tqconn_outbox_open(tqconn *conn, void (*wake)(void *ctx), void *ctx)
+{
+    if (!conn || !wake || conn->outbox)
+        return -1;
+    conn->outbox = new (std::nothrow) tqconn_outbox;
+    if (!conn->outbox)
+        return -1;
+    conn->outbox->wake = wake;
+    conn->outbox->ctx = ctx;
+    return 0;
+}
+
+unsigned char *tqconn_outbox_take(tqconn *conn, int side, size_t *len)
+{
+    *len = 0;
+    if (!conn || !conn->outbox || side < 0 || side > 1)
+        return nullptr;
+    std::string bytes;
+    {
+        std::lock_guard<std::mutex> g(conn->outbox->lock);
+        bytes.swap(conn->outbox->waiting[side]);
+    }
+    if (bytes.empty())
+        return nullptr;
+    auto *out = static_cast<unsigned char *>(std::malloc(bytes.size()));
+    if (!out)
+        return nullptr;
+    std::memcpy(out, bytes.data(), bytes.size());
+    *len = bytes.size();
+    return out;
+}
+
+void tqconn_outbox_close(tqconn *conn)
+{
+    if (!conn || !conn->outbox)
+        return;
+    std::lock_guard<std::mutex> g(conn->outbox->lock);
+    conn->outbox->wake = nullptr;
+    conn->outbox->ctx = nullptr;
+    conn->outbox->waiting[0].clear();
+    conn->outbox->waiting[1].clear();
 }
 
 tq3_module *tq3_module_new(const struct tq3_module_ops *ops)
@@ -118,22 +196,11 @@ void tq3_module_destroy(tq3_module *m)
     std::free(m);
 }
 
-namespace {
-std::atomic<tq3_send_hook> g_send_hook{nullptr};
-} // namespace
-
-void tq3_set_send_hook(tq3_send_hook hook) { g_send_hook.store(hook); }
-
 ssize_t atomic_send(int sock, const void *bytes, size_t len)
 {
     if (sock < 0 || (!bytes && len) || len > static_cast<size_t>(SSIZE_MAX)) {
         errno = EINVAL;
         return -1;
-    }
-    if (tq3_send_hook hook = g_send_hook.load()) {
-        ssize_t taken = hook(sock, bytes, len);
-        if (taken != -2)
-            return taken;
     }
     const auto *p = static_cast<const unsigned char *>(bytes);
     size_t done = 0;

@@ -110,16 +110,6 @@ size_t ConnectionTable::from(const std::string &client) const
 
 namespace {
 
-// The relayed sockets by descriptor, with the side each one is.
-struct Registered {
-    std::weak_ptr<Connection> conn;
-    int side;
-};
-std::mutex g_fds_lock;
-std::unordered_map<int, Registered> g_fds;
-// The connection whose tasklet runs on this thread, if any.
-thread_local Connection *t_tasklet = nullptr;
-
 // Where the module's verdict trace of one chunk goes.
 struct TraceTarget {
     Capture *capture;
@@ -138,48 +128,36 @@ void write_trace(void *ctx, const tq3_trace_command *c)
         t->capture->decide(*t->flow, c->user);
 }
 
-struct TaskletScope {
-    explicit TaskletScope(Connection *c) { t_tasklet = c; }
-    ~TaskletScope() { t_tasklet = nullptr; }
-};
-
 } // namespace
 
-ssize_t relay_send_hook(int sock, const void *bytes, size_t len)
+void Connection::wake_outbox(void *ctx)
 {
-    // During its own tasklet the bytes join the output of the chunk, ahead
-    // of it, as they would have reached the socket first.
-    if (Connection *c = t_tasklet) {
-        int side = c->side_of_fd(sock);
-        if (side >= 0) {
-            c->hooked_[side].append(static_cast<const char *>(bytes), len);
-            return static_cast<ssize_t>(len);
+    // Called by the module's writes from any thread (a tasklet of this
+    // connection, a timer, an administration command), with the outbox
+    // locked: the connection is alive until close() has closed it.
+    auto *c = static_cast<Connection *>(ctx);
+    std::shared_ptr<Connection> self = c->weak_from_this().lock();
+    if (!self) // being destroyed: close() is waiting for this call
+        return;
+    asio::post(c->client_.get_executor(), [self] {
+        if (self->closed_ || self->stage_ != Stage::Relaying)
+            return;
+        for (int side = 0; side < 2; ++side) {
+            std::string bytes = self->take_outbox(side);
+            if (!bytes.empty() && !self->write_to(side, {asio::buffer(bytes)}))
+                return;
         }
-    }
-    std::shared_ptr<Connection> c;
-    int side = -1;
-    {
-        std::lock_guard<std::mutex> g(g_fds_lock);
-        auto it = g_fds.find(sock);
-        if (it == g_fds.end())
-            return -2;
-        c = it->second.conn.lock();
-        side = it->second.side;
-    }
-    if (!c) {
-        errno = EPIPE;
-        return -1;
-    }
-    // From a timer or an administration command: the connection's own
-    // strand writes them, after whatever it is doing.
-    asio::post(c->client_.get_executor(),
-               [c, side, data = std::string(static_cast<const char *>(bytes), len)] {
-                   if (c->closed_ || c->stage_ != Connection::Stage::Relaying)
-                       return;
-                   if (c->write_to(side, {asio::buffer(data)}))
-                       c->settle();
-               });
-    return static_cast<ssize_t>(len);
+        self->settle();
+    });
+}
+
+std::string Connection::take_outbox(int side)
+{
+    size_t len = 0;
+    unsigned char *bytes = tqconn_outbox_take(conn_, side, &len);
+    std::string out(reinterpret_cast<const char *>(bytes), len);
+    free(bytes);
+    return out;
 }
 
 Connection::~Connection()
@@ -322,13 +300,11 @@ bool Connection::setup_connection()
     ends_ = {{"client", endpoint_text(peer)},
              {"destination", format_host_port(t.host, t.port)},
              {"door", hs_->door()}};
-    {
-        std::lock_guard<std::mutex> g(g_fds_lock);
-        g_fds[conn_->clid] = Registered{weak_from_this(), 0};
-        g_fds[conn_->srvd] = Registered{weak_from_this(), 1};
+    if (tqconn_outbox_open(conn_, &Connection::wake_outbox, this) != 0) {
+        close("no memory for the connection's outbox", "out-of-memory");
+        return false;
     }
     if (module_ && module_->ops().tasklet_init) {
-        TaskletScope scope(this);
         int rc = module_->ops().tasklet_init(module_->record(), conn_);
         after_module_call();
         if (rc != 0) {
@@ -348,13 +324,11 @@ void Connection::begin_relay()
     timer_.cancel();
     last_active_ = Clock::now();
     watch();
-    for (int d = 0; d < 2; ++d)
-        if (!hooked_[d].empty()) {
-            std::string early;
-            early.swap(hooked_[d]);
-            if (!write_to(d, {asio::buffer(early)}))
-                return;
-        }
+    for (int d = 0; d < 2; ++d) {
+        std::string early = take_outbox(d);
+        if (!early.empty() && !write_to(d, {asio::buffer(early)}))
+            return;
+    }
     if (!leftover_.empty()) {
         std::string first;
         first.swap(leftover_);
@@ -452,7 +426,6 @@ void Connection::run_module(int side, const uint8_t *data, size_t len, size_t fr
         ctx_.capture->data(*cap_, side, data + front, len - front, now);
     }
     {
-        TaskletScope scope(this);
         std::shared_lock<std::shared_mutex> gate(module_->policy_gate());
         std::optional<TraceTarget> target;
         if (tracing && module_->trace_set()) {
@@ -489,8 +462,8 @@ void Connection::run_module(int side, const uint8_t *data, size_t len, size_t fr
         return;
     int dest = other(side);
     std::string sent[2];
-    sent[0].swap(hooked_[0]);
-    sent[1].swap(hooked_[1]);
+    sent[0] = take_outbox(0);
+    sent[1] = take_outbox(1);
     // What the module sent during the tasklet goes first; the bytes it
     // asked the host to hold follow the chunk's own output.
     std::vector<asio::const_buffer> out;
@@ -713,14 +686,7 @@ void Connection::close(const std::string &why, const std::string &notice_kind)
             module_->ops().tasklet_fini(module_->record(), conn_);
         ctx_.events->drain(&conn_->eventsq);
     }
-    if (conn_) {
-        std::lock_guard<std::mutex> g(g_fds_lock);
-        for (int fd : {conn_->clid, conn_->srvd}) {
-            auto it = g_fds.find(fd);
-            if (it != g_fds.end() && it->second.conn.lock().get() == this)
-                g_fds.erase(it);
-        }
-    }
+    tqconn_outbox_close(conn_);
     client_.close(ec);
     server_.close(ec);
     if (conn_) {
@@ -730,13 +696,6 @@ void Connection::close(const std::string &why, const std::string &notice_kind)
     ctx_.held_total -= held_counted_;
     held_counted_ = 0;
     ctx_.table->remove(tid_);
-}
-
-int Connection::side_of_fd(int fd) const
-{
-    if (!conn_ || fd < 0)
-        return -1;
-    return fd == conn_->clid ? 0 : fd == conn_->srvd ? 1 : -1;
 }
 
 void Connection::account_held()

@@ -89,11 +89,6 @@ struct RelayContext {
     std::atomic<size_t> held_total{0};
 };
 
-// Takes over the module's writes to relayed sockets (see
-// tq3_set_send_hook): they are queued on their connection instead of
-// waiting for a peer that may never read.
-ssize_t relay_send_hook(int sock, const void *bytes, size_t len);
-
 class Connection : public std::enable_shared_from_this<Connection> {
 public:
     Connection(RelayContext &ctx, asio::ip::tcp::socket client, unsigned long tid, Door door = Door::Socks);
@@ -129,7 +124,10 @@ private:
 
     asio::ip::tcp::socket &sock(int side) { return side == 0 ? client_ : server_; }
 
-    friend ssize_t relay_send_hook(int sock, const void *bytes, size_t len);
+    // The module's own writes (tqconn_send) wait in the connection's
+    // outbox; these deliver them on the connection's strand.
+    static void wake_outbox(void *ctx);
+    std::string take_outbox(int side);
 
     void read_handshake();
     // A redirected connection: its target is where the client was going.
@@ -167,8 +165,6 @@ private:
     // Checks every so often for a connection that carries nothing or a
     // peer that takes nothing, and ends it.
     void watch();
-    // 0 for the client's socket, 1 for the server's, -1 for neither.
-    int side_of_fd(int fd) const;
     // Keeps the count of held bytes of all connections up to date.
     void account_held();
     // Starts recording the connection when the gateway records.
@@ -207,7 +203,6 @@ private:
     std::string pending_[2]; // bytes being written to the side
     std::string queued_[2];  // bytes for the side after the pending ones
     std::string held_[2];    // incomplete command read from the side
-    std::string hooked_[2];  // what the module sent to the side during a tasklet
     size_t held_counted_ = 0; // this connection's part of ctx_.held_total
     Clock::time_point last_active_; // bytes last moved either way
     Clock::time_point stuck_since_[2]; // a write to the side last made progress

@@ -98,7 +98,6 @@ Server::Server(LaunchOptions opts, Settings settings)
 
 Server::~Server()
 {
-    tq3_set_send_hook(nullptr);
     acceptors_.clear();
     admin_.reset();
 }
@@ -246,9 +245,6 @@ bool Server::start(std::string &error)
     ctx_.require_password = !settings_.user_file.empty();
     ctx_.allow_socks4 = settings_.socks4_allowed();
     ctx_.destinations = effective_destination_rules(settings_.destination_rules);
-    // The module's own writes to relayed sockets are queued on their
-    // connection: a peer that does not read must not hold up a worker.
-    tq3_set_send_hook(relay_send_hook);
     ctx_.check_password = [this](const std::string &u, const std::string &p) {
         auto it = users_.find(u);
         return it != users_.end() && it->second == p;

@@ -65,14 +65,6 @@ void tq3_module_destroy(tq3_module *m);
  * (EINVAL for a negative descriptor or NULL bytes). */
 ssize_t atomic_send(int sock, const void *bytes, size_t len);
 
-/* A host that writes its sockets from its own buffers takes atomic_send
- * over for them, so that a peer that stopped reading never holds up the
- * thread of the caller: the hook returns `len` when it took the bytes, -1
- * with errno set when it refuses them, or -2 when `sock` is not one of its
- * own (then atomic_send writes it as above). NULL removes the hook. */
-typedef ssize_t (*tq3_send_hook)(int sock, const void *bytes, size_t len);
-void tq3_set_send_hook(tq3_send_hook hook);
-
 #ifdef __cplusplus
 }
 #endif

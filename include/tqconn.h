@@ -49,6 +49,10 @@ typedef struct tq_socks5_header {
     char *user; /* user name given in SOCKS5 authentication, or NULL */
 } tq_socks5_header;
 
+/* Bytes the module writes to a connection outside the I/O vector of the
+ * chunk being handled (see tqconn_send), waiting for the host. */
+typedef struct tqconn_outbox tqconn_outbox;
+
 typedef struct tqconn {
     conn_direction direction;  /* of the chunk being handled */
     void *plugin;              /* the module's per-connection record */
@@ -79,6 +83,8 @@ typedef struct tqconn {
     unsigned frame_state;      /* the module's reading of the stream (for
                                 * MSNP: version and role), which the host's
                                 * own cutting of the stream follows */
+    tqconn_outbox *outbox;     /* the host's queue for tqconn_send, owned;
+                                * NULL: tqconn_send writes at once */
 } tqconn;
 
 /* A zeroed connection with both sockets -1 (so direction is
@@ -87,6 +93,23 @@ tqconn *tqconn_new(void);
 /* Frees what the connection owns (identity strings, held bytes, pending
  * expectations, queued events, SOCKS header); not `plugin` or `expdata`. */
 void tqconn_destroy(tqconn *c);
+
+/* The one way the module's own bytes (replies and warnings it makes up)
+ * reach a side of the connection; `sock` is `clid` or `srvd`. Without an
+ * outbox they are written at once with atomic_send. With one, they are
+ * queued for the host, which writes them in order with the relayed bytes
+ * and without holding up the caller; `wake` is called when the queue stops
+ * being empty. Returns `len`, or -1 with errno (EPIPE once the outbox is
+ * closed, EINVAL for a socket that is not one of the connection's). */
+ssize_t tqconn_send(tqconn *conn, int sock, const void *bytes, size_t len);
+/* Gives the connection an outbox; `wake(ctx)` may run on any thread. */
+int tqconn_outbox_open(tqconn *conn, void (*wake)(void *ctx), void *ctx);
+/* Takes what waits for one side (0 client, 1 server): a malloc'd buffer
+ * the caller frees, or NULL with *len 0 when nothing waits. */
+unsigned char *tqconn_outbox_take(tqconn *conn, int side, size_t *len);
+/* Refuses later writes and forgets `wake`; what waits is dropped. After it
+ * returns `wake` is never called again. */
+void tqconn_outbox_close(tqconn *conn);
 
 #ifdef __cplusplus
 }

@@ -289,7 +289,7 @@ void decide_parked(tq3_module *self, tqconn *conn, msnp_table_lookup lookup)
     conn->direction = direction;
     tq3_decouple_data_destroy(dd);
     if (!out.empty())
-        atomic_send(conn->srvd, out.data(), out.size());
+        tqconn_send(conn, conn->srvd, out.data(), out.size());
 }
 
 } // namespace

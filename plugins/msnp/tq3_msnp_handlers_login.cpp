@@ -137,7 +137,7 @@ void fix_friendly_name(task_struct *t, msnp_conntrack *ct)
         char *rea = nullptr;
         int len = asprintf(&rea, "REA 0 %s %s\r\n", ct->user_handle, replacement);
         if (len > 0)
-            atomic_send(t->conn->srvd, rea, static_cast<size_t>(len));
+            tqconn_send(t->conn, t->conn->srvd, rea, static_cast<size_t>(len));
         free(rea);
     }
     free(replacement);

@@ -531,7 +531,7 @@ match_t tq3_handler_msg_from_switchboard(task_struct *t)
         size_t size = 0;
         char *reply = message_create(person->auto_reply, nullptr, &size);
         if (reply)
-            atomic_send(t->conn->srvd, reply, size);
+            tqconn_send(t->conn, t->conn->srvd, reply, size);
         free(reply);
     }
     if (block_notice_due(verdict, m, si_seen, "no-warning-block-retry-in"))

@@ -54,10 +54,10 @@ namespace {
 
 /* Delivers now, or holds the bytes for the host to deliver after the
  * output of the command being handled (replacing bytes held before). */
-void deliver(int hold, unsigned char *&held, size_t &held_size, int sock, char *msg, size_t size)
+void deliver(tqconn *conn, int hold, unsigned char *&held, size_t &held_size, int sock, char *msg, size_t size)
 {
     if (!hold) {
-        atomic_send(sock, msg, size);
+        tqconn_send(conn, sock, msg, size);
         free(msg);
         return;
     }
@@ -77,9 +77,9 @@ void message_send(tqconn *conn, const char *content, const char *orig)
     if (!msg)
         return;
     if (orig)
-        deliver(conn->clid_buf, conn->clid_b, conn->clid_bsiz, conn->clid, msg, size);
+        deliver(conn, conn->clid_buf, conn->clid_b, conn->clid_bsiz, conn->clid, msg, size);
     else
-        deliver(conn->srvd_buf, conn->srvd_b, conn->srvd_bsiz, conn->srvd, msg, size);
+        deliver(conn, conn->srvd_buf, conn->srvd_b, conn->srvd_bsiz, conn->srvd, msg, size);
 }
 
 int message_by_var(tqconn *conn, const char *orig, const char *var)

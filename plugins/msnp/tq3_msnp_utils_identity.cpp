@@ -444,7 +444,7 @@ int msnp_impersonate(idl_parser *idl, char **args)
         size_t size = 0;
         char *msg = message_create(args[1], nullptr, &size);
         if (msg) {
-            atomic_send(ct->conn->srvd, msg, size);
+            tqconn_send(ct->conn, ct->conn->srvd, msg, size);
             free(msg);
         }
         break;

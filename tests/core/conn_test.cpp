@@ -142,3 +142,37 @@ TEST(AtomicSend, ErrorsGiveMinusOneWithoutSigpipeAndPipesUseWrite)
     close(p[0]);
     close(p[1]);
 }
+
+TEST(ConnectionOutbox, QueuesInOrderWakesOnceAndRefusesAfterClose)
+{
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    tqconn *c = tqconn_new();
+    c->clid = sv[0];
+    c->srvd = sv[1];
+    // Without an outbox the bytes are written at once.
+    EXPECT_EQ(tqconn_send(c, c->clid, "now", 3), 3);
+    char buf[8] = {};
+    EXPECT_EQ(read(sv[1], buf, sizeof buf), 3);
+    EXPECT_EQ(tqconn_send(c, 99, "x", 1), -1);  // not one of the connection's
+    EXPECT_EQ(errno, EINVAL);
+
+    int wakes = 0;
+    ASSERT_EQ(tqconn_outbox_open(c, [](void *n) { ++*static_cast<int *>(n); }, &wakes), 0);
+    EXPECT_EQ(tqconn_send(c, c->srvd, "ab", 2), 2);
+    EXPECT_EQ(tqconn_send(c, c->srvd, "cd", 2), 2);
+    EXPECT_EQ(tqconn_send(c, c->clid, "to client", 9), 9);
+    EXPECT_EQ(wakes, 1);  // one wake until the host takes what waits
+    size_t len = 0;
+    unsigned char *got = tqconn_outbox_take(c, 1, &len);
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(got), len), "abcd");
+    free(got);
+    tqconn_outbox_close(c);
+    EXPECT_EQ(tqconn_outbox_take(c, 0, &len), nullptr);  // dropped at close
+    EXPECT_EQ(tqconn_send(c, c->srvd, "late", 4), -1);
+    EXPECT_EQ(errno, EPIPE);
+    EXPECT_EQ(wakes, 1);
+    tqconn_destroy(c);
+    close(sv[0]);
+    close(sv[1]);
+}
