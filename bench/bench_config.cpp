@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include "bench_module.h"
+#include "tq3_msnp_module.h"
 
 namespace {
 

@@ -10,6 +10,7 @@
 
 #include "bench_module.h"
 #include "tq3_msnp_log.h"
+#include "tq3_msnp_module.h"
 #include "variables.h"
 
 namespace {

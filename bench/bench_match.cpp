@@ -23,8 +23,10 @@
 #include "bench_module.h"
 #include "tq3_msnp_conntrack.h"
 #include "tq3_msnp_match.h"
+#include "tq3_msnp_objects.h"
 #include "tq3_msnp_relation.h"
 #include "tq3_msnp_rtree.h"
+#include "tq3_msnp_task.h"
 
 namespace {
 

@@ -12,6 +12,7 @@
 
 #include "bench_module.h"
 #include "tq3_msnp.h"
+#include "tq3_msnp_module.h"
 #include "variables.h"
 
 namespace {

@@ -13,6 +13,7 @@
 #include "bench_module.h"
 #include "tq3_msnp.h"
 #include "tq3_msnp_dispatcher.h"
+#include "tq3_msnp_module.h"
 #include "variables.h"
 
 namespace {

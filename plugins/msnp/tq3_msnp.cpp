@@ -2,6 +2,8 @@
  * registry global, the per-chunk and end-of-connection entry points, start
  * and reload, the policy document in both directions, and the
  * administrative entry points (reset, statistics persistence). */
+#include <iksemel.h>
+
 #include <pthread.h>
 #include <stdlib.h>
 #include <string.h>
@@ -11,20 +13,28 @@
 #include <string>
 #include <unordered_map>
 
+#include "tq3_core_interface.h"
+#include "tq3_iovec.h"
 #include "tq3_msnp.h"
-#include "tq3_msnp_handlers.h"
-#include "tq3_msnp_conntrack.h"
 #include "tq3_msnp_config.h"
+#include "tq3_msnp_conntrack.h"
 #include "tq3_msnp_dispatcher.h"
+#include "tq3_msnp_framing.h"
+#include "tq3_msnp_handlers.h"
 #include "tq3_msnp_identity.h"
 #include "tq3_msnp_log.h"
 #include "tq3_msnp_message.h"
+#include "tq3_msnp_module.h"
 #include "tq3_msnp_objects.h"
 #include "tq3_msnp_objects_generic.h"
 #include "tq3_msnp_rtree.h"
 #include "tq3_msnp_statistics.h"
+#include "tq3_msnp_task.h"
 #include "tq3_msnp_trace.h"
 #include "tq3_msnp_xml.h"
+#include "tqconn.h"
+#include "tqidl.h"
+#include "trevalquin_plugin.h"
 #include "utils.h"
 
 extern "C" {

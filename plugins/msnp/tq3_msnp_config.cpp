@@ -2,6 +2,8 @@
  * ("modify"), re-targeting a relation, and serialising the objects whose
  * names match a pattern ("glob", and the object list of the policy
  * document). */
+#include <iksemel.h>
+
 #include <fnmatch.h>
 #include <stdlib.h>
 #include <string.h>
@@ -9,11 +11,14 @@
 #include <string>
 
 #include "tq3_msnp.h"
-#include "tq3_msnp_objects.h"
-#include "tq3_msnp_relation.h"
-#include "tq3_msnp_objects_generic.h"
 #include "tq3_msnp_config.h"
+#include "tq3_msnp_objects.h"
+#include "tq3_msnp_objects_generic.h"
+#include "tq3_msnp_relation.h"
 #include "tq3_msnp_xml.h"
+#include "tqidl.h"
+#include "tqlist.h"
+#include "tqtable.h"
 
 namespace {
 

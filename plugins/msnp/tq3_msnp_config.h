@@ -4,7 +4,11 @@
 #ifndef TQ3_MSNP_CONFIG_H
 #define TQ3_MSNP_CONFIG_H
 
+#include <iksemel.h>
+
+#include "tq3_core_interface.h"
 #include "tq3_msnp.h"
+#include "tqidl.h"
 
 /* One top-level element of the policy document; always 1. */
 int tq3_config_dispatch(idl_parser *idl, iks *node);

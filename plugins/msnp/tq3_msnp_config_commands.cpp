@@ -1,6 +1,8 @@
 /* Management commands: the verbs an administrator sends through the host's
  * command parser. glob and serialize read the policy and answer with XML in
  * the parser's data; the others change it and need a privileged user. */
+#include <iksemel.h>
+
 #include <stdlib.h>
 #include <string.h>
 
@@ -15,6 +17,8 @@
 #include "tq3_msnp_relation.h"
 #include "tq3_msnp_rtree.h"
 
+#include "tq3_core_interface.h"
+#include "tqidl.h"
 #include "utils.h"
 
 namespace {

@@ -3,7 +3,65 @@
 #ifndef TQ3_MSNP_CONNTRACK_H
 #define TQ3_MSNP_CONNTRACK_H
 
+#include <stdio.h>
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+#include <vector>
+
 #include "tq3_msnp.h"
+#include "tq3_msnp_kinds.h"
+#include "tq3_msnp_objects.h"
+#include "tqconn.h"
+
+struct msnp_conntrack {
+    std::shared_mutex ss_users_lock;
+    tqconn *conn;
+    char *user_handle;
+    tqlist *ss_users;          /* char*: participants, newest first */
+    tqlist *si_skipl;          /* char*: SLP session ids seen */
+    FILE *chat_log;
+    std::unique_ptr<char[]> chat_log_buffer; /* chat_log's stdio buffer, freed after it */
+    time_t time;
+    char *cont_handle;
+    char *session;
+    int clean_to_warn;
+    int last_mark;
+    time_t last_warn;
+    long time_warn;
+    time_t time_last_message_send;
+    time_t time_last_message_rcvd;
+    msnp_person *person;
+    /* The policy was dropped under the connection (a reset, as in a
+     * reload): its next command finds the user's person again, or ends
+     * the connection when the policy has none. Set and cleared under the
+     * policy's write side. */
+    std::atomic<bool> orphaned{false};
+    /* The server has confirmed the sign-in. A switchboard answer (ANS)
+     * creates the tracker before the server's "ANS trid OK": until then
+     * what the client sends waits, as it does before any tracker. */
+    bool confirmed = true;
+    /* Invitations the policy withheld ("c:" cookie of an invitation
+     * message, "s:" P2P session): their answers and data are withheld with
+     * them. Newest last, a bounded number. */
+    std::mutex withheld_lock;
+    std::vector<std::string> withheld;
+    void *wptr;
+    size_t wptrsiz;
+    int master;
+    int adl_initial;
+    int lsawarn;
+    int sawarn;
+    msnp_statistics stats;
+};
+
+typedef struct msnp_session {
+    char *user;
+    char *sess;
+    char *auth;
+} msnp_session;
 
 /* A new tracker for `conn` of the user `handle` (copied) and its person. */
 msnp_conntrack *msnp_conntrack_new(const char *handle, tqconn *conn, msnp_person *person);

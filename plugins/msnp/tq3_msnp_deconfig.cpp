@@ -6,6 +6,8 @@
  * Every problem with one element is reported through the parser and only
  * that element (or that child) is skipped; loading goes on with the next
  * one. Loading adds to what the registry already holds. */
+#include <iksemel.h>
+
 #include <arpa/inet.h>
 #include <stdlib.h>
 #include <string.h>
@@ -14,14 +16,16 @@
 #include <string>
 #include <vector>
 
+#include "tq3_core_interface.h"
 #include "tq3_msnp.h"
+#include "tq3_msnp_config.h"
 #include "tq3_msnp_objects.h"
-#include "tq3_msnp_relation.h"
 #include "tq3_msnp_objects_generic.h"
+#include "tq3_msnp_relation.h"
 #include "tq3_msnp_rtree.h"
 #include "tq3_msnp_statistics.h"
-#include "tq3_msnp_config.h"
 #include "tq3_msnp_xml.h"
+#include "tqidl.h"
 #include "utils.h"
 
 namespace {

@@ -17,10 +17,13 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "tq3_core_interface.h"
 #include "tq3_msnp.h"
 #include "tq3_msnp_dispatcher.h"
 #include "tq3_msnp_framing.h"
 #include "tq3_msnp_message.h"
+#include "tq3_msnp_task.h"
+#include "tqconn.h"
 #include "utils.h"
 
 namespace {

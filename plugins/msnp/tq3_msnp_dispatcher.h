@@ -3,8 +3,11 @@
 #ifndef TQ3_MSNP_DISPATCHER_H
 #define TQ3_MSNP_DISPATCHER_H
 
+#include "tq3_core_interface.h"
+#include "tq3_iovec.h"
 #include "tq3_msnp.h"
-#include "tq3_msnp_framing.h"
+#include "tq3_msnp_task.h"
+#include "tqconn.h"
 
 /* One chunk cut into whole commands. */
 typedef struct tq3_decouple_data {

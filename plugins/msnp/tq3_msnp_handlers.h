@@ -6,10 +6,11 @@
 
 #include <stdlib.h>
 
+#include "tq3_core_interface.h"
 #include "tq3_msnp.h"
-#include "tqevents_interface.h"
 #include "tq3_msnp_match.h"
 #include "tq3_msnp_statistics.h"
+#include "tqevents_interface.h"
 
 struct msnp_message;
 

@@ -10,13 +10,17 @@
 
 #include <string>
 
+#include "tq3_core_interface.h"
+#include "tq3_iovec.h"
 #include "tq3_msnp.h"
+#include "tq3_msnp_conntrack.h"
 #include "tq3_msnp_handlers.h"
 #include "tq3_msnp_identity.h"
 #include "tq3_msnp_log.h"
 #include "tq3_msnp_match.h"
 #include "tq3_msnp_message.h"
 #include "tq3_msnp_statistics.h"
+#include "tq3_msnp_task.h"
 
 int msnp_decode_sip_base64_type(const char *msg_data)
 {

@@ -10,11 +10,16 @@
 
 #include <string>
 
+#include "tq3_core_interface.h"
 #include "tq3_msnp.h"
+#include "tq3_msnp_conntrack.h"
 #include "tq3_msnp_dispatcher.h"
 #include "tq3_msnp_handlers.h"
 #include "tq3_msnp_identity.h"
+#include "tq3_msnp_objects.h"
 #include "tq3_msnp_statistics.h"
+#include "tq3_msnp_task.h"
+#include "tqconn.h"
 #include "utils.h"
 
 namespace {

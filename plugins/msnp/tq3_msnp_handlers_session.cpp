@@ -15,15 +15,18 @@
 #include <shared_mutex>
 #include <string>
 
+#include "tq3_core_interface.h"
 #include "tq3_msnp.h"
-#include "tq3_msnp_identity.h"
 #include "tq3_msnp_conntrack.h"
 #include "tq3_msnp_dispatcher.h"
 #include "tq3_msnp_handlers.h"
+#include "tq3_msnp_identity.h"
 #include "tq3_msnp_log.h"
 #include "tq3_msnp_match.h"
 #include "tq3_msnp_message.h"
 #include "tq3_msnp_statistics.h"
+#include "tq3_msnp_task.h"
+#include "tqconn.h"
 
 namespace {
 

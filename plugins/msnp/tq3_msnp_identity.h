@@ -3,7 +3,17 @@
 #ifndef TQ3_MSNP_IDENTITY_H
 #define TQ3_MSNP_IDENTITY_H
 
+#include <iksemel.h>
+
+#include "tq3_core_interface.h"
 #include "tq3_msnp.h"
+#include "tq3_msnp_objects.h"
+#include "tq3_msnp_task.h"
+#include "tqconn.h"
+#include "tqidl.h"
+
+/* "prefix:user;{endpoint}" -> "user" (new text); NULL for NULL. */
+char *msnp_normalize_msnp16_guid(const char *handle);
 
 /* The handle as the servers compare handles: the network prefix and the
  * endpoint dropped ("1:bob@x.y;{guid}"), percent escapes decoded, letters

@@ -8,6 +8,8 @@
  * no_logs and force_logs, and "log-disabled", decide whether message texts
  * are hidden and whether events reach the host; the file line is written
  * either way (with the text hidden). */
+#include <iksemel.h>
+
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -24,10 +26,16 @@
 #include <string>
 #include <vector>
 
+#include "tq3_core_interface.h"
 #include "tq3_msnp.h"
+#include "tq3_msnp_conntrack.h"
 #include "tq3_msnp_identity.h"
 #include "tq3_msnp_log.h"
 #include "tq3_msnp_message.h"
+#include "tq3_msnp_objects.h"
+#include "tq3_msnp_task.h"
+#include "tqconn.h"
+#include "tqidl.h"
 #include "utils.h"
 
 namespace {

@@ -4,7 +4,9 @@
 #ifndef TQ3_MSNP_LOG_H
 #define TQ3_MSNP_LOG_H
 
+#include "tq3_core_interface.h"
 #include "tq3_msnp.h"
+#include "tqconn.h"
 #include "tqevents_interface.h"
 #include "tqidl.h"
 

@@ -3,7 +3,9 @@
 #ifndef TQ3_MSNP_MATCH_H
 #define TQ3_MSNP_MATCH_H
 
+#include "tq3_core_interface.h"
 #include "tq3_msnp.h"
+#include "tq3_msnp_objects.h"
 #include "tq3_msnp_objects_generic.h"
 
 /* The verdict for a command of the task concerning the contact `handle`. */

@@ -11,8 +11,11 @@
 
 #include <string>
 
+#include "tq3_core_interface.h"
 #include "tq3_msnp.h"
+#include "tq3_msnp_identity.h"
 #include "tq3_msnp_message.h"
+#include "tq3_msnp_task.h"
 #include "utils.h"
 
 /* ------------------------------------------------------------------ */

@@ -3,7 +3,12 @@
 #ifndef TQ3_MSNP_MESSAGE_H
 #define TQ3_MSNP_MESSAGE_H
 
+#include <string>
+
+#include "tq3_core_interface.h"
 #include "tq3_msnp.h"
+#include "tq3_msnp_kinds.h"
+#include "tqconn.h"
 
 /* Codes are bits that type sets combine: any int is a value of these.
  * Each kind's row in its list gives its bit: row 0 is code 0, row k is

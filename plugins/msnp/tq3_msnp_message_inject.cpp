@@ -6,8 +6,11 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "tq3_iovec.h"
 #include "tq3_msnp.h"
 #include "tq3_msnp_message.h"
+#include "tq3_msnp_objects.h"
+#include "tqconn.h"
 #include "utils.h"
 
 char *message_create(const char *content, const char *orig, size_t *msgsiz)

@@ -7,9 +7,12 @@
 
 #include <string>
 
+#include "tq3_core_interface.h"
 #include "tq3_msnp.h"
 #include "tq3_msnp_message.h"
 #include "tq3_msnp_objects_generic.h"
+#include "tq3_msnp_relation.h"
+#include "tq3_msnp_task.h"
 
 match_t message_match(msnp_relates *relation, task_struct *tstruct)
 {

@@ -5,6 +5,8 @@
  * compiled contact pattern, its weak-relation table and its back-reference
  * lists (not the objects they point at). A run-time user belongs to its
  * person and is reference counted. */
+#include <iksemel.h>
+
 #include <ctype.h>
 #include <stdlib.h>
 #include <string.h>
@@ -15,15 +17,18 @@
 #include <mutex>
 #include <vector>
 
+#include "tq3_core_interface.h"
 #include "tq3_msnp.h"
+#include "tq3_msnp_config.h"
+#include "tq3_msnp_conntrack.h"
+#include "tq3_msnp_identity.h"
 #include "tq3_msnp_objects.h"
-#include "tq3_msnp_relation.h"
 #include "tq3_msnp_objects_generic.h"
+#include "tq3_msnp_relation.h"
 #include "tq3_msnp_rtree.h"
 #include "tq3_msnp_statistics.h"
-#include "tq3_msnp_config.h"
-#include "tq3_msnp_identity.h"
 #include "tq3_msnp_xml.h"
+#include "tqidl.h"
 #include "utils.h"
 
 /* ------------------------------------------------------------------ */

@@ -3,12 +3,224 @@
 #ifndef TQ3_MSNP_OBJECTS_H
 #define TQ3_MSNP_OBJECTS_H
 
+#include <iksemel.h>
+
 #include <stdlib.h>
 #include <string.h>
 
 #include <vector>
 
+#include <pthread.h>
+#include <regex.h>
+#include <stdio.h>
+#include <stdint.h>
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <unordered_set>
+
+#include "tq3_core_interface.h"
 #include "tq3_msnp.h"
+#include "tq3_msnp_kinds.h"
+#include "tqidl.h"
+#include "tqtable.h"
+
+struct msnp_indexes;
+
+struct msnp_person {
+    tqlist *contactl;             /* msnp_relates*: own relations */
+    msnp_object_type object_type; /* MSNP_OBJECT_PERSON */
+    char *ident;
+    char *description;
+    char *handle;
+    msnp_person_type type;        /* beside the handle: matching reads both */
+    regex_t *re_handle;           /* compiled contact pattern, or NULL */
+    char *friendly;
+    int fixed_friendly;
+    int no_warnings;
+    int no_logs;
+    int force_logs;
+    int no_inimailnot;
+    int no_actmailnot;
+    int no_mailnot;
+    int disabled;
+    int bounty_initial;
+    int bounty_life;
+    unsigned long last_login;
+    char *ver_system_lower, *ver_system_upper;
+    char *ver_client_lower, *ver_client_upper;
+    msnp_statistics stats;
+    tqlist *supers;               /* msnp_person* */
+    tqtable *weak;                /* name -> tqlist of char* (name, words...) */
+    unsigned wdirty;
+    tqlist *group_backref;        /* msnp_group_member* */
+    tqlist *relation_backref;     /* msnp_relates* pointing here */
+    tqlist *supers_backref;       /* msnp_person* naming this one as super */
+    tqlist *rtree_backref;        /* msnp_rtree* holding this person */
+    msnp_user *user;
+    char *pmm;
+    char *psm;
+    char *fixed_state;
+    char *fixed_privacy;
+    char *auto_reply;
+    char *username;
+    uint32_t source_addr, source_mask; /* network order; both 0: any */
+    risk_t risk_level;
+};
+
+struct msnp_user {
+    std::recursive_mutex log_lock; /* guards log_file */
+    msnp_person *person;
+    FILE *log_file;
+    uint64_t log_opened;           /* log_file's rank in opening order */
+    unsigned user_ref;
+    time_t guest_time;
+    time_t guest_grace;
+    int welcomed;
+    int bounty_initial;
+    int bounty_current;
+    int bounty_life;
+    int bounty_lifecur;
+    tqtable *user_codes;
+    tqlist *contacts;
+    /* The handles in `contacts`: a contact list of thousands is learnt
+     * without a walk of the list per contact. */
+    std::unordered_set<std::string> contact_set;
+    int master;
+};
+
+struct msnp_group {
+    char *ident;
+    char *description;
+    unsigned size;
+    tqlist *glist;            /* msnp_group_member* in order */
+    tqtable *weak;            /* name -> copy of name */
+    unsigned wdirty;
+    tqlist *group_backref;    /* msnp_group_member* holding this group */
+    tqlist *relation_backref; /* msnp_relates* pointing here */
+    unsigned patterns;        /* members that are contact persons */
+    unsigned subgroups;       /* members that are groups */
+    /* Whether a contact person is anywhere below, as of membership change
+     * number `below_change` (0: not known); the matcher keeps it. */
+    std::atomic<uint64_t> below_change;
+    std::atomic<unsigned> below_patterns;
+};
+
+/* Counts changes of group memberships; starts at 1. */
+uint64_t msnp_group_changes(void);
+void msnp_group_changed(void);
+
+typedef struct msnp_group_member {
+    msnp_object_type type;    /* PERSON or GROUP */
+    void *member;
+    msnp_group *back;
+    int pattern;              /* the member is a contact person (mirrors its
+                               * type, so matching needs to read only the
+                               * persons whose pattern it must test) */
+} msnp_group_member;
+
+/* A readers-writer lock that lets a waiting writer in before new readers.
+ * Every relayed command takes the read side to be decided; with the
+ * default (readers first) a policy change could wait for as long as the
+ * deciding threads keep overlapping, which under load is forever. Readers
+ * must not take it twice in a row: a writer may be waiting in between. */
+class msnp_policy_lock {
+public:
+    msnp_policy_lock()
+    {
+        pthread_rwlockattr_t attr;
+        pthread_rwlockattr_init(&attr);
+        pthread_rwlockattr_setkind_np(&attr, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
+        pthread_rwlock_init(&lock_, &attr);
+        pthread_rwlockattr_destroy(&attr);
+    }
+    ~msnp_policy_lock() { pthread_rwlock_destroy(&lock_); }
+    msnp_policy_lock(const msnp_policy_lock &) = delete;
+    msnp_policy_lock &operator=(const msnp_policy_lock &) = delete;
+
+    void lock()
+    {
+        pthread_rwlock_wrlock(&lock_);
+        changes_.fetch_add(1, std::memory_order_relaxed);
+    }
+    bool try_lock()
+    {
+        if (pthread_rwlock_trywrlock(&lock_) != 0)
+            return false;
+        changes_.fetch_add(1, std::memory_order_relaxed);
+        return true;
+    }
+    void unlock() { pthread_rwlock_unlock(&lock_); }
+    void lock_shared() { pthread_rwlock_rdlock(&lock_); }
+    bool try_lock_shared() { return pthread_rwlock_tryrdlock(&lock_) == 0; }
+    void unlock_shared() { pthread_rwlock_unlock(&lock_); }
+
+    /* Counts the write sides taken, of any registry: what a reader worked
+     * out from the policy stays true while this stays the same (the lock
+     * orders the count with the change). */
+    static unsigned long changes() { return changes_.load(std::memory_order_relaxed); }
+
+private:
+    pthread_rwlock_t lock_;
+    static inline std::atomic<unsigned long> changes_{0};
+};
+
+/* The registry of policy objects, one per module. */
+struct msnp_entities {
+    msnp_policy_lock root_lock; /* the relation tree and policy changes */
+    msnp_rtree *root;
+    std::recursive_mutex logsdata_lock;
+    time_t log_flush;
+    tqtable *people;    /* ident -> msnp_person */
+    tqtable *users;     /* handle -> msnp_user */
+    tqtable *busers;    /* handle -> msnp_user (parked) */
+    tqtable *groups;    /* ident -> msnp_group */
+    tqtable *times;     /* ident -> msnp_object_time */
+    tqtable *exprs;
+    tqtable *imbitmaps;
+    tqtable *objects;
+    tqtable *ns;        /* the module's variables */
+    char *id_secure;
+    char *id_insecure;
+    msnp_group *group_local;
+    tq3_module *self;
+    msnp_indexes *indexes; /* weak waiters and user handles */
+    unsigned long long generation; /* distinct for every registry made */
+};
+
+extern "C" msnp_entities *ents;
+
+/* The read side of ents->root_lock as a thread holds it: once, however
+ * deeply nested. The tasklet holds it for a whole chunk, so that nothing
+ * its handlers read (a tracker's person, the relations) is changed or
+ * freed under them by a management command; matching inside takes it
+ * only when the thread does not hold it yet (taking it twice could wait
+ * behind a writer that waits for the first). */
+class msnp_policy_read {
+public:
+    msnp_policy_read();
+    ~msnp_policy_read();
+    msnp_policy_read(const msnp_policy_read &) = delete;
+    msnp_policy_read &operator=(const msnp_policy_read &) = delete;
+
+private:
+    msnp_entities *held_;
+};
+
+/* The write side from a thread that may hold the read side (a sign-in that
+ * admits a guest): the read side is let go for the time of the change and
+ * taken back after, so what was read under it must be looked up again. */
+class msnp_policy_write {
+public:
+    msnp_policy_write();
+    ~msnp_policy_write();
+    msnp_policy_write(const msnp_policy_write &) = delete;
+    msnp_policy_write &operator=(const msnp_policy_write &) = delete;
+
+private:
+    msnp_entities *held_;
+    int suspended_;
+};
 
 typedef struct msnp_object {
     char name[9];

@@ -2,6 +2,8 @@
  * "/pattern/options"; the option letters pick the kind (plain text, basic
  * or extended POSIX expression, shell glob), modifiers and the scopes of
  * the message the pattern applies to. */
+#include <iksemel.h>
+
 #include <ctype.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -15,6 +17,8 @@
 #include "tq3_msnp.h"
 #include "tq3_msnp_objects_generic.h"
 #include "tq3_msnp_xml.h"
+#include "tqidl.h"
+#include "tqlist.h"
 #include "utils.h"
 
 extern "C" const msnp_expr_node_token msnp_expr_node_tokens[] = {

@@ -6,16 +6,21 @@
  *
  * Inclusions are recorded on both sides (`sibs` on the includer, `sibsref`
  * on the included) so that destroying either side can unlink the other. */
+#include <iksemel.h>
+
 #include <stdlib.h>
 #include <string.h>
 
+#include "tq3_core_interface.h"
 #include "tq3_msnp.h"
-#include "tq3_msnp_objects.h"
-#include "tq3_msnp_relation.h"
 #include "tq3_msnp_config.h"
+#include "tq3_msnp_objects.h"
 #include "tq3_msnp_objects_generic.h"
+#include "tq3_msnp_relation.h"
 #include "tq3_msnp_rtree.h"
+#include "tq3_msnp_task.h"
 #include "tq3_msnp_xml.h"
+#include "tqidl.h"
 
 /* ------------------------------------------------------------------ */
 /* Kinds                                                               */

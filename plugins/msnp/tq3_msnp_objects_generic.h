@@ -5,7 +5,38 @@
 
 #include <string>
 
+#include <iksemel.h>
+#include <regex.h>
+
+#include "tq3_core_interface.h"
 #include "tq3_msnp.h"
+#include "tqidl.h"
+#include "tqtable.h"
+
+struct msnp_object_generic {
+    msnp_object_type type;
+    char *ident;
+    char *description;
+    tqlist *backref;   /* msnp_relates* listing this object */
+    tqlist *sibs;      /* included objects of the same kind */
+    tqlist *sibsref;   /* objects including this one */
+    tqtable *weak;     /* awaited included names -> copy */
+    tqtable *objtable; /* the registry table of the kind */
+    void (*destructor)(void *data);
+    char *(*decodedata)(idl_parser *idl, iks *node, size_t size);
+    iks *(*encodedata)(void *data);
+    int (*del_literal)(idl_parser *idl, msnp_object_generic *obj, char *literal);
+    int (*add_literal)(idl_parser *idl, msnp_object_generic *obj, char *literal);
+    int (*move)(idl_parser *idl, msnp_object_generic *obj, int src, int dst);
+    int (*modify)(idl_parser *idl, msnp_object_generic *obj, char **args);
+    int wdirty;
+    void *data;
+};
+
+typedef msnp_object_generic msnp_object_time;
+typedef msnp_object_generic msnp_object_expr;
+typedef msnp_object_generic msnp_object_imbitmap;
+typedef msnp_object_generic msnp_object_object;
 
 typedef struct satime {
     int month_week;

@@ -4,6 +4,8 @@
  * A membership record is shared by both sides: the group lists it in
  * `glist`, the member in its `group_backref`. Whichever side is destroyed
  * removes the record from the other side and frees it. */
+#include <iksemel.h>
+
 #include <stdlib.h>
 #include <string.h>
 
@@ -13,6 +15,9 @@
 #include "tq3_msnp_objects.h"
 #include "tq3_msnp_relation.h"
 #include "tq3_msnp_xml.h"
+#include "tqidl.h"
+#include "tqlist.h"
+#include "tqtable.h"
 
 msnp_group *msnp_search_group(const char *ident, int mask)
 {

@@ -1,14 +1,17 @@
 /* IM bitmap objects: sets of command classes, content types, invited
  * applications and datacast kinds, held as bits of the type tables. A
  * literal is one friendly name of those tables. */
+#include <iksemel.h>
+
 #include <stdlib.h>
 #include <string.h>
 
 #include "tq3_msnp.h"
-#include "tq3_msnp_relation.h"
-#include "tq3_msnp_objects_generic.h"
 #include "tq3_msnp_message.h"
+#include "tq3_msnp_objects_generic.h"
+#include "tq3_msnp_relation.h"
 #include "tq3_msnp_xml.h"
+#include "tqidl.h"
 
 void msnp_destructor_imbitmap(void *data) {
     free(data);

@@ -21,6 +21,7 @@
 #include "tq3_msnp.h"
 #include "tq3_msnp_identity.h"
 #include "tq3_msnp_objects.h"
+#include "tq3_msnp_relation.h"
 
 /* Looked up by a handle as it came, without a copy: every decision asks for
  * the contact's user. */

@@ -5,6 +5,8 @@
 
 #include "tq3_msnp.h"
 #include "tq3_msnp_objects_generic.h"
+#include "tqidl.h"
+#include "tqlist.h"
 
 static msnp_object_generic template_for(msnp_object_type type, const char *name) {
     msnp_object_generic generic;

@@ -1,6 +1,8 @@
 /* Time objects: lists of windows. A relative window names months and
  * weekdays as bits of one word plus a daily range of hours and minutes; an
  * absolute window is an interval of epoch seconds. */
+#include <iksemel.h>
+
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -11,6 +13,8 @@
 #include "tq3_msnp.h"
 #include "tq3_msnp_objects_generic.h"
 #include "tq3_msnp_xml.h"
+#include "tqidl.h"
+#include "tqlist.h"
 #include "utils.h"
 
 extern "C" const msnp_time_token msnp_time_tokens[] = {

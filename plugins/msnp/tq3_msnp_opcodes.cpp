@@ -11,9 +11,9 @@
 #include <algorithm>
 #include <vector>
 
-#include "tq3_msnp.h"
 #include "tq3_msnp_dispatcher.h"
 #include "tq3_msnp_handlers.h"
+#include "tq3_msnp_task.h"
 
 namespace {
 

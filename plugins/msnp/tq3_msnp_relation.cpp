@@ -5,16 +5,20 @@
  * in `relation_backref` and each generic object it names lists it in
  * `backref`. Unlinking always clears every side before the record is
  * freed, so that no list keeps a pointer to a dead relation. */
+#include <iksemel.h>
+
 #include <stdlib.h>
 #include <string.h>
 
+#include "tq3_core_interface.h"
 #include "tq3_msnp.h"
-#include "tq3_msnp_objects.h"
-#include "tq3_msnp_relation.h"
-#include "tq3_msnp_objects_generic.h"
 #include "tq3_msnp_message.h"
+#include "tq3_msnp_objects.h"
+#include "tq3_msnp_objects_generic.h"
+#include "tq3_msnp_relation.h"
 #include "tq3_msnp_rtree.h"
 #include "tq3_msnp_xml.h"
+#include "tqidl.h"
 #include "utils.h"
 
 /* ------------------------------------------------------------------ */

@@ -3,7 +3,32 @@
 #ifndef TQ3_MSNP_RELATION_H
 #define TQ3_MSNP_RELATION_H
 
+
+#include <iksemel.h>
+
+#include "tq3_core_interface.h"
 #include "tq3_msnp.h"
+#include "tqidl.h"
+#include "tqlist.h"
+
+/* The fields every decision tests come first: one cache line decides
+ * whether a relation applies at all. */
+struct msnp_relates {
+    msnp_object_type rel_type; /* kind of the target */
+    conn_direction direction;
+    unsigned flags;            /* msnp_relates_flags */
+    risk_t risk_threshold;
+    void *relation;            /* target person or group */
+    match_t action;
+    risk_t risk_level;
+    tqlist *times;
+    tqlist *exprs;
+    tqlist *imbitmaps;
+    tqlist *objects;
+    void *back;                /* owner person or node */
+    msnp_object_type back_type;
+    char *uid;
+};
 
 /* Relation-list owner view: the common head of persons and nodes. */
 typedef struct msnp_relation_container {

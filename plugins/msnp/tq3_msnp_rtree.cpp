@@ -6,6 +6,8 @@
  * `people` and the relations in `contactl` belong to the registry and are
  * merely referenced here (relations are owned through their owner's list
  * and destroyed by the relation code). */
+#include <iksemel.h>
+
 #include <stdlib.h>
 #include <string.h>
 
@@ -16,6 +18,9 @@
 #include "tq3_msnp_objects.h"
 #include "tq3_msnp_relation.h"
 #include "tq3_msnp_rtree.h"
+#include "tqidl.h"
+#include "tqlist.h"
+#include "tqtable.h"
 #include "utils.h"
 
 msnp_rtree *new_rtree_node(const char *ident)

@@ -3,7 +3,22 @@
 #ifndef TQ3_MSNP_RTREE_H
 #define TQ3_MSNP_RTREE_H
 
+#include <iksemel.h>
+
 #include "tq3_msnp.h"
+#include "tqidl.h"
+#include "tqlist.h"
+
+struct msnp_rtree {
+    tqlist *contactl;              /* msnp_relates* */
+    msnp_object_type object_type;  /* MSNP_OBJECT_NODE */
+    char *ident;
+    char *description;
+    tqlist *people;                /* msnp_person* placed here */
+    tqlist *siblings;              /* child nodes in order */
+    struct msnp_rtree *backref;    /* parent, NULL for the root */
+    int refs;                      /* 1 while attached under a parent */
+};
 
 /* Levels below the root that a node may sit at. Every way of making or
  * moving a node keeps to it, so that every tree the module holds is

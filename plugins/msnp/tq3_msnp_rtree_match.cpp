@@ -17,14 +17,18 @@
 #include <string_view>
 #include <vector>
 
+#include "tq3_core_interface.h"
 #include "tq3_msnp.h"
+#include "tq3_msnp_conntrack.h"
 #include "tq3_msnp_identity.h"
 #include "tq3_msnp_match.h"
 #include "tq3_msnp_message.h"
 #include "tq3_msnp_objects.h"
 #include "tq3_msnp_objects_generic.h"
 #include "tq3_msnp_relation.h"
+#include "tq3_msnp_rtree.h"
 #include "tq3_msnp_statistics.h"
+#include "tq3_msnp_task.h"
 #include "tq3_msnp_trace.h"
 #include "utils.h"
 

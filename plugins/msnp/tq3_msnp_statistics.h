@@ -5,7 +5,10 @@
 
 #include <atomic>
 
+#include "tq3_core_interface.h"
 #include "tq3_msnp.h"
+#include "tq3_msnp_kinds.h"
+#include "tq3_msnp_objects.h"
 #include "variables.h"
 
 void msnp_statistics_zero(msnp_statistics *statistics);

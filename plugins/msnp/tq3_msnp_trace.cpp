@@ -7,8 +7,14 @@
 #include <string>
 #include <vector>
 
+#include "tq3_core_interface.h"
+#include "tq3_msnp_conntrack.h"
+#include "tq3_msnp_objects.h"
+#include "tq3_msnp_relation.h"
 #include "tq3_msnp_rtree.h"
 #include "tq3_msnp_trace.h"
+#include "tq3_trace.h"
+#include "tqconn.h"
 
 std::atomic<int> msnp_tracing_threads{0};
 

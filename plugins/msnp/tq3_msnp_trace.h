@@ -8,8 +8,9 @@
 #include <atomic>
 #include <cstddef>
 
+#include "tq3_core_interface.h"
 #include "tq3_msnp.h"
-#include "tq3_trace.h"
+#include "tqconn.h"
 
 /* Threads that have a sink. */
 extern std::atomic<int> msnp_tracing_threads;

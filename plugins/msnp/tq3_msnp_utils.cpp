@@ -1,14 +1,19 @@
 /* Connection tracker, identity helpers, statistics blocks and the word
  * helpers handlers use to read and rewrite command lines, and the XML
  * helpers of the object forms. */
+#include <iksemel.h>
+
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include "tq3_msnp.h"
 #include "tq3_msnp_dispatcher.h"
+#include "tq3_msnp_kinds.h"
 #include "tq3_msnp_statistics.h"
+#include "tq3_msnp_task.h"
 #include "tq3_msnp_xml.h"
+#include "tqidl.h"
 
 void msnp_statistics_zero(msnp_statistics *statistics) {
     if (statistics)

@@ -8,9 +8,11 @@
 #include <mutex>
 #include <shared_mutex>
 
+#include "tq3_core_interface.h"
 #include "tq3_msnp.h"
 #include "tq3_msnp_conntrack.h"
 #include "tq3_msnp_statistics.h"
+#include "tqconn.h"
 
 namespace {
 

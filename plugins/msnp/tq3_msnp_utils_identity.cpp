@@ -2,6 +2,8 @@
  * forms, guests, friendly names, version bounds, the source-address rule,
  * the authentication expectation, contact lists, impersonation and the
  * scrambling of addresses peers announce to each other. */
+#include <iksemel.h>
+
 #include <arpa/inet.h>
 #include <ctype.h>
 #include <stdlib.h>
@@ -11,7 +13,9 @@
 #include <array>
 #include <string>
 
+#include "tq3_core_interface.h"
 #include "tq3_msnp.h"
+#include "tq3_msnp_conntrack.h"
 #include "tq3_msnp_dispatcher.h"
 #include "tq3_msnp_identity.h"
 #include "tq3_msnp_message.h"
@@ -19,6 +23,9 @@
 #include "tq3_msnp_objects_generic.h"
 #include "tq3_msnp_rtree.h"
 #include "tq3_msnp_statistics.h"
+#include "tq3_msnp_task.h"
+#include "tqconn.h"
+#include "tqidl.h"
 #include "utils.h"
 
 namespace {

@@ -14,7 +14,10 @@
 #include <string_view>
 #include <vector>
 
+#include "tq3_core_interface.h"
 #include "tq3_msnp.h"
+#include "tq3_msnp_kinds.h"
+#include "tq3_msnp_objects.h"
 #include "tq3_msnp_statistics.h"
 #include "tq3_msnp_xml.h"
 #include "utils.h"

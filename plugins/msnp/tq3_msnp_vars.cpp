@@ -9,6 +9,8 @@
 #include <unordered_map>
 
 #include "tq3_msnp.h"
+#include "tq3_msnp_objects.h"
+#include "tqtable.h"
 #include "utils.h"
 #include "variables.h"
 

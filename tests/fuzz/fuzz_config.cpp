@@ -9,6 +9,7 @@
 #include <string>
 
 #include "fuzz_support.h"
+#include "tq3_msnp_module.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

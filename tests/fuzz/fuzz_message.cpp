@@ -7,6 +7,7 @@
 
 #include "fuzz_support.h"
 #include "tq3_msnp_message.h"
+#include "tq3_msnp_task.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

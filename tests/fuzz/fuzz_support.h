@@ -6,6 +6,7 @@
 #include <stdint.h>
 
 #include "tq3_msnp.h"
+#include "tq3_msnp_module.h"
 #include "variables.h"
 
 /* The module with a small policy: one local user who may talk to anyone

@@ -15,6 +15,8 @@
 
 #include "fuzz_support.h"
 #include "tq3_msnp_dispatcher.h"
+#include "tq3_msnp_module.h"
+#include "tq3_msnp_task.h"
 
 namespace {
 

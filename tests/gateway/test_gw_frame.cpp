@@ -7,8 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "tq3_msnp_dispatcher.h"
 #include "msnp_frame.h"
+#include "tq3_msnp_dispatcher.h"
+#include "tq3_msnp_framing.h"
 
 namespace {
 

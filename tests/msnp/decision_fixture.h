@@ -12,6 +12,8 @@
 #include "tq3_msnp_conntrack.h"
 #include "tq3_msnp_match.h"
 #include "tq3_msnp_message.h"
+#include "tq3_msnp_module.h"
+#include "tq3_msnp_task.h"
 #include "variables.h"
 
 inline time_t g_test_now = 0;

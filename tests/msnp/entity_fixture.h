@@ -10,6 +10,7 @@
 
 #include "tq3_msnp.h"
 #include "tq3_msnp_objects.h"
+#include "tq3_msnp_rtree.h"
 
 class EntityTest : public ::testing::Test {
 protected:

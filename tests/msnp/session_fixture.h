@@ -18,6 +18,8 @@
 
 #include "msnp/decision_fixture.h"
 #include "msnp/traffic_helpers.h"
+#include "tq3_msnp_conntrack.h"
+#include "tq3_msnp_module.h"
 #include "tq3_msnp_statistics.h"
 
 /* What one chunk did, as each peer would read it. */

@@ -5,6 +5,7 @@
 
 #include "msnp/entity_fixture.h"
 #include "tq3_msnp_config.h"
+#include "tq3_msnp_module.h"
 
 namespace {
 

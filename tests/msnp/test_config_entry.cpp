@@ -9,7 +9,10 @@
 #include <string>
 
 #include "tq3_msnp.h"
+#include "tq3_msnp_kinds.h"
+#include "tq3_msnp_module.h"
 #include "tq3_msnp_objects.h"
+#include "tq3_msnp_rtree.h"
 #include "variables.h"
 
 namespace {

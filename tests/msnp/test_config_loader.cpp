@@ -1,13 +1,14 @@
 /* The policy loader, the person property table, the "modify" operation on
  * persons, re-targeting relations, the object list by name pattern and the
  * decoding of attribute values. */
+#include "msnp/entity_fixture.h"
 #include "tq3_msnp.h"
+#include "tq3_msnp_config.h"
+#include "tq3_msnp_module.h"
 #include "tq3_msnp_objects.h"
 #include "tq3_msnp_relation.h"
 #include "tq3_msnp_rtree.h"
-#include "tq3_msnp_config.h"
 #include "tq3_msnp_xml.h"
-#include "msnp/entity_fixture.h"
 
 #include <arpa/inet.h>
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "tq3_msnp.h"
+#include "tq3_msnp_module.h"
 #include "tq3_msnp_objects.h"
 
 namespace {

@@ -9,10 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "msnp/traffic_helpers.h"
 #include "tq3_msnp.h"
 #include "tq3_msnp_dispatcher.h"
 #include "tq3_msnp_framing.h"
-#include "msnp/traffic_helpers.h"
+#include "tq3_msnp_task.h"
 
 namespace {
 

@@ -5,9 +5,11 @@
 #include <string>
 #include <vector>
 
-#include "tq3_msnp.h"
-#include "tq3_msnp_dispatcher.h"
 #include "msnp/traffic_helpers.h"
+#include "tq3_msnp.h"
+#include "tq3_msnp_conntrack.h"
+#include "tq3_msnp_dispatcher.h"
+#include "tq3_msnp_task.h"
 
 using namespace traffic;
 

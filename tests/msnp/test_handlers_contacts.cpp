@@ -5,6 +5,7 @@
 
 #include "msnp/session_fixture.h"
 #include "tq3_msnp_handlers.h"
+#include "tq3_msnp_objects.h"
 
 namespace {
 

@@ -7,8 +7,10 @@
 #include <sstream>
 
 #include "msnp/session_fixture.h"
+#include "tq3_msnp_conntrack.h"
 #include "tq3_msnp_handlers.h"
 #include "tq3_msnp_log.h"
+#include "tq3_msnp_objects.h"
 
 namespace {
 

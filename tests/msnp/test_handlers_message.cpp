@@ -11,9 +11,12 @@
 #include <thread>
 
 #include "msnp/session_fixture.h"
-#include "tq3_msnp_log.h"
 #include "tq3_msnp_config.h"
 #include "tq3_msnp_handlers.h"
+#include "tq3_msnp_kinds.h"
+#include "tq3_msnp_log.h"
+#include "tq3_msnp_module.h"
+#include "tq3_msnp_objects.h"
 
 namespace {
 

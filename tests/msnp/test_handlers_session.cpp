@@ -5,8 +5,9 @@
 #include <iterator>
 
 #include "msnp/session_fixture.h"
-#include "tq3_msnp_log.h"
+#include "tq3_msnp_conntrack.h"
 #include "tq3_msnp_handlers.h"
+#include "tq3_msnp_log.h"
 
 namespace {
 

@@ -7,6 +7,8 @@
 
 #include "msnp/session_fixture.h"
 #include "tq3_msnp_log.h"
+#include "tq3_msnp_module.h"
+#include "tq3_msnp_objects.h"
 
 namespace {
 

@@ -9,9 +9,12 @@
 #include <thread>
 
 #include "msnp/decision_fixture.h"
+#include "tq3_msnp_conntrack.h"
+#include "tq3_msnp_module.h"
 #include "tq3_msnp_objects.h"
 #include "tq3_msnp_relation.h"
 #include "tq3_msnp_rtree.h"
+#include "tq3_msnp_task.h"
 
 namespace {
 

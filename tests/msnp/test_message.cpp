@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "tq3_msnp.h"
+#include "tq3_msnp_identity.h"
 #include "tq3_msnp_message.h"
+#include "tq3_msnp_task.h"
 
 namespace {
 

@@ -4,7 +4,10 @@
 #include <unistd.h>
 
 #include "msnp/decision_fixture.h"
+#include "tq3_msnp_module.h"
+#include "tq3_msnp_objects.h"
 #include "tq3_msnp_objects_generic.h"
+#include "tq3_msnp_relation.h"
 
 namespace {
 

@@ -1,11 +1,12 @@
 // Generic policy objects: shared structure (creation, inclusion, weak
 // names, destruction, renaming, XML form) and the IM bitmap kind.
-#include "tq3_msnp.h"
-#include "tq3_msnp_objects.h"
-#include "tq3_msnp_relation.h"
-#include "tq3_msnp_objects_generic.h"
-#include "tq3_msnp_message.h"
 #include "msnp/entity_fixture.h"
+#include "tq3_msnp.h"
+#include "tq3_msnp_message.h"
+#include "tq3_msnp_objects.h"
+#include "tq3_msnp_objects_generic.h"
+#include "tq3_msnp_relation.h"
+#include "tq3_msnp_task.h"
 
 #include <stdlib.h>
 #include <string.h>

@@ -1,9 +1,11 @@
+#include "msnp/entity_fixture.h"
 #include "tq3_msnp.h"
+#include "tq3_msnp_conntrack.h"
+#include "tq3_msnp_module.h"
 #include "tq3_msnp_objects.h"
 #include "tq3_msnp_relation.h"
 #include "tq3_msnp_rtree.h"
 #include "variables.h"
-#include "msnp/entity_fixture.h"
 
 #include <string.h>
 

@@ -1,9 +1,10 @@
+#include "msnp/entity_fixture.h"
 #include "tq3_msnp.h"
+#include "tq3_msnp_kinds.h"
 #include "tq3_msnp_objects.h"
 #include "tq3_msnp_objects_generic.h"
 #include "tq3_msnp_statistics.h"
 #include "variables.h"
-#include "msnp/entity_fixture.h"
 
 #include <algorithm>
 #include <barrier>

@@ -5,6 +5,10 @@
 
 #include "msnp/decision_fixture.h"
 #include "msnp/traffic_helpers.h"
+#include "tq3_msnp_conntrack.h"
+#include "tq3_msnp_kinds.h"
+#include "tq3_msnp_module.h"
+#include "tq3_msnp_objects.h"
 
 namespace {
 

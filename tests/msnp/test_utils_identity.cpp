@@ -7,8 +7,10 @@
 #include "msnp/decision_fixture.h"
 #include "tq3_msnp_dispatcher.h"
 #include "tq3_msnp_identity.h"
+#include "tq3_msnp_module.h"
 #include "tq3_msnp_objects.h"
 #include "tq3_msnp_rtree.h"
+#include "tq3_msnp_task.h"
 
 namespace {
 

@@ -13,6 +13,7 @@
 
 #include "tq3_msnp.h"
 #include "tq3_msnp_dispatcher.h"
+#include "tq3_msnp_task.h"
 
 namespace traffic {
 
