@@ -82,21 +82,36 @@ void *lookup_known(idl_parser *idl, const char *name, msnp_object_type *kind)
     return obj;
 }
 
-bool is_generic(msnp_object_type kind) { return msnp_generic_kind_table(kind) != nullptr; }
+/* What the commands that change objects do with each kind; the four
+ * generic kinds share one row. A missing operation is one the kind does
+ * not have. */
+struct kind_ops {
+    /* Makes the object; `form`, when given, gets its XML for the event. */
+    void *(*make)(idl_parser *idl, msnp_object_type kind, const char *name, char **args, iks **form);
+    void (*emit)(idl_parser *idl, void *obj);
+    /* Drops `ref`, an object named by the command, from the object. */
+    int (*del_ref)(idl_parser *idl, void *obj, void *ref, msnp_object_type ref_kind);
+    /* Drops an awaited (weak) name. */
+    int (*del_weak)(idl_parser *idl, void *obj, const char *name);
+    /* Drops what a word that is no name selects: a relation's position
+     * or a literal. */
+    int (*del_word)(idl_parser *idl, void *obj, char *word);
+    int (*destroy)(tq3_module *self, idl_parser *idl, void *obj);
+    /* `args[0]` names the object, the definitions follow. */
+    int (*modify)(idl_parser *idl, void *obj, char **args);
+    /* The list a move reorders; may take a word of `positions`. */
+    tqlist **(*movable)(void *obj, char ***positions);
+    int (*rename)(idl_parser *idl, void *obj, const char *newname, const char *desc);
+    bool collect_event; /* a destroyed object is announced by name */
+};
+
+const kind_ops *ops_of(msnp_object_type kind);
 
 void emit_data(idl_parser *idl, void *obj, msnp_object_type kind)
 {
-    if (!msnp_events_wanted(idl))
-        return;
-    switch (kind) {
-    case MSNP_OBJECT_PERSON: msnp_event_person_data(idl, static_cast<msnp_person *>(obj)); break;
-    case MSNP_OBJECT_GROUP: msnp_event_object_data(idl, msnp_serialize_object_group(static_cast<msnp_group *>(obj))); break;
-    case MSNP_OBJECT_NODE: rtree_event(idl, static_cast<msnp_rtree *>(obj)); break;
-    default:
-        if (is_generic(kind))
-            msnp_event_object_generic_data(idl, static_cast<msnp_object_generic *>(obj));
-        break;
-    }
+    const kind_ops *ops = ops_of(kind);
+    if (ops && msnp_events_wanted(idl))
+        ops->emit(idl, obj);
 }
 
 int parse_index(const char *word, int *index) { return word && index_from_args(word, index); }
@@ -133,32 +148,9 @@ int unlink_container_index(idl_parser *idl, void *owner, const char *word)
     return msnp_unlink_relation(idl, static_cast<msnp_relates *>(l->data));
 }
 
-int del_one(idl_parser *idl, void *obj, msnp_object_type kind, char *word)
+/* A literal of a generic object goes through its kind's own operation. */
+int del_literal(idl_parser *idl, void *obj, char *word)
 {
-    msnp_object_type ref_kind = MSNP_OBJECT_NONE;
-    if (void *ref = lookup(nullptr, word, &ref_kind)) {
-        switch (kind) {
-        case MSNP_OBJECT_PERSON: return del_object_single(idl, static_cast<msnp_person *>(obj), ref);
-        case MSNP_OBJECT_NODE: return msnp_del_object_node(idl, static_cast<msnp_rtree *>(obj), ref);
-        case MSNP_OBJECT_GROUP: return msnp_del_object_group(idl, static_cast<msnp_group *>(obj), ref);
-        default:
-            return is_generic(ref_kind) &&
-                   msnp_del_object_generic(idl, static_cast<msnp_object_generic *>(obj),
-                                           static_cast<msnp_object_generic *>(ref));
-        }
-    }
-    if (*word && msnp_object_symbol(word) == 0) {
-        /* A name that names nothing can only be an awaited (weak) one. */
-        if (kind == MSNP_OBJECT_GROUP)
-            return msnp_del_group_weak(idl, static_cast<msnp_group *>(obj), word);
-        if (is_generic(kind))
-            return msnp_del_object_generic_weak(idl, static_cast<msnp_object_generic *>(obj), word);
-        return 0;
-    }
-    if (kind == MSNP_OBJECT_PERSON || kind == MSNP_OBJECT_NODE)
-        return unlink_container_index(idl, obj, word);
-    if (!is_generic(kind))
-        return 0;
     auto *generic = static_cast<msnp_object_generic *>(obj);
     if (!generic->del_literal) {
         refuse(idl, 30, "Object %s does not support delete (literal)", generic->ident);
@@ -244,6 +236,140 @@ int rename_in_table(idl_parser *idl, Object *obj, tqtable *table, const char *ne
     return 1;
 }
 
+template <typename T> T *as(void *obj) { return static_cast<T *>(obj); }
+
+const kind_ops person_ops = {
+    [](idl_parser *idl, msnp_object_type, const char *name, char **args, iks **form) -> void * {
+        msnp_person *person = msnp_new_object_person(idl, name, args);
+        if (person && form)
+            *form = msnp_serialize_object_single(person, WITH_NONE, nullptr, nullptr);
+        return person;
+    },
+    [](idl_parser *idl, void *obj) { msnp_event_person_data(idl, as<msnp_person>(obj)); },
+    [](idl_parser *idl, void *obj, void *ref, msnp_object_type) {
+        return del_object_single(idl, as<msnp_person>(obj), ref);
+    },
+    nullptr,
+    [](idl_parser *idl, void *obj, char *word) { return unlink_container_index(idl, obj, word); },
+    [](tq3_module *self, idl_parser *idl, void *obj) { return msnp_destroy_person(self, idl, as<msnp_person>(obj)); },
+    [](idl_parser *idl, void *obj, char **args) { return msnp_modify_object_single(idl, as<msnp_person>(obj), args + 1); },
+    [](void *obj, char ***positions) {
+        auto *person = as<msnp_person>(obj);
+        if (**positions && strcmp(**positions, "super:") == 0) {
+            ++*positions;
+            return &person->supers;
+        }
+        return &person->contactl;
+    },
+    [](idl_parser *idl, void *obj, const char *newname, const char *desc) {
+        return rename_in_table(idl, as<msnp_person>(obj), ents->people, newname, desc);
+    },
+    true,
+};
+
+const kind_ops node_ops = {
+    /* A node announces itself as the tree it changes. */
+    [](idl_parser *idl, msnp_object_type, const char *name, char **, iks **) -> void * {
+        return msnp_new_object_node(idl, name, ents->root);
+    },
+    [](idl_parser *idl, void *obj) { rtree_event(idl, as<msnp_rtree>(obj)); },
+    [](idl_parser *idl, void *obj, void *ref, msnp_object_type) {
+        return msnp_del_object_node(idl, as<msnp_rtree>(obj), ref);
+    },
+    nullptr,
+    [](idl_parser *idl, void *obj, char *word) { return unlink_container_index(idl, obj, word); },
+    [](tq3_module *, idl_parser *idl, void *obj) { return msnp_rtree_unlink_node(idl, as<msnp_rtree>(obj)); },
+    [](idl_parser *idl, void *obj, char **args) { return modify_object_node(idl, as<msnp_rtree>(obj), args); },
+    [](void *obj, char ***) { return &as<msnp_rtree>(obj)->contactl; },
+    [](idl_parser *idl, void *obj, const char *newname, const char *desc) {
+        return msnp_rename_object_node(idl, as<msnp_rtree>(obj), newname, desc);
+    },
+    false,
+};
+
+const kind_ops group_ops = {
+    [](idl_parser *idl, msnp_object_type, const char *name, char **args, iks **form) -> void * {
+        msnp_group *group = msnp_new_object_group(idl, name, args);
+        if (group && form)
+            *form = msnp_serialize_object_group(group);
+        return group;
+    },
+    [](idl_parser *idl, void *obj) { msnp_event_object_data(idl, msnp_serialize_object_group(as<msnp_group>(obj))); },
+    [](idl_parser *idl, void *obj, void *ref, msnp_object_type) {
+        return msnp_del_object_group(idl, as<msnp_group>(obj), ref);
+    },
+    [](idl_parser *idl, void *obj, const char *name) { return msnp_del_group_weak(idl, as<msnp_group>(obj), name); },
+    nullptr,
+    [](tq3_module *, idl_parser *idl, void *obj) { return msnp_destroy_group(idl, as<msnp_group>(obj)); },
+    [](idl_parser *idl, void *obj, char **) {
+        refuse(idl, 30, "%s does not support modify method", as<msnp_group>(obj)->ident);
+        return 0;
+    },
+    [](void *obj, char ***) { return &as<msnp_group>(obj)->glist; },
+    [](idl_parser *idl, void *obj, const char *newname, const char *desc) {
+        return rename_in_table(idl, as<msnp_group>(obj), ents->groups, newname, desc);
+    },
+    true,
+};
+
+const kind_ops generic_ops = {
+    [](idl_parser *idl, msnp_object_type kind, const char *name, char **args, iks **form) -> void * {
+        msnp_object_generic *(*make)(idl_parser *, const char *, char **) =
+            kind == MSNP_OBJECT_TIME       ? msnp_new_object_time
+            : kind == MSNP_OBJECT_EXPR     ? msnp_new_object_expr
+            : kind == MSNP_OBJECT_IMBITMAP ? msnp_new_object_imbitmap
+                                           : msnp_new_object_object;
+        msnp_object_generic *generic = make(idl, name, args);
+        if (generic && form)
+            *form = msnp_serialize_object_generic(generic);
+        return generic;
+    },
+    [](idl_parser *idl, void *obj) { msnp_event_object_generic_data(idl, as<msnp_object_generic>(obj)); },
+    [](idl_parser *idl, void *obj, void *ref, msnp_object_type ref_kind) -> int {
+        return msnp_generic_kind_table(ref_kind) &&
+               msnp_del_object_generic(idl, as<msnp_object_generic>(obj), as<msnp_object_generic>(ref));
+    },
+    [](idl_parser *idl, void *obj, const char *name) {
+        return msnp_del_object_generic_weak(idl, as<msnp_object_generic>(obj), name);
+    },
+    del_literal,
+    [](tq3_module *, idl_parser *idl, void *obj) { return msnp_destroy_object_generic(idl, as<msnp_object_generic>(obj), 0); },
+    [](idl_parser *idl, void *obj, char **) {
+        refuse(idl, 30, "Object %s does not support modify method", as<msnp_object_generic>(obj)->ident);
+        return 0;
+    },
+    nullptr,
+    [](idl_parser *idl, void *obj, const char *newname, const char *desc) {
+        return msnp_rename_object_generic(idl, as<msnp_object_generic>(obj), newname, desc);
+    },
+    true,
+};
+
+const kind_ops *ops_of(msnp_object_type kind)
+{
+    switch (kind) {
+    case MSNP_OBJECT_PERSON: return &person_ops;
+    case MSNP_OBJECT_NODE: return &node_ops;
+    case MSNP_OBJECT_GROUP: return &group_ops;
+    case MSNP_OBJECT_TIME:
+    case MSNP_OBJECT_EXPR:
+    case MSNP_OBJECT_IMBITMAP:
+    case MSNP_OBJECT_OBJECT: return &generic_ops;
+    default: return nullptr;
+    }
+}
+
+int del_one(idl_parser *idl, void *obj, const kind_ops &ops, char *word)
+{
+    msnp_object_type ref_kind = MSNP_OBJECT_NONE;
+    if (void *ref = lookup(nullptr, word, &ref_kind))
+        return ops.del_ref(idl, obj, ref, ref_kind);
+    /* A name that names nothing can only be an awaited (weak) one. */
+    if (*word && msnp_object_symbol(word) == 0)
+        return ops.del_weak && ops.del_weak(idl, obj, word);
+    return ops.del_word && ops.del_word(idl, obj, word);
+}
+
 } // namespace
 
 extern "C" const msnp_token msnp_tokens[] = {
@@ -293,45 +419,14 @@ void *msnp_new_object(idl_parser *idl, const char *type, const char *name, char 
         refuse(idl, 25, "Object name or path is already used: %s", name);
         return nullptr;
     }
-    void *obj = nullptr;
-    iks *form = nullptr;
-    bool wanted = idl && !idl->import && idl->event_first;
-    switch (row->type) {
-    case MSNP_OBJECT_PERSON: {
-        msnp_person *person = msnp_new_object_person(idl, name, args);
-        if (person && wanted)
-            form = msnp_serialize_object_single(person, WITH_NONE, nullptr, nullptr);
-        obj = person;
-        break;
-    }
-    case MSNP_OBJECT_NODE:
-        return msnp_new_object_node(idl, name, ents->root);
-    case MSNP_OBJECT_GROUP: {
-        msnp_group *group = msnp_new_object_group(idl, name, args);
-        if (group && wanted)
-            form = msnp_serialize_object_group(group);
-        obj = group;
-        break;
-    }
-    case MSNP_OBJECT_TIME:
-    case MSNP_OBJECT_EXPR:
-    case MSNP_OBJECT_IMBITMAP:
-    case MSNP_OBJECT_OBJECT: {
-        msnp_object_generic *(*make)(idl_parser *, const char *, char **) =
-            row->type == MSNP_OBJECT_TIME      ? msnp_new_object_time
-            : row->type == MSNP_OBJECT_EXPR    ? msnp_new_object_expr
-            : row->type == MSNP_OBJECT_IMBITMAP ? msnp_new_object_imbitmap
-                                                : msnp_new_object_object;
-        msnp_object_generic *generic = make(idl, name, args);
-        if (generic && wanted)
-            form = msnp_serialize_object_generic(generic);
-        obj = generic;
-        break;
-    }
-    default:
+    const kind_ops *ops = ops_of(row->type);
+    if (!ops) {
         refuse(idl, 26, "Unknown object type: %s", type);
         return nullptr;
     }
+    iks *form = nullptr;
+    bool wanted = idl && !idl->import && idl->event_first;
+    void *obj = ops->make(idl, row->type, name, args, wanted ? &form : nullptr);
     if (form) {
         if (event_t *ev = tqevents_shortcut_object_new(form))
             idl->event_first(idl, ev);
@@ -376,7 +471,7 @@ int msnp_del_object(idl_parser *idl, char **args)
     if (!obj || special(idl, obj, args[0]))
         return 0;
     for (char **ref = args + 1; *ref; ++ref)
-        if (!del_one(idl, obj, kind, *ref) && idl)
+        if (!del_one(idl, obj, *ops_of(kind), *ref) && idl)
             idl->warn(idl, "No references found: %s", *ref);
     return 0;
 }
@@ -402,14 +497,10 @@ int msnp_collect_object(tq3_module *self, idl_parser *idl, char **args)
             continue;
         /* The name goes with the object; the event needs a copy. */
         std::string gone(*name);
-        switch (kind) {
-        case MSNP_OBJECT_PERSON: last = msnp_destroy_person(self, idl, static_cast<msnp_person *>(obj)); break;
-        case MSNP_OBJECT_NODE: last = msnp_rtree_unlink_node(idl, static_cast<msnp_rtree *>(obj)); break;
-        case MSNP_OBJECT_GROUP: last = msnp_destroy_group(idl, static_cast<msnp_group *>(obj)); break;
-        default: last = msnp_destroy_object_generic(idl, static_cast<msnp_object_generic *>(obj), 0); break;
-        }
+        const kind_ops &ops = *ops_of(kind);
+        last = ops.destroy(self, idl, obj);
         ++destroyed;
-        if (last >= 1 && kind != MSNP_OBJECT_NODE && idl && !idl->import && idl->event)
+        if (last >= 1 && ops.collect_event && idl && !idl->import && idl->event)
             if (event_t *ev = tqevents_shortcut_object_collect(gone.c_str()))
                 idl->event(idl, ev);
     }
@@ -440,16 +531,7 @@ int msnp_modify_object(idl_parser *idl, char **args)
     void *obj = lookup_known(idl, args[0], &kind);
     if (!obj)
         return 0;
-    switch (kind) {
-    case MSNP_OBJECT_PERSON: return msnp_modify_object_single(idl, static_cast<msnp_person *>(obj), args + 1);
-    case MSNP_OBJECT_NODE: return modify_object_node(idl, static_cast<msnp_rtree *>(obj), args);
-    case MSNP_OBJECT_GROUP:
-        refuse(idl, 30, "%s does not support modify method", static_cast<msnp_group *>(obj)->ident);
-        return 0;
-    default:
-        refuse(idl, 30, "Object %s does not support modify method", static_cast<msnp_object_generic *>(obj)->ident);
-        return 0;
-    }
+    return ops_of(kind)->modify(idl, obj, args);
 }
 
 int msnp_move_object(idl_parser *idl, char **args)
@@ -468,28 +550,14 @@ int msnp_move_object(idl_parser *idl, char **args)
     void *obj = lookup_known(idl, args[0], &kind);
     if (!obj || special(idl, obj, args[0]))
         return 0;
-    if (is_generic(kind)) {
+    const kind_ops &ops = *ops_of(kind);
+    if (!ops.movable) {
         if (idl)
             idl->warn(idl, "Object %s does not support moves", args[0]);
         return 1;
     }
-    tqlist **list = nullptr;
     char **positions = args + 1;
-    switch (kind) {
-    case MSNP_OBJECT_PERSON: {
-        auto *person = static_cast<msnp_person *>(obj);
-        if (strcmp(args[1], "super:") == 0) {
-            list = &person->supers;
-            ++positions;
-        } else {
-            list = &person->contactl;
-        }
-        break;
-    }
-    case MSNP_OBJECT_NODE: list = &static_cast<msnp_rtree *>(obj)->contactl; break;
-    case MSNP_OBJECT_GROUP: list = &static_cast<msnp_group *>(obj)->glist; break;
-    default: return 0;
-    }
+    tqlist **list = ops.movable(obj, &positions);
     int src = 0, dst = 0;
     if (!parse_index(positions[0], &src) || !parse_index(positions[1], &dst)) {
         refuse(idl, 2, "Invalid syntax");
@@ -521,19 +589,7 @@ int msnp_rename_object(idl_parser *idl, char **args)
     if (!obj || special(idl, obj, args[0]))
         return 0;
     const char *newname = args[1], *desc = args[2];
-    int done;
-    switch (kind) {
-    case MSNP_OBJECT_NODE: done = msnp_rename_object_node(idl, static_cast<msnp_rtree *>(obj), newname, desc); break;
-    case MSNP_OBJECT_PERSON:
-        done = rename_in_table(idl, static_cast<msnp_person *>(obj), ents->people, newname, desc);
-        break;
-    case MSNP_OBJECT_GROUP:
-        done = rename_in_table(idl, static_cast<msnp_group *>(obj), ents->groups, newname, desc);
-        break;
-    default:
-        done = msnp_rename_object_generic(idl, static_cast<msnp_object_generic *>(obj), newname, desc);
-        break;
-    }
+    int done = ops_of(kind)->rename(idl, obj, newname, desc);
     if (!done)
         refuse(idl, 25, "Object name %s already exists", newname);
     return done;

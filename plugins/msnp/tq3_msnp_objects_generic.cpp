@@ -26,52 +26,46 @@
 /* Kinds                                                               */
 /* ------------------------------------------------------------------ */
 
+/* The generic kinds: the name they are written with, their table in the
+ * registry and the list of a relation that holds them. */
+namespace {
+struct generic_kind {
+    msnp_object_type type;
+    const char *name;
+    tqtable *msnp_entities::*table;
+    tqlist *msnp_relates::*in_relation;
+};
+
+constexpr generic_kind generic_kinds[] = {
+    {MSNP_OBJECT_TIME, "time", &msnp_entities::times, &msnp_relates::times},
+    {MSNP_OBJECT_IMBITMAP, "imbitmap", &msnp_entities::imbitmaps, &msnp_relates::imbitmaps},
+    {MSNP_OBJECT_EXPR, "expr", &msnp_entities::exprs, &msnp_relates::exprs},
+    {MSNP_OBJECT_OBJECT, "object", &msnp_entities::objects, &msnp_relates::objects},
+};
+
+const generic_kind *generic_kind_of(msnp_object_type type)
+{
+    for (const generic_kind &k : generic_kinds)
+        if (k.type == type)
+            return &k;
+    return nullptr;
+}
+} // namespace
+
 tqtable *msnp_generic_kind_table(msnp_object_type type) {
-    if (!ents)
-        return nullptr;
-    switch (type) {
-    case MSNP_OBJECT_TIME:
-        return ents->times;
-    case MSNP_OBJECT_EXPR:
-        return ents->exprs;
-    case MSNP_OBJECT_IMBITMAP:
-        return ents->imbitmaps;
-    case MSNP_OBJECT_OBJECT:
-        return ents->objects;
-    default:
-        return nullptr;
-    }
+    const generic_kind *k = generic_kind_of(type);
+    return ents && k ? ents->*(k->table) : nullptr;
 }
 
 const char *msnp_generic_kind_name(msnp_object_type type) {
-    switch (type) {
-    case MSNP_OBJECT_TIME:
-        return "time";
-    case MSNP_OBJECT_IMBITMAP:
-        return "imbitmap";
-    case MSNP_OBJECT_EXPR:
-        return "expr";
-    case MSNP_OBJECT_OBJECT:
-        return "object";
-    default:
-        return "unknown";
-    }
+    const generic_kind *k = generic_kind_of(type);
+    return k ? k->name : "unknown";
 }
 
 /* The list of a relation that holds objects of `type`. */
 static tqlist **relation_list_for(msnp_relates *relation, msnp_object_type type) {
-    switch (type) {
-    case MSNP_OBJECT_TIME:
-        return &relation->times;
-    case MSNP_OBJECT_EXPR:
-        return &relation->exprs;
-    case MSNP_OBJECT_IMBITMAP:
-        return &relation->imbitmaps;
-    case MSNP_OBJECT_OBJECT:
-        return &relation->objects;
-    default:
-        return nullptr;
-    }
+    const generic_kind *k = generic_kind_of(type);
+    return k ? &(relation->*(k->in_relation)) : nullptr;
 }
 
 /* ------------------------------------------------------------------ */

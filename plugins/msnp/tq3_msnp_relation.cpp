@@ -470,22 +470,6 @@ iks *msnp_serialize_relation_datacast(unsigned bits)
 /* The common "add"                                                    */
 /* ------------------------------------------------------------------ */
 
-static int is_generic_kind(msnp_object_type type)
-{
-    return type == MSNP_OBJECT_TIME || type == MSNP_OBJECT_EXPR || type == MSNP_OBJECT_IMBITMAP ||
-           type == MSNP_OBJECT_OBJECT;
-}
-
-static const char *destination_ident(void *odest, msnp_object_type type_dest)
-{
-    switch (type_dest) {
-    case MSNP_OBJECT_PERSON: return static_cast<msnp_person *>(odest)->ident;
-    case MSNP_OBJECT_GROUP: return static_cast<msnp_group *>(odest)->ident;
-    case MSNP_OBJECT_NODE: return static_cast<msnp_rtree *>(odest)->ident;
-    default: return static_cast<msnp_object_generic *>(odest)->ident;
-    }
-}
-
 static void relation_emit(idl_parser *idl, event_t *ev)
 {
     if (!ev)
@@ -537,6 +521,110 @@ static int add_object_to_node(idl_parser *idl, msnp_rtree *node, void *object,
     return 1;
 }
 
+/* How each kind of destination takes what "add" names: an existing object
+ * (-1: not of a kind it takes), a literal (none: it takes no literals) and
+ * a name not known yet (none: it awaits no names). */
+namespace {
+struct add_ops {
+    const char *(*ident)(void *dest);
+    int (*object)(idl_parser *idl, void *dest, msnp_object_type dest_kind, void *object, msnp_object_type kind,
+                  char **prop);
+    int (*literal)(idl_parser *idl, void *dest, const char *literal);
+    int (*weak)(idl_parser *idl, void *dest, const char *name, char **prop);
+};
+
+bool person_or_group(msnp_object_type kind) { return kind == MSNP_OBJECT_PERSON || kind == MSNP_OBJECT_GROUP; }
+
+const add_ops person_add = {
+    [](void *dest) -> const char * { return static_cast<msnp_person *>(dest)->ident; },
+    [](idl_parser *idl, void *dest, msnp_object_type, void *object, msnp_object_type kind, char **prop) {
+        if (!person_or_group(kind))
+            return -1;
+        relates_to(idl, static_cast<msnp_person *>(dest), object, prop, kind);
+        return 1;
+    },
+    nullptr,
+    [](idl_parser *idl, void *dest, const char *name, char **prop) {
+        return relates_to_weak(idl, static_cast<msnp_person *>(dest), name, prop);
+    },
+};
+
+const add_ops node_add = {
+    [](void *dest) -> const char * { return static_cast<msnp_rtree *>(dest)->ident; },
+    [](idl_parser *idl, void *dest, msnp_object_type, void *object, msnp_object_type kind, char **prop) {
+        if (!person_or_group(kind) && kind != MSNP_OBJECT_NODE) {
+            if (idl)
+                idl->error(idl, 22, "Not a valid operation");
+            return 0;
+        }
+        return add_object_to_node(idl, static_cast<msnp_rtree *>(dest), object, kind, prop);
+    },
+    nullptr,
+    nullptr,
+};
+
+const add_ops group_add = {
+    [](void *dest) -> const char * { return static_cast<msnp_group *>(dest)->ident; },
+    [](idl_parser *idl, void *dest, msnp_object_type, void *object, msnp_object_type kind, char **) {
+        return person_or_group(kind) ? msnp_add_group_member(idl, static_cast<msnp_group *>(dest), object, kind) : -1;
+    },
+    nullptr,
+    [](idl_parser *idl, void *dest, const char *name, char **) {
+        return msnp_add_group_weak(idl, static_cast<msnp_group *>(dest), name);
+    },
+};
+
+const add_ops generic_add = {
+    [](void *dest) -> const char * { return static_cast<msnp_object_generic *>(dest)->ident; },
+    [](idl_parser *idl, void *dest, msnp_object_type dest_kind, void *object, msnp_object_type kind, char **) {
+        /* An object of another kind, or the object itself: including it
+         * would make matching follow a loop. */
+        if (kind != dest_kind || object == dest) {
+            if (idl)
+                idl->error(idl, 20, "Self reference");
+            return 0;
+        }
+        msnp_add_object_generic(idl, static_cast<msnp_object_generic *>(dest),
+                                static_cast<msnp_object_generic *>(object));
+        return 1;
+    },
+    [](idl_parser *idl, void *dest, const char *text) {
+        auto *obj = static_cast<msnp_object_generic *>(dest);
+        if (!obj->add_literal) {
+            if (idl)
+                idl->error(idl, 200, "Object %s does not support add (literal)", obj->ident);
+            return 0;
+        }
+        char *literal = strdup(text);
+        if (!literal)
+            return 0;
+        dequote(literal, '\'');
+        int added = obj->add_literal(idl, obj, literal);
+        free(literal);
+        if (added >= 1)
+            msnp_event_object_generic_data(idl, obj);
+        return static_cast<int>(added >= 1);
+    },
+    [](idl_parser *idl, void *dest, const char *name, char **) {
+        return msnp_add_object_generic_weak(idl, static_cast<msnp_object_generic *>(dest), name);
+    },
+};
+
+const add_ops *add_ops_of(msnp_object_type kind)
+{
+    switch (kind) {
+    case MSNP_OBJECT_PERSON: return &person_add;
+    case MSNP_OBJECT_NODE: return &node_add;
+    case MSNP_OBJECT_GROUP: return &group_add;
+    case MSNP_OBJECT_TIME:
+    case MSNP_OBJECT_EXPR:
+    case MSNP_OBJECT_IMBITMAP:
+    case MSNP_OBJECT_OBJECT: return &generic_add;
+    default: return nullptr;
+    }
+}
+} // namespace
+
 int msnp_add_object_dest(idl_parser *idl, void *odest, msnp_object_type type_dest, const char *orig,
                          char **prop, int *weak)
 {
@@ -549,95 +637,33 @@ int msnp_add_object_dest(idl_parser *idl, void *odest, msnp_object_type type_des
     }
     msnp_object_type kind = MSNP_OBJECT_NONE;
     void *object = msnp_generic_object_search(nullptr, orig, &kind, 0, nullptr);
-
-    if (object) {
-        switch (type_dest) {
-        case MSNP_OBJECT_PERSON:
-            if (kind != MSNP_OBJECT_PERSON && kind != MSNP_OBJECT_GROUP)
-                break;
-            relates_to(idl, static_cast<msnp_person *>(odest), object, prop, kind);
-            return 1;
-        case MSNP_OBJECT_NODE:
-            if (kind != MSNP_OBJECT_PERSON && kind != MSNP_OBJECT_GROUP && kind != MSNP_OBJECT_NODE) {
-                if (idl)
-                    idl->error(idl, 22, "Not a valid operation");
-                return 0;
-            }
-            return add_object_to_node(idl, static_cast<msnp_rtree *>(odest), object, kind, prop);
-        case MSNP_OBJECT_GROUP:
-            if (kind != MSNP_OBJECT_PERSON && kind != MSNP_OBJECT_GROUP)
-                break;
-            return msnp_add_group_member(idl, static_cast<msnp_group *>(odest), object, kind);
-        default:
-            if (!is_generic_kind(type_dest))
-                break;
-            /* An object of another kind, or the object itself: including it
-             * would make matching follow a loop. */
-            if (kind != type_dest || object == odest) {
-                if (idl)
-                    idl->error(idl, 20, "Self reference");
-                return 0;
-            }
-            msnp_add_object_generic(idl, static_cast<msnp_object_generic *>(odest),
-                                    static_cast<msnp_object_generic *>(object));
-            return 1;
-        }
+    const add_ops *ops = add_ops_of(type_dest);
+    int done = -1;
+    if (object && ops)
+        done = ops->object(idl, odest, type_dest, object, kind, prop);
+    else if (ops && msnp_object_symbol(orig) != 0 && ops->literal)
+        return ops->literal(idl, odest, orig);
+    else if (ops && msnp_object_symbol(orig) != 0) {
         if (idl)
-            idl->error(idl, 22, "Incompatible operation");
+            idl->error(idl, 200, "Object %s does not support add (literal)", ops->ident(odest));
         return 0;
-    }
-
-    if (msnp_object_symbol(orig) != 0) {
-        if (is_generic_kind(type_dest)) {
-            auto *obj = static_cast<msnp_object_generic *>(odest);
-            if (obj->add_literal) {
-                char *literal = strdup(orig);
-                if (!literal)
-                    return 0;
-                dequote(literal, '\'');
-                int added = obj->add_literal(idl, obj, literal);
-                free(literal);
-                if (added >= 1)
-                    msnp_event_object_generic_data(idl, obj);
-                return added >= 1;
-            }
-        } else if (type_dest != MSNP_OBJECT_PERSON && type_dest != MSNP_OBJECT_NODE &&
-                   type_dest != MSNP_OBJECT_GROUP) {
-            if (idl)
-                idl->error(idl, 22, "Incompatible operation");
-            return 0;
-        }
-        if (idl)
-            idl->error(idl, 200, "Object %s does not support add (literal)",
-                       destination_ident(odest, type_dest));
-        return 0;
-    }
-
-    int done;
-    switch (type_dest) {
-    case MSNP_OBJECT_PERSON:
-        done = relates_to_weak(idl, static_cast<msnp_person *>(odest), orig, prop);
-        break;
-    case MSNP_OBJECT_NODE:
+    } else if (ops && !ops->weak) {
         if (idl)
             idl->error(idl, 1003, "Node does not support weak references: %s", orig);
         return 0;
-    case MSNP_OBJECT_GROUP:
-        done = msnp_add_group_weak(idl, static_cast<msnp_group *>(odest), orig);
-        break;
-    default:
-        if (!is_generic_kind(type_dest)) {
-            if (idl)
-                idl->error(idl, 22, "Incompatible operation");
-            return 0;
+    } else if (ops) {
+        done = ops->weak(idl, odest, orig, prop);
+        if (idl) {
+            if (weak)
+                *weak = 1;
+            idl->warn(idl, "Weak reference: %s", orig);
         }
-        done = msnp_add_object_generic_weak(idl, static_cast<msnp_object_generic *>(odest), orig);
-        break;
+        return done;
     }
-    if (idl) {
-        if (weak)
-            *weak = 1;
-        idl->warn(idl, "Weak reference: %s", orig);
+    if (done < 0) {
+        if (idl)
+            idl->error(idl, 22, "Incompatible operation");
+        return 0;
     }
     return done;
 }
