@@ -112,54 +112,6 @@ TEST(Events, ShortcutsBuildTheirElementEscaped)
     }
 }
 
-TEST(Events, ObjectEventsCarryACopyOfTheObject)
-{
-    iks *obj = iks_new("group");
-    iks_insert_attrib(obj, "name", "a&b");
-    iks_insert_cdata(iks_insert(obj, "member"), "m1", 0);
-    event_t *ev = tqevents_shortcut_object_new(obj);
-    iks_delete(obj);  // the event must not depend on the original
-    Parsed p(ev);
-    EXPECT_STREQ(iks_name(p.x), "object-new");
-    iks *g = iks_child(p.x);
-    ASSERT_NE(g, nullptr);
-    EXPECT_STREQ(iks_name(g), "group");
-    EXPECT_STREQ(iks_find_attrib(g, "name"), "a&amp;b");  // still escaped, not doubly
-    EXPECT_STREQ(iks_find_cdata(g, "member"), "m1");
-    tqevents_destroy_event(ev);
-
-    iks *o2 = iks_new("time");
-    event_t *d = tqevents_shortcut_object_data(o2);
-    Parsed pd(d);
-    EXPECT_STREQ(iks_name(pd.x), "object-data");
-    tqevents_destroy_event(d);
-    iks_delete(o2);
-
-    EXPECT_EQ(tqevents_shortcut_object_new(nullptr), nullptr);
-    EXPECT_EQ(tqevents_shortcut_object_rename(nullptr, "x"), nullptr);
-    EXPECT_EQ(tqevents_shortcut_object_collect(nullptr), nullptr);
-}
-
-TEST(Events, NamesOfCodesAndVerdictsAndTheQueue)
-{
-    EXPECT_STREQ(tqevents_code_name(EVENT_CODE_LOG_LOGIN), "login");
-    EXPECT_STREQ(tqevents_code_name(EVENT_CODE_OBJECT_NEW), "object-new");
-    EXPECT_STREQ(tqevents_code_name(static_cast<event_code>(999)), "unknown");
-    EXPECT_STREQ(tqevents_match_name(match_t(TQ_MATCH_BLOCK | TQ_MATCH_HIDDEN | TQ_MATCH_ADVISED)), "block");
-    EXPECT_STREQ(tqevents_match_name(TQ_MATCH_CONTINUE), "continue");
-    EXPECT_STREQ(tqevents_match_name(match_t(TQ_MATCH_PASS | TQ_MATCH_BLOCK)), "unknown");
-
-    // The queue keeps order and destroys all.
-    tqlist *q = nullptr;
-    tqevents_insert_event_entry(&q, tqevents_shortcut_object_collect("first"));
-    tqevents_insert_event_entry(&q, tqevents_shortcut_object_collect("second"));
-    tqevents_insert_event_entry(&q, nullptr);
-    ASSERT_EQ(tqlist_length(q), 2u);
-    EXPECT_NE(std::string(static_cast<event_t *>(q->data)->text).find("first"), std::string::npos);
-    tqevents_destroy_queue(&q);
-    EXPECT_EQ(q, nullptr);
-}
-
 
 namespace {
 

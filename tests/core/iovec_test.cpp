@@ -48,47 +48,6 @@ TEST(Iovec, EmptyVectorReassemblesToNullAndBadArgumentsAreRefused)
     tq3_iov_dtr(nullptr);
 }
 
-TEST(Iovec, PiecesAreCopiedJoinedInOrderAndReused)
-{
-    tq3_iov *iov = tq3_iov_new();
-    char buf[] = "MSG 1 N 5\r\n";
-    ASSERT_EQ(tq3_iov_add(iov, buf, sizeof buf - 1), 1);
-    buf[0] = 'X';
-    ASSERT_EQ(tq3_iov_add_fmt(iov, "%s-%d", "hello", 7), 1);
-    EXPECT_EQ(iov->iovc, 2u);
-    EXPECT_EQ(tq3_iov_length(iov), 11u + 7u);
-    EXPECT_EQ(joined(iov), "MSG 1 N 5\r\nhello-7");
-    // A taken piece is stored as it is, not copied, and freed with the rest.
-    char *piece = strdup("|taken");
-    ASSERT_EQ(tq3_iov_take(iov, piece, 6), 1);
-    EXPECT_EQ(iov->data[2], reinterpret_cast<unsigned char *>(piece));
-    EXPECT_EQ(joined(iov), "MSG 1 N 5\r\nhello-7|taken");
-    // Reuse empties it for new content.
-    tq3_iov_add(iov, "old", 3);
-    tq3_iov_reuse(iov);
-    EXPECT_EQ(iov->iovc, 0u);
-    EXPECT_EQ(joined(iov), "<null>");
-    tq3_iov_add(iov, "new", 3);
-    EXPECT_EQ(joined(iov), "new");
-    tq3_iov_dtr(iov);
-}
-
-TEST(Iovec, BinaryBytesAndManyPieces)
-{
-    tq3_iov *iov = tq3_iov_new();
-    const unsigned char nul[3] = {'a', 0, 'b'};
-    for (int i = 0; i < 100; ++i)
-        ASSERT_EQ(tq3_iov_add(iov, nul, 3), 1);
-    size_t len = 0;
-    unsigned char *b = tq3_iov_reassembly(iov, &len);
-    ASSERT_NE(b, nullptr);
-    EXPECT_EQ(len, 300u);
-    EXPECT_EQ(b[299], 'b');
-    EXPECT_EQ(b[298], 0);
-    std::free(b);
-    tq3_iov_dtr(iov);
-}
-
 TEST(Iovec, LentPiecesAreNotCopiedNeighboursJoinAndKeptBlocksGoWithReuse)
 {
     tq3_iov *iov = tq3_iov_new();

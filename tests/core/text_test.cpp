@@ -64,48 +64,6 @@ TEST(Strexplode, StopsAtLimitAndRefusesNullArguments)
     EXPECT_STREQ(w[0], "a b");
 }
 
-TEST(Dequote, RemovesOneEnclosingPair)
-{
-    struct Case { const char *in; char quote; const char *out; };
-    const std::vector<Case> cases = {
-        {"\"hello\"", '"', "hello"}, {"\"\"", '"', ""},
-        {"\"", '"', "\""},  // one char: both ends are the same byte, not a pair
-        {"\"half", '"', "\"half"}, {"''x''", '\'', "'x'"}, {"", '"', ""},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.in);
-        std::string buf = c.in;
-        EXPECT_STREQ(dequote(buf.data(), c.quote), c.out);
-    }
-    EXPECT_EQ(dequote(nullptr, '"'), nullptr);
-}
-
-TEST(Strl, CopyAndCatTruncateAndReportWantedLength)
-{
-    char buf[6];
-    EXPECT_EQ(strlcpy(buf, "abcdefgh", sizeof buf), 8u);
-    EXPECT_STREQ(buf, "abcde");
-    EXPECT_EQ(strlcpy(buf, "ab", sizeof buf), 2u);
-    EXPECT_EQ(strlcat(buf, "cdefg", sizeof buf), 7u);
-    EXPECT_STREQ(buf, "abcde");
-    EXPECT_EQ(strlcpy(buf, "zz", 0), 2u);
-    EXPECT_STREQ(buf, "abcde");
-    char full[3] = {'x', 'y', 'z'};  // no NUL inside size
-    EXPECT_EQ(strlcat(full, "ab", sizeof full), 5u);
-    EXPECT_EQ(full[2], 'z');
-}
-
-TEST(Memmem, FindsFirstOccurrenceWithinBounds)
-{
-    const char hay[] = "abcabc\0abd";
-    EXPECT_EQ(memmem_local(hay, 10, "abc", 3), hay);
-    EXPECT_EQ(memmem_local(hay, 10, "abd", 3), hay + 7);
-    EXPECT_EQ(memmem_local(hay, 9, "abd", 3), nullptr);  // would end past hay_len
-    EXPECT_EQ(memmem_local(hay, 10, "", 0), nullptr);
-    EXPECT_EQ(memmem_local(hay, 2, "abc", 3), nullptr);
-    EXPECT_EQ(memmem_local(hay, 10, "c\0a", 3), hay + 5);
-}
-
 // Haystacks where the needle's first byte is everywhere (the search then
 // filters by both ends, sixteen places at a time), cut at every length
 // around those blocks: the answer is always the first occurrence, and no
@@ -129,14 +87,6 @@ TEST(Memmem, AgreesWithAPlainSearchWhereTheFirstByteIsCommon)
         const void *want = needle.size() > len || at == std::string::npos ? nullptr : base + at;
         ASSERT_EQ(memmem_local(base, len, needle.data(), needle.size()), want) << text << " / " << needle;
     }
-}
-
-TEST(CountChar, CountsOccurrences)
-{
-    EXPECT_EQ(count_char_from_string("a,b,,c", ','), 3);
-    EXPECT_EQ(count_char_from_string("abc", ','), 0);
-    EXPECT_EQ(count_char_from_string(nullptr, ','), 0);
-    EXPECT_EQ(count_char_from_string("abc", '\0'), 0);
 }
 
 TEST(SanitizeUtf8, ReplacesEachBadByteAndKeepsWellFormedText)
@@ -164,26 +114,6 @@ TEST(SanitizeUtf8, ReplacesEachBadByteAndKeepsWellFormedText)
     EXPECT_EQ(sanitize_utf8_string(nullptr), 0);
 }
 
-TEST(DataFormat, SplitsAtTheLastDelimiterOrLeavesTextUntouched)
-{
-    char *pat = nullptr, *opt = nullptr;
-    char a[] = "/a/b/i";
-    ASSERT_EQ(data_format(a, '/', &pat, &opt), 1);
-    EXPECT_STREQ(pat, "a/b");
-    EXPECT_STREQ(opt, "i");
-    char b[] = "/abc/";
-    ASSERT_EQ(data_format(b, '/', &pat, &opt), 1);
-    EXPECT_STREQ(pat, "abc");
-    EXPECT_STREQ(opt, "");
-    for (const char *bad : {"abc/i", "/abc", "/", "//i", ""}) {
-        SCOPED_TRACE(bad);
-        std::string buf = bad;
-        EXPECT_EQ(data_format(buf.data(), '/', &pat, &opt), 0);
-        EXPECT_STREQ(buf.c_str(), bad);
-    }
-    EXPECT_EQ(data_format(nullptr, '/', &pat, &opt), 0);
-}
-
 TEST(RangeHourMinute, AcceptsBoundsAndBlanksAroundDashOnly)
 {
     struct Case { const char *text; int a, b, c, d; };
@@ -199,6 +129,21 @@ TEST(RangeHourMinute, AcceptsBoundsAndBlanksAroundDashOnly)
         EXPECT_EQ(range_hourminute(bad, &a, &b, &c, &d), 0) << bad;
     EXPECT_EQ(a, 7);
     EXPECT_EQ(range_hourminute(nullptr, &a, &b, &c, &d), 0);
+}
+
+TEST(Strl, CopyAndCatTruncateAndReportWantedLength)
+{
+    char buf[6];
+    EXPECT_EQ(strlcpy(buf, "abcdefgh", sizeof buf), 8u);
+    EXPECT_STREQ(buf, "abcde");
+    EXPECT_EQ(strlcpy(buf, "ab", sizeof buf), 2u);
+    EXPECT_EQ(strlcat(buf, "cdefg", sizeof buf), 7u);
+    EXPECT_STREQ(buf, "abcde");
+    EXPECT_EQ(strlcpy(buf, "zz", 0), 2u);
+    EXPECT_STREQ(buf, "abcde");
+    char full[3] = {'x', 'y', 'z'};  // no NUL inside size
+    EXPECT_EQ(strlcat(full, "ab", sizeof full), 5u);
+    EXPECT_EQ(full[2], 'z');
 }
 
 TEST(HostAddress, ReadsDottedQuadInNetworkOrder)

@@ -47,44 +47,6 @@ TEST_F(VariablesTest, SpecPrefixChoosesTheType)
     EXPECT_EQ(ns->get(ns, "plain"), bare);
 }
 
-TEST_F(VariablesTest, EmptyNameIsRefusedAndUnreadableNumbersGiveZero)
-{
-    EXPECT_EQ(variable_set(ns, "", "1"), nullptr);
-    EXPECT_EQ(variable_set(ns, "i/", "1"), nullptr);
-    EXPECT_EQ(variable_set(nullptr, "x", "1"), nullptr);
-    EXPECT_EQ(tqtable_count(ns), 0u);
-    EXPECT_EQ(variable_set(ns, "i/a", "12abc")->data.integer, 0);
-    EXPECT_EQ(variable_set(ns, "i/b", nullptr)->data.integer, 0);
-    EXPECT_EQ(variable_set(ns, "i/c", " -5 ")->data.integer, -5);
-    EXPECT_EQ(variable_set(ns, "i/d", "99999999999999999999999")->data.integer, 0);
-    EXPECT_DOUBLE_EQ(variable_set(ns, "f/e", "x")->data.real, 0.0);
-}
-
-TEST_F(VariablesTest, ReplacingKeepsTheRecordAndStatisticFlag)
-{
-    tq_variable *v = variable_set(ns, "i/hits", "3");
-    v->flags |= VARIABLE_STATISTIC;
-    tq_variable *again = variable_set(ns, "s/hits", "now text");
-    EXPECT_EQ(again, v);
-    EXPECT_EQ(v->flags, unsigned(VARIABLE_STRING | VARIABLE_STATISTIC));
-    EXPECT_STREQ(v->data.text, "now text");
-    EXPECT_EQ(variable_set(ns, "i/hits", "9"), v);
-    EXPECT_EQ(v->data.integer, 9);
-    EXPECT_EQ(tqtable_count(ns), 1u);
-}
-
-TEST_F(VariablesTest, ConvertToInt)
-{
-    EXPECT_EQ(variable_convert_to_int(variable_set(ns, "i/a", "-8"), 1), -8);
-    EXPECT_EQ(variable_convert_to_int(variable_set(ns, "f/b", "3.9"), 1), 3);
-    EXPECT_EQ(variable_convert_to_int(variable_set(ns, "f/bn", "-3.9"), 1), -3);
-    EXPECT_EQ(variable_convert_to_int(variable_set(ns, "c", "120"), 1), 120);
-    EXPECT_EQ(variable_convert_to_int(variable_set(ns, "d", "\"120\""), 1), 1);
-    EXPECT_EQ(variable_convert_to_int(variable_set(ns, "e", ""), 77), 77);
-    EXPECT_EQ(variable_convert_to_int(nullptr, 5), 5);
-    EXPECT_EQ(variable_convert_to_int(variable_set(ns, "f/huge", "1e300"), 0), LONG_MAX);
-}
-
 TEST_F(VariablesTest, AddOnlyChangesIntegers)
 {
     tq_variable *i = variable_set(ns, "i/n", "10");
@@ -109,13 +71,4 @@ TEST_F(VariablesTest, ConcurrentIncrementsGiveExactTotal)
     for (auto &x : th)
         x.join();
     EXPECT_EQ(v->data.integer, long(kThreads) * kEach);
-}
-
-TEST_F(VariablesTest, ToStringForEachType)
-{
-    EXPECT_EQ(text_of(variable_set(ns, "i/a", "-12")), "-12");
-    EXPECT_EQ(text_of(variable_set(ns, "f/b", "0.1")), "0.1");
-    EXPECT_EQ(text_of(variable_set(ns, "s/c", "t x")), "t x");
-    EXPECT_EQ(text_of(variable_set(ns, "d", nullptr)), "");
-    EXPECT_EQ(text_of(nullptr), "<null>");
 }

@@ -15,18 +15,6 @@ using namespace traffic;
 
 namespace {
 
-TEST(CommandTable, EveryEntryIsFoundByItsNameAndItsCode)
-{
-    int i = 0;
-    for (; ltable[i].opcode != MSN_OPCODE_UNKNOWN; ++i) {
-        EXPECT_EQ(ltable[i].opcode, i) << ltable[i].strcmd;
-        EXPECT_EQ(table_search_opcode(ltable[i].strcmd), &ltable[i]);
-        EXPECT_EQ(table_search_strcmd(static_cast<msnp_opcode>(i)), &ltable[i]);
-    }
-    EXPECT_EQ(i, MSN_OPCODE_UNKNOWN);
-    EXPECT_STREQ(ltable[i].strcmd, "XXX");
-}
-
 TEST(CommandTable, LookupsAreExactAndBounded)
 {
     const msnp_table *end = &ltable[MSN_OPCODE_UNKNOWN];

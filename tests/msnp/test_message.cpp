@@ -122,25 +122,6 @@ TEST(MessageTables, SlpMethodsMatchByPrefix) {
     EXPECT_EQ(msnp_slp_command_code_symbol(nullptr), MSNP_SLP_COMMAND_UNKNOWN);
 }
 
-TEST(MessageTables, FriendlyNameAndCodeLookups) {
-    EXPECT_EQ(msnp_message_search_friendly_name("message_p2p")->type, MSNP_MESSAGE_P2P);
-    EXPECT_EQ(msnp_message_search_friendly_name("message_all")->type, MSNP_MESSAGE_ALL);
-    EXPECT_EQ(msnp_message_search_friendly_name("nope")->type, MSNP_MESSAGE_UNKNOWN);
-    EXPECT_EQ(msnp_message_search_friendly_name(nullptr)->type, MSNP_MESSAGE_UNKNOWN);
-    EXPECT_EQ(msnp_invite_search_friendly_name("invite_webcam")->type, MSNP_INVITE_WEBCAM);
-    EXPECT_EQ(msnp_datacast_search_friendly_name("datacast_nudge")->type, MSNP_DATACAST_NUDGE);
-    EXPECT_EQ(msnp_datacast_symbol(nullptr)->type, MSNP_DATACAST_UNKNOWN);
-    EXPECT_STREQ(msnp_datacast_symbol("9")->fname, "");
-    EXPECT_STREQ(msnp_message_search_type(MSNP_MESSAGE_EMOTICON)->name, "text/x-mms-emoticon");
-    EXPECT_STREQ(msnp_invite_search_type(MSNP_INVITE_WEBCAM)->name, "2A23868E-B45F-401d-B8B0-1E16B774A5B7");
-    EXPECT_STREQ(msnp_datacast_search_type(MSNP_DATACAST_WINK)->fname, "datacast_wink");
-    EXPECT_STREQ(msnp_message_search_type((msnp_message_code)0x4000)->fname, "");
-    EXPECT_EQ(msnp_com_type_search_symbol("command_pmm")->type, MSNP_COM_PMM);
-    EXPECT_EQ(msnp_com_type_search_symbol("command_nothing")->type, MSNP_COM_NONE);
-    EXPECT_STREQ(msnp_com_type_search_type(MSNP_COM_RECEIVE_FEDERATION)->name, "command_receive_federation");
-    EXPECT_STREQ(msnp_com_type_search_type(MSNP_COM_ALL)->name, "command_all");
-}
-
 // ---------------------------------------------------------------------
 // Header lines and command words
 

@@ -57,34 +57,6 @@ iks *parse_xml(const char *text) {
 // ---------------------------------------------------------------------
 // Creation and lookup
 
-TEST_F(GenericTest, ConstructorsEnterTheKindTable) {
-    msnp_object_generic *t = msnp_new_object_time(idl, "worktime", nullptr);
-    msnp_object_generic *e = msnp_new_object_expr(idl, "words", nullptr);
-    msnp_object_generic *b = msnp_new_object_imbitmap(idl, "kinds", nullptr);
-    msnp_object_generic *o = msnp_new_object_object(idl, "thing", nullptr);
-    ASSERT_TRUE(t && e && b && o);
-    EXPECT_EQ(t->type, MSNP_OBJECT_TIME);
-    EXPECT_EQ(t->objtable, ents->times);
-    EXPECT_EQ(msnp_search_time("worktime", 0), t);
-    EXPECT_EQ(msnp_search_expr("words", 0), e);
-    EXPECT_EQ(msnp_search_imbitmap("kinds", 0), b);
-    EXPECT_EQ(msnp_search_object("thing", 0), o);
-    EXPECT_EQ(msnp_search_time("words", 0), nullptr);
-    EXPECT_EQ(msnp_search_time(nullptr, 0), nullptr);
-    ASSERT_NE(bits(b), nullptr);
-    EXPECT_EQ(bits(b)->com_type | bits(b)->msg_type | bits(b)->inv_type | bits(b)->dct_type, 0u);
-    EXPECT_EQ(o->add_literal, nullptr);
-    EXPECT_EQ(o->data, nullptr);
-    EXPECT_EQ(t->wdirty, 0);
-    EXPECT_NE(t->weak, nullptr);
-    /* The kind bit searches without taking the lock the caller holds. */
-    tqtable_wrlock(ents->times);
-    EXPECT_EQ(msnp_search_time("worktime", MSNP_OBJECT_TIME), t);
-    tqtable_unlock(ents->times);
-    EXPECT_EQ(msnp_new_object_generic(idl, nullptr, nullptr), nullptr);
-    EXPECT_EQ(msnp_new_object_time(idl, nullptr, nullptr), nullptr);
-}
-
 TEST_F(GenericTest, ArgumentsAreLiteralsIncludesOrWeakNames) {
     msnp_object_generic *base = msnp_new_object_time(idl, "base", nullptr);
     Words w = {"base", "'mo@08:00-09:00'", "later"};

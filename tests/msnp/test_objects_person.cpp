@@ -15,45 +15,6 @@ using Strings = std::vector<std::string>;
 
 /* ---- Registry, kinds, names ---- */
 
-TEST_F(EntityTest, RegistryStartsWithRootLocalAndEmptyTables)
-{
-    ASSERT_NE(ents, nullptr);
-    EXPECT_EQ(self->block, ents);
-    EXPECT_EQ(ents->self, self);
-    EXPECT_EQ(ents->ns, self->ns);
-    ASSERT_NE(ents->root, nullptr);
-    EXPECT_STREQ(ents->root->ident, "root");
-    EXPECT_EQ(ents->root->object_type, MSNP_OBJECT_NODE);
-    ASSERT_NE(ents->group_local, nullptr);
-    EXPECT_STREQ(ents->group_local->ident, "Local");
-    EXPECT_EQ(msnp_search_group("Local", 0), ents->group_local);
-    for (tqtable *t : {ents->people, ents->users, ents->busers, ents->times, ents->exprs, ents->imbitmaps,
-                       ents->objects})
-        EXPECT_EQ(tqtable_count(t), 0u);
-    EXPECT_EQ(tqtable_count(ents->groups), 1u);
-    ASSERT_NE(ents->id_secure, nullptr);
-    ASSERT_NE(ents->id_insecure, nullptr);
-    EXPECT_STRNE(ents->id_secure, ents->id_insecure);
-}
-
-TEST_F(EntityTest, ObjectKindTableOrderAndSearches)
-{
-    const std::vector<std::pair<std::string, msnp_object_type>> kinds = {
-        {"person", MSNP_OBJECT_PERSON}, {"group", MSNP_OBJECT_GROUP}, {"node", MSNP_OBJECT_NODE},
-        {"time", MSNP_OBJECT_TIME}, {"expr", MSNP_OBJECT_EXPR}, {"imbitmap", MSNP_OBJECT_IMBITMAP},
-        {"object", MSNP_OBJECT_OBJECT}, {"", MSNP_OBJECT_NONE}};
-    for (size_t i = 0; i < kinds.size(); ++i) {
-        SCOPED_TRACE(kinds[i].first);
-        EXPECT_EQ(msnp_objects[i].name, kinds[i].first);
-        EXPECT_EQ(msnp_objects[i].type, kinds[i].second);
-        EXPECT_EQ(msnp_object_search_symbol(kinds[i].first.c_str())->type, kinds[i].second);
-        EXPECT_EQ(msnp_object_search_type(kinds[i].second)->name, kinds[i].first);
-    }
-    EXPECT_EQ(msnp_object_search_symbol("Person")->type, MSNP_OBJECT_NONE);
-    EXPECT_EQ(msnp_object_search_symbol(nullptr)->type, MSNP_OBJECT_NONE);
-    EXPECT_EQ(msnp_object_search_type(static_cast<msnp_object_type>(3))->type, MSNP_OBJECT_NONE);
-}
-
 TEST_F(EntityTest, IdentifierTestReturnsFirstOffendingCharacter)
 {
     for (const auto &[text, bad] : std::vector<std::pair<const char *, int>>{
