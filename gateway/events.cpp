@@ -93,22 +93,22 @@ void EventSink::close()
     file_ = nullptr;
 }
 
-void EventSink::write_locked(const char *line, size_t size)
+void EventSink::write_locked(const char *line, size_t size, bool console)
 {
     if (file_) {
         std::fwrite(line, 1, size, file_);
         std::fputc('\n', file_);
     }
-    if (console_) {
+    if (console_ && console) {
         std::fwrite(line, 1, size, stderr);
         std::fputc('\n', stderr);
     }
 }
 
-void EventSink::write_line(const std::string &line)
+void EventSink::write_line(const std::string &line, bool console)
 {
     std::lock_guard<std::mutex> g(lock_);
-    write_locked(line.data(), line.size());
+    write_locked(line.data(), line.size(), console);
     if (file_)
         std::fflush(file_);
 }
@@ -145,6 +145,11 @@ void EventSink::notice(const std::string &kind, const std::string &text, unsigne
                        const NoticeAttrs &attrs)
 {
     write_line(notice_element(kind, text, tid, static_cast<long>(std::time(nullptr)), attrs));
+}
+
+void EventSink::record(const std::string &kind, const std::string &text)
+{
+    write_line(notice_element(kind, text, 0, static_cast<long>(std::time(nullptr))), false);
 }
 
 } // namespace gw

@@ -35,10 +35,13 @@ public:
     // The gateway's own notice, as a <notice> element.
     void notice(const std::string &kind, const std::string &text, unsigned long tid = 0,
                 const NoticeAttrs &attrs = {});
+    // A notice for the file only, for what the caller has already told
+    // the console in words.
+    void record(const std::string &kind, const std::string &text);
 
 private:
-    void write_line(const std::string &line);
-    void write_locked(const char *line, size_t size); // caller holds lock_
+    void write_line(const std::string &line, bool console = true);
+    void write_locked(const char *line, size_t size, bool console = true); // caller holds lock_
 
     std::mutex lock_;
     FILE *file_ = nullptr;

@@ -106,11 +106,11 @@ void Server::report(const Report &r, const std::string &what)
 {
     for (const auto &[code, message] : r.errors) {
         std::cerr << "trevalquin: " << what << ": error " << code << ": " << message << "\n";
-        events_.notice(what + "-error", std::to_string(code) + ": " + message);
+        events_.record(what + "-error", std::to_string(code) + ": " + message);
     }
     for (const auto &w : r.warnings) {
         std::cerr << "trevalquin: " << what << ": warning: " << w << "\n";
-        events_.notice(what + "-warning", w);
+        events_.record(what + "-warning", w);
     }
     for (const auto &e : r.events)
         events_.event(e);

@@ -856,12 +856,18 @@ TEST_F(GatewayE2E, PolicyProblemsAreReportedNotFatal)
                           "<person><handle>nobody@example.com</handle></person>"
                           "<person name='alice'><handle>alice@example.com</handle></person>"
                           "</object-list><bogus/></trevalquin>";
-    start();
+    /* In the foreground events are echoed to the terminal too: each
+     * problem is still said there once, in words. */
+    ASSERT_TRUE(gw.start(TQ_GATEWAY_BIN, settings(), dir, {"-f"})) << gw.error();
     auto warned = notices("policy-warning", 2);
     ASSERT_EQ(warned.size(), 2u) << slurp(events);
     EXPECT_NE(warned[0].find("Person node missing name atribute"), std::string::npos) << warned[0];
     EXPECT_NE(warned[1].find("Unknown configuration node: bogus"), std::string::npos) << warned[1];
     EXPECT_TRUE(each_line_is_xml(slurp(events)));
+    const std::string said = gw.stderr_text();
+    const std::string bogus = "Unknown configuration node: bogus";
+    EXPECT_NE(said.find("policy: warning: " + bogus), std::string::npos) << said;
+    EXPECT_EQ(said.find(bogus), said.rfind(bogus)) << said;
 
     /* Through the administration socket the same warnings come back as
      * warnings; the loaded part still counts as a success. */

@@ -129,7 +129,7 @@ TEST_F(Commands, RefusalsReportTheirCodeAndChangeNothing)
         {0, "modify", "alice contact: 0 ghost", V{"27: Unknown object reference: ghost"}, {}},
         {0, "modify", "alice contact: Competitor Staff", V{"27: Unknown relation: Competitor"}, {}},
         {0, "modify", "alice contact: Ghost 1bad", V{"27: Unknown weak relation: Ghost"}, {}},
-        {0, "modify", "alice contact: Contractors 1bad", V{"23: Not a valid object name: 1bad"}, {}},
+        {0, "modify", "alice contact: Contractors 1bad", V{"27: Unknown object reference: 1bad"}, {}},
         {0, "modify", "alice colour: red", V{"2: Unknown attribute: colour"}, {}},
         {0, "modify", "Company contact: Ghost Staff", V{"1003: Only person objects support weak relations"}, {}},
         {0, "modify", "Company 0", V{"2: No definition to modify"}, {}},
@@ -245,6 +245,8 @@ TEST_F(Commands, ChangesBuildAndTakeApartThePolicy)
     ok("modify", "zed 0 'direction_in'");
     run("modify", "zed Auditors 'direction_out'");
     EXPECT_EQ(warnings(), std::vector<std::string>{"Weak object relation: Auditors"});
+    run("modify", "zed contact: Auditors 1bad");
+    EXPECT_EQ(errors(), std::vector<std::string>{"23: Not a valid object name: 1bad"});
     std::string zed = ok("serialize", "zed");
     EXPECT_TRUE(has(zed, "<attribute type='no_warnings'>1</attribute>")) << zed;
     EXPECT_TRUE(has(zed, "direction='in'")) << zed;
