@@ -9,7 +9,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
@@ -312,6 +314,28 @@ void AdminCommands::run(const AdminRequest &req, const AdminCaller &caller,
                         r.data += s + "\n";
                 }
             break;
+        case AdminOp::Impersonate: {
+            // The module reads the connection in hexadecimal; people read
+            // the decimal number `connections` lists.
+            std::string word, after, tid_text, text;
+            split_word(req.rest, word, after);
+            split_word(after, tid_text, text);
+            const bool hex = tid_text.rfind("0x", 0) == 0 || tid_text.rfind("0X", 0) == 0;
+            const char *digits = tid_text.c_str() + (hex ? 2 : 0);
+            char *end = nullptr;
+            errno = 0;
+            unsigned long tid = std::strtoul(digits, &end, hex ? 16 : 10);
+            if (text.empty() || !*digits || *end || errno || !std::isxdigit(static_cast<unsigned char>(*digits)))
+                r.error(2, "Usage: msnp impersonate TID TEXT");
+            else if (!deps_.table || !deps_.table->find(tid))
+                r.error(27, "No connection " + tid_text);
+            else {
+                char module_tid[32];
+                std::snprintf(module_tid, sizeof module_tid, "%lx", tid);
+                m->config("impersonate", std::string(module_tid) + " " + text, caller.name, caller.level, r);
+            }
+            break;
+        }
         case AdminOp::Info: {
             char *end = nullptr;
             unsigned long tid = std::strtoul(req.rest.c_str(), &end, 10);

@@ -40,8 +40,8 @@ const AdminVerb kVerbs[] = {
      "an object, or a node and the DEPTH levels below it, as XML"},
     {"msnp glob", "PATTERN [with-statistics]", AdminOp::Module, false,
      "the objects whose names match a shell pattern"},
-    {"msnp impersonate", "HEXTID TEXT", AdminOp::Module, true,
-     "send TEXT as a message to the server of connection TID (in hexadecimal)"},
+    {"msnp impersonate", "TID TEXT", AdminOp::Impersonate, true,
+     "send TEXT as a message from the user of connection TID (as `connections` lists it; 0xHEX too) to its server"},
     {"msnp log", "list|show [USERS[:CONTACTS] [FROM:TO [TEXT]]]", AdminOp::Module, false,
      "stored conversations, listed or shown, by user and contact patterns, time range and text"},
 };

@@ -32,6 +32,37 @@ protected:
     std::string policy_now() { return ok({"msnp", "glob", "*"}) + ok({"msnp", "serialize", "/"}); }
 };
 
+/* A connection is named to the module's verbs as `connections` lists it
+ * (or in hexadecimal with 0x), and a name that is none is refused. */
+TEST_F(Administration, ImpersonationTakesTheConnectionAsListed)
+{
+    start();
+    OPEN_PAIR(p, ns);
+    md5_sign_in(p.client.get(), p.server.get(), "alice@example.com");
+    EXPECT_TRUE(pass_through(p.server.get(), p.client.get(), "USR 4 OK alice@example.com Alice\r\n"));
+    std::optional<Listed> l;
+    ASSERT_TRUE(eventually([&] {
+        return (l = find_listed(tqctl({"connections"}).out, "127.0.0.1:" + std::to_string(ns.port()))).has_value();
+    }));
+    char hex[32];
+    std::snprintf(hex, sizeof hex, "0x%lx", l->tid);
+    for (const std::string &id : {std::to_string(l->tid), std::string(hex)}) {
+        ok({"msnp", "impersonate", id, "hello from " + id});
+        std::string got = read_until(p.server.get(), "hello from " + id);
+        EXPECT_NE(got.find("MSG 0 U "), std::string::npos) << got;
+    }
+    for (const auto &[words, said] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"999999", "x"}, "error 27: No connection 999999"},
+             {{"1f", "x"}, "error 2: Usage"},
+             {{std::to_string(l->tid)}, "error 2: Usage"}}) {
+        std::vector<std::string> argv{"msnp", "impersonate"};
+        argv.insert(argv.end(), words.begin(), words.end());
+        RunResult r = tqctl(argv);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find(said), std::string::npos) << r.err;
+    }
+}
+
 TEST_F(Administration, ASessionChangesWhatAConnectedClientMeetsAndSurvivesARestart)
 {
     start();

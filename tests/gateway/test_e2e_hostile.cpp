@@ -27,8 +27,7 @@ TEST_F(Hostile, APeerThatStopsReadingHoldsUpNobodyAndIsGivenUp)
     ASSERT_TRUE(eventually([&] {
         return (l = find_listed(tqctl({"connections"}).out, "127.0.0.1:" + std::to_string(ns.port()))).has_value();
     }));
-    char hex[32];
-    std::snprintf(hex, sizeof hex, "%lx", l->tid);
+    const std::string tid = std::to_string(l->tid);
 
     /* The module writes to the server, which reads nothing and keeps a
      * small receive buffer: 6 MB, far more than the sockets can take.
@@ -37,7 +36,7 @@ TEST_F(Hostile, APeerThatStopsReadingHoldsUpNobodyAndIsGivenUp)
     const std::string text(60000, 'x');
     auto t0 = Clock::now();
     for (int i = 0; i < 100; ++i) {
-        RunResult r = tqctl({"msnp", "impersonate", hex, text});
+        RunResult r = tqctl({"msnp", "impersonate", tid, text});
         ASSERT_EQ(r.status, 0) << r.err;
     }
     EXPECT_LT(Clock::now() - t0, std::chrono::seconds(20));
