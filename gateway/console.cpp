@@ -194,18 +194,22 @@ std::unique_ptr<Console> Console::open(const Settings &s, Deps deps, std::string
     }
     if (!c->auth_.load(s.console_users, error))
         return nullptr;
+    // An installed tree moved as a whole finds its own files first.
     std::vector<std::string> dirs;
     if (!s.console_dir.empty())
         dirs = {s.console_dir};
     else
-        dirs = {c->deps_.exe_dir + "/../console", c->deps_.exe_dir + "/../share/trevalquin/console"};
-    for (const auto &d : dirs)
+        dirs = {c->deps_.exe_dir + "/../share/trevalquin/console", TQ_CONSOLE_INSTALL_DIR, TQ_CONSOLE_SOURCE_DIR};
+    std::string tried;
+    for (const auto &d : dirs) {
         if (access((d + "/index.html").c_str(), R_OK) == 0) {
             c->dir_ = d;
             break;
         }
+        tried += (tried.empty() ? "" : ", ") + d;
+    }
     if (c->dir_.empty()) {
-        error = "console: the page (index.html) is not in " + dirs.front() + "; set console-dir";
+        error = "console: the page (index.html) is in none of " + tried + "; set console-dir";
         return nullptr;
     }
     HttpLimits limits;

@@ -473,7 +473,8 @@ const std::vector<SettingRow> &setting_rows()
              "session lasts until it has been idle for 12 hours or its account signs out; its cookie is HttpOnly "
              "and SameSite=Strict."),
         text("console-dir", &Settings::console_dir, "PATH",
-             "The page's files; by default ../console or ../share/trevalquin/console beside the program."),
+             "The page's files; by default ../share/trevalquin/console beside the program, then where the "
+             "install puts them, then the console directory of the sources it was built from."),
         text("console-tls-cert", &Settings::console_tls_cert, "PATH",
              "Serve the console over TLS with this certificate (PEM) and console-tls-key."),
         text("console-tls-key", &Settings::console_tls_key, "PATH", "The key of console-tls-cert (PEM)."),
