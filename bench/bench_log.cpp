@@ -17,10 +17,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
-/* The log tree, made once for the run. */
+/* The log tree, made once for the run and removed at exit. The path is
+ * never destroyed: a handler registered while a static is being made runs
+ * after that static is gone, and then had no tree to remove. */
 const fs::path &log_tree()
 {
-    static fs::path dir = [] {
+    static const fs::path &dir = *new fs::path([] {
         fs::path d = bench_log_dir();
         for (int u = 0; u < 100; ++u)
             for (int c = 0; c < 10; ++c) {
@@ -38,9 +40,10 @@ const fs::path &log_tree()
                             << "</message>\n";
                 }
             }
-        std::atexit([] { fs::remove_all(dir); });
         return d;
-    }();
+    }());
+    static const int removed_at_exit = std::atexit([] { fs::remove_all(dir); });
+    (void)removed_at_exit;
     return dir;
 }
 
