@@ -258,7 +258,8 @@ void AdminCommands::run(const AdminRequest &req, const AdminCaller &caller,
     const AdminVerb *verb = find_admin_verb(req.verb, req.rest);
     if (!verb) {
         r.error(2, "Unknown command: " + req.verb);
-    } else if (verb->op != AdminOp::Help && verb->op != AdminOp::Connections && !m) {
+    } else if (verb->op != AdminOp::Help && verb->op != AdminOp::Connections && verb->op != AdminOp::ReopenLogs &&
+               !m) {
         r.error(30, "No module is loaded");
         finish(r, false, done);
         return;
@@ -314,6 +315,12 @@ void AdminCommands::run(const AdminRequest &req, const AdminCaller &caller,
                         r.data += s + "\n";
                 }
             break;
+        case AdminOp::ReopenLogs: {
+            std::string error;
+            if (deps_.reopen_logs && !deps_.reopen_logs(error))
+                r.error(30, error);
+            break;
+        }
         case AdminOp::Impersonate: {
             // The module reads the connection in hexadecimal; people read
             // the decimal number `connections` lists.

@@ -50,6 +50,8 @@ public:
         std::string policy_file;
         ConnectionTable *table = nullptr;
         EventSink *events = nullptr;
+        // Begins the events and capture files anew (as SIGUSR1 does).
+        std::function<bool(std::string &error)> reopen_logs;
     };
 
     explicit AdminCommands(Deps deps) : deps_(std::move(deps)) {}

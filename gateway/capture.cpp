@@ -133,6 +133,12 @@ std::vector<std::string> Capture::files() const
     return out;
 }
 
+void Capture::reopen()
+{
+    std::lock_guard<std::mutex> g(lock_);
+    close_file();
+}
+
 void Capture::close_file()
 {
     if (dumper_)

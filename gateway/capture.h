@@ -94,6 +94,8 @@ public:
     bool by_user() const { return !opt_.users.empty(); }
     // The files written so far that are still there, oldest first.
     std::vector<std::string> files() const;
+    // Ends the current file; the next packet begins a new one.
+    void reopen();
 
 private:
     explicit Capture(CaptureOptions o) : opt_(std::move(o)) {}

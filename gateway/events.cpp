@@ -66,6 +66,7 @@ bool EventSink::open(const std::string &path, bool console, std::string &error)
 {
     std::lock_guard<std::mutex> g(lock_);
     console_ = console;
+    path_ = path;
     if (file_) {
         std::fclose(file_);
         file_ = nullptr;
@@ -82,6 +83,25 @@ bool EventSink::open(const std::string &path, bool console, std::string &error)
     if (!buffer_)
         buffer_.reset(new char[kBuffer]);
     std::setvbuf(file_, buffer_.get(), _IOFBF, kBuffer);
+    return true;
+}
+
+bool EventSink::reopen(std::string &error)
+{
+    std::lock_guard<std::mutex> g(lock_);
+    if (path_.empty())
+        return true;
+    FILE *fresh = std::fopen(path_.c_str(), "a");
+    if (!fresh) {
+        error = path_ + ": cannot open the events file again: " + std::strerror(errno);
+        return false;
+    }
+    std::unique_ptr<char[]> buffer(new char[kBuffer]);
+    std::setvbuf(fresh, buffer.get(), _IOFBF, kBuffer);
+    if (file_)
+        std::fclose(file_); // flushes what the old file still owes
+    file_ = fresh;
+    buffer_ = std::move(buffer);
     return true;
 }
 

@@ -27,6 +27,10 @@ public:
     // Opens (appending) `path`; an empty path keeps only the console.
     bool open(const std::string &path, bool console, std::string &error);
     void close();
+    // Opens the same path again, so that a file moved away (logrotate) is
+    // left behind whole and a new one is begun; on failure the sink keeps
+    // writing where it was.
+    bool reopen(std::string &error);
 
     // One event element as the module rendered it.
     void event(const std::string &xml);
@@ -47,6 +51,7 @@ private:
     FILE *file_ = nullptr;
     std::unique_ptr<char[]> buffer_; // file_'s stdio buffer: outlives it
     bool console_ = false;
+    std::string path_;
 };
 
 // Keeps an event on one line: line breaks become character references, so

@@ -257,6 +257,7 @@ bool Server::start(std::string &error)
     deps.policy_file = settings_.policy;
     deps.table = &table_;
     deps.events = &events_;
+    deps.reopen_logs = [this](std::string &error) { return reopen_logs(error); };
     commands_ = std::make_unique<AdminCommands>(deps);
     admin_ = std::make_unique<AdminServer>(admin_io_, *commands_, settings_.admin_level);
     if (!admin_->open(settings_.admin_socket, error, settings_.admin_group))
@@ -299,6 +300,7 @@ bool Server::start(std::string &error)
     signals_.add(SIGINT);
     signals_.add(SIGTERM);
     signals_.add(SIGHUP);
+    signals_.add(SIGUSR1);
     wait_signals();
 
     for (size_t i = 0; i < acceptors_.size(); ++i) {
@@ -449,8 +451,24 @@ void Server::wait_signals()
             wait_signals();
             return;
         }
+        if (signo == SIGUSR1) {
+            std::string error;
+            if (!reopen_logs(error)) {
+                std::cerr << "trevalquin: reopen-logs: " << error << "\n";
+                events_.record("reopen-logs-error", error);
+            }
+            wait_signals();
+            return;
+        }
         stop();
     });
+}
+
+bool Server::reopen_logs(std::string &error)
+{
+    if (capture_)
+        capture_->reopen();
+    return events_.reopen(error);
 }
 
 void Server::reload()

@@ -63,6 +63,8 @@ private:
     void schedule_statistics();
     void schedule_expiry();
     void wait_signals();
+    // Begins the events file and the capture files anew (logrotate).
+    bool reopen_logs(std::string &error);
     void reload();
     void stop();
     void report(const Report &r, const std::string &what);

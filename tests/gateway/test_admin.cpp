@@ -129,7 +129,7 @@ TEST(AdminCommands, ModuleCommandsCarryVerbRestAndLevel)
     auto m = fake_module();
     ASSERT_TRUE(m);
     std::string error;
-    AdminCommands c({m.get(), "", nullptr, nullptr});
+    AdminCommands c({m.get(), "", nullptr, nullptr, {}});
 
     EXPECT_EQ(run(c, "msnp new person alice", 1), "OK\n");
     EXPECT_EQ(last_args, "new|person alice|2");
@@ -149,11 +149,11 @@ TEST(AdminCommands, ModuleCommandsCarryVerbRestAndLevel)
     bare.name = "bare";
     auto b = gw::ModuleHost::adopt(&bare, "bare.so", error);
     ASSERT_TRUE(b) << error;
-    AdminCommands cb({b.get(), "", nullptr, nullptr});
+    AdminCommands cb({b.get(), "", nullptr, nullptr, {}});
     EXPECT_EQ(run(cb, "msnp new x"), "E 30 Module does not support management commands\nFAIL\n");
     EXPECT_EQ(run(cb, "save"), "E 30 no policy file is configured\nFAIL\n");
 
-    AdminCommands none({nullptr, "", nullptr, nullptr});
+    AdminCommands none({nullptr, "", nullptr, nullptr, {}});
     EXPECT_EQ(run(none, "vars"), "E 30 No module is loaded\nFAIL\n");
 }
 
@@ -164,7 +164,7 @@ TEST(AdminCommands, VariablesAndLevels)
     m->apply_variables({{"log-dir", "/tmp/x", false}, {"persist-statistics", "1", true}});
     tq_variable *counter = variable_set(m->record()->ns, "i/stats-user-login", "4");
     counter->flags |= VARIABLE_STATISTIC;
-    AdminCommands c({m.get(), "", nullptr, nullptr});
+    AdminCommands c({m.get(), "", nullptr, nullptr, {}});
 
     EXPECT_EQ(run(c, "vars"), "D log-dir = /tmp/x\nD persist-statistics = 1\n"
                               "D stats-user-login = 4\nOK\n");
@@ -208,7 +208,7 @@ TEST(AdminCommands, SaveAndReloadThePolicyFile)
     ASSERT_TRUE(m->load_policy(policy, load));
     EXPECT_EQ(configured, "<trevalquin><object-list/></trevalquin>");
 
-    AdminCommands c({m.get(), policy, nullptr, nullptr});
+    AdminCommands c({m.get(), policy, nullptr, nullptr, {}});
     configured = "<x/>";
     EXPECT_EQ(run(c, "save"), "OK\n");
     EXPECT_EQ(e2e::slurp(policy), "<trevalquin version=\"1.0\"><x/></trevalquin>\n");
@@ -265,7 +265,7 @@ TEST(AdminServer, SocketIsOwnerOnlyAndAnswersOneLine)
     std::string path = dir / "admin.sock";
     std::ofstream(path).close(); // not a socket: refused
     asio::io_context io;
-    AdminCommands c({m.get(), "", nullptr, nullptr});
+    AdminCommands c({m.get(), "", nullptr, nullptr, {}});
     {
         gw::AdminServer bad(io, c, 2);
         EXPECT_FALSE(bad.open(path, error));

@@ -684,6 +684,57 @@ TEST_F(GatewayE2E, HangupReloadsAndTerminationSignalsEndConnectionsAndExitZero)
     EXPECT_EQ(notices("stopping", 2).size(), 2u) << slurp(events);
 }
 
+/* logrotate with the configuration the install ships moves the events
+ * file away while events are written; the gateway begins a new file on
+ * its signal, and every event is in one of the two files, once. */
+TEST_F(GatewayE2E, LogrotateMovesTheEventsFileAndLosesNoEvent)
+{
+    namespace fs = std::filesystem;
+    const std::string logs = dir / "log", state = dir / "state";
+    fs::create_directories(logs);
+    fs::create_directories(state);
+    events = logs + "/events.log";
+    start({"pid-file=" + state + "/trevalquin.pid"});
+    std::string conf = slurp(std::string(TQ_SOURCE_DIR) + "/dist/trevalquin.logrotate.in");
+    for (const auto &[from, to] : {std::pair<std::string, std::string>{"@TQ_LOGDIR@", logs}, {"@TQ_STATEDIR@", state}})
+        for (size_t at; (at = conf.find(from)) != std::string::npos;)
+            conf.replace(at, from.size(), to);
+    std::ofstream(dir / "logrotate.conf") << conf;
+
+    auto person = [&](int n) { EXPECT_EQ(tqctl({"msnp", "new", "person", "p" + std::to_string(n)}).status, 0); };
+    for (int n = 0; n < 20; ++n)
+        person(n);
+    int rc = -1;
+    std::thread rotate([&] {
+        rc = sh("logrotate -f -s " + state + "/status " + std::string(dir / "logrotate.conf"));
+    });
+    for (int n = 20; n < 40; ++n)
+        person(n);
+    rotate.join();
+    ASSERT_EQ(rc, 0);
+    ASSERT_TRUE(eventually([&] { return fs::exists(events); })) << "no new events file after the signal";
+    for (int n = 40; n < 50; ++n)
+        person(n);
+
+    std::map<std::string, int> seen;
+    for (const std::string &file : {events + ".1", events})
+        for (const auto &line : lines_of(slurp(file)))
+            for (size_t at = line.find("name='p"); at != std::string::npos; at = line.find("name='p", at + 1))
+                ++seen[line.substr(at + 6, line.find('\'', at + 6) - at - 6)];
+    EXPECT_EQ(seen.size(), 50u);
+    for (const auto &[name, times] : seen)
+        EXPECT_EQ(times, 1) << name;
+    EXPECT_NE(slurp(events).find("name='p49'"), std::string::npos) << "after the signal, events go to the new file";
+    EXPECT_NE(slurp(events + ".1").find("name='p0'"), std::string::npos);
+
+    /* The same by hand, through the administration socket. */
+    fs::rename(events, events + ".2");
+    EXPECT_EQ(tqctl({"reopen-logs"}).status, 0);
+    person(50);
+    EXPECT_NE(slurp(events).find("name='p50'"), std::string::npos);
+    EXPECT_EQ(slurp(events + ".2").find("name='p50'"), std::string::npos);
+}
+
 /* A hangup while a conversation is being decided: the policy is replaced
  * under it (5,000 more persons make that take a while) and every message
  * sent before, during and after arrives, in order. Nothing is decided
