@@ -1,9 +1,15 @@
 // Events file writer.
 #include "events.h"
 
+#include <syslog.h>
+#include <unistd.h>
+
+#include <systemd/sd-journal.h>
+
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <string_view>
 
 #include "tqevents_interface.h"
 
@@ -113,8 +119,82 @@ void EventSink::close()
     file_ = nullptr;
 }
 
+namespace {
+
+const std::pair<const char *, int> kFacilities[] = {
+    {"daemon", LOG_DAEMON}, {"user", LOG_USER},     {"local0", LOG_LOCAL0}, {"local1", LOG_LOCAL1},
+    {"local2", LOG_LOCAL2}, {"local3", LOG_LOCAL3}, {"local4", LOG_LOCAL4}, {"local5", LOG_LOCAL5},
+    {"local6", LOG_LOCAL6}, {"local7", LOG_LOCAL7},
+};
+
+/* An event's kind: a notice's kind attribute, else the element's name. */
+std::string kind_of(const char *line, size_t size)
+{
+    std::string_view l(line, size);
+    size_t start = l.find('<');
+    if (start == std::string_view::npos)
+        return "";
+    size_t end = l.find_first_of(" />", start + 1);
+    std::string_view name = l.substr(start + 1, end == std::string_view::npos ? std::string_view::npos : end - start - 1);
+    if (name == "notice") {
+        size_t at = l.find(" kind=");
+        if (at != std::string_view::npos && at + 7 < l.size()) {
+            size_t close = l.find(l[at + 6], at + 7); // the same quote
+            if (close != std::string_view::npos)
+                return std::string(l.substr(at + 7, close - at - 7));
+        }
+    }
+    return std::string(name);
+}
+
+int priority_of(const std::string &kind)
+{
+    auto ends = [&](const char *tail) {
+        size_t n = std::strlen(tail);
+        return kind.size() >= n && kind.compare(kind.size() - n, n, tail) == 0;
+    };
+    return ends("error") ? LOG_ERR : ends("warning") || ends("denied") ? LOG_WARNING : LOG_INFO;
+}
+
+} // namespace
+
+bool syslog_facility(const std::string &name, int &facility)
+{
+    for (const auto &[n, f] : kFacilities)
+        if (name == n) {
+            facility = f;
+            return true;
+        }
+    return false;
+}
+
+void EventSink::send_to_syslog(bool on, int facility)
+{
+    std::lock_guard<std::mutex> g(lock_);
+    facility_ = facility;
+    if (!on) {
+        syslog_ = Syslog::Off;
+        return;
+    }
+    // The journal's own socket, where there is a journal: the kind travels
+    // as a field of its own instead of as text to be parsed again.
+    syslog_ = access("/run/systemd/journal/socket", W_OK) == 0 ? Syslog::Journal : Syslog::Plain;
+    if (syslog_ == Syslog::Plain)
+        openlog("trevalquin", LOG_PID | LOG_NDELAY, facility);
+}
+
 void EventSink::write_locked(const char *line, size_t size, bool console)
 {
+    if (syslog_ != Syslog::Off) {
+        std::string kind = kind_of(line, size);
+        int priority = priority_of(kind);
+        if (syslog_ == Syslog::Journal)
+            sd_journal_send("MESSAGE=%.*s", static_cast<int>(size), line, "PRIORITY=%d", priority,
+                            "SYSLOG_FACILITY=%d", facility_ >> 3, "SYSLOG_IDENTIFIER=trevalquin",
+                            "TREVALQUIN_KIND=%s", kind.c_str(), nullptr);
+        else
+            syslog(facility_ | priority, "%.*s", static_cast<int>(size), line);
+    }
     if (file_) {
         std::fwrite(line, 1, size, file_);
         std::fputc('\n', file_);

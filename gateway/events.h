@@ -31,6 +31,9 @@ public:
     // left behind whole and a new one is begun; on failure the sink keeps
     // writing where it was.
     bool reopen(std::string &error);
+    // Sends every line to the journal as well (or to syslog where there
+    // is none), with `facility`.
+    void send_to_syslog(bool on, int facility);
 
     // One event element as the module rendered it.
     void event(const std::string &xml);
@@ -52,7 +55,12 @@ private:
     std::unique_ptr<char[]> buffer_; // file_'s stdio buffer: outlives it
     bool console_ = false;
     std::string path_;
+    enum class Syslog { Off, Journal, Plain } syslog_ = Syslog::Off;
+    int facility_ = 0;
 };
+
+// The facility of a syslog name ("daemon", "local3", ...).
+bool syslog_facility(const std::string &name, int &facility);
 
 // Keeps an event on one line: line breaks become character references, so
 // the line is still the same XML.

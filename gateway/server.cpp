@@ -216,6 +216,9 @@ bool Server::start(std::string &error)
         return false;
     if (!events_.open(settings_.events_file, opts_.foreground, error))
         return false;
+    int facility = 0;
+    syslog_facility(settings_.events_syslog_facility, facility);
+    events_.send_to_syslog(settings_.events_syslog, facility);
     if (!settings_.user_file.empty() && !read_user_file(settings_.user_file, users_, error))
         return false;
     if (!load_modules(error))

@@ -1,5 +1,6 @@
 // Configuration file reader.
 #include "settings.h"
+#include "events.h"
 #include "textutil.h"
 
 #include <algorithm>
@@ -405,6 +406,21 @@ const std::vector<SettingRow> &setting_rows()
         number("admin-level", &Settings::admin_level, 0, INT_MAX, "N",
                "Level of callers other than root and the gateway's own user (2: they may read, not change)."),
         text("events-file", &Settings::events_file, "PATH", "Events, one XML element per line; empty turns it off."),
+        flag("events-syslog", &Settings::events_syslog,
+             "Every event also goes to the journal, with its kind in the field TREVALQUIN_KIND, or to syslog "
+             "where there is no journal."),
+        {"events-syslog-facility", "daemon|user|local0..local7",
+         "The syslog facility of the events.",
+         [](Settings &s, std::set<std::string> &, const std::string &v, std::string &error) {
+             int facility = 0;
+             if (!syslog_facility(v, facility)) {
+                 error = "events-syslog-facility: not a facility: " + v;
+                 return false;
+             }
+             s.events_syslog_facility = v;
+             return true;
+         },
+         [](const Settings &s) { return s.events_syslog_facility; }},
         text("user-file", &Settings::user_file, "PATH", "Proxy user names and passwords, lines USER:PASSWORD."),
         flag("socks4-without-password", &Settings::socks4_without_password,
              "Allow SOCKS4 although a user file requires passwords. A SOCKS4 user id is never a checked name: it "

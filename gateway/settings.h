@@ -45,6 +45,8 @@ struct Settings {
     std::string admin_group;
     int admin_level = 2;
     std::string events_file = "trevalquin-events.log";
+    bool events_syslog = false;
+    std::string events_syslog_facility = "daemon";
     std::string user_file;
     // With a user file SOCKS4 is refused (it carries no password) unless
     // this says otherwise.

@@ -4,8 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <iksemel.h>
+#include <poll.h>
 #include <pwd.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -733,6 +736,56 @@ TEST_F(GatewayE2E, LogrotateMovesTheEventsFileAndLosesNoEvent)
     person(50);
     EXPECT_NE(slurp(events).find("name='p50'"), std::string::npos);
     EXPECT_EQ(slurp(events + ".2").find("name='p50'"), std::string::npos);
+}
+
+/* With events-syslog every event goes to the journal too, as a line with
+ * its kind in a field of its own. The journal is this test's socket, in a
+ * mount namespace where /run is a private tmpfs. */
+TEST_F(GatewayE2E, EventsReachTheJournalWithTheirKind)
+{
+    if (Netns where = run_in_own_netns(dir, "GatewayE2E.EventsReachTheJournalWithTheirKind", "--mount");
+        where != Netns::inside) {
+        if (where == Netns::not_root)
+            GTEST_SKIP() << "needs root for a mount namespace";
+        return;
+    }
+    ASSERT_EQ(sh("mount -t tmpfs tmpfs /run && mkdir -p /run/systemd/journal"), 0);
+    Fd journal(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    sockaddr_un at{};
+    at.sun_family = AF_UNIX;
+    std::strcpy(at.sun_path, "/run/systemd/journal/socket");
+    ASSERT_EQ(::bind(journal.get(), reinterpret_cast<sockaddr *>(&at), sizeof at), 0);
+
+    start({"events-syslog=yes", "events-syslog-facility=local3"});
+    gw.signal(SIGHUP);
+    ASSERT_EQ(tqctl({"msnp", "new", "person", "zed"}).status, 0);
+    std::map<std::string, std::map<std::string, std::string>> by_kind;
+    char buf[65536];
+    pollfd p{journal.get(), POLLIN, 0};
+    while (!(by_kind.count("object-new") && by_kind.count("reload")) && ::poll(&p, 1, 5000) == 1) {
+        ssize_t n = ::recv(journal.get(), buf, sizeof buf, 0);
+        ASSERT_GT(n, 0);
+        std::map<std::string, std::string> fields;
+        for (const auto &line : lines_of(std::string(buf, static_cast<size_t>(n))))
+            if (size_t eq = line.find('='); eq != std::string::npos)
+                fields[line.substr(0, eq)] = line.substr(eq + 1);
+        by_kind[fields["TREVALQUIN_KIND"]] = fields;
+    }
+    std::string kinds;
+    for (const auto &[kind, f] : by_kind)
+        kinds += kind + " ";
+    ASSERT_TRUE(by_kind.count("reload")) << "the gateway's own notice; came: " << kinds;
+    ASSERT_TRUE(by_kind.count("object-new")) << "the module's event; came: " << kinds;
+    for (const auto &[kind, f] : by_kind) {
+        SCOPED_TRACE(kind);
+        EXPECT_EQ(f.at("SYSLOG_IDENTIFIER"), "trevalquin");
+        EXPECT_EQ(f.at("SYSLOG_FACILITY"), "19");
+        EXPECT_EQ(f.at("PRIORITY"), "6");
+        EXPECT_EQ(f.at("MESSAGE").rfind("<", 0), 0u);
+    }
+    EXPECT_NE(by_kind["object-new"].at("MESSAGE").find("zed"), std::string::npos);
+    for (const auto &[kind, f] : by_kind)
+        EXPECT_NE(slurp(events).find(f.at("MESSAGE")), std::string::npos) << "the file has it as well: " << kind;
 }
 
 /* A hangup while a conversation is being decided: the policy is replaced
