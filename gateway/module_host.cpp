@@ -285,6 +285,13 @@ bool ModuleHost::load_policy_text(const std::string &text, const std::string &fi
 
 bool ModuleHost::reload_policy(const std::string &file, Report &report)
 {
+    const bool ok = reload_policy_checked(file, report);
+    ++(ok ? reloads_ok_ : reloads_failed_);
+    return ok;
+}
+
+bool ModuleHost::reload_policy_checked(const std::string &file, Report &report)
+{
     const std::string kept = "; the running policy is kept";
     std::lock_guard<std::recursive_mutex> g(admin_);
     std::string text, error;

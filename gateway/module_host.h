@@ -3,6 +3,8 @@
 #ifndef GW_MODULE_HOST_H
 #define GW_MODULE_HOST_H
 
+#include <atomic>
+#include <cstdint>
 #include <ctime>
 #include <memory>
 #include <mutex>
@@ -86,6 +88,8 @@ public:
     // refuses leaves the running policy in place; the error names the file
     // (and the line) and says so.
     bool reload_policy(const std::string &file, Report &report);
+    // Reloads so far, that replaced the policy and that left it in place.
+    uint64_t reloads(bool succeeded) const { return (succeeded ? reloads_ok_ : reloads_failed_).load(); }
     // `getconfig` written to FILE atomically.
     bool save_policy(const std::string &file, Report &report);
     // Drops the policy. `quiet`: the objects' events are not gathered (a
@@ -101,6 +105,8 @@ public:
     void statistics(int keep, time_t now);
 
 private:
+    bool reload_policy_checked(const std::string &file, Report &report);
+    std::atomic<uint64_t> reloads_ok_{0}, reloads_failed_{0};
     ModuleHost() = default;
 
     void *dl_ = nullptr;

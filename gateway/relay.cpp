@@ -296,6 +296,8 @@ bool Connection::setup_connection()
         status_.kind = module_ ? "msnp" : "plain";
         status_.socks_user = t.user;
         status_.door = hs_->door();
+        if (ctx_.metrics)
+            ctx_.metrics->connections_total[Metrics::door_index(status_.door)].fetch_add(1, std::memory_order_relaxed);
     }
     ends_ = {{"client", endpoint_text(peer)},
              {"destination", format_host_port(t.host, t.port)},
@@ -393,6 +395,9 @@ void Connection::on_readable(int side, const asio::error_code &ec)
         return;
     }
     bytes_from_[side] += n;
+    if (ctx_.metrics)
+        (side == 0 ? ctx_.metrics->bytes_from_client : ctx_.metrics->bytes_from_server)
+            .fetch_add(n, std::memory_order_relaxed);
     last_active_ = Clock::now();
     if (front) {
         std::memcpy(buf, held_[side].data(), front);
@@ -404,11 +409,13 @@ void Connection::on_readable(int side, const asio::error_code &ec)
 
 void Connection::on_chunk(int side, const uint8_t *data, size_t len, size_t front)
 {
-    if (module_) {
+    const auto t0 = std::chrono::steady_clock::now();
+    if (module_)
         run_module(side, data, len, front);
-        return;
-    }
-    write_to(other(side), {asio::buffer(data, len)});
+    else
+        write_to(other(side), {asio::buffer(data, len)});
+    if (ctx_.metrics)
+        ctx_.metrics->relay.observe(std::chrono::steady_clock::now() - t0);
 }
 
 void Connection::run_module(int side, const uint8_t *data, size_t len, size_t front)
@@ -435,7 +442,10 @@ void Connection::run_module(int side, const uint8_t *data, size_t len, size_t fr
                                        bytes_from_[side] - len - held_[side].size()});
             module_->trace_set()(write_trace, &*target);
         }
+        const auto t0 = std::chrono::steady_clock::now();
         o = run_chunk(module_->record(), conn_, iov_, held_[side], dir, data, len, ctx_.settings->max_held_bytes);
+        if (ctx_.metrics)
+            ctx_.metrics->decision.observe(std::chrono::steady_clock::now() - t0);
         if (target)
             module_->trace_set()(nullptr, nullptr);
     }

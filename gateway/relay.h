@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "capture.h"
+#include "metrics.h"
 #include "destinations.h"
 #include "events.h"
 #include "expectations.h"
@@ -67,6 +68,7 @@ bool ipv4_of(const asio::ip::address &a, uint32_t &out);
 // What connections share with the server.
 struct RelayContext {
     const Settings *settings = nullptr;
+    Metrics *metrics = nullptr; // what Prometheus is shown, if anyone asks
     EventSink *events = nullptr;
     ExpectationRegistry *expectations = nullptr;
     // Modules in load order; MSNP ports go to the first one that relays.

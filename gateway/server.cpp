@@ -279,6 +279,8 @@ bool Server::start(std::string &error)
         if (!ec) // relaying there would let clients past the console's own guards
             ctx_.own.emplace_back(a, static_cast<uint16_t>(console_->port()));
     }
+    if (!open_metrics(error))
+        return false;
     if (!write_pid_file(settings_.pid_file, error))
         return false;
     /* Everything that needs root is bound. The gateway must still write
@@ -467,6 +469,50 @@ void Server::wait_signals()
     });
 }
 
+bool Server::open_metrics(std::string &error)
+{
+    ctx_.metrics = &metrics_;
+    if (!settings_.metrics)
+        return true;
+    HttpLimits limits;
+    limits.workers = 1;
+    metrics_http_ = std::make_unique<HttpServer>(limits);
+    metrics_http_->route("GET", "/metrics", [this](const HttpRequest &, HttpResponse &res) {
+        res.set_content(scrape(), "text/plain; version=0.0.4; charset=utf-8");
+    });
+    if (!metrics_http_->open(settings_.metrics_host, settings_.metrics_port, "", "", error)) {
+        error = "metrics: " + error;
+        return false;
+    }
+    asio::error_code ec;
+    auto a = asio::ip::make_address(settings_.metrics_host, ec);
+    if (!ec) // like the console: no client is relayed to it
+        ctx_.own.emplace_back(a, static_cast<uint16_t>(metrics_http_->port()));
+    std::cout << "metrics on " << format_host_port(settings_.metrics_host, metrics_http_->port()) << "\n";
+    metrics_http_->start();
+    return true;
+}
+
+std::string Server::scrape()
+{
+    MetricsSnapshot s;
+    for (const auto &c : table_.all()) {
+        Connection::Status st = c->status();
+        if (st.tid)
+            ++s.connections_open[Metrics::door_index(st.door)];
+    }
+    s.held_bytes = ctx_.held_total.load(std::memory_order_relaxed);
+    if (!modules_.empty()) {
+        s.module = modules_.front()->name();
+        metrics_.reloads_ok.store(modules_.front()->reloads(true), std::memory_order_relaxed);
+        metrics_.reloads_failed.store(modules_.front()->reloads(false), std::memory_order_relaxed);
+        for (auto &v : modules_.front()->variables(true))
+            if (!v.value.empty() && v.value.find_first_not_of("0123456789") == std::string::npos)
+                s.counters.emplace_back(v.name, v.value);
+    }
+    return metrics_text(metrics_, s);
+}
+
 bool Server::reopen_logs(std::string &error)
 {
     if (capture_)
@@ -509,6 +555,8 @@ void Server::stop()
     asio::post(admin_io_, [this] {
         if (console_)
             console_->stop();
+        if (metrics_http_)
+            metrics_http_->stop();
         if (admin_)
             admin_->close();
         schedtask_timer_.cancel();

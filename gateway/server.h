@@ -19,8 +19,10 @@
 #include "admin.h"
 #include "capture.h"
 #include "console.h"
+#include "console_http.h"
 #include "events.h"
 #include "expectations.h"
+#include "metrics.h"
 #include "module_host.h"
 #include "relay.h"
 #include "settings.h"
@@ -82,6 +84,11 @@ private:
     std::unique_ptr<AdminCommands> commands_;
     // Uses the commands and the connection table: goes first.
     std::unique_ptr<Console> console_;
+    Metrics metrics_;
+    std::unique_ptr<HttpServer> metrics_http_;
+    // Opens the metrics listener when the settings ask for one.
+    bool open_metrics(std::string &error);
+    std::string scrape();
     std::atomic<unsigned long> next_tid_{0};
     std::atomic<bool> stopping_{false};
     std::atomic<long> last_limit_notice_{0};

@@ -482,6 +482,32 @@ const std::vector<SettingRow> &setting_rows()
          [](const Settings &s) {
              return s.console ? format_host_port(s.console_host, s.console_port) : std::string("no");
          }},
+        {"metrics", "[ADDRESS:]PORT|no",
+         "Serve the gateway's metrics to Prometheus at /metrics on this address (a port alone: on loopback): "
+         "connections open and relayed by front door, bytes, held bytes, policy reloads, the module's time to "
+         "decide a chunk and a chunk's time through the gateway as histograms, and the module's statistic "
+         "counters (verdicts by kind, sign-ins admitted and refused by cause).",
+         [](Settings &s, std::set<std::string> &, const std::string &value, std::string &error) {
+             std::string v = trim(value);
+             if (v.empty() || v == "no" || v == "off") {
+                 s.metrics = false;
+                 return true;
+             }
+             if (v.find_first_not_of("0123456789") == std::string::npos)
+                 v = "127.0.0.1:" + v;
+             ListenAddress a;
+             if (!parse_listen_address(v, a)) {
+                 error = "metrics: expected [ADDRESS:]PORT, got \"" + trim(value) + "\"";
+                 return false;
+             }
+             s.metrics = true;
+             s.metrics_host = a.host;
+             s.metrics_port = a.port;
+             return true;
+         },
+         [](const Settings &s) {
+             return s.metrics ? format_host_port(s.metrics_host, s.metrics_port) : std::string("no");
+         }},
         text("console-users", &Settings::console_users, "PATH",
              "The console's accounts, lines of NAME:LEVEL:HASH, the hash from crypt(3) (trevalquin "
              "--hash-password reads a password on standard input and prints one; openssl passwd -6 makes one "

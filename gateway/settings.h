@@ -92,6 +92,10 @@ struct Settings {
     std::string console_host;
     uint16_t console_port = 0;
     bool console = false;
+    // Where Prometheus scrapes /metrics; off when `metrics` is false.
+    std::string metrics_host;
+    uint16_t metrics_port = 0;
+    bool metrics = false;
     std::string console_users;        // NAME:LEVEL:CRYPT-HASH lines
     std::string console_dir;          // the page's files; empty: found beside the program
     std::string console_tls_cert, console_tls_key;
