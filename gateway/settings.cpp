@@ -294,6 +294,33 @@ template <typename T> std::vector<T> &begun(std::vector<T> &list, std::set<std::
     return list;
 }
 
+// A listener that may be off: "no", "off" or nothing turns it off. With
+// `port_alone`, a bare port listens on loopback.
+SettingRow optional_listener(const char *name, const char *value, const char *help, bool Settings::*on,
+                             std::string Settings::*host, uint16_t Settings::*port, bool port_alone = false)
+{
+    return {name, value, help,
+            [=](Settings &s, std::set<std::string> &, const std::string &text, std::string &error) {
+                std::string v = trim(text);
+                if (v.empty() || v == "no" || v == "off") {
+                    s.*on = false;
+                    return true;
+                }
+                if (port_alone && v.find_first_not_of("0123456789") == std::string::npos)
+                    v = "127.0.0.1:" + v;
+                ListenAddress a;
+                if (!parse_listen_address(v, a)) {
+                    error = std::string(name) + ": expected " + value + ", got \"" + trim(text) + "\"";
+                    return false;
+                }
+                s.*on = true;
+                s.*host = a.host;
+                s.*port = a.port;
+                return true;
+            },
+            [=](const Settings &s) { return s.*on ? format_host_port(s.*host, s.*port) : std::string("no"); }};
+}
+
 SettingRow listener(const char *name, std::vector<ListenAddress> Settings::*member, const char *help)
 {
     return {name, "ADDRESS:PORT", help,
@@ -456,58 +483,22 @@ const std::vector<SettingRow> &setting_rows()
              "file and of the pid file must be writable by that user."),
         text("group", &Settings::group, "NAME", "The group to run as; default the user's own."),
         text("pid-file", &Settings::pid_file, "PATH", "Holds the process number while the gateway runs."),
-        {"console", "ADDRESS:PORT|no",
-         "The web console's listener (none: the console is off). It serves a page of live connections, "
-         "counters by verdict with a chart of the last hour, the relation tree and a search of the chat logs, "
-         "and a JSON API under /api/ over the operations of tqctl(1), to the accounts of console-users. A change "
-         "made there is the same administration command as tqctl's and raises the same events. The API answers "
-         "401 without a session, 403 to a change from an account above level 1, 403 to a request from another "
-         "origin, and 421 to a Host header that does not name the console.",
-         [](Settings &s, std::set<std::string> &, const std::string &value, std::string &error) {
-             std::string v = trim(value);
-             if (v.empty() || v == "no" || v == "off") {
-                 s.console = false;
-                 return true;
-             }
-             ListenAddress a;
-             if (!parse_listen_address(v, a)) {
-                 error = "console: expected ADDRESS:PORT, got \"" + v + "\"";
-                 return false;
-             }
-             s.console = true;
-             s.console_host = a.host;
-             s.console_port = a.port;
-             return true;
-         },
-         [](const Settings &s) {
-             return s.console ? format_host_port(s.console_host, s.console_port) : std::string("no");
-         }},
-        {"metrics", "[ADDRESS:]PORT|no",
-         "Serve the gateway's metrics to Prometheus at /metrics on this address (a port alone: on loopback): "
-         "connections open and relayed by front door, bytes, held bytes, policy reloads, the module's time to "
-         "decide a chunk and a chunk's time through the gateway as histograms, and the module's statistic "
-         "counters (verdicts by kind, sign-ins admitted and refused by cause).",
-         [](Settings &s, std::set<std::string> &, const std::string &value, std::string &error) {
-             std::string v = trim(value);
-             if (v.empty() || v == "no" || v == "off") {
-                 s.metrics = false;
-                 return true;
-             }
-             if (v.find_first_not_of("0123456789") == std::string::npos)
-                 v = "127.0.0.1:" + v;
-             ListenAddress a;
-             if (!parse_listen_address(v, a)) {
-                 error = "metrics: expected [ADDRESS:]PORT, got \"" + trim(value) + "\"";
-                 return false;
-             }
-             s.metrics = true;
-             s.metrics_host = a.host;
-             s.metrics_port = a.port;
-             return true;
-         },
-         [](const Settings &s) {
-             return s.metrics ? format_host_port(s.metrics_host, s.metrics_port) : std::string("no");
-         }},
+        optional_listener("console", "ADDRESS:PORT|no",
+                          "The web console's listener (none: the console is off). It serves a page of live "
+                          "connections, counters by verdict with a chart of the last hour, the relation tree and a "
+                          "search of the chat logs, and a JSON API under /api/ over the operations of tqctl(1), to "
+                          "the accounts of console-users. A change made there is the same administration command as "
+                          "tqctl's and raises the same events. The API answers 401 without a session, 403 to a "
+                          "change from an account above level 1, 403 to a request from another origin, and 421 to "
+                          "a Host header that does not name the console.",
+                          &Settings::console, &Settings::console_host, &Settings::console_port),
+        optional_listener("metrics", "[ADDRESS:]PORT|no",
+                          "Serve the gateway's metrics to Prometheus at /metrics on this address (a port alone: on "
+                          "loopback): connections open and relayed by front door, bytes, held bytes, policy "
+                          "reloads, the module's time to decide a chunk and a chunk's time through the gateway as "
+                          "histograms, and the module's statistic counters (verdicts by kind, sign-ins admitted and "
+                          "refused by cause).",
+                          &Settings::metrics, &Settings::metrics_host, &Settings::metrics_port, true),
         text("console-users", &Settings::console_users, "PATH",
              "The console's accounts, lines of NAME:LEVEL:HASH, the hash from crypt(3) (trevalquin "
              "--hash-password reads a password on standard input and prints one; openssl passwd -6 makes one "
