@@ -2,8 +2,8 @@
  * the counters move with a sign-in and a conversation through it. */
 #include <httplib.h>
 
+#include <cstdlib>
 #include <map>
-#include <regex>
 
 #include "gateway/e2e_fixture.h"
 
@@ -18,10 +18,11 @@ protected:
     void start_with_metrics()
     {
         start({"metrics = 0"});
-        std::smatch m;
-        const std::string out = gw.stdout_text();
-        ASSERT_TRUE(std::regex_search(out, m, std::regex("metrics on 127\\.0\\.0\\.1:([0-9]+)"))) << out;
-        port = static_cast<uint16_t>(std::stoi(m[1]));
+        const std::string out = gw.stdout_text(), said = "metrics on 127.0.0.1:";
+        size_t at = out.find(said);
+        ASSERT_NE(at, std::string::npos) << out;
+        port = static_cast<uint16_t>(std::atoi(out.c_str() + at + said.size()));
+        ASSERT_NE(port, 0) << out;
     }
 
     std::string scrape()
