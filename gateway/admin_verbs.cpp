@@ -18,7 +18,7 @@ const AdminVerb kVerbs[] = {
      "load the policy file again; one that cannot be loaded leaves the running policy in place"},
     {"reset", "", AdminOp::Reset, true, "drop the module's policy"},
     {"reopen-logs", "", AdminOp::ReopenLogs, true,
-     "begin the events file and the capture files anew, after logrotate moved them (as SIGUSR1 does)"},
+     "begin the events, capture, chat and activity log files anew, after logrotate moved them (as SIGUSR1 does)"},
     {"connections", "", AdminOp::Connections, false,
      "the relayed connections, a line each: TID CLIENT -> SERVER msnp|plain USER DOOR"},
     {"info", "TID", AdminOp::Info, false, "the module's view of one connection, as XML"},

@@ -517,6 +517,13 @@ bool Server::reopen_logs(std::string &error)
 {
     if (capture_)
         capture_->reopen();
+    // The modules' own files (chat and activity logs) are opened again at
+    // their next line.
+    for (auto &m : modules_) {
+        std::string now;
+        long generation = m->get_variable("log-reopen-generation", now) ? std::atol(now.c_str()) : 0;
+        m->set_variable("log-reopen-generation", std::to_string(generation + 1));
+    }
     return events_.reopen(error);
 }
 

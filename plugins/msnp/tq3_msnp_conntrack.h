@@ -24,6 +24,7 @@ struct msnp_conntrack {
     tqlist *si_skipl;          /* char*: SLP session ids seen */
     FILE *chat_log;
     std::unique_ptr<char[]> chat_log_buffer; /* chat_log's stdio buffer, freed after it */
+    long chat_log_generation = 0;            /* "log-reopen-generation" chat_log was opened under */
     time_t time;
     char *cont_handle;
     char *session;

@@ -228,10 +228,27 @@ char *msnp_activity_log_path(const char *user_handle)
     return dup_string(user_dir(user_handle) + "/" + name + ".log");
 }
 
+namespace {
+
+/* The host asks for the log files to be opened again by their names (after
+ * logrotate moved them) by raising "log-reopen-generation": a file opened
+ * under another value is closed at its next line and opened again. */
+long reopen_generation() { return msnp_get_var_long("log-reopen-generation", 0); }
+
+} // namespace
+
 int message_log_check_and_open(msnp_conntrack *ct)
 {
-    if (!ct || ct->chat_log)
+    if (!ct)
         return 0;
+    const long generation = reopen_generation();
+    if (ct->chat_log && ct->chat_log_generation == generation)
+        return 0;
+    if (ct->chat_log) {
+        fclose(ct->chat_log);
+        ct->chat_log = nullptr;
+    }
+    ct->chat_log_generation = generation;
     char *file = msnp_chat_log_path(ct);
     if (file)
         ct->chat_log = open_in(chat_dir(ct), file);
@@ -346,7 +363,13 @@ void msn_sb_log(task_struct *tstruct, tqconn *conn, const char *activity)
     if (!user)
         return;
     std::lock_guard<std::recursive_mutex> guard(user->log_lock);
+    const long generation = reopen_generation();
+    if (user->log_file && user->log_generation != generation) {
+        fclose(user->log_file);
+        user->log_file = nullptr;
+    }
     if (!user->log_file) {
+        user->log_generation = generation;
         static std::atomic<uint64_t> opened{0};
         char *file = msnp_activity_log_path(ct->user_handle);
         if (file)

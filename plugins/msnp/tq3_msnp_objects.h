@@ -73,6 +73,7 @@ struct msnp_user {
     msnp_person *person;
     FILE *log_file;
     uint64_t log_opened;           /* log_file's rank in opening order */
+    long log_generation = 0;       /* "log-reopen-generation" log_file was opened under */
     unsigned user_ref;
     time_t guest_time;
     time_t guest_grace;

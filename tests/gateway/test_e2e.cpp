@@ -736,6 +736,9 @@ TEST_F(GatewayE2E, LogrotateMovesTheEventsFileAndLosesNoEvent)
     person(50);
     EXPECT_NE(slurp(events).find("name='p50'"), std::string::npos);
     EXPECT_EQ(slurp(events + ".2").find("name='p50'"), std::string::npos);
+    /* Both times the module was asked to begin its chat and activity logs
+     * anew at their next line. */
+    EXPECT_EQ(tqctl({"get", "log-reopen-generation"}).out, "2\n");
 }
 
 /* With events-syslog every event goes to the journal too, as a line with

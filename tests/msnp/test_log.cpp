@@ -2,6 +2,7 @@
  * settings do to the line and to the host's event, and how each kind of
  * message is recorded. */
 #include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 
@@ -83,6 +84,36 @@ TEST_F(Logs, FilesAreNamedAfterUserContactAndTimeAndStayInsideTheLogDirectory)
     path = msnp_activity_log_path("a@b");
     EXPECT_EQ(std::string(path).rfind("log/msn/a@b/a@b-", 0), 0u) << path;
     free(path);
+}
+
+/* logrotate moves the files away; once the host raises
+ * "log-reopen-generation", the next line of the conversation and of the
+ * activity log each begin a new file by the same name. */
+TEST_F(Logs, FilesMovedAwayAreBegunAnewWhenTheHostAsks)
+{
+    char *chat = msnp_chat_log_path(tracker());
+    char *activity = msnp_activity_log_path("alice@example.com");
+    auto write_both = [&](const std::string &text) {
+        server(msg("MSG carol@example.org Carol", "Content-Type: text/plain\r\n\r\n" + text));
+        msn_sb_activity_log(nullptr, conn,
+                            tqevents_shortcut_contact_activity("alice@example.com", EVENT_CODE_LOG_ONLINE, TQ_MATCH_PASS));
+        msnp_log_flush(conn);
+    };
+    write_both("before the move");
+    for (const char *file : {chat, activity})
+        ASSERT_EQ(std::rename(file, (std::string(file) + ".1").c_str()), 0) << file;
+    write_both("moved, not yet asked");
+    EXPECT_FALSE(std::ifstream(chat).good()) << "still the moved file until the host asks";
+    var("i/log-reopen-generation", "1");
+    write_both("after the signal");
+    EXPECT_EQ(lines_in(slurp(std::string(chat) + ".1")), 2u);
+    EXPECT_EQ(slurp(std::string(chat) + ".1").find("after the signal"), std::string::npos);
+    EXPECT_NE(slurp(chat).find("after the signal"), std::string::npos);
+    EXPECT_EQ(lines_in(slurp(chat)), 1u);
+    EXPECT_EQ(lines_in(slurp(std::string(activity) + ".1")), 2u);
+    EXPECT_EQ(lines_in(slurp(activity)), 1u);
+    free(chat);
+    free(activity);
 }
 
 /* A message's line and event under each combination of the person's
