@@ -1,4 +1,5 @@
 // Connection records, expectations, module records and the socket writer.
+#include <atomic>
 #include <mutex>
 #include <string>
 #include "tqconn.h"
@@ -43,6 +44,9 @@ int wait_writable(int fd)
 struct tqconn_outbox {
     std::mutex lock;
     std::string waiting[2];
+    // Set with the first byte, cleared when both sides are taken: the
+    // relay asks after every chunk, and almost always nothing waits.
+    std::atomic<bool> any{false};
     void (*wake)(void *) = nullptr;
     void *ctx = nullptr;
 };
@@ -121,6 +125,7 @@ ssize_t tqconn_send(tqconn *conn, int sock, const void *bytes, size_t len)
     std::string &q = box->waiting[sock == conn->clid ? 0 : 1];
     const bool was_empty = box->waiting[0].empty() && box->waiting[1].empty();
     q.append(static_cast<const char *>(bytes), len);
+    box->any.store(true, std::memory_order_release);
     // Called under the lock, so that close, which takes it, is a barrier
     // after which the host's context is never touched again.
     if (was_empty && len)
@@ -145,10 +150,15 @@ unsigned char *tqconn_outbox_take(tqconn *conn, int side, size_t *len)
     *len = 0;
     if (!conn || !conn->outbox || side < 0 || side > 1)
         return nullptr;
+    // Bytes added after this look are followed by a wake, which takes them.
+    if (!conn->outbox->any.load(std::memory_order_acquire))
+        return nullptr;
     std::string bytes;
     {
         std::lock_guard<std::mutex> g(conn->outbox->lock);
         bytes.swap(conn->outbox->waiting[side]);
+        if (conn->outbox->waiting[1 - side].empty())
+            conn->outbox->any.store(false, std::memory_order_relaxed);
     }
     if (bytes.empty())
         return nullptr;
@@ -169,6 +179,7 @@ void tqconn_outbox_close(tqconn *conn)
     conn->outbox->ctx = nullptr;
     conn->outbox->waiting[0].clear();
     conn->outbox->waiting[1].clear();
+    conn->outbox->any.store(false, std::memory_order_relaxed);
 }
 
 tq3_module *tq3_module_new(const struct tq3_module_ops *ops)

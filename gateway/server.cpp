@@ -471,9 +471,11 @@ void Server::wait_signals()
 
 bool Server::open_metrics(std::string &error)
 {
-    ctx_.metrics = &metrics_;
+    // Without a listener nothing is counted: the relay threads would only
+    // contend for counters nobody reads.
     if (!settings_.metrics)
         return true;
+    ctx_.metrics = &metrics_;
     HttpLimits limits;
     limits.workers = 1;
     metrics_http_ = std::make_unique<HttpServer>(limits);

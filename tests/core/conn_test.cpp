@@ -95,11 +95,17 @@ TEST(ConnectionOutbox, QueuesInOrderWakesOnceAndRefusesAfterClose)
     unsigned char *got = tqconn_outbox_take(c, 1, &len);
     EXPECT_EQ(std::string(reinterpret_cast<char *>(got), len), "abcd");
     free(got);
+    got = tqconn_outbox_take(c, 0, &len);  // the other side still waits
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(got), len), "to client");
+    free(got);
+    EXPECT_EQ(tqconn_outbox_take(c, 0, &len), nullptr);
+    EXPECT_EQ(tqconn_send(c, c->srvd, "again", 5), 5);
+    EXPECT_EQ(wakes, 2);  // empty again, so woken again
     tqconn_outbox_close(c);
-    EXPECT_EQ(tqconn_outbox_take(c, 0, &len), nullptr);  // dropped at close
+    EXPECT_EQ(tqconn_outbox_take(c, 1, &len), nullptr);  // dropped at close
     EXPECT_EQ(tqconn_send(c, c->srvd, "late", 4), -1);
     EXPECT_EQ(errno, EPIPE);
-    EXPECT_EQ(wakes, 1);
+    EXPECT_EQ(wakes, 2);
     tqconn_destroy(c);
     close(sv[0]);
     close(sv[1]);
