@@ -93,9 +93,9 @@ std::string metrics_text(const Metrics &m, const MetricsSnapshot &s)
     out += "trevalquin_held_bytes " + std::to_string(s.held_bytes) + "\n";
     head(out, "trevalquin_policy_reloads_total", "counter", "Policy reloads (SIGHUP, tqctl), by result.");
     out += "trevalquin_policy_reloads_total{result=\"ok\"} " +
-           std::to_string(m.reloads_ok.load(std::memory_order_relaxed)) + "\n";
+           std::to_string(s.reloads_ok) + "\n";
     out += "trevalquin_policy_reloads_total{result=\"failed\"} " +
-           std::to_string(m.reloads_failed.load(std::memory_order_relaxed)) + "\n";
+           std::to_string(s.reloads_failed) + "\n";
     m.decision.write(out, "trevalquin_decision_seconds", "The module's time to decide one chunk.");
     m.relay.write(out, "trevalquin_relay_latency_seconds",
                   "From a chunk read to its bytes handed to the other side's socket.");

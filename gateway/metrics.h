@@ -34,7 +34,6 @@ inline constexpr std::array<const char *, 3> kDoorLabels = {"socks", "http", "tr
 struct Metrics {
     std::array<std::atomic<uint64_t>, kDoorLabels.size()> connections_total{};
     std::atomic<uint64_t> bytes_from_client{0}, bytes_from_server{0};
-    std::atomic<uint64_t> reloads_ok{0}, reloads_failed{0};
     Histogram decision;  // the module's time for one chunk
     Histogram relay;     // a chunk from read to its bytes handed to the other side
 
@@ -46,6 +45,7 @@ struct Metrics {
 struct MetricsSnapshot {
     std::array<uint64_t, kDoorLabels.size()> connections_open{};
     uint64_t held_bytes = 0;
+    uint64_t reloads_ok = 0, reloads_failed = 0;
     std::string module;                                           // the module's name
     std::vector<std::pair<std::string, std::string>> counters;   // the module's statistic counters
 };

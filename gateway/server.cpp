@@ -506,8 +506,8 @@ std::string Server::scrape()
     s.held_bytes = ctx_.held_total.load(std::memory_order_relaxed);
     if (!modules_.empty()) {
         s.module = modules_.front()->name();
-        metrics_.reloads_ok.store(modules_.front()->reloads(true), std::memory_order_relaxed);
-        metrics_.reloads_failed.store(modules_.front()->reloads(false), std::memory_order_relaxed);
+        s.reloads_ok = modules_.front()->reloads(true);
+        s.reloads_failed = modules_.front()->reloads(false);
         for (auto &v : modules_.front()->variables(true))
             if (!v.value.empty() && v.value.find_first_not_of("0123456789") == std::string::npos)
                 s.counters.emplace_back(v.name, v.value);
