@@ -332,14 +332,19 @@ void AdminCommands::run(const AdminRequest &req, const AdminCaller &caller,
             char *end = nullptr;
             errno = 0;
             unsigned long tid = std::strtoul(digits, &end, hex ? 16 : 10);
+            // The module splits its arguments at blanks, with double quotes
+            // holding a word together: the text goes in quotes, so it
+            // cannot carry one itself.
             if (text.empty() || !*digits || *end || errno || !std::isxdigit(static_cast<unsigned char>(*digits)))
                 r.error(2, "Usage: msnp impersonate TID TEXT");
+            else if (text.find('"') != std::string::npos)
+                r.error(2, "The text of msnp impersonate cannot hold a double quote");
             else if (!deps_.table || !deps_.table->find(tid))
                 r.error(27, "No connection " + tid_text);
             else {
                 char module_tid[32];
                 std::snprintf(module_tid, sizeof module_tid, "%lx", tid);
-                m->config("impersonate", std::string(module_tid) + " " + text, caller.name, caller.level, r);
+                m->config("impersonate", std::string(module_tid) + " \"" + text + "\"", caller.name, caller.level, r);
             }
             break;
         }

@@ -50,11 +50,13 @@ TEST_F(Administration, ImpersonationTakesTheConnectionAsListed)
         ok({"msnp", "impersonate", id, "hello from " + id});
         std::string got = read_until(p.server.get(), "hello from " + id);
         EXPECT_NE(got.find("MSG 0 U "), std::string::npos) << got;
+        EXPECT_NE(got.find("hello from " + id), std::string::npos) << "the whole text, not its first word: " << got;
     }
     for (const auto &[words, said] : std::vector<std::pair<std::vector<std::string>, std::string>>{
              {{"999999", "x"}, "error 27: No connection 999999"},
              {{"1f", "x"}, "error 2: Usage"},
-             {{std::to_string(l->tid)}, "error 2: Usage"}}) {
+             {{std::to_string(l->tid)}, "error 2: Usage"},
+             {{std::to_string(l->tid), "say \"hi\""}, "error 2: The text of msnp impersonate cannot hold"}}) {
         std::vector<std::string> argv{"msnp", "impersonate"};
         argv.insert(argv.end(), words.begin(), words.end());
         RunResult r = tqctl(argv);
