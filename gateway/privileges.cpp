@@ -13,7 +13,7 @@
 
 namespace gw {
 
-bool drop_privileges(const std::string &user, const std::string &group,
+bool drop_privileges(const std::string &user, const std::string &group, const std::vector<std::string> &given,
                      const std::vector<std::string> &writable, std::string &error)
 {
     if (user.empty())
@@ -37,6 +37,9 @@ bool drop_privileges(const std::string &user, const std::string &group,
         error = std::string("cannot become user \"") + user + "\" (" + step + "): " + std::strerror(errno);
         return false;
     };
+    for (const auto &file : given)
+        if (!file.empty() && chown(file.c_str(), uid, gid) != 0 && errno != ENOENT)
+            return failed(("chown " + file).c_str());
     if (setgroups(1, &gid) != 0)
         return failed("setgroups");
     if (setgid(gid) != 0)

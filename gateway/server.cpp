@@ -295,7 +295,7 @@ bool Server::start(std::string &error)
         }
         if (capture_)
             state.push_back(settings_.capture_dir);
-        if (!drop_privileges(settings_.user, settings_.group, state, error))
+        if (!drop_privileges(settings_.user, settings_.group, {settings_.events_file}, state, error))
             return false;
     }
 

@@ -468,6 +468,12 @@ TEST_F(GatewayE2E, DropsToTheConfiguredUserAndKeepsWorking)
     struct stat st{};
     ASSERT_EQ(::stat((state / "policy.xml").c_str(), &st), 0);
     EXPECT_EQ(st.st_uid, nobody->pw_uid) << "saved by the gateway as nobody";
+    /* The events file, opened as root, is nobody's: the gateway opens it
+     * again when the logs are rotated. */
+    ASSERT_EQ(::stat(events.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, nobody->pw_uid);
+    r = tqctl({"reopen-logs"});
+    EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(gw.stop(SIGTERM), 0) << gw.stderr_text();
     EXPECT_FALSE(fs::exists(pid_file)) << "the pid file goes with the gateway";
 }
