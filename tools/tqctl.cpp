@@ -13,8 +13,8 @@
  *
  * Exit status: 0 on OK, 1 on FAIL (or a reply that stops before its
  * verdict), 2 when the socket cannot be reached or the command line is
- * wrong. The socket is -s, else $TREVALQUIN_SOCKET, else trevalquin.sock
- * in the current directory. */
+ * wrong. The socket is -s, else $TREVALQUIN_SOCKET, else the installed
+ * gateway's (TQ_ADMIN_SOCKET, in the state directory). */
 #include "admin_verbs.h"
 #include "textutil.h"
 
@@ -43,7 +43,7 @@ void usage(FILE *to)
 {
     std::fputs("usage: tqctl [-s SOCKET] [-v] COMMAND [WORDS...]\n"
                "  -s SOCKET  administration socket (default: $TREVALQUIN_SOCKET,\n"
-               "             else ./trevalquin.sock)\n"
+               "             else " TQ_ADMIN_SOCKET ")\n"
                "  -v         also print the events the command produced\n"
                "commands:\n",
                to);
@@ -114,7 +114,7 @@ int main(int argc, char **argv)
 {
     const char *sock_path = std::getenv("TREVALQUIN_SOCKET");
     if (!sock_path || !*sock_path)
-        sock_path = "trevalquin.sock";
+        sock_path = TQ_ADMIN_SOCKET;
     Printer out;
 
     int i = 1;

@@ -33,10 +33,10 @@ TEST(Install, IntoADestdirAndRunFromThere)
 
     const fs::path conf_dir = prefix / "etc/trevalquin";
     for (const fs::path &f : {prefix / "sbin/trevalquin", prefix / "bin/tqctl", prefix / "lib/trevalquin/libtq3_msnp.so",
-                              prefix / "lib/trevalquin/libtrevalquin.so", prefix / "share/man/man8/trevalquin.8",
-                              prefix / "share/man/man5/trevalquin.conf.5", prefix / "share/man/man1/tqctl.1",
-                              prefix / "bin/tqreplay", prefix / "share/man/man1/tqreplay.1",
-                              prefix / "share/trevalquin/console/index.html",
+                              prefix / "lib/trevalquin/libtrevalquin.so", prefix / "share/man/man8/trevalquin.8.gz",
+                              prefix / "share/man/man5/trevalquin.conf.5.gz", prefix / "share/man/man1/tqctl.1.gz",
+                              prefix / "bin/tqreplay", prefix / "share/man/man1/tqreplay.1.gz",
+                              prefix / "share/trevalquin/console/index.html", prefix / "share/doc/trevalquin/copyright",
                               prefix / "lib/systemd/system/trevalquin.service", conf_dir / "trevalquin.conf",
                               conf_dir / "policy.xml"})
         EXPECT_TRUE(fs::exists(f)) << f;
