@@ -196,11 +196,16 @@ long variable_read_int(tqtable *ns, const tq_variable *var, long def)
 {
     if (!var)
         return def;
+    // The same type before and after is not enough: two sets in between
+    // (to a text and back to a number) leave the type word as it was while
+    // the number was read from a text's pointer. Every set ends by moving
+    // the generation, so an unmoved generation means no set finished.
+    const unsigned long before = generation.load(std::memory_order_seq_cst);
     unsigned flags = __atomic_load_n(&var->flags, __ATOMIC_SEQ_CST);
     if ((flags & kTypeMask) == VARIABLE_INTEGER) {
         long v = __atomic_load_n(&var->data.integer, __ATOMIC_SEQ_CST);
-        // The type did not change meanwhile: the number is one.
-        if (__atomic_load_n(&var->flags, __ATOMIC_SEQ_CST) == flags)
+        if (__atomic_load_n(&var->flags, __ATOMIC_SEQ_CST) == flags &&
+            generation.load(std::memory_order_seq_cst) == before)
             return v;
     }
     if (!ns)
