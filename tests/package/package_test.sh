@@ -34,7 +34,14 @@ snapshot() {
   getent group trevalquin || true
 }
 before=$(mktemp); after=$(mktemp)
-trap 'rm -f "$before" "$after"' EXIT
+# Whatever happens, the machine is left without the package.
+cleanup() {
+  rm -f "$before" "$after"
+  if dpkg-query -W -f='${Status}' trevalquin 2>/dev/null | grep -qv not-installed; then
+    DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq trevalquin >/dev/null 2>&1 || true
+  fi
+}
+trap cleanup EXIT
 snapshot >"$before"
 
 lint=$(lintian --fail-on error "$deb" 2>&1) && lint_ok=1 || lint_ok=0
