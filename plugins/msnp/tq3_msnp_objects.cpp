@@ -433,10 +433,15 @@ int msnp_person_set_handle(idl_parser *idl, msnp_person *person, const char *han
     mirror_type_in_groups(person);
     if (person->user && old && ents && ents->users)
         ents->users->rename_safe(ents->users, old, copy);
-    /* A person under construction is indexed once it is registered. */
+    /* A person under construction is indexed, and joins "Local", once it
+     * is registered. A super that becomes a user joins "Local" now: every
+     * user is a member, and a rule on "Local" must reach this one too. */
     if (person->type == PERSON_USER && ents && ents->people &&
-        ents->people->get_safe(ents->people, person->ident) == person)
+        ents->people->get_safe(ents->people, person->ident) == person) {
         msnp_user_handle_index(person, old);
+        if (!old && ents->group_local)
+            msnp_add_group_member(idl, ents->group_local, person, MSNP_OBJECT_PERSON);
+    }
     free(old);
     return 1;
 }

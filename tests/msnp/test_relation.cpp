@@ -4,7 +4,7 @@
 #include "tq3_msnp_objects_generic.h"
 #include "tq3_msnp_message.h"
 #include "tq3_msnp_rtree.h"
-#include "msnp/entity_fixture.h"
+#include "msnp/policy_script.h"
 
 #include <stdlib.h>
 #include <string.h>
@@ -52,139 +52,6 @@ TEST_F(RelationTest, NoWordsPassesBothWays)
     EXPECT_EQ(tqlist_search(a->contactl, msnp_search_relation, b)->data, r);
 }
 
-TEST_F(RelationTest, PropertyWordsLaterOverrideEarlier)
-{
-    auto w = words({"'action_block'", "'action_pass'", "'direction_out'", "'disable'", "risk:12", "threshold:x",
-                    "'action_alert'"});
-    msnp_relates *r = relates_to(nullptr, a, b, w.data(), MSNP_OBJECT_PERSON);
-    EXPECT_EQ(r->action, TQ_MATCH_ALERT);
-    EXPECT_EQ(r->direction, DIR_CLIENT_TO_SERVER);
-    EXPECT_EQ(r->flags & RELATION_DISABLED, static_cast<unsigned>(RELATION_DISABLED));
-    EXPECT_EQ(r->risk_level, 12u);
-    EXPECT_EQ(r->risk_threshold, 0u);
-    EXPECT_EQ(modify_relation(idl, r, "'enable'"), 1);
-    EXPECT_EQ(modify_relation(idl, r, "'direction_in'"), 1);
-    EXPECT_EQ(modify_relation(idl, r, "'action_continue'"), 1);
-    EXPECT_EQ(modify_relation(idl, r, "threshold:7"), 1);
-    EXPECT_EQ(r->flags, 0u);
-    EXPECT_EQ(r->direction, DIR_SERVER_TO_CLIENT);
-    EXPECT_EQ(r->action, TQ_MATCH_CONTINUE);
-    EXPECT_EQ(r->risk_threshold, 7u);
-    /* Words are exact: without the quotes they name objects. */
-    EXPECT_EQ(modify_relation(idl, r, "action_block"), 0);
-    EXPECT_EQ(r->action, TQ_MATCH_CONTINUE);
-    EXPECT_EQ(warnings(), Strings{"Unknown relation definition: action_block"});
-}
-
-TEST_F(RelationTest, GenericObjectWordsAddAndRemoveOnBothSidesAndOwnersClearThem)
-{
-    msnp_object_generic *t = msnp_new_object_time(nullptr, "t", nullptr);
-    msnp_object_generic *e = msnp_new_object_expr(nullptr, "e", nullptr);
-    msnp_object_generic *m = msnp_new_object_imbitmap(nullptr, "m", nullptr);
-    ASSERT_TRUE(t && e && m);
-    auto w = words({"t", "e", "m", "nothing"});
-    msnp_relates *r = relates_to(idl, a, b, w.data(), MSNP_OBJECT_PERSON);
-    EXPECT_EQ(warnings(), Strings{"Unknown relation definition: nothing"});
-    EXPECT_EQ(tqlist_length(r->times), 1u);
-    EXPECT_EQ(tqlist_length(r->exprs), 1u);
-    EXPECT_EQ(tqlist_length(r->imbitmaps), 1u);
-    EXPECT_EQ(t->backref->data, r);
-
-    std::string xml = xml_text(msnp_serialize_relation(r, nullptr));
-    EXPECT_NE(xml.find(">\n<access-list><object type='time'>t</object>\n<object type='expr'>e</object>\n"
-                       "<object type='imbitmap'>m</object></access-list></relation>"),
-              std::string::npos)
-        << xml;
-
-    EXPECT_EQ(modify_relation(idl, r, "!t"), 1);
-    EXPECT_EQ(r->times, nullptr);
-    EXPECT_EQ(t->backref, nullptr);
-    EXPECT_EQ(modify_relation(idl, r, "!zz"), 0);
-    EXPECT_EQ(warnings().back(), "Unknown relation definition: !zz");
-
-    /* Unlinking the relation clears the objects' back-references. */
-    EXPECT_EQ(msnp_unlink_relation(nullptr, r), 1);
-    EXPECT_EQ(e->backref, nullptr);
-    EXPECT_EQ(m->backref, nullptr);
-    EXPECT_EQ(a->contactl, nullptr);
-    EXPECT_EQ(b->relation_backref, nullptr);
-
-    /* Destroying an owner clears the back-references too. */
-    w = words({"t"});
-    relates_to(nullptr, a, b, w.data(), MSNP_OBJECT_PERSON);
-    relates_to(nullptr, b, a, w.data(), MSNP_OBJECT_PERSON);
-    EXPECT_EQ(tqlist_length(t->backref), 2u);
-    msnp_destroy_person(self, nullptr, a);
-    EXPECT_EQ(t->backref, nullptr);
-    EXPECT_EQ(b->contactl, nullptr);
-}
-
-TEST_F(RelationTest, RelatingToASuperMakesItASuper)
-{
-    msnp_person *s = super("s");
-    EXPECT_EQ(relates_to(idl, a, s, nullptr, MSNP_OBJECT_PERSON), nullptr);
-    EXPECT_EQ(a->contactl, nullptr);
-    EXPECT_EQ(s->relation_backref, nullptr);
-    EXPECT_EQ(a->supers->data, s);
-    EXPECT_EQ(s->supers_backref->data, a);
-    EXPECT_EQ(event_count(), 1u);
-    EXPECT_NE(person_xml(a).find("<super>s</super>"), std::string::npos);
-}
-
-TEST_F(RelationTest, RelatingRepliesWithTheIndexUnlessImporting)
-{
-    relates_to(idl, a, b, nullptr, MSNP_OBJECT_PERSON);
-    msnp_relates *r = relates_to(idl, a, a, nullptr, MSNP_OBJECT_PERSON);
-    ASSERT_NE(idl->data, nullptr);
-    std::string reply = idl->data;
-    EXPECT_EQ(reply.rfind("<relation object='a' uid='", 0), 0u) << reply;
-    EXPECT_NE(reply.find(std::string("uid='") + r->uid + "'"), std::string::npos);
-    EXPECT_NE(reply.find("index='1'"), std::string::npos) << reply;
-    EXPECT_EQ(event_count(), 2u);
-
-    idl_parser_clear(idl);
-    idl->import = 1;
-    relates_to(idl, a, b, nullptr, MSNP_OBJECT_PERSON);
-    EXPECT_EQ(idl->data, nullptr);
-    EXPECT_EQ(event_count(), 0u);
-    EXPECT_EQ(tqlist_length(a->contactl), 3u);
-}
-
-TEST_F(RelationTest, WeakRelationIsMadeWithStoredWordsInOrder)
-{
-    int weak = 0;
-    auto w = words({"'action_block'", "'direction_out'"});
-    EXPECT_EQ(msnp_add_object_dest(idl, a, MSNP_OBJECT_PERSON, "carol", w.data(), &weak), 1);
-    EXPECT_EQ(weak, 1);
-    EXPECT_EQ(warnings(), Strings{"Weak reference: carol"});
-    EXPECT_EQ(a->wdirty, 1u);
-    EXPECT_EQ(a->contactl, nullptr);
-    /* A later word appended to the weak relation comes last. */
-    EXPECT_EQ(modify_relation_weak_single(a, "carol", "'action_pass'"), 1);
-    EXPECT_EQ(modify_relation_weak_single(a, "dave", "'action_pass'"), 0);
-    EXPECT_EQ(relates_to_weak(idl, a, "carol", nullptr), 0); /* already awaited */
-    EXPECT_EQ(a->wdirty, 1u);
-
-    msnp_person *carol = new_msnp_person(idl, "carol", "c@x", nullptr);
-    ASSERT_NE(carol, nullptr);
-    ASSERT_EQ(tqlist_length(a->contactl), 1u);
-    auto *r = static_cast<msnp_relates *>(a->contactl->data);
-    EXPECT_EQ(r->relation, carol);
-    EXPECT_EQ(r->action, TQ_MATCH_PASS);
-    EXPECT_EQ(r->direction, DIR_CLIENT_TO_SERVER);
-    EXPECT_EQ(a->wdirty, 0u);
-    EXPECT_EQ(tqtable_count(a->weak), 0u);
-    EXPECT_EQ(person_xml(a).find("object='carol'><access-list>"), std::string::npos);
-
-    /* A group resolves a weak relation too. */
-    msnp_add_object_dest(idl, a, MSNP_OBJECT_PERSON, "Team", nullptr, nullptr);
-    msnp_group *g = new_msnp_group(idl, "Team");
-    ASSERT_EQ(tqlist_length(a->contactl), 2u);
-    r = static_cast<msnp_relates *>(a->contactl->next->data);
-    EXPECT_EQ(r->rel_type, MSNP_OBJECT_GROUP);
-    EXPECT_EQ(g->relation_backref->data, r);
-}
-
 TEST_F(RelationTest, SerialisedRelationAttributes)
 {
     msnp_relates *r = relates_to(nullptr, a, b, nullptr, MSNP_OBJECT_PERSON);
@@ -225,120 +92,6 @@ TEST_F(RelationTest, AccessListSections)
     EXPECT_NE(inv.find(msnp_invite_search_type(MSNP_INVITE_FILETRANSFER)->fname), std::string::npos) << inv;
 }
 
-TEST_F(RelationTest, UnlinkingAndDestroyingTargetsShiftIndexes)
-{
-    msnp_relates *r = relates_to(nullptr, a, b, nullptr, MSNP_OBJECT_PERSON);
-    msnp_relates *keep = relates_to(nullptr, a, b, nullptr, MSNP_OBJECT_PERSON);
-    EXPECT_EQ(msnp_unlink_contact_from_container(r, a->contactl), 1);
-    ASSERT_EQ(tqlist_length(a->contactl), 1u);
-    EXPECT_EQ(a->contactl->data, keep);
-    EXPECT_EQ(tqlist_length(b->relation_backref), 1u);
-    EXPECT_EQ(msnp_unlink_relation(idl, keep), 1);
-    EXPECT_EQ(event_count(), 1u);
-    EXPECT_EQ(b->relation_backref, nullptr);
-
-    /* Destroying a target shifts later indexes. */
-    msnp_person *c = user("c", "c@x");
-    msnp_person *d = user("d", "d@x");
-    relates_to(nullptr, a, b, nullptr, MSNP_OBJECT_PERSON);
-    relates_to(nullptr, a, c, nullptr, MSNP_OBJECT_PERSON);
-    msnp_relates *rd = relates_to(nullptr, a, d, nullptr, MSNP_OBJECT_PERSON);
-    EXPECT_EQ(list_from_index(a->contactl, 2)->data, rd);
-    msnp_destroy_person(self, idl, c);
-    ASSERT_EQ(tqlist_length(a->contactl), 2u);
-    EXPECT_EQ(list_from_index(a->contactl, 1)->data, rd);
-    EXPECT_EQ(static_cast<msnp_relates *>(a->contactl->data)->relation, b);
-}
-
-/* ---------------------------------------------------------------- */
-/* The common add: refusals by destination                           */
-/* ---------------------------------------------------------------- */
-
-TEST_F(RelationTest, AddRefusalsForPersonAndGenericDestinations)
-{
-    msnp_object_generic *t = msnp_new_object_time(nullptr, "t", nullptr);
-    msnp_object_generic *o = msnp_new_object_object(nullptr, "o", nullptr);
-    EXPECT_EQ(msnp_add_object_dest(idl, a, MSNP_OBJECT_PERSON, "t", nullptr, nullptr), 0);
-    EXPECT_EQ(msnp_add_object_dest(idl, a, MSNP_OBJECT_PERSON, "'lit'", nullptr, nullptr), 0);
-    EXPECT_EQ(msnp_add_object_dest(idl, t, MSNP_OBJECT_TIME, "a", nullptr, nullptr), 0);
-    EXPECT_EQ(msnp_add_object_dest(idl, t, MSNP_OBJECT_TIME, "t", nullptr, nullptr), 0);
-    EXPECT_EQ(msnp_add_object_dest(idl, o, MSNP_OBJECT_OBJECT, "'lit'", nullptr, nullptr), 0);
-    EXPECT_EQ(msnp_add_object_dest(idl, a, MSNP_OBJECT_PERSON, nullptr, nullptr, nullptr), 0);
-    EXPECT_EQ(errors(), (Strings{"22: Incompatible operation", "200: Object a does not support add (literal)",
-                                 "20: Self reference", "20: Self reference",
-                                 "200: Object o does not support add (literal)", "2: Missing object name"}));
-    EXPECT_EQ(a->contactl, nullptr);
-    EXPECT_EQ(t->sibs, nullptr);
-
-    /* Nodes take neither generic objects, literals nor weak names. */
-    idl_parser_clear(idl);
-    msnp_rtree *n = new_rtree_node("n");
-    attach(ents->root, n);
-    EXPECT_EQ(msnp_add_object_dest(idl, n, MSNP_OBJECT_NODE, "t", nullptr, nullptr), 0);
-    EXPECT_EQ(msnp_add_object_dest(idl, n, MSNP_OBJECT_NODE, "'x'", nullptr, nullptr), 0);
-    EXPECT_EQ(msnp_add_object_dest(idl, n, MSNP_OBJECT_NODE, "ghost", nullptr, nullptr), 0);
-    EXPECT_EQ(errors(), (Strings{"22: Not a valid operation", "200: Object n does not support add (literal)",
-                                 "1003: Node does not support weak references: ghost"}));
-    EXPECT_TRUE(warnings().empty());
-}
-
-TEST_F(RelationTest, AddIncludesGenericsAndHandsLiteralsOver)
-{
-    msnp_object_generic *t = msnp_new_object_time(nullptr, "t", nullptr);
-    msnp_object_generic *u = msnp_new_object_time(nullptr, "u", nullptr);
-    EXPECT_EQ(msnp_add_object_dest(idl, t, MSNP_OBJECT_TIME, "u", nullptr, nullptr), 1);
-    EXPECT_EQ(t->sibs->data, u);
-    idl_parser_clear(idl);
-    EXPECT_EQ(msnp_add_object_dest(idl, t, MSNP_OBJECT_TIME, "'100-200'", nullptr, nullptr), 1);
-    EXPECT_NE(t->data, nullptr);
-    ASSERT_EQ(event_count(), 1u);
-    EXPECT_NE(events()[0].find("identifier='t'"), std::string::npos) << events()[0];
-    int weak = 0;
-    EXPECT_EQ(msnp_add_object_dest(idl, t, MSNP_OBJECT_TIME, "later", nullptr, &weak), 1);
-    EXPECT_EQ(weak, 1);
-    EXPECT_EQ(warnings().back(), "Weak reference: later");
-}
-
-/* ---------------------------------------------------------------- */
-/* Relation tree pieces                                              */
-/* ---------------------------------------------------------------- */
-
-TEST_F(RelationTest, PathTextAndResolution)
-{
-    msnp_rtree *x = new_rtree_node("x");
-    msnp_rtree *y = new_rtree_node("y");
-    attach(ents->root, x);
-    attach(x, y);
-    char *p = rtree_reverse(ents->root);
-    EXPECT_STREQ(p, "/");
-    free(p);
-    p = rtree_reverse(x);
-    EXPECT_STREQ(p, "/x");
-    free(p);
-    p = rtree_reverse(y);
-    EXPECT_STREQ(p, "/x/y");
-    EXPECT_EQ(rtree_resolve_tree(ents->root, p, nullptr), y);
-    free(p);
-    EXPECT_EQ(rtree_reverse(nullptr), nullptr);
-
-    int err = 0;
-    EXPECT_EQ(rtree_resolve_tree(ents->root, "x/y", &err), y);
-    EXPECT_EQ(rtree_resolve_tree(ents->root, "/", &err), ents->root);
-    EXPECT_EQ(rtree_resolve_tree(ents->root, "x/z", &err), nullptr);
-    EXPECT_EQ(err, 0);
-    EXPECT_EQ(rtree_resolve_tree(ents->root, "x/y-1", &err), nullptr);
-    EXPECT_EQ(err, 1);
-    EXPECT_EQ(rtree_search_sibling(nullptr, "x"), nullptr);
-    char *list[] = {nullptr};
-    EXPECT_EQ(rtree_resolve_tree_list(x, list), x);
-
-    /* A path deeper than the limit names nothing. */
-    std::string deep;
-    for (int i = 0; i < 300; ++i)
-        deep += "/x";
-    EXPECT_EQ(rtree_resolve_tree(ents->root, deep.c_str(), nullptr), nullptr);
-}
-
 TEST_F(RelationTest, NodeUsersRelationsAndBackReferences)
 {
     msnp_rtree *n = new_rtree_node("n");
@@ -370,6 +123,75 @@ TEST_F(RelationTest, NodeUsersRelationsAndBackReferences)
     for (const std::string &e : events())
         tree_event |= e.find("<root path='/n'>") != std::string::npos;
     EXPECT_TRUE(tree_event);
+}
+
+/* Relations as an administrator makes them: words that set what a rule
+ * does, generic objects that narrow it, supers, names awaited with their
+ * words, and what goes when either side goes. */
+TEST_F(PolicyScript, RelationsTheirWordsAndTheirEnd)
+{
+    play({
+        {"new person a a@x"}, {"new person b b@x"}, {"new person c c@x"}, {"new person d d@x"},
+        {"add b a", {}, "index='0'", 1},
+        {"serialize a", {}, "action='pass' direction='both'>"},
+        /* Later words override earlier ones; words are exact. */
+        {"add b a 'action_block' 'action_pass' 'direction_out' 'disable' risk:12 threshold:x 'action_alert'", {},
+         "index='1'"},
+        {"serialize a", {}, "action='alert' direction='out' risk='12' disable='1'>"},
+        {"modify a 1 'enable' 'direction_in' 'action_continue' threshold:7"},
+        {"serialize a", {}, "action='continue' direction='in' risk='12' threshold='7'>"},
+        {"modify a 1 action_block", {"WUnknown relation definition: action_block"}},
+        /* Time, expression and IM-type objects narrow a relation. */
+        {"new time t"}, {"new expr e"}, {"new imbitmap m"},
+        {"add c a t e m nothing", {"WUnknown relation definition: nothing"}},
+        {"serialize a", {}, ">\n<access-list><object type='time'>t</object>\n<object type='expr'>e</object>\n"
+                            "<object type='imbitmap'>m</object></access-list></relation>"},
+        {"modify a 2 !t"},
+        {"modify a 2 !zz", {"WUnknown relation definition: !zz"}},
+        {"serialize a", {}, "!type='time'"},
+        /* A super is named, not related to. */
+        {"new person s"},
+        {"add s a", {}, nullptr, 1},
+        {"serialize a", {}, "<super>s</super>"},
+        /* Deleting by position, and a target destroyed, shift the rest. */
+        {"add d a"},
+        {"del a 0"},
+        {"collect c"},
+        {"modify a 1 'action_block'"},
+        {"serialize a", {}, "<relation-list><relation object='b'"},
+        {"serialize a", {}, "<relation object='d' uid='"},
+        {"serialize a", {}, "' action='block' direction='both'>"},
+        {"serialize t", {}, "=<time identifier='t'>\n</time>"},
+        /* Names awaited keep their words, in order, and become relations
+         * to the person or group made under that name. */
+        {"add carol a 'action_block' 'direction_out'", {"WWeak reference: carol"}},
+        {"modify a carol 'action_pass'", {"WWeak object relation: carol"}},
+        {"modify a dave 'action_pass'", {"E1001: Unknown weak relation: dave"}},
+        {"new person carol c@y"},
+        {"serialize a", {}, "!object='carol'><access-list>"},
+        {"serialize a", {}, "action='pass' direction='out'>"},
+        {"add Team a", {"WWeak reference: Team"}},
+        {"new group Team"},
+        {"serialize a", {}, "<relation object='Team'"},
+    });
+}
+
+/* What the common add refuses by kind of destination, and what generic
+ * objects take: other objects of their kind, literals, awaited names. */
+TEST_F(PolicyScript, AddByKindOfDestination)
+{
+    play({
+        {"new person a a@x"}, {"new time t"}, {"new time u"}, {"new object o"},
+        {"add t a", {"E22: Incompatible operation"}},
+        {"add 'lit' a", {"E200: Object a does not support add (literal)"}},
+        {"add a t", {"E20: Self reference"}},
+        {"add t t", {"E20: Self reference"}},
+        {"add 'lit' o", {"E200: Object o does not support add (literal)"}},
+        {"add u t"},
+        {"add '100-200' t", {}, nullptr, 1},
+        {"add later t", {"WWeak reference: later"}},
+        {"serialize t", {}, "<time identifier='t'>"},
+    });
 }
 
 } // namespace
