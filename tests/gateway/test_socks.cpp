@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "gateway/e2e_helpers.h"
 #include "socks.h"
 
 using gw::SocksAddressType;
@@ -11,13 +12,6 @@ using gw::SocksStatus;
 
 namespace {
 
-std::string bytes(std::initializer_list<int> b)
-{
-    std::string s;
-    for (int c : b)
-        s += static_cast<char>(c);
-    return s;
-}
 
 SocksStatus feed(SocksHandshake &h, const std::string &s)
 {

@@ -13,6 +13,8 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -155,6 +157,14 @@ private:
         return o;
     }
 };
+
+/* A whole file ("" when it is missing or no path is given). */
+inline std::string slurp(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+inline std::string slurp(const char *path) { return path ? slurp(std::string(path)) : std::string(); }
 
 inline std::string msg(const std::string &head, const std::string &payload)
 {

@@ -24,16 +24,16 @@ std::string read_file(const std::string &path)
 
 /* A started module with a gathering parser set up as the host sets it
  * while it hands over the stored configuration. */
-struct Module {
+struct StartedModule {
     tq3_module *self = tq3_module_new(nullptr);
     idl_parser *idl = idl_parser_new();
 
-    Module()
+    StartedModule()
     {
         EXPECT_EQ(msnp_init(self, nullptr), 0);
         idl->import = 1;
     }
-    ~Module()
+    ~StartedModule()
     {
         ents = static_cast<msnp_entities *>(self->block);
         msnp_entities_destroy(ents);
@@ -57,7 +57,7 @@ TEST(ConfigRoundTrip, ExamplePolicyReloadsByteForByte)
 
     std::string d1;
     {
-        Module first;
+        StartedModule first;
         d1 = first.load_and_dump(policy);
         /* The example is clean: nothing is refused, nothing waits for
          * a name (but the group member it shows waiting). */
@@ -81,7 +81,7 @@ TEST(ConfigRoundTrip, ExamplePolicyReloadsByteForByte)
 
     std::string d2;
     {
-        Module second;
+        StartedModule second;
         d2 = second.load_and_dump(d1);
         EXPECT_EQ(second.idl->errors, nullptr);
     }

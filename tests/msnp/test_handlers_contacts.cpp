@@ -9,13 +9,13 @@
 
 namespace {
 
-const char kPolicy[] =
+const char kContactsPolicy[] =
     "<person type=\"2\" name=\"bob\"><handle>bob@example\\.org</handle></person>"
     "<person type=\"2\" name=\"carol\"><handle>carol@example\\.org</handle></person>"
     "<person type=\"3\" name=\"alice\"><handle>alice@example.com</handle></person>"
     "<person type=\"3\" name=\"dave\"><handle>dave@example.com</handle><friendly>Dave%20(IT)</friendly></person>"
     "<person type=\"2\" name=\"locals\"><handle>.*@example\\.com</handle></person>";
-const char kTree[] = "<user>alice</user><user>dave</user>"
+const char kContactsTree[] = "<user>alice</user><user>dave</user>"
                      "<relation object=\"bob\" action=\"block\" direction=\"both\"/>"
                      "<relation object=\"carol\" action=\"pass\" direction=\"both\"/>"
                      "<relation object=\"locals\" action=\"pass\" direction=\"both\"/>";
@@ -30,7 +30,7 @@ public:
     void SetUp() override
     {
         SessionTest::SetUp();
-        ASSERT_TRUE(load(kPolicy, kTree)) << ::testing::PrintToString(errors());
+        ASSERT_TRUE(load(kContactsPolicy, kContactsTree)) << ::testing::PrintToString(errors());
         server("USR 4 OK alice@example.com 1 0\r\n");
         ASSERT_NE(tracker(), nullptr);
         server(msg("MSG Hotmail Hotmail", "Content-Type: text/x-msmsgsprofile\r\n\r\n"));

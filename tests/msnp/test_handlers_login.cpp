@@ -14,7 +14,7 @@
 
 namespace {
 
-const char kPolicy[] =
+const char kLoginPolicy[] =
     "<person type=\"2\" name=\"anyone\"><handle>.*</handle></person>"
     "<person type=\"3\" name=\"alice\"><handle>alice@example.com</handle>"
     "<friendly>Alice%20Fixed</friendly><attribute type=\"fixed_friendly\">1</attribute></person>"
@@ -28,24 +28,16 @@ const char kPolicy[] =
     "<attribute type=\"bounties_life\">3600</attribute></person>"
     "<person type=\"3\" name=\"fay\"><handle>fay@example.com</handle>"
     "<attribute type=\"bounties_life\">3600</attribute><attribute type=\"bounties_initial\">600</attribute></person>";
-const char kTree[] = "<user>alice</user><user>bob</user><user>carol</user><user>dave</user><user>erin</user>"
+const char kLoginTree[] = "<user>alice</user><user>bob</user><user>carol</user><user>dave</user><user>erin</user>"
                      "<user>fay</user>"
                      "<relation object=\"anyone\" action=\"pass\" direction=\"both\"/>";
-
-std::string slurp(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
 
 class Login : public SessionTest {
 public:
     void SetUp() override
     {
         SessionTest::SetUp();
-        ASSERT_TRUE(load(kPolicy, kTree)) << ::testing::PrintToString(errors());
+        ASSERT_TRUE(load(kLoginPolicy, kLoginTree)) << ::testing::PrintToString(errors());
     }
 
     size_t trackers() const { return tqlist_length(self->data); }

@@ -20,15 +20,7 @@
 
 namespace {
 
-std::string slurp(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-const char kPolicy[] =
+const char kMessagePolicy[] =
     "<person type=\"2\" name=\"bob\"><handle>bob@example\\.org</handle></person>"
     "<person type=\"2\" name=\"carol\"><handle>carol@example\\.org</handle></person>"
     "<person type=\"2\" name=\"unverified\"><handle>.*Not%20Verified.*</handle></person>"
@@ -36,7 +28,7 @@ const char kPolicy[] =
     "<person type=\"3\" name=\"ann\"><handle>ann@example.com</handle>"
     "<attribute type=\"no_mailnot\">1</attribute><attribute type=\"no_inimailnot\">1</attribute>"
     "<attribute type=\"auto_reply\">Back on Monday</attribute></person>";
-const char kTree[] = "<user>alice</user><user>ann</user>"
+const char kMessageTree[] = "<user>alice</user><user>ann</user>"
                      "<relation object=\"bob\" action=\"block\" direction=\"both\"/>"
                      "<relation object=\"carol\" action=\"pass\" direction=\"both\"/>"
                      "<relation object=\"unverified\" action=\"pass\" direction=\"both\"/>";
@@ -67,7 +59,7 @@ public:
     void SetUp() override
     {
         SessionTest::SetUp();
-        ASSERT_TRUE(load(kPolicy, kTree)) << ::testing::PrintToString(errors());
+        ASSERT_TRUE(load(kMessagePolicy, kMessageTree)) << ::testing::PrintToString(errors());
         on_switchboard("alice@example.com", {});
     }
 
@@ -213,9 +205,9 @@ TEST_F(Messages, AReloadKeepsTheConnectionsOfTheUsersItKeeps)
     EXPECT_EQ(tracker()->person, nullptr);
     EXPECT_NE(conn->poison_match, TQ_MATCH_BLOCK) << "the reset alone ends nothing";
     /* The new policy blocks carol. */
-    std::string tree = kTree;
+    std::string tree = kMessageTree;
     tree.replace(tree.find("object=\"carol\" action=\"pass\""), 34, "object=\"carol\" action=\"block\"");
-    ASSERT_TRUE(load(kPolicy, tree)) << ::testing::PrintToString(errors());
+    ASSERT_TRUE(load(kMessagePolicy, tree)) << ::testing::PrintToString(errors());
     EXPECT_FALSE(out(hello));
     EXPECT_NE(conn->poison_match, TQ_MATCH_BLOCK);
     EXPECT_EQ(tracker()->person, msnp_search_user("alice@example.com"));
@@ -233,10 +225,10 @@ TEST_F(Messages, AReloadKeepsTheConnectionsOfTheUsersItKeeps)
         on_switchboard("alice@example.com", {"carol@example.org"});
         ASSERT_TRUE(out(hello));
         msnp_reset(self, idl);
-        std::string bound = kPolicy;
+        std::string bound = kMessagePolicy;
         const std::string at = "<handle>alice@example.com</handle>";
         bound.insert(bound.find(at) + at.size(), binding);
-        ASSERT_TRUE(load(bound, kTree)) << ::testing::PrintToString(errors());
+        ASSERT_TRUE(load(bound, kMessageTree)) << ::testing::PrintToString(errors());
         client(hello);
         EXPECT_EQ(last, TQ_MATCH_BLOCK);
         EXPECT_EQ(conn->poison_match, TQ_MATCH_BLOCK);

@@ -10,12 +10,6 @@
 
 namespace {
 
-std::string slurp(const char *path)
-{
-    std::ifstream in(path ? path : "", std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
 std::string base64_lines(const std::string &text)
 {
     /* One base64 line per SDP line, as clients send them. */

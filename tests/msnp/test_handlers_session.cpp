@@ -11,12 +11,12 @@
 
 namespace {
 
-const char kPolicy[] =
+const char kSessionPolicy[] =
     "<person type=\"2\" name=\"bob\"><handle>bob@example\\.org</handle></person>"
     "<person type=\"2\" name=\"carol\"><handle>carol@example\\.org</handle></person>"
     "<person type=\"2\" name=\"dan\"><handle>dan@example\\.org</handle></person>"
     "<person type=\"3\" name=\"alice\"><handle>alice@example.com</handle></person>";
-const char kTree[] = "<user>alice</user>"
+const char kSessionTree[] = "<user>alice</user>"
                      "<relation object=\"bob\" action=\"block\" direction=\"both\"/>"
                      "<relation object=\"carol\" action=\"pass\" direction=\"both\"/>"
                      "<relation object=\"dan\" action=\"alert\" direction=\"both\"/>";
@@ -26,7 +26,7 @@ public:
     void SetUp() override
     {
         SessionTest::SetUp();
-        ASSERT_TRUE(load(kPolicy, kTree)) << ::testing::PrintToString(errors());
+        ASSERT_TRUE(load(kSessionPolicy, kSessionTree)) << ::testing::PrintToString(errors());
         sign_in("USR 1 OK alice@example.com Alice\r\n");
     }
 

@@ -13,14 +13,6 @@
 
 namespace {
 
-std::string slurp(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
 size_t lines_in(const std::string &text)
 {
     return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
