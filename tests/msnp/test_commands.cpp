@@ -3,17 +3,17 @@
 #include <fstream>
 #include <sstream>
 
-#include "msnp/entity_fixture.h"
+#include "msnp/policy_script.h"
 #include "tq3_msnp_config.h"
 #include "tq3_msnp_module.h"
 
 namespace {
 
-class Commands : public EntityTest {
+class Commands : public PolicyScript {
 public:
     void SetUp() override
     {
-        EntityTest::SetUp();
+        PolicyScript::SetUp();
         std::ifstream in(std::string(TQ_SOURCE_DIR) + "/examples/policy.xml");
         std::stringstream doc;
         doc << in.rdbuf();
@@ -23,12 +23,7 @@ public:
     /* The answer of `verb words...` through the module's entry point. */
     std::string run(const char *verb, const char *rest)
     {
-        idl_parser_clear(idl);
-        char *args[] = {const_cast<char *>(verb), const_cast<char *>(rest), nullptr};
-        idl->args = args;
-        msnp_config(self, idl);
-        idl->args = nullptr;
-        return idl->data ? idl->data : "";
+        return PolicyScript::run(rest ? std::string(verb) + " " + rest : std::string(verb));
     }
 };
 
@@ -187,117 +182,101 @@ TEST_F(Commands, RefusalsReportTheirCodeAndChangeNothing)
     }
 }
 
-/* A session that builds a rule set from nothing and takes it apart again,
- * checked through what serialize and glob answer and the events each
- * change hands to the host. */
+/* A session that builds a rule set and takes it apart again, checked
+ * through what serialize and glob answer and the events each change hands
+ * to the host. */
 TEST_F(Commands, ChangesBuildAndTakeApartThePolicy)
 {
-    auto ok = [&](const char *verb, const char *rest) {
-        std::string out = run(verb, rest);
-        EXPECT_TRUE(errors().empty()) << verb << " " << rest << ": " << errors().front();
-        return out;
-    };
-    auto has = [](const std::string &text, const char *part) { return text.find(part) != std::string::npos; };
-    /* The opening tag of the first relation to `object` in `text`. */
-    auto relation = [](const std::string &text, const std::string &object) {
-        size_t at = text.find("<relation object='" + object + "'");
-        return at == std::string::npos ? std::string() : text.substr(at, text.find('>', at) - at);
-    };
-
-    /* The new object's event comes first, before the events of what its
-     * creation touched (a new user joins "Local"). */
-    ok("new", "person zed zed@corp.example.com Zed");
-    ASSERT_EQ(event_count(), 2u);
+    play({
+        /* The new object's event comes first, then those of what its
+         * creation touched (a new user joins "Local"). */
+        {"new person zed zed@corp.example.com Zed", {}, nullptr, 2},
+    });
     EXPECT_EQ(static_cast<event_t *>(idl->events->data)->code, EVENT_CODE_OBJECT_NEW);
-    EXPECT_TRUE(has(ok("serialize", "zed"), "<friendly>Zed</friendly>"));
-    ok("new", "group Night");
-    ok("new", "time Late all@22:00-23:59");
-    EXPECT_TRUE(has(ok("serialize", "Late"), "@22:00-23:59</time>")) << idl->data;
-    ok("new", "node Company/Night/Shift");
-    EXPECT_TRUE(has(ok("serialize", "Company/Night"), "identifier='Shift'"));
-
-    /* Memberships, a user placed in a node, and a rule on the node. */
-    ok("add", "zed Night");
-    EXPECT_EQ(member_names(msnp_search_group("Night", 0)), std::vector<std::string>{"zed"});
-    ok("add", "zed Company/Night/Shift");
-    ASSERT_NE(msnp_search_person("zed", 0)->user, nullptr) << "a placed user gets its run-time user";
-    std::string reply = ok("add", "Competitor Company/Night/Shift 'action_block' 'direction_out' Late");
-    EXPECT_TRUE(has(reply, "index='0'")) << reply;
-    ok("add", "Everyone Company/Night/Shift 'action_pass'");
-    /* A person's own rules, in order; the second waits for its target. */
-    ok("add", "Partners zed 'action_alert'");
-    run("add", "Auditors zed 'action_block'");
-    EXPECT_EQ(warnings(), std::vector<std::string>{"Weak reference: Auditors"});
-
-    std::string shift = ok("serialize", "Company/Night/Shift");
-    EXPECT_LT(shift.find("object='Competitor'"), shift.find("object='Everyone'")) << shift;
-    ok("move", "Company/Night/Shift 1 0");
-    shift = ok("serialize", "Company/Night/Shift");
-    EXPECT_LT(shift.find("object='Everyone'"), shift.find("object='Competitor'")) << shift;
-    ok("modify", "Company/Night/Shift Competitor 'disable' risk:4");
-    shift = ok("serialize", "Company/Night/Shift");
-    EXPECT_TRUE(has(relation(shift, "Competitor"), "risk='4' disable='1'")) << shift;
-    ok("modify", "Company/Night/Shift contact: Competitor Outsiders");
-    EXPECT_TRUE(has(ok("serialize", "Company/Night/Shift"), "object='Outsiders'"));
-
-    /* Person properties, relation words, and a weak relation's words. */
-    ok("modify", "zed no_warnings: 1");
-    ok("modify", "zed 0 'direction_in'");
-    run("modify", "zed Auditors 'direction_out'");
-    EXPECT_EQ(warnings(), std::vector<std::string>{"Weak object relation: Auditors"});
-    run("modify", "zed contact: Auditors 1bad");
-    EXPECT_EQ(errors(), std::vector<std::string>{"23: Not a valid object name: 1bad"});
-    std::string zed = ok("serialize", "zed");
-    EXPECT_TRUE(has(zed, "<attribute type='no_warnings'>1</attribute>")) << zed;
-    EXPECT_TRUE(has(zed, "direction='in'")) << zed;
-    EXPECT_TRUE(has(zed, "<object>&apos;direction_out&apos;</object>")) << zed;
-    /* Creating the awaited object turns the weak relation into a real one. */
-    ok("new", "group Auditors");
-    zed = ok("serialize", "zed");
-    EXPECT_TRUE(has(relation(zed, "Auditors"), "action='block' direction='out'")) << zed;
-
-    /* Renames keep every reference and say so with one event. */
-    ok("rename", "Night Nightly");
-    ASSERT_EQ(event_count(), 1u);
+    play({
+        {"serialize zed", {}, "<friendly>Zed</friendly>"},
+        {"new group Night"},
+        {"new time Late all@22:00-23:59"},
+        {"serialize Late", {}, "@22:00-23:59</time>"},
+        {"new node Company/Night/Shift"},
+        {"serialize Company/Night", {}, "identifier='Shift'"},
+        /* Memberships, a user placed in a node, and rules on the node and
+         * on a person; the last waits for its target. */
+        {"add zed Night"},
+        {"serialize Night", {}, "=<group name='Night'><member type='single'>zed</member></group>"},
+        {"add zed Company/Night/Shift"},
+        {"add Competitor Company/Night/Shift 'action_block' 'direction_out' Late", {}, "index='0'"},
+        {"add Everyone Company/Night/Shift 'action_pass'"},
+        {"add Partners zed 'action_alert'"},
+        {"add Auditors zed 'action_block'", {"WWeak reference: Auditors"}},
+    });
+    /* A placed user has its run-time user; a move reorders the rules. */
+    EXPECT_NE(msnp_search_person("zed", 0)->user, nullptr);
+    auto first_of = [&](const char *a, const char *b) {
+        const std::string shift = run("serialize", "Company/Night/Shift");
+        return shift.find(std::string("object='") + a + "'") < shift.find(std::string("object='") + b + "'");
+    };
+    EXPECT_TRUE(first_of("Competitor", "Everyone"));
+    run("move", "Company/Night/Shift 1 0");
+    EXPECT_TRUE(first_of("Everyone", "Competitor"));
+    play({
+        {"modify Company/Night/Shift Competitor 'disable' risk:4"},
+        {"serialize Company/Night/Shift", {}, "<relation object='Competitor'"},
+        {"serialize Company/Night/Shift", {}, "direction='out' risk='4' disable='1'>"},
+        {"modify Company/Night/Shift contact: Competitor Outsiders"},
+        {"serialize Company/Night/Shift", {}, "object='Outsiders'"},
+        /* Person properties, relation words, a weak relation's words. */
+        {"modify zed no_warnings: 1"},
+        {"modify zed 0 'direction_in'"},
+        {"modify zed Auditors 'direction_out'", {"WWeak object relation: Auditors"}},
+        {"modify zed contact: Auditors 1bad", {"E23: Not a valid object name: 1bad"}},
+        {"serialize zed", {}, "<attribute type='no_warnings'>1</attribute>"},
+        {"serialize zed", {}, "direction='in'"},
+        {"serialize zed", {}, "<object>&apos;direction_out&apos;</object>"},
+        /* Creating the awaited object turns the weak relation into one. */
+        {"new group Auditors"},
+        {"serialize zed", {}, "<relation object='Auditors'"},
+        {"serialize zed", {}, "action='block' direction='out'>"},
+        /* Renames keep every reference and say so with one event. */
+        {"rename Night Nightly", {}, nullptr, 1},
+    });
     EXPECT_EQ(static_cast<event_t *>(idl->events->data)->code, EVENT_CODE_OBJECT_RENAME);
-    EXPECT_TRUE(has(ok("glob", "Night*"), "name='Nightly'"));
-    ok("rename", "zed zoe");
-    EXPECT_EQ(msnp_search_person("zed", 0), nullptr);
-    EXPECT_EQ(member_names(msnp_search_group("Nightly", 0)), std::vector<std::string>{"zoe"});
-    ok("rename", "zoe description: \"Night watch\"");
-    EXPECT_TRUE(has(ok("serialize", "zoe"), "<description>Night watch</description>"));
-
-    /* del by position shifts the later relations up. */
-    zed = ok("serialize", "zoe");
-    ASSERT_TRUE(has(zed, "object='Partners'") && has(zed, "object='Auditors'")) << zed;
-    run("del", "zoe 0");
-    EXPECT_TRUE(errors().empty() && warnings().empty());
-    zed = ok("serialize", "zoe");
-    EXPECT_FALSE(has(zed, "object='Partners'")) << zed;
-    run("modify", "zoe 0 'action_pass'");
-    EXPECT_TRUE(has(relation(ok("serialize", "zoe"), "Auditors"), "action='pass'"));
-    run("del", "Nightly zoe");
-    EXPECT_TRUE(member_names(msnp_search_group("Nightly", 0)).empty());
-    std::string late = ok("serialize", "Late");
-    std::string window = late.substr(late.find("'relative'>") + 11);
-    window = "'" + window.substr(0, window.find('<')) + "'";
-    run("del", ("Late " + window).c_str());
-    EXPECT_TRUE(warnings().empty()) << warnings().front();
-    EXPECT_FALSE(has(ok("serialize", "Late"), "22:00")) << idl->data;
-
-    /* collect destroys objects, and references to them go with them. */
-    run("collect", "Auditors Nightly ghost");
-    EXPECT_EQ(warnings(), std::vector<std::string>{"Unknown object: ghost"});
-    EXPECT_TRUE(errors().empty());
+    play({
+        {"glob Night*", {}, "name='Nightly'"},
+        {"rename zed zoe"},
+        {"serialize zed", {"E27: Unknown object: zed"}},
+        {"serialize Nightly", {}, "=<group name='Nightly'><member type='single'>zoe</member></group>"},
+        {"rename zoe description: \"Night watch\""},
+        {"serialize zoe", {}, "<description>Night watch</description>"},
+        /* del by position shifts the later relations up. */
+        {"del zoe 0"},
+        {"serialize zoe", {}, "!object='Partners'"},
+        {"modify zoe 0 'action_pass'"},
+        {"serialize zoe", {}, "<relation object='Auditors'"},
+        {"serialize zoe", {}, "action='pass' direction='out'>"},
+        {"del Nightly zoe"},
+        {"serialize Nightly", {}, "=<group name='Nightly'/>"},
+    });
+    /* A time window is deleted by the text its form shows. */
+    std::string window = run("serialize", "Late");
+    window = window.substr(window.find("'relative'>") + 11);
+    window = "del Late '" + window.substr(0, window.find('<')) + "'";
+    play({
+        {window.c_str()},
+        {"serialize Late", {}, "!22:00"},
+        /* collect destroys objects; references to them go with them. */
+        {"collect Auditors Nightly ghost", {"WUnknown object: ghost"}},
+    });
     int collected = 0;
     for (tqlist *l = idl->events; l; l = l->next)
         collected += static_cast<event_t *>(l->data)->code == EVENT_CODE_OBJECT_COLLECT;
     EXPECT_EQ(collected, 2);
-    EXPECT_FALSE(has(ok("serialize", "zoe"), "Auditors"));
-    ok("collect", "Company/Night zoe Late");
-    EXPECT_EQ(msnp_search_person("zoe", 0), nullptr);
-    run("serialize", "Company/Night");
-    EXPECT_EQ(idl->last_code, 27);
+    play({
+        {"serialize zoe", {}, "!Auditors"},
+        {"collect Company/Night zoe Late"},
+        {"serialize zoe", {"E27: Unknown object: zoe"}},
+        {"serialize Company/Night", {"E27: Unknown object: Company/Night"}},
+    });
 }
 
 } // namespace
