@@ -73,35 +73,30 @@ bool EventSink::open(const std::string &path, bool console, std::string &error)
     std::lock_guard<std::mutex> g(lock_);
     console_ = console;
     path_ = path;
-    if (file_) {
-        std::fclose(file_);
+    if (path.empty()) {
+        if (file_)
+            std::fclose(file_);
         file_ = nullptr;
-    }
-    if (path.empty())
         return true;
-    file_ = std::fopen(path.c_str(), "a");
-    if (!file_) {
-        error = path + ": cannot open the events file: " + std::strerror(errno);
-        return false;
     }
-    // A chunk's events are flushed together (drain): with one page of
-    // buffer, a busy conversation's message lines went out a write each.
-    if (!buffer_)
-        buffer_.reset(new char[kBuffer]);
-    std::setvbuf(file_, buffer_.get(), _IOFBF, kBuffer);
-    return true;
+    return open_path_locked(error);
 }
 
 bool EventSink::reopen(std::string &error)
 {
     std::lock_guard<std::mutex> g(lock_);
-    if (path_.empty())
-        return true;
+    return path_.empty() || open_path_locked(error);
+}
+
+bool EventSink::open_path_locked(std::string &error)
+{
     FILE *fresh = std::fopen(path_.c_str(), "a");
     if (!fresh) {
-        error = path_ + ": cannot open the events file again: " + std::strerror(errno);
+        error = path_ + ": cannot open the events file: " + std::strerror(errno);
         return false;
     }
+    // A chunk's events are flushed together (drain): with one page of
+    // buffer, a busy conversation's message lines went out a write each.
     std::unique_ptr<char[]> buffer(new char[kBuffer]);
     std::setvbuf(fresh, buffer.get(), _IOFBF, kBuffer);
     if (file_)

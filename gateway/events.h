@@ -49,6 +49,9 @@ public:
 private:
     void write_line(const std::string &line, bool console = true);
     void write_locked(const char *line, size_t size, bool console = true); // caller holds lock_
+    // Opens path_ and puts it in place of the file open now, which is
+    // closed only once the new one is open; caller holds lock_.
+    bool open_path_locked(std::string &error);
 
     std::mutex lock_;
     FILE *file_ = nullptr;

@@ -1,6 +1,7 @@
 // The Prometheus text the metrics listener serves.
 #include "metrics.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace gw {
@@ -59,10 +60,11 @@ void Histogram::write(std::string &out, const std::string &name, const std::stri
         cumulative += buckets_[i].load(std::memory_order_relaxed);
         out += name + "_bucket{le=\"" + number(kBounds[i]) + "\"} " + std::to_string(cumulative) + "\n";
     }
-    const uint64_t count = count_.load(std::memory_order_relaxed);
-    out += name + "_bucket{le=\"+Inf\"} " + std::to_string(count < cumulative ? cumulative : count) + "\n";
+    // Read apart from the buckets, the count may lag them by an observation.
+    const uint64_t count = std::max(count_.load(std::memory_order_relaxed), cumulative);
+    out += name + "_bucket{le=\"+Inf\"} " + std::to_string(count) + "\n";
     out += name + "_sum " + number(static_cast<double>(sum_ns_.load(std::memory_order_relaxed)) / 1e9) + "\n";
-    out += name + "_count " + std::to_string(count < cumulative ? cumulative : count) + "\n";
+    out += name + "_count " + std::to_string(count) + "\n";
 }
 
 size_t Metrics::door_index(const std::string &door)
