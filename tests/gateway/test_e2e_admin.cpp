@@ -121,6 +121,37 @@ TEST_F(Administration, ASessionChangesWhatAConnectedClientMeetsAndSurvivesAResta
     EXPECT_TRUE(slurp(policy) == saved) << "saved again after the restart:\n" << slurp(policy) << "\nfirst:\n" << saved;
 }
 
+/* A rule on Local reaches every user, also one that began as a person
+ * without a handle and was given one later, in whatever case it is
+ * written: alice's conversation with trent stops once trent is a user. */
+TEST_F(Administration, APersonGivenAUserHandleLaterMeetsTheRulesOnLocal)
+{
+    start();
+    Sessions t = alice_calls_trent();
+    ASSERT_TRUE(t.sb.client && t.sb.server);
+    int bc = t.sb.client.get(), bs = t.sb.server.get();
+    const std::string to_trent = msg("MSG 3 N", text_payload("lunch?"));
+    const std::string from_trent = msg("MSG TRENT@example.net Trent", text_payload("sure"));
+
+    ok({"msnp", "new", "node", "Desk"});
+    ok({"msnp", "add", "Local", "Desk", "'action_block'", "'direction_both'"});
+    ok({"msnp", "add", "alice", "Desk"});
+    ok({"msnp", "del", "/", "alice"});
+    /* trent is nobody's user yet: nothing to stop. */
+    ok({"msnp", "new", "person", "trent"});
+    EXPECT_TRUE(pass_through(bc, bs, to_trent));
+    EXPECT_TRUE(pass_through(bs, bc, from_trent));
+
+    ok({"msnp", "modify", "trent", "handle:", "Trent@Example.NET"});
+    EXPECT_NE(ok({"msnp", "serialize", "Local"}).find("<member type='single'>trent</member>"), std::string::npos);
+    const std::string still = "CAL 4 bob@example.org\r\n";
+    ASSERT_TRUE(send_all(bc, to_trent + still));
+    EXPECT_EQ(recv_exact(bs, still.size()), still) << "the message to trent must not pass";
+    const std::string joined = "JOI bob@example.org Bob\r\n";
+    ASSERT_TRUE(send_all(bs, from_trent + joined));
+    EXPECT_EQ(recv_exact(bc, joined.size()), joined) << "the message from trent must not pass";
+}
+
 TEST_F(Administration, RefusalsComeBackWithTheirCodeAndChangeNothing)
 {
     start({"admin-group=nogroup"});
