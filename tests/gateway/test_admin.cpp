@@ -83,18 +83,6 @@ std::string run(AdminCommands &c, const std::string &line, int level = 0)
 
 } // namespace
 
-TEST(AdminProtocol, RequestLine)
-{
-    AdminRequest r;
-    ASSERT_TRUE(gw::parse_admin_request("  msnp new person  alice \r\n", r));
-    EXPECT_EQ(r.verb, "msnp");
-    EXPECT_EQ(r.rest, "new person  alice");
-    ASSERT_TRUE(gw::parse_admin_request("vars", r));
-    EXPECT_EQ(r.verb, "vars");
-    EXPECT_EQ(r.rest, "");
-    EXPECT_FALSE(gw::parse_admin_request(" \t\r\n", r));
-}
-
 TEST(AdminProtocol, ReplyLinesInOrder)
 {
     Report r;

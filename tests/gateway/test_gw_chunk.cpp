@@ -100,21 +100,6 @@ TEST(Chunk, MsnpCommandsSplitAcrossChunksComeOutWhole)
     }
 }
 
-TEST(Chunk, CompleteCommandsPassWhileTheTailWaits)
-{
-    gw::ModuleHost *m = msnp();
-    ASSERT_TRUE(m);
-    Fixture f;
-    auto o = f.feed(m->record(), "VER 1 MSNP8 CVR0\r\nMSG 2 N 10\r\nhello", 1 << 20, DIR_SERVER_TO_CLIENT);
-    ASSERT_EQ(o.action, ChunkAction::Forward);
-    EXPECT_EQ(output(f.iov), "VER 1 MSNP8 CVR0\r\n");
-    EXPECT_EQ(f.held, "MSG 2 N 10\r\nhello");
-    o = f.feed(m->record(), "world", 1 << 20, DIR_SERVER_TO_CLIENT);
-    ASSERT_EQ(o.action, ChunkAction::Forward);
-    EXPECT_EQ(output(f.iov), "MSG 2 N 10\r\nhelloworld");
-    EXPECT_TRUE(f.held.empty());
-}
-
 TEST(Chunk, HeldBytesAreBoundedPerDirection)
 {
     gw::ModuleHost *m = msnp();
@@ -185,15 +170,4 @@ TEST(Chunk, VerdictsDirectionAndPoison)
     auto o = f.feed(m->record(), "POISON\r\n");
     EXPECT_TRUE(o.poisoned);
     EXPECT_EQ(o.action, ChunkAction::Forward);
-}
-
-TEST(Chunk, TakeInjectedFreesAndClears)
-{
-    unsigned char *b = static_cast<unsigned char *>(malloc(3));
-    std::memcpy(b, "abc", 3);
-    size_t n = 3;
-    EXPECT_EQ(gw::take_injected(b, n), "abc");
-    EXPECT_EQ(b, nullptr);
-    EXPECT_EQ(n, 0u);
-    EXPECT_EQ(gw::take_injected(b, n), "");
 }

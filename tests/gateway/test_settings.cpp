@@ -38,18 +38,6 @@ bool read_text(Settings &s, const std::string &text, std::string &error)
 
 } // namespace
 
-TEST(Settings, BuildingStartsFromTheDefaults)
-{
-    gw::LaunchOptions none;
-    Settings built;
-    built.workers = 9;
-    built.listen.clear();
-    std::string error;
-    ASSERT_TRUE(gw::build_settings(none, built, error)) << error;
-    EXPECT_EQ(built.workers, Settings().workers);
-    EXPECT_EQ(built.listen, Settings().listen);
-}
-
 TEST(Settings, EveryKey)
 {
     Settings s;

@@ -161,21 +161,6 @@ TEST(Socks5, InputBeyondTheBoundFails)
     EXPECT_EQ(roomy.target().host, std::string(40, 'a'));
 }
 
-TEST(Socks5, Replies)
-{
-    SocksHandshake h;
-    feed(h, kGreetNone + kConnect4);
-    const uint8_t v4[4] = {192, 168, 1, 2};
-    EXPECT_EQ(h.success_reply(v4, 4, 0x1234), bytes({5, 0, 0, 1, 192, 168, 1, 2, 0x12, 0x34}));
-    uint8_t v6[16] = {};
-    v6[15] = 1;
-    std::string r6 = h.success_reply(v6, 6, 80);
-    ASSERT_EQ(r6.size(), 22u);
-    EXPECT_EQ(r6.substr(0, 4), bytes({5, 0, 0, 4}));
-    EXPECT_EQ(r6.substr(19), bytes({1, 0, 80}));
-    EXPECT_EQ(h.failure_reply(gw::SOCKS_NOT_ALLOWED), bytes({5, 2, 0, 1, 0, 0, 0, 0, 0, 0}));
-}
-
 TEST(Socks4, ConnectAndSocks4a)
 {
     struct Case {

@@ -401,23 +401,6 @@ TEST_F(ConfigTest, ModifyAndRetargetRelations)
     EXPECT_EQ(relation(p->contactl, 3)->flags, static_cast<unsigned>(RELATION_DISABLED));
 }
 
-TEST_F(ConfigTest, GlobListsKindsInLoadingOrder)
-{
-    load("<person type='3' name='aUser'><handle>u</handle></person><person type='1' name='aSuper'/>"
-         "<group name='aGroup'/><person type='2' name='aContact'><handle>c</handle></person>"
-         "<object identifier='aObject'/><imbitmap identifier='aMap'/><time identifier='aTime'/>"
-         "<expr identifier='aExpr'/><expr identifier='bExpr'/>");
-    iks *list = msnp_serialize_objects_from_glob("a*", 0);
-    ASSERT_NE(list, nullptr);
-    Strings names;
-    for (iks *x = iks_first_tag(list); x; x = iks_next_tag(x))
-        names.emplace_back(iks_find_attrib(x, "identifier") ? iks_find_attrib(x, "identifier")
-                                                            : iks_find_attrib(x, "name"));
-    iks_delete(list);
-    EXPECT_EQ(names, (Strings{"aExpr", "aTime", "aMap", "aObject", "aContact", "aGroup", "aUser", "aSuper"}));
-    EXPECT_EQ(msnp_serialize_objects_from_glob("zz*", 0), nullptr);
-}
-
 TEST(ConfigXml, UnescapeAttributeValues)
 {
     const struct {

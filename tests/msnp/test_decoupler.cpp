@@ -87,17 +87,6 @@ const Case kCases[] = {
     {"SDC 11 OK\r\nPNG\r\n", {"SDC 11 OK\r\n", "PNG\r\n"}, 1, 0},
 };
 
-TEST(Decoupler, CutsLineAndPayloadCommands)
-{
-    for (const Case &c : kCases) {
-        int more = -1, inc = -1;
-        EXPECT_EQ(decouple(c.chunk, &more, &inc), c.pieces) << c.chunk;
-        EXPECT_EQ(more, c.moredata) << c.chunk;
-        EXPECT_EQ(inc, c.incomplete) << c.chunk;
-    }
-    EXPECT_TRUE(decouple("").empty());
-}
-
 TEST(Decoupler, ArraysGrowPastEveryMultipleOf128)
 {
     for (int count : {127, 128, 129, 200, 256, 1000}) {

@@ -112,29 +112,6 @@ TEST(Routing, DirectionTrackerAndUnknownCommands)
     EXPECT_EQ(r.seen[0].direction, DIR_CLIENT_TO_SERVER);
 }
 
-TEST(Routing, WordsOnlyForSafeExplode)
-{
-    Recorder r;
-    tqconn c = make_conn(DIR_SERVER_TO_CLIENT, &g_tracker);
-    route("UBX b@x.y\t1 9\r\nabc def\r\n", recording_entry("UBX"), c);
-    route("OUT OTH\r\n", recording_entry("OUT"), c);
-    ASSERT_EQ(r.seen.size(), 2u);
-    EXPECT_EQ(r.seen[0].words, (std::vector<std::string>{"UBX", "b@x.y\t1", "9", "abc", "def"}));
-    EXPECT_TRUE(r.seen[1].words.empty());
-
-    std::string line = "ADC";
-    for (int i = 1; i < 70; ++i)
-        line += " w" + std::to_string(i);
-    task_struct *t = nullptr;
-    route(line + "\r\n", recording_entry("ADC"), c, &t);
-    EXPECT_EQ(t->data_bpsize, 63u);
-    EXPECT_EQ(t->data_pieces[63], nullptr);
-    EXPECT_STREQ(chunk(t, 62), "w62");
-    EXPECT_EQ(chunk(t, 63), nullptr);
-    EXPECT_EQ(chunk(t, 1000), nullptr);
-    task_struct_destroy(t);
-}
-
 TEST(Routing, ModuleDispatcherUsesThePieceBytesOnly)
 {
     /* The empty line is a piece of its own, and not a command. */

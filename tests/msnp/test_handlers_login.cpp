@@ -368,19 +368,4 @@ TEST_F(Login, WelcomeOncePerLoginFromTheSenderOfItsMode)
     EXPECT_EQ(server(ans).client, ans + injected("Chats are recorded", "it@corp.example.com"));
 }
 
-TEST_F(Login, OutClosesTheConversationInTheChatLog)
-{
-    server("USR 1 OK alice@example.com Alice\r\n");
-    ASSERT_NE(tracker(), nullptr);
-    EXPECT_EQ(client("OUT\r\n").server, "OUT\r\n");
-    EXPECT_EQ(counter("stats-chat-out"), 1);
-    EXPECT_EQ(counter("stats-chat-out-pass"), 1);
-    char *path = msnp_chat_log_path(tracker());
-    EXPECT_EQ(std::string(path), log_dir + "/alice@example.com/unknown/chat-" + std::to_string(g_test_now) + ".log");
-    std::string log = slurp(path);
-    free(path);
-    EXPECT_NE(log.find("<join-leave user='alice@example.com' type='close' verdict='pass'"), std::string::npos)
-        << log;
-}
-
 } // namespace

@@ -478,56 +478,6 @@ TEST_F(Messages, IncomingInjectedMessagesMailNotificationsAndTheAutomaticReply)
     EXPECT_EQ(server(tagged("another-gateway")).server, "");
 }
 
-/* Counters by verdict and kind, module-wide and in the tracker's and the
- * person's blocks; the profile message marks the master connection. */
-TEST_F(Messages, CountersByKindAndVerdict)
-{
-    on_switchboard("alice@example.com", {"carol@example.org"});
-    out(msg("MSG 2 N", text("12345")));
-    out(msg("MSG 3 D", p2p_invite("bob@example.org", kFileTransfer, "9")));
-    in(msg("MSG bob@example.org Bob", kNudge));
-    in(msg("MSG carol@example.org Carol", text("abc")));
-    in(msg("MSG carol@example.org Carol",
-           "MIME-Version: 1.0\r\nContent-Type: text/plain\r\nX-Trevalquin: other\r\n\r\nwarned"));
-    const std::pair<const char *, long> global[] = {
-        {"stats-message-out", 2},
-        {"stats-message-out-pass", 1},
-        {"stats-message-out-block", 1},
-        {"stats-message-out-textplain", 1},
-        {"stats-message-out-textplain-pass", 1},
-        {"stats-message-out-textplain_bytes", 1},
-        {"stats-message-out-textplain_bytes-pass", 1},
-        {"stats-message-out-p2p-block", 1},
-        {"stats-invite-out-filetransfer", 1},
-        {"stats-invite-out-filetransfer-block", 1},
-        {"stats-message-in", 3},
-        {"stats-message-in-pass", 2},
-        {"stats-datacast-in-nudge-block", 1},
-        {"stats-message-in-textplain-pass", 2},
-        {"stats-message-in-textplain-bytes", 1},
-        {"stats-message-in-textplain-bytes-pass", 1},
-    };
-    for (const auto &[name, value] : global)
-        EXPECT_EQ(counter(name), value) << name;
-    msnp_person *alice = msnp_search_user("alice@example.com");
-    for (const msnp_statistics *s : {&tracker()->stats, &alice->stats}) {
-        EXPECT_EQ(s->stats_message_out_textplain_pass, 1u);
-        EXPECT_EQ(s->stats_message_out_textplain_bytes_pass, 5u);
-        EXPECT_EQ(s->stats_invite_out_filetransfer_block, 1u);
-        EXPECT_EQ(s->stats_datacast_in_nudge_block, 1u);
-        EXPECT_EQ(s->stats_message_in_textplain_bytes_pass, 3u) << "the injected text is not counted";
-    }
-
-    const std::string profile = msg("MSG Hotmail Hotmail", "MIME-Version: 1.0\r\nContent-Type: "
-                                                           "text/x-msmsgsprofile; charset=UTF-8\r\n\r\n");
-    EXPECT_TRUE(in(profile));
-    EXPECT_TRUE(in(profile)) << "a second profile changes nothing";
-    EXPECT_EQ(tracker()->master, 1);
-    EXPECT_EQ(alice->user->master, 1);
-    EXPECT_EQ(counter("stats-message-in-profile-pass"), 2);
-    EXPECT_EQ(tracker()->stats.stats_message_in_profile_pass, 2u);
-}
-
 TEST(BlockNotice, ByKindOfMessage)
 {
     struct Row {

@@ -145,19 +145,6 @@ TEST(TimeWindow, ListMatchesWhenAnyWindowDoes) {
     tqlist_destroy(&windows, nullptr);
 }
 
-TEST(TimeBitmap, EncodesNamedBitsOnlyAndEmptyRangeIsTheWholeDay) {
-    EXPECT_EQ(owned(msnp_encode_time_bitmap(0)), "");
-    EXPECT_EQ(owned(msnp_encode_time_bitmap(0x1 | 0x800 | 0x10000 | 0x400000)), "jan,dec,su,sa");
-    EXPECT_EQ(owned(msnp_encode_time_bitmap(0x1000 | 0x80000000u)), "");
-    // An empty range is the whole day.
-    Window w("all,!sa,!su@");
-    ASSERT_NE(w.node, nullptr);
-    EXPECT_EQ(w.node->time.rel.hour_start, 0);
-    EXPECT_EQ(w.node->time.rel.minute_end, 59);
-    EXPECT_EQ(owned(msnp_encode_time_bitmap((unsigned)w.node->time.rel.month_week)),
-              "jan,feb,mar,apr,may,jun,jul,aug,sep,oct,nov,dec,mo,tu,we,th,fr");
-}
-
 TEST_F(Parser, TimeLiteralsAddAndDelete) {
     msnp_object_generic t = bare(MSNP_OBJECT_TIME);
     char a[] = "'month_all,mo@08:00-09:00'", b[] = "100-200", bad[] = "soon", other[] = "100-201";

@@ -84,59 +84,6 @@ TEST_F(PolicyScript, HandlesDecideTheKindOfPerson)
     EXPECT_NE(regexec(neg->re_handle, "!foo", 0, nullptr, 0), 0);
 }
 
-/* A person's form, every property in its place, and what destroying a
- * person takes from the groups, persons, supers and nodes that named it. */
-TEST_F(PolicyScript, APersonsFormAndWhatItsEndUnlinks)
-{
-    play({
-        {"new person p p@x Pee"},
-        {"rename p description: desc"},
-        {"modify p psm: hello"}, {"modify p disabled: 1"}, {"modify p bounties_life: 60"},
-        {"modify p last_login: 1234"}, {"modify p network_source: 10.0.0.0/255.0.0.0"}, {"modify p no_logs: 2"},
-        {"modify p auto_reply: away"}, {"modify p risk: 5"},
-        {"new person s"},
-        {"add s p"},
-        {"new node n"},
-        {"add p n"},
-        {"serialize p", {}, "=<person type='3' name='p'><handle>p@x</handle>\n<friendly>Pee</friendly>\n"
-                            "<description>desc</description>\n<attribute type='psm'>hello</attribute>\n"
-                            "<attribute type='disabled'>1</attribute>\n"
-                            "<attribute type='bounties_life'>60</attribute>\n"
-                            "<attribute type='last_login'>1234</attribute>\n"
-                            "<attribute type='network_source'>10.0.0.0/255.0.0.0</attribute>\n"
-                            "<attribute type='no_logs'>2</attribute>\n"
-                            "<attribute type='auto_reply'>away</attribute>\n"
-                            "<attribute type='risk'>5</attribute>\n"
-                            "<back-references><reference>/n</reference></back-references>\n"
-                            "<super>s</super></person>"},
-        /* Relations, then names awaited with and without words. */
-        {"new person a a@x"},
-        {"new person b b@x"},
-        {"add b a"},
-        {"add a b"},
-        {"add later a 'action_block' risk:2", {"WWeak reference: later"}},
-        {"add bare a", {"WWeak reference: bare"}},
-        {"serialize a", {}, "<relation object='later'><access-list><object>&apos;action_block&apos;</object>\n"
-                            "<object>risk:2</object></access-list></relation>"},
-        {"serialize a", {}, "<relation object='bare'/>"},
-        {"new group g"},
-        {"add b g"},
-        {"new node n/m"},
-        {"add b n/m"},
-        {"add b n"},
-        /* b goes: from g, Local, a's relations, and both nodes. */
-        {"collect b"},
-        {"serialize g", {}, "=<group name='g'/>"},
-        {"serialize Local", {}, "=<group name='Local' internal='1'><member type='single'>p</member>\n"
-                                "<member type='single'>a</member></group>"},
-        {"serialize a", {}, "!object='b'"},
-        {"serialize n", {}, "!b<"},
-        /* A super destroyed leaves the persons that named it. */
-        {"collect s"},
-        {"serialize p", {}, "!<super>"},
-    });
-}
-
 TEST_F(EntityTest, SearchByHandleMatchesTypeAndTextWithoutCase)
 {
     msnp_person *u = user("u", "a@x");

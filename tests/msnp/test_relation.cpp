@@ -33,25 +33,6 @@ std::vector<char *> words(std::initializer_list<const char *> list)
     return out;
 }
 
-TEST_F(RelationTest, NoWordsPassesBothWays)
-{
-    msnp_relates *r = relates_to(nullptr, a, b, nullptr, MSNP_OBJECT_PERSON);
-    ASSERT_NE(r, nullptr);
-    EXPECT_EQ(r->action, TQ_MATCH_PASS);
-    EXPECT_EQ(r->direction, DIR_BOTH);
-    EXPECT_EQ(r->flags, 0u);
-    EXPECT_EQ(r->risk_level, 0u);
-    EXPECT_EQ(r->back, a);
-    EXPECT_EQ(r->back_type, MSNP_OBJECT_PERSON);
-    EXPECT_EQ(r->relation, b);
-    ASSERT_NE(r->uid, nullptr);
-    EXPECT_EQ(strlen(r->uid), 32u);
-    EXPECT_EQ(tqlist_search_ref(b->relation_backref, r)->data, r);
-    msnp_relates *r2 = relates_to(nullptr, a, b, nullptr, MSNP_OBJECT_PERSON);
-    EXPECT_STRNE(r->uid, r2->uid);
-    EXPECT_EQ(tqlist_search(a->contactl, msnp_search_relation, b)->data, r);
-}
-
 TEST_F(RelationTest, SerialisedRelationAttributes)
 {
     msnp_relates *r = relates_to(nullptr, a, b, nullptr, MSNP_OBJECT_PERSON);
@@ -71,58 +52,6 @@ TEST_F(RelationTest, SerialisedRelationAttributes)
     r->rel_type = MSNP_OBJECT_PERSON;
     EXPECT_NE(odd.find("object='unknown'"), std::string::npos);
     EXPECT_NE(odd.find("action='advised' direction='unknown'"), std::string::npos) << odd;
-}
-
-TEST_F(RelationTest, AccessListSections)
-{
-    EXPECT_EQ(xml_text(msnp_serialize_relation_com(MSNP_COM_ADD | MSNP_COM_CALL)),
-              "<access-list-section><acl>command_make_call</acl><acl>command_add_contact</acl></access-list-section>");
-    EXPECT_EQ(msnp_serialize_relation_com(0), nullptr);
-    EXPECT_EQ(msnp_serialize_relation_com(1u << 30), nullptr);
-    EXPECT_EQ(msnp_serialize_relation_datacast(1u << 20), nullptr);
-
-    std::string msg = xml_text(msnp_serialize_relation_message(MSNP_MESSAGE_TEXTPLAIN | (1u << 29)));
-    std::string expected = std::string("<access-list-section><acl>") +
-                           msnp_message_search_type(MSNP_MESSAGE_TEXTPLAIN)->fname + "</acl></access-list-section>";
-    EXPECT_EQ(msg, expected);
-    std::string dc = xml_text(msnp_serialize_relation_datacast(MSNP_DATACAST_NUDGE | MSNP_DATACAST_WINK));
-    EXPECT_LT(dc.find(msnp_datacast_search_type(MSNP_DATACAST_WINK)->fname),
-              dc.find(msnp_datacast_search_type(MSNP_DATACAST_NUDGE)->fname));
-    std::string inv = xml_text(msnp_serialize_relation_invite(MSNP_INVITE_FILETRANSFER));
-    EXPECT_NE(inv.find(msnp_invite_search_type(MSNP_INVITE_FILETRANSFER)->fname), std::string::npos) << inv;
-}
-
-TEST_F(RelationTest, NodeUsersRelationsAndBackReferences)
-{
-    msnp_rtree *n = new_rtree_node("n");
-    attach(ents->root, n);
-    place(n, a);
-    tqlist_insert_end(&n->people, a);
-    tqlist_insert_begin(&a->rtree_backref, n);
-    EXPECT_EQ(msnp_rtree_unlink_user(idl, n, a), 2);
-    EXPECT_EQ(n->people, nullptr);
-    EXPECT_EQ(event_count(), 2u);
-    EXPECT_NE(events()[0].find("<root path='/n'><node identifier='n'>"), std::string::npos) << events()[0];
-    EXPECT_EQ(tqlist_length(a->rtree_backref), 2u); /* left alone */
-    EXPECT_EQ(msnp_unlink_backref_rtree(a, n), 2);
-    EXPECT_EQ(a->rtree_backref, nullptr);
-
-    /* Relations of a node go with a tree event when the target goes. */
-    idl_parser_clear(idl);
-    msnp_relates *r = new_relation_desc(nullptr, b, nullptr, MSNP_OBJECT_PERSON);
-    EXPECT_EQ(rtree_add_contact(idl, n, r), 1);
-    EXPECT_EQ(r->back, n);
-    EXPECT_EQ(r->back_type, MSNP_OBJECT_NODE);
-    ASSERT_NE(idl->data, nullptr);
-    EXPECT_NE(std::string(idl->data).find("index='0'"), std::string::npos);
-    idl_parser_clear(idl);
-    /* Destroying the target removes it from the node with a tree event. */
-    msnp_destroy_person(self, idl, b);
-    EXPECT_EQ(n->contactl, nullptr);
-    bool tree_event = false;
-    for (const std::string &e : events())
-        tree_event |= e.find("<root path='/n'>") != std::string::npos;
-    EXPECT_TRUE(tree_event);
 }
 
 /* Relations as an administrator makes them: words that set what a rule

@@ -38,11 +38,6 @@ long value_of(const char *name)
     return v && (v->flags & VARIABLE_INTEGER) ? v->data.integer : -1;
 }
 
-void bump_a() { MSNP_STAT_BUMP("stats-test-shared"); }
-void bump_b() { MSNP_STAT_BUMP("stats-test-shared"); }
-void bump_typed() { MSNP_STAT_BUMP("stats-test-typed"); }
-void bump_verdict(match_t v) { MSNP_STAT_BUMP_VERDICT("stats-test-verdict", v); }
-
 class StatisticsTest : public EntityTest {
 protected:
     fs::path dir;
@@ -83,27 +78,6 @@ protected:
 
 /* ---- XML form ---- */
 
-TEST_F(StatisticsTest, FormShowsNonZeroCountersOrEveryShownOne)
-{
-    s.stats_invite_out_photos_block = 9; /* never shown */
-    s.stats_message_in_textsecway_none = 9;
-    EXPECT_EQ(msnp_statistics_serialize(&s, nullptr, 0), nullptr);
-    s.stats_message_in_textplain_pass = 3;
-    EXPECT_EQ(xml_text(msnp_statistics_serialize(&s, nullptr, 0)),
-              "<statistics>\n<message-in-textplain action='pass'>3</message-in-textplain>\n</statistics>");
-
-    s.stats_message_in_textplain_pass = 0;
-    Strings all = children(msnp_statistics_serialize(&s, nullptr, 1));
-    ASSERT_EQ(all.size(), 304u);
-    EXPECT_EQ((Strings{all[0], all[3], all.back()}),
-              (Strings{"message-out-unknown/none=0", "message-out-unknown/alert=0", "datacast-in-action/alert=0"}));
-    for (const char *want : {"message-out-textplain-bytes/pass=0", "invite-in-european-air-war/block=0",
-                             "datacast-out-nudge/alert=0"})
-        EXPECT_EQ(std::count(all.begin(), all.end(), want), 1) << want;
-    for (const auto &c : all)
-        EXPECT_TRUE(c.find("textsecway") == c.npos && c.find("photos") == c.npos && c.find("chat") == c.npos) << c;
-}
-
 TEST_F(StatisticsTest, ReadingBackRestoresShownCountersOnly)
 {
     std::vector<unsigned long> values(sizeof s / sizeof(unsigned long));
@@ -141,45 +115,6 @@ TEST_F(StatisticsTest, ReadingBackRestoresShownCountersOnly)
 }
 
 /* ---- Module-wide counters ---- */
-
-TEST_F(StatisticsTest, BumpsCreateCountAndPickTheVerdictSuffix)
-{
-    bump_a();
-    tq_variable *v = variable_get(self->ns, "stats-test-shared");
-    ASSERT_NE(v, nullptr);
-    EXPECT_EQ(v->flags, unsigned(VARIABLE_INTEGER | VARIABLE_STATISTIC));
-    EXPECT_EQ(v->data.integer, 1);
-    bump_b();
-    EXPECT_EQ(value_of("stats-test-shared"), 2);
-    variable_set(self->ns, "stats-test-typed", "text");
-    bump_typed();
-    EXPECT_STREQ(variable_get(self->ns, "stats-test-typed")->data.text, "text");
-
-    /* Only the four plain verdicts are results; flagged ones and those that
-     * decide nothing count in none of the four. */
-    std::map<std::string, long> want;
-    for (const auto &[verdict, suffix] : std::vector<std::pair<unsigned, const char *>>{
-             {TQ_MATCH_PASS, "pass"}, {TQ_MATCH_BLOCK, "block"}, {TQ_MATCH_ALERT, "alert"},
-             {TQ_MATCH_NONE, "none"}, {TQ_MATCH_CONTINUE, nullptr}, {TQ_MATCH_INVALID, nullptr},
-             {TQ_MATCH_BLOCK | TQ_MATCH_HIDDEN, nullptr}, {TQ_MATCH_BLOCK | TQ_MATCH_ADVISED, nullptr},
-             {TQ_MATCH_PASS | TQ_MATCH_ADVISED | TQ_MATCH_HIDDEN, nullptr}}) {
-        bump_verdict(static_cast<match_t>(verdict));
-        if (suffix)
-            ++want[std::string("stats-test-verdict-") + suffix];
-        for (const auto &[name, n] : want)
-            EXPECT_EQ(value_of(name.c_str()), n) << name << " after " << verdict;
-    }
-    EXPECT_EQ(value_of("stats-test-verdict"), -1);
-
-    /* The sites follow a new registry. */
-    bump_a();
-    msnp_entities_destroy(ents);
-    tq3_module_destroy(self);
-    self = tq3_module_new(nullptr);
-    ASSERT_NE(msnp_entities_new(self), nullptr);
-    bump_a();
-    EXPECT_EQ(value_of("stats-test-shared"), 1);
-}
 
 TEST_F(StatisticsTest, ConcurrentFirstUseLosesNoCount)
 {

@@ -27,18 +27,6 @@ match_t run(tqconn &conn, Iov &iov)
     return msnp_tasklet_lookup(&m.m, &conn, iov.v, recording_lookup);
 }
 
-TEST(Tasklet, LineIsDispatchedOnlyWithItsCrLf)
-{
-    Recorder r;
-    tqconn c = make_conn(DIR_CLIENT_TO_SERVER);
-    Iov whole({"VER 1 MSNP8 CVR0\r\n"}), cut({"VER 1 MSN", "P8 CVR0"});
-    EXPECT_EQ(run(c, whole), TQ_MATCH_PASS);
-    EXPECT_EQ(whole.joined(), "VER 1 MSNP8 CVR0\r\n");
-    EXPECT_EQ(run(c, cut), TQ_MATCH_MOREDATA);
-    EXPECT_EQ(cut.pieces(), (Strings{"VER 1 MSN", "P8 CVR0"}));
-    EXPECT_EQ(r.commands(), Strings{"VER 1 MSNP8 CVR0\r\n"});
-}
-
 /* A numeric reply passes as it came and a word no server sends is dropped
  * (with no policy to say otherwise); the commands after either in the same
  * chunk are decided all the same. */
@@ -53,32 +41,6 @@ TEST(Tasklet, EveryCommandIsDecidedWhateverPrecedesIt)
     EXPECT_EQ(r.commands(), (Strings{"MSG a b 2\r\nhi", "OUT\r\n"}));
     Iov empty;
     EXPECT_EQ(msnp_tasklet(nullptr, &c, empty.v), TQ_MATCH_PASS);
-}
-
-TEST(Tasklet, VerdictsKeepOrDropEachCommand)
-{
-    Recorder r;
-    tqconn c = make_conn(DIR_CLIENT_TO_SERVER, &g_tracker);
-    static char away[] = "AWY";
-    r.verdict = [](task_struct *t) {
-        EXPECT_EQ(t->data_buffer[t->buffer_size], '\0'); /* handlers read their bytes as a string */
-        switch (t->opcode) {
-        case MSN_OPCODE_REM: return TQ_MATCH_BLOCK;
-        case MSN_OPCODE_ADC: return TQ_MATCH_ALERT;
-        case MSN_OPCODE_PRP: return TQ_MATCH_NONE;
-        case MSN_OPCODE_CHG: replace(t, 2, away); reconstruct(t, 1); return TQ_MATCH_PASS;
-        default: return TQ_MATCH_PASS;
-        }
-    };
-    /* Neighbours that pass untouched go out as one piece: the handler of
-     * the first saw it end in a NUL, and the next one's first byte is back. */
-    Iov iov({"PNG\r\nADC 4 FL N=a@b.c\r\nREM 5 AL b@c.d\r\nCHG 6  NLN 0\r\nPRP 7 MFN x\r\nPNG\r\n"});
-    EXPECT_EQ(run(c, iov), TQ_MATCH_PASS);
-    EXPECT_EQ(iov.pieces(), (Strings{"PNG\r\nADC 4 FL N=a@b.c\r\n", "CHG 6 AWY 0\r\n", "PNG\r\n"}));
-    r.verdict = [](task_struct *) { return TQ_MATCH_BLOCK; };
-    Iov all({"REM 5 AL b@c.d\r\n"});
-    EXPECT_EQ(run(c, all), TQ_MATCH_PASS);
-    EXPECT_EQ(all.v->iovc, 0u);
 }
 
 /* A command that passed but cannot be kept for the output (here: its

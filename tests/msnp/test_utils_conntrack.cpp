@@ -61,43 +61,4 @@ TEST_F(DecisionTest, TrackerParticipantsFormAndChatTime)
     EXPECT_TRUE(!s.user && !s.sess && !s.auth);
 }
 
-/* The end of the user's notification-server connection: chat time goes to
- * the person, the user is no longer signed in, the logout is reported,
- * the tracker leaves the module and is freed (the sanitizer build checks). */
-TEST_F(DecisionTest, FiniFoldsTheTrackerIntoThePerson)
-{
-    ASSERT_TRUE(load("<person type='1' name='alice'><handle>alice@corp</handle></person>",
-                     "<node identifier='office'><user>alice</user></node>"));
-    char logs[] = "/tmp/tq-fini-XXXXXX";
-    ASSERT_NE(mkdtemp(logs), nullptr);
-    variable_set(self->ns, "s/log-dir", logs);
-    sign_in("alice@corp");
-    msnp_person *alice = ct->person;
-    ct->master = 1;
-    ct->stats.chat_time = 30;
-    alice->stats.chat_time = 12;
-    alice->user->welcomed = alice->user->master = 1;
-    ct->chat_log = tmpfile();
-    msnp_participants_insert_unique(ct, "b@x");
-    msnp_conntrack *other = msnp_conntrack_new("bob@corp", nullptr, nullptr);
-    tqlist_insert_begin(&self->data, other);
-    tqlist_insert_begin(&self->data, ct);
-
-    EXPECT_EQ(msnp_tasklet_fini(self, &conn), 0);
-    ct = nullptr; /* freed */
-    EXPECT_EQ(conn.plugin, nullptr);
-    EXPECT_EQ(alice->stats.chat_time, 42u);
-    EXPECT_EQ(alice->user->welcomed + alice->user->master, 0);
-    EXPECT_EQ(tqlist_length(self->data), 1u);
-    ASSERT_EQ(tqlist_length(conn.eventsq), 1u);
-    EXPECT_NE(std::string(static_cast<event_t *>(conn.eventsq->data)->text).find("alice@corp"), std::string::npos);
-    EXPECT_EQ(msnp_tasklet_fini(self, &conn), 0) << "a second end finds nothing";
-    tqlist_unlink_remove_ref(&self->data, other);
-    msnp_conntrack_destroy(other);
-    std::ifstream activity(std::string(logs) + "/alice@corp/alice@corp.log");
-    std::string line;
-    EXPECT_TRUE(std::getline(activity, line) && line.find("code='logout'") != std::string::npos) << line;
-    std::filesystem::remove_all(logs);
-}
-
 } // namespace
