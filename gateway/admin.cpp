@@ -1,6 +1,7 @@
 // Administration commands and their Unix socket.
 #include "admin.h"
 #include "admin_verbs.h"
+#include "archive_admin.h"
 #include "textutil.h"
 
 #include <grp.h>
@@ -34,17 +35,6 @@ std::string flat(const std::string &s)
         if (c == '\n' || c == '\r')
             c = ' ';
     return out;
-}
-
-bool split_word(const std::string &text, std::string &word, std::string &rest)
-{
-    std::string t = trim(text);
-    if (t.empty())
-        return false;
-    size_t sp = t.find_first_of(" \t");
-    word = t.substr(0, sp);
-    rest = sp == std::string::npos ? std::string() : trim(t.substr(sp));
-    return true;
 }
 
 bool need_level(const AdminCaller &caller, Report &r)
@@ -259,7 +249,7 @@ void AdminCommands::run(const AdminRequest &req, const AdminCaller &caller,
     if (!verb) {
         r.error(2, "Unknown command: " + req.verb);
     } else if (verb->op != AdminOp::Help && verb->op != AdminOp::Connections && verb->op != AdminOp::ReopenLogs &&
-               !m) {
+               verb->op != AdminOp::Archive && !m) {
         r.error(30, "No module is loaded");
         finish(r, false, done);
         return;
@@ -268,6 +258,7 @@ void AdminCommands::run(const AdminRequest &req, const AdminCaller &caller,
     } else {
         switch (verb->op) {
         case AdminOp::Help: r.data = admin_help_text(); break;
+        case AdminOp::Archive: archive_command(deps_.archive, req.rest, r); break;
         case AdminOp::Module: {
             std::string sub, rest;
             if (!split_word(req.rest, sub, rest))

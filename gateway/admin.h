@@ -18,6 +18,7 @@
 #include <string>
 
 #include "events.h"
+#include "archive.h"
 #include "module_host.h"
 #include "relay.h"
 
@@ -52,9 +53,13 @@ public:
         EventSink *events = nullptr;
         // Begins the events and capture files anew (as SIGUSR1 does).
         std::function<bool(std::string &error)> reopen_logs;
+        Archive *archive = nullptr; // null: none configured
     };
 
     explicit AdminCommands(Deps deps) : deps_(std::move(deps)) {}
+    // The archive opens after the socket (as the gateway's user), before
+    // any request is served.
+    void set_archive(Archive *archive) { deps_.archive = archive; }
 
     // Runs one request. `done` receives the whole reply, possibly later and
     // on another thread (`info` waits for the connection's strand).

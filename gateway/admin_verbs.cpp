@@ -46,6 +46,15 @@ const AdminVerb kVerbs[] = {
      "send TEXT as a message from the user of connection TID (as `connections` lists it; 0xHEX too) to its server"},
     {"msnp log", "list|show [USERS[:CONTACTS] [FROM:TO [TEXT]]]", AdminOp::Module, false,
      "stored conversations, listed or shown, by user and contact patterns, time range and text"},
+    {"archive search", "[user:U] [contact:C] [from:TIME] [to:TIME] [verdict:V] [conversation:ID] [offset:N] "
+                       "[limit:N] [WORD...]",
+     AdminOp::Archive, false,
+     "archived records, newest first: user and contact patterns (* for any run), times as YYYY-MM-DD[THH:MM[:SS]] "
+     "or seconds, and words the text must hold"},
+    {"archive export", "CONVERSATION|QUERY [format:jsonl|html]", AdminOp::Archive, false,
+     "a conversation, or what a search finds, oldest first, as JSON lines or a page of chats"},
+    {"archive verify", "", AdminOp::Archive, false,
+     "check every conversation's hash chain and name each record changed, removed or inserted since it was written"},
 };
 
 // What the module itself answers for: a verb of its own we do not list.
@@ -86,10 +95,10 @@ std::span<const AdminVerb> admin_verbs()
 const AdminVerb *find_admin_verb(const std::string &verb, const std::string &rest)
 {
     std::string name = verb;
-    if (verb == "msnp") {
+    if (verb == "msnp" || verb == "archive") {
         std::string sub = first_word(rest);
         if (sub.empty())
-            return &kOtherModuleVerb;
+            return verb == "msnp" ? &kOtherModuleVerb : nullptr;
         name += " " + sub;
     }
     for (const auto &v : kVerbs)

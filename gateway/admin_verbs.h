@@ -10,7 +10,7 @@
 
 namespace gw {
 
-enum class AdminOp { Help, Get, Set, Vars, Counters, Save, ReloadPolicy, Reset, Connections, Info, Module, Impersonate, ReopenLogs };
+enum class AdminOp { Help, Get, Set, Vars, Counters, Save, ReloadPolicy, Reset, Connections, Info, Module, Impersonate, ReopenLogs, Archive };
 
 struct AdminVerb {
     const char *name; // "save"; a module verb as "msnp new"

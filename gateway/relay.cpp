@@ -14,6 +14,7 @@
 
 #include "chunk.h"
 #include "socks.h"
+#include "tqevents_interface.h"
 #include "verdict_trace.h"
 
 namespace gw {
@@ -245,6 +246,21 @@ void Connection::describe()
     status_.user = user;
     status_.contacts = contacts;
     status_.protocol = protocol;
+}
+
+void Connection::drain_events()
+{
+    if (ctx_.archive && module_ && conn_->eventsq) {
+        char user[512] = "", contacts[2048] = "";
+        if (module_->conn_user())
+            module_->conn_user()(conn_, user, sizeof user);
+        if (module_->conn_contacts())
+            module_->conn_contacts()(conn_, contacts, sizeof contacts);
+        for (tqlist *l = conn_->eventsq; l; l = l->next)
+            if (const auto *e = static_cast<const event_t *>(l->data); e && e->text)
+                ctx_.archive->add(tid_, user, contacts, static_cast<long>(e->time), e->text);
+    }
+    ctx_.events->drain(&conn_->eventsq);
 }
 
 bool Connection::setup_connection()
@@ -503,7 +519,7 @@ void Connection::after_module_call()
     if (!conn_)
         return;
     if (conn_->eventsq)
-        ctx_.events->drain(&conn_->eventsq);
+        drain_events();
     if (conn_->explist)
         ctx_.expectations->take_list(&conn_->explist, module_, Clock::now());
 }
@@ -695,7 +711,7 @@ void Connection::close(const std::string &why, const std::string &notice_kind)
     if (module_ && conn_) {
         if (module_->ops().tasklet_fini)
             module_->ops().tasklet_fini(module_->record(), conn_);
-        ctx_.events->drain(&conn_->eventsq);
+        drain_events();
     }
     tqconn_outbox_close(conn_);
     client_.close(ec);

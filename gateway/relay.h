@@ -22,6 +22,7 @@
 #include "capture.h"
 #include "metrics.h"
 #include "destinations.h"
+#include "archive.h"
 #include "events.h"
 #include "expectations.h"
 #include "handshake.h"
@@ -84,6 +85,8 @@ struct RelayContext {
     HostAddressCache host_addresses;
     // Where relayed MSNP connections are recorded, if anywhere.
     Capture *capture = nullptr;
+    // Where the module's conversation events are archived, if anywhere.
+    Archive *archive = nullptr;
     // Whether connections keep the module's names of their user, contacts
     // and protocol for the console (asked after every chunk).
     bool describe = false;
@@ -214,6 +217,8 @@ private:
     Clock::time_point status_opened_{}; // opened_, for other threads
     // Takes the module's names of the user, contacts and protocol.
     void describe();
+    // Hands the queued events to the archive and the events file.
+    void drain_events();
 };
 
 } // namespace gw

@@ -261,6 +261,7 @@ bool Server::start(std::string &error)
     deps.table = &table_;
     deps.events = &events_;
     deps.reopen_logs = [this](std::string &error) { return reopen_logs(error); };
+    deps.archive = nullptr; // set once the archive is open, before anyone can ask
     commands_ = std::make_unique<AdminCommands>(deps);
     admin_ = std::make_unique<AdminServer>(admin_io_, *commands_, settings_.admin_level);
     if (!admin_->open(settings_.admin_socket, error, settings_.admin_group))
@@ -295,9 +296,17 @@ bool Server::start(std::string &error)
         }
         if (capture_)
             state.push_back(settings_.capture_dir);
+        if (settings_.archive.rfind("sqlite:", 0) == 0) {
+            std::filesystem::path p(settings_.archive.substr(7));
+            state.push_back(p.has_parent_path() ? p.parent_path().string() : std::string("."));
+        }
         if (!drop_privileges(settings_.user, settings_.group, {settings_.events_file}, state, error))
             return false;
     }
+
+    // Opened as the gateway's user, who owns the file and its journal.
+    if (!open_archive(error))
+        return false;
 
     /* Signals are caught before anyone learns the gateway is up: a stop
      * requested right after the "listening on" lines must still be an
@@ -328,6 +337,28 @@ bool Server::start(std::string &error)
     schedule_schedtask();
     schedule_statistics();
     schedule_expiry();
+    return true;
+}
+
+bool Server::open_archive(std::string &error)
+{
+    if (settings_.archive.empty())
+        return true;
+    Archive::Options o;
+    o.spec = settings_.archive;
+    char host[256] = "";
+    gethostname(host, sizeof host - 1);
+    o.gateway = *host ? host : "gateway";
+    std::filesystem::path beside = settings_.archive.rfind("sqlite:", 0) == 0
+                                       ? std::filesystem::path(settings_.archive.substr(7))
+                                       : std::filesystem::path(settings_.admin_socket).parent_path() / "archive";
+    o.spill_file = beside.string() + ".spill";
+    o.retention_days = settings_.archive_retention_days;
+    o.events = &events_;
+    if (!(archive_ = Archive::open(o, error)))
+        return false;
+    ctx_.archive = archive_.get();
+    commands_->set_archive(archive_.get());
     return true;
 }
 

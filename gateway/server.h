@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "admin.h"
+#include "archive.h"
 #include "capture.h"
 #include "console.h"
 #include "console_http.h"
@@ -59,6 +60,7 @@ private:
     bool start(std::string &error);
     bool load_modules(std::string &error);
     bool open_listeners(std::string &error);
+    bool open_archive(std::string &error);
     void accept(size_t index);
     bool client_allowed(const asio::ip::tcp::socket &s) const;
     void schedule_schedtask();
@@ -75,8 +77,9 @@ private:
     Settings settings_;
     EventSink events_;
     ExpectationRegistry expectations_;
-    // Outlives every connection, which records through it.
+    // Outlive every connection, which records through them.
     std::unique_ptr<Capture> capture_;
+    std::unique_ptr<Archive> archive_;
     ConnectionTable table_;
     std::vector<std::unique_ptr<ModuleHost>> modules_;
     std::map<std::string, std::string> users_;

@@ -448,6 +448,14 @@ const std::vector<SettingRow> &setting_rows()
              return true;
          },
          [](const Settings &s) { return s.events_syslog_facility; }},
+        text("archive", &Settings::archive, "sqlite:PATH|postgresql://...",
+             "The chat archive: every conversation line, sign-in, join, leave and invitation the module logs, "
+             "written off the relay threads into SQLite (one file, full-text index) or PostgreSQL (for several "
+             "gateways writing one archive); searched, exported and checked with tqctl archive. Each "
+             "conversation's records carry a hash chain. While the database is away, records wait in memory and "
+             "then in a spill file beside the archive (or the administration socket). Empty: no archive."),
+        number("archive-retention-days", &Settings::archive_retention_days, 0, 36500, "DAYS",
+               "Archive records older than this are removed, a small batch at a time; 0 keeps them."),
         text("user-file", &Settings::user_file, "PATH", "Proxy user names and passwords, lines USER:PASSWORD."),
         flag("socks4-without-password", &Settings::socks4_without_password,
              "Allow SOCKS4 although a user file requires passwords. A SOCKS4 user id is never a checked name: it "

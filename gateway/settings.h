@@ -84,6 +84,9 @@ struct Settings {
     // Recording of MSNP connections to pcap files: off, every connection
     // ("all"), or those of the users whose sign-in names match a pattern.
     bool capture = false;
+    // The chat archive: "sqlite:PATH" or "postgresql://..."; empty: none.
+    std::string archive;
+    long archive_retention_days = 0;
     std::vector<std::string> capture_users; // empty with `capture`: all
     std::string capture_dir = "captures";
     size_t capture_file_size = 64u << 20;

@@ -61,4 +61,15 @@ bool fill_template(const std::string &in, const std::string &out, const std::str
     return true;
 }
 
+bool split_word(const std::string &text, std::string &word, std::string &rest)
+{
+    std::string t = trim(text);
+    if (t.empty())
+        return false;
+    size_t sp = t.find_first_of(" \t");
+    word = t.substr(0, sp);
+    rest = sp == std::string::npos ? std::string() : trim(t.substr(sp));
+    return true;
+}
+
 } // namespace gw

@@ -23,6 +23,10 @@ std::string roff_escape(const std::string &text);
 bool fill_template(const std::string &in, const std::string &out, const std::string &mark, const std::string &text,
                    std::string &error);
 
+// The first blank-separated word of `text` and the rest after it, both
+// trimmed; false when `text` is blank. `rest` may be `text` itself.
+bool split_word(const std::string &text, std::string &word, std::string &rest);
+
 } // namespace gw
 
 #endif

@@ -1,0 +1,256 @@
+// The archive in PostgreSQL, for several gateways writing one archive:
+// the same table as SQLite's, with full-text search through a GIN index.
+#include "archive.h"
+
+#include <libpq-fe.h>
+
+#include <cstdlib>
+
+namespace gw {
+
+namespace {
+
+const char kSchema[] = R"(
+CREATE TABLE IF NOT EXISTS records (
+  id BIGSERIAL PRIMARY KEY,
+  time BIGINT NOT NULL,
+  conversation TEXT NOT NULL,
+  seq BIGINT NOT NULL,
+  "user" TEXT NOT NULL,
+  contact TEXT NOT NULL,
+  direction TEXT NOT NULL,
+  kind TEXT NOT NULL,
+  verdict TEXT NOT NULL,
+  text TEXT NOT NULL,
+  prev TEXT NOT NULL,
+  hash TEXT NOT NULL,
+  UNIQUE (conversation, seq));
+CREATE INDEX IF NOT EXISTS records_user_time ON records ("user", time);
+CREATE INDEX IF NOT EXISTS records_contact_time ON records (contact, time);
+CREATE INDEX IF NOT EXISTS records_time ON records (time);
+CREATE INDEX IF NOT EXISTS records_text ON records USING GIN (to_tsvector('simple', text));
+CREATE TABLE IF NOT EXISTS anchors (
+  conversation TEXT PRIMARY KEY,
+  seq BIGINT NOT NULL,
+  hash TEXT NOT NULL);
+)";
+
+const char kColumns[] = "id, time, conversation, seq, \"user\", contact, direction, kind, verdict, text, prev, hash";
+
+using Result = std::unique_ptr<PGresult, decltype(&PQclear)>;
+
+ArchiveRecord row_of(PGresult *res, int row)
+{
+    auto v = [&](int c) { return std::string(PQgetvalue(res, row, c), static_cast<size_t>(PQgetlength(res, row, c))); };
+    ArchiveRecord r;
+    r.id = std::atoll(PQgetvalue(res, row, 0));
+    r.time = std::atol(PQgetvalue(res, row, 1));
+    r.conversation = v(2);
+    r.seq = std::atoll(PQgetvalue(res, row, 3));
+    r.user = v(4);
+    r.contact = v(5);
+    r.direction = v(6);
+    r.kind = v(7);
+    r.verdict = v(8);
+    r.text = v(9);
+    r.prev = v(10);
+    r.hash = v(11);
+    return r;
+}
+
+std::string lower(std::string s)
+{
+    for (char &c : s)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+std::string like_pattern(const std::string &glob)
+{
+    std::string out;
+    for (char c : lower(glob)) {
+        if (c == '*')
+            out += '%';
+        else if (c == '%' || c == '_' || c == '\\')
+            out += std::string("\\") + c;
+        else
+            out += c;
+    }
+    return out;
+}
+
+class PostgresStore : public ArchiveStore {
+public:
+    explicit PostgresStore(std::string uri) : uri_(std::move(uri)) {}
+    ~PostgresStore() override { PQfinish(db_); }
+
+    bool open(std::string &error) override
+    {
+        PQfinish(db_);
+        db_ = PQconnectdb(uri_.c_str());
+        if (PQstatus(db_) != CONNECTION_OK)
+            return fail("cannot connect to the archive", error);
+        // Several gateways may create the schema at once: one at a time.
+        return exec("SELECT pg_advisory_lock(7231)", error) && exec(kSchema, error) &&
+               exec("SELECT pg_advisory_unlock(7231)", error);
+    }
+
+    bool append(const std::vector<ArchiveRecord> &batch, std::string &error) override
+    {
+        if (!exec("BEGIN", error))
+            return false;
+        for (const auto &r : batch) {
+            const std::string time = std::to_string(r.time), seq = std::to_string(r.seq);
+            const char *values[] = {time.c_str(), r.conversation.c_str(), seq.c_str(), r.user.c_str(),
+                                    r.contact.c_str(), r.direction.c_str(), r.kind.c_str(), r.verdict.c_str(),
+                                    r.text.c_str(), r.prev.c_str(), r.hash.c_str()};
+            Result res(PQexecParams(db_,
+                                    "INSERT INTO records (time, conversation, seq, \"user\", contact, direction, kind, "
+                                    "verdict, text, prev, hash) VALUES ($1,$2,$3,$4,$5,$6,$7,$8,$9,$10,$11) "
+                                    "ON CONFLICT (conversation, seq) DO NOTHING",
+                                    11, nullptr, values, nullptr, nullptr, 0),
+                       PQclear);
+            if (PQresultStatus(res.get()) != PGRES_COMMAND_OK)
+                return rollback(error);
+        }
+        return exec("COMMIT", error) || rollback(error);
+    }
+
+    bool search(const ArchiveQuery &q, std::vector<ArchiveRecord> &out, std::string &error) override
+    {
+        std::string sql = std::string("SELECT ") + kColumns + " FROM records WHERE true";
+        std::vector<std::string> params;
+        auto param = [&](std::string v) {
+            params.push_back(std::move(v));
+            return "$" + std::to_string(params.size());
+        };
+        if (!q.user.empty())
+            sql += q.user.find('*') == std::string::npos ? " AND \"user\" = " + param(lower(q.user))
+                                                         : " AND \"user\" LIKE " + param(like_pattern(q.user));
+        if (!q.contact.empty()) {
+            // A group conversation's records name every contact.
+            if (q.contact.find('*') == std::string::npos)
+                sql += " AND (contact = " + param(lower(q.contact)) + " OR ',' || contact || ',' LIKE " +
+                       param("%," + like_pattern(q.contact) + ",%") + ")";
+            else
+                sql += " AND contact LIKE " + param(like_pattern(q.contact));
+        }
+        if (!q.verdict.empty())
+            sql += " AND verdict = " + param(q.verdict);
+        if (!q.conversation.empty())
+            sql += " AND conversation = " + param(q.conversation);
+        if (q.from)
+            sql += " AND time >= " + param(std::to_string(q.from)) + "::bigint";
+        if (q.to)
+            sql += " AND time < " + param(std::to_string(q.to)) + "::bigint";
+        if (q.text.find_first_not_of(" \t") != std::string::npos)
+            sql += " AND to_tsvector('simple', text) @@ plainto_tsquery('simple', " + param(q.text) + ")";
+        sql += q.conversation.empty() ? " ORDER BY time DESC, id DESC" : " ORDER BY seq";
+        sql += " LIMIT " + param(std::to_string(q.limit)) + "::bigint OFFSET " + param(std::to_string(q.offset)) +
+               "::bigint";
+        std::vector<const char *> values;
+        for (const auto &p : params)
+            values.push_back(p.c_str());
+        Result res(PQexecParams(db_, sql.c_str(), static_cast<int>(values.size()), nullptr, values.data(), nullptr,
+                                nullptr, 0),
+                   PQclear);
+        if (PQresultStatus(res.get()) != PGRES_TUPLES_OK)
+            return fail("cannot search the archive", error);
+        for (int i = 0; i < PQntuples(res.get()); ++i)
+            out.push_back(row_of(res.get(), i));
+        return true;
+    }
+
+    bool walk(const std::function<bool(const ArchiveRecord &)> &each, std::string &error) override
+    {
+        // A cursor, so that a large archive is read a slice at a time.
+        if (!exec("BEGIN", error) ||
+            !exec((std::string("DECLARE walk NO SCROLL CURSOR FOR SELECT ") + kColumns +
+                   " FROM records ORDER BY conversation, seq")
+                      .c_str(),
+                  error))
+            return rollback(error);
+        for (;;) {
+            Result res(PQexec(db_, "FETCH 10000 FROM walk"), PQclear);
+            if (PQresultStatus(res.get()) != PGRES_TUPLES_OK)
+                return rollback(error);
+            const int n = PQntuples(res.get());
+            for (int i = 0; i < n; ++i)
+                if (!each(row_of(res.get(), i)))
+                    return exec("COMMIT", error);
+            if (n == 0)
+                return exec("COMMIT", error);
+        }
+    }
+
+    bool anchors(std::map<std::string, std::pair<long long, std::string>> &out, std::string &error) override
+    {
+        Result res(PQexec(db_, "SELECT conversation, seq, hash FROM anchors"), PQclear);
+        if (PQresultStatus(res.get()) != PGRES_TUPLES_OK)
+            return fail("cannot read the archive's anchors", error);
+        for (int i = 0; i < PQntuples(res.get()); ++i)
+            out[PQgetvalue(res.get(), i, 0)] = {std::atoll(PQgetvalue(res.get(), i, 1)), PQgetvalue(res.get(), i, 2)};
+        return true;
+    }
+
+    long purge(long before, int limit, std::string &error) override
+    {
+        const std::string b = std::to_string(before), l = std::to_string(limit);
+        const char *values[] = {b.c_str(), l.c_str()};
+        // One statement: the oldest records in chain order go, and each
+        // chain cut keeps the hash of its last removed record.
+        Result res(PQexecParams(db_,
+                                "WITH gone AS (DELETE FROM records WHERE id IN (SELECT id FROM records WHERE time < "
+                                "$1::bigint ORDER BY conversation, seq LIMIT $2::bigint) RETURNING conversation, seq, "
+                                "hash), last AS (SELECT DISTINCT ON (conversation) conversation, seq, hash FROM gone "
+                                "ORDER BY conversation, seq DESC), kept AS (INSERT INTO anchors SELECT * FROM last "
+                                "ON CONFLICT (conversation) DO UPDATE SET seq = excluded.seq, hash = excluded.hash) "
+                                "SELECT count(*) FROM gone",
+                                2, nullptr, values, nullptr, nullptr, 0),
+                   PQclear);
+        if (PQresultStatus(res.get()) != PGRES_TUPLES_OK) {
+            fail("cannot purge the archive", error);
+            return -1;
+        }
+        return std::atol(PQgetvalue(res.get(), 0, 0));
+    }
+
+private:
+    bool exec(const char *sql, std::string &error)
+    {
+        Result res(PQexec(db_, sql), PQclear);
+        ExecStatusType st = PQresultStatus(res.get());
+        if (st == PGRES_COMMAND_OK || st == PGRES_TUPLES_OK)
+            return true;
+        return fail("archive", error);
+    }
+
+    bool fail(const std::string &what, std::string &error)
+    {
+        std::string message = db_ ? PQerrorMessage(db_) : "out of memory";
+        while (!message.empty() && (message.back() == '\n' || message.back() == ' '))
+            message.pop_back();
+        error = what + ": " + message;
+        return false;
+    }
+
+    bool rollback(std::string &error)
+    {
+        if (error.empty())
+            fail("archive", error);
+        Result res(PQexec(db_, "ROLLBACK"), PQclear);
+        return false;
+    }
+
+    std::string uri_;
+    PGconn *db_ = nullptr;
+};
+
+} // namespace
+
+std::unique_ptr<ArchiveStore> make_postgresql_store(const std::string &uri)
+{
+    return std::make_unique<PostgresStore>(uri);
+}
+
+} // namespace gw
