@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <ctime>
 #include <fstream>
+#include <random>
 
 namespace gw {
 
@@ -20,7 +21,8 @@ const std::string kArchiveGenesis(64, '0');
 
 namespace {
 
-constexpr size_t kBatch = 2000;
+constexpr size_t kWake = 2000;   // events that wake the writer before its time
+constexpr size_t kBatch = 20000; // records to a transaction: each commit rewrites the pages it touched
 constexpr auto kLinger = std::chrono::milliseconds(100); // how long a lone event waits for company
 constexpr auto kRetry = std::chrono::seconds(1);
 
@@ -203,7 +205,16 @@ std::string archive_hash(const std::string &prev, const ArchiveRecord &r)
     return out;
 }
 
-Archive::Archive(Options o) : o_(std::move(o)), boot_(std::to_string(std::time(nullptr)) + "-" + std::to_string(::getpid())) {}
+// A conversation's name must never come again, or its records would be
+// taken for ones already written: the start time and a random word set this
+// archive's apart from any other gateway's, however alike their host names.
+Archive::Archive(Options o) : o_(std::move(o))
+{
+    std::random_device random;
+    char word[9];
+    std::snprintf(word, sizeof word, "%08x", static_cast<unsigned>(random()));
+    boot_ = std::to_string(std::time(nullptr)) + "-" + word;
+}
 
 std::unique_ptr<Archive> Archive::open(Options o, std::string &error)
 {
@@ -237,10 +248,17 @@ void Archive::add(unsigned long tid, const std::string &user, const std::string 
         std::lock_guard<std::mutex> g(lock_);
         incoming_.push_back(Raw{tid, time, user, contacts, event_xml});
         ++added_;
-        wake = incoming_.size() >= kBatch;
+        wake = incoming_.size() >= kWake;
     }
     if (wake)
         wake_.notify_one();
+}
+
+void Archive::end(unsigned long tid)
+{
+    std::lock_guard<std::mutex> g(lock_);
+    incoming_.push_back(Raw{tid, 0, {}, {}, {}});
+    ++added_;
 }
 
 bool Archive::flush(int timeout_ms)
@@ -265,6 +283,10 @@ Archive::Counts Archive::counts() const
 void Archive::to_records(std::vector<Raw> &raws, std::vector<ArchiveRecord> &out)
 {
     for (Raw &raw : raws) {
+        if (raw.xml.empty()) {
+            tails_.erase(raw.tid);
+            continue;
+        }
         ArchiveRecord r;
         if (!record_of(raw.xml, raw.user, raw.contacts, raw.time, r))
             continue;
@@ -278,12 +300,6 @@ void Archive::to_records(std::vector<Raw> &raws, std::vector<ArchiveRecord> &out
         tail.second = r.hash;
         out.push_back(std::move(r));
     }
-    // A connection's chain needs its tail only while it lives; a
-    // conversation begun again under the same number starts a new chain
-    // name only after a restart, so tails of closed connections are kept
-    // while they are few and let go together.
-    if (tails_.size() > 65536)
-        tails_.clear();
 }
 
 void Archive::spill_oldest(size_t keep)
@@ -386,7 +402,7 @@ void Archive::run()
     for (;;) {
         const bool failing = !pending_.empty();
         wake_.wait_for(lock, failing ? std::chrono::duration_cast<std::chrono::milliseconds>(kRetry) : kLinger,
-                       [&] { return stopping_ || incoming_.size() >= kBatch; });
+                       [&] { return stopping_ || incoming_.size() >= kWake; });
         std::vector<Raw> raws;
         raws.swap(incoming_);
         const uint64_t taken = raws.size();
@@ -434,8 +450,17 @@ void Archive::purge_expired()
 
 bool Archive::search(const ArchiveQuery &q, std::vector<ArchiveRecord> &out, std::string &error)
 {
-    auto reader = make_archive_store(o_.spec, error);
-    return reader && reader->open(error) && reader->search(q, out, error);
+    std::lock_guard<std::mutex> g(reader_lock_);
+    if (!reader_ && !(reader_ = make_archive_store(o_.spec, error)))
+        return false;
+    if (!reader_open_ && !(reader_open_ = reader_->open(error)))
+        return false;
+    if (reader_->search(q, out, error))
+        return true;
+    // The server may have restarted: one more try on a new connection.
+    out.clear();
+    reader_open_ = reader_->open(error) && reader_->search(q, out, error);
+    return reader_open_;
 }
 
 bool Archive::verify(std::vector<ArchiveBreak> &breaks, long long &checked, std::string &error)

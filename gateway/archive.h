@@ -109,6 +109,8 @@ public:
     // Never waits for the database.
     void add(unsigned long tid, const std::string &user, const std::string &contacts, long time,
              const std::string &event_xml);
+    // From a relay thread: connection `tid` ended; its chain is complete.
+    void end(unsigned long tid);
     // Waits until what was added before is written, or `timeout_ms` passed;
     // true when written.
     bool flush(int timeout_ms = 10000);
@@ -129,7 +131,7 @@ private:
     struct Raw {
         unsigned long tid;
         long time;
-        std::string user, contacts, xml;
+        std::string user, contacts, xml; // no xml: the connection ended
     };
     void run();
     void to_records(std::vector<Raw> &raws, std::vector<ArchiveRecord> &out);
@@ -157,11 +159,18 @@ private:
     bool clean_ = true;                    // under lock_: nothing waits for the database
     std::deque<std::vector<ArchiveRecord>> pending_; // the writer's own
     size_t pending_records_ = 0;
-    std::map<unsigned long, std::pair<long long, std::string>> tails_; // tid -> last seq and hash
+    // Each open connection's last seq and hash, until it ends: a chain
+    // begun again would repeat its numbers, and the store would take the
+    // new records for ones it has.
+    std::map<unsigned long, std::pair<long long, std::string>> tails_;
     bool spilled_ = false;                 // the spill file holds records not yet written
     std::chrono::steady_clock::time_point next_purge_{};
     std::atomic<uint64_t> written_n_{0}, spilled_n_{0}, failures_n_{0};
     std::thread writer_;
+
+    std::mutex reader_lock_; // searches, one at a time, on a connection of their own
+    std::unique_ptr<ArchiveStore> reader_;
+    bool reader_open_ = false;
 };
 
 } // namespace gw

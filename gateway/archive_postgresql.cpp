@@ -4,6 +4,7 @@
 
 #include <libpq-fe.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace gw {
@@ -90,8 +91,10 @@ public:
         db_ = PQconnectdb(uri_.c_str());
         if (PQstatus(db_) != CONNECTION_OK)
             return fail("cannot connect to the archive", error);
-        // Several gateways may create the schema at once: one at a time.
-        return exec("SELECT pg_advisory_lock(7231)", error) && exec(kSchema, error) &&
+        // Several gateways may create the schema at once: one at a time,
+        // without a notice on stderr for each part already there.
+        return exec("SET client_min_messages = warning", error) && exec("SELECT pg_advisory_lock(7231)", error) &&
+               exec(kSchema, error) &&
                exec("SELECT pg_advisory_unlock(7231)", error);
     }
 
@@ -99,16 +102,35 @@ public:
     {
         if (!exec("BEGIN", error))
             return false;
-        for (const auto &r : batch) {
-            const std::string time = std::to_string(r.time), seq = std::to_string(r.seq);
-            const char *values[] = {time.c_str(), r.conversation.c_str(), seq.c_str(), r.user.c_str(),
-                                    r.contact.c_str(), r.direction.c_str(), r.kind.c_str(), r.verdict.c_str(),
-                                    r.text.c_str(), r.prev.c_str(), r.hash.c_str()};
-            Result res(PQexecParams(db_,
-                                    "INSERT INTO records (time, conversation, seq, \"user\", contact, direction, kind, "
-                                    "verdict, text, prev, hash) VALUES ($1,$2,$3,$4,$5,$6,$7,$8,$9,$10,$11) "
-                                    "ON CONFLICT (conversation, seq) DO NOTHING",
-                                    11, nullptr, values, nullptr, nullptr, 0),
+        // Many rows to a statement: a round trip per row would cap the
+        // rate at the server's latency.
+        constexpr size_t kRows = 1000, kFields = 11;
+        for (size_t at = 0; at < batch.size(); at += kRows) {
+            const size_t end = std::min(batch.size(), at + kRows);
+            std::string sql = "INSERT INTO records (time, conversation, seq, \"user\", contact, direction, kind, "
+                              "verdict, text, prev, hash) VALUES ";
+            std::vector<std::string> numbers;
+            std::vector<const char *> values;
+            numbers.reserve(2 * (end - at));
+            for (size_t i = at; i < end; ++i) {
+                const ArchiveRecord &r = batch[i];
+                numbers.push_back(std::to_string(r.time));
+                numbers.push_back(std::to_string(r.seq));
+                const size_t n = values.size();
+                sql += i == at ? "(" : ",(";
+                for (size_t f = 1; f <= kFields; ++f)
+                    sql += "$" + std::to_string(n + f) + (f == kFields ? ")" : ",");
+                for (const char *v : {numbers[numbers.size() - 2].c_str(), r.conversation.c_str(),
+                                      numbers.back().c_str(), r.user.c_str(), r.contact.c_str(), r.direction.c_str(),
+                                      r.kind.c_str(), r.verdict.c_str(), r.text.c_str(), r.prev.c_str(),
+                                      r.hash.c_str()})
+                    values.push_back(v);
+            }
+            // A record that is there already (a spill file replayed twice)
+            // is the same record: it is left as it is.
+            sql += " ON CONFLICT (conversation, seq) DO NOTHING";
+            Result res(PQexecParams(db_, sql.c_str(), static_cast<int>(values.size()), nullptr, values.data(), nullptr,
+                                    nullptr, 0),
                        PQclear);
             if (PQresultStatus(res.get()) != PGRES_COMMAND_OK)
                 return rollback(error);

@@ -32,7 +32,7 @@ CREATE TABLE IF NOT EXISTS records (
 CREATE INDEX IF NOT EXISTS records_user_time ON records (user, time);
 CREATE INDEX IF NOT EXISTS records_contact_time ON records (contact, time);
 CREATE INDEX IF NOT EXISTS records_time ON records (time);
-CREATE VIRTUAL TABLE IF NOT EXISTS records_text USING fts5 (text, content='records', content_rowid='id');
+CREATE VIRTUAL TABLE IF NOT EXISTS records_text USING fts5 (text, content='records', content_rowid='id', columnsize=0);
 CREATE TRIGGER IF NOT EXISTS records_text_add AFTER INSERT ON records BEGIN
   INSERT INTO records_text (rowid, text) VALUES (new.id, new.text);
 END;
@@ -45,7 +45,8 @@ CREATE TABLE IF NOT EXISTS anchors (
   hash TEXT NOT NULL);
 )";
 
-const char kColumns[] = "id, time, conversation, seq, user, contact, direction, kind, verdict, text, prev, hash";
+const char kColumns[] =
+    "r.id, r.time, r.conversation, r.seq, r.user, r.contact, r.direction, r.kind, r.verdict, r.text, r.prev, r.hash";
 
 // Words for FTS5, each quoted so that none is read as its query syntax.
 std::string fts_words(const std::string &text)
@@ -140,7 +141,12 @@ public:
             return fail("cannot open the archive " + path_, error);
         // A reader meets the writer's lock only for a moment.
         sqlite3_busy_timeout(db_, 5000);
-        return exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", error) && exec(kSchema, error);
+        // Records land all over the user and contact indexes: with SQLite's
+        // small default cache each batch wrote most of its pages twice.
+        return exec("PRAGMA page_size=65536; PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA cache_size=-131072; "
+                    "PRAGMA wal_autocheckpoint=8192;",
+                    error) &&
+               exec(kSchema, error);
     }
 
     bool append(const std::vector<ArchiveRecord> &batch, std::string &error) override
@@ -174,47 +180,59 @@ public:
 
     bool search(const ArchiveQuery &q, std::vector<ArchiveRecord> &out, std::string &error) override
     {
-        std::string sql = std::string("SELECT ") + kColumns + " FROM records WHERE 1";
+        // Words alone are looked up newest first in the text index, which
+        // stops at the page's end however common the words; with a user,
+        // contact or conversation their index leads and the words filter.
+        const std::string words = fts_words(q.text);
+        const bool by_text = !words.empty() && q.user.empty() && q.contact.empty() && q.conversation.empty();
+        std::string sql = std::string("SELECT ") + kColumns;
         std::vector<std::pair<int, std::string>> texts;
         std::vector<std::pair<int, long long>> numbers;
         int n = 0;
+        if (by_text) {
+            sql += " FROM records_text JOIN records r ON r.id = records_text.rowid WHERE records_text MATCH ?";
+            texts.emplace_back(++n, words);
+        } else {
+            sql += " FROM records r WHERE 1";
+        }
         if (!q.user.empty()) {
-            sql += q.user.find('*') == std::string::npos ? " AND user = ?" : " AND user LIKE ? ESCAPE '\\'";
+            sql += q.user.find('*') == std::string::npos ? " AND r.user = ?" : " AND r.user LIKE ? ESCAPE '\\'";
             texts.emplace_back(++n, like_or_exact(q.user));
         }
         if (!q.contact.empty()) {
             // A group conversation's records name every contact.
             if (q.contact.find('*') == std::string::npos) {
-                sql += " AND (contact = ? OR ',' || contact || ',' LIKE ? ESCAPE '\\')";
+                sql += " AND (r.contact = ? OR ',' || r.contact || ',' LIKE ? ESCAPE '\\')";
                 texts.emplace_back(++n, like_or_exact(q.contact));
                 texts.emplace_back(++n, "%," + like_pattern(q.contact) + ",%");
             } else {
-                sql += " AND contact LIKE ? ESCAPE '\\'";
+                sql += " AND r.contact LIKE ? ESCAPE '\\'";
                 texts.emplace_back(++n, like_pattern(q.contact));
             }
         }
         if (!q.verdict.empty()) {
-            sql += " AND verdict = ?";
+            sql += " AND r.verdict = ?";
             texts.emplace_back(++n, q.verdict);
         }
         if (!q.conversation.empty()) {
-            sql += " AND conversation = ?";
+            sql += " AND r.conversation = ?";
             texts.emplace_back(++n, q.conversation);
         }
         if (q.from) {
-            sql += " AND time >= ?";
+            sql += " AND r.time >= ?";
             numbers.emplace_back(++n, q.from);
         }
         if (q.to) {
-            sql += " AND time < ?";
+            sql += " AND r.time < ?";
             numbers.emplace_back(++n, q.to);
         }
-        const std::string words = fts_words(q.text);
-        if (!words.empty()) {
-            sql += " AND id IN (SELECT rowid FROM records_text WHERE records_text MATCH ?)";
+        if (!words.empty() && !by_text) {
+            sql += " AND r.id IN (SELECT rowid FROM records_text WHERE records_text MATCH ?)";
             texts.emplace_back(++n, words);
         }
-        sql += q.conversation.empty() ? " ORDER BY time DESC, id DESC" : " ORDER BY seq";
+        sql += by_text                    ? " ORDER BY records_text.rowid DESC"
+               : q.conversation.empty() ? " ORDER BY r.time DESC, r.id DESC"
+                                        : " ORDER BY r.seq";
         sql += " LIMIT ? OFFSET ?";
         numbers.emplace_back(++n, static_cast<long long>(q.limit));
         numbers.emplace_back(++n, static_cast<long long>(q.offset));
@@ -233,7 +251,7 @@ public:
 
     bool walk(const std::function<bool(const ArchiveRecord &)> &each, std::string &error) override
     {
-        Statement s(db_, std::string("SELECT ") + kColumns + " FROM records ORDER BY conversation, seq");
+        Statement s(db_, std::string("SELECT ") + kColumns + " FROM records r ORDER BY r.conversation, r.seq");
         if (!s)
             return fail("cannot read the archive", error);
         int rc;

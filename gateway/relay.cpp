@@ -712,6 +712,8 @@ void Connection::close(const std::string &why, const std::string &notice_kind)
         if (module_->ops().tasklet_fini)
             module_->ops().tasklet_fini(module_->record(), conn_);
         drain_events();
+        if (ctx_.archive)
+            ctx_.archive->end(tid_);
     }
     tqconn_outbox_close(conn_);
     client_.close(ec);
