@@ -192,11 +192,18 @@ async function runCommand(ev) {
   }
 }
 
-// Logs: conversations that match, each shown as a chat.
+// Logs: conversations that match, each shown as a chat. With an archive
+// the gateway also filters by verdict and pages through the matches.
+const logsPage = { offset: 0, limit: 50 };
+
 async function searchLogs(ev) {
-  ev.preventDefault();
+  if (ev) {
+    ev.preventDefault();
+    logsPage.offset = 0;
+  }
   const q = new URLSearchParams({ user: $('logs-user').value.trim(), contact: $('logs-contact').value.trim(),
-                                  text: $('logs-text').value });
+                                  text: $('logs-text').value, verdict: $('logs-verdict').value,
+                                  offset: logsPage.offset, limit: logsPage.limit });
   for (const k of ['from', 'to']) {
     const v = $('logs-' + k).value;
     if (v) q.set(k, Math.floor(new Date(v).getTime() / 1000));
@@ -214,7 +221,12 @@ async function searchLogs(ev) {
   }
   const doc = new DOMParser().parseFromString(data.data, 'application/xml');
   const logs = [...doc.querySelectorAll('logs > log')];
-  $('logs-count').textContent = logs.length + (logs.length === 1 ? ' conversation' : ' conversations');
+  const matches = doc.documentElement.getAttribute('matches');
+  $('logs-count').textContent = logs.length + (logs.length === 1 ? ' conversation' : ' conversations') +
+    (matches === null ? '' : `, matches ${logsPage.offset + 1}-${logsPage.offset + Number(matches)}`);
+  $('logs-pages').hidden = matches === null;
+  $('logs-prev').disabled = logsPage.offset === 0;
+  $('logs-next').disabled = matches === null || Number(matches) < logsPage.limit;
   const out = document.createDocumentFragment();
   for (const log of logs) out.append(chat(log));
   $('logs-results').replaceChildren(out);
@@ -264,6 +276,8 @@ document.addEventListener('DOMContentLoaded', () => {
   $('conn-filter').addEventListener('input', () => { state.offset = 0; loadConnections().catch(() => {}); });
   $('counter-filter').addEventListener('input', () => loadCounters().catch(() => {}));
   $('logs-form').addEventListener('submit', searchLogs);
+  $('logs-prev').addEventListener('click', () => { logsPage.offset = Math.max(0, logsPage.offset - logsPage.limit); searchLogs(); });
+  $('logs-next').addEventListener('click', () => { logsPage.offset += logsPage.limit; searchLogs(); });
   $('command-form').addEventListener('submit', runCommand);
   api('/api/session').then(showApp).catch(showLogin);
 });

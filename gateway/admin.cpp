@@ -26,6 +26,8 @@ using local = asio::local::stream_protocol;
 // A request must come and be answered within this; a caller that sends
 // nothing is let go as soon.
 constexpr auto kAdminTimeout = std::chrono::seconds(10);
+// What the archive's verbs may take: a verify reads every record.
+constexpr auto kArchiveTimeout = std::chrono::minutes(15);
 
 // Protocol lines never contain a line break of their own.
 std::string flat(const std::string &s)
@@ -68,14 +70,19 @@ public:
 
     void start()
     {
-        timer_.expires_after(kAdminTimeout);
+        arm(kAdminTimeout);
+        read();
+    }
+
+    void arm(std::chrono::seconds limit)
+    {
+        timer_.expires_after(limit);
         timer_.async_wait([self = shared_from_this()](const asio::error_code &ec) {
             if (!ec && !self->answered_) {
                 asio::error_code ignored;
                 self->socket_.close(ignored);
             }
         });
-        read();
     }
 
 private:
@@ -121,6 +128,8 @@ private:
             reply(format_admin_reply(r, false));
             return;
         }
+        if (const AdminVerb *verb = find_admin_verb(req.verb, req.rest); verb && verb->op == AdminOp::Archive)
+            arm(kArchiveTimeout);
         commands_.run(req, caller, [self = shared_from_this()](std::string text) {
             asio::post(self->socket_.get_executor(),
                        [self, text = std::move(text)]() mutable { self->reply(std::move(text)); });
@@ -232,6 +241,38 @@ int caller_level(uid_t peer, uid_t owner, int others)
     return (peer == 0 || peer == owner) ? 0 : others;
 }
 
+AdminCommands::Lane::~Lane()
+{
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+    if (thread_.joinable())
+        thread_.join();
+}
+
+void AdminCommands::Lane::post(std::function<void()> job)
+{
+    std::lock_guard<std::mutex> g(lock_);
+    jobs_.push_back(std::move(job));
+    if (!thread_.joinable())
+        thread_ = std::thread([this] {
+            std::unique_lock<std::mutex> lock(lock_);
+            for (;;) {
+                wake_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
+                if (jobs_.empty())
+                    return;
+                auto next = std::move(jobs_.front());
+                jobs_.pop_front();
+                lock.unlock();
+                next();
+                lock.lock();
+            }
+        });
+    wake_.notify_one();
+}
+
 void AdminCommands::finish(Report &r, bool ok, const std::function<void(std::string)> &done)
 {
     if (deps_.events)
@@ -258,11 +299,21 @@ void AdminCommands::run(const AdminRequest &req, const AdminCaller &caller,
     } else {
         switch (verb->op) {
         case AdminOp::Help: r.data = admin_help_text(); break;
-        case AdminOp::Archive: archive_command(deps_.archive, req.rest, r); break;
+        case AdminOp::Archive:
+            // Off the administration thread: a verify of a large archive
+            // takes minutes, and other callers must not wait for it.
+            archive_lane_.post([this, rest = req.rest, done] {
+                Report ar;
+                archive_command(deps_.archive, rest, ar);
+                finish(ar, true, done);
+            });
+            return;
         case AdminOp::Module: {
             std::string sub, rest;
             if (!split_word(req.rest, sub, rest))
                 r.error(2, "Missing management verb");
+            else if (sub == "log" && deps_.archive) // the archive holds what the files do, and is indexed
+                archive_log_command(*deps_.archive, rest, r);
             else
                 m->config(sub, rest, caller.name, caller.level, r);
             break;

@@ -11,11 +11,14 @@
 
 #include <sys/types.h>
 
+#include <condition_variable>
+#include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "events.h"
 #include "archive.h"
@@ -69,7 +72,22 @@ public:
 private:
     void finish(Report &r, bool ok, const std::function<void(std::string)> &done);
 
+    // One thread that runs the archive's verbs in turn.
+    class Lane {
+    public:
+        ~Lane();
+        void post(std::function<void()> job);
+
+    private:
+        std::mutex lock_;
+        std::condition_variable wake_;
+        std::deque<std::function<void()>> jobs_;
+        bool stopping_ = false;
+        std::thread thread_;
+    };
+
     Deps deps_;
+    Lane archive_lane_; // last: stopped before what its jobs use
 };
 
 // The listening socket and the per-request exchange.

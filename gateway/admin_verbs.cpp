@@ -47,7 +47,7 @@ const AdminVerb kVerbs[] = {
     {"msnp log", "list|show [USERS[:CONTACTS] [FROM:TO [TEXT]]]", AdminOp::Module, false,
      "stored conversations, listed or shown, by user and contact patterns, time range and text"},
     {"archive search", "[user:U] [contact:C] [from:TIME] [to:TIME] [verdict:V] [conversation:ID] [offset:N] "
-                       "[limit:N] [WORD...]",
+                       "[limit:N] [format:text|jsonl|logs] [WORD...]",
      AdminOp::Archive, false,
      "archived records, newest first: user and contact patterns (* for any run), times as YYYY-MM-DD[THH:MM[:SS]] "
      "or seconds, and words the text must hold"},

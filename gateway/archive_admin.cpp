@@ -7,6 +7,7 @@
 #include <set>
 
 #include "events.h"
+#include "tqevents_interface.h"
 #include "textutil.h"
 
 namespace gw {
@@ -171,7 +172,94 @@ bool parse_query(const std::string &args, ArchiveQuery &q, std::string &format, 
     return true;
 }
 
+// The record as the element the module's chat log holds for it.
+std::string log_element(const ArchiveRecord &r)
+{
+    auto a = [](const char *name, const std::string &v) { return std::string(" ") + name + "='" + xml_escape(v) + "'"; };
+    const std::string when = a("verdict", r.verdict) + a("time", std::to_string(r.time));
+    const bool in = r.direction == "in";
+    const std::string orig = in ? r.contact : r.user, dest = in ? r.user : r.contact;
+    if (r.kind == "message")
+        return "<message" + a("orig", orig) + (dest.empty() ? "" : a("dest", dest)) + when + ">" + xml_escape(r.text) +
+               "</message>";
+    if (r.kind == "join" || r.kind == "leave" || r.kind == "close")
+        return "<join-leave" + a("user", r.contact) + a("type", r.kind) + when + "/>";
+    for (int code = EVENT_CODE_LOG_LOGIN; code <= EVENT_CODE_LOG_LISTING; ++code)
+        if (r.kind == tqevents_code_name(static_cast<event_code>(code)))
+            return "<contact-activity" + a("handle", r.contact.empty() ? r.user : r.contact) + a("code", r.kind) + when +
+                   "/>";
+    return "<activity" + a("orig", orig) + (dest.empty() ? "" : a("dest", dest)) + a("activity", r.kind) + when + ">" +
+           xml_escape(r.text) + "</activity>";
+}
+
 } // namespace
+
+std::string archive_logs_xml(Archive &archive, const ArchiveQuery &q, bool show, std::string &error)
+{
+    std::vector<ArchiveRecord> found;
+    if (!archive.search(q, found, error))
+        return {};
+    std::vector<std::string> order;
+    std::map<std::string, const ArchiveRecord *> first;
+    for (const auto &r : found)
+        if (first.emplace(r.conversation, &r).second)
+            order.push_back(r.conversation);
+    std::string out =
+        "<logs entries='" + std::to_string(order.size()) + "' matches='" + std::to_string(found.size()) + "'>\n";
+    for (const auto &c : order) {
+        ArchiveQuery whole;
+        whole.conversation = c;
+        whole.limit = 5000;
+        std::vector<ArchiveRecord> records;
+        if (show && !archive.search(whole, records, error))
+            return {};
+        const ArchiveRecord &f = *first[c];
+        const long start = records.empty() ? f.time : records.front().time;
+        out += "<log user='" + xml_escape(f.user) + "' contact='" + xml_escape(f.contact) + "' time='" +
+               std::to_string(start) + "' conversation='" + xml_escape(c) + "'>";
+        for (const auto &r : records)
+            out += "\n" + log_element(r);
+        out += "</log>\n";
+    }
+    return out + "</logs>";
+}
+
+void archive_log_command(Archive &archive, const std::string &rest, Report &r)
+{
+    // USERS[:CONTACTS] [FROM:TO [TEXT]], as the module reads its logs.
+    std::string form, names, range;
+    std::string after = rest;
+    split_word(after, form, after);
+    if (form != "list" && form != "show") {
+        r.error(2, form.empty() ? "Missing log search definition" : "Unknown log search definition: " + form);
+        return;
+    }
+    split_word(after, names, after);
+    split_word(after, range, after);
+    ArchiveQuery q;
+    q.limit = 1000;
+    const size_t colon = names.find(':');
+    q.user = names.substr(0, colon);
+    q.contact = colon == std::string::npos ? "" : names.substr(colon + 1);
+    for (std::string *p : {&q.user, &q.contact})
+        if (*p == "*")
+            p->clear();
+    if (!range.empty()) {
+        const size_t c = range.find(':');
+        const std::string from = range.substr(0, c), to = c == std::string::npos ? "" : range.substr(c + 1);
+        if ((!from.empty() && !parse_time(from, q.from)) || (!to.empty() && !parse_time(to, q.to))) {
+            r.error(2, "Not a time range: " + range);
+            return;
+        }
+        if (q.to)
+            ++q.to; // the module's range includes its end
+    }
+    q.text = after.size() >= 2 && after.front() == '"' && after.back() == '"' ? after.substr(1, after.size() - 2) : after;
+    std::string error;
+    r.data = archive_logs_xml(archive, q, form == "show", error);
+    if (!error.empty())
+        r.error(30, error);
+}
 
 void archive_command(Archive *archive, const std::string &rest, Report &r)
 {
@@ -216,8 +304,14 @@ void archive_command(Archive *archive, const std::string &rest, Report &r)
     }
     if (!parse_query(args, q, format, r))
         return;
-    if (format != "text" && format != "jsonl" && format != "html") {
-        r.error(2, "Unknown format: " + format + " (jsonl or html)");
+    if (format != "text" && format != "jsonl" && format != "html" && format != "logs") {
+        r.error(2, "Unknown format: " + format + " (jsonl, html or logs)");
+        return;
+    }
+    if (format == "logs") {
+        r.data = archive_logs_xml(*archive, q, true, error);
+        if (!error.empty())
+            r.error(30, error);
         return;
     }
     std::vector<ArchiveRecord> found;

@@ -167,7 +167,14 @@ public:
             sql += " AND time < " + param(std::to_string(q.to)) + "::bigint";
         if (q.text.find_first_not_of(" \t") != std::string::npos)
             sql += " AND to_tsvector('simple', text) @@ plainto_tsquery('simple', " + param(q.text) + ")";
-        sql += q.conversation.empty() ? " ORDER BY time DESC, id DESC" : " ORDER BY seq";
+        // Words alone: newest first by number, so that for a common word the
+        // planner can walk the newest records and stop at the page's end
+        // instead of sorting every match.
+        const bool by_text = q.text.find_first_not_of(" \t") != std::string::npos && q.user.empty() &&
+                             q.contact.empty() && q.conversation.empty();
+        sql += by_text                    ? " ORDER BY id DESC"
+               : q.conversation.empty() ? " ORDER BY time DESC, id DESC"
+                                        : " ORDER BY seq";
         sql += " LIMIT " + param(std::to_string(q.limit)) + "::bigint OFFSET " + param(std::to_string(q.offset)) +
                "::bigint";
         std::vector<const char *> values;

@@ -188,6 +188,7 @@ std::unique_ptr<Console> Console::open(const Settings &s, Deps deps, std::string
         return nullptr;
     std::unique_ptr<Console> c(new Console);
     c->deps_ = std::move(deps);
+    c->archive_ = !s.archive.empty();
     if (s.console_users.empty()) {
         error = "console: console-users names no file of accounts (NAME:LEVEL:HASH lines)";
         return nullptr;
@@ -460,6 +461,20 @@ void Console::routes()
             return json_error(res, 400, "names without blanks or quotes, a text without quotes");
         std::string from = req.has_param("from") ? std::to_string(number_param(req, "from", 0, LLONG_MAX)) : "";
         std::string to = req.has_param("to") ? std::to_string(number_param(req, "to", 0, LLONG_MAX)) : "";
+        if (archive_) {
+            // The archive pages through what matches and has a verdict field.
+            std::string verdict = req.get_param_value("verdict");
+            if (!plain_word(verdict))
+                return json_error(res, 400, "a verdict without blanks or quotes");
+            std::string line = "archive search format:logs offset:" +
+                               std::to_string(number_param(req, "offset", 0, 100000000)) +
+                               " limit:" + std::to_string(number_param(req, "limit", 50, 500));
+            for (const auto &[key, value] : {std::pair<const char *, const std::string &>{"user", user},
+                                            {"contact", contact}, {"verdict", verdict}, {"from", from}, {"to", to}})
+                if (!value.empty())
+                    line += std::string(" ") + key + ":" + value;
+            return json_reply(res, 200, run(line + " " + text, account(req)));
+        }
         std::string line = "msnp log show " + (user.empty() ? "*" : user) + ":" + (contact.empty() ? "*" : contact) +
                            " " + from + ":" + to;
         if (!text.empty())

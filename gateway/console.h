@@ -69,6 +69,7 @@ private:
     Deps deps_;
     std::unique_ptr<HttpServer> http_;
     bool tls_ = false;
+    bool archive_ = false; // searches go to the archive, with more fields
     std::string host_;
     int port_ = 0;
     std::vector<std::string> hosts_; // Host headers the console answers to

@@ -36,6 +36,8 @@ namespace {
 
 constexpr size_t kMaxRequest = 64 * 1024;
 constexpr int kReplyTimeoutMs = 60 * 1000;
+// The archive's verbs read the whole archive at times (as the gateway allows).
+constexpr int kArchiveReplyTimeoutMs = 15 * 60 * 1000;
 
 enum Exit { kOk = 0, kFail = 1, kUnreachable = 2 };
 
@@ -202,9 +204,10 @@ int main(int argc, char **argv)
 
     std::string pending;
     char buf[8192];
+    const int timeout = std::strcmp(argv[i], "archive") == 0 ? kArchiveReplyTimeoutMs : kReplyTimeoutMs;
     for (;;) {
         pollfd pfd{fd, POLLIN, 0};
-        int pr = ::poll(&pfd, 1, kReplyTimeoutMs);
+        int pr = ::poll(&pfd, 1, timeout);
         if (pr < 0 && errno == EINTR)
             continue;
         if (pr == 0) {

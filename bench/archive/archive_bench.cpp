@@ -218,7 +218,8 @@ int main(int argc, char **argv)
         }
     }
     for (const auto &k : kinds)
-        std::printf("%-28s p50 %.1f, p95 %.1f, max %.1f  (%.0f results each, at most 100)\n", k.name,
+        if (!k.ms.empty())
+            std::printf("%-28s p50 %.1f, p95 %.1f, max %.1f  (%.0f results each, at most 100)\n", k.name,
                     percentile(k.ms, 0.5), percentile(k.ms, 0.95), percentile(k.ms, 1.0),
                     k.ms.empty() ? 0.0 : static_cast<double>(k.found) / static_cast<double>(k.ms.size()));
     return status;

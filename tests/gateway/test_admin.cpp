@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <future>
+
 #include <sys/stat.h>
 #include <sys/un.h>
 
@@ -76,9 +78,11 @@ std::string run(AdminCommands &c, const std::string &line, int level = 0)
     AdminRequest req;
     if (!gw::parse_admin_request(line, req))
         return "(unparsed)";
-    std::string out;
-    c.run(req, AdminCaller{"tester", level}, [&](std::string s) { out = std::move(s); });
-    return out;
+    /* Some verbs answer from another thread. */
+    auto out = std::make_shared<std::promise<std::string>>();
+    auto reply = out->get_future();
+    c.run(req, AdminCaller{"tester", level}, [out](std::string s) { out->set_value(std::move(s)); });
+    return reply.wait_for(std::chrono::seconds(10)) == std::future_status::ready ? reply.get() : "(no reply)";
 }
 
 } // namespace

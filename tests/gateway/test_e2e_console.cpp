@@ -364,7 +364,7 @@ TEST(ConsolePages, ThousandsOfConnectionsComeAPageAtATime)
 TEST_F(Console, InABrowserTheConnectionTheBlockAndTheChatAreSeen)
 {
     ASSERT_EQ(access("/usr/bin/chromium", X_OK), 0) << "chromium is not installed (tools/setup installs it)";
-    start_console({"var message-warning-text = \"\""});
+    start_console({"var message-warning-text = \"\"", "archive = sqlite:" + dir / "archive.db"});
     Pair n, b;
     n = open_pair(ns);
     ASSERT_TRUE(n.client && n.server);
@@ -414,8 +414,20 @@ TEST_F(Console, InABrowserTheConnectionTheBlockAndTheChatAreSeen)
                  "document.getElementById('logs-form').requestSubmit(); true");
     EXPECT_TRUE(browser.until("document.getElementById('logs-results').textContent.includes('still there? the gate is open')"))
         << browser.eval("document.body.innerText");
-    EXPECT_EQ(browser.eval("document.getElementById('logs-count').textContent"), "1 conversation")
+    EXPECT_EQ(browser.eval("document.getElementById('logs-count').textContent"), "1 conversation, matches 1-1")
         << tqctl({"msnp", "log", "show"}).out;
     EXPECT_TRUE(browser.screenshot(shots + "/5-logs.png"));
+    /* The archive's own field: what the policy withheld, in its chat. */
+    browser.eval("document.getElementById('logs-text').value = '';"
+                 "document.getElementById('logs-verdict').value = 'block';"
+                 "document.getElementById('logs-form').requestSubmit(); true");
+    EXPECT_TRUE(browser.until("document.querySelector('#logs-results .blocked') !== null &&"
+                              "document.querySelector('#logs-results .blocked').textContent.includes('open this')"))
+        << browser.eval("document.body.innerText");
+    EXPECT_EQ(browser.eval("document.getElementById('logs-next').disabled"), "true");
+    /* tqctl's log forms answer from the archive the same way. */
+    const std::string shown = tqctl({"msnp", "log", "show", "alice*:*", ":", "gate"}).out;
+    EXPECT_NE(shown.find("<logs entries='1'"), std::string::npos) << shown;
+    EXPECT_NE(shown.find(">still there? the gate is open</message>"), std::string::npos) << shown;
     browser.close();
 }

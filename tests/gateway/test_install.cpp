@@ -72,6 +72,7 @@ TEST(Install, IntoADestdirAndRunFromThere)
                           "policy=" + (state / "policy.xml").string(),
                           "policy-seed=" + (conf_dir / "policy.xml").string(), "admin-socket=" + sock,
                           "pid-file=" + (state / "trevalquin.pid").string(),
+                          "archive=sqlite:" + (state / "archive.db").string(),
                           "events-file=" + (prefix / "var/log/trevalquin/events.log").string(),
                           "var log-dir = \"" + (prefix / "var/log/trevalquin/msn").string() + "\""},
                          dir, {"-c", (conf_dir / "trevalquin.conf").string()}))
