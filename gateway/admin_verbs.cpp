@@ -51,7 +51,7 @@ const AdminVerb kVerbs[] = {
      AdminOp::Archive, false,
      "archived records, newest first: user and contact patterns (* for any run), times as YYYY-MM-DD[THH:MM[:SS]] "
      "or seconds, and words the text must hold"},
-    {"archive export", "CONVERSATION|QUERY [format:jsonl|html]", AdminOp::Archive, false,
+    {"archive export", "CONVERSATION|QUERY [format:jsonl|html | --format jsonl|html]", AdminOp::Archive, false,
      "a conversation, or what a search finds, oldest first, as JSON lines or a page of chats"},
     {"archive verify", "", AdminOp::Archive, false,
      "check every conversation's hash chain and name each record changed, removed or inserted since it was written"},

@@ -306,14 +306,15 @@ void Archive::spill_oldest(size_t keep)
 {
     if (o_.spill_file.empty())
         return;
+    // Written first, let go of after: a batch that did not reach the file
+    // stays pending. (A line cut short by a full disk is skipped when the
+    // file is read back; its record is still pending.)
     std::ofstream out(o_.spill_file, std::ios::app);
-    size_t n = 0;
-    while (pending_records_ > keep && !pending_.empty()) {
-        for (const auto &r : pending_.front())
+    size_t batches = 0, n = 0;
+    for (auto it = pending_.begin(); it != pending_.end() && pending_records_ - n > keep; ++it, ++batches) {
+        for (const auto &r : *it)
             out << spill_line(r);
-        n += pending_.front().size();
-        pending_records_ -= pending_.front().size();
-        pending_.pop_front();
+        n += it->size();
     }
     out.flush();
     if (!out) {
@@ -321,6 +322,8 @@ void Archive::spill_oldest(size_t keep)
             o_.events->notice("archive-error", "cannot write the spill file " + o_.spill_file);
         return;
     }
+    pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(batches));
+    pending_records_ -= n;
     spilled_ = true;
     spilled_n_ += n;
     if (o_.events)
@@ -387,8 +390,6 @@ bool Archive::write_pending()
         store_open_ = false;
         if (o_.events && failures_n_ == 1)
             o_.events->notice("archive-error", error);
-        if (pending_records_ > o_.max_queued)
-            spill_oldest(o_.max_queued / 2);
     } else if (failures_n_ && o_.events) {
         o_.events->notice("archive-resumed", "the archive is written again");
         failures_n_ = 0;
@@ -416,6 +417,11 @@ void Archive::run()
                                   std::make_move_iterator(records.begin() + static_cast<long>(end)));
             pending_records_ += end - at;
         }
+        // Memory holds at most so many records, whether the database is
+        // away or only slower than the traffic: the oldest go to the spill
+        // file, which is written to the database first.
+        if (pending_records_ > o_.max_queued)
+            spill_oldest(o_.max_queued / 2);
         bool ok = write_pending();
         // Nothing may be lost on the way out either.
         if (stop && !ok)

@@ -136,7 +136,12 @@ bool parse_query(const std::string &args, ArchiveQuery &q, std::string &format, 
     for (std::string rest = args, w; split_word(rest, w, rest);)
         words.push_back(w);
     std::string text;
-    for (const auto &w : words) {
+    for (size_t i = 0; i < words.size(); ++i) {
+        const std::string &w = words[i];
+        if (w == "--format" && i + 1 < words.size()) { // as `format:`
+            format = words[++i];
+            continue;
+        }
         size_t colon = w.find(':');
         const std::string key = colon == std::string::npos ? "" : w.substr(0, colon), value = w.substr(colon + 1);
         static const std::set<std::string> keys = {"user", "contact", "from", "to", "verdict", "conversation",
