@@ -26,19 +26,13 @@ constexpr size_t kBatch = 20000; // records to a transaction: each commit rewrit
 constexpr auto kLinger = std::chrono::milliseconds(100); // how long a lone event waits for company
 constexpr auto kRetry = std::chrono::seconds(1);
 
-std::string lower(std::string s)
-{
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
-    return s;
-}
-
 // "a@x, B@y" as "a@x,b@y".
 std::string contact_list(const std::string &contacts)
 {
     std::string out, item;
     auto flush = [&] {
         if (!item.empty())
-            out += (out.empty() ? "" : ",") + lower(item);
+            out += (out.empty() ? "" : ",") + archive_lower(item);
         item.clear();
     };
     for (char c : contacts) {
@@ -133,7 +127,7 @@ bool record_of(const std::string &xml, const std::string &user_in, const std::st
     if (!x)
         return false;
     const std::string name = iks_name(x) ? iks_name(x) : "";
-    const std::string user = lower(user_in);
+    const std::string user = archive_lower(user_in);
     const char *cdata = iks_cdata(iks_child(x));
     r.user = user;
     r.time = time;
@@ -142,7 +136,7 @@ bool record_of(const std::string &xml, const std::string &user_in, const std::st
     if (name == "message" || name == "activity") {
         r.kind = name == "message" ? "message" : attr(x, "activity");
         r.text = cdata ? cdata : "";
-        const std::string orig = lower(attr(x, "orig")), dest = lower(attr(x, "dest"));
+        const std::string orig = archive_lower(attr(x, "orig")), dest = archive_lower(attr(x, "dest"));
         if (!user.empty() && orig == user) {
             r.direction = "out";
             r.contact = dest.empty() ? contact_list(contacts) : dest;
@@ -152,10 +146,10 @@ bool record_of(const std::string &xml, const std::string &user_in, const std::st
         }
     } else if (name == "join-leave") {
         r.kind = attr(x, "type");
-        r.contact = lower(attr(x, "user"));
+        r.contact = archive_lower(attr(x, "user"));
     } else if (name == "contact-activity") {
         r.kind = attr(x, "code");
-        const std::string handle = lower(attr(x, "handle"));
+        const std::string handle = archive_lower(attr(x, "handle"));
         r.contact = handle == user ? "" : handle;
     } else {
         keep = false;
@@ -172,6 +166,26 @@ void append_length_prefixed(std::string &out, const std::string &field)
 }
 
 } // namespace
+
+std::string archive_lower(std::string s)
+{
+    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
+    return s;
+}
+
+std::string archive_like_pattern(const std::string &glob)
+{
+    std::string out;
+    for (char c : archive_lower(glob)) {
+        if (c == '*')
+            out += '%';
+        else if (c == '%' || c == '_' || c == '\\')
+            out += std::string("\\") + c;
+        else
+            out += c;
+    }
+    return out;
+}
 
 std::unique_ptr<ArchiveStore> make_sqlite_store(const std::string &path);
 std::unique_ptr<ArchiveStore> make_postgresql_store(const std::string &uri);

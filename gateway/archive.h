@@ -48,6 +48,12 @@ struct ArchiveQuery {
     size_t offset = 0, limit = 100;
 };
 
+// Handles as the archive keeps them: in lower case.
+std::string archive_lower(std::string text);
+// A user or contact pattern, `*` for any run, as a LIKE pattern (escaped
+// with `\`) in lower case.
+std::string archive_like_pattern(const std::string &glob);
+
 // The hash a record must carry after `prev`.
 std::string archive_hash(const std::string &prev, const ArchiveRecord &r);
 // A chain's hash before its first record.

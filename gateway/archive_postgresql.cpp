@@ -59,27 +59,6 @@ ArchiveRecord row_of(PGresult *res, int row)
     return r;
 }
 
-std::string lower(std::string s)
-{
-    for (char &c : s)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
-std::string like_pattern(const std::string &glob)
-{
-    std::string out;
-    for (char c : lower(glob)) {
-        if (c == '*')
-            out += '%';
-        else if (c == '%' || c == '_' || c == '\\')
-            out += std::string("\\") + c;
-        else
-            out += c;
-    }
-    return out;
-}
-
 class PostgresStore : public ArchiveStore {
 public:
     explicit PostgresStore(std::string uri) : uri_(std::move(uri)) {}
@@ -147,15 +126,15 @@ public:
             return "$" + std::to_string(params.size());
         };
         if (!q.user.empty())
-            sql += q.user.find('*') == std::string::npos ? " AND \"user\" = " + param(lower(q.user))
-                                                         : " AND \"user\" LIKE " + param(like_pattern(q.user));
+            sql += q.user.find('*') == std::string::npos ? " AND \"user\" = " + param(archive_lower(q.user))
+                                                         : " AND \"user\" LIKE " + param(archive_like_pattern(q.user));
         if (!q.contact.empty()) {
             // A group conversation's records name every contact.
             if (q.contact.find('*') == std::string::npos)
-                sql += " AND (contact = " + param(lower(q.contact)) + " OR ',' || contact || ',' LIKE " +
-                       param("%," + like_pattern(q.contact) + ",%") + ")";
+                sql += " AND (contact = " + param(archive_lower(q.contact)) + " OR ',' || contact || ',' LIKE " +
+                       param("%," + archive_like_pattern(q.contact) + ",%") + ")";
             else
-                sql += " AND contact LIKE " + param(like_pattern(q.contact));
+                sql += " AND contact LIKE " + param(archive_like_pattern(q.contact));
         }
         if (!q.verdict.empty())
             sql += " AND verdict = " + param(q.verdict);

@@ -112,21 +112,6 @@ ArchiveRecord row_of(Statement &s)
     return r;
 }
 
-// A user or contact pattern: `*` for any run, matched with LIKE.
-std::string like_pattern(const std::string &glob)
-{
-    std::string out;
-    for (char c : glob) {
-        if (c == '*')
-            out += '%';
-        else if (c == '%' || c == '_' || c == '\\')
-            out += std::string("\\") + c;
-        else
-            out += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
-    return out;
-}
-
 class SqliteStore : public ArchiveStore {
 public:
     explicit SqliteStore(std::string path) : path_(std::move(path)) {}
@@ -197,17 +182,17 @@ public:
         }
         if (!q.user.empty()) {
             sql += q.user.find('*') == std::string::npos ? " AND r.user = ?" : " AND r.user LIKE ? ESCAPE '\\'";
-            texts.emplace_back(++n, like_or_exact(q.user));
+            texts.emplace_back(++n, q.user.find('*') == std::string::npos ? archive_lower(q.user) : archive_like_pattern(q.user));
         }
         if (!q.contact.empty()) {
             // A group conversation's records name every contact.
             if (q.contact.find('*') == std::string::npos) {
                 sql += " AND (r.contact = ? OR ',' || r.contact || ',' LIKE ? ESCAPE '\\')";
-                texts.emplace_back(++n, like_or_exact(q.contact));
-                texts.emplace_back(++n, "%," + like_pattern(q.contact) + ",%");
+                texts.emplace_back(++n, archive_lower(q.contact));
+                texts.emplace_back(++n, "%," + archive_like_pattern(q.contact) + ",%");
             } else {
                 sql += " AND r.contact LIKE ? ESCAPE '\\'";
-                texts.emplace_back(++n, like_pattern(q.contact));
+                texts.emplace_back(++n, archive_like_pattern(q.contact));
             }
         }
         if (!q.verdict.empty()) {
@@ -314,16 +299,6 @@ public:
     }
 
 private:
-    static std::string like_or_exact(const std::string &pattern)
-    {
-        if (pattern.find('*') != std::string::npos)
-            return like_pattern(pattern);
-        std::string out = pattern;
-        for (char &c : out)
-            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        return out;
-    }
-
     bool exec(const char *sql, std::string &error)
     {
         char *message = nullptr;
