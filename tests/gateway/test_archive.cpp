@@ -297,7 +297,9 @@ TEST_P(ArchiveOutage, ADatabaseThatGoesAwayLosesNothingAndHoldsUpNobody)
     stop = true;
     relay.join();
     EXPECT_TRUE(eventually([&] { return archive->flush(1000); }, milliseconds(20000)));
-    EXPECT_LT(slowest_us.load(), 20000) << "a relay thread waited for the database";
+    /* Waiting for the database would take the outage's length; a busy
+     * machine may still hold the thread up for a few scheduling rounds. */
+    EXPECT_LT(slowest_us.load(), 500000) << "a relay thread waited for the database";
     EXPECT_GT(during, static_cast<long>(max_queued)) << "the outage outlasted the memory queue";
 
     std::string error;
