@@ -290,7 +290,7 @@ Archive::Counts Archive::counts() const
     c.spilled = spilled_n_;
     c.failures = failures_n_;
     std::lock_guard<std::mutex> g(lock_);
-    c.queued = added_ - done_;
+    c.queued = added_ - done_ + pending_records_;
     return c;
 }
 

@@ -128,7 +128,8 @@ public:
     long purge(long before, int limit, std::string &error);
 
     struct Counts {
-        uint64_t written = 0, spilled = 0, failures = 0, queued = 0;
+        uint64_t written = 0, spilled = 0, failures = 0;
+        uint64_t queued = 0; // events not yet taken, and records not yet written (but spilled ones)
     };
     Counts counts() const;
 
@@ -164,7 +165,7 @@ private:
     bool stopping_ = false;                // under lock_
     bool clean_ = true;                    // under lock_: nothing waits for the database
     std::deque<std::vector<ArchiveRecord>> pending_; // the writer's own
-    size_t pending_records_ = 0;
+    std::atomic<size_t> pending_records_{0}; // the writer's; read by counts()
     // Each open connection's last seq and hash, until it ends: a chain
     // begun again would repeat its numbers, and the store would take the
     // new records for ones it has.

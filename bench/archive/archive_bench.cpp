@@ -148,8 +148,8 @@ int main(int argc, char **argv)
             auto due = begin + std::chrono::microseconds(1'000'000 * (i + 1) / a.rate);
             std::this_thread::sleep_until(due);
         } else if (i % 10000 == 0) {
-            // As fast as the archive takes them, with at most a few batches waiting.
-            while (archive->counts().queued > 100'000)
+            // As fast as the archive takes them, short of what would spill.
+            while (archive->counts().queued > 30'000)
                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
         if (a.outage > 0 && !outage_begun && i >= a.messages / 3) {
