@@ -25,11 +25,12 @@ CREATE TABLE IF NOT EXISTS records (
   text TEXT NOT NULL,
   prev TEXT NOT NULL,
   hash TEXT NOT NULL,
+  words TSVECTOR GENERATED ALWAYS AS (to_tsvector('simple', text)) STORED,
   UNIQUE (conversation, seq));
 CREATE INDEX IF NOT EXISTS records_user_time ON records ("user", time);
 CREATE INDEX IF NOT EXISTS records_contact_time ON records (contact, time);
 CREATE INDEX IF NOT EXISTS records_time ON records (time);
-CREATE INDEX IF NOT EXISTS records_text ON records USING GIN (to_tsvector('simple', text));
+CREATE INDEX IF NOT EXISTS records_words ON records USING GIN (words);
 CREATE TABLE IF NOT EXISTS anchors (
   conversation TEXT PRIMARY KEY,
   seq BIGINT NOT NULL,
@@ -144,29 +145,35 @@ public:
             sql += " AND time >= " + param(std::to_string(q.from)) + "::bigint";
         if (q.to)
             sql += " AND time < " + param(std::to_string(q.to)) + "::bigint";
-        if (q.text.find_first_not_of(" \t") != std::string::npos)
-            sql += " AND to_tsvector('simple', text) @@ plainto_tsquery('simple', " + param(q.text) + ")";
-        // Words alone: newest first by number, so that for a common word the
-        // planner can walk the newest records and stop at the page's end
-        // instead of sorting every match.
-        const bool by_text = q.text.find_first_not_of(" \t") != std::string::npos && q.user.empty() &&
-                             q.contact.empty() && q.conversation.empty();
-        sql += by_text                    ? " ORDER BY id DESC"
-               : q.conversation.empty() ? " ORDER BY time DESC, id DESC"
-                                        : " ORDER BY seq";
-        sql += " LIMIT " + param(std::to_string(q.limit)) + "::bigint OFFSET " + param(std::to_string(q.offset)) +
-               "::bigint";
-        std::vector<const char *> values;
-        for (const auto &p : params)
-            values.push_back(p.c_str());
-        Result res(PQexecParams(db_, sql.c_str(), static_cast<int>(values.size()), nullptr, values.data(), nullptr,
-                                nullptr, 0),
-                   PQclear);
-        if (PQresultStatus(res.get()) != PGRES_TUPLES_OK)
-            return fail("cannot search the archive", error);
-        for (int i = 0; i < PQntuples(res.get()); ++i)
-            out.push_back(row_of(res.get(), i));
-        return true;
+        const bool words = q.text.find_first_not_of(" \t") != std::string::npos;
+        if (words)
+            sql += " AND words @@ plainto_tsquery('simple', " + param(q.text) + ")";
+        const bool by_text = words && q.user.empty() && q.contact.empty() && q.conversation.empty();
+        const std::string order = by_text                    ? " ORDER BY id DESC"
+                                  : q.conversation.empty() ? " ORDER BY time DESC, id DESC"
+                                                           : " ORDER BY seq";
+        const std::string page = " LIMIT " + std::to_string(q.limit) + " OFFSET " + std::to_string(q.offset);
+        if (!by_text)
+            return query(sql + order + page, params, out, error);
+        // Words alone: the full-text index gives every match of a common
+        // word, millions of them, to be sorted for the newest hundred. The
+        // newest records are asked first, ten times as many each round,
+        // until the page is full or every record was asked.
+        std::vector<ArchiveRecord> last;
+        if (!query("SELECT " + std::string(kColumns) + " FROM records ORDER BY id DESC LIMIT 1", {}, last, error))
+            return false;
+        const long long newest = last.empty() ? 0 : last.front().id;
+        for (long long window = 100000;; window *= 10) {
+            std::vector<ArchiveRecord> found;
+            const bool whole = window >= newest;
+            const std::string range = whole ? "" : " AND id > " + std::to_string(newest - window);
+            if (!query(sql + range + order + page, params, found, error))
+                return false;
+            if (whole || found.size() >= q.limit) {
+                out.insert(out.end(), found.begin(), found.end());
+                return true;
+            }
+        }
     }
 
     bool walk(const std::function<bool(const ArchiveRecord &)> &each, std::string &error) override
@@ -224,6 +231,22 @@ public:
     }
 
 private:
+    bool query(const std::string &sql, const std::vector<std::string> &params, std::vector<ArchiveRecord> &out,
+               std::string &error)
+    {
+        std::vector<const char *> values;
+        for (const auto &p : params)
+            values.push_back(p.c_str());
+        Result res(PQexecParams(db_, sql.c_str(), static_cast<int>(values.size()), nullptr, values.data(), nullptr,
+                                nullptr, 0),
+                   PQclear);
+        if (PQresultStatus(res.get()) != PGRES_TUPLES_OK)
+            return fail("cannot search the archive", error);
+        for (int i = 0; i < PQntuples(res.get()); ++i)
+            out.push_back(row_of(res.get(), i));
+        return true;
+    }
+
     bool exec(const char *sql, std::string &error)
     {
         Result res(PQexec(db_, sql), PQclear);
