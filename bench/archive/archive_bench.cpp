@@ -27,6 +27,7 @@ namespace {
 struct Args {
     std::string store;
     long messages = 10'000'000, users = 10'000, rate = 0, outage = 0, searches = 200;
+    bool search_only = false; // the archive is filled already (by an earlier run)
     std::string stop, start;
 };
 
@@ -79,6 +80,8 @@ int main(int argc, char **argv)
             a.outage = std::atol(next().c_str());
         else if (k == "--searches")
             a.searches = std::atol(next().c_str());
+        else if (k == "--search-only")
+            a.search_only = true;
         else if (k == "--stop")
             a.stop = next();
         else if (k == "--start")
@@ -118,7 +121,7 @@ int main(int argc, char **argv)
     bool outage_begun = false, outage_over = false;
     Clock::time_point outage_end{};
     const auto begin = Clock::now();
-    for (long i = 0; i < a.messages; ++i) {
+    for (long i = 0; i < (a.search_only ? 0 : a.messages); ++i) {
         const long user = static_cast<long>(rng() % static_cast<unsigned long>(a.users));
         const long contact = static_cast<long>(rng() % 200);
         std::string text;
@@ -166,30 +169,32 @@ int main(int argc, char **argv)
             std::fflush(stdout);
         }
     }
-    const auto added = Clock::now();
-    while (!archive->flush(60'000))
-        std::printf("waiting for the archive (queued %llu)\n",
-                    static_cast<unsigned long long>(archive->counts().queued));
-    const auto written = Clock::now();
-    const double secs = std::chrono::duration<double>(written - begin).count();
-    std::printf("records                      %ld from %ld users\n", a.messages, a.users);
-    std::printf("insert rate (records/s)      %.0f  (%.1f s; the last %.1f s after the last add)\n",
-                static_cast<double>(a.messages) / secs, secs, std::chrono::duration<double>(written - added).count());
-    std::printf("add() on the relay thread    p99 %.1f us, max %.1f us\n", percentile(add_us, 0.99), slowest_us);
-    const auto c = archive->counts();
-    std::printf("spilled records              %llu\n", static_cast<unsigned long long>(c.spilled));
-
     int status = 0;
-    if (a.outage > 0) {
-        std::vector<gw::ArchiveBreak> breaks;
-        long long checked = 0;
-        if (!archive->verify(breaks, checked, error)) {
-            std::fprintf(stderr, "archive_bench: verify: %s\n", error.c_str());
-            return 1;
+    if (!a.search_only) {
+        const auto added = Clock::now();
+        while (!archive->flush(60'000))
+            std::printf("waiting for the archive (queued %llu)\n",
+                        static_cast<unsigned long long>(archive->counts().queued));
+        const auto written = Clock::now();
+        const double secs = std::chrono::duration<double>(written - begin).count();
+        std::printf("records                      %ld from %ld users\n", a.messages, a.users);
+        std::printf("insert rate (records/s)      %.0f  (%.1f s; the last %.1f s after the last add)\n",
+                    static_cast<double>(a.messages) / secs, secs, std::chrono::duration<double>(written - added).count());
+        std::printf("add() on the relay thread    p99 %.1f us, max %.1f us\n", percentile(add_us, 0.99), slowest_us);
+        const auto c = archive->counts();
+        std::printf("spilled records              %llu\n", static_cast<unsigned long long>(c.spilled));
+
+        if (a.outage > 0) {
+            std::vector<gw::ArchiveBreak> breaks;
+            long long checked = 0;
+            if (!archive->verify(breaks, checked, error)) {
+                std::fprintf(stderr, "archive_bench: verify: %s\n", error.c_str());
+                return 1;
+            }
+            std::printf("verify                       %lld records of %ld, %zu breaks: %s\n", checked, a.messages,
+                        breaks.size(), checked == a.messages && breaks.empty() ? "ok" : "LOST OR BROKEN");
+            status = checked == a.messages && breaks.empty() ? 0 : 1;
         }
-        std::printf("verify                       %lld records of %ld, %zu breaks: %s\n", checked, a.messages,
-                    breaks.size(), checked == a.messages && breaks.empty() ? "ok" : "LOST OR BROKEN");
-        status = checked == a.messages && breaks.empty() ? 0 : 1;
     }
 
     struct Kind {
