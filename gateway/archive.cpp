@@ -15,6 +15,7 @@
 #include <ctime>
 #include <fstream>
 #include <random>
+#include <set>
 
 namespace gw {
 
@@ -150,6 +151,13 @@ bool record_of(const std::string &xml, const std::string &user_in, const std::st
         r.contact = archive_lower(attr(x, "user"));
     } else if (name == "contact-activity") {
         r.kind = attr(x, "code");
+        // Sign-ins and changes to the contact list are the user's doings;
+        // contacts' presence (a line for each contact at every sign-in and
+        // state change) would be most of the archive and tell an auditor
+        // nothing.
+        static const std::set<std::string> kept = {"login",    "logout",     "adding",  "added-by",
+                                                   "removing", "removed-by", "calling", "called-by"};
+        keep = kept.count(r.kind) > 0;
         const std::string handle = archive_lower(attr(x, "handle"));
         r.contact = handle == user ? "" : handle;
     } else {

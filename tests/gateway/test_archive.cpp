@@ -141,7 +141,9 @@ protected:
             tqevents_shortcut_log_activity("alice@example.com", "bob@example.org", "filetransfer", "price.xls", "s1",
                                            TQ_MATCH_PASS),
             recent);
-        /* Not conversation records: the policy's own changes, and a broken element. */
+        /* Not for the archive: a contact's presence, the policy's own
+         * changes, and a broken element. */
+        add(1, "Alice@Example.com", tqevents_shortcut_contact_activity("bob@example.org", EVENT_CODE_LOG_ONLINE, TQ_MATCH_PASS));
         add(1, "Alice@Example.com", tqevents_shortcut_object_collect("bob"));
         archive->add(1, "alice@example.com", "", now, "<message orig='x' verdict='pass'>unterminated");
         add(2, "carol@example.com",
