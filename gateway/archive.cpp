@@ -12,6 +12,7 @@
 #include <cctype>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <fstream>
 #include <random>
@@ -194,6 +195,24 @@ std::string archive_like_pattern(const std::string &glob)
             out += c;
     }
     return out;
+}
+
+ArchiveRecord archive_record_from(const std::function<std::string(int)> &column)
+{
+    ArchiveRecord r;
+    r.id = std::atoll(column(0).c_str());
+    r.time = std::atol(column(1).c_str());
+    r.conversation = column(2);
+    r.seq = std::atoll(column(3).c_str());
+    r.user = column(4);
+    r.contact = column(5);
+    r.direction = column(6);
+    r.kind = column(7);
+    r.verdict = column(8);
+    r.text = column(9);
+    r.prev = column(10);
+    r.hash = column(11);
+    return r;
 }
 
 std::unique_ptr<ArchiveStore> make_sqlite_store(const std::string &path);

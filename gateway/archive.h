@@ -54,6 +54,11 @@ std::string archive_lower(std::string text);
 // with `\`) in lower case.
 std::string archive_like_pattern(const std::string &glob);
 
+// A record from a row of the stores' column order (id, time, conversation,
+// seq, user, contact, direction, kind, verdict, text, prev, hash), each
+// column read as text.
+ArchiveRecord archive_record_from(const std::function<std::string(int)> &column);
+
 // The hash a record must carry after `prev`.
 std::string archive_hash(const std::string &prev, const ArchiveRecord &r);
 // A chain's hash before its first record.

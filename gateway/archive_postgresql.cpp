@@ -43,21 +43,9 @@ using Result = std::unique_ptr<PGresult, decltype(&PQclear)>;
 
 ArchiveRecord row_of(PGresult *res, int row)
 {
-    auto v = [&](int c) { return std::string(PQgetvalue(res, row, c), static_cast<size_t>(PQgetlength(res, row, c))); };
-    ArchiveRecord r;
-    r.id = std::atoll(PQgetvalue(res, row, 0));
-    r.time = std::atol(PQgetvalue(res, row, 1));
-    r.conversation = v(2);
-    r.seq = std::atoll(PQgetvalue(res, row, 3));
-    r.user = v(4);
-    r.contact = v(5);
-    r.direction = v(6);
-    r.kind = v(7);
-    r.verdict = v(8);
-    r.text = v(9);
-    r.prev = v(10);
-    r.hash = v(11);
-    return r;
+    return archive_record_from([&](int c) {
+        return std::string(PQgetvalue(res, row, c), static_cast<size_t>(PQgetlength(res, row, c)));
+    });
 }
 
 class PostgresStore : public ArchiveStore {

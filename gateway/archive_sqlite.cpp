@@ -96,20 +96,7 @@ private:
 
 ArchiveRecord row_of(Statement &s)
 {
-    ArchiveRecord r;
-    r.id = sqlite3_column_int64(s.get(), 0);
-    r.time = static_cast<long>(sqlite3_column_int64(s.get(), 1));
-    r.conversation = s.column(2);
-    r.seq = sqlite3_column_int64(s.get(), 3);
-    r.user = s.column(4);
-    r.contact = s.column(5);
-    r.direction = s.column(6);
-    r.kind = s.column(7);
-    r.verdict = s.column(8);
-    r.text = s.column(9);
-    r.prev = s.column(10);
-    r.hash = s.column(11);
-    return r;
+    return archive_record_from([&](int c) { return s.column(c); });
 }
 
 class SqliteStore : public ArchiveStore {
