@@ -222,7 +222,13 @@ TEST(ExampleSetup, FirstRulesOfTheExamplePolicyApply)
      * notice as from kim. */
     EXPECT_TRUE(pass_through(bs.get(), bc.get(), "JOI kim@customer.example.net Kim\r\n"));
     const std::string ok = msg("MSG 2 N", text_payload("see you at ten"));
-    ASSERT_TRUE(send_all(bc.get(), msg("MSG 3 N", text_payload("CONFIDENTIAL: the price list")) + ok));
+    /* Pipelined behind the withheld one and cut inside its own header:
+     * still one message, archived once. */
+    const std::string both = msg("MSG 3 N", text_payload("CONFIDENTIAL: the price list")) + ok;
+    const size_t cut = both.size() - ok.size() + 5;
+    ASSERT_TRUE(send_all(bc.get(), both.substr(0, cut)));
+    std::this_thread::sleep_for(milliseconds(50));
+    ASSERT_TRUE(send_all(bc.get(), both.substr(cut)));
     EXPECT_EQ(recv_exact(bs.get(), ok.size()), ok);
     const std::string from_kim = injected(id, "The company policy did not let that message through.",
                                           "kim@customer.example.net");
@@ -242,6 +248,7 @@ TEST(ExampleSetup, FirstRulesOfTheExamplePolicyApply)
                std::string::npos;
     }, milliseconds(1000))) << found.out << found.err;
     EXPECT_LT(Clock::now() - passed, milliseconds(1000));
+    EXPECT_EQ(lines_of(found.out).size(), 1u) << found.out;
     found = tqctl({"archive", "search", "verdict:block"});
     EXPECT_EQ(lines_of(found.out).size(), 2u) << found.out;
     EXPECT_NE(found.out.find("<- spy@competitor.example  message  block  \"psst\""), std::string::npos) << found.out;
