@@ -208,6 +208,37 @@ TEST_P(ArchiveStores, EventsBecomeRecordsThatEachFormOfSearchFinds)
     EXPECT_EQ(lines_of(run("export user:carol* format:jsonl").data).size(), 2u);
 }
 
+/* A word in more records than are worth fetching whole through the text
+ * index (PostgreSQL then reads it as a filter of the newest records, once
+ * the statistics say it is common): newest first, alone, with a user, and
+ * with a rare word beside it. */
+TEST_P(ArchiveStores, ACommonWordComesNewestFirst)
+{
+    for (int i = 0; i < 25000; ++i)
+        add(1 + i % 2, i % 2 ? "alice@example.com" : "carol@example.com",
+            tqevents_shortcut_log_message(i % 2 ? "alice@example.com" : "carol@example.com", "bob@example.org",
+                                          ("common " + std::to_string(i)).c_str(), "s", TQ_MATCH_PASS),
+            now - 25000 + i);
+    ASSERT_TRUE(archive->flush(60000));
+    sql("ANALYZE");
+    struct Case {
+        std::string query;
+        std::vector<std::string> newest;
+    } cases[] = {
+        {"search common limit:3", {"common 24999", "common 24998", "common 24997"}},
+        {"search common user:carol* limit:2", {"common 24998", "common 24996"}},
+        {"search common 12345", {"common 12345"}},
+        {"search COMMON limit:1 offset:2", {"common 24997"}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.query);
+        auto got = lines_of(run(c.query).data);
+        ASSERT_EQ(got.size(), c.newest.size());
+        for (size_t i = 0; i < got.size(); ++i)
+            EXPECT_NE(got[i].find("\"" + c.newest[i] + "\""), std::string::npos) << got[i];
+    }
+}
+
 TEST_P(ArchiveStores, EveryChangeBehindTheGatewaysBackIsABreakAndRetentionIsNone)
 {
     fill();
