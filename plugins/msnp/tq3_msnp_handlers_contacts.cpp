@@ -46,9 +46,10 @@ void learn_identifier(msnp_user *user, const char *identifier, const char *handl
 {
     if (!user || !user->user_codes || !identifier || !handle)
         return;
-    char *copy = strdup(handle);
-    if (copy && !user->user_codes->set_unique_safe(user->user_codes, identifier, copy))
-        free(copy);
+    /* The pool's copy: a contact is in the list and the table under one. */
+    const char *shared = msnp_handle_intern(handle);
+    if (!user->user_codes->set_unique_safe(user->user_codes, identifier, const_cast<char *>(shared)))
+        msnp_handle_release(const_cast<char *>(shared));
 }
 
 /* Presence lines of a passed contact show a local user's configured name. */

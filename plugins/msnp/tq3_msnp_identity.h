@@ -43,7 +43,12 @@ match_t msnp_check_system_version(msnp_person *person, const char *sys_name, con
                                   const char *sys_arch);
 /* "contacts" element of the handles (NULL for an empty list unless `force`). */
 iks *msnp_serialize_contacts(const tqlist *list, ikstack *stack, int force);
+/* Adds the handle to the run-time user's `contacts` unless it is there. */
 void msnp_user_contacts_add(msnp_person *person, const char *contact);
+/* The pool's copy of a handle, taken once more; given back with
+ * msnp_handle_release (a tqlist_free_fn), which frees the last. */
+const char *msnp_handle_intern(const char *handle);
+void msnp_handle_release(void *handle);
 /* The "impersonate" command: args[0] a connection's number in hexadecimal,
  * args[1] the text sent to its server as the client's message. 0. */
 int msnp_impersonate(idl_parser *idl, char **args);

@@ -585,8 +585,8 @@ void destroy_msnp_user(msnp_user *user)
     }
     msnp_user_close_log(user);
     if (user->user_codes)
-        tqtable_destroy_with_values(user->user_codes, nullptr);
-    tqlist_destroy(&user->contacts, nullptr);
+        tqtable_destroy_with_values(user->user_codes, msnp_handle_release);
+    tqlist_destroy(&user->contacts, msnp_handle_release);
     delete user;
 }
 

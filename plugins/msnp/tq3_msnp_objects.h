@@ -17,7 +17,6 @@
 #include <atomic>
 #include <mutex>
 #include <string>
-#include <unordered_set>
 
 #include "tq3_core_interface.h"
 #include "tq3_msnp.h"
@@ -83,10 +82,10 @@ struct msnp_user {
     int bounty_life;
     int bounty_lifecur;
     tqtable *user_codes;
-    tqlist *contacts;
-    /* The handles in `contacts`: a contact list of thousands is learnt
-     * without a walk of the list per contact. */
-    std::unordered_set<std::string> contact_set;
+    tqlist *contacts; /* pooled handles (msnp_handle_intern), newest first */
+    /* The same handles sorted by address: a contact list of thousands is
+     * learnt without a walk of the list per contact, in a word a contact. */
+    std::vector<const char *> contact_set;
     int master;
 };
 

@@ -9,9 +9,12 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <atomic>
+#include <algorithm>
 #include <array>
+#include <atomic>
+#include <mutex>
 #include <string>
+#include <unordered_map>
 
 #include "tq3_core_interface.h"
 #include "tq3_msnp.h"
@@ -409,20 +412,58 @@ iks *msnp_serialize_contacts(const tqlist *list, ikstack *stack, int force)
     return x;
 }
 
+namespace {
+
+/* Contact handles, one copy each however many lists hold them: the people
+ * of a company list each other, so a hundred thousand lists of a hundred
+ * contacts name far fewer handles. A copy goes with its last holder. */
+struct handle_pool {
+    std::mutex lock;
+    std::unordered_map<std::string, unsigned> refs;
+};
+
+handle_pool &handles()
+{
+    static handle_pool *pool = new handle_pool; /* outlives every user */
+    return *pool;
+}
+
+} // namespace
+
+const char *msnp_handle_intern(const char *handle)
+{
+    handle_pool &pool = handles();
+    std::lock_guard<std::mutex> hold(pool.lock);
+    auto it = pool.refs.try_emplace(handle, 0).first;
+    ++it->second;
+    return it->first.c_str(); /* a node's key stays where it is */
+}
+
+void msnp_handle_release(void *handle)
+{
+    if (!handle)
+        return;
+    handle_pool &pool = handles();
+    std::lock_guard<std::mutex> hold(pool.lock);
+    auto it = pool.refs.find(static_cast<const char *>(handle));
+    if (it != pool.refs.end() && it->first.c_str() == handle && --it->second == 0)
+        pool.refs.erase(it);
+}
+
 void msnp_user_contacts_add(msnp_person *person, const char *contact)
 {
     if (!person || !person->user || !contact)
         return;
     msnp_user *user = person->user;
-    if (user->contact_set.count(contact))
-        return;
-    char *copy = strdup(contact);
-    if (copy && !tqlist_insert_begin(&user->contacts, copy)) {
-        free(copy);
+    const char *shared = msnp_handle_intern(contact);
+    /* One copy per text, so the same text is the same pointer. */
+    auto at = std::lower_bound(user->contact_set.begin(), user->contact_set.end(), shared);
+    if ((at != user->contact_set.end() && *at == shared) ||
+        !tqlist_insert_begin(&user->contacts, const_cast<char *>(shared))) {
+        msnp_handle_release(const_cast<char *>(shared));
         return;
     }
-    if (copy)
-        user->contact_set.insert(contact);
+    user->contact_set.insert(at, shared);
 }
 
 /* ------------------------------------------------------------------ */

@@ -139,6 +139,15 @@ TEST_F(Helpers, GuestsContactsAndTheAuthenticationExpectation)
     msnp_user_contacts_add(a, "b@x");
     EXPECT_EQ(xml_text(msnp_serialize_contacts(a->user->contacts, nullptr, 0)),
               "<contacts>\n<contact>c@x</contact>\n<contact>b@x</contact>\n</contacts>");
+    /* Lists hold one copy of a handle between them; a copy lasts while
+     * anyone holds it (a use after free is the sanitizers' to see). */
+    msnp_user_contacts_add(open_guest, "b@x");
+    EXPECT_EQ(open_guest->user->contacts->data, a->user->contacts->next->data);
+    const char *one = msnp_handle_intern("z@x"), *two = msnp_handle_intern("z@x");
+    EXPECT_EQ(one, two);
+    msnp_handle_release(const_cast<char *>(one));
+    EXPECT_STREQ(two, "z@x");
+    msnp_handle_release(const_cast<char *>(two));
     EXPECT_EQ(msnp_serialize_contacts(nullptr, nullptr, 0), nullptr);
     EXPECT_EQ(xml_text(msnp_serialize_contacts(nullptr, nullptr, 1)), "<contacts>\n</contacts>");
 
