@@ -2,7 +2,8 @@
 // header lines, a command's options) keeps its entries in the table's own
 // block and finds a key by walking them: one allocation for the whole
 // table. Past a few entries they move to a std::list, whose nodes stay put
-// across inserts and removals, and a hash index maps each key to its node.
+// across inserts and removals, and a hash index maps each key to its node
+// (the index's key is a view of the node's own: a key is kept once).
 // The plain slots never lock: callers that hold the table's lock
 // (tqtable_rdlock/wrlock) call them from inside the critical section, and
 // the `_safe` slots wrap them with the lock.
@@ -49,7 +50,7 @@ struct Impl {
     // All entries once the table outgrew `small`, then kept so.
     bool indexed = false;
     List order;
-    std::unordered_map<std::string, Pos, KeyHash, std::equal_to<>> index;
+    std::unordered_map<std::string_view, Pos, KeyHash> index;
     size_t buckets;
     // The number of entries, so that tqtable_count needs no lock and can
     // be called by a thread that already holds the write lock.
@@ -133,7 +134,7 @@ void append_entry(Impl *i, std::string_view key, void *value)
         order.push_back(Entry{std::string(key), value});
         decltype(i->index) index(i->buckets);
         for (Pos p = order.begin(); p != order.end(); ++p)
-            index.emplace(p->key, p);
+            index.emplace(std::string_view(p->key), p);
         i->order.swap(order);
         i->index.swap(index);
         i->indexed = true;
@@ -142,7 +143,7 @@ void append_entry(Impl *i, std::string_view key, void *value)
     }
     i->order.push_back(Entry{std::string(key), value});
     try {
-        i->index.emplace(key, std::prev(i->order.end()));
+        i->index.emplace(std::string_view(i->order.back().key), std::prev(i->order.end()));
     } catch (...) {
         i->order.pop_back();
         throw;
@@ -237,11 +238,20 @@ int t_rename(tqtable *t, const char *from, const char *to)
     try {
         std::string newkey(to);
         if (i->indexed) {
-            i->index.emplace(newkey, i->index.find(std::string_view(from))->second);
-            // Both allocations succeeded: nothing below can throw. (The
-            // insertion may have rehashed: the old key is found anew.)
+            // The index entry is taken out, given a view of the new key
+            // and put back: no allocation but, at most, a larger bucket
+            // array, after which the old key goes back in its place.
+            auto node = i->index.extract(i->index.find(std::string_view(from)));
             e->key.swap(newkey);
-            i->index.erase(i->index.find(std::string_view(from)));
+            node.key() = std::string_view(e->key);
+            try {
+                i->index.insert(std::move(node));
+            } catch (const std::bad_alloc &) {
+                e->key.swap(newkey);
+                node.key() = std::string_view(e->key);
+                i->index.insert(std::move(node));
+                return 0;
+            }
         } else {
             e->key.swap(newkey);
         }
