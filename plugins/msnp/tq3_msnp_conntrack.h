@@ -23,7 +23,7 @@ struct msnp_conntrack {
     tqlist *ss_users;          /* char*: participants, newest first */
     tqlist *si_skipl;          /* char*: SLP session ids seen */
     FILE *chat_log;
-    std::unique_ptr<char[]> chat_log_buffer; /* chat_log's stdio buffer, freed after it */
+    std::string chat_pending;                /* lines for chat_log, written at the chunk's end */
     long chat_log_generation = 0;            /* "log-reopen-generation" chat_log was opened under */
     time_t time;
     char *cont_handle;

@@ -46,7 +46,7 @@ struct session_text {
 };
 
 constexpr size_t kDateMax = 254;
-constexpr size_t kChatLogBuffer = 64 * 1024;
+constexpr size_t kChatRoomKept = 4096;
 
 /* A handle made one harmless directory or file name part: handles come from
  * the network, and one holding a separator or naming "." or ".." must not
@@ -94,28 +94,16 @@ FILE *open_in(const std::string &dir, const std::string &file)
     return fopen(file.c_str(), "a+b");
 }
 
-/* Appends one line; `flush` pushes it to the file at once. Chat-log lines
- * are pushed when the chunk that produced them is done (msnp_log_flush),
- * before its bytes are relayed: a busy conversation then costs one write
- * per chunk instead of one per message, and nothing is relayed before its
- * record is in the file. */
-void append_line(FILE *f, const char *text, bool flush)
+/* Appends one line to a user's activity log, in one write. (Chat-log
+ * lines wait for the end of their chunk: msnp_chat_log_write.) */
+void append_line(FILE *f, const char *text)
 {
     if (!f || !text)
         return;
-    if (flush) {
-        /* One write for the line and its end, even without a buffer. */
-        std::string line = text;
-        line += '\n';
-        fwrite(line.data(), 1, line.size(), f);
-        fflush(f);
-        return;
-    }
-    /* The line and its end under one take of the stream's lock. */
-    flockfile(f);
-    fputs_unlocked(text, f);
-    fputc_unlocked('\n', f);
-    funlockfile(f);
+    std::string line = text;
+    line += '\n';
+    fwrite(line.data(), 1, line.size(), f);
+    fflush(f);
 }
 
 tqconn *conn_of(task_struct *tstruct, tqconn *conn)
@@ -245,6 +233,7 @@ int message_log_check_and_open(msnp_conntrack *ct)
     if (ct->chat_log && ct->chat_log_generation == generation)
         return 0;
     if (ct->chat_log) {
+        msnp_chat_log_write(ct);
         fclose(ct->chat_log);
         ct->chat_log = nullptr;
     }
@@ -253,15 +242,11 @@ int message_log_check_and_open(msnp_conntrack *ct)
     if (file)
         ct->chat_log = open_in(chat_dir(ct), file);
     free(file);
-    /* A busy conversation's chunk brings dozens of lines, pushed together
-     * when the chunk is done: with stdio's buffer of one page they went out
-     * in a write each. A chat of a message per chunk only ever touches the
-     * first pages of this one. */
-    if (ct->chat_log) {
-        ct->chat_log_buffer.reset(new (std::nothrow) char[kChatLogBuffer]);
-        if (ct->chat_log_buffer)
-            setvbuf(ct->chat_log, ct->chat_log_buffer.get(), _IOFBF, kChatLogBuffer);
-    }
+    /* The lines wait in chat_pending, not in a stdio buffer of the file's
+     * own: one write for a chunk however many lines it brings, and no
+     * buffer kept by a conversation between its chunks. */
+    if (ct->chat_log)
+        setvbuf(ct->chat_log, nullptr, _IONBF, 0);
     return 0;
 }
 
@@ -271,7 +256,8 @@ int message_activity_log(task_struct *tstruct, const char *activity)
     if (!ct || !activity)
         return 0;
     message_log_check_and_open(ct);
-    append_line(ct->chat_log, activity, false);
+    if (ct->chat_log)
+        ct->chat_pending.append(activity).push_back('\n');
     return 0;
 }
 
@@ -331,11 +317,21 @@ int message_join_leave(const char *user, task_struct *tstruct, const char *type,
     return 1;
 }
 
+void msnp_chat_log_write(msnp_conntrack *ct)
+{
+    if (!ct || ct->chat_pending.empty())
+        return;
+    if (ct->chat_log)
+        fwrite(ct->chat_pending.data(), 1, ct->chat_pending.size(), ct->chat_log);
+    ct->chat_pending.clear();
+    /* The room of a burst goes; a message's worth stays for the next. */
+    if (ct->chat_pending.capacity() > kChatRoomKept)
+        std::string().swap(ct->chat_pending);
+}
+
 void msnp_log_flush(tqconn *conn)
 {
-    msnp_conntrack *ct = tracker_of(conn);
-    if (ct && ct->chat_log)
-        fflush(ct->chat_log);
+    msnp_chat_log_write(tracker_of(conn));
 }
 
 void msn_sb_activity_log(task_struct *tstruct, tqconn *conn, event_t *event)
@@ -381,7 +377,7 @@ void msn_sb_log(task_struct *tstruct, tqconn *conn, const char *activity)
             setvbuf(user->log_file, nullptr, _IONBF, 0);
         user->log_opened = ++opened;
     }
-    append_line(user->log_file, activity, true);
+    append_line(user->log_file, activity);
 }
 
 /* ------------------------------------------------------------------ */

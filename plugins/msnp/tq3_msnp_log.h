@@ -19,6 +19,9 @@ int message_log_check_and_open(msnp_conntrack *ct);
 int message_activity_log(task_struct *tstruct, const char *activity);
 /* Pushes the chat-log lines of the connection's current chunk to the file. */
 void msnp_log_flush(tqconn *conn);
+/* The same for a tracker: its waiting lines in one write (also before its
+ * chat log is closed). */
+void msnp_chat_log_write(msnp_conntrack *ct);
 /* Records one parsed message with the verdict it got; 0. */
 int message_log(struct msnp_message *message, task_struct *tstruct, match_t match);
 /* Records that `user` joined, left or closed the session ("join", "leave",

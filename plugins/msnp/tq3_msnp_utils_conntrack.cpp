@@ -11,6 +11,7 @@
 #include "tq3_core_interface.h"
 #include "tq3_msnp.h"
 #include "tq3_msnp_conntrack.h"
+#include "tq3_msnp_log.h"
 #include "tq3_msnp_statistics.h"
 #include "tqconn.h"
 
@@ -50,8 +51,10 @@ void msnp_conntrack_destroy(msnp_conntrack *ct)
         return;
     free(ct->session);
     free(ct->cont_handle);
-    if (ct->chat_log)
+    if (ct->chat_log) {
+        msnp_chat_log_write(ct);
         fclose(ct->chat_log);
+    }
     {
         std::unique_lock<std::shared_mutex> guard(ct->ss_users_lock);
         tqlist_destroy(&ct->ss_users, nullptr); /* frees the handles */
