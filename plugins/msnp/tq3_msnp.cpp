@@ -513,7 +513,8 @@ int msnp_tasklet_fini(tq3_module *self, tqconn *conn)
     /* A person's block is shared by all its connections, which end on
      * threads of their own. */
     if (person)
-        __atomic_fetch_add(&person->stats.chat_time, ct->stats.chat_time, __ATOMIC_RELAXED);
+        __atomic_fetch_add(&person->stats.chat_time, ct->stats.get(&msnp_statistics::chat_time),
+                           __ATOMIC_RELAXED);
     if (ct->master == 1 && person) {
         msnp_user *user = person->user;
         if (user) {

@@ -3,18 +3,37 @@
 #ifndef TQ3_MSNP_CONNTRACK_H
 #define TQ3_MSNP_CONNTRACK_H
 
+#include <stdint.h>
 #include <stdio.h>
 #include <atomic>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tq3_msnp.h"
 #include "tq3_msnp_kinds.h"
 #include "tq3_msnp_objects.h"
 #include "tqconn.h"
+
+/* The counters of one connection. Of a block's 320 a connection counts a
+ * few (a notification connection its profile message, a conversation a
+ * handful of kinds), so it keeps those alone: each as its place in
+ * msnp_statistics and its amount. The connection's strand counts; `info`
+ * reads from another thread. */
+class msnp_conn_counts {
+public:
+    void add(unsigned long msnp_statistics::*counter, unsigned long amount);
+    unsigned long get(unsigned long msnp_statistics::*counter) const;
+    /* The whole block, for its XML form. */
+    void fill(msnp_statistics &out) const;
+
+private:
+    mutable std::mutex lock_;
+    std::vector<std::pair<uint16_t, unsigned long>> counts_;
+};
 
 struct msnp_conntrack {
     std::shared_mutex ss_users_lock;
@@ -55,7 +74,7 @@ struct msnp_conntrack {
     int adl_initial;
     int lsawarn;
     int sawarn;
-    msnp_statistics stats;
+    msnp_conn_counts stats;
 };
 
 typedef struct msnp_session {

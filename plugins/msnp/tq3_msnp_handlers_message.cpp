@@ -92,7 +92,7 @@ public:
 
     /* Counts one message of kind `row`: globally once, and `amount` into the
      * connection's and the person's blocks under the verdict. */
-    void count(int row, match_t verdict, msnp_statistics *conn_stats, msnp_statistics *person_stats,
+    void count(int row, match_t verdict, msnp_conn_counts *conn_stats, msnp_statistics *person_stats,
                unsigned long amount = 1)
     {
         if (row < 0 || static_cast<size_t>(row) >= n_)
@@ -106,7 +106,7 @@ public:
         msnp_stat_bump_verdict(s.variants, name, verdict);
         counter_t c = rows_[row].counter[v];
         if (conn_stats)
-            conn_stats->*c += amount;
+            conn_stats->add(c, amount);
         /* A person's block is shared by all the person's connections. */
         if (person_stats)
             __atomic_fetch_add(&(person_stats->*c), amount, __ATOMIC_RELAXED);
@@ -167,7 +167,7 @@ void count_message(bool outgoing, const msnp_message *m, match_t verdict, msnp_c
     if (!m)
         return;
     direction_counters &c = outgoing ? counters_out() : counters_in();
-    msnp_statistics *cs = ct ? &ct->stats : nullptr;
+    msnp_conn_counts *cs = ct ? &ct->stats : nullptr;
     msnp_statistics *ps = person ? &person->stats : nullptr;
     if (m->ctype != MSNP_MESSAGE_PROFILE)
         c.messages.count(row_of(m->ctype, std::size(kMessageOut)), verdict, cs, ps);
@@ -456,7 +456,7 @@ match_t tq3_handler_msg_to_switchboard(task_struct *t)
 
     message_log(m, t, verdict);
     if (m->ctype == MSNP_MESSAGE_TEXTPLAIN) {
-        ct->stats.chat_time += static_cast<unsigned long>(msnp_estimate_chat_time(ct));
+        ct->stats.add(&msnp_statistics::chat_time, static_cast<unsigned long>(msnp_estimate_chat_time(ct)));
         ct->time_last_message_send = msnp_now();
         first_message_warning(t, ct, person, has_dest ? dest.c_str() : nullptr);
     }
@@ -526,7 +526,7 @@ match_t tq3_handler_msg_from_switchboard(task_struct *t)
 
     message_log(m, t, verdict);
     if (m->ctype == MSNP_MESSAGE_TEXTPLAIN) {
-        ct->stats.chat_time += static_cast<unsigned long>(msnp_estimate_chat_time(ct));
+        ct->stats.add(&msnp_statistics::chat_time, static_cast<unsigned long>(msnp_estimate_chat_time(ct)));
         ct->time_last_message_rcvd = msnp_now();
         first_message_warning(t, ct, person, sender);
     }

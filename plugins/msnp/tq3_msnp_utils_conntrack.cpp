@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include <mutex>
+#include <new>
 #include <shared_mutex>
 
 #include "tq3_core_interface.h"
@@ -28,6 +29,53 @@ constexpr int kChatPause = 5;
 
 } // namespace
 
+namespace {
+
+/* Where a counter lies in the block, in bytes (the block is nothing but
+ * counters of one type). */
+uint16_t place_of(unsigned long msnp_statistics::*counter)
+{
+    static const msnp_statistics block{};
+    return static_cast<uint16_t>(reinterpret_cast<const char *>(&(block.*counter)) -
+                                 reinterpret_cast<const char *>(&block));
+}
+
+} // namespace
+
+void msnp_conn_counts::add(unsigned long msnp_statistics::*counter, unsigned long amount)
+{
+    const uint16_t place = place_of(counter);
+    std::lock_guard<std::mutex> hold(lock_);
+    for (auto &c : counts_)
+        if (c.first == place) {
+            c.second += amount;
+            return;
+        }
+    try {
+        counts_.emplace_back(place, amount);
+    } catch (const std::bad_alloc &) {
+        /* A count lost, the connection kept. */
+    }
+}
+
+unsigned long msnp_conn_counts::get(unsigned long msnp_statistics::*counter) const
+{
+    const uint16_t place = place_of(counter);
+    std::lock_guard<std::mutex> hold(lock_);
+    for (const auto &c : counts_)
+        if (c.first == place)
+            return c.second;
+    return 0;
+}
+
+void msnp_conn_counts::fill(msnp_statistics &out) const
+{
+    msnp_statistics_zero(&out);
+    std::lock_guard<std::mutex> hold(lock_);
+    for (const auto &c : counts_)
+        memcpy(reinterpret_cast<char *>(&out) + c.first, &c.second, sizeof c.second);
+}
+
 msnp_conntrack *msnp_conntrack_new(const char *handle, tqconn *conn, msnp_person *person)
 {
     auto *ct = new (std::nothrow) msnp_conntrack();
@@ -41,7 +89,6 @@ msnp_conntrack *msnp_conntrack_new(const char *handle, tqconn *conn, msnp_person
     ct->conn = conn;
     ct->person = person;
     ct->time = msnp_now();
-    msnp_statistics_zero(&ct->stats);
     return ct;
 }
 
@@ -165,7 +212,9 @@ iks *serialize_conntrack(msnp_conntrack *ct)
             iks_insert_cdata(x, "\n", 1);
         }
     }
-    iks *stats = msnp_statistics_serialize(&ct->stats, iks_stack(x), 0);
+    msnp_statistics block;
+    ct->stats.fill(block);
+    iks *stats = msnp_statistics_serialize(&block, iks_stack(x), 0);
     if (stats) {
         iks_insert_node(x, stats);
         iks_insert_cdata(x, "\n", 1);

@@ -31,8 +31,17 @@ TEST_F(DecisionTest, TrackerParticipantsFormAndChatTime)
     t->session = strdup("S1");
     t->cont_handle = strdup("b@x");
     t->master = 1;
-    t->stats.stats_message_out_textplain_pass = 2;
+    /* The connection keeps only the counters it counted, adding up. */
+    t->stats.add(&msnp_statistics::stats_message_out_textplain_pass, 2);
+    t->stats.add(&msnp_statistics::stats_datacast_in_nudge_block, 1);
+    t->stats.add(&msnp_statistics::stats_message_out_textplain_pass, 3);
+    t->stats.add(&msnp_statistics::chat_time, 7);
+    msnp_statistics counted{};
+    counted.stats_message_out_textplain_pass = 5;
+    counted.stats_datacast_in_nudge_block = 1;
+    counted.chat_time = 7;
     form = xml_text(serialize_conntrack(t));
+    EXPECT_NE(form.find(xml_text(msnp_statistics_serialize(&counted, nullptr, 0))), std::string::npos) << form;
     EXPECT_NE(form.find(" session='S1/b@x'"), std::string::npos) << form;
     EXPECT_NE(form.find(" master='1'"), std::string::npos) << form;
     EXPECT_NE(form.find("<statistics"), std::string::npos) << form;
