@@ -238,20 +238,13 @@ int t_rename(tqtable *t, const char *from, const char *to)
     try {
         std::string newkey(to);
         if (i->indexed) {
-            // The index entry is taken out, given a view of the new key
-            // and put back: no allocation but, at most, a larger bucket
-            // array, after which the old key goes back in its place.
+            // The index entry is taken out, given a view of the new key and
+            // put back: the index holds as many entries as it did, so this
+            // neither allocates nor rehashes, and nothing can fail.
             auto node = i->index.extract(i->index.find(std::string_view(from)));
             e->key.swap(newkey);
             node.key() = std::string_view(e->key);
-            try {
-                i->index.insert(std::move(node));
-            } catch (const std::bad_alloc &) {
-                e->key.swap(newkey);
-                node.key() = std::string_view(e->key);
-                i->index.insert(std::move(node));
-                return 0;
-            }
+            i->index.insert(std::move(node));
         } else {
             e->key.swap(newkey);
         }

@@ -134,15 +134,15 @@ public:
             sql += " AND time >= " + param(std::to_string(q.from)) + "::bigint";
         if (q.to)
             sql += " AND time < " + param(std::to_string(q.to)) + "::bigint";
-        // The words of a rare term are few: the full-text index gives them
-        // all, to be sorted. A common word's matches run to millions, so it
-        // is a filter on records read in the order wanted (newest first
-        // stops at the first page of them); `ts_match_vq` is `@@` spelled so
-        // that the planner cannot take it to the index.
+        // A rare word's matches are few: the full-text index gives them all,
+        // to be sorted. A common word's run to millions, so it is a filter
+        // on records read in the order wanted (newest first stops at the
+        // first page of them); `ts_match_vq` is `@@` spelled so that the
+        // planner cannot take it to the index.
         const bool words = q.text.find_first_not_of(" \t") != std::string::npos;
         const bool few = words && expected_matches(q.text) <= kFewMatches;
         if (words)
-            sql += (few ? " AND words @@ plainto_tsquery('simple', " : " AND ts_match_vq(words, plainto_tsquery('simple', ") +
+            sql += std::string(few ? " AND words @@ " : " AND ts_match_vq(words, ") + "plainto_tsquery('simple', " +
                    param(q.text) + (few ? ")" : "))");
         const bool by_text = words && q.user.empty() && q.contact.empty() && q.conversation.empty();
         // `id + 0`: a rare word's matches sorted, not the primary key read

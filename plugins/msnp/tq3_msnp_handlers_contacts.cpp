@@ -48,7 +48,7 @@ void learn_identifier(msnp_user *user, const char *identifier, const char *handl
         return;
     /* The pool's copy: a contact is in the list and the table under one. */
     const char *shared = msnp_handle_intern(handle);
-    if (!user->user_codes->set_unique_safe(user->user_codes, identifier, const_cast<char *>(shared)))
+    if (shared && !user->user_codes->set_unique_safe(user->user_codes, identifier, const_cast<char *>(shared)))
         msnp_handle_release(const_cast<char *>(shared));
 }
 

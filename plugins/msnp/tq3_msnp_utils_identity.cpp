@@ -13,6 +13,7 @@
 #include <array>
 #include <atomic>
 #include <mutex>
+#include <new>
 #include <string>
 #include <unordered_map>
 
@@ -434,9 +435,13 @@ const char *msnp_handle_intern(const char *handle)
 {
     handle_pool &pool = handles();
     std::lock_guard<std::mutex> hold(pool.lock);
-    auto it = pool.refs.try_emplace(handle, 0).first;
-    ++it->second;
-    return it->first.c_str(); /* a node's key stays where it is */
+    try {
+        auto it = pool.refs.try_emplace(handle, 0).first;
+        ++it->second;
+        return it->first.c_str(); /* a node's key stays where it is */
+    } catch (const std::bad_alloc &) {
+        return nullptr;
+    }
 }
 
 void msnp_handle_release(void *handle)
@@ -456,14 +461,24 @@ void msnp_user_contacts_add(msnp_person *person, const char *contact)
         return;
     msnp_user *user = person->user;
     const char *shared = msnp_handle_intern(contact);
+    if (!shared)
+        return;
     /* One copy per text, so the same text is the same pointer. */
     auto at = std::lower_bound(user->contact_set.begin(), user->contact_set.end(), shared);
-    if ((at != user->contact_set.end() && *at == shared) ||
-        !tqlist_insert_begin(&user->contacts, const_cast<char *>(shared))) {
+    if (at != user->contact_set.end() && *at == shared) {
         msnp_handle_release(const_cast<char *>(shared));
         return;
     }
-    user->contact_set.insert(at, shared);
+    try {
+        at = user->contact_set.insert(at, shared);
+    } catch (const std::bad_alloc &) {
+        msnp_handle_release(const_cast<char *>(shared));
+        return;
+    }
+    if (!tqlist_insert_begin(&user->contacts, const_cast<char *>(shared))) {
+        user->contact_set.erase(at);
+        msnp_handle_release(const_cast<char *>(shared));
+    }
 }
 
 /* ------------------------------------------------------------------ */
