@@ -212,9 +212,34 @@ TEST(ExampleSetup, FirstRulesOfTheExamplePolicyApply)
     EXPECT_EQ(got, injected(id, warning, "kim@customer.example.net") + hi);
     EXPECT_EQ(recv_some(bs.get(), 1 << 16, milliseconds(500)).bytes, injected(id, warning));
 
+    /* The conversation's record is written before what it records is
+     * relayed: read the moment a message arrives, the chat log holds it,
+     * once, however it came (pipelined behind a withheld one, cut). */
+    auto chat_log = [&] {
+        std::string chat;
+        std::error_code ec;
+        for (const auto &f : fs::recursive_directory_iterator(root / "var/logs/dave@corp.example.com", ec))
+            if (f.path().filename().string().rfind("chat-", 0) == 0)
+                chat += slurp(f.path());
+        return chat;
+    };
+    auto logged_once = [&](const std::string &text, const char *verdict) {
+        const std::string chat = chat_log();
+        const size_t at = chat.find(text);
+        EXPECT_NE(at, std::string::npos) << text << "\n" << chat;
+        EXPECT_EQ(chat.find(text, at + 1), std::string::npos) << text << "\n" << chat;
+        const size_t line = chat.rfind('\n', at);
+        EXPECT_NE(chat.substr(line == std::string::npos ? 0 : line, at - (line == std::string::npos ? 0 : line))
+                      .find(std::string("verdict='") + verdict + "'"),
+                  std::string::npos)
+            << text << "\n" << chat;
+    };
+
     const std::string after = msg("MSG kim@customer.example.net Kim", text_payload("still there?"));
     ASSERT_TRUE(send_all(bs.get(), msg("MSG spy@competitor.example Spy", text_payload("psst")) + after));
     EXPECT_EQ(recv_exact(bc.get(), after.size()), after);
+    logged_once("still there?", "pass");
+    logged_once("psst", "block");
     const std::string notice = injected(id, "The company policy did not let that message through.");
     EXPECT_EQ(recv_exact(bs.get(), notice.size()), notice);
 
@@ -230,6 +255,8 @@ TEST(ExampleSetup, FirstRulesOfTheExamplePolicyApply)
     std::this_thread::sleep_for(milliseconds(50));
     ASSERT_TRUE(send_all(bc.get(), both.substr(cut)));
     EXPECT_EQ(recv_exact(bs.get(), ok.size()), ok);
+    logged_once("see you at ten", "pass");
+    logged_once("CONFIDENTIAL: the price list", "block");
     const std::string from_kim = injected(id, "The company policy did not let that message through.",
                                           "kim@customer.example.net");
     EXPECT_EQ(recv_exact(bc.get(), from_kim.size()), from_kim);
@@ -260,16 +287,8 @@ TEST(ExampleSetup, FirstRulesOfTheExamplePolicyApply)
     EXPECT_NE(r.out.find("stats-message-out-block = 1"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("stats-user-login = 1"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("stats-message-in-block = 1"), std::string::npos) << r.out;
-    std::string chat;
-    ASSERT_TRUE(eventually([&] {
-        chat.clear();
-        std::error_code ec;
-        for (const auto &f : fs::recursive_directory_iterator(root / "var/logs/dave@corp.example.com", ec))
-            if (f.path().filename().string().rfind("chat-", 0) == 0)
-                chat += slurp(f.path());
-        return chat.find("psst") != std::string::npos;
-    })) << chat;
-    EXPECT_NE(chat.find("orig='spy@competitor.example' dest='dave@corp.example.com' verdict='block'"), std::string::npos);
+    EXPECT_NE(chat_log().find("orig='spy@competitor.example' dest='dave@corp.example.com' verdict='block'"),
+              std::string::npos);
     EXPECT_EQ(gw.stop(SIGTERM), 0) << gw.stderr_text();
 }
 
