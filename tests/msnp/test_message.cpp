@@ -54,17 +54,17 @@ const char *header_value(tqtable *t, const char *name) {
     return msnp_header(t, lowered.c_str());
 }
 
+std::string b64(const std::string &raw) {
+    char *e = iks_base64_encode(raw.data(), static_cast<int>(raw.size()));
+    std::string out(e);
+    iks_free(e);
+    return out;
+}
+
 std::string ft_context(const std::string &name, size_t preamble = 20) {
     std::string raw(preamble, '\x07');
-    for (char c : name) {
-        raw += c;
-        raw += '\0';
-    }
-    raw += std::string(2, '\0');
-    char *b64 = iks_base64_encode(raw.data(), static_cast<int>(raw.size()));
-    std::string out(b64);
-    iks_free(b64);
-    return out;
+    for (char c : name) raw += std::string{c, '\0'};
+    return b64(raw + std::string(2, '\0'));
 }
 
 // A P2P payload whose SLP request starts `offset` bytes into the body.
@@ -87,39 +87,26 @@ const std::string kFtGuid = "{5D3E02AB-6190-11D3-BBBB-00C04F795683}";
 
 }  // namespace
 
-// ---------------------------------------------------------------------
-// Type tables
-
-TEST(MessageTables, ContentTypesCompareWithoutCase) {
-    EXPECT_EQ(msnp_message_code_symbol("text/plain"), MSNP_MESSAGE_TEXTPLAIN);
-    EXPECT_EQ(msnp_message_code_symbol("Text/Plain"), MSNP_MESSAGE_TEXTPLAIN);
-    EXPECT_EQ(msnp_message_code_symbol("text/plainx"), MSNP_MESSAGE_UNKNOWN);
-    EXPECT_EQ(msnp_message_code_symbol("text/x-msmsgsinitialmdatanotification"),
-              MSNP_MESSAGE_INIMAILNOTIFICIATION);
-    EXPECT_EQ(msnp_message_code_symbol(""), MSNP_MESSAGE_ALL);
-    EXPECT_EQ(msnp_message_code_symbol(nullptr), MSNP_MESSAGE_UNKNOWN);
-    EXPECT_EQ(msnp_message_code_symbol("text/x-mms-animemoticon"), MSNP_MESSAGE_EMOTICON);
-}
-
-TEST(MessageTables, InvitationGuidsIgnoreCaseAndKeepTheirOddForms) {
-    EXPECT_EQ(msnp_invite_code_symbol("{5d3e02ab-6190-11d3-bbbb-00c04f795683}"), MSNP_INVITE_FILETRANSFER);
-    EXPECT_EQ(msnp_invite_code_symbol("2A23868E-B45F-401d-B8B0-1E16B774A5B7"), MSNP_INVITE_WEBCAM);
-    EXPECT_EQ(msnp_invite_code_symbol("{2A23868E-B45F-401d-B8B0-1E16B774A5B7}"), MSNP_INVITE_UNKNOWN);
-    EXPECT_EQ(msnp_invite_code_symbol("{41FD0FA-2942-4DC4-B4C5-73D2C55F4C94}"), MSNP_INVITE_MECHWARRIOR);
-    EXPECT_EQ(msnp_invite_code_symbol(""), MSNP_INVITE_ALL);
-    EXPECT_EQ(msnp_invite_code_symbol(nullptr), MSNP_INVITE_UNKNOWN);
-}
-
-TEST(MessageTables, SlpMethodsMatchByPrefix) {
-    char invite[] = "INVITE MSNMSGR:x";
-    char bye[] = "BYE";
-    char short_word[] = "BY";
-    char other[] = "ACK";
-    EXPECT_EQ(msnp_slp_command_code_symbol(invite), MSNP_SLP_COMMAND_INVITE);
-    EXPECT_EQ(msnp_slp_command_code_symbol(bye), MSNP_SLP_COMMAND_BYE);
-    EXPECT_EQ(msnp_slp_command_code_symbol(short_word), MSNP_SLP_COMMAND_UNKNOWN);
-    EXPECT_EQ(msnp_slp_command_code_symbol(other), MSNP_SLP_COMMAND_UNKNOWN);
-    EXPECT_EQ(msnp_slp_command_code_symbol(nullptr), MSNP_SLP_COMMAND_UNKNOWN);
+// Names the tables are read with: case ignored, the odd forms kept.
+TEST(MessageTables, NamesMatchWithoutCaseAndKeepTheirOddForms) {
+    char invite[] = "INVITE MSNMSGR:x", bye[] = "BYE", by[] = "BY", ack[] = "ACK";
+    struct { int got, want; } cases[] = {
+        {msnp_message_code_symbol("Text/Plain"), MSNP_MESSAGE_TEXTPLAIN},
+        {msnp_message_code_symbol("text/plainx"), MSNP_MESSAGE_UNKNOWN},
+        {msnp_message_code_symbol(""), MSNP_MESSAGE_ALL},
+        {msnp_message_code_symbol(nullptr), MSNP_MESSAGE_UNKNOWN},
+        {msnp_invite_code_symbol("{5d3e02ab-6190-11d3-bbbb-00c04f795683}"), MSNP_INVITE_FILETRANSFER},
+        {msnp_invite_code_symbol("2A23868E-B45F-401d-B8B0-1E16B774A5B7"), MSNP_INVITE_WEBCAM},
+        {msnp_invite_code_symbol("{2A23868E-B45F-401d-B8B0-1E16B774A5B7}"), MSNP_INVITE_UNKNOWN},
+        {msnp_invite_code_symbol("{41FD0FA-2942-4DC4-B4C5-73D2C55F4C94}"), MSNP_INVITE_MECHWARRIOR},
+        {msnp_invite_code_symbol(nullptr), MSNP_INVITE_UNKNOWN},
+        {msnp_slp_command_code_symbol(invite), MSNP_SLP_COMMAND_INVITE},
+        {msnp_slp_command_code_symbol(bye), MSNP_SLP_COMMAND_BYE},
+        {msnp_slp_command_code_symbol(by), MSNP_SLP_COMMAND_UNKNOWN},
+        {msnp_slp_command_code_symbol(ack), MSNP_SLP_COMMAND_UNKNOWN},
+    };
+    for (size_t i = 0; i < std::size(cases); ++i)
+        EXPECT_EQ(cases[i].got, cases[i].want) << "case " << i;
 }
 
 // ---------------------------------------------------------------------
@@ -270,80 +257,57 @@ std::string slp_body_with(const std::string &guid, const std::string &context) {
     return "EUF-GUID: " + guid + "\r\nSessionID: 4711\r\nAppID: 2\r\nContext: " + context + "\r\n\r\n";
 }
 
-TEST(MessageP2P, SlpIsLookedForUpToByte49) {
-    Command c(with_length("MSG 4 D", p2p_payload(49, slp_body_with(kFtGuid, "AAAA"))), DIR_CLIENT_TO_SERVER);
-    msnp_message *m = c.parse();
-    ASSERT_NE(m, nullptr);
-    EXPECT_EQ(m->ctype, MSNP_MESSAGE_P2P);
-    ASSERT_NE(m->subheader, nullptr);
-    ASSERT_NE(m->subslp, nullptr);
-    EXPECT_STREQ(header_value(m->subheader, "To"), "<msnmsgr:bob@example.com>");
-    EXPECT_EQ(m->slp_euf_guid, MSNP_INVITE_FILETRANSFER);
-    EXPECT_EQ(m->itype, MSNP_INVITE_FILETRANSFER);
-    EXPECT_STREQ(m->slp_sessionid, "4711");
-    EXPECT_STREQ(m->slp_appid, "2");
-    EXPECT_STREQ(m->slp_context, "AAAA");
-    EXPECT_STREQ(m->dest, "carol@example.com");
-
-    // One byte further and the request is not looked for.
-    Command late(with_length("MSG 4 D", p2p_payload(50, slp_body_with(kFtGuid, "AAAA"))), DIR_CLIENT_TO_SERVER);
-    m = late.parse();
-    ASSERT_NE(m, nullptr);
-    EXPECT_EQ(m->ctype, MSNP_MESSAGE_P2P);
-    EXPECT_EQ(m->subheader, nullptr);
-    EXPECT_EQ(m->subslp, nullptr);
-    EXPECT_EQ(m->itype, MSNP_INVITE_UNKNOWN);
-    EXPECT_EQ(m->ft_name, nullptr);
-}
-
-TEST(MessageP2P, FileNameOnlyForFileTransfersFromTheContext) {
-    Command c(with_length("MSG 4 D", p2p_payload(48, slp_body_with(kFtGuid, ft_context("abc")))),
-              DIR_CLIENT_TO_SERVER);
-    msnp_message *m = c.parse();
-    ASSERT_NE(m, nullptr);
-    EXPECT_STREQ(m->ft_name, "abc");
-
-    std::string picture = "{A4268EEC-FEC5-49E5-95C3-F126696BDBF6}";
-    Command pic(with_length("MSG 4 D", p2p_payload(48, slp_body_with(picture, ft_context("abc")))),
-                DIR_CLIENT_TO_SERVER);
-    m = pic.parse();
-    ASSERT_NE(m, nullptr);
-    EXPECT_EQ(m->itype, MSNP_INVITE_PICTURE);
-    EXPECT_EQ(m->ft_name, nullptr);
-
-    // A name running to the end of the decoded data with no terminating
-    // character must stop at the data's end.
-    std::string raw(20, 'x');
-    for (int i = 0; i < 8; ++i) raw += std::string("z\x01", 2);
-    char *b64 = iks_base64_encode(raw.data(), static_cast<int>(raw.size()));
-    Command end(with_length("MSG 4 D", p2p_payload(48, slp_body_with(kFtGuid, b64))), DIR_CLIENT_TO_SERVER);
-    iks_free(b64);
-    m = end.parse();
-    ASSERT_NE(m, nullptr);
-    EXPECT_STREQ(m->ft_name, "zzzzzzzz");
-}
-
-TEST(MessageP2P, BadOrShortContextGivesNoName) {
+/* The SLP request is looked for up to byte 49 of the body; its context
+ * names the file, for file transfers only, and hostile base64 stays inside
+ * the decoded data. `name` null: no name; "?" any name within bounds. */
+TEST(MessageP2P, TheRequestWithinByte49NamesTheInvitationAndTheFile) {
+    const std::string picture = "{A4268EEC-FEC5-49E5-95C3-F126696BDBF6}";
+    struct { size_t at; std::string guid, ctx; msnp_invite_code itype; const char *name; } cases[] = {
+        {49, kFtGuid, "AAAA", MSNP_INVITE_FILETRANSFER, "?"},
+        {50, kFtGuid, "AAAA", MSNP_INVITE_UNKNOWN, nullptr},
+        {48, kFtGuid, ft_context("abc"), MSNP_INVITE_FILETRANSFER, "abc"},
+        {48, picture, ft_context("abc"), MSNP_INVITE_PICTURE, nullptr},
+        {48, kFtGuid, std::string(61, 'Q') + "=x=", MSNP_INVITE_FILETRANSFER, "?"},
+        {48, kFtGuid, std::string(27, 'Q') + "=", MSNP_INVITE_FILETRANSFER, "?"},
+        {48, kFtGuid, std::string(30, 'Q'), MSNP_INVITE_FILETRANSFER, "?"},
+    };
+    for (auto &cs : cases) {
+        SCOPED_TRACE(cs.ctx + " at " + std::to_string(cs.at));
+        Command c(with_length("MSG 4 D", p2p_payload(cs.at, slp_body_with(cs.guid, cs.ctx))), DIR_CLIENT_TO_SERVER);
+        msnp_message *m = c.parse();
+        ASSERT_NE(m, nullptr);
+        EXPECT_EQ(m->ctype, MSNP_MESSAGE_P2P);
+        EXPECT_EQ(m->itype, cs.itype);
+        EXPECT_STREQ(m->dest, "carol@example.com");
+        EXPECT_EQ(m->subslp != nullptr, cs.at < 50);
+        if (!cs.name) {
+            EXPECT_EQ(m->ft_name, nullptr);
+        } else if (std::string(cs.name) != "?") {
+            EXPECT_STREQ(m->ft_name, cs.name);
+        } else if (cs.ctx != "AAAA") {
+            ASSERT_NE(m->ft_name, nullptr);
+            EXPECT_LE(strlen(m->ft_name), (cs.ctx.size() * 3 / 4 - 20) / 2 + 1);
+        }
+        if (cs.at == 49) {
+            EXPECT_STREQ(header_value(m->subheader, "To"), "<msnmsgr:bob@example.com>");
+            EXPECT_EQ(m->slp_euf_guid, MSNP_INVITE_FILETRANSFER);
+            EXPECT_STREQ(m->slp_sessionid, "4711");
+            EXPECT_STREQ(m->slp_appid, "2");
+            EXPECT_STREQ(m->slp_context, "AAAA");
+        }
+    }
+    // A name that runs to the end of the decoded data stops there.
+    std::string unterminated(20, 'x');
+    for (int i = 0; i < 8; ++i) unterminated += std::string("z\x01", 2);
+    Command end(with_length("MSG 4 D", p2p_payload(48, slp_body_with(kFtGuid, b64(unterminated)))), DIR_CLIENT_TO_SERVER);
+    ASSERT_NE(end.parse(), nullptr);
+    EXPECT_STREQ(end.msg->ft_name, "zzzzzzzz");
     for (const std::string &ctx : {std::string("!!!!"), std::string("QUJD"), std::string("="),
                                    std::string("QUJDREVGR0g="), ft_context("", 19),
                                    std::string(64, '*'), std::string(80, '=')}) {
-        Command c(with_length("MSG 4 D", p2p_payload(48, slp_body_with(kFtGuid, ctx))), DIR_CLIENT_TO_SERVER);
-        msnp_message *m = c.parse();
-        ASSERT_NE(m, nullptr);
-        EXPECT_TRUE(m->ft_name == nullptr || m->ft_name[0] == '\0') << ctx;
-    }
-}
-
-TEST(MessageP2P, MalformedBase64IsDecodedWithinBounds) {
-    // Stray characters decode as zero bits; whatever comes out must stay
-    // within the decoded data and the length limit.
-    for (const std::string &ctx : {std::string(61, 'Q') + "=x=", std::string(27, 'Q') + "=", std::string(30, 'Q')}) {
-        Command c(with_length("MSG 4 D", p2p_payload(48, slp_body_with(kFtGuid, ctx))), DIR_CLIENT_TO_SERVER);
-        msnp_message *m = c.parse();
-        ASSERT_NE(m, nullptr);
-        ASSERT_NE(m->ft_name, nullptr) << ctx;
-        EXPECT_LE(strlen(m->ft_name), ctx.size() / 2 + 1) << ctx;
-        EXPECT_LE(strlen(m->ft_name), (ctx.size() * 3 / 4 - 20) / 2 + 1) << ctx;
+        Command bad(with_length("MSG 4 D", p2p_payload(48, slp_body_with(kFtGuid, ctx))), DIR_CLIENT_TO_SERVER);
+        ASSERT_NE(bad.parse(), nullptr);
+        EXPECT_TRUE(bad.msg->ft_name == nullptr || bad.msg->ft_name[0] == '\0') << ctx;
     }
 }
 

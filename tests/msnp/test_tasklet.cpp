@@ -60,25 +60,6 @@ TEST(Tasklet, ACommandThatCannotBeKeptEndsTheConnection)
     EXPECT_EQ(c.poison_match, TQ_MATCH_BLOCK);
 }
 
-TEST(Tasklet, PayloadAtTheEndIsDispatchedOnlyWhenComplete)
-{
-    Recorder r;
-    tqconn c = make_conn(DIR_SERVER_TO_CLIENT, &g_tracker);
-    Iov done({"JOI b@c.d Bob\r\nMSG b@c.d Bob 5\r\nhello"});
-    EXPECT_EQ(run(c, done), TQ_MATCH_PASS);
-    EXPECT_EQ(r.commands(), (Strings{"JOI b@c.d Bob\r\n", "MSG b@c.d Bob 5\r\nhello"}));
-    /* Cut right after a CR LF: inside the payload, and right after the
-     * header. Both wait for the rest. */
-    for (const char *cut : {"PNG\r\nMSG b@c.d Bob 40\r\nMIME-Version: 1.0\r\n", "MSG b@c.d Bob 40\r\n"}) {
-        Iov iov({cut});
-        EXPECT_EQ(run(c, iov), TQ_MATCH_MOREDATA);
-        EXPECT_EQ(iov.joined(), cut);
-    }
-    EXPECT_EQ(r.seen.size(), 2u);
-    Iov plain({"MSG b@c.d Bob 5\r\nhel"}); /* the module's own table */
-    EXPECT_EQ(msnp_tasklet(nullptr, &c, plain.v), TQ_MATCH_MOREDATA);
-}
-
 struct Stream {
     std::string bytes;
     Strings commands;
