@@ -524,8 +524,6 @@ int msnp_tasklet_fini(tq3_module *self, tqconn *conn)
         msn_sb_activity_log(nullptr, conn,
                             tqevents_shortcut_contact_activity(person->handle, EVENT_CODE_LOG_LOGOUT,
                                                                TQ_MATCH_PASS));
-        if (user)
-            msnp_user_close_log(user);
     }
 
     conn->plugin = nullptr;
@@ -647,10 +645,6 @@ void msnp_reset(tq3_module *self, idl_parser *idl)
     if (!self)
         self = ents->self;
     std::unique_lock<msnp_policy_lock> guard(ents->root_lock);
-    /* The users go with their nodes and persons below: their logs are
-     * closed first, all at once. */
-    msnp_close_activity_logs();
-
     for (tqlist *l = ents->root->siblings, *next; l; l = next) {
         next = l->next;
         auto *node = static_cast<msnp_rtree *>(l->data);

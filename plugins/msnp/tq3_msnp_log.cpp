@@ -15,12 +15,13 @@
 #include <string.h>
 #include <ctype.h>
 #include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
 #include <fnmatch.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <mutex>
 #include <new>
 #include <string>
@@ -94,16 +95,25 @@ FILE *open_in(const std::string &dir, const std::string &file)
     return fopen(file.c_str(), "a+b");
 }
 
-/* Appends one line to a user's activity log, in one write. (Chat-log
+/* Appends one line to a user's activity log: opened, written in one
+ * append and closed again. A signed-in user costs no descriptor between
+ * lines (two sockets each already bound how many one process can serve),
+ * writers on several threads never interleave within a line, and a file
+ * moved away by logrotate is simply made anew at the next line. (Chat-log
  * lines wait for the end of their chunk: msnp_chat_log_write.) */
-void append_line(FILE *f, const char *text)
+void append_line(const std::string &dir, const char *file, const char *text)
 {
-    if (!f || !text)
+    const int flags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC;
+    int fd = ::open(file, flags, 0666);
+    if (fd < 0 && errno == ENOENT && check_dir_and_create(dir.c_str()))
+        fd = ::open(file, flags, 0666);
+    if (fd < 0)
         return;
     std::string line = text;
     line += '\n';
-    fwrite(line.data(), 1, line.size(), f);
-    fflush(f);
+    while (::write(fd, line.data(), line.size()) < 0 && errno == EINTR) {
+    }
+    ::close(fd);
 }
 
 tqconn *conn_of(task_struct *tstruct, tqconn *conn)
@@ -355,29 +365,12 @@ void msn_sb_log(task_struct *tstruct, tqconn *conn, const char *activity)
     msnp_conntrack *ct = tracker_of(conn_of(tstruct, conn));
     if (!ct || !ct->user_handle || !activity || !ents || !ents->users)
         return;
-    auto *user = static_cast<msnp_user *>(ents->users->get(ents->users, ct->user_handle));
-    if (!user)
+    if (!ents->users->get(ents->users, ct->user_handle))
         return;
-    std::lock_guard<std::recursive_mutex> guard(user->log_lock);
-    const long generation = reopen_generation();
-    if (user->log_file && user->log_generation != generation) {
-        fclose(user->log_file);
-        user->log_file = nullptr;
-    }
-    if (!user->log_file) {
-        user->log_generation = generation;
-        static std::atomic<uint64_t> opened{0};
-        char *file = msnp_activity_log_path(ct->user_handle);
-        if (file)
-            user->log_file = open_in(user_dir(ct->user_handle), file);
-        free(file);
-        /* Each line is pushed at once: a page of buffer per signed-in user
-         * would hold nothing. */
-        if (user->log_file)
-            setvbuf(user->log_file, nullptr, _IONBF, 0);
-        user->log_opened = ++opened;
-    }
-    append_line(user->log_file, activity);
+    char *file = msnp_activity_log_path(ct->user_handle);
+    if (file)
+        append_line(user_dir(ct->user_handle), file, activity);
+    free(file);
 }
 
 /* ------------------------------------------------------------------ */

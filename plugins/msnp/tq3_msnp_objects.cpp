@@ -13,9 +13,6 @@
 
 #include <string>
 
-#include <algorithm>
-#include <mutex>
-#include <vector>
 
 #include "tq3_core_interface.h"
 #include "tq3_msnp.h"
@@ -549,7 +546,6 @@ msnp_user *new_msn_user(msnp_person *person)
 
     auto *u = new msnp_user();
     u->person = person;
-    u->log_file = nullptr;
     u->user_ref = 1;
     u->guest_time = 0;
     u->welcomed = 0;
@@ -583,7 +579,6 @@ void destroy_msnp_user(msnp_user *user)
             ents->users->remove(ents->users, user->person->handle);
         tqtable_unlock(ents->users);
     }
-    msnp_user_close_log(user);
     if (user->user_codes)
         tqtable_destroy_with_values(user->user_codes, msnp_handle_release);
     tqlist_destroy(&user->contacts, msnp_handle_release);
@@ -631,37 +626,6 @@ void release_trackers(tq3_module *self, const msnp_person *person, bool orphan =
 int destroy_person(tq3_module *self, idl_parser *idl, msnp_person *person, bool release);
 
 } // namespace
-
-void msnp_user_close_log(msnp_user *user)
-{
-    std::lock_guard<std::recursive_mutex> guard(user->log_lock);
-    if (user->log_file) {
-        fclose(user->log_file);
-        user->log_file = nullptr;
-    }
-}
-
-void msnp_close_activity_logs(void)
-{
-    if (!ents || !ents->users)
-        return;
-    /* stdio keeps every open stream in one list, newest first, and closing
-     * one walks the list to it: the users' activity logs are closed newest
-     * first, each found at the head, instead of one walk through thousands
-     * of streams per user. */
-    std::vector<msnp_user *> logs;
-    tqlist *users = ents->users->values_safe(ents->users);
-    for (tqlist *l = users; l; l = l->next) {
-        auto *user = static_cast<msnp_user *>(l->data);
-        if (user && user->log_file)
-            logs.push_back(user);
-    }
-    tqlist_destroy_without_refs(&users);
-    std::sort(logs.begin(), logs.end(),
-              [](const msnp_user *a, const msnp_user *b) { return a->log_opened > b->log_opened; });
-    for (msnp_user *user : logs)
-        msnp_user_close_log(user);
-}
 
 int msnp_destroy_people(tq3_module *self, idl_parser *idl, tqlist *people, bool orphan)
 {

@@ -68,11 +68,7 @@ struct msnp_person {
 };
 
 struct msnp_user {
-    std::recursive_mutex log_lock; /* guards log_file */
     msnp_person *person;
-    FILE *log_file;
-    uint64_t log_opened;           /* log_file's rank in opening order */
-    long log_generation = 0;       /* "log-reopen-generation" log_file was opened under */
     unsigned user_ref;
     time_t guest_time;
     time_t guest_grace;
@@ -294,10 +290,6 @@ int msnp_destroy_person(tq3_module *self, idl_parser *idl, msnp_person *person);
 /* With `orphan` (a reset) the connections of their users are not ended
  * but orphaned: see msnp_conntrack. */
 int msnp_destroy_people(tq3_module *self, idl_parser *idl, tqlist *people, bool orphan = false);
-/* Closes the user's activity log (the next line opens it again). */
-void msnp_user_close_log(msnp_user *user);
-/* Closes every run-time user's activity log. */
-void msnp_close_activity_logs(void);
 int msnp_bounty_values(msnp_user *user);
 /* The person's XML form; `flags` of msnp_serialize_flags_t. */
 iks *msnp_serialize_object_single(msnp_person *person, int flags, const char *arg,
