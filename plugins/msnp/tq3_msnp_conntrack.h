@@ -43,6 +43,7 @@ struct msnp_conntrack {
     tqlist *si_skipl;          /* char*: SLP session ids seen */
     FILE *chat_log;
     std::string chat_pending;                /* lines for chat_log, written at the chunk's end */
+    std::string activity_pending;            /* lines for the user's activity log, the same */
     long chat_log_generation = 0;            /* "log-reopen-generation" chat_log was opened under */
     time_t time;
     char *cont_handle;

@@ -95,13 +95,9 @@ FILE *open_in(const std::string &dir, const std::string &file)
     return fopen(file.c_str(), "a+b");
 }
 
-/* Appends one line to a user's activity log: opened, written in one
- * append and closed again. A signed-in user costs no descriptor between
- * lines (two sockets each already bound how many one process can serve),
- * writers on several threads never interleave within a line, and a file
- * moved away by logrotate is simply made anew at the next line. (Chat-log
- * lines wait for the end of their chunk: msnp_chat_log_write.) */
-void append_line(const std::string &dir, const char *file, const char *text)
+/* Appends `lines` to `file` in one write: opened, written and closed
+ * again. */
+void append_lines(const std::string &dir, const char *file, const std::string &lines)
 {
     const int flags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC;
     int fd = ::open(file, flags, 0666);
@@ -109,11 +105,17 @@ void append_line(const std::string &dir, const char *file, const char *text)
         fd = ::open(file, flags, 0666);
     if (fd < 0)
         return;
-    std::string line = text;
-    line += '\n';
-    while (::write(fd, line.data(), line.size()) < 0 && errno == EINTR) {
+    while (::write(fd, lines.data(), lines.size()) < 0 && errno == EINTR) {
     }
     ::close(fd);
+}
+
+/* The room of a burst goes; a message's worth stays for the next. */
+void clear_pending(std::string &pending)
+{
+    pending.clear();
+    if (pending.capacity() > kChatRoomKept)
+        std::string().swap(pending);
 }
 
 tqconn *conn_of(task_struct *tstruct, tqconn *conn)
@@ -333,15 +335,30 @@ void msnp_chat_log_write(msnp_conntrack *ct)
         return;
     if (ct->chat_log)
         fwrite(ct->chat_pending.data(), 1, ct->chat_pending.size(), ct->chat_log);
-    ct->chat_pending.clear();
-    /* The room of a burst goes; a message's worth stays for the next. */
-    if (ct->chat_pending.capacity() > kChatRoomKept)
-        std::string().swap(ct->chat_pending);
+    clear_pending(ct->chat_pending);
+}
+
+/* A user's activity log is opened only to append what a chunk brought, and
+ * closed again: a signed-in user holds no descriptor but its two sockets
+ * (which already bound how many users one process can serve), the lines of
+ * a contact list of hundreds cost one open, connections of the same user
+ * on several threads never interleave within a line, and a log moved away
+ * by logrotate is begun anew at once. */
+void msnp_log_write(msnp_conntrack *ct)
+{
+    msnp_chat_log_write(ct);
+    if (!ct || ct->activity_pending.empty())
+        return;
+    char *file = ct->user_handle ? msnp_activity_log_path(ct->user_handle) : nullptr;
+    if (file)
+        append_lines(user_dir(ct->user_handle), file, ct->activity_pending);
+    free(file);
+    clear_pending(ct->activity_pending);
 }
 
 void msnp_log_flush(tqconn *conn)
 {
-    msnp_chat_log_write(tracker_of(conn));
+    msnp_log_write(tracker_of(conn));
 }
 
 void msn_sb_activity_log(task_struct *tstruct, tqconn *conn, event_t *event)
@@ -365,12 +382,8 @@ void msn_sb_log(task_struct *tstruct, tqconn *conn, const char *activity)
     msnp_conntrack *ct = tracker_of(conn_of(tstruct, conn));
     if (!ct || !ct->user_handle || !activity || !ents || !ents->users)
         return;
-    if (!ents->users->get(ents->users, ct->user_handle))
-        return;
-    char *file = msnp_activity_log_path(ct->user_handle);
-    if (file)
-        append_line(user_dir(ct->user_handle), file, activity);
-    free(file);
+    if (ents->users->get(ents->users, ct->user_handle))
+        ct->activity_pending.append(activity).push_back('\n');
 }
 
 /* ------------------------------------------------------------------ */

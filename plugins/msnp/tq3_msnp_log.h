@@ -17,10 +17,12 @@ int message_log_check_and_open(msnp_conntrack *ct);
 /* Appends one line to the task's chat log (opening it first); 0. The line
  * reaches the file with msnp_log_flush. */
 int message_activity_log(task_struct *tstruct, const char *activity);
-/* Pushes the chat-log lines of the connection's current chunk to the file. */
+/* Pushes the chat-log and activity-log lines of the connection's current
+ * chunk to their files. */
 void msnp_log_flush(tqconn *conn);
-/* The same for a tracker: its waiting lines in one write (also before its
- * chat log is closed). */
+/* The same for a tracker (also before it goes). */
+void msnp_log_write(msnp_conntrack *ct);
+/* Only its chat-log lines (before its chat log is closed). */
 void msnp_chat_log_write(msnp_conntrack *ct);
 /* Records one parsed message with the verdict it got; 0. */
 int message_log(struct msnp_message *message, task_struct *tstruct, match_t match);
@@ -31,7 +33,8 @@ int message_join_leave(const char *user, task_struct *tstruct, const char *type,
  * task) in the user's activity log and hands it to the host; takes the
  * event. */
 void msn_sb_activity_log(task_struct *tstruct, tqconn *conn, event_t *event);
-/* Appends one line to the user's activity log. */
+/* Appends one line to the user's activity log; like chat-log lines it
+ * reaches the file with msnp_log_flush. */
 void msn_sb_log(task_struct *tstruct, tqconn *conn, const char *activity);
 
 /* Removes the log files under "log-dir" last changed "log-flush-mtime"

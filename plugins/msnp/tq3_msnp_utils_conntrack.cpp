@@ -98,10 +98,9 @@ void msnp_conntrack_destroy(msnp_conntrack *ct)
         return;
     free(ct->session);
     free(ct->cont_handle);
-    if (ct->chat_log) {
-        msnp_chat_log_write(ct);
+    msnp_log_write(ct);
+    if (ct->chat_log)
         fclose(ct->chat_log);
-    }
     {
         std::unique_lock<std::shared_mutex> guard(ct->ss_users_lock);
         tqlist_destroy(&ct->ss_users, nullptr); /* frees the handles */

@@ -151,11 +151,14 @@ TEST_F(Logs, PersonSettingsHideTheTextOrKeepTheEventFromTheHost)
         EXPECT_EQ(take_events().size(), level < 2 ? 1u : 0u) << level;
     }
     char *path = msnp_activity_log_path("alice@example.com");
+    EXPECT_FALSE(std::ifstream(path).good()) << "written before the chunk's end";
+    msnp_log_flush(conn);
     EXPECT_EQ(lines_in(slurp(path)), 1u);
     tracker()->person = nullptr;
     msn_sb_activity_log(nullptr, conn,
                         tqevents_shortcut_contact_activity("alice@example.com", EVENT_CODE_LOG_ONLINE, TQ_MATCH_PASS));
     EXPECT_EQ(take_events().size(), 1u);
+    msnp_log_flush(conn);
     EXPECT_EQ(lines_in(slurp(path)), 2u);
     free(path);
     server(msg("MSG carol@example.org Carol", "Content-Type: text/plain\r\n\r\nno person"));
