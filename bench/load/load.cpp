@@ -309,7 +309,10 @@ struct Servers {
             std::string out = "SYN " + t + " 1 " + std::to_string(n) + " 1\r\nLSG 0 Friends 0\r\n";
             for (size_t k = 0; k < n; ++k) {
                 std::string h = contact(c.index, k, users);
-                out += "LST N=" + h + " F=" + h + " C=" + std::to_string(k) + " 11 0\r\n";
+                /* A contact's identifier is a GUID, as the servers give them. */
+                char id[40];
+                std::snprintf(id, sizeof id, "%08zx-%04x-4%03x-a%03zx-%012zx", c.index, 0x5eed, 0x123, k % 0x1000, k);
+                out += "LST N=" + h + " F=" + h + " C=" + id + " 11 0\r\n";
             }
             c.s.send(out);
         } else if (op == "CHG") {

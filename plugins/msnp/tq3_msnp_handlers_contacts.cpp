@@ -44,12 +44,8 @@ const char *after_prefix(const char *word, const char *prefix)
  * (an identifier already known keeps its handle). */
 void learn_identifier(msnp_user *user, const char *identifier, const char *handle)
 {
-    if (!user || !user->user_codes || !identifier || !handle)
-        return;
-    /* The pool's copy: a contact is in the list and the table under one. */
-    const char *shared = msnp_handle_intern(handle);
-    if (shared && !user->user_codes->set_unique_safe(user->user_codes, identifier, const_cast<char *>(shared)))
-        msnp_handle_release(const_cast<char *>(shared));
+    if (user && identifier && handle)
+        user->contact_ids.learn(identifier, handle);
 }
 
 /* Presence lines of a passed contact show a local user's configured name. */
@@ -115,12 +111,12 @@ match_t tq3_handler_rem(task_struct *t)
     if (word) {
         /* Newer clients remove by identifier: the handle is the one the
          * lists taught us; an identifier we never learnt passes. */
+        std::string learnt;
         const char *handle = word;
         if (!strchr(word, '@')) {
             msnp_user *user = run_time_user(t);
-            handle = user && user->user_codes
-                         ? static_cast<const char *>(user->user_codes->get_safe(user->user_codes, word))
-                         : nullptr;
+            learnt = user ? user->contact_ids.find(word) : "";
+            handle = learnt.empty() ? nullptr : learnt.c_str();
         }
         if (handle) {
             char *normal = msnp_normalize_msnp16_guid(handle);

@@ -11,6 +11,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <mutex>
 #include <string>
 
 
@@ -557,7 +558,6 @@ msnp_user *new_msn_user(msnp_person *person)
      * starts with nothing left is refused at its first sign-in. */
     u->bounty_lifecur = u->bounty_life;
     u->bounty_current = u->bounty_initial;
-    u->user_codes = new_tqtable(8);
     u->contacts = nullptr;
     ents->users->set_safe(ents->users, person->handle, u);
     return u;
@@ -579,8 +579,6 @@ void destroy_msnp_user(msnp_user *user)
             ents->users->remove(ents->users, user->person->handle);
         tqtable_unlock(ents->users);
     }
-    if (user->user_codes)
-        tqtable_destroy_with_values(user->user_codes, msnp_handle_release);
     tqlist_destroy(&user->contacts, msnp_handle_release);
     delete user;
 }
@@ -828,7 +826,8 @@ iks *msnp_serialize_object_single(msnp_person *person, int flags, const char *ar
         if (stats)
             msnp_xml_child_node(x, stats);
     }
-    if ((flags & WITH_CONTACTS) && person->user && person->user->contacts) {
+    if ((flags & WITH_CONTACTS) && person->user) {
+        std::lock_guard<std::mutex> hold(person->user->contacts_lock);
         iks *contacts = msnp_serialize_contacts(person->user->contacts, iks_stack(x), 0);
         if (contacts)
             msnp_xml_child_node(x, contacts);

@@ -17,6 +17,7 @@
 #include <atomic>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 #include "tq3_core_interface.h"
 #include "tq3_msnp.h"
@@ -67,6 +68,37 @@ struct msnp_person {
     risk_t risk_level;
 };
 
+/* What contact identifiers stand for: the C= words of list lines (by which
+ * newer clients remove contacts), each with a pooled handle. The words
+ * stand end to end in one string and the entries in one vector, put in
+ * order only when a lookup comes: a contact costs its word and 16 bytes,
+ * where an entry of a general table cost about a hundred. The first handle
+ * learnt for a word stays. Safe on several threads. */
+class msnp_contact_ids {
+public:
+    msnp_contact_ids() = default;
+    msnp_contact_ids(const msnp_contact_ids &) = delete;
+    msnp_contact_ids &operator=(const msnp_contact_ids &) = delete;
+    ~msnp_contact_ids();
+    /* Learns `id` for `handle`; false when there is no room. */
+    bool learn(const char *id, const char *handle);
+    /* The handle `id` was learnt for, or "". */
+    std::string find(const char *id);
+
+private:
+    struct entry {
+        uint32_t at, len; /* the word in words_ */
+        const char *handle;
+    };
+    std::string_view word(const entry &e) const { return {words_.data() + e.at, e.len}; }
+    void settle();
+
+    std::mutex lock_;
+    std::string words_;
+    std::vector<entry> entries_;
+    size_t ordered_ = 0; /* entries_[0, ordered_) are in order, each word once */
+};
+
 struct msnp_user {
     msnp_person *person;
     unsigned user_ref;
@@ -77,7 +109,12 @@ struct msnp_user {
     int bounty_current;
     int bounty_life;
     int bounty_lifecur;
-    tqtable *user_codes;
+    msnp_contact_ids contact_ids;
+    /* A user's connections learn contacts on threads of their own (two
+     * clients of one account sign in at once), and the administrator
+     * reads them: contacts and contact_set are read and changed under
+     * contacts_lock. */
+    std::mutex contacts_lock;
     tqlist *contacts; /* pooled handles (msnp_handle_intern), newest first */
     /* The same handles sorted by address: a contact list of thousands is
      * learnt without a walk of the list per contact, in a word a contact. */

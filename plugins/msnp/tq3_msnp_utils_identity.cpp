@@ -455,6 +455,82 @@ void msnp_handle_release(void *handle)
         pool.refs.erase(it);
 }
 
+msnp_contact_ids::~msnp_contact_ids()
+{
+    for (const entry &e : entries_)
+        msnp_handle_release(const_cast<char *>(e.handle));
+}
+
+bool msnp_contact_ids::learn(const char *id, const char *handle)
+{
+    const size_t len = strlen(id);
+    std::lock_guard<std::mutex> hold(lock_);
+    if (len > UINT32_MAX - words_.size())
+        return false;
+    const char *shared = msnp_handle_intern(handle);
+    if (!shared)
+        return false;
+    try {
+        words_.append(id, len);
+        entries_.push_back({static_cast<uint32_t>(words_.size() - len), static_cast<uint32_t>(len), shared});
+    } catch (const std::bad_alloc &) {
+        msnp_handle_release(const_cast<char *>(shared));
+        return false;
+    }
+    /* A list learnt again (each sign-in brings it) repeats its words: they
+     * go once the new ones outnumber the settled ones. */
+    if (entries_.size() - ordered_ > std::max<size_t>(ordered_, 64))
+        settle();
+    return true;
+}
+
+std::string msnp_contact_ids::find(const char *id)
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    settle();
+    const std::string_view key(id);
+    auto at = std::lower_bound(entries_.begin(), entries_.end(), key,
+                               [this](const entry &e, std::string_view k) { return word(e) < k; });
+    return at != entries_.end() && word(*at) == key ? std::string(at->handle) : std::string();
+}
+
+/* Puts the entries in order, keeping of each word the first learnt. */
+void msnp_contact_ids::settle()
+{
+    if (ordered_ == entries_.size())
+        return;
+    const auto by_word = [this](const entry &a, const entry &b) { return word(a) < word(b); };
+    const auto middle = entries_.begin() + static_cast<std::ptrdiff_t>(ordered_);
+    /* Stable both: of equal words the earlier learnt comes first. */
+    std::stable_sort(middle, entries_.end(), by_word);
+    std::inplace_merge(entries_.begin(), middle, entries_.end(), by_word);
+    auto kept = entries_.begin();
+    for (auto e = entries_.begin(); e != entries_.end(); ++e) {
+        if (kept != entries_.begin() && word(kept[-1]) == word(*e))
+            msnp_handle_release(const_cast<char *>(e->handle));
+        else
+            *kept++ = *e;
+    }
+    if (kept != entries_.end()) {
+        entries_.erase(kept, entries_.end());
+        /* The words of the repeats go too: the rest are written anew. */
+        std::string words;
+        try {
+            words.reserve(words_.size());
+        } catch (const std::bad_alloc &) {
+            ordered_ = entries_.size();
+            return; /* they stay, unused, until a later turn */
+        }
+        for (entry &e : entries_) {
+            const std::string_view w = word(e);
+            e.at = static_cast<uint32_t>(words.size());
+            words.append(w);
+        }
+        words_.swap(words);
+    }
+    ordered_ = entries_.size();
+}
+
 void msnp_user_contacts_add(msnp_person *person, const char *contact)
 {
     if (!person || !person->user || !contact)
@@ -463,6 +539,7 @@ void msnp_user_contacts_add(msnp_person *person, const char *contact)
     const char *shared = msnp_handle_intern(contact);
     if (!shared)
         return;
+    std::lock_guard<std::mutex> hold(user->contacts_lock);
     /* One copy per text, so the same text is the same pointer. */
     auto at = std::lower_bound(user->contact_set.begin(), user->contact_set.end(), shared);
     if (at != user->contact_set.end() && *at == shared) {

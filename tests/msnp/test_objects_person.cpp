@@ -112,7 +112,6 @@ TEST_F(EntityTest, RunTimeUserIsCreatedOnceWithQuotaFromVariablesOrPerson)
     EXPECT_EQ(u->user_ref, 1u);
     EXPECT_EQ((std::vector<long>{u->bounty_life, u->bounty_lifecur, u->bounty_initial, u->bounty_current}),
               (std::vector<long>{3600, 3600, 600, 600}));
-    EXPECT_NE(u->user_codes, nullptr);
     EXPECT_EQ(new_msn_user(p), u);
     EXPECT_EQ(tqtable_count(ents->users), 1u);
     EXPECT_EQ(msnp_search_user("p@x"), p);

@@ -4,6 +4,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <thread>
+
 #include "msnp/decision_fixture.h"
 #include "tq3_msnp_dispatcher.h"
 #include "tq3_msnp_identity.h"
@@ -162,6 +164,51 @@ TEST_F(Helpers, GuestsContactsAndTheAuthenticationExpectation)
     EXPECT_TRUE(tq3_expectation_match(e, conn.saddr, htons(5000), inet_addr("65.54.1.1"), htons(443)));
     EXPECT_FALSE(tq3_expectation_match(e, conn.saddr, htons(5000), inet_addr("65.54.1.2"), htons(443)));
     tq3_expectation_destroy(e);
+}
+
+/* The identifiers the lists teach: each sign-in brings the list again, and
+ * the first handle learnt for a word stays; a word never learnt is none. */
+TEST(Identity, ContactIdentifiersKeepTheFirstHandleLearnt)
+{
+    msnp_contact_ids ids;
+    auto id = [](int i) { return "{" + std::to_string(i) + "-c0ffee}"; };
+    for (int round = 0; round < 4; ++round) {
+        for (int i = round * 50; i < 300; ++i)
+            EXPECT_TRUE(ids.learn(id(i).c_str(), ("c" + std::to_string(i + round * 1000) + "@x").c_str()));
+        if (round % 2 == 0)
+            continue; /* so that the words of two rounds wait together */
+        for (int i : {0, 1, 63, 64, 65, 150, 270, 299})
+            EXPECT_EQ(ids.find(id(i).c_str()), "c" + std::to_string(i) + "@x") << "round " << round << ", " << id(i);
+        EXPECT_EQ(ids.find(id(300).c_str()), "");
+        EXPECT_EQ(ids.find("{"), "");
+    }
+}
+
+/* Two clients of one account sign in at once: their connections learn the
+ * same contacts and identifiers on threads of their own while the
+ * administrator reads the person with its contacts. */
+TEST_F(Helpers, ContactsLearntConcurrentlyByTwoConnectionsOfOneUser)
+{
+    alice();
+    msnp_person *a = ct->person;
+    ASSERT_NE(a->user, nullptr);
+    constexpr int kContacts = 300;
+    auto learn = [a](int from) {
+        for (int k = 0; k < kContacts; ++k) {
+            const int i = (k + from) % kContacts;
+            const std::string handle = "c" + std::to_string(i) + "@x";
+            msnp_user_contacts_add(a, handle.c_str());
+            a->user->contact_ids.learn(std::to_string(i).c_str(), handle.c_str());
+        }
+    };
+    std::thread one(learn, 0), two(learn, kContacts / 2);
+    for (int i = 0; i < 20; ++i)
+        iks_delete(msnp_serialize_object_single(a, WITH_CONTACTS, nullptr, nullptr));
+    one.join();
+    two.join();
+    EXPECT_EQ(tqlist_length(a->user->contacts), static_cast<size_t>(kContacts));
+    for (int i : {0, 149, 150, 299})
+        EXPECT_EQ(a->user->contact_ids.find(std::to_string(i).c_str()), "c" + std::to_string(i) + "@x");
 }
 
 TEST_F(Helpers, ImpersonationSendsAsTheClient)
