@@ -42,7 +42,7 @@ match_t msnp_check_client_version(msnp_person *person, const char *client_ver);
 match_t msnp_check_system_version(msnp_person *person, const char *sys_name, const char *sys_version,
                                   const char *sys_arch);
 /* "contacts" element of the handles (NULL for an empty list unless `force`). */
-iks *msnp_serialize_contacts(const tqlist *list, ikstack *stack, int force);
+iks *msnp_serialize_contacts(const std::vector<const char *> &contacts, ikstack *stack, int force);
 /* Adds the handle to the run-time user's `contacts` unless it is there. */
 void msnp_user_contacts_add(msnp_person *person, const char *contact);
 /* The pool's copy of a handle, taken once more; given back with

@@ -558,7 +558,6 @@ msnp_user *new_msn_user(msnp_person *person)
      * starts with nothing left is refused at its first sign-in. */
     u->bounty_lifecur = u->bounty_life;
     u->bounty_current = u->bounty_initial;
-    u->contacts = nullptr;
     ents->users->set_safe(ents->users, person->handle, u);
     return u;
 }
@@ -579,7 +578,8 @@ void destroy_msnp_user(msnp_user *user)
             ents->users->remove(ents->users, user->person->handle);
         tqtable_unlock(ents->users);
     }
-    tqlist_destroy(&user->contacts, msnp_handle_release);
+    for (const char *contact : user->contacts)
+        msnp_handle_release(const_cast<char *>(contact));
     delete user;
 }
 

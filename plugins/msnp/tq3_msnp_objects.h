@@ -115,7 +115,7 @@ struct msnp_user {
      * reads them: contacts and contact_set are read and changed under
      * contacts_lock. */
     std::mutex contacts_lock;
-    tqlist *contacts; /* pooled handles (msnp_handle_intern), newest first */
+    std::vector<const char *> contacts; /* pooled handles (msnp_handle_intern), in the order learnt */
     /* The same handles sorted by address: a contact list of thousands is
      * learnt without a walk of the list per contact, in a word a contact. */
     std::vector<const char *> contact_set;

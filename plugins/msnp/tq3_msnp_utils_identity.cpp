@@ -396,18 +396,17 @@ match_t msnp_check_system_version(msnp_person *person, const char *sys_name, con
 /* Contact lists                                                       */
 /* ------------------------------------------------------------------ */
 
-iks *msnp_serialize_contacts(const tqlist *list, ikstack *stack, int force)
+iks *msnp_serialize_contacts(const std::vector<const char *> &contacts, ikstack *stack, int force)
 {
-    if (!list && !force)
+    if (contacts.empty() && !force)
         return nullptr;
     iks *x = stack ? iks_new_within("contacts", stack) : iks_new("contacts");
     if (!x)
         return nullptr;
     iks_insert_cdata(x, "\n", 1);
-    for (const tqlist *l = list; l; l = l->next) {
-        if (!l->data)
-            continue;
-        iks_insert_cdata(iks_insert(x, "contact"), static_cast<const char *>(l->data), 0);
+    /* Newest first. */
+    for (auto c = contacts.rbegin(); c != contacts.rend(); ++c) {
+        iks_insert_cdata(iks_insert(x, "contact"), *c, 0);
         iks_insert_cdata(x, "\n", 1);
     }
     return x;
@@ -552,7 +551,9 @@ void msnp_user_contacts_add(msnp_person *person, const char *contact)
         msnp_handle_release(const_cast<char *>(shared));
         return;
     }
-    if (!tqlist_insert_begin(&user->contacts, const_cast<char *>(shared))) {
+    try {
+        user->contacts.push_back(shared);
+    } catch (const std::bad_alloc &) {
         user->contact_set.erase(at);
         msnp_handle_release(const_cast<char *>(shared));
     }

@@ -40,8 +40,8 @@ public:
     std::vector<std::string> contacts()
     {
         std::vector<std::string> out;
-        for (tqlist *l = alice()->contacts; l; l = l->next)
-            out.emplace_back(static_cast<const char *>(l->data));
+        for (const char *contact : alice()->contacts)
+            out.emplace_back(contact);
         std::sort(out.begin(), out.end());
         return out;
     }
