@@ -69,11 +69,12 @@ struct msnp_person {
 };
 
 /* What contact identifiers stand for: the C= words of list lines (by which
- * newer clients remove contacts), each with a pooled handle. The words
- * stand end to end in one string and the entries in one vector, put in
- * order only when a lookup comes: a contact costs its word and 16 bytes,
- * where an entry of a general table cost about a hundred. The first handle
- * learnt for a word stays. Safe on several threads. */
+ * newer clients remove contacts), each with a pooled handle. A word in the
+ * servers' GUID form is kept in 16 bytes beside its handle; others stand
+ * end to end in one string, each with a 16-byte entry. Both are put in
+ * order only when a lookup comes: a contact costs 24 bytes, where an entry
+ * of a general table cost about 150. The first handle learnt for a word
+ * stays. Safe on several threads. */
 class msnp_contact_ids {
 public:
     msnp_contact_ids() = default;
@@ -86,17 +87,26 @@ public:
     std::string find(const char *id);
 
 private:
-    struct entry {
+    struct guid_entry {
+        unsigned char guid[16];
+        const char *handle;
+    };
+    struct word_entry {
         uint32_t at, len; /* the word in words_ */
         const char *handle;
     };
-    std::string_view word(const entry &e) const { return {words_.data() + e.at, e.len}; }
-    void settle();
+    std::string_view key(const guid_entry &e) const { return {reinterpret_cast<const char *>(e.guid), 16}; }
+    std::string_view key(const word_entry &e) const { return {words_.data() + e.at, e.len}; }
+    template <class Entry> void settle(std::vector<Entry> &entries, size_t &ordered);
+    template <class Entry> std::string find_in(std::vector<Entry> &entries, size_t &ordered, std::string_view k);
+    void compact_words();
 
     std::mutex lock_;
+    std::vector<guid_entry> guids_;
+    std::vector<word_entry> words_at_;
     std::string words_;
-    std::vector<entry> entries_;
-    size_t ordered_ = 0; /* entries_[0, ordered_) are in order, each word once */
+    /* entries [0, ordered) of each vector are in order, each key once */
+    size_t guids_ordered_ = 0, words_ordered_ = 0;
 };
 
 struct msnp_user {

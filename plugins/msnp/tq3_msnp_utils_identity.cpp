@@ -10,6 +10,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <type_traits>
 #include <array>
 #include <atomic>
 #include <mutex>
@@ -454,80 +455,135 @@ void msnp_handle_release(void *handle)
         pool.refs.erase(it);
 }
 
+namespace {
+
+/* The servers' form of a GUID, 8-4-4-4-12 lower-case hexadecimal digits, in
+ * 16 bytes; false for any other word (kept as text, so that a word matches
+ * only itself, as written). */
+bool pack_guid(std::string_view w, unsigned char out[16])
+{
+    if (w.size() != 36)
+        return false;
+    size_t n = 0;
+    for (size_t i = 0; i < w.size(); ++i) {
+        if (i == 8 || i == 13 || i == 18 || i == 23) {
+            if (w[i] != '-')
+                return false;
+            continue;
+        }
+        const char c = w[i];
+        const int v = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+        if (v < 0)
+            return false;
+        out[n / 2] = static_cast<unsigned char>(n % 2 ? (out[n / 2] | v) : v << 4);
+        ++n;
+    }
+    return true;
+}
+
+} // namespace
+
 msnp_contact_ids::~msnp_contact_ids()
 {
-    for (const entry &e : entries_)
+    for (const guid_entry &e : guids_)
+        msnp_handle_release(const_cast<char *>(e.handle));
+    for (const word_entry &e : words_at_)
         msnp_handle_release(const_cast<char *>(e.handle));
 }
 
 bool msnp_contact_ids::learn(const char *id, const char *handle)
 {
-    const size_t len = strlen(id);
+    const std::string_view word(id);
+    guid_entry g;
+    const bool is_guid = pack_guid(word, g.guid);
     std::lock_guard<std::mutex> hold(lock_);
-    if (len > UINT32_MAX - words_.size())
+    if (!is_guid && word.size() > UINT32_MAX - words_.size())
         return false;
     const char *shared = msnp_handle_intern(handle);
     if (!shared)
         return false;
     try {
-        words_.append(id, len);
-        entries_.push_back({static_cast<uint32_t>(words_.size() - len), static_cast<uint32_t>(len), shared});
+        if (is_guid) {
+            g.handle = shared;
+            guids_.push_back(g);
+        } else {
+            words_.append(word);
+            words_at_.push_back({static_cast<uint32_t>(words_.size() - word.size()),
+                                 static_cast<uint32_t>(word.size()), shared});
+        }
     } catch (const std::bad_alloc &) {
         msnp_handle_release(const_cast<char *>(shared));
         return false;
     }
     /* A list learnt again (each sign-in brings it) repeats its words: they
      * go once the new ones outnumber the settled ones. */
-    if (entries_.size() - ordered_ > std::max<size_t>(ordered_, 64))
-        settle();
+    if (guids_.size() - guids_ordered_ > std::max<size_t>(guids_ordered_, 64))
+        settle(guids_, guids_ordered_);
+    if (words_at_.size() - words_ordered_ > std::max<size_t>(words_ordered_, 64))
+        settle(words_at_, words_ordered_);
     return true;
 }
 
 std::string msnp_contact_ids::find(const char *id)
 {
+    const std::string_view word(id);
+    unsigned char g[16];
     std::lock_guard<std::mutex> hold(lock_);
-    settle();
-    const std::string_view key(id);
-    auto at = std::lower_bound(entries_.begin(), entries_.end(), key,
-                               [this](const entry &e, std::string_view k) { return word(e) < k; });
-    return at != entries_.end() && word(*at) == key ? std::string(at->handle) : std::string();
+    if (pack_guid(word, g))
+        return find_in(guids_, guids_ordered_, std::string_view(reinterpret_cast<const char *>(g), 16));
+    return find_in(words_at_, words_ordered_, word);
 }
 
-/* Puts the entries in order, keeping of each word the first learnt. */
-void msnp_contact_ids::settle()
+template <class Entry>
+std::string msnp_contact_ids::find_in(std::vector<Entry> &entries, size_t &ordered, std::string_view k)
 {
-    if (ordered_ == entries_.size())
+    settle(entries, ordered);
+    auto at = std::lower_bound(entries.begin(), entries.end(), k,
+                               [this](const Entry &e, std::string_view w) { return key(e) < w; });
+    return at != entries.end() && key(*at) == k ? std::string(at->handle) : std::string();
+}
+
+/* Puts the entries in order, keeping of each key the first learnt. */
+template <class Entry> void msnp_contact_ids::settle(std::vector<Entry> &entries, size_t &ordered)
+{
+    if (ordered == entries.size())
         return;
-    const auto by_word = [this](const entry &a, const entry &b) { return word(a) < word(b); };
-    const auto middle = entries_.begin() + static_cast<std::ptrdiff_t>(ordered_);
-    /* Stable both: of equal words the earlier learnt comes first. */
-    std::stable_sort(middle, entries_.end(), by_word);
-    std::inplace_merge(entries_.begin(), middle, entries_.end(), by_word);
-    auto kept = entries_.begin();
-    for (auto e = entries_.begin(); e != entries_.end(); ++e) {
-        if (kept != entries_.begin() && word(kept[-1]) == word(*e))
+    const auto by_key = [this](const Entry &a, const Entry &b) { return key(a) < key(b); };
+    const auto middle = entries.begin() + static_cast<std::ptrdiff_t>(ordered);
+    /* Stable both: of equal keys the earlier learnt comes first. */
+    std::stable_sort(middle, entries.end(), by_key);
+    std::inplace_merge(entries.begin(), middle, entries.end(), by_key);
+    auto kept = entries.begin();
+    for (auto e = entries.begin(); e != entries.end(); ++e) {
+        if (kept != entries.begin() && key(kept[-1]) == key(*e))
             msnp_handle_release(const_cast<char *>(e->handle));
         else
             *kept++ = *e;
     }
-    if (kept != entries_.end()) {
-        entries_.erase(kept, entries_.end());
-        /* The words of the repeats go too: the rest are written anew. */
-        std::string words;
-        try {
-            words.reserve(words_.size());
-        } catch (const std::bad_alloc &) {
-            ordered_ = entries_.size();
-            return; /* they stay, unused, until a later turn */
-        }
-        for (entry &e : entries_) {
-            const std::string_view w = word(e);
-            e.at = static_cast<uint32_t>(words.size());
-            words.append(w);
-        }
-        words_.swap(words);
+    const bool dropped = kept != entries.end();
+    entries.erase(kept, entries.end());
+    ordered = entries.size();
+    if constexpr (std::is_same_v<Entry, word_entry>) {
+        if (dropped)
+            compact_words();
     }
-    ordered_ = entries_.size();
+}
+
+/* The words of dropped repeats go too: the rest are written anew. */
+void msnp_contact_ids::compact_words()
+{
+    std::string words;
+    try {
+        words.reserve(words_.size());
+    } catch (const std::bad_alloc &) {
+        return; /* they stay, unused, until a later turn */
+    }
+    for (word_entry &e : words_at_) {
+        const std::string_view w = key(e);
+        e.at = static_cast<uint32_t>(words.size());
+        words.append(w);
+    }
+    words_.swap(words);
 }
 
 void msnp_user_contacts_add(msnp_person *person, const char *contact)

@@ -166,12 +166,18 @@ TEST_F(Helpers, GuestsContactsAndTheAuthenticationExpectation)
     tq3_expectation_destroy(e);
 }
 
-/* The identifiers the lists teach: each sign-in brings the list again, and
- * the first handle learnt for a word stays; a word never learnt is none. */
+/* The identifiers the lists teach (GUIDs in the servers' form, and other
+ * words): each sign-in brings the list again, and the first handle learnt
+ * for a word stays; a word never learnt is none, and a GUID written in
+ * other letters is another word. */
 TEST(Identity, ContactIdentifiersKeepTheFirstHandleLearnt)
 {
     msnp_contact_ids ids;
-    auto id = [](int i) { return "{" + std::to_string(i) + "-c0ffee}"; };
+    auto id = [](int i) {
+        char guid[40];
+        snprintf(guid, sizeof guid, "%08x-0000-4abc-9def-%012x", i * 7919, i);
+        return i % 2 ? std::string(guid) : "{" + std::to_string(i) + "-c0ffee}";
+    };
     for (int round = 0; round < 4; ++round) {
         for (int i = round * 50; i < 300; ++i)
             EXPECT_TRUE(ids.learn(id(i).c_str(), ("c" + std::to_string(i + round * 1000) + "@x").c_str()));
@@ -180,8 +186,20 @@ TEST(Identity, ContactIdentifiersKeepTheFirstHandleLearnt)
         for (int i : {0, 1, 63, 64, 65, 150, 270, 299})
             EXPECT_EQ(ids.find(id(i).c_str()), "c" + std::to_string(i) + "@x") << "round " << round << ", " << id(i);
         EXPECT_EQ(ids.find(id(300).c_str()), "");
+        EXPECT_EQ(ids.find(id(301).c_str()), "");
         EXPECT_EQ(ids.find("{"), "");
     }
+    std::string upper = id(1);
+    for (char &c : upper)
+        c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    EXPECT_EQ(ids.find(upper.c_str()), "");
+    EXPECT_TRUE(ids.learn(upper.c_str(), "upper@x"));
+    EXPECT_EQ(ids.find(upper.c_str()), "upper@x");
+    EXPECT_EQ(ids.find(id(1).c_str()), "c1@x");
+    /* GUIDs apart only in the order of two digits are two words. */
+    EXPECT_TRUE(ids.learn("00000000-0000-0000-0000-000000000012", "d12@x"));
+    EXPECT_TRUE(ids.learn("00000000-0000-0000-0000-000000000021", "d21@x"));
+    EXPECT_EQ(ids.find("00000000-0000-0000-0000-000000000021"), "d21@x");
 }
 
 /* Two clients of one account sign in at once: their connections learn the
