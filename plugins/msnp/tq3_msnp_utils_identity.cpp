@@ -481,6 +481,14 @@ bool pack_guid(std::string_view w, unsigned char out[16])
     return true;
 }
 
+/* Grows a vector by a quarter: a contact list is learnt once and kept for
+ * the session, and doubling would leave up to half of its room unused. */
+template <class T> void make_room(std::vector<T> &v)
+{
+    if (v.size() == v.capacity())
+        v.reserve(v.size() + v.size() / 4 + 16);
+}
+
 } // namespace
 
 msnp_contact_ids::~msnp_contact_ids()
@@ -505,9 +513,11 @@ bool msnp_contact_ids::learn(const char *id, const char *handle)
     try {
         if (is_guid) {
             g.handle = shared;
+            make_room(guids_);
             guids_.push_back(g);
         } else {
             words_.append(word);
+            make_room(words_at_);
             words_at_.push_back({static_cast<uint32_t>(words_.size() - word.size()),
                                  static_cast<uint32_t>(word.size()), shared});
         }
@@ -602,12 +612,15 @@ void msnp_user_contacts_add(msnp_person *person, const char *contact)
         return;
     }
     try {
-        at = user->contact_set.insert(at, shared);
+        const auto index = at - user->contact_set.begin();
+        make_room(user->contact_set);
+        at = user->contact_set.insert(user->contact_set.begin() + index, shared);
     } catch (const std::bad_alloc &) {
         msnp_handle_release(const_cast<char *>(shared));
         return;
     }
     try {
+        make_room(user->contacts);
         user->contacts.push_back(shared);
     } catch (const std::bad_alloc &) {
         user->contact_set.erase(at);
