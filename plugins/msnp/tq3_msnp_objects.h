@@ -73,8 +73,8 @@ struct msnp_person {
  * servers' GUID form is kept in 16 bytes beside its handle; others stand
  * end to end in one string, each with a 16-byte entry. Both are put in
  * order only when a lookup comes: a contact costs 24 bytes, where an entry
- * of a general table cost about 150. The first handle learnt for a word
- * stays. Safe on several threads. */
+ * of a general table cost about a hundred. The first handle learnt for a
+ * word stays. Safe on several threads. */
 class msnp_contact_ids {
 public:
     msnp_contact_ids() = default;

@@ -10,13 +10,15 @@
 #include <string.h>
 
 #include <algorithm>
-#include <type_traits>
 #include <array>
 #include <atomic>
 #include <mutex>
 #include <new>
 #include <string>
+#include <string_view>
+#include <type_traits>
 #include <unordered_map>
+#include <vector>
 
 #include "tq3_core_interface.h"
 #include "tq3_msnp.h"
