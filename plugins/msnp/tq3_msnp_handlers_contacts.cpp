@@ -45,7 +45,7 @@ const char *after_prefix(const char *word, const char *prefix)
 void learn_identifier(msnp_user *user, const char *identifier, const char *handle)
 {
     if (user && identifier && handle)
-        user->contact_ids.learn(identifier, handle);
+        user->user_codes.learn(identifier, handle);
 }
 
 /* Presence lines of a passed contact show a local user's configured name. */
@@ -115,7 +115,7 @@ match_t tq3_handler_rem(task_struct *t)
         const char *handle = word;
         if (!strchr(word, '@')) {
             msnp_user *user = run_time_user(t);
-            learnt = user ? user->contact_ids.find(word) : "";
+            learnt = user ? user->user_codes.find(word) : "";
             handle = learnt.empty() ? nullptr : learnt.c_str();
         }
         if (handle) {

@@ -119,7 +119,7 @@ struct msnp_user {
     int bounty_current;
     int bounty_life;
     int bounty_lifecur;
-    msnp_contact_ids contact_ids;
+    msnp_contact_ids user_codes;
     /* A user's connections learn contacts on threads of their own (two
      * clients of one account sign in at once), and the administrator
      * reads them: contacts and contact_set are read and changed under

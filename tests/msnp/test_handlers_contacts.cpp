@@ -89,7 +89,7 @@ TEST_F(Contacts, CommandsAboutAContactAreDecidedOrPassAsTheirFormSays)
         SCOPED_TRACE(r.line);
         EXPECT_EQ(r.from_client ? passes_out(r.line) : passes_in(r.line), r.passes);
     }
-    EXPECT_EQ(alice()->contact_ids.find("0b1a2c3d-bbbb"), "bob@example.org");
+    EXPECT_EQ(alice()->user_codes.find("0b1a2c3d-bbbb"), "bob@example.org");
     EXPECT_EQ(contacts(), (std::vector<std::string>{"bob@example.org", "carol@example.org", "zed@example.org"}));
     const std::pair<const char *, long> counts[] = {
         {"stats-contact-add", 8},         {"stats-contact-add-block", 3},  {"stats-contact-add-pass", 2},

@@ -216,7 +216,7 @@ TEST_F(Helpers, ContactsLearntConcurrentlyByTwoConnectionsOfOneUser)
             const int i = (k + from) % kContacts;
             const std::string handle = "c" + std::to_string(i) + "@x";
             msnp_user_contacts_add(a, handle.c_str());
-            a->user->contact_ids.learn(std::to_string(i).c_str(), handle.c_str());
+            a->user->user_codes.learn(std::to_string(i).c_str(), handle.c_str());
         }
     };
     std::thread one(learn, 0), two(learn, kContacts / 2);
@@ -226,7 +226,7 @@ TEST_F(Helpers, ContactsLearntConcurrentlyByTwoConnectionsOfOneUser)
     two.join();
     EXPECT_EQ(a->user->contacts.size(), static_cast<size_t>(kContacts));
     for (int i : {0, 149, 150, 299})
-        EXPECT_EQ(a->user->contact_ids.find(std::to_string(i).c_str()), "c" + std::to_string(i) + "@x");
+        EXPECT_EQ(a->user->user_codes.find(std::to_string(i).c_str()), "c" + std::to_string(i) + "@x");
 }
 
 TEST_F(Helpers, ImpersonationSendsAsTheClient)
