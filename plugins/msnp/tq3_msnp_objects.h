@@ -69,8 +69,8 @@ struct msnp_person {
 };
 
 /* What contact identifiers stand for: the C= words of list lines (by which
- * newer clients remove contacts), each with a pooled handle. A word in the
- * servers' GUID form is kept in 16 bytes beside its handle; others stand
+ * newer clients remove contacts), each with a pooled handle. A GUID, in
+ * whatever form, is kept in 16 bytes beside its handle; others stand
  * end to end in one string, each with a 16-byte entry. Both are put in
  * order only when a lookup comes: a contact costs 24 bytes, where an entry
  * of a general table cost about a hundred. The first handle learnt for a

@@ -459,21 +459,26 @@ void msnp_handle_release(void *handle)
 
 namespace {
 
-/* The servers' form of a GUID, 8-4-4-4-12 lower-case hexadecimal digits, in
- * 16 bytes; false for any other word (kept as text, so that a word matches
- * only itself, as written). */
+/* A GUID in 16 bytes, in every form a server reads as the same one: its
+ * digits in either case, 8-4-4-4-12 with dashes or 32 without, bare or in
+ * braces or parentheses. A client that removes a contact by an identifier
+ * written another way than its list line must meet the same rule. False
+ * for any other word (kept as text: it matches only itself). */
 bool pack_guid(std::string_view w, unsigned char out[16])
 {
-    if (w.size() != 36)
+    if (w.size() >= 2 && ((w.front() == '{' && w.back() == '}') || (w.front() == '(' && w.back() == ')')))
+        w = w.substr(1, w.size() - 2);
+    const bool dashed = w.size() == 36;
+    if (!dashed && w.size() != 32)
         return false;
     size_t n = 0;
     for (size_t i = 0; i < w.size(); ++i) {
-        if (i == 8 || i == 13 || i == 18 || i == 23) {
+        if (dashed && (i == 8 || i == 13 || i == 18 || i == 23)) {
             if (w[i] != '-')
                 return false;
             continue;
         }
-        const char c = w[i];
+        const int c = tolower(static_cast<unsigned char>(w[i]));
         const int v = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
         if (v < 0)
             return false;

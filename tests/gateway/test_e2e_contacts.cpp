@@ -7,8 +7,10 @@
  * decoupler to check that its length matches its bytes. */
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include "gateway/e2e_fixture.h"
 #include "tq3_msnp.h"
@@ -151,6 +153,54 @@ TEST_F(Contacts, ABlockedContactCannotBeAddedSeenOrCalled)
 
     /* Calls: mallory cannot be called into the conversation. */
     EXPECT_TRUE(relays_as(bc, bs, "CAL 2 mallory@example.net\r\nCAL 3 bob@example.org\r\n", "CAL 3 bob@example.org\r\n"));
+}
+
+/* MSNP10 to 12 clients remove a contact by the identifier its list line
+ * gave, a GUID, which the server reads in any case, with or without dashes
+ * and braces. Each form of mallory's identifier is decided as mallory,
+ * also cut across two writes and on a second connection of the account;
+ * bob's removal passes. */
+TEST_F(Contacts, ARemovalByIdentifierMeetsTheContactsRuleInEveryFormOfItsGuid)
+{
+    start();
+    auto msnp11 = [&](Pair &p) {
+        int c = p.client.get(), s = p.server.get();
+        EXPECT_TRUE(pass_through(c, s, "VER 1 MSNP11 CVR0\r\n"));
+        EXPECT_TRUE(pass_through(s, c, "VER 1 MSNP11 CVR0\r\n"));
+        EXPECT_TRUE(pass_through(c, s, "USR 2 TWN I alice@example.com\r\n"));
+        EXPECT_TRUE(pass_through(s, c, "USR 2 TWN S ct=1,rver=1,id=507\r\n"));
+        EXPECT_TRUE(pass_through(c, s, "USR 3 TWN S t=ticket&p=profile\r\n"));
+        EXPECT_TRUE(pass_through(s, c, "USR 3 OK alice@example.com 1 0\r\n"));
+    };
+    Pair n = open_pair(ns);
+    ASSERT_TRUE(n.client && n.server);
+    msnp11(n);
+    int c = n.client.get(), s = n.server.get();
+    const std::string mallory = "5d6b1c3e-8a7f-4b2c-9e1d-0a1b2c3d4e5f", bob = "0f1e2d3c-4b5a-4978-8a6b-5c4d3e2f1a0b";
+    EXPECT_TRUE(pass_through(s, c, "SYN 4 1 2 1\r\nLST N=mallory@example.net F=Mallory C=" + mallory +
+                                       " 11 1\r\nLST N=bob@example.org F=Bob C=" + bob + " 11 1\r\n"));
+
+    std::string upper = mallory, bare = mallory;
+    for (char &ch : upper)
+        ch = static_cast<char>(toupper(static_cast<unsigned char>(ch)));
+    bare.erase(std::remove(bare.begin(), bare.end(), '-'), bare.end());
+    const std::string remove_bob = "REM 9 FL " + bob + "\r\n";
+    for (const std::string &form : {mallory, upper, "{" + mallory + "}", bare, "{" + upper + "}", "(" + bare + ")"}) {
+        SCOPED_TRACE(form);
+        EXPECT_TRUE(relays_as(c, s, "REM 5 FL " + form + "\r\n" + remove_bob, remove_bob));
+    }
+    /* Cut inside the identifier, across two writes. */
+    ASSERT_TRUE(send_all(c, "REM 6 FL " + upper.substr(0, 10)));
+    std::this_thread::sleep_for(milliseconds(50));
+    EXPECT_TRUE(relays_as(c, s, upper.substr(10) + "\r\n" + remove_bob, remove_bob));
+
+    /* The account's second connection has seen no list: what the first
+     * learnt holds there too. */
+    Pair other = open_pair(ns);
+    ASSERT_TRUE(other.client && other.server);
+    msnp11(other);
+    EXPECT_TRUE(relays_as(other.client.get(), other.server.get(), "REM 2 FL {" + upper + "}\r\n" + remove_bob,
+                          remove_bob));
 }
 
 TEST_F(Contacts, PinnedNameAndPersonalMessageReachTheServerWellFormed)

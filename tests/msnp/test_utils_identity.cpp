@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <thread>
 
 #include "msnp/decision_fixture.h"
@@ -166,10 +167,10 @@ TEST_F(Helpers, GuestsContactsAndTheAuthenticationExpectation)
     tq3_expectation_destroy(e);
 }
 
-/* The identifiers the lists teach (GUIDs in the servers' form, and other
- * words): each sign-in brings the list again, and the first handle learnt
- * for a word stays; a word never learnt is none, and a GUID written in
- * other letters is another word. */
+/* The identifiers the lists teach (GUIDs, and other words): each sign-in
+ * brings the list again, and the first handle learnt for a word stays; a
+ * word never learnt is none. A GUID is the same in any case, with or
+ * without dashes, braces or parentheses; any other word only as written. */
 TEST(Identity, ContactIdentifiersKeepTheFirstHandleLearnt)
 {
     msnp_contact_ids ids;
@@ -189,13 +190,21 @@ TEST(Identity, ContactIdentifiersKeepTheFirstHandleLearnt)
         EXPECT_EQ(ids.find(id(301).c_str()), "");
         EXPECT_EQ(ids.find("{"), "");
     }
-    std::string upper = id(1);
-    for (char &c : upper)
-        c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
-    EXPECT_EQ(ids.find(upper.c_str()), "");
-    EXPECT_TRUE(ids.learn(upper.c_str(), "upper@x"));
-    EXPECT_EQ(ids.find(upper.c_str()), "upper@x");
-    EXPECT_EQ(ids.find(id(1).c_str()), "c1@x");
+    auto upper = [](std::string w) {
+        for (char &c : w)
+            c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+        return w;
+    };
+    std::string undashed = id(1);
+    undashed.erase(std::remove(undashed.begin(), undashed.end(), '-'), undashed.end());
+    for (const std::string &form : {upper(id(1)), "{" + id(1) + "}", "(" + upper(id(1)) + ")", undashed,
+                                    "{" + upper(undashed) + "}"})
+        EXPECT_EQ(ids.find(form.c_str()), "c1@x") << form;
+    for (const std::string &other : {"{" + id(1), id(1) + "}", "[" + id(1) + "]", id(1).substr(1), " " + id(1),
+                                     upper(id(2)), id(1).replace(8, 1, "_")})
+        EXPECT_EQ(ids.find(other.c_str()), "") << other;
+    EXPECT_TRUE(ids.learn(upper(id(1)).c_str(), "upper@x"));
+    EXPECT_EQ(ids.find(id(1).c_str()), "c1@x") << "the first handle stays, whatever form came later";
     /* GUIDs apart only in the order of two digits are two words. */
     EXPECT_TRUE(ids.learn("00000000-0000-0000-0000-000000000012", "d12@x"));
     EXPECT_TRUE(ids.learn("00000000-0000-0000-0000-000000000021", "d21@x"));
