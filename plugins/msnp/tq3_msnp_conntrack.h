@@ -6,7 +6,6 @@
 #include <stdint.h>
 #include <stdio.h>
 #include <atomic>
-#include <memory>
 #include <mutex>
 #include <shared_mutex>
 #include <string>

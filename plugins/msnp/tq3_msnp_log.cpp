@@ -382,7 +382,8 @@ void msn_sb_log(task_struct *tstruct, tqconn *conn, const char *activity)
     msnp_conntrack *ct = tracker_of(conn_of(tstruct, conn));
     if (!ct || !ct->user_handle || !activity || !ents || !ents->users)
         return;
-    if (ents->users->get(ents->users, ct->user_handle))
+    /* Other connections sign users in and out meanwhile: the locking slot. */
+    if (ents->users->get_safe(ents->users, ct->user_handle))
         ct->activity_pending.append(activity).push_back('\n');
 }
 

@@ -27,10 +27,6 @@ char *copy_or_null(const char *text)
 constexpr time_t kChatGap = 61;
 constexpr int kChatPause = 5;
 
-} // namespace
-
-namespace {
-
 /* Where a counter lies in the block, in bytes (the block is nothing but
  * counters of one type). */
 uint16_t place_of(unsigned long msnp_statistics::*counter)
